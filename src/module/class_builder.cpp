@@ -1,0 +1,77 @@
+#include "module/class_builder.hpp"
+
+#include "module/runtime.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace brel {
+namespace {
+
+// The function's own name: "_Master__read" in class Master is "__read".
+const char* own_name(const char* cls, const char* key) {
+    const std::size_t n = std::strlen(cls);
+    if (key[0] == '_' && std::strncmp(key + 1, cls, n) == 0 && std::strncmp(key + 1 + n, "__", 2) == 0)
+        return key + 1 + n;
+    return key;
+}
+
+}  // namespace
+
+Ref build_class(const ClassSpec& spec) {
+    Ref dict = own(PyDict_New());
+    Ref module = own(PyUnicode_FromString("brel_modbus"));
+    check(PyDict_SetItemString(dict.get(), "__module__", module.get()));
+    Ref qualname = own(PyUnicode_FromString(spec.name));
+    check(PyDict_SetItemString(dict.get(), "__qualname__", qualname.get()));
+    if (spec.doc) {
+        Ref doc = own(PyUnicode_FromString(spec.doc));
+        check(PyDict_SetItemString(dict.get(), "__doc__", doc.get()));
+    }
+
+    for (const MemberSpec& m : spec.members) {
+        const char* name = own_name(spec.name, m.key);
+        Ref value;
+        switch (m.kind) {
+            case Kind::Constant:
+                value = own(PyLong_FromLongLong(m.constant));
+                break;
+            case Kind::Alias:
+                value = Ref::borrow(PyDict_GetItemString(dict.get(), m.alias_of));
+                if (!value) raise(PyExc_SystemError, "brel_modbus: alias of an unknown member");
+                break;
+            case Kind::Method:
+            case Kind::StaticMethod: {
+                FunctionSpec f{.name = name, .impl = m.impl, .params = m.params, .method = m.kind == Kind::Method,
+                               .kwargs = m.kwargs, .returns = m.returns, .doc = m.doc, .data = m.data};
+                value = make_function(f, spec.name);
+                if (m.kind == Kind::StaticMethod) value = call(builtins.staticmethod, value.get());
+                break;
+            }
+            case Kind::Property: {
+                Ref getter = make_function({.name = name, .impl = m.impl, .method = true, .returns = m.returns,
+                                            .data = m.data},
+                                           spec.name);
+                if (m.setter) {
+                    Ref setter = make_function({.name = name, .impl = m.setter,
+                                                .params = {{"value", m.setter_annotation}}, .method = true,
+                                                .data = m.data},
+                                               spec.name);
+                    value = call(builtins.property, getter.get(), setter.get());
+                } else {
+                    value = call(builtins.property, getter.get());
+                }
+                break;
+            }
+        }
+        check(PyDict_SetItemString(dict.get(), m.key, value.get()));
+    }
+
+    Ref name = own(PyUnicode_FromString(spec.name));
+    Ref base = spec.base ? global(own(PyUnicode_FromString(spec.base)).get())
+                         : Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    Ref bases = own(PyTuple_Pack(1, base.get()));
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), dict.get());
+}
+
+}  // namespace brel
