@@ -218,6 +218,8 @@ Ref calculate_crc_of(PyObject* string, PyObject* beg, PyObject* end) {
 }
 
 bool calculate_crc_is_ours(PyObject* callable) noexcept { return is_function_with(callable, calculate_crc); }
+bool split_register_is_ours(PyObject* callable) noexcept { return is_function_with(callable, split_register); }
+bool byte_array_is_ours(PyObject* callable) noexcept { return is_function_with(callable, byte_array); }
 
 Ref crc_is_right_of(PyObject* string) {
     const Py_ssize_t n = check_size(PyObject_Length(string));

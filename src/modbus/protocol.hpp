@@ -16,8 +16,11 @@ Ref split_register_of(PyObject* value);
 Ref calculate_crc_of(PyObject* string, PyObject* beg, PyObject* end);
 // ModbusStatic.crc_is_right(string).
 Ref crc_is_right_of(PyObject* string);
-// True when `callable` is the library's own calculate_crc.
+// True when `callable` is the library's own member of that name: the guards of the
+// fast paths that build frames in C++ instead of calling through the interpreter.
 bool calculate_crc_is_ours(PyObject* callable) noexcept;
+bool split_register_is_ours(PyObject* callable) noexcept;
+bool byte_array_is_ours(PyObject* callable) noexcept;
 
 // The (low, high) tuple of a CRC register.
 Ref crc_pair(long long crc);
