@@ -1,0 +1,126 @@
+"""brel_linkkit: the serial channel over pyserial."""
+
+import socket
+import threading
+import time
+
+import pytest
+import serial
+
+from brel_linkkit import SerialChannel, create_serial_instance
+from brel_linkkit.channel import silent_interval
+
+
+@pytest.mark.parametrize(
+    "baudrate, options, expected",
+    [
+        (9600, {}, 3.5 * 10 / 9600),
+        (9600, {"parity": serial.PARITY_EVEN}, 3.5 * 11 / 9600),
+        (9600, {"stopbits": serial.STOPBITS_TWO, "parity": serial.PARITY_ODD}, 3.5 * 12 / 9600),
+        (19200, {}, 3.5 * 10 / 19200),
+        (38400, {}, 0.00175),
+        (115200, {"parity": serial.PARITY_EVEN}, 0.00175),
+    ],
+)
+def test_silent_interval(baudrate, options, expected):
+    assert silent_interval(baudrate, **options) == pytest.approx(expected)
+    channel = create_serial_instance(port="loop://", baudrate=baudrate, timeout=0.1, **options)
+    try:
+        assert channel.silent_interval == pytest.approx(expected)
+        for key, value in options.items():
+            assert getattr(channel.port, key) == value
+    finally:
+        channel.close()
+
+
+def test_loop_channel_members():
+    channel = create_serial_instance(port="loop://", baudrate=19200, timeout=0.05)
+    assert channel.is_open
+    assert channel.timeout == 0.05
+    channel.timeout = 0.2
+    assert channel.port.timeout == 0.2
+    assert channel.write(bytearray(b"\x01\x03\x00")) == 3
+    assert channel.in_waiting == 3
+    assert channel.read(2) == b"\x01\x03"
+    assert channel.read(5) == b"\x00"          # the rest, then the time-out
+    assert channel.read(0) == b""
+    channel.close()
+    assert not channel.is_open
+
+
+class RecordingPort:
+    """A pyserial-like port that records when frames go out."""
+
+    def __init__(self):
+        self.sent = []
+        self.is_open = True
+        self.timeout = 1.0
+        self.in_waiting = 0
+
+    def write(self, data):
+        self.sent.append((time.monotonic(), bytes(data)))
+        return len(data)
+
+    def flush(self):
+        pass
+
+    def read(self, size):
+        return b"\x00" * size
+
+
+def test_frames_are_separated_by_the_silent_interval():
+    port = RecordingPort()
+    channel = SerialChannel(port, gap=0.05)
+    channel.write(b"\x01")
+    channel.read(1)
+    channel.write(b"\x02")
+    channel.write(b"\x03")
+    (t1, _), (t2, _), (t3, _) = port.sent
+    assert t2 - t1 >= 0.05 and t3 - t2 >= 0.05
+    assert [frame for _, frame in port.sent] == [b"\x01", b"\x02", b"\x03"]
+
+
+@pytest.fixture
+def tcp_peer():
+    """A connected pair: a listening socket on 127.0.0.1 and the server side of the connection."""
+    server = socket.create_server(("127.0.0.1", 0))
+    port = server.getsockname()[1]
+    accepted = {}
+
+    def accept():
+        server.settimeout(5)
+        accepted["conn"], _ = server.accept()
+
+    thread = threading.Thread(target=accept)
+    thread.start()
+    channel = create_serial_instance(port=f"socket://127.0.0.1:{port}", baudrate=115200, timeout=0.5)
+    thread.join(5)
+    conn = accepted["conn"]
+    yield channel, conn
+    channel.close()
+    conn.close()
+    server.close()
+
+
+def test_in_waiting_counts_every_waiting_byte_over_socket(tcp_peer):
+    channel, conn = tcp_peer
+    conn.sendall(b"\x10\x20\x30\x40\x50")
+    deadline = time.monotonic() + 2
+    while channel.in_waiting < 5 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert channel.in_waiting == 5
+    assert channel.read(channel.in_waiting) == b"\x10\x20\x30\x40\x50"
+    assert channel.in_waiting == 0
+    channel.write(b"\x01\x02")
+    conn.settimeout(2)
+    assert conn.recv(10) == b"\x01\x02"
+
+
+def test_read_joins_waiting_bytes_and_later_ones(tcp_peer):
+    channel, conn = tcp_peer
+    conn.sendall(b"\x01\x02")
+    deadline = time.monotonic() + 2
+    while channel.in_waiting < 2 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    threading.Timer(0.05, conn.sendall, args=(b"\x03",)).start()
+    assert channel.read(3) == b"\x01\x02\x03"
