@@ -146,13 +146,22 @@ def wait_readable(sock, limit=WAIT):
 
 class PymodbusServer:
     def __init__(self):
+        from pymodbus.constants import ExcCodes
         from pymodbus.datastore import ModbusDeviceContext, ModbusSequentialDataBlock, ModbusServerContext
         from pymodbus.server import ModbusTcpServer
 
+        class Block(ModbusSequentialDataBlock):
+            # Modbus requires a quantity of at least 1 (exception code 3 otherwise);
+            # pymodbus 3.11.4 answers a read of 0 coils or registers with empty data.
+            def getValues(self, address, count=1):
+                if count < 1:
+                    return ExcCodes.ILLEGAL_VALUE
+                return super().getValues(address, count)
+
         # The datastore adds 1 to every protocol address: blocks start at 1 so that
         # protocol address 0 is their first value.
-        self.coils = ModbusSequentialDataBlock(1, [True, False, True, True, False, False, True, True] * 4)
-        self.registers = ModbusSequentialDataBlock(1, list(range(100, 164)))
+        self.coils = Block(1, [True, False, True, True, False, False, True, True] * 4)
+        self.registers = Block(1, list(range(100, 164)))
         device = ModbusDeviceContext(co=self.coils, hr=self.registers)
         self.context = ModbusServerContext(devices=device, single=True)
         self.loop = asyncio.new_event_loop()
