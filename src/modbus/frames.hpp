@@ -72,6 +72,51 @@ constexpr void mbap_header(std::uint8_t* out, std::uint16_t transaction, std::ui
     out[6] = unit;
 }
 
+// ---- Modbus TCP -------------------------------------------------------------------
+
+inline constexpr std::size_t kTcpAnswerHead = 8;       // MBAP header and function code: first receive
+inline constexpr std::size_t kTcpReadPduSize = 5;      // code, address, count
+inline constexpr std::size_t kTcpCoilPduSize = 5;      // code, address, value field
+inline constexpr std::size_t kTcpMaxWriteRegisters = 127;  // the byte count 2 * n must fit one byte
+
+// Code and two 16-bit fields: the coil and register reads (codes 1 and 3). Writes 5 bytes.
+constexpr void tcp_two_fields(std::uint8_t* out, std::uint8_t code, std::uint16_t first,
+                              std::uint16_t second) noexcept {
+    out[0] = code;
+    put16(out + 1, first);
+    put16(out + 3, second);
+}
+
+// Single-coil write: FF 00 for on, 00 00 for off. Writes 5 bytes.
+constexpr void tcp_write_coil(std::uint8_t* out, std::uint8_t code, std::uint16_t address, bool on) noexcept {
+    out[0] = code;
+    put16(out + 1, address);
+    out[3] = on ? 0xFF : 0x00;
+    out[4] = 0x00;
+}
+
+// Head of a multiple-register write: code, address, quantity, byte count; the values
+// follow at out + 6. count <= kTcpMaxWriteRegisters.
+constexpr void tcp_write_registers_head(std::uint8_t* out, std::uint8_t code, std::uint16_t address,
+                                        std::size_t count) noexcept {
+    out[0] = code;
+    put16(out + 1, address);
+    put16(out + 3, static_cast<std::uint16_t>(count));
+    out[5] = static_cast<std::uint8_t>(2 * count);
+}
+
+// The answer's transaction, protocol and unit identifiers equal the request's. Both
+// spans hold at least 7 bytes; the length field is not compared.
+constexpr bool mbap_same_ids(const std::uint8_t* answer, const std::uint8_t* request) noexcept {
+    for (int i = 0; i < 4; ++i)
+        if (answer[i] != request[i]) return false;
+    return answer[6] == request[6];
+}
+
+// Bytes that follow the function code: the declared length less the unit identifier
+// and the function code (negative for a declared length of 0 or 1).
+constexpr long mbap_remaining(const std::uint8_t* answer) noexcept { return static_cast<long>(get16(answer + 4)) - 2; }
+
 // Coil i of a bit-packed answer: bit i % 8 of data byte i / 8.
 constexpr bool coil_bit(const std::uint8_t* data, std::size_t i) noexcept { return (data[i / 8] >> (i % 8)) & 1u; }
 

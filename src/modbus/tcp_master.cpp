@@ -1,10 +1,685 @@
-// ModbusTCPMaster.
+// ModbusTCPMaster: one TCP connection, MBAP framing, the query transaction and the
+// coil and register operations on top of it.
+//
+// The stream is handled soundly: a request is sent in full even when the socket takes
+// it in pieces, an answer is received until its header and then its declared remainder
+// have arrived (a closed connection is a receive time-out, a short answer is never
+// decoded), and input left over from an earlier transaction is dropped before each
+// request so that one late answer cannot desynchronise the connection.
 #include "modbus/classes.hpp"
+#include "modbus/frames.hpp"
+#include "module/runtime.hpp"
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#if !defined(_WIN32)
+#include <poll.h>
+#endif
 
 namespace brel {
+namespace {
+
+// ---- names -----------------------------------------------------------------------------
+
+PyObject* k_socket() { return BREL_STR("_ModbusTCPMaster__socket"); }
+PyObject* k_station() { return BREL_STR("_ModbusTCPMaster__station"); }
+PyObject* k_head_checker() { return BREL_STR("_ModbusTCPMaster__head_checker"); }
+PyObject* k_protocol() { return BREL_STR("_ModbusTCPMaster__protocol"); }
+PyObject* k_last_sent() { return BREL_STR("_ModbusTCPMaster__last_command_sent"); }
+PyObject* k_last_received() { return BREL_STR("_ModbusTCPMaster__last_feedback_received"); }
+PyObject* k_target_host() { return BREL_STR("_ModbusTCPMaster__target_host"); }
+PyObject* k_query() { return BREL_STR("_ModbusTCPMaster__query"); }
+PyObject* k_class() { return BREL_STR("ModbusTCPMaster"); }
+
+// ---- helpers ---------------------------------------------------------------------------
+
+Ref none() { return Ref::borrow(Py_None); }
+Ref empty_bytes() { return own(PyBytes_FromStringAndSize(nullptr, 0)); }
+Ref make_int(long long v) { return own(PyLong_FromLongLong(v)); }
+
+// The low 16 bits of an exact int, as (v >> 8) & 0xFF and v & 0xFF give them on the
+// interpreter's unbounded integers (two's complement for negative values).
+std::uint16_t low16(PyObject* v) {
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (!overflow) {
+        if (x == -1 && PyErr_Occurred()) raise();
+        return static_cast<std::uint16_t>(x);
+    }
+    Ref mask = make_int(0xFFFF);
+    Ref low = own(PyNumber_And(v, mask.get()));
+    return static_cast<std::uint16_t>(PyLong_AsLong(low.get()));
+}
+
+// An exact int equal to v; false when it does not even fit.
+bool int_equals(PyObject* exact_int, long long v) {
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+    if (!overflow && x == -1 && PyErr_Occurred()) raise();
+    return !overflow && x == v;
+}
+
+bool equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+
+// prefix + str(self.__target_host) + suffix.
+Ref host_message(PyObject* self, PyObject* prefix, PyObject* suffix = nullptr) {
+    Ref host = getattr(self, k_target_host());
+    Ref text = own(PyObject_Str(host.get()));
+    Ref message = own(PyUnicode_Concat(prefix, text.get()));
+    if (suffix) message = own(PyUnicode_Concat(message.get(), suffix));
+    return message;
+}
+
+[[noreturn]] void raise_object(PyObject* type, PyObject* message) {
+    PyErr_SetObject(type, message);
+    raise();
+}
+
+[[noreturn]] void raise_io(PyObject* self, PyObject* prefix) {
+    Ref message = host_message(self, prefix);
+    raise_object(builtins.IOError, message.get());
+}
+
+[[noreturn]] void raise_assertion(PyObject* message) { raise_object(builtins.AssertionError, message); }
+
+// ModbusTCPMaster.<name> looked up in the module namespace now.
+Ref class_member(PyObject* name) {
+    Ref cls = global(k_class());
+    return getattr(cls.get(), name);
+}
+
+// ---- construction, properties, context manager ------------------------------------------
+
+PyObject* timeout_keyword() {
+    static PyObject* const names = [] {
+        PyObject* t = PyTuple_Pack(1, BREL_STR("timeout"));
+        if (!t) raise();
+        return t;
+    }();
+    return names;
+}
+
+Ref init(Args& a) {
+    PyObject *self = a[0], *host = a[1], *port = a[2], *timeout = a[3], *station = a[4];
+    Ref connect = global(BREL_STR("_tcp_connect"));
+    Ref address = own(PyTuple_Pack(2, host, port));
+    PyObject* stack[] = {nullptr, address.get(), timeout};
+    Ref sock = own(PyObject_Vectorcall(connect.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       timeout_keyword()));
+    setattr(self, k_socket(), sock.get());
+    setattr(self, k_station(), station);
+    setattr(self, k_head_checker(), make_int(1).get());
+    setattr(self, k_protocol(), make_int(0).get());
+    Ref empty = empty_bytes();
+    setattr(self, k_last_sent(), empty.get());
+    setattr(self, k_last_received(), empty.get());
+    Ref target = own(PyTuple_Pack(2, host, port));
+    setattr(self, k_target_host(), target.get());
+    return none();
+}
+
+Ref get_socket(Args& a) { return getattr(a[0], k_socket()); }
+
+Ref close_socket(Args& a) {
+    Ref sock = getattr(a[0], k_socket());
+    call_method(sock.get(), BREL_STR("close"));
+    return none();
+}
+
+Ref enter(Args& a) { return Ref::borrow(a[0]); }
+
+Ref exit_block(Args& a) {
+    call_method(a[0], BREL_STR("close"));
+    return none();
+}
+
+Ref get_timeout(Args& a) {
+    Ref sock = getattr(a[0], k_socket());
+    return getattr(sock.get(), BREL_STR("timeout"));
+}
+
+Ref get_station(Args& a) { return getattr(a[0], k_station()); }
+
+Ref set_station(Args& a) {
+    setattr(a[0], k_station(), a[1]);
+    return none();
+}
+
+Ref get_last_sent(Args& a) { return getattr(a[0], k_last_sent()); }
+Ref get_last_received(Args& a) { return getattr(a[0], k_last_received()); }
+
+Ref get_last_sent_hex(Args& a) {
+    Ref sent = getattr(a[0], BREL_STR("last_command_sent"));
+    return hex_text(sent.get());
+}
+
+Ref get_last_received_hex(Args& a) {
+    Ref received = getattr(a[0], BREL_STR("last_feedback_received"));
+    return hex_text(received.get());
+}
+
+Ref get_protocol(Args& a) { return getattr(a[0], k_protocol()); }
+
+// ---- MBAP framing -------------------------------------------------------------------------
+
+// Header and command in one buffer; `command` is exactly bytes, the three fields exact ints.
+Ref build_frame(PyObject* command, PyObject* head_checker, PyObject* protocol, PyObject* station,
+                bool with_command) {
+    const Py_ssize_t n = PyBytes_GET_SIZE(command);
+    const std::uint16_t transaction = low16(head_checker);
+    const std::uint16_t proto = low16(protocol);
+    const std::uint8_t unit = static_cast<std::uint8_t>(low16(station));
+    Ref out = new_bytes(static_cast<Py_ssize_t>(modbus::kMbapSize) + (with_command ? n : 0));
+    auto* p = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+    modbus::mbap_header(p, transaction, proto, static_cast<std::uint16_t>(n + 1), unit);
+    if (with_command && n) std::memcpy(p + modbus::kMbapSize, PyBytes_AS_STRING(command), static_cast<std::size_t>(n));
+    return out;
+}
+
+Ref construct_header(Args& a) { return build_frame(a[0], a[1], a[2], a[3], false); }
+
+// The header from ModbusTCPMaster.construct_header, then the command.
+Ref whole_query(PyObject* command, PyObject* head_checker, PyObject* protocol, PyObject* station) {
+    Ref header_builder = class_member(BREL_STR("construct_header"));
+    if (is_function_with(header_builder.get(), construct_header))
+        return build_frame(command, head_checker, protocol, station, true);
+    Ref header = call(header_builder.get(), command, head_checker, protocol, station);
+    return own(PyNumber_Add(header.get(), command));
+}
+
+Ref construct_whole_query_command(Args& a) { return whole_query(a[0], a[1], a[2], a[3]); }
+
+// ---- the stream -----------------------------------------------------------------------------
+
+// True when bytes (or the end of the stream) wait on `fd`, without blocking.
+bool readable_now(PyObject* sock, long fd) {
+#if defined(_WIN32)
+    Ref select_module = own(PyImport_ImportModule("select"));
+    Ref readers = own(PyList_New(1));
+    PyList_SET_ITEM(readers.get(), 0, Py_NewRef(sock));
+    Ref nothing = own(PyList_New(0));
+    Ref zero = make_int(0);
+    Ref ready = call_method(select_module.get(), BREL_STR("select"), readers.get(), nothing.get(), nothing.get(),
+                            zero.get());
+    Ref first = item(ready.get(), 0);
+    (void)fd;
+    return check_size(PyObject_Length(first.get())) > 0;
+#else
+    (void)sock;
+    pollfd p{static_cast<int>(fd), POLLIN, 0};
+    const int rc = ::poll(&p, 1, 0);
+    return rc > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+#endif
+}
+
+inline constexpr long kDiscardChunk = 4096;
+inline constexpr int kDiscardRounds = 256;  // at most 1 MiB of stale input per request
+
+// Drop whatever already waits on the connection: a late answer to a request that timed
+// out, or bytes beyond a declared length. Done only when the socket object can tell
+// its file descriptor; a closed socket (fileno -1) is left to fail in its send.
+void discard_stale_input(PyObject* sock) {
+    PyObject* raw = PyObject_GetAttr(sock, BREL_STR("fileno"));
+    if (!raw) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+        PyErr_Clear();
+        return;
+    }
+    Ref fileno = own(raw);
+    Ref fd_object = call(fileno.get());
+    if (!PyLong_Check(fd_object.get())) return;
+    int overflow = 0;
+    const long long fd = PyLong_AsLongLongAndOverflow(fd_object.get(), &overflow);
+    if (overflow || fd < 0 || fd > INT_MAX) {
+        PyErr_Clear();
+        return;
+    }
+    if (!readable_now(sock, static_cast<long>(fd))) return;
+    Ref recv = getattr(sock, BREL_STR("recv"));
+    Ref chunk = make_int(kDiscardChunk);
+    for (int round = 0; round < kDiscardRounds; ++round) {
+        Ref stale = call(recv.get(), chunk.get());
+        if (check_size(PyObject_Length(stale.get())) == 0) return;  // the server has closed
+        if (!readable_now(sock, static_cast<long>(fd))) return;
+    }
+}
+
+// Hand `data` to the socket's send until all of it is out, as sendall does. A send that
+// reports no progress (or no count at all) ends the loop: a socket in time-out mode
+// raises rather than report that.
+void send_all(PyObject* sock, PyObject* data) {
+    Ref send = getattr(sock, BREL_STR("send"));
+    Ref sent = call(send.get(), data);
+    Py_ssize_t size;
+    if (PyBytes_CheckExact(data)) {
+        size = PyBytes_GET_SIZE(data);
+    } else {
+        size = PyObject_Length(data);
+        if (size < 0) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    Py_ssize_t done = 0;
+    for (;;) {
+        if (!PyLong_Check(sent.get())) return;
+        const Py_ssize_t n = PyLong_AsSsize_t(sent.get());
+        if (n == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return;
+        }
+        if (n <= 0) return;
+        done += n;
+        if (done >= size) return;
+        Ref rest = PyBytes_CheckExact(data)
+                       ? own(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data) + done, size - done))
+                       : own(PySequence_GetSlice(data, done, size));
+        sent = call(send.get(), rest.get());
+    }
+}
+
+// Receive until `buffer` holds `size` bytes. Every byte received for this answer is
+// recorded as the last feedback as soon as it arrives. An empty receive means the server
+// closed the connection: IOError "Receive timeout from " and the peer. The socket's
+// TimeoutError passes on.
+void receive_until(PyObject* self, PyObject* recv, std::string& buffer, std::size_t size) {
+    while (buffer.size() < size) {
+        Ref want = own(PyLong_FromSize_t(size - buffer.size()));
+        Ref piece = call(recv, want.get());
+        Py_buffer view;
+        check(PyObject_GetBuffer(piece.get(), &view, PyBUF_SIMPLE));
+        const std::size_t n = static_cast<std::size_t>(view.len);
+        buffer.append(static_cast<const char*>(view.buf), n);
+        PyBuffer_Release(&view);
+        if (n == 0) raise_io(self, BREL_STR("Receive timeout from "));
+        Ref record = own(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(buffer.size())));
+        setattr(self, k_last_received(), record.get());
+    }
+}
+
+// The answer's identifiers against the request's: bytes 0 to 3 and byte 6.
+bool same_ids(const std::string& answer, PyObject* request) {
+    const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
+    if (PyBytes_CheckExact(request) && PyBytes_GET_SIZE(request) >= 7)
+        return modbus::mbap_same_ids(head, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(request)));
+    // A request built by a replaced builder: compare as the interpreter would.
+    Ref answer_ids = own(PyBytes_FromStringAndSize(answer.data(), 4));
+    Ref request_ids = own(PySequence_GetSlice(request, 0, 4));
+    if (!equal(answer_ids.get(), request_ids.get())) return false;
+    Ref answer_unit = make_int(head[6]);
+    Ref request_unit = item(request, 6);
+    return equal(answer_unit.get(), request_unit.get());
+}
+
+// fc_code == request[7].
+bool same_code(std::uint8_t code, PyObject* request) {
+    if (PyBytes_CheckExact(request) && PyBytes_GET_SIZE(request) >= 8)
+        return static_cast<std::uint8_t>(PyBytes_AS_STRING(request)[7]) == code;
+    Ref request_code = item(request, 7);
+    Ref answer_code = make_int(code);
+    return equal(answer_code.get(), request_code.get());
+}
+
+Ref query(Args& a) {
+    PyObject *self = a[0], *command = a[1], *length_needed = a[2];
+
+    Ref builder = class_member(BREL_STR("construct_whole_query_command"));
+    Ref head_checker = getattr(self, k_head_checker());
+    Ref protocol = getattr(self, BREL_STR("protocol"));
+    Ref station = getattr(self, BREL_STR("station"));
+    Ref query_cmd = is_function_with(builder.get(), construct_whole_query_command) &&
+                            PyLong_CheckExact(head_checker.get()) && PyLong_CheckExact(protocol.get()) &&
+                            PyLong_CheckExact(station.get())
+                        ? whole_query(command, head_checker.get(), protocol.get(), station.get())
+                        : call(builder.get(), command, head_checker.get(), protocol.get(), station.get());
+
+    Ref one = make_int(1);
+    Ref next = own(PyNumber_Add(head_checker.get(), one.get()));
+    setattr(self, k_head_checker(), next.get());
+    setattr(self, k_last_sent(), query_cmd.get());
+
+    Ref sock = getattr(self, k_socket());
+    discard_stale_input(sock.get());
+    send_all(sock.get(), query_cmd.get());
+
+    Ref empty = empty_bytes();
+    setattr(self, k_last_received(), empty.get());
+    Ref recv = getattr(sock.get(), BREL_STR("recv"));
+    std::string answer;
+    receive_until(self, recv.get(), answer, modbus::kTcpAnswerHead);
+    if (!same_ids(answer, query_cmd.get())) raise_io(self, BREL_STR("Received data header invalid from "));
+
+    const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
+    const std::uint8_t fc_code = head[7];
+    const long left = modbus::mbap_remaining(head);
+    Ref data;
+    if (left > 0) {
+        receive_until(self, recv.get(), answer, modbus::kTcpAnswerHead + static_cast<std::size_t>(left));
+        data = own(PyBytes_FromStringAndSize(answer.data() + modbus::kTcpAnswerHead, left));
+    } else {
+        data = std::move(empty);
+    }
+
+    if (assertions_enabled) {
+        if (length_needed != Py_None && !int_equals(length_needed, left))
+            raise_assertion(BREL_STR("Data length not match with needed"));
+        if (!same_code(fc_code, query_cmd.get())) {
+            Ref message = own(PyUnicode_FromFormat("ModbusTCP error code: 0x%x", static_cast<unsigned>(fc_code)));
+            raise_assertion(message.get());
+        }
+    }
+    return data;
+}
+
+// ---- PDUs ---------------------------------------------------------------------------------
+
+Ref two_field_pdu(std::uint8_t code, PyObject* address, PyObject* count) {
+    Ref out = new_bytes(modbus::kTcpReadPduSize);
+    modbus::tcp_two_fields(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), code, low16(address),
+                           low16(count));
+    return out;
+}
+
+Ref construct_read_registers_command(Args& a) { return two_field_pdu(3, a[0], a[1]); }
+Ref construct_read_coils_command(Args& a) { return two_field_pdu(1, a[0], a[1]); }
+
+Ref write_registers_pdu(PyObject* address, PyObject* values) {
+    const Py_ssize_t n = PyList_GET_SIZE(values);
+    bool plain = true;
+    for (Py_ssize_t i = 0; i < n && plain; ++i) plain = PyLong_CheckExact(PyList_GET_ITEM(values, i));
+    if (plain) {
+        if (n > static_cast<Py_ssize_t>(modbus::kTcpMaxWriteRegisters))
+            raise(PyExc_ValueError, "bytes must be in range(0, 256)");
+        Ref out = new_bytes(6 + 2 * n);
+        auto* p = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+        modbus::tcp_write_registers_head(p, 0x10, low16(address), static_cast<std::size_t>(n));
+        // low16 runs no interpreter code, so the list cannot change under the loop.
+        for (Py_ssize_t i = 0; i < n; ++i) modbus::put16(p + 6 + 2 * i, low16(PyList_GET_ITEM(values, i)));
+        return out;
+    }
+    // Elements of other types: (v >> 8) & 0xFF and v & 0xFF as the interpreter computes
+    // them, then the bytes constructor, with their errors.
+    const std::uint16_t addr = low16(address);
+    Ref items = own(PyList_New(0));
+    const long head[] = {0x10, addr >> 8, addr & 0xFF, static_cast<long>((n >> 8) & 0xFF), static_cast<long>(n & 0xFF),
+                         static_cast<long>(2 * n)};
+    for (long v : head) check(PyList_Append(items.get(), make_int(v).get()));
+    Ref eight = make_int(8);
+    Ref mask = make_int(0xFF);
+    for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(values); ++i) {
+        Ref value = Ref::borrow(PyList_GET_ITEM(values, i));
+        Ref shifted = own(PyNumber_Rshift(value.get(), eight.get()));
+        Ref high = own(PyNumber_And(shifted.get(), mask.get()));
+        check(PyList_Append(items.get(), high.get()));
+        Ref low = own(PyNumber_And(value.get(), mask.get()));
+        check(PyList_Append(items.get(), low.get()));
+    }
+    return own(PyBytes_FromObject(items.get()));
+}
+
+Ref construct_write_registers_command(Args& a) { return write_registers_pdu(a[0], a[1]); }
+
+Ref write_coil_pdu(PyObject* address, PyObject* value) {
+    const std::uint16_t addr = low16(address);
+    const bool on = check(PyObject_IsTrue(value)) != 0;
+    Ref out = new_bytes(modbus::kTcpCoilPduSize);
+    modbus::tcp_write_coil(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), 0x05, addr, on);
+    return out;
+}
+
+Ref construct_write_coil_command(Args& a) { return write_coil_pdu(a[0], a[1]); }
+
+// ModbusTCPMaster.<name>(first, second) looked up now; our own builder runs in C++ (the
+// operation's entry rules for these arguments are the builder's own).
+template <class Build>
+Ref command_from(PyObject* name, Impl ours, Build build, PyObject* first, PyObject* second) {
+    Ref builder = class_member(name);
+    if (is_function_with(builder.get(), ours)) return build(first, second);
+    return call(builder.get(), first, second);
+}
+
+// ---- operations -----------------------------------------------------------------------------
+
+// ceil(count / 8) with the interpreter's floor division and modulo.
+Ref coil_byte_count(PyObject* count) {
+    int overflow = 0;
+    const long long c = PyLong_AsLongLongAndOverflow(count, &overflow);
+    if (!overflow && c > LLONG_MIN / 2 && c < LLONG_MAX / 2) {
+        long long q = c / 8, r = c % 8;
+        if (r < 0) {
+            q -= 1;
+            r += 8;
+        }
+        return make_int(q + (r != 0 ? 1 : 0));
+    }
+    Ref eight = make_int(8);
+    Ref quotient = own(PyNumber_FloorDivide(count, eight.get()));
+    Ref remainder = own(PyNumber_Remainder(count, eight.get()));
+    if (!check(PyObject_IsTrue(remainder.get()))) return quotient;
+    Ref one = make_int(1);
+    return own(PyNumber_Add(quotient.get(), one.get()));
+}
+
+// count as a list size to stop at; -1 when no list can reach it (count <= 0 or huge).
+Py_ssize_t coil_target(PyObject* count) {
+    int overflow = 0;
+    const long long c = PyLong_AsLongLongAndOverflow(count, &overflow);
+    if (overflow || c <= 0 || c > PY_SSIZE_T_MAX) return -1;
+    return static_cast<Py_ssize_t>(c);
+}
+
+Ref read_coils(Args& a) {
+    PyObject *self = a[0], *address = a[1], *count = a[2];
+    Ref command = command_from(
+        BREL_STR("construct_read_coils_command"), construct_read_coils_command,
+        [](PyObject* x, PyObject* y) { return two_field_pdu(1, x, y); }, address, count);
+    Ref byte_count = coil_byte_count(count);
+    Ref one = make_int(1);
+    Ref needed = own(PyNumber_Add(byte_count.get(), one.get()));
+    Ref feedback = call_method(self, k_query(), command.get(), needed.get());
+    if (assertions_enabled) {
+        Ref first = item(feedback.get(), 0);
+        if (!equal(first.get(), byte_count.get())) raise_assertion(BREL_STR("Feedback for reading coils invalid"));
+    }
+
+    const Py_ssize_t target = coil_target(count);
+    if (PyBytes_CheckExact(feedback.get())) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(feedback.get()));
+        const Py_ssize_t bits = PyBytes_GET_SIZE(feedback.get()) > 1 ? 8 * (PyBytes_GET_SIZE(feedback.get()) - 1) : 0;
+        const Py_ssize_t size = target >= 0 && target < bits ? target : bits;
+        Ref result = own(PyList_New(size));
+        for (Py_ssize_t i = 0; i < size; ++i)
+            PyList_SET_ITEM(result.get(), i, Py_NewRef(modbus::coil_bit(p + 1, static_cast<std::size_t>(i)) ? Py_True : Py_False));
+        return result;
+    }
+    // An answer of another type from a replaced query: decode item by item.
+    Ref result = own(PyList_New(0));
+    Ref rest = own(PySequence_GetSlice(feedback.get(), 1, PY_SSIZE_T_MAX));
+    Ref it = own(PyObject_GetIter(rest.get()));
+    while (Ref byte = Ref::steal_or_null(PyIter_Next(it.get()))) {
+        for (int bit = 0; bit < 8; ++bit) {
+            Ref shift = make_int(bit);
+            Ref shifted = own(PyNumber_Rshift(byte.get(), shift.get()));
+            Ref masked = own(PyNumber_And(shifted.get(), one.get()));
+            check(PyList_Append(result.get(), check(PyObject_IsTrue(masked.get())) ? Py_True : Py_False));
+            if (PyList_GET_SIZE(result.get()) == target) return result;
+        }
+    }
+    if (PyErr_Occurred()) raise();
+    return result;
+}
+
+Ref read_registers(Args& a) {
+    PyObject *self = a[0], *address = a[1], *count = a[2];
+    Ref command = command_from(
+        BREL_STR("construct_read_registers_command"), construct_read_registers_command,
+        [](PyObject* x, PyObject* y) { return two_field_pdu(3, x, y); }, address, count);
+    Ref two = make_int(2);
+    Ref byte_count = own(PyNumber_Multiply(count, two.get()));
+    Ref one = make_int(1);
+    Ref needed = own(PyNumber_Add(byte_count.get(), one.get()));
+    Ref feedback = call_method(self, k_query(), command.get(), needed.get());
+    if (assertions_enabled) {
+        Ref first = item(feedback.get(), 0);
+        if (!equal(first.get(), byte_count.get()))
+            raise_assertion(BREL_STR("Feedback for reading registers invalid"));
+    }
+
+    int overflow = 0;
+    const long long c = PyLong_AsLongLongAndOverflow(count, &overflow);
+    if (overflow < 0 || (!overflow && c <= 0)) return own(PyList_New(0));
+    // A count too large for a machine word runs past any answer: IndexError below.
+    const Py_ssize_t wanted = overflow || c > PY_SSIZE_T_MAX / 2 ? PY_SSIZE_T_MAX / 2 : static_cast<Py_ssize_t>(c);
+
+    if (PyBytes_CheckExact(feedback.get())) {
+        const Py_ssize_t available = PyBytes_GET_SIZE(feedback.get()) - 1;
+        if (2 * wanted > available) raise(PyExc_IndexError, "index out of range");
+        const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(feedback.get())) + 1;
+        Ref result = own(PyList_New(wanted));
+        for (Py_ssize_t i = 0; i < wanted; ++i)
+            PyList_SET_ITEM(result.get(), i, PyLong_FromLong(modbus::get16(p + 2 * i)));
+        return result;
+    }
+    Ref data = own(PySequence_GetSlice(feedback.get(), 1, PY_SSIZE_T_MAX));
+    Ref eight = make_int(8);
+    Ref result = own(PyList_New(0));
+    for (Py_ssize_t i = 0; i < wanted; ++i) {
+        Ref high = item(data.get(), 2 * i);
+        Ref low = item(data.get(), 2 * i + 1);
+        Ref shifted = own(PyNumber_Lshift(high.get(), eight.get()));
+        Ref value = own(PyNumber_Or(shifted.get(), low.get()));
+        check(PyList_Append(result.get(), value.get()));
+    }
+    return result;
+}
+
+Ref read_register(Args& a) {
+    Ref one = make_int(1);
+    Ref values = call_method(a[0], BREL_STR("read_registers"), a[1], one.get());
+    return item(values.get(), 0);
+}
+
+// (feedback[i] << 8) | feedback[i + 1].
+Ref echo_word(PyObject* feedback, Py_ssize_t i) {
+    if (PyBytes_CheckExact(feedback)) {
+        if (PyBytes_GET_SIZE(feedback) < i + 2) raise(PyExc_IndexError, "index out of range");
+        return make_int(modbus::get16(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(feedback)) + i));
+    }
+    Ref high = item(feedback, i);
+    Ref low = item(feedback, i + 1);
+    Ref eight = make_int(8);
+    Ref shifted = own(PyNumber_Lshift(high.get(), eight.get()));
+    return own(PyNumber_Or(shifted.get(), low.get()));
+}
+
+Ref write_registers(Args& a) {
+    PyObject *self = a[0], *address = a[1], *values = a[2];
+    Ref command = command_from(BREL_STR("construct_write_registers_command"), construct_write_registers_command,
+                               write_registers_pdu, address, values);
+    Ref four = make_int(4);
+    Ref feedback = call_method(self, k_query(), command.get(), four.get());
+    Ref fb_address = echo_word(feedback.get(), 0);
+    Ref fb_count = echo_word(feedback.get(), 2);
+    if (assertions_enabled) {
+        bool ok = equal(fb_address.get(), address);
+        if (ok) {
+            Ref n = own(PyLong_FromSsize_t(check_size(PyObject_Length(values))));
+            ok = equal(fb_count.get(), n.get());
+        }
+        if (!ok) {
+            Ref message = host_message(self, BREL_STR("Write registers to "), BREL_STR(" failed."));
+            raise_assertion(message.get());
+        }
+    }
+    return none();
+}
+
+Ref write_register(Args& a) {
+    Ref values = own(PyList_New(1));
+    PyList_SET_ITEM(values.get(), 0, Py_NewRef(a[2]));
+    call_method(a[0], BREL_STR("write_registers"), a[1], values.get());
+    return none();
+}
+
+Ref write_coil(Args& a) {
+    PyObject *self = a[0], *address = a[1], *value = a[2];
+    Ref command = command_from(BREL_STR("construct_write_coil_command"), construct_write_coil_command,
+                               write_coil_pdu, address, value);
+    Ref four = make_int(4);
+    Ref feedback = call_method(self, k_query(), command.get(), four.get());
+    Ref fb_address = echo_word(feedback.get(), 0);
+    bool success = equal(fb_address.get(), address);
+    for (Py_ssize_t i = 2; success && i < 4; ++i) {
+        Ref answer_byte = item(feedback.get(), i);
+        Ref command_byte = item(command.get(), i + 1);
+        success = equal(answer_byte.get(), command_byte.get());
+    }
+    if (assertions_enabled && !success) {
+        Ref number = own(PyObject_Str(address));
+        Ref prefix = own(PyUnicode_FromFormat("Write coil address [%U] to ", number.get()));
+        Ref message = host_message(self, prefix.get(), BREL_STR(" failed."));
+        raise_assertion(message.get());
+    }
+    return none();
+}
+
+constexpr const char* kQueryDoc =
+    "\n\t\t此函数根据提供的 command 构建出完整的查询报文。"
+    "\n\t\t发送查询报文后接收应答报文，此函数执行基本的报文检验，确保收到的报文符合要求。"
+    "\n\t\t函数只把有用的数据报文返回给调用者。"
+    "\n\t\t";
+
+}  // namespace
+
+// ---- member table -------------------------------------------------------------------------
 
 const ClassSpec& tcp_master_class() {
-    static const ClassSpec spec{.name = "ModbusTCPMaster", .doc = "Modbus 主站控制端，也叫客户端。", .members = {}};
+    static const ClassSpec spec{
+        .name = "ModbusTCPMaster",
+        .doc = "Modbus 主站控制端，也叫客户端。",
+        .members = {
+            method("__init__", init,
+                   {{"host", "str"}, {"port", "int"}, {"timeout", "float"}, {"station", "int", int_default(1)}}),
+            property("socket", get_socket),
+            method("close", close_socket),
+            method("__enter__", enter),
+            method("__exit__", exit_block, {{"exc_type"}, {"exc_val"}, {"exc_tb"}}),
+            property("timeout", get_timeout),
+            property("station", get_station, "int", set_station, "int"),
+            property("last_command_sent", get_last_sent, "bytes"),
+            property("last_feedback_received", get_last_received, "bytes"),
+            property("last_command_sent_hex", get_last_sent_hex, "str"),
+            property("last_feedback_received_hex", get_last_received_hex, "str"),
+            property("protocol", get_protocol, "int"),
+            static_method("construct_header", construct_header,
+                          {{"command", "bytes"},
+                           {"head_checker", "int"},
+                           {"protocol", "int", int_default(0)},
+                           {"station", "int", int_default(1)}}),
+            static_method("construct_whole_query_command", construct_whole_query_command,
+                          {{"command", "bytes"},
+                           {"head_checker", "int"},
+                           {"protocol", "int", int_default(0)},
+                           {"station", "int", int_default(1)}}),
+            method("_ModbusTCPMaster__query", query,
+                   {{"command", "bytes"}, {"length_needed", "_Optional[int]", none_default}}, "bytes", kQueryDoc),
+            static_method("construct_read_registers_command", construct_read_registers_command,
+                          {{"address", "int"}, {"count", "int"}}),
+            static_method("construct_read_coils_command", construct_read_coils_command,
+                          {{"address", "int"}, {"count", "int"}}),
+            method("read_coils", read_coils, {{"address", "int"}, {"count", "int"}}, "_List[bool]"),
+            method("read_registers", read_registers, {{"address", "int"}, {"count", "int"}}, "_List[int]"),
+            method("read_register", read_register, {{"address", "int"}}, "int"),
+            static_method("construct_write_registers_command", construct_write_registers_command,
+                          {{"address", "int"}, {"values", "_List[int]"}}),
+            method("write_registers", write_registers, {{"address", "int"}, {"values", "_List[int]"}}),
+            method("write_register", write_register, {{"address", "int"}, {"value", "int"}}),
+            static_method("construct_write_coil_command", construct_write_coil_command,
+                          {{"address", "int"}, {"value", "bool"}}),
+            method("write_coil", write_coil, {{"address", "int"}, {"value", "bool"}}),
+        }};
     return spec;
 }
 

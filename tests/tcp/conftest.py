@@ -1,0 +1,52 @@
+"""Fixtures of the ModbusTCPMaster tests: the scripted socket installed through
+brel_modbus._tcp_connect, the scripted TCP server and a real pymodbus server."""
+
+import pytest
+
+import brel_modbus
+from tcp_support import HOST, PORT, WAIT, PymodbusServer, ScriptedServer, ScriptedSocket
+
+
+@pytest.fixture
+def connect(monkeypatch):
+    """connect(station=None) -> (master, scripted socket); records the _tcp_connect calls."""
+    calls = []
+
+    def fake_connect(address, timeout=None):
+        sock = ScriptedSocket(timeout)
+        calls.append((address, timeout, sock))
+        return sock
+
+    monkeypatch.setattr(brel_modbus, "_tcp_connect", fake_connect)
+
+    def make(station=None, timeout=1.5):
+        if station is None:
+            master = brel_modbus.ModbusTCPMaster(HOST, PORT, timeout)
+        else:
+            master = brel_modbus.ModbusTCPMaster(HOST, PORT, timeout, station)
+        return master, calls[-1][2]
+
+    make.calls = calls
+    return make
+
+
+@pytest.fixture
+def scripted_server():
+    servers = []
+
+    def start(script, connections=1):
+        server = ScriptedServer(script, connections)
+        servers.append(server)
+        return server
+
+    yield start
+    for server in servers:
+        server.listener.close()
+        server.thread.join(WAIT * 2)
+
+
+@pytest.fixture
+def pymodbus_server():
+    server = PymodbusServer()
+    yield server
+    server.stop()
