@@ -83,8 +83,12 @@ def fmt(x: float | None, digits: int = 1) -> str:
     return f"{x:.{digits}f}"
 
 
+def rfmt(x: float) -> str:
+    return f"{x:.0f}" if x >= 100 else f"{x:.1f}" if x >= 10 else f"{x:.2f}" if x >= 0.01 else f"{x:.4f}"
+
+
 def ratio(a: float | None, b: float | None) -> str:
-    return "n/a" if a is None or b is None or b == 0 else f"{a / b:.2f}"
+    return "n/a" if a is None or b is None or b == 0 else rfmt(a / b)
 
 
 class Results:
@@ -106,6 +110,20 @@ class Results:
         for w in WORKLOADS:
             if w not in seen:
                 self.errors.setdefault((transport, client, w), error or "no result")
+
+    def paired_ratio(self, transport: str, a: str, b: str, workload: str, idx: int) -> float | None:
+        """Median over the rounds of a's figure / b's figure in the same round (idx 0 wall, 1 cpu).
+
+        Both were measured within one round, so drift of the machine between rounds
+        (other builds on a shared machine) cancels out of the ratio.
+        """
+        sa = self.samples.get((transport, a, workload))
+        sb = self.samples.get((transport, b, workload))
+        if not sa or not sb:
+            return None
+        if len(sa) != len(sb):   # a round failed for one of them: fall back to the medians
+            return med([x[idx] for x in sa]) / med([x[idx] for x in sb])
+        return med([x[idx] / y[idx] for x, y in zip(sa, sb)])
 
     def medians(self, transport: str, client: str, workload: str) -> tuple[float, float, float] | None:
         s = self.samples.get((transport, client, workload))
@@ -129,8 +147,6 @@ def transport_tables(res: Results, transport: str, clients: list[tuple[str, str]
         if rtu:
             head += f"  {'inter-frame':<10}"
         out.append(head)
-        floor = res.medians(transport, "floor (C)", w)
-        brel = res.medians(transport, BREL, w)
         for name in names:
             m = res.medians(transport, name, w)
             gap = f"  {RTU_GAP[name][0]:<10}" if rtu else ""
@@ -139,15 +155,25 @@ def transport_tables(res: Results, transport: str, clients: list[tuple[str, str]
                 out.append(f"  {name:<{width}}{'n/a':>9}  ({err}){gap}")
                 continue
             wall, cpu, spread = m
+            pr = lambda a, b, i: ratio(res.paired_ratio(transport, a, b, w, i), 1.0)  # noqa: E731
             out.append(
                 f"  {name:<{width}}{fmt(wall):>9}{1e6 / wall:>9,.0f}{fmt(cpu):>8}{spread:>6.0f}%"
-                f"{ratio(wall, floor and floor[0]):>11}{ratio(cpu, floor and floor[1]):>10}"
-                f"{ratio(brel and brel[0], wall):>11}{ratio(brel and brel[1], cpu):>10}{gap}")
+                f"{pr(name, 'floor (C)', 0):>11}{pr(name, 'floor (C)', 1):>10}"
+                f"{pr(BREL, name, 0):>11}{pr(BREL, name, 1):>10}{gap}")
     if rtu:
         out.append("")
         out.append("  inter-frame handling, each library's default:")
         for name in names:
             out.append(f"    {name}: {RTU_GAP[name][1]}")
+
+
+def paired(a: list[float] | None, b: list[float] | None) -> str:
+    """Median of per-round ratios a/b (rounds interleave the implementations)."""
+    if not a or not b:
+        return "n/a"
+    if len(a) != len(b):
+        return ratio(med(a), med(b))
+    return rfmt(med([x / y for x, y in zip(a, b)]))
 
 
 def overhead_tables(res: Results, out: list[str]) -> None:
@@ -160,7 +186,7 @@ def overhead_tables(res: Results, out: list[str]) -> None:
                    f"{'calls':>9}")
         med_of = {n: (med(r["wall_ns"]), med(r["cpu_ns"])) for n, r in mem.items() if "wall_ns" in r}
         chan = med_of.get("channel alone")
-        brel = med_of.get(BREL)
+        brel = mem.get(BREL, {})
         for name in ("channel alone", BREL, "minimalmodbus"):
             if name not in mem:
                 continue
@@ -170,7 +196,8 @@ def overhead_tables(res: Results, out: list[str]) -> None:
             wall, cpu = med_of[name]
             less = "" if name == "channel alone" or not chan else fmt(wall - chan[0], 0)
             out.append(f"  {name:<16}{fmt(wall, 0):>10}{fmt(cpu, 0):>10}{less:>14}"
-                       f"{ratio(brel and brel[0], wall):>11}{ratio(brel and brel[1], cpu):>10}"
+                       f"{paired(brel.get('wall_ns'), mem[name]['wall_ns']):>11}"
+                       f"{paired(brel.get('cpu_ns'), mem[name]['cpu_ns']):>10}"
                        f"{mem[name]['calls']:>9}")
         out.append("  (minimalmodbus's 1.75 ms silent period switched off; \"less channel\" subtracts "
                    "the fake channel's own cost)")
@@ -179,7 +206,7 @@ def overhead_tables(res: Results, out: list[str]) -> None:
         out.append("CRC-16/MODBUS, nanoseconds per call (Python loop included except for \"C loop\")")
         impls = list(dict.fromkeys(r["impl"] for r in crc))
         sizes = sorted({r["size"] for r in crc if "size" in r})
-        out.append(f"  {'implementation':<16}" + "".join(f"{f'{s} B':>11}{'brel÷':>7}" for s in sizes))
+        out.append(f"  {'implementation':<16}" + "".join(f"{f'{s} B':>11}{'brel÷':>8}" for s in sizes))
         by = {(r["impl"], r.get("size")): r for r in crc}
         for impl in impls:
             errs = [r for r in crc if r["impl"] == impl and "error" in r]
@@ -191,8 +218,7 @@ def overhead_tables(res: Results, out: list[str]) -> None:
                 r = by.get((impl, s))
                 b = by.get((BREL, s))
                 v = med(r["ns"]) if r else None
-                bv = med(b["ns"]) if b and "ns" in b else None
-                row += f"{fmt(v):>11}{ratio(bv, v):>7}"
+                row += f"{fmt(v):>11}{paired(b and b.get('ns'), r and r['ns']):>8}"
             out.append(row)
 
 
@@ -223,7 +249,7 @@ def machine() -> str:
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--rounds", type=int, default=7)
     ap.add_argument("--quick", action="store_true", help="2 rounds, fewer calls: checks the harness")
     ap.add_argument("--sections", default="tcp,rtu,overhead")
     ap.add_argument("--tcp-calls", type=int, default=2000)
@@ -269,7 +295,8 @@ def main() -> int:
            f"  {versions()}",
            "  wall/cpu: microseconds per call; cpu = the client process's user + system time;",
            "  spread = (max - min) / median of the wall figures; x/floor = this row / the floor;",
-           "  brel÷ = brel_modbus's figure / this row's (below 1: brel_modbus takes less)"]
+           "  brel÷ = brel_modbus's figure / this row's (below 1: brel_modbus takes less);",
+           "  ratios are medians of per-round ratios (both sides measured in the same round)"]
     for transport, clients, calls, _ in plan:
         out.append("")
         where = "127.0.0.1" if transport == "tcp" else "a pty pair at 115200 baud settings (a pty ignores the rate)"
