@@ -3,7 +3,7 @@ PY312 := $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: venv install test demo clean
+.PHONY: venv install test demo clean bench bench-deps bench-tools bench-libmodbus bench-memory
 
 $(VENV)/.ready: pyproject.toml
 	@test -n "$(PY312)" || { echo "CPython 3.12 not found (python3.12)"; exit 1; }
@@ -21,8 +21,45 @@ install: venv
 test: install
 	$(PY) -m pytest -q
 
+# ---- benchmarks (bench/README.md) ----
+BENCH_BUILD := bench/build
+BENCH_CFLAGS := -O2 -Wall -Wextra
+BENCH_HEADERS := $(wildcard bench/c/*.h)
+BENCH_ARGS ?=
+MEMORY_ARGS ?=
+
+# libmodbus (slave and C client) from Debian, installed when missing.
+bench-libmodbus:
+	@pkg-config --exists libmodbus 2>/dev/null || { apt-get update && apt-get install -y libmodbus-dev pkg-config; }
+
+$(BENCH_BUILD)/slave: bench/c/slave.c $(BENCH_HEADERS) | bench-libmodbus
+	@mkdir -p $(BENCH_BUILD)
+	$(CC) $(BENCH_CFLAGS) $$(pkg-config --cflags libmodbus) -o $@ $< $$(pkg-config --libs libmodbus)
+
+$(BENCH_BUILD)/client: bench/c/client.c $(BENCH_HEADERS) | bench-libmodbus
+	@mkdir -p $(BENCH_BUILD)
+	$(CC) $(BENCH_CFLAGS) $$(pkg-config --cflags libmodbus) -o $@ $< $$(pkg-config --libs libmodbus)
+
+$(BENCH_BUILD)/libbenchcrc.so: bench/c/crc16lib.c $(BENCH_HEADERS)
+	@mkdir -p $(BENCH_BUILD)
+	$(CC) $(BENCH_CFLAGS) -shared -fPIC -o $@ $<
+
+bench-tools: $(BENCH_BUILD)/slave $(BENCH_BUILD)/client $(BENCH_BUILD)/libbenchcrc.so
+
+$(VENV)/.bench-ready: bench/requirements.txt $(VENV)/.ready
+	$(PY) -m pip install -q -r bench/requirements.txt
+	touch $@
+
+bench-deps: $(VENV)/.bench-ready
+
+bench: install bench-deps bench-tools
+	$(PY) bench/run.py $(BENCH_ARGS)
+
+bench-memory: install bench-deps bench-tools
+	$(PY) bench/memory.py $(MEMORY_ARGS)
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(BENCH_BUILD)
 
 # The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 # The interpreter itself is not instrumented: its own allocations are not ours to judge,

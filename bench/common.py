@@ -1,0 +1,101 @@
+"""Shared pieces of the benchmark: paths, the workloads, the C slave launcher."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import select
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Iterator, NamedTuple
+
+BENCH = Path(__file__).resolve().parent
+BUILD = BENCH / "build"
+SLAVE = BUILD / "slave"
+CLIENT = BUILD / "client"
+CRC_LIB = BUILD / "libbenchcrc.so"
+
+# The slave's table and the workloads; bench/c/layout.h holds the same.
+SLAVE_ID = 1
+READ_ADDRESS, READ_COUNT = 0, 10
+WRITE_ADDRESS, WRITE_VALUES = 100, [3 * i + 7 for i in range(10)]
+COIL_ADDRESS, COIL_COUNT = 0, 100
+FLOAT_ADDRESS, FLOAT_VALUE = 200, 1234.5
+
+EXPECTED_READ = [1000 + READ_ADDRESS + i for i in range(READ_COUNT)]
+EXPECTED_COILS = [(COIL_ADDRESS + i) % 3 == 0 for i in range(COIL_COUNT)]
+
+WORKLOADS = ("read10", "write10", "coils100", "float")
+WORKLOAD_TITLES = {
+    "read10": "read 10 holding registers (FC 3)",
+    "write10": "write 10 registers (FC 16)",
+    "coils100": "read 100 coils (FC 1)",
+    "float": "read one float (2 registers, FC 3, decoded)",
+}
+
+
+def check_result(workload: str, value: object) -> str | None:
+    """None when a workload's result is what the slave holds, else what is wrong."""
+    if workload == "read10":
+        ok = list(value) == EXPECTED_READ  # type: ignore[arg-type]
+    elif workload == "coils100":
+        ok = [bool(b) for b in list(value)[:COIL_COUNT]] == EXPECTED_COILS  # type: ignore[arg-type]
+    elif workload == "float":
+        ok = value == FLOAT_VALUE
+    else:
+        ok = True   # writes are checked by the library against the slave's echo
+    return None if ok else f"wrong result for {workload}: {value!r:.120}"
+
+
+class Slave(NamedTuple):
+    tcp_port: int | None
+    pty_path: str | None
+
+
+@contextlib.contextmanager
+def run_slave(tcp: bool = True, rtu: bool = True, timeout: float = 5.0) -> Iterator[Slave]:
+    """Start the C slave, yield where it serves, stop it afterwards.
+
+    The slave stops by itself when its stdin pipe closes, so it cannot outlive us.
+    """
+    if not SLAVE.exists():
+        sys.exit(f"{SLAVE} is missing: build it with `make bench-tools`")
+    args = [str(SLAVE)] + (["--tcp", "0"] if tcp else []) + (["--rtu"] if rtu else [])
+    proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+    try:
+        port, path = None, None
+        deadline = time.monotonic() + timeout
+        assert proc.stdout is not None
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([proc.stdout], [], [], left)[0]:
+                raise RuntimeError("the C slave did not start in time")
+            line = proc.stdout.readline().decode()   # unbuffered: select() sees what is left
+            if not line:
+                raise RuntimeError(f"the C slave exited with {proc.wait()}")
+            word, _, rest = line.strip().partition(" ")
+            if word == "tcp":
+                port = int(rest)
+            elif word == "rtu":
+                path = rest
+            elif word == "ready":
+                break
+        yield Slave(port, path)
+    finally:
+        if proc.stdin:
+            proc.stdin.close()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def python_env() -> dict[str, str]:
+    """Environment for child Python processes: no bytecode writing, unbuffered."""
+    env = dict(os.environ)
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    env["PYTHONUNBUFFERED"] = "1"
+    return env
