@@ -1,10 +1,684 @@
-// Master.
+// Master: the Modbus RTU master over a serial channel.
+//
+// The channel comes from create_serial_instance (looked up in the module namespace
+// when a master is made). Every request goes out through __write_message and every
+// answer byte comes in through __read; the members call each other through attribute
+// lookup on the instance, so a subclass that overrides a step is honoured.
+//
+// Requests are built through _byte_array and the ModbusStatic helpers as looked up at
+// call time. While those are still the library's own and the arguments are plain ints
+// that fit, the frame is built in C++ (frames.hpp) in one go; otherwise the same steps
+// run through the interpreter, which then raises its own errors (OverflowError for a
+// station above 255, TypeError for a float address, ...). Both roads give the same
+// bytes.
+#include "channel/serial_channel.hpp"
 #include "modbus/classes.hpp"
+#include "modbus/frames.hpp"
+#include "modbus/protocol.hpp"
+#include "module/runtime.hpp"
+
+#include <cstdint>
 
 namespace brel {
+namespace {
+
+// ---- small helpers -----------------------------------------------------------------
+
+Ref none() { return Ref::borrow(Py_None); }
+Ref small_int(long v) { return own(PyLong_FromLong(v)); }
+Ref empty_bytes() { return own(PyBytes_FromStringAndSize(nullptr, 0)); }
+
+Ref tunnel_of(PyObject* self) { return getattr(self, BREL_STR("_Master__tunnel")); }
+
+[[noreturn]] void raise_timeout() { raise(builtins.IOError, "modbus: read from slave timeout"); }
+
+// `raise obj` as the interpreter does it.
+[[noreturn]] void raise_object(PyObject* obj) {
+    if (PyExceptionInstance_Check(obj))
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+    else if (PyExceptionClass_Check(obj))
+        PyErr_SetNone(obj);
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    raise();
+}
+
+bool truth(PyObject* v) { return check(PyObject_IsTrue(v)) != 0; }
+bool compare(PyObject* a, PyObject* b, int op) { return check(PyObject_RichCompareBool(a, b, op)) != 0; }
+Py_ssize_t length(PyObject* v) { return check_size(PyObject_Length(v)); }
+
+// An exact int from 0 to 255: a frame byte as the fast road takes it.
+bool as_byte(PyObject* v, std::uint8_t& out) {
+    if (!PyLong_CheckExact(v)) return false;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow || n < 0 || n > 255) return false;
+    out = static_cast<std::uint8_t>(n);
+    return true;
+}
+
+// An exact int that fits a machine word: its low 16 bits, two's complement for a
+// negative value, as split_register gives them.
+bool as_word(PyObject* v, std::uint16_t& out) {
+    if (!PyLong_CheckExact(v)) return false;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow || (n == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    out = static_cast<std::uint16_t>(n & 0xFFFF);
+    return true;
+}
+
+// The class attribute `name` if it is there; false (and no error) otherwise.
+bool attribute(PyObject* owner, PyObject* name, Ref& out) {
+    out = Ref::steal_or_null(PyObject_GetAttr(owner, name));
+    if (!out) PyErr_Clear();
+    return static_cast<bool>(out);
+}
+
+// ---- the protocol helpers as looked up at call time -------------------------------------
+
+// _byte_array(data), straight to the array type while _byte_array is the library's own.
+Ref to_byte_array(PyObject* data) {
+    Ref function = global(BREL_STR("_byte_array"));
+    if (byte_array_is_ours(function.get())) return make_byte_array(data);
+    return call(function.get(), data);
+}
+
+// What a request builder reaches in the module namespace.
+struct Protocol {
+    Ref byte_array;  // _byte_array
+    Ref statics;     // ModbusStatic
+
+    Protocol() : byte_array(global(BREL_STR("_byte_array"))), statics(global(BREL_STR("ModbusStatic"))) {}
+
+    Ref code(PyObject* name) const { return getattr(statics.get(), name); }
+
+    // True when _byte_array, split_register and calculate_crc are the library's own:
+    // then a frame may be built in C++ with the same bytes.
+    bool own_helpers() const {
+        Ref split, crc;
+        return byte_array_is_ours(byte_array.get()) &&
+               attribute(statics.get(), BREL_STR("split_register"), split) && split_register_is_ours(split.get()) &&
+               attribute(statics.get(), BREL_STR("calculate_crc"), crc) && calculate_crc_is_ours(crc.get());
+    }
+
+    // The general road, step by step as the interpreter runs it.
+    Ref start(PyObject* station, PyObject* code) const {
+        Ref pair = own(PyTuple_Pack(2, station, code));
+        return call(byte_array.get(), pair.get());
+    }
+    void extend_split(PyObject* msg, PyObject* value) const {
+        Ref extend = getattr(msg, BREL_STR("extend"));
+        Ref split = getattr(statics.get(), BREL_STR("split_register"));
+        Ref pair = call(split.get(), value);
+        call(extend.get(), pair.get());
+    }
+    void close(PyObject* msg) const {
+        Ref extend = getattr(msg, BREL_STR("extend"));
+        Ref crc_function = getattr(statics.get(), BREL_STR("calculate_crc"));
+        Ref crc = call(crc_function.get(), msg);
+        call(extend.get(), crc.get());
+    }
+};
+
+// A frame built in C++, as the byte array the writer expects.
+Ref frame_array(const std::uint8_t* frame, std::size_t size) {
+    Ref bytes = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame), static_cast<Py_ssize_t>(size)));
+    return make_byte_array(bytes.get());
+}
+
+void write_message(PyObject* self, PyObject* msg) { call_method(self, BREL_STR("_Master__write_message"), msg); }
+
+// Station, code and two 16-bit fields: the read requests and the single-register write.
+void send_two_fields(PyObject* self, const Protocol& p, PyObject* station, PyObject* code, PyObject* first,
+                     PyObject* second) {
+    std::uint8_t st, fc;
+    std::uint16_t f1, f2;
+    Ref msg;
+    if (as_byte(station, st) && as_byte(code, fc) && as_word(first, f1) && as_word(second, f2) && p.own_helpers()) {
+        std::uint8_t frame[modbus::kRtuRequestSize];
+        msg = frame_array(frame, modbus::rtu_two_fields(frame, st, fc, f1, f2));
+    } else {
+        msg = p.start(station, code);
+        p.extend_split(msg.get(), first);
+        p.extend_split(msg.get(), second);
+        p.close(msg.get());
+    }
+    write_message(self, msg.get());
+}
+
+// ---- answers ------------------------------------------------------------------------------
+
+// Master.__check_crc(message, station), with Master looked up at call time.
+void call_check_crc(PyObject* message, PyObject* station);
+
+// The answer of a read: the first five bytes through __feedback_assistant, then the
+// byte count announced in byte 2 through __read, the length test and the CRC check.
+struct Counted {
+    Ref feedback;
+    Ref left_len;
+};
+
+Counted read_counted_answer(PyObject* self, PyObject* station) {
+    Ref five = small_int(5);
+    Counted answer;
+    answer.feedback = call_method(self, BREL_STR("_Master__feedback_assistant"), station, five.get());
+    answer.left_len = item(answer.feedback.get(), 2);
+    Ref extend = getattr(answer.feedback.get(), BREL_STR("extend"));
+    Ref rest = call_method(self, BREL_STR("_Master__read"), answer.left_len.get());
+    Ref rest_array = to_byte_array(rest.get());
+    call(extend.get(), rest_array.get());
+    Ref have = own(PyLong_FromSsize_t(length(answer.feedback.get())));
+    Ref need = own(PyNumber_Add(five.get(), answer.left_len.get()));
+    if (compare(have.get(), need.get(), Py_LT)) raise_timeout();
+    call_check_crc(answer.feedback.get(), station);
+    return answer;
+}
+
+// ---- construction, record, lifecycle ------------------------------------------------------
+
+Ref master_init(Args& a) {
+    PyObject* self = a[0];
+    Ref factory = global(BREL_STR("create_serial_instance"));
+    Ref keywords = own(PyDict_New());
+    check(PyDict_SetItem(keywords.get(), BREL_STR("port"), a[1]));
+    check(PyDict_SetItem(keywords.get(), BREL_STR("baudrate"), a[2]));
+    check(PyDict_SetItem(keywords.get(), BREL_STR("timeout"), a[3]));
+    check(PyDict_Update(keywords.get(), a.kwargs.get()));
+    Ref no_args = own(PyTuple_New(0));
+    Ref tunnel = own(PyObject_Call(factory.get(), no_args.get(), keywords.get()));
+    setattr(self, BREL_STR("_Master__tunnel"), tunnel.get());
+    Ref empty = empty_bytes();
+    setattr(self, BREL_STR("MessageLastSent"), empty.get());
+    setattr(self, BREL_STR("MessageLastReceived"), empty.get());
+    return none();
+}
+
+Ref master_serial(Args& a) { return tunnel_of(a[0]); }
+Ref master_last_command_sent(Args& a) { return getattr(a[0], BREL_STR("MessageLastSent")); }
+Ref master_last_feedback_received(Args& a) { return getattr(a[0], BREL_STR("MessageLastReceived")); }
+
+Ref master_last_command_sent_hex(Args& a) {
+    Ref sent = getattr(a[0], BREL_STR("last_command_sent"));
+    return hex_text(sent.get());
+}
+
+Ref master_last_feedback_received_hex(Args& a) {
+    Ref received = getattr(a[0], BREL_STR("last_feedback_received"));
+    return hex_text(received.get());
+}
+
+Ref master_close(Args& a) {
+    Ref tunnel = tunnel_of(a[0]);
+    Ref open = channel::is_open(tunnel.get());
+    if (truth(open.get())) channel::close(tunnel.get());
+    return none();
+}
+
+Ref master_enter(Args& a) { return Ref::borrow(a[0]); }
+
+Ref master_exit(Args& a) {
+    call_method(a[0], BREL_STR("close"));
+    return none();
+}
+
+Ref master_timeout(Args& a) {
+    Ref tunnel = tunnel_of(a[0]);
+    return channel::timeout(tunnel.get());
+}
+
+Ref master_set_timeout(Args& a) {
+    Ref tunnel = tunnel_of(a[0]);
+    channel::set_timeout(tunnel.get(), a[1]);
+    return none();
+}
+
+// ---- writes ---------------------------------------------------------------------------------
+
+Ref master_send_write_register_request(Args& a) {
+    PyObject *self = a[0], *station = a[1], *address = a[2], *value = a[3];
+    Protocol p;
+    Ref code = p.code(BREL_STR("FC_Write_Register"));
+    send_two_fields(self, p, station, code.get(), address, value);
+    return none();
+}
+
+Ref master_send_write_registers_request(Args& a) {
+    PyObject *self = a[0], *station = a[1], *address = a[2], *values = a[3];
+    const Py_ssize_t count = length(values);
+    if (count > static_cast<Py_ssize_t>(modbus::kRtuMaxWriteRegisters))
+        raise(builtins.ValueError,
+              "modbus write registers: invalid argument: register count must be less than 128");
+    Protocol p;
+    Ref code = p.code(BREL_STR("FC_Write_Registers"));
+    Ref msg;
+    std::uint8_t st, fc;
+    std::uint16_t start;
+    bool fast = (PyList_CheckExact(values) || PyTuple_CheckExact(values)) && PySequence_Fast_GET_SIZE(values) == count &&
+                as_byte(station, st) && as_byte(code.get(), fc) && as_word(address, start);
+    std::uint16_t words[modbus::kRtuMaxWriteRegisters];
+    for (Py_ssize_t i = 0; fast && i < count; ++i) fast = as_word(PySequence_Fast_ITEMS(values)[i], words[i]);
+    if (fast && p.own_helpers()) {
+        std::uint8_t frame[9 + 2 * modbus::kRtuMaxWriteRegisters];
+        msg = frame_array(frame, modbus::rtu_write_registers(frame, st, fc, start, words, static_cast<std::size_t>(count)));
+    } else {
+        msg = p.start(station, code.get());
+        p.extend_split(msg.get(), address);
+        Ref count_obj = own(PyLong_FromSsize_t(count));
+        p.extend_split(msg.get(), count_obj.get());
+        Ref byte_count = own(PyLong_FromSsize_t(2 * count));
+        call_method(msg.get(), BREL_STR("append"), byte_count.get());
+        Ref it = own(PyObject_GetIter(values));
+        while (Ref value = Ref::steal_or_null(PyIter_Next(it.get()))) p.extend_split(msg.get(), value.get());
+        if (PyErr_Occurred()) raise();
+        p.close(msg.get());
+    }
+    write_message(self, msg.get());
+    return none();
+}
+
+Ref master_send_write_coil_request(Args& a) {
+    PyObject *self = a[0], *station = a[1], *address = a[2], *value = a[3];
+    Protocol p;
+    Ref code = p.code(BREL_STR("FC_Write_Coil"));
+    Ref msg;
+    std::uint8_t st, fc;
+    std::uint16_t where;
+    if (as_byte(station, st) && as_byte(code.get(), fc) && as_word(address, where) && p.own_helpers()) {
+        // The truth test is the first step that can run interpreter code, as on the
+        // general road, where building the frame up to here cannot fail.
+        const bool on = truth(value);
+        std::uint8_t frame[modbus::kRtuRequestSize];
+        msg = frame_array(frame, modbus::rtu_write_coil(frame, st, fc, where, on));
+    } else {
+        msg = p.start(station, code.get());
+        p.extend_split(msg.get(), address);
+        Ref state = small_int(truth(value) ? 255 : 0);
+        Ref zero = small_int(0);
+        Ref pair = own(PyTuple_Pack(2, state.get(), zero.get()));
+        call_method(msg.get(), BREL_STR("extend"), pair.get());
+        p.close(msg.get());
+    }
+    write_message(self, msg.get());
+    return none();
+}
+
+// write_register, write_registers and write_coil: the sender looked up on the
+// instance, then the 8-byte answer with its CRC checked. The answer is dropped.
+Ref write_and_confirm(Args& a, PyObject* sender) {
+    PyObject *self = a[0], *station = a[1];
+    call_method(self, sender, station, a[2], a[3]);
+    Ref eight = small_int(8);
+    call_method(self, BREL_STR("_Master__feedback_assistant"), station, eight.get(), Py_True);
+    return none();
+}
+
+Ref master_write_register(Args& a) { return write_and_confirm(a, BREL_STR("send_write_register_request")); }
+Ref master_write_registers(Args& a) { return write_and_confirm(a, BREL_STR("send_write_registers_request")); }
+Ref master_write_coil(Args& a) { return write_and_confirm(a, BREL_STR("send_write_coil_request")); }
+
+// ---- register reads -------------------------------------------------------------------------
+
+Ref master_send_read_xx_registers_request(Args& a) {
+    Protocol p;
+    send_two_fields(a[0], p, a[1], a[4], a[2], a[3]);
+    return none();
+}
+
+Ref master_send_read_registers_request(Args& a) {
+    return call_method(a[0], BREL_STR("_Master__send_read_xx_registers_request"), a[1], a[2], a[3], a[4]);
+}
+
+Ref function_code(const char* name) {
+    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref attr = own(PyUnicode_InternFromString(name));
+    return getattr(statics.get(), attr.get());
+}
+
+Ref master_send_read_input_registers_request(Args& a) {
+    Ref code = function_code("FC_Read_Input_Registers");
+    return call_method(a[0], BREL_STR("_Master__send_read_xx_registers_request"), a[1], a[2], a[3], code.get());
+}
+
+// The register values of a checked answer: bytes 3 and 4, 5 and 6, ... joined by
+// ModbusStatic.compound_register while the index is below the length minus 2.
+Ref decode_registers(PyObject* feedback) {
+    const Py_ssize_t n = length(feedback);
+    if (n - 2 <= 3) return own(PyList_New(0));
+    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref compound = getattr(statics.get(), BREL_STR("compound_register"));
+    if (is_library_member(compound.get(), "ModbusStatic", "compound_register")) {
+        const Py_ssize_t count = (n - 4) / 2;
+        Ref values = own(PyList_New(count));  // made before the view: nothing runs after it
+        ByteView bytes;
+        if (byte_view(feedback, bytes) && bytes.size == n) {
+            for (Py_ssize_t k = 0; k < count; ++k) {
+                const std::uint8_t* pair = bytes.data + 3 + 2 * k;
+                PyObject* value = PyLong_FromLong((pair[0] << 8) + pair[1]);
+                if (!value) raise();
+                PyList_SET_ITEM(values.get(), k, value);
+            }
+            return values;
+        }
+    }
+    Ref values = own(PyList_New(0));
+    for (Py_ssize_t idx = 3; idx < n - 2; idx += 2) {
+        Ref high = item(feedback, idx);
+        Ref low = item(feedback, idx + 1);
+        Ref value = call(compound.get(), high.get(), low.get());
+        check(PyList_Append(values.get(), value.get()));
+    }
+    return values;
+}
+
+Ref master_read_registers(Args& a) {
+    PyObject *self = a[0], *station = a[1];
+    call_method(self, BREL_STR("send_read_registers_request"), station, a[2], a[3], a[4]);
+    Counted answer = read_counted_answer(self, station);
+    return decode_registers(answer.feedback.get());
+}
+
+Ref first_of(Ref list) { return item(list.get(), 0); }
+
+Ref master_read_register(Args& a) {
+    Ref one = small_int(1);
+    return first_of(call_method(a[0], BREL_STR("read_registers"), a[1], a[2], one.get(), a[3]));
+}
+
+Ref master_read_input_registers(Args& a) {
+    Ref code = function_code("FC_Read_Input_Registers");
+    return call_method(a[0], BREL_STR("read_registers"), a[1], a[2], a[3], code.get());
+}
+
+Ref master_read_input_register(Args& a) {
+    Ref one = small_int(1);
+    return first_of(call_method(a[0], BREL_STR("read_input_registers"), a[1], a[2], one.get()));
+}
+
+// ---- coil reads ---------------------------------------------------------------------------------
+
+Ref master_send_read_xx_coils_request(Args& a) {
+    Protocol p;
+    send_two_fields(a[0], p, a[1], a[4], a[2], a[3]);
+    return none();
+}
+
+Ref master_send_read_coils_request(Args& a) {
+    Ref code = function_code("FC_Read_Coils");
+    return call_method(a[0], BREL_STR("_Master__send_read_xx_coils_request"), a[1], a[2], a[3], code.get());
+}
+
+Ref master_send_read_input_coils_request(Args& a) {
+    Ref code = function_code("FC_Read_Input_Coils");
+    return call_method(a[0], BREL_STR("_Master__send_read_xx_coils_request"), a[1], a[2], a[3], code.get());
+}
+
+// The coil states of a checked answer through the interpreter's operators, for an
+// answer that is not a plain byte buffer.
+Ref decode_coils_general(PyObject* feedback, PyObject* left_len, PyObject* count) {
+    Ref three = small_int(3);
+    Ref stop = own(PyNumber_Add(three.get(), left_len));
+    Ref slice = own(PySlice_New(three.get(), stop.get(), nullptr));
+    Ref used = own(PyObject_GetItem(feedback, slice.get()));
+    Ref bits = small_int(0);
+    Ref it = own(PyObject_GetIter(used.get()));
+    long shift = 0;
+    while (Ref byte = Ref::steal_or_null(PyIter_Next(it.get()))) {
+        Ref by = small_int(shift);
+        Ref term = own(PyNumber_Lshift(byte.get(), by.get()));
+        bits = own(PyNumber_InPlaceAdd(bits.get(), term.get()));
+        shift += 8;
+    }
+    if (PyErr_Occurred()) raise();
+    Ref eight = small_int(8);
+    Ref all = own(PyNumber_Multiply(eight.get(), left_len));
+    PyObject* smaller = compare(count, all.get(), Py_LT) ? count : all.get();
+    Ref index = own(PyNumber_Index(smaller));
+    const Py_ssize_t coil_count = check_size(PyNumber_AsSsize_t(index.get(), PyExc_OverflowError));
+    Ref values = own(PyList_New(0));
+    Ref one = small_int(1);
+    for (Py_ssize_t i = 0; i < coil_count; ++i) {
+        Ref at = own(PyLong_FromSsize_t(i));
+        Ref mask = own(PyNumber_Lshift(one.get(), at.get()));
+        Ref bit = own(PyNumber_And(bits.get(), mask.get()));
+        check(PyList_Append(values.get(), truth(bit.get()) ? Py_True : Py_False));
+    }
+    return values;
+}
+
+Ref master_read_xx_coils(Args& a) {
+    PyObject *self = a[0], *station = a[1], *count = a[3];
+    call_method(self, BREL_STR("_Master__send_read_xx_coils_request"), station, a[2], count, a[4]);
+    Counted answer = read_counted_answer(self, station);
+    std::uint8_t n;
+    if (as_byte(answer.left_len.get(), n) && length(answer.feedback.get()) >= 5 + n) {
+        // count is an exact int (entry rule); one beyond a machine word is simply large.
+        int overflow = 0;
+        long long wanted = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (overflow > 0) wanted = 8LL * n;
+        if (overflow < 0 || wanted < 0) wanted = 0;
+        const Py_ssize_t coil_count = static_cast<Py_ssize_t>(wanted < 8LL * n ? wanted : 8LL * n);
+        Ref values = own(PyList_New(coil_count));  // made before the view: nothing runs after it
+        ByteView bytes;
+        if (byte_view(answer.feedback.get(), bytes) && bytes.size >= 5 + n) {
+            for (Py_ssize_t i = 0; i < coil_count; ++i)
+                PyList_SET_ITEM(values.get(), i,
+                                Py_NewRef(modbus::coil_bit(bytes.data + 3, static_cast<std::size_t>(i)) ? Py_True
+                                                                                                        : Py_False));
+            return values;
+        }
+    }
+    return decode_coils_general(answer.feedback.get(), answer.left_len.get(), count);
+}
+
+Ref master_read_coils(Args& a) {
+    Ref code = function_code("FC_Read_Coils");
+    return call_method(a[0], BREL_STR("_Master__read_xx_coils"), a[1], a[2], a[3], code.get());
+}
+
+Ref master_read_input_coils(Args& a) {
+    Ref code = function_code("FC_Read_Input_Coils");
+    return call_method(a[0], BREL_STR("_Master__read_xx_coils"), a[1], a[2], a[3], code.get());
+}
+
+Ref master_read_coil(Args& a) {
+    Ref one = small_int(1);
+    return first_of(call_method(a[0], BREL_STR("read_coils"), a[1], a[2], one.get()));
+}
+
+// ---- the single reader, the answer check and the single writer ----------------------------------
+
+Ref master_read(Args& a) {
+    PyObject* self = a[0];
+    Ref tunnel = tunnel_of(self);
+    Ref data = channel::read(tunnel.get(), a[1]);
+    Ref before = getattr(self, BREL_STR("MessageLastReceived"));
+    Ref after = own(PyNumber_Add(before.get(), data.get()));
+    setattr(self, BREL_STR("MessageLastReceived"), after.get());
+    return data;
+}
+
+Ref master_feedback_assistant(Args& a) {
+    PyObject *self = a[0], *station = a[1], *normal_msg_len = a[2], *check_crc = a[3];
+    Ref five = small_int(5);
+    Ref head = call_method(self, BREL_STR("_Master__read"), five.get());
+    Ref feedback = to_byte_array(head.get());
+    if (length(feedback.get()) != 5) raise_timeout();
+    Ref code = item(feedback.get(), 1);
+    Ref flag = small_int(128);
+    if (compare(code.get(), flag.get(), Py_GE)) {
+        Ref exception_class = global(BREL_STR("SlaveException"));
+        Ref error = item(feedback.get(), 2);
+        Ref exception = call(exception_class.get(), station, code.get(), error.get());
+        raise_object(exception.get());
+    }
+    Ref extend = getattr(feedback.get(), BREL_STR("extend"));
+    Ref rest_size = own(PyNumber_Subtract(normal_msg_len, five.get()));
+    Ref rest = call_method(self, BREL_STR("_Master__read"), rest_size.get());
+    Ref rest_array = to_byte_array(rest.get());
+    call(extend.get(), rest_array.get());
+    Ref have = own(PyLong_FromSsize_t(length(feedback.get())));
+    if (compare(have.get(), normal_msg_len, Py_NE)) raise_timeout();
+    if (truth(check_crc)) call_check_crc(feedback.get(), station);
+    return feedback;
+}
+
+Ref master_write_message(Args& a) {
+    PyObject *self = a[0], *message = a[1];
+    Ref tunnel = tunnel_of(self);
+    Ref waiting = channel::in_waiting(tunnel.get());
+    Ref zero = small_int(0);
+    if (compare(waiting.get(), zero.get(), Py_GT)) {
+        // Input left over from an earlier exchange is dropped unrecorded.
+        Ref stale = channel::in_waiting(tunnel.get());
+        channel::read(tunnel.get(), stale.get());
+    }
+    channel::write(tunnel.get(), message);
+    Ref sent = call(reinterpret_cast<PyObject*>(&PyBytes_Type), message);
+    setattr(self, BREL_STR("MessageLastSent"), sent.get());
+    Ref empty = empty_bytes();
+    setattr(self, BREL_STR("MessageLastReceived"), empty.get());
+    return none();
+}
+
+void check_crc_of(PyObject* message, PyObject* station) {
+    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
+    Ref verdict = is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")
+                      ? crc_is_right_of(message)
+                      : call(crc_is_right.get(), message);
+    if (truth(verdict.get())) return;
+    Ref values = own(PyTuple_Pack(1, station));
+    Ref text = own(PyUnicode_Format(BREL_STR("modbus: message from slave with station %s has crc error"), values.get()));
+    PyErr_SetObject(builtins.ValueError, text.get());
+    raise();
+}
+
+Ref master_check_crc(Args& a) {
+    check_crc_of(a[0], a[1]);
+    return none();
+}
+
+void call_check_crc(PyObject* message, PyObject* station) {
+    Ref master = global(BREL_STR("Master"));
+    Ref function = getattr(master.get(), BREL_STR("_Master__check_crc"));
+    if (is_function_with(function.get(), master_check_crc)) {
+        check_crc_of(message, station);
+        return;
+    }
+    call(function.get(), message, station);
+}
+
+// ---- documentation strings ------------------------------------------------------------------------
+
+#define BREL_DOC_LINE "\n\t\t"
+
+constexpr const char* write_message_doc =
+    BREL_DOC_LINE "把组装好的报文写入到通道（如串口）。所有需要往通道写数据的函数都应该通过调用这个函数来执行写入。"
+    BREL_DOC_LINE ":param message: 组装好的报文"
+    BREL_DOC_LINE ":return: No return"
+    BREL_DOC_LINE;
+
+constexpr const char* read_register_doc =
+    BREL_DOC_LINE "根据指定的功能码，从指定的从站读取指定地址的寄存器值。"
+    BREL_DOC_LINE ":param station: 从站地址"
+    BREL_DOC_LINE ":param address: 寄存器地址"
+    BREL_DOC_LINE ":param func_code: 功能码，默认为读取多个寄存器，3"
+    BREL_DOC_LINE ":return: 16 位寄存器值（无符号）"
+    BREL_DOC_LINE;
+
+constexpr const char* read_registers_doc =
+    BREL_DOC_LINE "根据指定的功能码，从指定的从站读取指定地址指定数量的寄存器值。"
+    BREL_DOC_LINE ":param station: 从站地址"
+    BREL_DOC_LINE ":param address: 寄存器地址"
+    BREL_DOC_LINE ":param count: 要读取的寄存器数量"
+    BREL_DOC_LINE ":param func_code: 功能码，默认为读取多个寄存器，3"
+    BREL_DOC_LINE ":return: 多个寄存器值（16位无符号整数）组成的列表"
+    BREL_DOC_LINE;
+
+constexpr const char* read_input_register_doc =
+    BREL_DOC_LINE "从指定的从站读取指定地址的“输入”寄存器值，只读取一个，使用确定的功能码 0x4"
+    BREL_DOC_LINE ":param station: 从站地址"
+    BREL_DOC_LINE ":param address: 寄存器地址"
+    BREL_DOC_LINE ":return: 16 位寄存器值（无符号）"
+    BREL_DOC_LINE;
+
+constexpr const char* read_input_registers_doc =
+    BREL_DOC_LINE "使用确定的功能码 0x4，从指定的从站读取指定地址指定数量的寄存器（输入寄存器）值。"
+    BREL_DOC_LINE ":param station: 从站地址"
+    BREL_DOC_LINE ":param address: 寄存器地址"
+    BREL_DOC_LINE ":param count: 要读取的寄存器数量"
+    BREL_DOC_LINE ":return: 多个寄存器值（16位无符号整数）组成的列表"
+    BREL_DOC_LINE;
+
+#undef BREL_DOC_LINE
+
+}  // namespace
+
+// ---- member table ---------------------------------------------------------------------------------
 
 const ClassSpec& master_class() {
-    static const ClassSpec spec{.name = "Master", .members = {}};
+    static const ClassSpec spec{
+        .name = "Master",
+        .members = {
+            {.key = "__init__", .kind = Kind::Method, .impl = master_init,
+             .params = {{"port", "str"}, {"baudrate", "int"}, {"timeout", "float"}}, .kwargs = true},
+            property("serial", master_serial),
+            property("last_command_sent", master_last_command_sent, "bytes"),
+            property("last_feedback_received", master_last_feedback_received, "bytes"),
+            property("last_command_sent_hex", master_last_command_sent_hex, "str"),
+            property("last_feedback_received_hex", master_last_feedback_received_hex, "str"),
+            method("close", master_close),
+            method("__enter__", master_enter),
+            method("__exit__", master_exit, {{"exc_type"}, {"exc_val"}, {"exc_tb"}}),
+            property("timeout", master_timeout, "float", master_set_timeout, "float"),
+            method("write_register", master_write_register, {{"station"}, {"address"}, {"value"}}),
+            method("write_registers", master_write_registers, {{"station"}, {"address"}, {"values"}}),
+            method("send_write_register_request", master_send_write_register_request,
+                   {{"station"}, {"address"}, {"value"}}),
+            method("send_write_registers_request", master_send_write_registers_request,
+                   {{"station"}, {"address"}, {"values"}}),
+            method("write_coil", master_write_coil, {{"station"}, {"address"}, {"value"}}),
+            method("send_write_coil_request", master_send_write_coil_request, {{"station"}, {"address"}, {"value"}}),
+            method("read_register", master_read_register,
+                   {{"station", "int"}, {"address", "int"},
+                    {"func_code", "int", global_default("ModbusStatic.FC_Read_Registers")}},
+                   nullptr, read_register_doc),
+            method("read_registers", master_read_registers,
+                   {{"station", "int"}, {"address", "int"}, {"count", "int"},
+                    {"func_code", "int", global_default("ModbusStatic.FC_Read_Registers")}},
+                   nullptr, read_registers_doc),
+            method("read_input_register", master_read_input_register, {{"station", "int"}, {"address", "int"}},
+                   nullptr, read_input_register_doc),
+            method("read_input_registers", master_read_input_registers,
+                   {{"station"}, {"address", "int"}, {"count", "int"}}, nullptr, read_input_registers_doc),
+            // read_int16, then the aliases read_uint16, write_int16, write_uint16 and the
+            // 32-bit typed values belong here.
+            method("_Master__send_read_xx_registers_request", master_send_read_xx_registers_request,
+                   {{"station", "int"}, {"address", "int"}, {"count", "int"}, {"code", "int"}}),
+            method("send_read_registers_request", master_send_read_registers_request,
+                   {{"station"}, {"address"}, {"count"}, {"func_code", "int"}}),
+            method("send_read_input_registers_request", master_send_read_input_registers_request,
+                   {{"station"}, {"address"}, {"count"}}),
+            method("read_coil", master_read_coil, {{"station"}, {"address"}}),
+            method("_Master__read_xx_coils", master_read_xx_coils,
+                   {{"station"}, {"address"}, {"count", "int"}, {"code", "int"}}),
+            method("read_coils", master_read_coils, {{"station"}, {"address"}, {"count"}}),
+            method("read_input_coils", master_read_input_coils, {{"station"}, {"address"}, {"count"}}),
+            method("_Master__send_read_xx_coils_request", master_send_read_xx_coils_request,
+                   {{"station"}, {"address"}, {"count", "int"}, {"code", "int"}}),
+            method("send_read_coils_request", master_send_read_coils_request, {{"station"}, {"address"}, {"count"}}),
+            method("send_read_input_coils_request", master_send_read_input_coils_request,
+                   {{"station"}, {"address"}, {"count"}}),
+            method("_Master__read", master_read, {{"size", nullptr, int_default(1)}}),
+            method("_Master__feedback_assistant", master_feedback_assistant,
+                   {{"station"}, {"normal_msg_len"}, {"check_crc", nullptr, bool_default(false)}}),
+            method("_Master__write_message", master_write_message, {{"message"}}, nullptr, write_message_doc),
+            static_method("_Master__check_crc", master_check_crc, {{"message"}, {"station"}}),
+        }};
     return spec;
 }
 

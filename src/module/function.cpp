@@ -25,6 +25,7 @@ struct Function {
     const char* returns_text;
     Impl impl;
     const void* data;
+    const char* owner;  // the class named in the member table; nullptr at module level
 };
 
 extern PyTypeObject function_type;
@@ -200,6 +201,7 @@ Ref make_default(const Default& d) {
     switch (d.kind) {
         case Default::None: return Ref::borrow(Py_None);
         case Default::Int: return own(PyLong_FromLongLong(d.number));
+        case Default::Bool: return Ref::borrow(d.number ? Py_True : Py_False);
         case Default::Str: return own(PyUnicode_FromString(d.text));
         case Default::Global: {
             std::string_view dotted(d.text);
@@ -218,6 +220,12 @@ int ready_function_type() noexcept { return PyType_Ready(&function_type); }
 
 bool is_function_with(PyObject* callable, Impl impl) noexcept {
     return Py_IS_TYPE(callable, &function_type) && as_function(callable)->impl == impl;
+}
+
+bool is_library_member(PyObject* callable, const char* owner, const char* name) noexcept {
+    if (!Py_IS_TYPE(callable, &function_type)) return false;
+    const Function* f = as_function(callable);
+    return f->owner && std::string_view(f->owner) == owner && std::string_view(f->sig.name) == name;
 }
 
 Ref make_function(const FunctionSpec& spec, const char* qualname_prefix) {
@@ -275,6 +283,7 @@ Ref make_function(const FunctionSpec& spec, const char* qualname_prefix) {
     f->returns_text = spec.returns;
     f->impl = spec.impl;
     f->data = spec.data;
+    f->owner = qualname_prefix;
     Ref result = own(reinterpret_cast<PyObject*>(f));  // owns f from here on
     f->sig.name = spec.name;
     f->sig.count = static_cast<int>(params.size());
