@@ -21,6 +21,9 @@ install: venv
 test: install
 	$(PY) -m pytest -q
 
+demo: install
+	$(PY) examples/demo.py
+
 # ---- benchmarks (bench/README.md) ----
 BENCH_BUILD := bench/build
 BENCH_CFLAGS := -O2 -Wall -Wextra
