@@ -35,7 +35,7 @@ AFTER_TYPED = [
 def test_class_body_order_and_nothing_else():
     members = [k for k in Master.__dict__ if k not in ("__module__", "__qualname__", "__dict__", "__weakref__",
                                                      "__doc__")]
-    assert members == BEFORE_TYPED + AFTER_TYPED
+    assert members == BEFORE_TYPED + TYPED + AFTER_TYPED
     assert Master.__bases__ == (object,)
     assert Master.__module__ == "brel_modbus" and Master.__doc__ is None
 

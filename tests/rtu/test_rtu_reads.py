@@ -5,7 +5,7 @@ import pytest
 import brel_modbus
 from brel_modbus import Master, SlaveException
 
-from conftest import frame
+from rtu_support import frame
 
 
 # ---- registers ---------------------------------------------------------------------------------

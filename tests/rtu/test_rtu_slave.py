@@ -7,7 +7,7 @@ import pytest
 
 import brel_modbus
 
-from conftest import COILS, DISCRETE, HOLDING, INPUT, STATION, frame
+from rtu_support import COILS, DISCRETE, HOLDING, INPUT, STATION, frame
 
 
 def test_read_holding_registers(rtu):

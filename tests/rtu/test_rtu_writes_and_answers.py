@@ -7,7 +7,7 @@ import pytest
 import brel_modbus
 from brel_modbus import Master, SlaveException
 
-from conftest import frame
+from rtu_support import frame
 
 
 def hexes(*frames):
@@ -125,7 +125,7 @@ def _refusal(master, channel, name, args):
 @pytest.mark.parametrize("name, args", REFUSED)
 def test_refusals_match_the_general_road(master, channel, monkeypatch, name, args):
     fast = _refusal(master, channel, name, args)
-    from conftest import use_python_helpers
+    from rtu_support import use_python_helpers
     with monkeypatch.context() as patch:
         use_python_helpers(patch)
         general = _refusal(master, channel, name, args)
