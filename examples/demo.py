@@ -40,7 +40,7 @@ def serial_master_tour(title: str, master: brel_modbus.Master, station: int) -> 
     show(master, "coil 5", lambda: master.read_coil(station, 5))
     show(master, "write int16 -1234 at 200", lambda: master.write_int16(station, 200, -1234))
     show(master, "int16 at 200", lambda: master.read_int16(station, 200))
-    for endian in (">", "<"):
+    for endian in ("<", ">"):
         show(master, f"write int32 -123456 at 210 ({endian})", lambda: master.write_int32(station, 210, -123456, endian))
         show(master, f"int32 at 210 ({endian})", lambda: master.read_int32(station, 210, endian))
         show(master, f"write uint32 3000000000 at 212 ({endian})",
