@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 
 .PHONY: venv install test demo clean bench bench-deps bench-tools bench-libmodbus bench-memory
 
-$(VENV)/.ready: pyproject.toml
+$(VENV)/.ready: pyproject.toml requirements-test.txt
 	@test -n "$(PY312)" || { echo "CPython 3.12 not found (python3.12)"; exit 1; }
 	$(PY312) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip

@@ -30,7 +30,7 @@ DISCRETE = [i % 4 == 0 for i in range(30)]                         # 0..29
 WAIT = 10.0   # bound of every start and stop step, seconds
 
 
-def make_context(station: int = STATION):
+def make_context(station: int = STATION) -> Any:
     """A datastore with holding and input registers, coils and discrete inputs."""
     from pymodbus.datastore import ModbusDeviceContext, ModbusSequentialDataBlock, ModbusServerContext
 
@@ -90,7 +90,7 @@ class LoopServer:
 
     @property
     def tcp_port(self) -> int:
-        return self.call(lambda: self.server.transport.sockets[0].getsockname()[1])
+        return int(self.call(lambda: self.server.transport.sockets[0].getsockname()[1]))
 
     def stop(self) -> None:
         if self.loop.is_running():
@@ -209,7 +209,7 @@ class SimulatedSlaves:
     def holding(self, address: int, count: int) -> list[int]:
         """Holding registers straight from the datastore."""
         device = self.context[self.station]
-        return self._servers[0].call(device.getValues, 3, address, count)
+        return list(self._servers[0].call(device.getValues, 3, address, count))
 
     def set_holding(self, address: int, values: list[int]) -> None:
         device = self.context[self.station]
