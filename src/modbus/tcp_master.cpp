@@ -12,10 +12,14 @@
 
 #include <climits>
 #include <cstring>
-#include <string>
+#include <vector>
+
+#include <algorithm>
+#include <cerrno>
 
 #if !defined(_WIN32)
 #include <poll.h>
+#include <sys/socket.h>
 #endif
 
 namespace brel {
@@ -280,11 +284,36 @@ void send_all(PyObject* sock, PyObject* data) {
     }
 }
 
+// The bytes of one answer: on the stack up to the longest normal answer, on the heap beyond.
+class Answer {
+public:
+    const char* data() const noexcept { return heap_.empty() ? local_ : heap_.data(); }
+    std::size_t size() const noexcept { return size_; }
+    // Room for `n` more bytes at the end; commit() says how many were written.
+    char* reserve(std::size_t n) {
+        if (size_ + n > sizeof local_ && heap_.size() < size_ + n) {
+            if (heap_.empty()) heap_.assign(local_, local_ + size_);
+            heap_.resize(size_ + n);
+        }
+        return (heap_.empty() ? local_ : heap_.data()) + size_;
+    }
+    void commit(std::size_t n) noexcept { size_ += n; }
+    void append(const char* bytes, std::size_t n) {
+        std::memcpy(reserve(n), bytes, n);
+        commit(n);
+    }
+
+private:
+    char local_[modbus::kMbapSize + 253 + 8];
+    std::vector<char> heap_;
+    std::size_t size_ = 0;
+};
+
 // Receive until `buffer` holds `size` bytes. Every byte received for this answer is
 // recorded as the last feedback as soon as it arrives. An empty receive means the server
 // closed the connection: IOError "Receive timeout from " and the peer. The socket's
 // TimeoutError passes on.
-void receive_until(PyObject* self, PyObject* recv, std::string& buffer, std::size_t size) {
+void receive_until(PyObject* self, PyObject* recv, Answer& buffer, std::size_t size) {
     while (buffer.size() < size) {
         Ref want = own(PyLong_FromSize_t(size - buffer.size()));
         Ref piece = call(recv, want.get());
@@ -299,8 +328,141 @@ void receive_until(PyObject* self, PyObject* recv, std::string& buffer, std::siz
     }
 }
 
+#if !defined(_WIN32)
+// ---- the direct road: the interpreter's own socket type ------------------------------------
+//
+// A socket made by socket.create_connection is exactly socket.socket, in time-out mode: its
+// descriptor is non-blocking and each send or receive waits at most the time-out. For such
+// a socket the transaction runs as system calls on the descriptor, the way the socket
+// object runs them itself (poll with the interpreter lock released, then the call), with
+// the same exceptions: TimeoutError "timed out" and OSError from errno. Two things make it
+// cheaper than calling send and recv through the interpreter: stale input is checked with
+// one non-blocking receive, and the first receive takes whatever has arrived (normally the
+// whole answer) instead of exactly the 8 header bytes. Bytes beyond the declared length are
+// dropped there, as the check before the next request would drop them.
+
+PyObject* interpreter_socket_type() {
+    static PyObject* const type = [] {
+        Ref module = own(PyImport_ImportModule("socket"));
+        return own(PyObject_GetAttrString(module.get(), "socket")).release();  // kept for the process
+    }();
+    return type;
+}
+
+struct DirectSocket {
+    int fd = -1;
+    int timeout_ms = 0;
+
+    // True when `sock` can be driven directly: exactly socket.socket, open, time-out > 0.
+    bool open(PyObject* sock) {
+        if (Py_TYPE(sock) != reinterpret_cast<PyTypeObject*>(interpreter_socket_type())) return false;
+        Ref timeout = getattr(sock, BREL_STR("timeout"));
+        if (!PyFloat_CheckExact(timeout.get())) return false;
+        const double seconds = PyFloat_AS_DOUBLE(timeout.get());
+        if (!(seconds > 0) || seconds > 2e6) return false;
+        fd = PyObject_AsFileDescriptor(sock);
+        if (fd < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        timeout_ms = static_cast<int>(seconds * 1000.0 + 0.999);
+        return true;
+    }
+
+    [[noreturn]] static void raise_errno() {
+        PyErr_SetFromErrno(PyExc_OSError);
+        raise();
+    }
+
+    // Wait until the descriptor is ready for `events`, at most the time-out.
+    void wait(short events) const {
+        pollfd p{fd, events, 0};
+        int rc;
+        Py_BEGIN_ALLOW_THREADS
+        rc = ::poll(&p, 1, timeout_ms);
+        Py_END_ALLOW_THREADS
+        if (rc > 0) return;
+        if (rc == 0) raise(PyExc_TimeoutError, "timed out");
+        if (errno != EINTR) raise_errno();
+        check(PyErr_CheckSignals());  // a handler that does not raise: wait once more
+    }
+
+    void discard_stale() const {
+        char sink[4096];
+        for (int round = 0; round < kDiscardRounds; ++round) {
+            const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+            if (n <= 0) return;   // nothing waiting, the peer has closed, or an error the send will meet
+        }
+    }
+
+    void send_all(const char* data, std::size_t size) const {
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
+            if (n >= 0) {
+                done += static_cast<std::size_t>(n);
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                wait(POLLOUT);
+            } else if (errno == EINTR) {
+                check(PyErr_CheckSignals());
+            } else {
+                raise_errno();
+            }
+        }
+    }
+
+    // One receive of at most `room` bytes appended to `buffer`; 0 when the peer has closed.
+    std::size_t receive(Answer& buffer, std::size_t room) const {
+        for (;;) {
+            wait(POLLIN);
+            const ssize_t n = ::recv(fd, buffer.reserve(room), room, 0);
+            if (n >= 0) {
+                buffer.commit(static_cast<std::size_t>(n));
+                return static_cast<std::size_t>(n);
+            }
+            if (errno == EINTR) {
+                check(PyErr_CheckSignals());
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                raise_errno();
+            }
+        }
+    }
+};
+
+// Receive until `buffer` holds at least `size` bytes, asking for up to `expected` bytes in
+// all (the whole answer the request calls for), so that a normal answer takes one receive
+// and nothing beyond it is taken off the stream. The record shows the first `size` bytes
+// (or all that came, on a failure).
+void direct_receive(PyObject* self, const DirectSocket& direct, Answer& buffer, std::size_t size,
+                    std::size_t expected, bool record_success) {
+    auto record = [&](std::size_t n) {
+        Ref bytes = own(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(std::min(n, buffer.size()))));
+        setattr(self, k_last_received(), bytes.get());
+    };
+    try {
+        while (buffer.size() < size) {
+            const std::size_t want = size - buffer.size();
+            const std::size_t room = expected > buffer.size() ? std::max(want, expected - buffer.size()) : want;
+            if (direct.receive(buffer, room) == 0)
+                raise_io(self, BREL_STR("Receive timeout from "));
+        }
+    } catch (const PyError&) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        try {
+            record(buffer.size());
+        } catch (const PyError&) {
+            PyErr_Clear();
+        }
+        PyErr_Restore(type, value, traceback);
+        throw;
+    }
+    if (record_success) record(size);
+}
+#endif
+
 // The answer's identifiers against the request's: bytes 0 to 3 and byte 6.
-bool same_ids(const std::string& answer, PyObject* request) {
+bool same_ids(const Answer& answer, PyObject* request) {
     const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
     if (PyBytes_CheckExact(request) && PyBytes_GET_SIZE(request) >= 7)
         return modbus::mbap_same_ids(head, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(request)));
@@ -341,22 +503,58 @@ Ref query(Args& a) {
     setattr(self, k_last_sent(), query_cmd.get());
 
     Ref sock = getattr(self, k_socket());
-    discard_stale_input(sock.get());
-    send_all(sock.get(), query_cmd.get());
-
     Ref empty = empty_bytes();
-    setattr(self, k_last_received(), empty.get());
-    Ref recv = getattr(sock.get(), BREL_STR("recv"));
-    std::string answer;
-    receive_until(self, recv.get(), answer, modbus::kTcpAnswerHead);
-    if (!same_ids(answer, query_cmd.get())) raise_io(self, BREL_STR("Received data header invalid from "));
-
+    Answer answer;
+    Ref recv;
+#if !defined(_WIN32)
+    DirectSocket direct;
+    const bool is_direct = PyBytes_CheckExact(query_cmd.get()) && direct.open(sock.get());
+#else
+    const bool is_direct = false;
+#endif
+    // The whole answer that length_needed calls for: header, function code, data.
+    std::size_t expected = modbus::kTcpAnswerHead;
+    if (length_needed != Py_None) {
+        const long long n = PyLong_AsLongLong(length_needed);
+        if (n == -1 && PyErr_Occurred())
+            PyErr_Clear();
+        else if (n > 0 && n <= 0xFFFF)
+            expected += static_cast<std::size_t>(n);
+    }
+    // Receive until the answer holds `size` bytes, on whichever road this socket takes.
+    // On the direct road the record is written once: when the answer is complete or a
+    // receive fails (the header alone is recorded only when nothing more is read).
+    auto receive = [&](std::size_t size, bool last) {
+#if !defined(_WIN32)
+        if (is_direct) return direct_receive(self, direct, answer, size, expected, last);
+#endif
+        receive_until(self, recv.get(), answer, size);
+    };
+    if (is_direct) {
+#if !defined(_WIN32)
+        direct.discard_stale();
+        direct.send_all(PyBytes_AS_STRING(query_cmd.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())));
+#endif
+    } else {
+        discard_stale_input(sock.get());
+        send_all(sock.get(), query_cmd.get());
+        setattr(self, k_last_received(), empty.get());
+        recv = getattr(sock.get(), BREL_STR("recv"));
+    }
+    receive(modbus::kTcpAnswerHead, false);
     const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
     const std::uint8_t fc_code = head[7];
     const long left = modbus::mbap_remaining(head);
+    const bool ids_match = same_ids(answer, query_cmd.get());
+    if (is_direct && (!ids_match || left <= 0)) {
+        Ref header = own(PyBytes_FromStringAndSize(answer.data(), modbus::kTcpAnswerHead));
+        setattr(self, k_last_received(), header.get());
+    }
+    if (!ids_match) raise_io(self, BREL_STR("Received data header invalid from "));
+
     Ref data;
     if (left > 0) {
-        receive_until(self, recv.get(), answer, modbus::kTcpAnswerHead + static_cast<std::size_t>(left));
+        receive(modbus::kTcpAnswerHead + static_cast<std::size_t>(left), true);
         data = own(PyBytes_FromStringAndSize(answer.data() + modbus::kTcpAnswerHead, left));
     } else {
         data = std::move(empty);
