@@ -20,7 +20,8 @@ import socket
 import threading
 import time
 import tty
-from typing import Any, Callable
+from typing import Any
+from collections.abc import Callable
 
 STATION = 1
 HOLDING = [(7 * i + 3) & 0xFFFF for i in range(100)] + [0] * 400   # protocol addresses 0..499
@@ -74,7 +75,7 @@ class LoopServer:
         self.loop.run_until_complete(self.loop.shutdown_asyncgens())
         self.loop.close()
 
-    def start(self) -> "LoopServer":
+    def start(self) -> LoopServer:
         self._thread.start()
         if not self._ready.wait(WAIT):
             raise RuntimeError("pymodbus server did not start")
@@ -179,7 +180,7 @@ class SimulatedSlaves:
         self.rtu_url = ""
         self.serial_port = ""
 
-    def __enter__(self) -> "SimulatedSlaves":
+    def __enter__(self) -> SimulatedSlaves:
         try:
             tcp = start_tcp_server(self.context)
             self._servers.append(tcp)
