@@ -110,8 +110,8 @@ Ref init(Args& a) {
     Ref connect = global(BREL_STR("_tcp_connect"));
     Ref address = own(PyTuple_Pack(2, host, port));
     PyObject* stack[] = {nullptr, address.get(), timeout};
-    Ref sock = own(PyObject_Vectorcall(connect.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                       timeout_keyword()));
+    Ref sock =
+        own(PyObject_Vectorcall(connect.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, timeout_keyword()));
     setattr(self, k_socket(), sock.get());
     setattr(self, k_station(), station);
     setattr(self, k_head_checker(), make_int(1).get());
@@ -169,8 +169,7 @@ Ref get_protocol(Args& a) { return getattr(a[0], k_protocol()); }
 // ---- MBAP framing -------------------------------------------------------------------------
 
 // Header and command in one buffer; `command` is exactly bytes, the three fields exact ints.
-Ref build_frame(PyObject* command, PyObject* head_checker, PyObject* protocol, PyObject* station,
-                bool with_command) {
+Ref build_frame(PyObject* command, PyObject* head_checker, PyObject* protocol, PyObject* station, bool with_command) {
     const Py_ssize_t n = PyBytes_GET_SIZE(command);
     const std::uint16_t transaction = low16(head_checker);
     const std::uint16_t proto = low16(protocol);
@@ -205,8 +204,8 @@ bool readable_now(PyObject* sock, long fd) {
     PyList_SET_ITEM(readers.get(), 0, Py_NewRef(sock));
     Ref nothing = own(PyList_New(0));
     Ref zero = make_int(0);
-    Ref ready = call_method(select_module.get(), BREL_STR("select"), readers.get(), nothing.get(), nothing.get(),
-                            zero.get());
+    Ref ready =
+        call_method(select_module.get(), BREL_STR("select"), readers.get(), nothing.get(), nothing.get(), zero.get());
     Ref first = item(ready.get(), 0);
     (void)fd;
     return check_size(PyObject_Length(first.get())) > 0;
@@ -378,10 +377,8 @@ struct DirectSocket {
     void wait(short events) const {
         pollfd p{fd, events, 0};
         int rc;
-        Py_BEGIN_ALLOW_THREADS
-        rc = ::poll(&p, 1, timeout_ms);
-        Py_END_ALLOW_THREADS
-        if (rc > 0) return;
+        Py_BEGIN_ALLOW_THREADS rc = ::poll(&p, 1, timeout_ms);
+        Py_END_ALLOW_THREADS if (rc > 0) return;
         if (rc == 0) raise(PyExc_TimeoutError, "timed out");
         if (errno != EINTR) raise_errno();
         check(PyErr_CheckSignals());  // a handler that does not raise: wait once more
@@ -391,7 +388,7 @@ struct DirectSocket {
         char sink[4096];
         for (int round = 0; round < kDiscardRounds; ++round) {
             const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
-            if (n <= 0) return;   // nothing waiting, the peer has closed, or an error the send will meet
+            if (n <= 0) return;  // nothing waiting, the peer has closed, or an error the send will meet
         }
     }
 
@@ -433,8 +430,8 @@ struct DirectSocket {
 // all (the whole answer the request calls for), so that a normal answer takes one receive
 // and nothing beyond it is taken off the stream. The record shows the first `size` bytes
 // (or all that came, on a failure).
-void direct_receive(PyObject* self, const DirectSocket& direct, Answer& buffer, std::size_t size,
-                    std::size_t expected, bool record_success) {
+void direct_receive(PyObject* self, const DirectSocket& direct, Answer& buffer, std::size_t size, std::size_t expected,
+                    bool record_success) {
     auto record = [&](std::size_t n) {
         Ref bytes = own(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(std::min(n, buffer.size()))));
         setattr(self, k_last_received(), bytes.get());
@@ -443,8 +440,7 @@ void direct_receive(PyObject* self, const DirectSocket& direct, Answer& buffer, 
         while (buffer.size() < size) {
             const std::size_t want = size - buffer.size();
             const std::size_t room = expected > buffer.size() ? std::max(want, expected - buffer.size()) : want;
-            if (direct.receive(buffer, room) == 0)
-                raise_io(self, BREL_STR("Receive timeout from "));
+            if (direct.receive(buffer, room) == 0) raise_io(self, BREL_STR("Receive timeout from "));
         }
     } catch (const PyError&) {
         PyObject *type, *value, *traceback;
@@ -533,7 +529,8 @@ Ref query(Args& a) {
     if (is_direct) {
 #if !defined(_WIN32)
         direct.discard_stale();
-        direct.send_all(PyBytes_AS_STRING(query_cmd.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())));
+        direct.send_all(PyBytes_AS_STRING(query_cmd.get()),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())));
 #endif
     } else {
         discard_stale_input(sock.get());
@@ -601,7 +598,11 @@ Ref write_registers_pdu(PyObject* address, PyObject* values) {
     // them, then the bytes constructor, with their errors.
     const std::uint16_t addr = low16(address);
     Ref items = own(PyList_New(0));
-    const long head[] = {0x10, addr >> 8, addr & 0xFF, static_cast<long>((n >> 8) & 0xFF), static_cast<long>(n & 0xFF),
+    const long head[] = {0x10,
+                         addr >> 8,
+                         addr & 0xFF,
+                         static_cast<long>((n >> 8) & 0xFF),
+                         static_cast<long>(n & 0xFF),
                          static_cast<long>(2 * n)};
     for (long v : head) check(PyList_Append(items.get(), make_int(v).get()));
     Ref eight = make_int(8);
@@ -689,7 +690,8 @@ Ref read_coils(Args& a) {
         const Py_ssize_t size = target >= 0 && target < bits ? target : bits;
         Ref result = own(PyList_New(size));
         for (Py_ssize_t i = 0; i < size; ++i)
-            PyList_SET_ITEM(result.get(), i, Py_NewRef(modbus::coil_bit(p + 1, static_cast<std::size_t>(i)) ? Py_True : Py_False));
+            PyList_SET_ITEM(result.get(), i,
+                            Py_NewRef(modbus::coil_bit(p + 1, static_cast<std::size_t>(i)) ? Py_True : Py_False));
         return result;
     }
     // An answer of another type from a replaced query: decode item by item.
@@ -721,8 +723,7 @@ Ref read_registers(Args& a) {
     Ref feedback = call_method(self, k_query(), command.get(), needed.get());
     if (assertions_enabled) {
         Ref first = item(feedback.get(), 0);
-        if (!equal(first.get(), byte_count.get()))
-            raise_assertion(BREL_STR("Feedback for reading registers invalid"));
+        if (!equal(first.get(), byte_count.get())) raise_assertion(BREL_STR("Feedback for reading registers invalid"));
     }
 
     int overflow = 0;
@@ -803,8 +804,8 @@ Ref write_register(Args& a) {
 
 Ref write_coil(Args& a) {
     PyObject *self = a[0], *address = a[1], *value = a[2];
-    Ref command = command_from(BREL_STR("construct_write_coil_command"), construct_write_coil_command,
-                               write_coil_pdu, address, value);
+    Ref command = command_from(BREL_STR("construct_write_coil_command"), construct_write_coil_command, write_coil_pdu,
+                               address, value);
     Ref four = make_int(4);
     Ref feedback = call_method(self, k_query(), command.get(), four.get());
     Ref fb_address = echo_word(feedback.get(), 0);
