@@ -10,12 +10,12 @@
 #include "modbus/frames.hpp"
 #include "module/runtime.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <vector>
-
-#include <algorithm>
-#include <cerrno>
 
 #if !defined(_WIN32)
 #include <poll.h>
@@ -351,6 +351,9 @@ PyObject* interpreter_socket_type() {
 struct DirectSocket {
     int fd = -1;
     int timeout_ms = 0;
+    // The whole answer must arrive within the time-out, counted from the end of the send, so
+    // that a slave trickling its bytes cannot keep the caller for longer.
+    std::chrono::steady_clock::time_point deadline{};
 
     // True when `sock` can be driven directly: exactly socket.socket, open, time-out > 0.
     bool open(PyObject* sock) {
@@ -373,12 +376,21 @@ struct DirectSocket {
         raise();
     }
 
-    // Wait until the descriptor is ready for `events`, at most the time-out.
+    // Wait until the descriptor is ready for `events`, with the interpreter lock released:
+    // a send at most the time-out, a receive at most until the answer's deadline.
     void wait(short events) const {
+        int wait_ms = timeout_ms;
+        if (events == POLLIN) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            wait_ms = static_cast<int>(std::max<long long>(0, left.count()));
+        }
         pollfd p{fd, events, 0};
-        int rc;
-        Py_BEGIN_ALLOW_THREADS rc = ::poll(&p, 1, timeout_ms);
-        Py_END_ALLOW_THREADS if (rc > 0) return;
+        PyThreadState* thread = PyEval_SaveThread();
+        const int rc = ::poll(&p, 1, wait_ms);
+        const int error = errno;
+        PyEval_RestoreThread(thread);
+        errno = error;
+        if (rc > 0) return;
         if (rc == 0) raise(PyExc_TimeoutError, "timed out");
         if (errno != EINTR) raise_errno();
         check(PyErr_CheckSignals());  // a handler that does not raise: wait once more
@@ -392,7 +404,7 @@ struct DirectSocket {
         }
     }
 
-    void send_all(const char* data, std::size_t size) const {
+    void send_all(const char* data, std::size_t size) {
         std::size_t done = 0;
         while (done < size) {
             const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
@@ -406,6 +418,7 @@ struct DirectSocket {
                 raise_errno();
             }
         }
+        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     }
 
     // One receive of at most `room` bytes appended to `buffer`; 0 when the peer has closed.
