@@ -43,7 +43,7 @@ _sleep = time.sleep
 # where three sleeps in four end early enough; one long delay moves it by one step.
 _EARLY_START = 0.0001
 _EARLY_STEP = 0.000003
-_EARLY_MAX = 0.0003   # never spin longer than this
+_EARLY_MAX = 0.0002   # never spin longer than this
 
 
 def silent_interval(baudrate: int, bytesize: int = 8, parity: str = serial.PARITY_NONE,
