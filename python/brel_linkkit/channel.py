@@ -31,7 +31,7 @@ try:   # the POSIX port, whose descriptor is non-blocking; absent on Windows
 except ImportError:   # pragma: no cover
     _PosixSerial = None
 
-__all__ = ["SerialChannel", "create_serial_instance", "silent_interval"]
+__all__ = ["SerialChannel", "character_time", "create_serial_instance", "silent_interval"]
 
 _monotonic = time.monotonic
 _sleep = time.sleep
