@@ -9,8 +9,9 @@ The channel keeps the RTU silent interval between frames: before each write it w
 until 3.5 character times (1.75 ms above 19200 baud) have passed since the line last
 carried a byte, as RS-485 slaves need to find the start of a frame. The line's last
 byte is the last one read, or the last one of the last frame written, which leaves the
-port a character time per byte after the write (the wait does not rely on the port
-telling when its output has drained, which many USB adapters do late or never).
+port a character time per byte after the write. The port is not asked to drain its
+output (tcdrain): that costs a system call per frame, and many USB adapters answer it
+before the bytes have left anyway.
 
 On a POSIX device the channel makes the system calls itself where pyserial would add
 work of its own: a write goes out with one ``os.write``, a read takes what has already
