@@ -10,6 +10,7 @@
 #include "modbus/frames.hpp"
 #include "module/runtime.hpp"
 
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -220,23 +221,29 @@ inline constexpr int kDiscardRounds = 256;  // at most 1 MiB of stale input per 
 // Drop whatever already waits on the connection: a late answer to a request that timed
 // out, or bytes beyond a declared length. Done only when the socket object can tell
 // its file descriptor; a closed socket (fileno -1) is left to fail in its send.
-void discard_stale_input(PyObject* sock) {
+// The socket's file descriptor, or -1 when the socket object cannot tell it (a closed
+// socket reports -1 itself).
+long socket_fd(PyObject* sock) {
     PyObject* raw = PyObject_GetAttr(sock, BREL_STR("fileno"));
     if (!raw) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
         PyErr_Clear();
-        return;
+        return -1;
     }
     Ref fileno = own(raw);
     Ref fd_object = call(fileno.get());
-    if (!PyLong_Check(fd_object.get())) return;
+    if (!PyLong_Check(fd_object.get())) return -1;
     int overflow = 0;
     const long long fd = PyLong_AsLongLongAndOverflow(fd_object.get(), &overflow);
     if (overflow || fd < 0 || fd > INT_MAX) {
         PyErr_Clear();
-        return;
+        return -1;
     }
-    if (!readable_now(sock, static_cast<long>(fd))) return;
+    return static_cast<long>(fd);
+}
+
+void discard_stale_input(PyObject* sock, long fd) {
+    if (fd < 0 || !readable_now(sock, fd)) return;
     Ref recv = getattr(sock, BREL_STR("recv"));
     Ref chunk = make_int(kDiscardChunk);
     for (int round = 0; round < kDiscardRounds; ++round) {
@@ -280,12 +287,69 @@ void send_all(PyObject* sock, PyObject* data) {
     }
 }
 
+// The whole answer must arrive within the connection's time-out, counted from the end
+// of the send: each receive waits at most that long, and a slave that trickles its bytes
+// (or declares a length it never sends) must not keep the caller for longer.
+struct Deadline {
+    bool bounded = false;
+    std::chrono::steady_clock::time_point at{};
+    long fd = -1;
+};
+
+Deadline answer_deadline(PyObject* sock, long fd) {
+    Deadline d;
+    d.fd = fd;
+    PyObject* raw = PyObject_GetAttr(sock, BREL_STR("timeout"));
+    if (!raw) {
+        PyErr_Clear();
+        return d;
+    }
+    Ref timeout = own(raw);
+    if (!PyFloat_Check(timeout.get()) && !PyLong_Check(timeout.get())) return d;  // None: blocking socket
+    const double seconds = PyFloat_AsDouble(timeout.get());
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return d;
+    }
+    if (!(seconds > 0) || seconds > 1e9) return d;
+    d.bounded = true;
+    d.at = std::chrono::steady_clock::now() +
+           std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    return d;
+}
+
+[[noreturn]] void raise_socket_timeout() { raise(PyExc_TimeoutError, "timed out"); }
+
+// Before a receive that follows an earlier one: wait for input only as long as the answer's
+// deadline allows. The wait runs in the interpreter's select, which lets other threads run.
+void wait_for_more(PyObject* sock, const Deadline& d) {
+    if (!d.bounded) return;
+    const double remaining = std::chrono::duration<double>(d.at - std::chrono::steady_clock::now()).count();
+    if (d.fd < 0) {
+        if (remaining <= 0) raise_socket_timeout();
+        return;
+    }
+    if (readable_now(sock, d.fd)) return;
+    if (remaining <= 0) raise_socket_timeout();
+    Ref select_module = own(PyImport_ImportModule("select"));
+    Ref readers = own(PyList_New(1));
+    PyList_SET_ITEM(readers.get(), 0, Py_NewRef(sock));
+    Ref nothing = own(PyList_New(0));
+    Ref wait = own(PyFloat_FromDouble(remaining));
+    Ref ready = call_method(select_module.get(), BREL_STR("select"), readers.get(), nothing.get(), nothing.get(),
+                            wait.get());
+    Ref first = item(ready.get(), 0);
+    if (check_size(PyObject_Length(first.get())) == 0) raise_socket_timeout();
+}
+
 // Receive until `buffer` holds `size` bytes. Every byte received for this answer is
 // recorded as the last feedback as soon as it arrives. An empty receive means the server
 // closed the connection: IOError "Receive timeout from " and the peer. The socket's
-// TimeoutError passes on.
-void receive_until(PyObject* self, PyObject* recv, std::string& buffer, std::size_t size) {
+// TimeoutError passes on, and so does the one of a deadline that runs out.
+void receive_until(PyObject* self, PyObject* recv, std::string& buffer, std::size_t size, PyObject* sock,
+                   const Deadline& deadline) {
     while (buffer.size() < size) {
+        if (!buffer.empty()) wait_for_more(sock, deadline);
         Ref want = own(PyLong_FromSize_t(size - buffer.size()));
         Ref piece = call(recv, want.get());
         Py_buffer view;
@@ -341,14 +405,16 @@ Ref query(Args& a) {
     setattr(self, k_last_sent(), query_cmd.get());
 
     Ref sock = getattr(self, k_socket());
-    discard_stale_input(sock.get());
+    const long fd = socket_fd(sock.get());
+    discard_stale_input(sock.get(), fd);
     send_all(sock.get(), query_cmd.get());
+    const Deadline deadline = answer_deadline(sock.get(), fd);
 
     Ref empty = empty_bytes();
     setattr(self, k_last_received(), empty.get());
     Ref recv = getattr(sock.get(), BREL_STR("recv"));
     std::string answer;
-    receive_until(self, recv.get(), answer, modbus::kTcpAnswerHead);
+    receive_until(self, recv.get(), answer, modbus::kTcpAnswerHead, sock.get(), deadline);
     if (!same_ids(answer, query_cmd.get())) raise_io(self, BREL_STR("Received data header invalid from "));
 
     const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
@@ -356,7 +422,8 @@ Ref query(Args& a) {
     const long left = modbus::mbap_remaining(head);
     Ref data;
     if (left > 0) {
-        receive_until(self, recv.get(), answer, modbus::kTcpAnswerHead + static_cast<std::size_t>(left));
+        receive_until(self, recv.get(), answer, modbus::kTcpAnswerHead + static_cast<std::size_t>(left), sock.get(),
+                      deadline);
         data = own(PyBytes_FromStringAndSize(answer.data() + modbus::kTcpAnswerHead, left));
     } else {
         data = std::move(empty);
