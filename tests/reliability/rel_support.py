@@ -111,3 +111,51 @@ def elapsed(function, *args, **kwargs):
     except BaseException as exc:  # returned to the test, which judges it
         return exc, time.monotonic() - start
     return None, time.monotonic() - start
+
+
+# ---- pymodbus slaves in a child process ---------------------------------------------------------
+
+CHILD = """
+import json, sys
+sys.path.insert(0, sys.argv[1])
+from simulator import SimulatedSlaves
+with SimulatedSlaves() as slaves:
+    print(json.dumps({"tcp_port": slaves.tcp_port, "rtu_url": slaves.rtu_url,
+                      "serial_port": slaves.serial_port}), flush=True)
+    sys.stdin.read()          # until the parent closes the pipe
+"""
+
+
+class ChildSlaves:
+    """The simulated pymodbus slaves (TCP, RTU over TCP, RTU over a pty pair) served by a
+    child process, so that the memory of this process is the master's alone."""
+
+    def __enter__(self) -> "ChildSlaves":
+        import json
+        import select
+        import subprocess
+
+        self.process = subprocess.Popen([sys.executable, "-c", CHILD, str(ROOT / "examples")],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        ready, _, _ = select.select([self.process.stdout], [], [], 60)
+        if not ready:
+            self.__exit__()
+            raise RuntimeError("the slave process did not start")
+        line = self.process.stdout.readline()
+        if not line:
+            self.__exit__()
+            raise RuntimeError("the slave process ended at start")
+        info = json.loads(line)
+        self.tcp_port, self.rtu_url, self.serial_port = info["tcp_port"], info["rtu_url"], info["serial_port"]
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        import subprocess
+
+        self.process.stdin.close()
+        try:
+            self.process.wait(30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(10)
+        self.process.stdout.close()
