@@ -3,7 +3,7 @@
 record, each wrapped in the input layout of its fuzz target. Normal answers and
 exception answers (an address the slave does not have) for every operation.
 
-    .venv/bin/python fuzz/make_corpus.py      # rewrites fuzz/corpus/{rtu,tcp,static}
+    .venv/bin/python fuzz/make_corpus.py      # rewrites fuzz/corpus/{rtu,tcp,static,frames}
 """
 
 from __future__ import annotations
@@ -78,7 +78,7 @@ def save(folder: pathlib.Path, data: bytes) -> None:
 
 def main() -> None:
     corpus = HERE / "corpus"
-    for name in ("rtu", "tcp", "static"):
+    for name in ("rtu", "tcp", "static", "frames"):
         shutil.rmtree(corpus / name, ignore_errors=True)
         (corpus / name).mkdir(parents=True)
     brel_modbus.create_serial_instance = brel_linkkit.create_serial_instance
@@ -94,6 +94,7 @@ def main() -> None:
                     answer = master.last_feedback_received
                     head = bytes((index, 0)) + encode_rtu_args(name, args)
                     save(corpus / "rtu", head + answer)
+                    save(corpus / "frames", master.last_command_sent + answer)
                     if address == 10:
                         save(corpus / "rtu", bytes((index, 0x24)) + head[2:] + bytes((4, 200)) + answer)
         with brel_modbus.ModbusTCPMaster("127.0.0.1", slaves.tcp_port, 1.0) as master:
@@ -118,13 +119,14 @@ def main() -> None:
                         encoded += bytes((1,))
                     answer = master.last_feedback_received
                     save(corpus / "tcp", bytes((index, 0)) + encoded + answer)
+                    save(corpus / "frames", master.last_command_sent + answer)
                     save(corpus / "tcp", bytes((index, 0x0A)) + encoded + bytes((3, 3, 6)) + answer)
     # The helpers: a real frame of each kind, as bytes, list and str arguments.
     for case in range(11):
         for kind in (5, 7, 8, 10):
             save(corpus / "static", bytes((case, kind, 8)) + struct.pack(">HH", 0x0103, 0x0000) + b"\x00\x01\x84\x0a")
         save(corpus / "static", bytes((case, 1, 1)) + bytes(range(20)))
-    print({name: len(list((corpus / name).iterdir())) for name in ("rtu", "tcp", "static")})
+    print({name: len(list((corpus / name).iterdir())) for name in ("rtu", "tcp", "static", "frames")})
 
 
 if __name__ == "__main__":
