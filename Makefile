@@ -3,20 +3,24 @@ PY312 := $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: venv install test demo clean bench bench-deps bench-tools bench-libmodbus bench-memory
+.PHONY: venv install test demo format clean bench bench-deps bench-tools bench-libmodbus bench-memory
 
 $(VENV)/.ready: pyproject.toml
 	@test -n "$(PY312)" || { echo "CPython 3.12 not found (python3.12)"; exit 1; }
 	$(PY312) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q scikit-build-core cmake ninja
-	$(PY) -m pip install -q -r requirements-test.txt
 	touch $@
 
 venv: $(VENV)/.ready
 
+# The library with its test extras; compiler warnings are errors.
 install: venv
-	$(PY) -m pip install -q --no-build-isolation .
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.BREL_WERROR=ON '.[test]'
+
+format: venv
+	$(VENV)/bin/clang-format -i src/*/*.cpp src/*/*.hpp
+	$(VENV)/bin/ruff check --fix .
 
 test: install
 	$(PY) -m pytest -q

@@ -19,7 +19,8 @@ import resource
 import struct
 import sys
 import time
-from typing import Any, Callable
+from typing import Any
+from collections.abc import Callable
 
 import common
 from common import (COIL_ADDRESS, COIL_COUNT, FLOAT_ADDRESS, READ_ADDRESS, READ_COUNT,

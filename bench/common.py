@@ -9,7 +9,8 @@ import subprocess
 import sys
 import time
 from pathlib import Path
-from typing import Iterator, NamedTuple
+from typing import NamedTuple
+from collections.abc import Iterator
 
 BENCH = Path(__file__).resolve().parent
 BUILD = BENCH / "build"

@@ -79,7 +79,7 @@ def main() -> int:
                 for i in range(done, mark):
                     ops[i % n_ops]()
                 done = mark
-                for w, op in zip(common.WORKLOADS, ops):
+                for w, op in zip(common.WORKLOADS, ops, strict=True):
                     problem = common.check_result(w, op())
                     if problem:
                         print(f"FAIL: {problem} after {done:,} transactions")

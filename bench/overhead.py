@@ -27,7 +27,8 @@ import json
 import random
 import sys
 import time
-from typing import Any, Callable
+from typing import Any
+from collections.abc import Callable
 
 import common
 
@@ -223,14 +224,14 @@ def main(argv: list[str]) -> int:
         loop_ns.restype = ctypes.c_double
     for n in sizes:
         data = payload[n]
-        counts = {name: calls_for(lambda f=f: f(data)) for name, f in funcs.items()}
+        counts = {name: calls_for(lambda f=f, data=data: f(data)) for name, f in funcs.items()}
         res: dict[str, list[float]] = {name: [] for name in funcs}
         if loop_ns:
             res["C loop"] = []
             iters = max(1000, int(2e7 / n))
         for _ in range(rounds):
             for name, f in funcs.items():
-                res[name].append(timed(lambda f=f: f(data), counts[name])[0])
+                res[name].append(timed(lambda f=f, data=data: f(data), counts[name])[0])
             if loop_ns:
                 res["C loop"].append(loop_ns(data, n, iters) / iters)
         for name, s in res.items():

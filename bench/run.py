@@ -123,7 +123,7 @@ class Results:
             return None
         if len(sa) != len(sb):   # a round failed for one of them: fall back to the medians
             return med([x[idx] for x in sa]) / med([x[idx] for x in sb])
-        return med([x[idx] / y[idx] for x, y in zip(sa, sb)])
+        return med([x[idx] / y[idx] for x, y in zip(sa, sb, strict=True)])
 
     def medians(self, transport: str, client: str, workload: str) -> tuple[float, float, float] | None:
         s = self.samples.get((transport, client, workload))
@@ -155,7 +155,7 @@ def transport_tables(res: Results, transport: str, clients: list[tuple[str, str]
                 out.append(f"  {name:<{width}}{'n/a':>9}  ({err}){gap}")
                 continue
             wall, cpu, spread = m
-            pr = lambda a, b, i: ratio(res.paired_ratio(transport, a, b, w, i), 1.0)  # noqa: E731
+            pr = lambda a, b, i, w=w: ratio(res.paired_ratio(transport, a, b, w, i), 1.0)  # noqa: E731
             out.append(
                 f"  {name:<{width}}{fmt(wall):>9}{1e6 / wall:>9,.0f}{fmt(cpu):>8}{spread:>6.0f}%"
                 f"{pr(name, 'floor (C)', 0):>11}{pr(name, 'floor (C)', 1):>10}"
@@ -173,7 +173,7 @@ def paired(a: list[float] | None, b: list[float] | None) -> str:
         return "n/a"
     if len(a) != len(b):
         return ratio(med(a), med(b))
-    return rfmt(med([x / y for x, y in zip(a, b)]))
+    return rfmt(med([x / y for x, y in zip(a, b, strict=True)]))
 
 
 def overhead_tables(res: Results, out: list[str]) -> None:
@@ -182,8 +182,8 @@ def overhead_tables(res: Results, out: list[str]) -> None:
     if mem:
         out.append("")
         out.append("Without I/O: read 10 holding registers through an in-memory channel")
-        out.append(f"  {'client':<16}{'wall ns':>10}{'cpu ns':>10}{'less channel':>14}{'brel÷ wall':>11}{'brel÷ cpu':>10}"
-                   f"{'calls':>9}")
+        out.append(f"  {'client':<16}{'wall ns':>10}{'cpu ns':>10}{'less channel':>14}{'brel÷ wall':>11}"
+                   f"{'brel÷ cpu':>10}{'calls':>9}")
         med_of = {n: (med(r["wall_ns"]), med(r["cpu_ns"])) for n, r in mem.items() if "wall_ns" in r}
         chan = med_of.get("channel alone")
         brel = mem.get(BREL, {})

@@ -8,8 +8,10 @@ ModbusTCPMaster, printing each value and the traffic of each exchange.
 from __future__ import annotations
 
 import sys
+from functools import partial
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
+from collections.abc import Callable
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
@@ -40,14 +42,15 @@ def serial_master_tour(title: str, master: brel_modbus.Master, station: int) -> 
     show(master, "coil 5", lambda: master.read_coil(station, 5))
     show(master, "write int16 -1234 at 200", lambda: master.write_int16(station, 200, -1234))
     show(master, "int16 at 200", lambda: master.read_int16(station, 200))
-    for endian in (">", "<"):
-        show(master, f"write int32 -123456 at 210 ({endian})", lambda: master.write_int32(station, 210, -123456, endian))
-        show(master, f"int32 at 210 ({endian})", lambda: master.read_int32(station, 210, endian))
+    for endian in ("<", ">"):
+        show(master, f"write int32 -123456 at 210 ({endian})",
+             partial(master.write_int32, station, 210, -123456, endian))
+        show(master, f"int32 at 210 ({endian})", partial(master.read_int32, station, 210, endian))
         show(master, f"write uint32 3000000000 at 212 ({endian})",
-             lambda: master.write_uint32(station, 212, 3000000000, endian))
-        show(master, f"uint32 at 212 ({endian})", lambda: master.read_uint32(station, 212, endian))
-        show(master, f"write float 21.5 at 214 ({endian})", lambda: master.write_float(station, 214, 21.5, endian))
-        show(master, f"float at 214 ({endian})", lambda: master.read_float(station, 214, endian))
+             partial(master.write_uint32, station, 212, 3000000000, endian))
+        show(master, f"uint32 at 212 ({endian})", partial(master.read_uint32, station, 212, endian))
+        show(master, f"write float 21.5 at 214 ({endian})", partial(master.write_float, station, 214, 21.5, endian))
+        show(master, f"float at 214 ({endian})", partial(master.read_float, station, 214, endian))
     show(master, "write floats at 220", lambda: master.write_multi_float(station, 220, [0.5, -1.25, 1e10]))
     show(master, "floats at 220", lambda: master.read_multi_float(station, 220, 3))
     try:

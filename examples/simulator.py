@@ -20,7 +20,8 @@ import socket
 import threading
 import time
 import tty
-from typing import Any, Callable
+from typing import Any
+from collections.abc import Callable
 
 STATION = 1
 HOLDING = [(7 * i + 3) & 0xFFFF for i in range(100)] + [0] * 400   # protocol addresses 0..499
@@ -30,7 +31,7 @@ DISCRETE = [i % 4 == 0 for i in range(30)]                         # 0..29
 WAIT = 10.0   # bound of every start and stop step, seconds
 
 
-def make_context(station: int = STATION):
+def make_context(station: int = STATION) -> Any:
     """A datastore with holding and input registers, coils and discrete inputs."""
     from pymodbus.datastore import ModbusDeviceContext, ModbusSequentialDataBlock, ModbusServerContext
 
@@ -74,7 +75,7 @@ class LoopServer:
         self.loop.run_until_complete(self.loop.shutdown_asyncgens())
         self.loop.close()
 
-    def start(self) -> "LoopServer":
+    def start(self) -> LoopServer:
         self._thread.start()
         if not self._ready.wait(WAIT):
             raise RuntimeError("pymodbus server did not start")
@@ -90,7 +91,7 @@ class LoopServer:
 
     @property
     def tcp_port(self) -> int:
-        return self.call(lambda: self.server.transport.sockets[0].getsockname()[1])
+        return int(self.call(lambda: self.server.transport.sockets[0].getsockname()[1]))
 
     def stop(self) -> None:
         if self.loop.is_running():
@@ -179,7 +180,7 @@ class SimulatedSlaves:
         self.rtu_url = ""
         self.serial_port = ""
 
-    def __enter__(self) -> "SimulatedSlaves":
+    def __enter__(self) -> SimulatedSlaves:
         try:
             tcp = start_tcp_server(self.context)
             self._servers.append(tcp)
@@ -209,7 +210,7 @@ class SimulatedSlaves:
     def holding(self, address: int, count: int) -> list[int]:
         """Holding registers straight from the datastore."""
         device = self.context[self.station]
-        return self._servers[0].call(device.getValues, 3, address, count)
+        return list(self._servers[0].call(device.getValues, 3, address, count))
 
     def set_holding(self, address: int, values: list[int]) -> None:
         device = self.context[self.station]

@@ -15,7 +15,7 @@ TOO_MANY = "modbus write registers: invalid argument: register count must be les
 
 
 def crc_error(station) -> Expected:
-    return Expected(ValueError, "modbus: message from slave with station %s has crc error" % (station,))
+    return Expected(ValueError, f"modbus: message from slave with station {station} has crc error")
 
 
 def split(value: int) -> bytes:

@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import array
 import struct
-import sys
 
 import fuzz_support as fs
 
@@ -43,7 +42,7 @@ class PythonHelpers:
         crc, right = s.calculate_crc, s.crc_is_right
         brel_modbus._byte_array = lambda it: array.array("B", it)
         s.split_register = staticmethod(lambda v: ((v >> 8) & 0xFF, v & 0xFF))
-        s.compound_register = staticmethod(lambda h, l: (h << 8) + l)
+        s.compound_register = staticmethod(lambda high, low: (high << 8) + low)
         s.calculate_crc = staticmethod(lambda x, beg=0, end=None: crc(x, beg, end))
         s.crc_is_right = staticmethod(lambda x: right(x))
         return self

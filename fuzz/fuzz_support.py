@@ -200,7 +200,7 @@ def same_value(a, b) -> bool:
     if isinstance(a, float):
         return struct.pack("d", a) == struct.pack("d", b)
     if isinstance(a, (list, tuple)):
-        return len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b, strict=False))
     return a == b
 
 

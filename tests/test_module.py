@@ -1,6 +1,5 @@
 """The module as the interpreter sees it: start-up, namespace, function objects, argument rules."""
 
-import ctypes
 import importlib
 import inspect
 import socket
@@ -173,8 +172,10 @@ def test_function_object_attributes():
         (lambda: ModbusStatic.calculate_crc(b"", x=1), "calculate_crc() got an unexpected keyword argument 'x'"),
         (lambda: ModbusStatic.calculate_crc(b"", string=b""),
          "calculate_crc() got multiple values for keyword argument 'string'"),
-        (lambda: ModbusStatic.compound_register(1), "compound_register() takes exactly 2 positional arguments (1 given)"),
-        (lambda: ModbusStatic.compound_register(low=1), "compound_register() takes exactly 2 positional arguments (0 given)"),
+        (lambda: ModbusStatic.compound_register(1),
+         "compound_register() takes exactly 2 positional arguments (1 given)"),
+        (lambda: ModbusStatic.compound_register(low=1),
+         "compound_register() takes exactly 2 positional arguments (0 given)"),
         (lambda: ModbusStatic.compound_register(1, 2, 3),
          "compound_register() takes exactly 2 positional arguments (3 given)"),
         (lambda: ModbusStatic.split_register(1, 2, value=3),

@@ -13,7 +13,7 @@ it wrote or read, as RS-485 slaves need to find the start of a frame.
 from __future__ import annotations
 
 import time
-from typing import Any
+from typing import Any, Protocol
 
 import serial
 
@@ -29,17 +29,32 @@ def silent_interval(baudrate: int, bytesize: int = 8, parity: str = serial.PARIT
     return 3.5 * bits / baudrate
 
 
+class Port(Protocol):
+    """What the channel uses of a pyserial port (every pyserial transport has it)."""
+
+    @property
+    def in_waiting(self) -> int: ...
+    @property
+    def is_open(self) -> bool: ...
+    timeout: float | None
+
+    def read(self, size: int = 1) -> bytes: ...
+    def write(self, data: bytes, /) -> int | None: ...
+    def flush(self) -> None: ...
+    def close(self) -> None: ...
+
+
 class SerialChannel:
     """The members a Modbus master uses, over one open pyserial port."""
 
-    def __init__(self, port: serial.SerialBase, gap: float) -> None:
+    def __init__(self, port: Port, gap: float) -> None:
         self._port = port
         self._gap = gap
         self._pending = bytearray()   # bytes taken off the port by in_waiting, not yet read
         self._last_traffic = 0.0
 
     @property
-    def port(self) -> serial.SerialBase:
+    def port(self) -> Any:
         """The pyserial port underneath."""
         return self._port
 
@@ -91,7 +106,7 @@ class SerialChannel:
 
     @property
     def is_open(self) -> bool:
-        return self._port.is_open
+        return bool(self._port.is_open)
 
     def close(self) -> None:
         self._port.close()
@@ -105,11 +120,11 @@ class SerialChannel:
         self._port.timeout = value
 
     def __repr__(self) -> str:
-        return f"SerialChannel({self._port.portstr!r}, baudrate={self._port.baudrate})"
+        return f"SerialChannel({self.port.portstr!r}, baudrate={self.port.baudrate})"
 
 
 def create_serial_instance(port: str, baudrate: int, timeout: float, **kwargs: Any) -> SerialChannel:
     """Open ``port`` (a device path or a pyserial URL) and return its channel."""
-    opened = serial.serial_for_url(port, baudrate=baudrate, timeout=timeout, **kwargs)
+    opened: Any = serial.serial_for_url(port, baudrate=baudrate, timeout=timeout, **kwargs)
     gap = silent_interval(baudrate, opened.bytesize, opened.parity, opened.stopbits)
     return SerialChannel(opened, gap)

@@ -28,8 +28,8 @@ Ref init(Args& a) {
     // a.kwargs is a dict of our own, filled by the parser: the caller's keywords are
     // passed on as a copy.
     PyObject* kwargs = PyDict_GET_SIZE(a.kwargs.get()) ? a.kwargs.get() : nullptr;
-    Ref master = own(PyObject_VectorcallDict(master_class.get(), stack + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             kwargs));
+    Ref master =
+        own(PyObject_VectorcallDict(master_class.get(), stack + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwargs));
     setattr(self, master_key(), master.get());
     setattr(self, station_key(), a[1]);
     return Ref::borrow(Py_None);
@@ -89,9 +89,9 @@ Ref exit(Args& a) {
 
 // What one forwarding member does: master.<method>(station, *args[:count]).
 struct Forward {
-    const char* method;   // the wrapped master's method, looked up at each call
-    int count;            // arguments after self, passed on in order
-    bool returns;         // false: the method returns None whatever the master gave
+    const char* method;                // the wrapped master's method, looked up at each call
+    int count;                         // arguments after self, passed on in order
+    bool returns;                      // false: the method returns None whatever the master gave
     mutable PyObject* name = nullptr;  // interned method name, made on first call
 };
 
@@ -164,7 +164,9 @@ const ClassSpec& fix_master_class() {
     static const ClassSpec spec{
         .name = "FixMaster",
         .members = {
-            {.key = "__init__", .kind = Kind::Method, .impl = init,
+            {.key = "__init__",
+             .kind = Kind::Method,
+             .impl = init,
              .params = {{"station", "int"}, {"port", "str"}, {"baudrate", "int"}, {"timeout", "float"}},
              .kwargs = true},
             property("master", get_master),

@@ -9,8 +9,8 @@
 
 namespace brel::modbus {
 
-inline constexpr std::size_t kRtuRequestSize = 8;      // station, code, two 16-bit fields, CRC
-inline constexpr std::size_t kRtuHeadSize = 5;         // first read of every answer
+inline constexpr std::size_t kRtuRequestSize = 8;  // station, code, two 16-bit fields, CRC
+inline constexpr std::size_t kRtuHeadSize = 5;     // first read of every answer
 inline constexpr std::size_t kRtuMaxWriteRegisters = 127;
 inline constexpr std::size_t kMbapSize = 7;
 
@@ -32,8 +32,8 @@ constexpr std::size_t close_rtu_frame(std::uint8_t* out, std::size_t size) noexc
 
 // Station, code and two 16-bit fields: the read requests (codes 1 to 4) and the
 // single-register write (code 6). Writes 8 bytes.
-constexpr std::size_t rtu_two_fields(std::uint8_t* out, std::uint8_t station, std::uint8_t code,
-                                     std::uint16_t first, std::uint16_t second) noexcept {
+constexpr std::size_t rtu_two_fields(std::uint8_t* out, std::uint8_t station, std::uint8_t code, std::uint16_t first,
+                                     std::uint16_t second) noexcept {
     out[0] = station;
     out[1] = code;
     put16(out + 2, first);
@@ -42,8 +42,8 @@ constexpr std::size_t rtu_two_fields(std::uint8_t* out, std::uint8_t station, st
 }
 
 // Single-coil write: 255 0 for on, 0 0 for off. Writes 8 bytes.
-constexpr std::size_t rtu_write_coil(std::uint8_t* out, std::uint8_t station, std::uint8_t code,
-                                     std::uint16_t address, bool on) noexcept {
+constexpr std::size_t rtu_write_coil(std::uint8_t* out, std::uint8_t station, std::uint8_t code, std::uint16_t address,
+                                     bool on) noexcept {
     return rtu_two_fields(out, station, code, address, on ? 0xFF00 : 0x0000);
 }
 
@@ -64,8 +64,8 @@ constexpr std::size_t rtu_write_registers(std::uint8_t* out, std::uint8_t statio
 constexpr bool rtu_is_exception(const std::uint8_t* head) noexcept { return head[1] >= 0x80; }
 
 // MBAP header: transaction, protocol, length (PDU + unit identifier), unit.
-constexpr void mbap_header(std::uint8_t* out, std::uint16_t transaction, std::uint16_t protocol,
-                           std::uint16_t length, std::uint8_t unit) noexcept {
+constexpr void mbap_header(std::uint8_t* out, std::uint16_t transaction, std::uint16_t protocol, std::uint16_t length,
+                           std::uint8_t unit) noexcept {
     put16(out, transaction);
     put16(out + 2, protocol);
     put16(out + 4, length);
@@ -74,9 +74,9 @@ constexpr void mbap_header(std::uint8_t* out, std::uint16_t transaction, std::ui
 
 // ---- Modbus TCP -------------------------------------------------------------------
 
-inline constexpr std::size_t kTcpAnswerHead = 8;       // MBAP header and function code: first receive
-inline constexpr std::size_t kTcpReadPduSize = 5;      // code, address, count
-inline constexpr std::size_t kTcpCoilPduSize = 5;      // code, address, value field
+inline constexpr std::size_t kTcpAnswerHead = 8;           // MBAP header and function code: first receive
+inline constexpr std::size_t kTcpReadPduSize = 5;          // code, address, count
+inline constexpr std::size_t kTcpCoilPduSize = 5;          // code, address, value field
 inline constexpr std::size_t kTcpMaxWriteRegisters = 127;  // the byte count 2 * n must fit one byte
 
 // Code and two 16-bit fields: the coil and register reads (codes 1 and 3). Writes 5 bytes.

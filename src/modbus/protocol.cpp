@@ -55,8 +55,7 @@ Ref slave_exception_str(Args& a) {
     Ref error = getattr(self, BREL_STR("error_code"));
     Ref values = own(PyTuple_Pack(3, station.get(), code.get(), error.get()));
     return own(PyUnicode_Format(
-        BREL_STR("modbus slave reports an exception. station: %d, function code: %d, error code: %d"),
-        values.get()));
+        BREL_STR("modbus slave reports an exception. station: %d, function code: %d, error code: %d"), values.get()));
 }
 
 }  // namespace

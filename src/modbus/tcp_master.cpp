@@ -10,13 +10,17 @@
 #include "modbus/frames.hpp"
 #include "module/runtime.hpp"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <string>
+#include <optional>
+#include <vector>
 
 #if !defined(_WIN32)
 #include <poll.h>
+#include <sys/socket.h>
 #endif
 
 namespace brel {
@@ -107,8 +111,8 @@ Ref init(Args& a) {
     Ref connect = global(BREL_STR("_tcp_connect"));
     Ref address = own(PyTuple_Pack(2, host, port));
     PyObject* stack[] = {nullptr, address.get(), timeout};
-    Ref sock = own(PyObject_Vectorcall(connect.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                       timeout_keyword()));
+    Ref sock =
+        own(PyObject_Vectorcall(connect.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, timeout_keyword()));
     setattr(self, k_socket(), sock.get());
     setattr(self, k_station(), station);
     setattr(self, k_head_checker(), make_int(1).get());
@@ -166,8 +170,7 @@ Ref get_protocol(Args& a) { return getattr(a[0], k_protocol()); }
 // ---- MBAP framing -------------------------------------------------------------------------
 
 // Header and command in one buffer; `command` is exactly bytes, the three fields exact ints.
-Ref build_frame(PyObject* command, PyObject* head_checker, PyObject* protocol, PyObject* station,
-                bool with_command) {
+Ref build_frame(PyObject* command, PyObject* head_checker, PyObject* protocol, PyObject* station, bool with_command) {
     const Py_ssize_t n = PyBytes_GET_SIZE(command);
     const std::uint16_t transaction = low16(head_checker);
     const std::uint16_t proto = low16(protocol);
@@ -202,8 +205,8 @@ bool readable_now(PyObject* sock, long fd) {
     PyList_SET_ITEM(readers.get(), 0, Py_NewRef(sock));
     Ref nothing = own(PyList_New(0));
     Ref zero = make_int(0);
-    Ref ready = call_method(select_module.get(), BREL_STR("select"), readers.get(), nothing.get(), nothing.get(),
-                            zero.get());
+    Ref ready =
+        call_method(select_module.get(), BREL_STR("select"), readers.get(), nothing.get(), nothing.get(), zero.get());
     Ref first = item(ready.get(), 0);
     (void)fd;
     return check_size(PyObject_Length(first.get())) > 0;
@@ -221,29 +224,23 @@ inline constexpr int kDiscardRounds = 256;  // at most 1 MiB of stale input per 
 // Drop whatever already waits on the connection: a late answer to a request that timed
 // out, or bytes beyond a declared length. Done only when the socket object can tell
 // its file descriptor; a closed socket (fileno -1) is left to fail in its send.
-// The socket's file descriptor, or -1 when the socket object cannot tell it (a closed
-// socket reports -1 itself).
-long socket_fd(PyObject* sock) {
+void discard_stale_input(PyObject* sock) {
     PyObject* raw = PyObject_GetAttr(sock, BREL_STR("fileno"));
     if (!raw) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
         PyErr_Clear();
-        return -1;
+        return;
     }
     Ref fileno = own(raw);
     Ref fd_object = call(fileno.get());
-    if (!PyLong_Check(fd_object.get())) return -1;
+    if (!PyLong_Check(fd_object.get())) return;
     int overflow = 0;
     const long long fd = PyLong_AsLongLongAndOverflow(fd_object.get(), &overflow);
     if (overflow || fd < 0 || fd > INT_MAX) {
         PyErr_Clear();
-        return -1;
+        return;
     }
-    return static_cast<long>(fd);
-}
-
-void discard_stale_input(PyObject* sock, long fd) {
-    if (fd < 0 || !readable_now(sock, fd)) return;
+    if (!readable_now(sock, static_cast<long>(fd))) return;
     Ref recv = getattr(sock, BREL_STR("recv"));
     Ref chunk = make_int(kDiscardChunk);
     for (int round = 0; round < kDiscardRounds; ++round) {
@@ -287,69 +284,87 @@ void send_all(PyObject* sock, PyObject* data) {
     }
 }
 
-// The whole answer must arrive within the connection's time-out, counted from the end
-// of the send: each receive waits at most that long, and a slave that trickles its bytes
-// (or declares a length it never sends) must not keep the caller for longer.
-struct Deadline {
-    bool bounded = false;
-    std::chrono::steady_clock::time_point at{};
-    long fd = -1;
+// The bytes of one answer: on the stack up to the longest normal answer, on the heap beyond.
+class Answer {
+public:
+    const char* data() const noexcept { return heap_.empty() ? local_ : heap_.data(); }
+    std::size_t size() const noexcept { return size_; }
+    // Room for `n` more bytes at the end; commit() says how many were written.
+    char* reserve(std::size_t n) {
+        if (size_ + n > sizeof local_ && heap_.size() < size_ + n) {
+            if (heap_.empty()) heap_.assign(local_, local_ + size_);
+            heap_.resize(size_ + n);
+        }
+        return (heap_.empty() ? local_ : heap_.data()) + size_;
+    }
+    void commit(std::size_t n) noexcept { size_ += n; }
+    void append(const char* bytes, std::size_t n) {
+        std::memcpy(reserve(n), bytes, n);
+        commit(n);
+    }
+
+private:
+    char local_[modbus::kMbapSize + 253 + 8];
+    std::vector<char> heap_;
+    std::size_t size_ = 0;
 };
 
-Deadline answer_deadline(PyObject* sock, long fd) {
-    Deadline d;
-    d.fd = fd;
-    PyObject* raw = PyObject_GetAttr(sock, BREL_STR("timeout"));
-    if (!raw) {
-        PyErr_Clear();
-        return d;
-    }
-    Ref timeout = own(raw);
-    if (!PyFloat_Check(timeout.get()) && !PyLong_Check(timeout.get())) return d;  // None: blocking socket
-    const double seconds = PyFloat_AsDouble(timeout.get());
-    if (seconds == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return d;
-    }
-    if (!(seconds > 0) || seconds > 1e9) return d;
-    d.bounded = true;
-    d.at = std::chrono::steady_clock::now() +
-           std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-    return d;
-}
+// On this road too the whole answer must arrive within the connection's time-out, counted
+// from the end of the send: each receive waits at most that long by itself, and a slave
+// that trickles its bytes (or declares a length it never sends) must not keep the caller
+// for longer. Unbounded when the socket has no positive time-out.
+struct AnswerDeadline {
+    bool bounded = false;
+    std::chrono::steady_clock::time_point at{};
 
-[[noreturn]] void raise_socket_timeout() { raise(PyExc_TimeoutError, "timed out"); }
-
-// Before a receive that follows an earlier one: wait for input only as long as the answer's
-// deadline allows. The wait runs in the interpreter's select, which lets other threads run.
-void wait_for_more(PyObject* sock, const Deadline& d) {
-    if (!d.bounded) return;
-    const double remaining = std::chrono::duration<double>(d.at - std::chrono::steady_clock::now()).count();
-    if (d.fd < 0) {
-        if (remaining <= 0) raise_socket_timeout();
-        return;
+    explicit AnswerDeadline(PyObject* sock) {
+        Ref timeout = Ref::steal_or_null(PyObject_GetAttr(sock, BREL_STR("timeout")));
+        if (!timeout || !(PyFloat_Check(timeout.get()) || PyLong_Check(timeout.get()))) {
+            PyErr_Clear();
+            return;
+        }
+        const double seconds = PyFloat_AsDouble(timeout.get());
+        if (PyErr_Occurred()) PyErr_Clear();
+        if (!(seconds > 0) || seconds > 2e6) return;
+        bounded = true;
+        at = std::chrono::steady_clock::now() +
+             std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
     }
-    if (readable_now(sock, d.fd)) return;
-    if (remaining <= 0) raise_socket_timeout();
-    Ref select_module = own(PyImport_ImportModule("select"));
-    Ref readers = own(PyList_New(1));
-    PyList_SET_ITEM(readers.get(), 0, Py_NewRef(sock));
-    Ref nothing = own(PyList_New(0));
-    Ref wait = own(PyFloat_FromDouble(remaining));
-    Ref ready = call_method(select_module.get(), BREL_STR("select"), readers.get(), nothing.get(), nothing.get(),
-                            wait.get());
-    Ref first = item(ready.get(), 0);
-    if (check_size(PyObject_Length(first.get())) == 0) raise_socket_timeout();
-}
+
+    // Before a receive that follows an earlier one of the same answer: wait for input only
+    // while the deadline allows, in the interpreter's select (which lets other threads run)
+    // when the socket tells its descriptor, else by looking at the clock.
+    void wait_for_more(PyObject* sock) const {
+        if (!bounded) return;
+        const double left = std::chrono::duration<double>(at - std::chrono::steady_clock::now()).count();
+        const int fd = PyObject_AsFileDescriptor(sock);
+        if (fd < 0) {
+            PyErr_Clear();
+            if (left <= 0) raise(PyExc_TimeoutError, "timed out");
+            return;
+        }
+        if (readable_now(sock, fd)) return;
+        if (left <= 0) raise(PyExc_TimeoutError, "timed out");
+        Ref select_module = own(PyImport_ImportModule("select"));
+        Ref readers = own(PyList_New(1));
+        PyList_SET_ITEM(readers.get(), 0, Py_NewRef(sock));
+        Ref nothing = own(PyList_New(0));
+        Ref wait = own(PyFloat_FromDouble(left));
+        Ref ready = call_method(select_module.get(), BREL_STR("select"), readers.get(), nothing.get(), nothing.get(),
+                                wait.get());
+        Ref first = item(ready.get(), 0);
+        if (check_size(PyObject_Length(first.get())) == 0) raise(PyExc_TimeoutError, "timed out");
+    }
+};
 
 // Receive until `buffer` holds `size` bytes. Every byte received for this answer is
 // recorded as the last feedback as soon as it arrives. An empty receive means the server
 // closed the connection: IOError "Receive timeout from " and the peer. The socket's
-// TimeoutError passes on, and so does the one of a deadline that runs out.
-void receive_until(PyObject* self, PyObject* recv, std::string& buffer, std::size_t size, PyObject* sock,
-                   const Deadline& deadline) {
+// TimeoutError passes on, and so does the one of the answer's deadline.
+void receive_until(PyObject* self, PyObject* sock, PyObject* recv, const AnswerDeadline& deadline, Answer& buffer,
+                   std::size_t size) {
     while (buffer.size() < size) {
-        if (!buffer.empty()) wait_for_more(sock, deadline);
+        if (buffer.size()) deadline.wait_for_more(sock);
         Ref want = own(PyLong_FromSize_t(size - buffer.size()));
         Ref piece = call(recv, want.get());
         Py_buffer view;
@@ -363,8 +378,151 @@ void receive_until(PyObject* self, PyObject* recv, std::string& buffer, std::siz
     }
 }
 
+#if !defined(_WIN32)
+// ---- the direct road: the interpreter's own socket type ------------------------------------
+//
+// A socket made by socket.create_connection is exactly socket.socket, in time-out mode: its
+// descriptor is non-blocking and each send or receive waits at most the time-out. For such
+// a socket the transaction runs as system calls on the descriptor, the way the socket
+// object runs them itself (poll with the interpreter lock released, then the call), with
+// the same exceptions: TimeoutError "timed out" and OSError from errno. Two things make it
+// cheaper than calling send and recv through the interpreter: stale input is checked with
+// one non-blocking receive, and the first receive takes whatever has arrived (normally the
+// whole answer) instead of exactly the 8 header bytes. Bytes beyond the declared length are
+// dropped there, as the check before the next request would drop them.
+
+PyObject* interpreter_socket_type() {
+    static PyObject* const type = [] {
+        Ref module = own(PyImport_ImportModule("socket"));
+        return own(PyObject_GetAttrString(module.get(), "socket")).release();  // kept for the process
+    }();
+    return type;
+}
+
+struct DirectSocket {
+    int fd = -1;
+    int timeout_ms = 0;
+    // The whole answer must arrive within the time-out, counted from the end of the send, so
+    // that a slave trickling its bytes cannot keep the caller for longer.
+    std::chrono::steady_clock::time_point deadline{};
+
+    // True when `sock` can be driven directly: exactly socket.socket, open, time-out > 0.
+    bool open(PyObject* sock) {
+        if (Py_TYPE(sock) != reinterpret_cast<PyTypeObject*>(interpreter_socket_type())) return false;
+        Ref timeout = getattr(sock, BREL_STR("timeout"));
+        if (!PyFloat_CheckExact(timeout.get())) return false;
+        const double seconds = PyFloat_AS_DOUBLE(timeout.get());
+        if (!(seconds > 0) || seconds > 2e6) return false;
+        fd = PyObject_AsFileDescriptor(sock);
+        if (fd < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        timeout_ms = static_cast<int>(seconds * 1000.0 + 0.999);
+        return true;
+    }
+
+    [[noreturn]] static void raise_errno() {
+        PyErr_SetFromErrno(PyExc_OSError);
+        raise();
+    }
+
+    // Wait until the descriptor is ready for `events`, with the interpreter lock released:
+    // a send at most the time-out, a receive at most until the answer's deadline.
+    void wait(short events) const {
+        int wait_ms = timeout_ms;
+        if (events == POLLIN) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            wait_ms = static_cast<int>(std::max<long long>(0, left.count()));
+        }
+        pollfd p{fd, events, 0};
+        PyThreadState* thread = PyEval_SaveThread();
+        const int rc = ::poll(&p, 1, wait_ms);
+        const int error = errno;
+        PyEval_RestoreThread(thread);
+        errno = error;
+        if (rc > 0) return;
+        if (rc == 0) raise(PyExc_TimeoutError, "timed out");
+        if (errno != EINTR) raise_errno();
+        check(PyErr_CheckSignals());  // a handler that does not raise: wait once more
+    }
+
+    void discard_stale() const {
+        char sink[4096];
+        for (int round = 0; round < kDiscardRounds; ++round) {
+            const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+            if (n <= 0) return;  // nothing waiting, the peer has closed, or an error the send will meet
+        }
+    }
+
+    void send_all(const char* data, std::size_t size) {
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
+            if (n >= 0) {
+                done += static_cast<std::size_t>(n);
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                wait(POLLOUT);
+            } else if (errno == EINTR) {
+                check(PyErr_CheckSignals());
+            } else {
+                raise_errno();
+            }
+        }
+        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    }
+
+    // One receive of at most `room` bytes appended to `buffer`; 0 when the peer has closed.
+    std::size_t receive(Answer& buffer, std::size_t room) const {
+        for (;;) {
+            wait(POLLIN);
+            const ssize_t n = ::recv(fd, buffer.reserve(room), room, 0);
+            if (n >= 0) {
+                buffer.commit(static_cast<std::size_t>(n));
+                return static_cast<std::size_t>(n);
+            }
+            if (errno == EINTR) {
+                check(PyErr_CheckSignals());
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                raise_errno();
+            }
+        }
+    }
+};
+
+// Receive until `buffer` holds at least `size` bytes, asking for up to `expected` bytes in
+// all (the whole answer the request calls for), so that a normal answer takes one receive
+// and nothing beyond it is taken off the stream. The record shows the first `size` bytes
+// (or all that came, on a failure).
+void direct_receive(PyObject* self, const DirectSocket& direct, Answer& buffer, std::size_t size, std::size_t expected,
+                    bool record_success) {
+    auto record = [&](std::size_t n) {
+        Ref bytes = own(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(std::min(n, buffer.size()))));
+        setattr(self, k_last_received(), bytes.get());
+    };
+    try {
+        while (buffer.size() < size) {
+            const std::size_t want = size - buffer.size();
+            const std::size_t room = expected > buffer.size() ? std::max(want, expected - buffer.size()) : want;
+            if (direct.receive(buffer, room) == 0) raise_io(self, BREL_STR("Receive timeout from "));
+        }
+    } catch (const PyError&) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        try {
+            record(buffer.size());
+        } catch (const PyError&) {
+            PyErr_Clear();
+        }
+        PyErr_Restore(type, value, traceback);
+        throw;
+    }
+    if (record_success) record(size);
+}
+#endif
+
 // The answer's identifiers against the request's: bytes 0 to 3 and byte 6.
-bool same_ids(const std::string& answer, PyObject* request) {
+bool same_ids(const Answer& answer, PyObject* request) {
     const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
     if (PyBytes_CheckExact(request) && PyBytes_GET_SIZE(request) >= 7)
         return modbus::mbap_same_ids(head, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(request)));
@@ -405,25 +563,61 @@ Ref query(Args& a) {
     setattr(self, k_last_sent(), query_cmd.get());
 
     Ref sock = getattr(self, k_socket());
-    const long fd = socket_fd(sock.get());
-    discard_stale_input(sock.get(), fd);
-    send_all(sock.get(), query_cmd.get());
-    const Deadline deadline = answer_deadline(sock.get(), fd);
-
     Ref empty = empty_bytes();
-    setattr(self, k_last_received(), empty.get());
-    Ref recv = getattr(sock.get(), BREL_STR("recv"));
-    std::string answer;
-    receive_until(self, recv.get(), answer, modbus::kTcpAnswerHead, sock.get(), deadline);
-    if (!same_ids(answer, query_cmd.get())) raise_io(self, BREL_STR("Received data header invalid from "));
-
+    Answer answer;
+    Ref recv;
+    std::optional<AnswerDeadline> deadline;
+#if !defined(_WIN32)
+    DirectSocket direct;
+    const bool is_direct = PyBytes_CheckExact(query_cmd.get()) && direct.open(sock.get());
+#else
+    const bool is_direct = false;
+#endif
+    // The whole answer that length_needed calls for: header, function code, data.
+    std::size_t expected = modbus::kTcpAnswerHead;
+    if (length_needed != Py_None) {
+        const long long n = PyLong_AsLongLong(length_needed);
+        if (n == -1 && PyErr_Occurred())
+            PyErr_Clear();
+        else if (n > 0 && n <= 0xFFFF)
+            expected += static_cast<std::size_t>(n);
+    }
+    // Receive until the answer holds `size` bytes, on whichever road this socket takes.
+    // On the direct road the record is written once: when the answer is complete or a
+    // receive fails (the header alone is recorded only when nothing more is read).
+    auto receive = [&](std::size_t size, bool last) {
+#if !defined(_WIN32)
+        if (is_direct) return direct_receive(self, direct, answer, size, expected, last);
+#endif
+        receive_until(self, sock.get(), recv.get(), *deadline, answer, size);
+    };
+    if (is_direct) {
+#if !defined(_WIN32)
+        direct.discard_stale();
+        direct.send_all(PyBytes_AS_STRING(query_cmd.get()),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())));
+#endif
+    } else {
+        discard_stale_input(sock.get());
+        send_all(sock.get(), query_cmd.get());
+        deadline.emplace(sock.get());
+        setattr(self, k_last_received(), empty.get());
+        recv = getattr(sock.get(), BREL_STR("recv"));
+    }
+    receive(modbus::kTcpAnswerHead, false);
     const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
     const std::uint8_t fc_code = head[7];
     const long left = modbus::mbap_remaining(head);
+    const bool ids_match = same_ids(answer, query_cmd.get());
+    if (is_direct && (!ids_match || left <= 0)) {
+        Ref header = own(PyBytes_FromStringAndSize(answer.data(), modbus::kTcpAnswerHead));
+        setattr(self, k_last_received(), header.get());
+    }
+    if (!ids_match) raise_io(self, BREL_STR("Received data header invalid from "));
+
     Ref data;
     if (left > 0) {
-        receive_until(self, recv.get(), answer, modbus::kTcpAnswerHead + static_cast<std::size_t>(left), sock.get(),
-                      deadline);
+        receive(modbus::kTcpAnswerHead + static_cast<std::size_t>(left), true);
         data = own(PyBytes_FromStringAndSize(answer.data() + modbus::kTcpAnswerHead, left));
     } else {
         data = std::move(empty);
@@ -470,7 +664,11 @@ Ref write_registers_pdu(PyObject* address, PyObject* values) {
     // them, then the bytes constructor, with their errors.
     const std::uint16_t addr = low16(address);
     Ref items = own(PyList_New(0));
-    const long head[] = {0x10, addr >> 8, addr & 0xFF, static_cast<long>((n >> 8) & 0xFF), static_cast<long>(n & 0xFF),
+    const long head[] = {0x10,
+                         addr >> 8,
+                         addr & 0xFF,
+                         static_cast<long>((n >> 8) & 0xFF),
+                         static_cast<long>(n & 0xFF),
                          static_cast<long>(2 * n)};
     for (long v : head) check(PyList_Append(items.get(), make_int(v).get()));
     Ref eight = make_int(8);
@@ -558,7 +756,8 @@ Ref read_coils(Args& a) {
         const Py_ssize_t size = target >= 0 && target < bits ? target : bits;
         Ref result = own(PyList_New(size));
         for (Py_ssize_t i = 0; i < size; ++i)
-            PyList_SET_ITEM(result.get(), i, Py_NewRef(modbus::coil_bit(p + 1, static_cast<std::size_t>(i)) ? Py_True : Py_False));
+            PyList_SET_ITEM(result.get(), i,
+                            Py_NewRef(modbus::coil_bit(p + 1, static_cast<std::size_t>(i)) ? Py_True : Py_False));
         return result;
     }
     // An answer of another type from a replaced query: decode item by item.
@@ -590,8 +789,7 @@ Ref read_registers(Args& a) {
     Ref feedback = call_method(self, k_query(), command.get(), needed.get());
     if (assertions_enabled) {
         Ref first = item(feedback.get(), 0);
-        if (!equal(first.get(), byte_count.get()))
-            raise_assertion(BREL_STR("Feedback for reading registers invalid"));
+        if (!equal(first.get(), byte_count.get())) raise_assertion(BREL_STR("Feedback for reading registers invalid"));
     }
 
     int overflow = 0;
@@ -672,8 +870,8 @@ Ref write_register(Args& a) {
 
 Ref write_coil(Args& a) {
     PyObject *self = a[0], *address = a[1], *value = a[2];
-    Ref command = command_from(BREL_STR("construct_write_coil_command"), construct_write_coil_command,
-                               write_coil_pdu, address, value);
+    Ref command = command_from(BREL_STR("construct_write_coil_command"), construct_write_coil_command, write_coil_pdu,
+                               address, value);
     Ref four = make_int(4);
     Ref feedback = call_method(self, k_query(), command.get(), four.get());
     Ref fb_address = echo_word(feedback.get(), 0);

@@ -7,11 +7,17 @@ namespace brel {
 
 Rule rule_for(const char* annotation) noexcept {
     if (!annotation) return Rule::Any;
-    struct Row { const char* text; Rule rule; };
+    struct Row {
+        const char* text;
+        Rule rule;
+    };
     static constexpr Row rows[] = {
-        {"int", Rule::Int},   {"str", Rule::Str},
-        {"bytes", Rule::Bytes}, {"_List[int]", Rule::List},
-        {"_Optional[int]", Rule::OptionalInt}, {"float", Rule::Float},
+        {"int", Rule::Int},
+        {"str", Rule::Str},
+        {"bytes", Rule::Bytes},
+        {"_List[int]", Rule::List},
+        {"_Optional[int]", Rule::OptionalInt},
+        {"float", Rule::Float},
     };
     for (const Row& row : rows)
         if (std::strcmp(row.text, annotation) == 0) return row.rule;
@@ -21,17 +27,22 @@ Rule rule_for(const char* annotation) noexcept {
 PyTypeObject* rule_type(Rule rule) noexcept {
     switch (rule) {
         case Rule::Int:
-        case Rule::OptionalInt: return &PyLong_Type;
-        case Rule::Str: return &PyUnicode_Type;
-        case Rule::Bytes: return &PyBytes_Type;
-        case Rule::List: return &PyList_Type;
-        default: return nullptr;
+        case Rule::OptionalInt:
+            return &PyLong_Type;
+        case Rule::Str:
+            return &PyUnicode_Type;
+        case Rule::Bytes:
+            return &PyBytes_Type;
+        case Rule::List:
+            return &PyList_Type;
+        default:
+            return nullptr;
     }
 }
 
 void raise_arg_type(const char* param, const char* expected, PyObject* given) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected, Py_TYPE(given)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param, expected,
+                 Py_TYPE(given)->tp_name);
     raise();
 }
 
@@ -63,8 +74,8 @@ namespace {
         bound = "at most";
     }
     if (exact) bound = "exactly";
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name,
-                 bound, expected, expected == 1 ? "" : "s", found);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name, bound,
+                 expected, expected == 1 ? "" : "s", found);
     raise();
 }
 
@@ -86,8 +97,8 @@ PyObject* keyword_value(PyObject* kwnames, PyObject* const* kwvalues, PyObject* 
 }
 
 // The full pass over the keywords once the named lookups left some unmatched.
-void bind_remaining_keywords(const Signature& sig, PyObject* kwnames, PyObject* const* kwvalues,
-                             Py_ssize_t nargs, Args& out) {
+void bind_remaining_keywords(const Signature& sig, PyObject* kwnames, PyObject* const* kwvalues, Py_ssize_t nargs,
+                             Args& out) {
     const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);

@@ -49,11 +49,11 @@ inline constexpr int kMaxParams = 8;
 struct Signature {
     PyObject* names[kMaxParams] = {};  // interned, owned
     Rule rules[kMaxParams] = {};
-    const char* name = "";             // the function's __name__, for messages
-    int count = 0;                     // named parameters, self included
-    int required = 0;                  // leading parameters without default
-    bool kwargs = false;               // collects extra keywords into a dict
-    PyObject* defaults = nullptr;      // tuple for the last (count - required), owned by the function
+    const char* name = "";         // the function's __name__, for messages
+    int count = 0;                 // named parameters, self included
+    int required = 0;              // leading parameters without default
+    bool kwargs = false;           // collects extra keywords into a dict
+    PyObject* defaults = nullptr;  // tuple for the last (count - required), owned by the function
 };
 
 // Parsed arguments: borrowed slots in parameter order, the float objects made by

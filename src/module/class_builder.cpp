@@ -42,19 +42,26 @@ Ref build_class(const ClassSpec& spec) {
                 break;
             case Kind::Method:
             case Kind::StaticMethod: {
-                FunctionSpec f{.name = name, .impl = m.impl, .params = m.params, .method = m.kind == Kind::Method,
-                               .kwargs = m.kwargs, .returns = m.returns, .doc = m.doc, .data = m.data};
+                FunctionSpec f{.name = name,
+                               .impl = m.impl,
+                               .params = m.params,
+                               .method = m.kind == Kind::Method,
+                               .kwargs = m.kwargs,
+                               .returns = m.returns,
+                               .doc = m.doc,
+                               .data = m.data};
                 value = make_function(f, spec.name);
                 if (m.kind == Kind::StaticMethod) value = call(builtins.staticmethod, value.get());
                 break;
             }
             case Kind::Property: {
-                Ref getter = make_function({.name = name, .impl = m.impl, .method = true, .returns = m.returns,
-                                            .data = m.data},
-                                           spec.name);
+                Ref getter = make_function(
+                    {.name = name, .impl = m.impl, .method = true, .returns = m.returns, .data = m.data}, spec.name);
                 if (m.setter) {
-                    Ref setter = make_function({.name = name, .impl = m.setter,
-                                                .params = {{"value", m.setter_annotation}}, .method = true,
+                    Ref setter = make_function({.name = name,
+                                                .impl = m.setter,
+                                                .params = {{"value", m.setter_annotation}},
+                                                .method = true,
                                                 .data = m.data},
                                                spec.name);
                     value = call(builtins.property, getter.get(), setter.get());

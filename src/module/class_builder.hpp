@@ -11,24 +11,24 @@ namespace brel {
 enum class Kind : std::uint8_t { Method, StaticMethod, Property, Alias, Constant };
 
 struct MemberSpec {
-    const char* key;                       // class-dictionary key, "_Master__read" for private members
+    const char* key;  // class-dictionary key, "_Master__read" for private members
     Kind kind;
-    Impl impl = nullptr;                   // method, static method, property getter
-    std::vector<ParamSpec> params = {};    // without "self"
-    const char* returns = nullptr;         // return annotation text
+    Impl impl = nullptr;                 // method, static method, property getter
+    std::vector<ParamSpec> params = {};  // without "self"
+    const char* returns = nullptr;       // return annotation text
     const char* doc = nullptr;
     bool kwargs = false;
-    Impl setter = nullptr;                 // property setter, called as (self, value)
+    Impl setter = nullptr;  // property setter, called as (self, value)
     const char* setter_annotation = nullptr;
-    const char* alias_of = nullptr;        // Alias: key of the member it repeats
-    long long constant = 0;                // Constant: an int class attribute
-    const void* data = nullptr;            // handed to the body as Args::data
+    const char* alias_of = nullptr;  // Alias: key of the member it repeats
+    long long constant = 0;          // Constant: an int class attribute
+    const void* data = nullptr;      // handed to the body as Args::data
 };
 
-inline MemberSpec method(const char* key, Impl impl, std::vector<ParamSpec> params = {},
-                         const char* returns = nullptr, const char* doc = nullptr) {
-    return {.key = key, .kind = Kind::Method, .impl = impl, .params = std::move(params), .returns = returns,
-            .doc = doc};
+inline MemberSpec method(const char* key, Impl impl, std::vector<ParamSpec> params = {}, const char* returns = nullptr,
+                         const char* doc = nullptr) {
+    return {
+        .key = key, .kind = Kind::Method, .impl = impl, .params = std::move(params), .returns = returns, .doc = doc};
 }
 inline MemberSpec static_method(const char* key, Impl impl, std::vector<ParamSpec> params,
                                 const char* returns = nullptr) {
@@ -36,19 +36,21 @@ inline MemberSpec static_method(const char* key, Impl impl, std::vector<ParamSpe
 }
 inline MemberSpec property(const char* key, Impl getter, const char* returns = nullptr, Impl setter = nullptr,
                            const char* setter_annotation = nullptr) {
-    return {.key = key, .kind = Kind::Property, .impl = getter, .returns = returns, .setter = setter,
+    return {.key = key,
+            .kind = Kind::Property,
+            .impl = getter,
+            .returns = returns,
+            .setter = setter,
             .setter_annotation = setter_annotation};
 }
-inline MemberSpec alias(const char* key, const char* of) {
-    return {.key = key, .kind = Kind::Alias, .alias_of = of};
-}
+inline MemberSpec alias(const char* key, const char* of) { return {.key = key, .kind = Kind::Alias, .alias_of = of}; }
 inline MemberSpec constant(const char* key, long long value) {
     return {.key = key, .kind = Kind::Constant, .constant = value};
 }
 
 struct ClassSpec {
     const char* name;
-    const char* base = nullptr;   // a builtin exception class name, or nullptr for object
+    const char* base = nullptr;  // a builtin exception class name, or nullptr for object
     const char* doc = nullptr;
     std::vector<MemberSpec> members;
 };

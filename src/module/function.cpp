@@ -177,7 +177,8 @@ PyGetSetDef function_getset[] = {
 #undef BREL_SLOT
 
 PyTypeObject function_type = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    t.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     t.tp_name = "brel_modbus.function";
     t.tp_basicsize = sizeof(Function);
     t.tp_dealloc = function_dealloc;

@@ -62,8 +62,8 @@ void check_runtime_version() {
     if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
         char message[200];
         PyOS_snprintf(message, sizeof message,
-                      "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                      PY_MAJOR_VERSION, PY_MINOR_VERSION, "brel_modbus", "does not match", major, minor);
+                      "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                      PY_MINOR_VERSION, "brel_modbus", "does not match", major, minor);
         check(PyErr_WarnEx(nullptr, message, 1));
     }
 }
@@ -74,12 +74,19 @@ void read_assertion_switch() {
 }
 
 void look_up_builtins() {
-    struct Row { const char* name; PyObject** slot; };
+    struct Row {
+        const char* name;
+        PyObject** slot;
+    };
     const Row rows[] = {
-        {"staticmethod", &builtins.staticmethod}, {"property", &builtins.property},
-        {"range", &builtins.range},               {"ValueError", &builtins.ValueError},
-        {"IOError", &builtins.IOError},           {"enumerate", &builtins.enumerate},
-        {"AssertionError", &builtins.AssertionError}, {"hex", &builtins.hex},
+        {"staticmethod", &builtins.staticmethod},
+        {"property", &builtins.property},
+        {"range", &builtins.range},
+        {"ValueError", &builtins.ValueError},
+        {"IOError", &builtins.IOError},
+        {"enumerate", &builtins.enumerate},
+        {"AssertionError", &builtins.AssertionError},
+        {"hex", &builtins.hex},
     };
     PyObject* b = PyEval_GetBuiltins();
     for (const Row& row : rows) {
@@ -179,7 +186,9 @@ PyModuleDef module_def = {
     0,              // no per-module state
     nullptr,        // no functions in the definition: the exec step makes them
     module_slots,
-    nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -37,8 +37,11 @@ PyObject* intern_forever(const char* text);
 }  // namespace brel
 
 // The interned str for a literal, made once per use site.
-#define BREL_STR(text) \
-    ([]() -> PyObject* { static PyObject* const interned_ = ::brel::intern_forever(text); return interned_; }())
+#define BREL_STR(text)                                                   \
+    ([]() -> PyObject* {                                                 \
+        static PyObject* const interned_ = ::brel::intern_forever(text); \
+        return interned_;                                                \
+    }())
 
 namespace brel {
 
@@ -57,8 +60,8 @@ Ref call(PyObject* callable, A... args) {
 template <class... A>
 Ref call_method(PyObject* self, PyObject* name, A... args) {
     PyObject* stack[] = {nullptr, self, static_cast<PyObject*>(args)...};
-    return own(PyObject_VectorcallMethod(name, stack + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         nullptr));
+    return own(
+        PyObject_VectorcallMethod(name, stack + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // obj[i] as the interpreter evaluates it for a non-negative index.

@@ -25,7 +25,8 @@ def test_traffic_read_from_master_attributes(fm, prop, attribute, value):
 
 @pytest.mark.parametrize("prop, attribute", [("last_command_sent", "MessageLastSent"),
                                              ("last_feedback_received", "MessageLastReceived")])
-@pytest.mark.parametrize("value, name", [(bytearray(b"\x01"), "bytearray"), ("01", "str"), (memoryview(b""), "memoryview")])
+@pytest.mark.parametrize("value, name",
+                         [(bytearray(b"\x01"), "bytearray"), ("01", "str"), (memoryview(b""), "memoryview")])
 def test_traffic_other_than_bytes_refused(fm, prop, attribute, value, name):
     setattr(fm.master, attribute, value)
     with pytest.raises(TypeError) as info:
@@ -35,7 +36,8 @@ def test_traffic_other_than_bytes_refused(fm, prop, attribute, value, name):
 
 @pytest.mark.parametrize(
     "data, text",
-    [(b"", ""), (b"\x00", "00"), (b"\x01\x06\x00\x10\x00\xff", "01 06 00 10 00 FF"), (bytes(range(0xA, 0x100, 0x55)), "0A 5F B4")],
+    [(b"", ""), (b"\x00", "00"), (b"\x01\x06\x00\x10\x00\xff", "01 06 00 10 00 FF"),
+     (bytes(range(0xA, 0x100, 0x55)), "0A 5F B4")],
 )
 def test_hex_views(fm, data, text):
     fm.master.MessageLastSent = data

@@ -94,7 +94,7 @@ class Gauge:
         self.blocks = sys.getallocatedblocks()
         self.objects = len(gc.get_objects())
 
-    def growth_since(self, before: "Gauge") -> dict[str, int]:
+    def growth_since(self, before: Gauge) -> dict[str, int]:
         return {
             "traced": self.traced - before.traced,
             "resident": self.resident - before.resident,
@@ -130,7 +130,7 @@ class ChildSlaves:
     """The simulated pymodbus slaves (TCP, RTU over TCP, RTU over a pty pair) served by a
     child process, so that the memory of this process is the master's alone."""
 
-    def __enter__(self) -> "ChildSlaves":
+    def __enter__(self) -> ChildSlaves:
         import json
         import select
         import subprocess

@@ -6,6 +6,7 @@ Every fault must end in the documented exception within the time-out plus a marg
 
 from __future__ import annotations
 
+import socket
 import struct
 import threading
 import time
@@ -14,7 +15,7 @@ import pytest
 
 import brel_modbus
 from rel_support import (
-    LoopServer, ScriptedServer, WAIT, elapsed, free_port, make_context, mbap, read_request,
+    LoopServer, ScriptedServer, WAIT, elapsed, free_port, make_context, mbap,
 )
 
 TIMEOUT = 0.5
@@ -252,3 +253,37 @@ def test_trickling_socket_without_file_descriptor_is_bounded_too(monkeypatch):
     error, seconds = elapsed(master.read_registers, 0, 2)
     assert type(error) is TimeoutError and str(error) == "timed out"
     assert seconds < TIMEOUT + MARGIN
+
+
+class SocketSubclass(socket.socket):
+    """Not exactly socket.socket: the master drives it through its Python methods."""
+
+
+def subclass_connect(address, timeout=None):
+    plain = socket.create_connection(address, timeout=timeout)
+    sock = SocketSubclass(fileno=plain.detach())
+    sock.settimeout(timeout)
+    return sock
+
+
+@pytest.mark.parametrize("fault", [length_65535, length_65535_trickled, header_trickled, late, single_bytes],
+                         ids=lambda f: f.__name__)
+def test_faults_bounded_on_a_socket_driven_through_its_methods(servers, monkeypatch, fault):
+    monkeypatch.setattr(brel_modbus, "_tcp_connect", subclass_connect)
+    done = threading.Event()
+
+    def script(conn, server):
+        fault(conn, server.request(conn))
+        done.set()
+        conn.sendall(answer(server.request(conn)))
+
+    server = servers(script)
+    with brel_modbus.ModbusTCPMaster("127.0.0.1", server.port, TIMEOUT) as master:
+        assert type(master.socket) is SocketSubclass
+        error, seconds = elapsed(master.read_registers, 10, 3)
+        assert (error is None) if fault is single_bytes else (type(error) is TimeoutError)
+        assert seconds < TIMEOUT + MARGIN
+        assert done.wait(WAIT)
+        time.sleep(0.05)
+        assert master.read_registers(200, 2) == [200, 201]
+    assert server.stop() == []

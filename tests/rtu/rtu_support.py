@@ -56,9 +56,5 @@ def use_python_helpers(monkeypatch):
 
 # ---- what the real slaves hold ------------------------------------------------------------
 
-HOLDING = [(7 * i + 3) & 0xFFFF for i in range(100)]      # protocol addresses 0..99; 100..499 zero
-INPUT = [1000 + i for i in range(50)]                     # protocol addresses 0..49
-COILS = [bool((i * 5) % 3) for i in range(40)]            # protocol addresses 0..39
-DISCRETE = [i % 4 == 0 for i in range(30)]                # protocol addresses 0..29
-STATION = 1
+from simulator import COILS, DISCRETE, HOLDING, INPUT, STATION  # noqa: E402,F401  the slaves' datastore
 TYPED_BASE = 340                                          # free holding registers 340..499

@@ -8,13 +8,11 @@
 - pymodbus_server: a real pymodbus TCP server on its own asyncio loop thread.
 """
 
-import asyncio
 import collections
 import select
 import socket
 import struct
 import threading
-import time
 
 
 HOST = "plc.example"
@@ -145,10 +143,12 @@ def wait_readable(sock, limit=WAIT):
 # ---- a real pymodbus server ---------------------------------------------------------------------
 
 class PymodbusServer:
+    """A pymodbus TCP server answering every unit identifier, coils and registers only."""
+
     def __init__(self):
         from pymodbus.constants import ExcCodes
         from pymodbus.datastore import ModbusDeviceContext, ModbusSequentialDataBlock, ModbusServerContext
-        from pymodbus.server import ModbusTcpServer
+        from simulator import start_tcp_server
 
         class Block(ModbusSequentialDataBlock):
             # Modbus requires a quantity of at least 1 (exception code 3 otherwise);
@@ -163,38 +163,11 @@ class PymodbusServer:
         self.coils = Block(1, [True, False, True, True, False, False, True, True] * 4)
         self.registers = Block(1, list(range(100, 164)))
         device = ModbusDeviceContext(co=self.coils, hr=self.registers)
-        self.context = ModbusServerContext(devices=device, single=True)
-        self.loop = asyncio.new_event_loop()
-        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
-        self.thread.start()
-
-        async def make():
-            server = ModbusTcpServer(self.context, address=("127.0.0.1", 0))
-            await server.serve_forever(background=True)
-            return server
-
-        self.server = asyncio.run_coroutine_threadsafe(make(), self.loop).result(WAIT)
-        self.port = self.server.transport.sockets[0].getsockname()[1]
-        deadline = time.monotonic() + WAIT
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.05)
+        self.server = start_tcp_server(ModbusServerContext(devices=device, single=True))
+        self.port = self.server.tcp_port
 
     def shutdown(self):
-        if self.loop.is_closed():
-            return
-        if self.server is not None:
-            asyncio.run_coroutine_threadsafe(self.server.shutdown(), self.loop).result(WAIT)
-            self.server = None
+        """Stop serving: the connections close and the port stops accepting."""
+        self.server.stop()
 
-    def stop(self):
-        self.shutdown()
-        if not self.loop.is_closed():
-            self.loop.call_soon_threadsafe(self.loop.stop)
-            self.thread.join(WAIT)
-            self.loop.close()
+    stop = shutdown

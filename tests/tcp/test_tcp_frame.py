@@ -136,9 +136,11 @@ def test_construct_whole_query_command_by_keyword():
 
 @pytest.mark.parametrize("kwargs, message", [
     (dict(command="03", head_checker=1), "Argument 'command' has incorrect type (expected bytes, got str)"),
-    (dict(command=bytearray(3), head_checker=1), "Argument 'command' has incorrect type (expected bytes, got bytearray)"),
+    (dict(command=bytearray(3), head_checker=1),
+     "Argument 'command' has incorrect type (expected bytes, got bytearray)"),
     (dict(command=b"", head_checker=True), "Argument 'head_checker' has incorrect type (expected int, got bool)"),
-    (dict(command=b"", head_checker=1, protocol=None), "Argument 'protocol' has incorrect type (expected int, got NoneType)"),
+    (dict(command=b"", head_checker=1, protocol=None),
+     "Argument 'protocol' has incorrect type (expected int, got NoneType)"),
     (dict(command=b"", head_checker=1, station=1.0), "Argument 'station' has incorrect type (expected int, got float)"),
 ])
 @pytest.mark.parametrize("builder", ["construct_header", "construct_whole_query_command"])

@@ -118,8 +118,10 @@ def test_register_values_of_other_kinds(values, expected):
 
 
 @pytest.mark.parametrize("method, args, name", [
-    ("read_coils", (1, True), "count"), ("read_coils", (1.0, 1), "address"), ("read_registers", (None, 1), "address"),
-    ("read_register", ("1",), "address"), ("write_register", (1, 2.0), "value"), ("write_coil", (False, True), "address"),
+    ("read_coils", (1, True), "count"), ("read_coils", (1.0, 1), "address"),
+    ("read_registers", (None, 1), "address"),
+    ("read_register", ("1",), "address"), ("write_register", (1, 2.0), "value"),
+    ("write_coil", (False, True), "address"),
     ("construct_read_coils_command", (1, "2"), "count"), ("construct_write_coil_command", (b"1", 1), "address"),
 ])
 def test_entry_checks_send_nothing(connect, method, args, name):
