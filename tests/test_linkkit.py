@@ -1,5 +1,6 @@
 """brel_linkkit: the serial channel over pyserial."""
 
+import os
 import socket
 import threading
 import time
@@ -8,7 +9,7 @@ import pytest
 import serial
 
 from brel_linkkit import SerialChannel, create_serial_instance
-from brel_linkkit.channel import silent_interval
+from brel_linkkit.channel import character_time, silent_interval
 
 
 @pytest.mark.parametrize(
@@ -78,6 +79,76 @@ def test_frames_are_separated_by_the_silent_interval():
     (t1, _), (t2, _), (t3, _) = port.sent
     assert t2 - t1 >= 0.05 and t3 - t2 >= 0.05
     assert [frame for _, frame in port.sent] == [b"\x01", b"\x02", b"\x03"]
+
+
+@pytest.mark.parametrize(
+    "baudrate, options, bits",
+    [(9600, {}, 10), (9600, {"parity": serial.PARITY_EVEN}, 11), (115200, {"stopbits": serial.STOPBITS_TWO}, 11)],
+)
+def test_character_time(baudrate, options, bits):
+    assert character_time(baudrate, **options) == pytest.approx(bits / baudrate)
+
+
+def test_silent_interval_counts_from_the_end_of_an_unanswered_frame():
+    # A broadcast gets no answer: the next frame waits until the last one has left the
+    # port (a character time per byte) and then the silent interval.
+    port = RecordingPort()
+    channel = SerialChannel(port, gap=0.02, char_time=0.01)
+    channel.write(b"\x00\x06\x00\x01")
+    channel.write(b"\x01")
+    (t1, _), (t2, _) = port.sent
+    assert t2 - t1 >= 4 * 0.01 + 0.02
+
+
+@pytest.fixture
+def pty_channel():
+    """A channel on the device end of a pseudo-terminal pair, and the descriptor of the
+    other end, which plays the slave."""
+    other, device = os.openpty()
+    channel = create_serial_instance(port=os.ttyname(device), baudrate=115200, timeout=0.3)
+    yield channel, other
+    channel.close()
+    os.close(other)
+    os.close(device)
+
+
+def take(fd, size, seconds=2.0):
+    """Up to size bytes from fd, waiting at most `seconds`."""
+    data = b""
+    deadline = time.monotonic() + seconds
+    while len(data) < size and time.monotonic() < deadline:
+        data += os.read(fd, size - len(data))
+    return data
+
+
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
+def test_device_channel_reads_and_writes(pty_channel):
+    channel, other = pty_channel
+    assert channel.write(bytearray(b"\x01\x03\x00\x00\x00\x01\x84\x0a")) == 8
+    assert take(other, 8) == b"\x01\x03\x00\x00\x00\x01\x84\x0a"
+    assert channel.read(0) == b""
+    os.write(other, b"\x01\x03\x02")
+    threading.Timer(0.05, os.write, args=(other, b"\x00\x2a\x38\x5b")).start()
+    assert channel.read(7) == b"\x01\x03\x02\x00\x2a\x38\x5b"   # what is there, then the rest
+    os.write(other, b"\xaa\xbb")
+    assert channel.read(5) == b"\xaa\xbb"                              # the time-out ends the read
+    assert channel.read(1) == b""
+    os.write(other, b"\x10\x20\x30")
+    deadline = time.monotonic() + 2
+    while channel.in_waiting < 3 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert channel.in_waiting == 3
+    assert channel.read(2) == b"\x10\x20" and channel.read(2) == b"\x30"
+
+
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
+@pytest.mark.parametrize("call", [lambda c: c.read(1), lambda c: c.read(0), lambda c: c.write(b"\x01")])
+def test_device_channel_closed(pty_channel, call):
+    channel, _ = pty_channel
+    channel.close()
+    assert not channel.is_open
+    with pytest.raises(serial.PortNotOpenError):
+        call(channel)
 
 
 @pytest.fixture
