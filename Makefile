@@ -68,17 +68,72 @@ bench-memory: install bench-deps bench-tools
 clean:
 	rm -rf build $(VENV) $(BENCH_BUILD)
 
-# The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer,
+# then the fuzz targets replayed and mutated against it.
 # The interpreter itself is not instrumented: its own allocations are not ours to judge,
-# so leak detection is off; every ASan or UBSan report aborts the run.
+# so leak detection is off; every ASan or UBSan report aborts the run (and fails it).
 ASAN_BUILD := build/asan
+SANITIZE_FUZZ_SECONDS ?= 20
+SANITIZE_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so) $$(g++ -print-file-name=libstdc++.so.6)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc \
+	PYTHONPATH=$(abspath $(ASAN_BUILD))
 .PHONY: sanitize
 sanitize: venv
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DBREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
 		-DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
 	$(PY) -m pip install -q --no-build-isolation --no-deps . >/dev/null  # brel_linkkit and the test imports
-	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so) $$(g++ -print-file-name=libstdc++.so.6)" \
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc \
-	PYTHONPATH=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider
+	$(SANITIZE_ENV) $(PY) -c 'import brel_modbus; assert "/build/asan/" in brel_modbus.__file__, brel_modbus.__file__'
+	$(SANITIZE_ENV) $(PY) -m pytest -q -p no:cacheprovider
+	for t in $(FUZZ_TARGETS); do \
+		$(SANITIZE_ENV) $(PY) fuzz/fuzz_$$t.py --replay --seconds $(SANITIZE_FUZZ_SECONDS) fuzz/corpus/$$t || exit 1; \
+	done
+
+# ---- reliability (tests/reliability, fuzz/README.md) ----
+FUZZ_TARGETS := rtu tcp static
+FUZZ_SECONDS ?= 600
+FUZZ_CI_SECONDS ?= 60
+FUZZ_BUILD := build/fuzz
+.PHONY: fuzz fuzz-ci fuzz-deps fuzz-clang leak leak-ci soak soak-ci
+
+$(VENV)/.fuzz-ready: fuzz/requirements.txt $(VENV)/.ready
+	$(PY) -m pip install -q -r fuzz/requirements.txt
+	touch $@
+
+fuzz-deps: $(VENV)/.fuzz-ready
+
+# clang and its libFuzzer runtime from Debian, installed when missing.
+fuzz-clang:
+	@command -v clang++ >/dev/null 2>&1 && dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || \
+		{ apt-get update && apt-get install -y --no-install-recommends clang libclang-rt-14-dev; }
+
+$(FUZZ_BUILD)/frames_fuzz: fuzz/frames_fuzz.cpp src/modbus/frames.hpp src/modbus/crc16.hpp | fuzz-clang
+	@mkdir -p $(FUZZ_BUILD)
+	clang++ -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+		-Isrc $< -o $@
+
+# Each target for $(FUZZ_SECONDS) seconds; new inputs go to build/fuzz/corpus-*, findings
+# to build/fuzz/ (and fail the run).
+fuzz fuzz-ci: install fuzz-deps $(FUZZ_BUILD)/frames_fuzz
+	@mkdir -p $(FUZZ_BUILD)
+	for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_BUILD)/corpus-$$t; \
+		$(PY) fuzz/fuzz_$$t.py -max_total_time=$(if $(filter fuzz-ci,$@),$(FUZZ_CI_SECONDS),$(FUZZ_SECONDS)) \
+			-print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus-$$t fuzz/corpus/$$t || exit 1; \
+	done
+	mkdir -p $(FUZZ_BUILD)/corpus-frames
+	$(FUZZ_BUILD)/frames_fuzz -max_total_time=$(if $(filter fuzz-ci,$@),$(FUZZ_CI_SECONDS),$(FUZZ_SECONDS)) \
+		-print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus-frames fuzz/corpus/frames
+
+leak: install
+	BREL_LEAK_COUNT=100000 $(PY) -m pytest -q -p no:cacheprovider tests/reliability/test_leaks.py
+
+leak-ci: install
+	BREL_LEAK_COUNT=10000 $(PY) -m pytest -q -p no:cacheprovider tests/reliability/test_leaks.py
+
+soak: install
+	BREL_SOAK_COUNT=100000 $(PY) -m pytest -q -s -p no:cacheprovider tests/reliability/test_soak.py
+
+soak-ci: install
+	BREL_SOAK_COUNT=10000 $(PY) -m pytest -q -s -p no:cacheprovider tests/reliability/test_soak.py

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -308,12 +309,62 @@ private:
     std::size_t size_ = 0;
 };
 
+// On this road too the whole answer must arrive within the connection's time-out, counted
+// from the end of the send: each receive waits at most that long by itself, and a slave
+// that trickles its bytes (or declares a length it never sends) must not keep the caller
+// for longer. Unbounded when the socket has no positive time-out.
+struct AnswerDeadline {
+    bool bounded = false;
+    std::chrono::steady_clock::time_point at{};
+
+    explicit AnswerDeadline(PyObject* sock) {
+        Ref timeout = Ref::steal_or_null(PyObject_GetAttr(sock, BREL_STR("timeout")));
+        if (!timeout || !(PyFloat_Check(timeout.get()) || PyLong_Check(timeout.get()))) {
+            PyErr_Clear();
+            return;
+        }
+        const double seconds = PyFloat_AsDouble(timeout.get());
+        if (PyErr_Occurred()) PyErr_Clear();
+        if (!(seconds > 0) || seconds > 2e6) return;
+        bounded = true;
+        at = std::chrono::steady_clock::now() +
+             std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    }
+
+    // Before a receive that follows an earlier one of the same answer: wait for input only
+    // while the deadline allows, in the interpreter's select (which lets other threads run)
+    // when the socket tells its descriptor, else by looking at the clock.
+    void wait_for_more(PyObject* sock) const {
+        if (!bounded) return;
+        const double left = std::chrono::duration<double>(at - std::chrono::steady_clock::now()).count();
+        const int fd = PyObject_AsFileDescriptor(sock);
+        if (fd < 0) {
+            PyErr_Clear();
+            if (left <= 0) raise(PyExc_TimeoutError, "timed out");
+            return;
+        }
+        if (readable_now(sock, fd)) return;
+        if (left <= 0) raise(PyExc_TimeoutError, "timed out");
+        Ref select_module = own(PyImport_ImportModule("select"));
+        Ref readers = own(PyList_New(1));
+        PyList_SET_ITEM(readers.get(), 0, Py_NewRef(sock));
+        Ref nothing = own(PyList_New(0));
+        Ref wait = own(PyFloat_FromDouble(left));
+        Ref ready = call_method(select_module.get(), BREL_STR("select"), readers.get(), nothing.get(), nothing.get(),
+                                wait.get());
+        Ref first = item(ready.get(), 0);
+        if (check_size(PyObject_Length(first.get())) == 0) raise(PyExc_TimeoutError, "timed out");
+    }
+};
+
 // Receive until `buffer` holds `size` bytes. Every byte received for this answer is
 // recorded as the last feedback as soon as it arrives. An empty receive means the server
 // closed the connection: IOError "Receive timeout from " and the peer. The socket's
-// TimeoutError passes on.
-void receive_until(PyObject* self, PyObject* recv, Answer& buffer, std::size_t size) {
+// TimeoutError passes on, and so does the one of the answer's deadline.
+void receive_until(PyObject* self, PyObject* sock, PyObject* recv, const AnswerDeadline& deadline, Answer& buffer,
+                   std::size_t size) {
     while (buffer.size() < size) {
+        if (buffer.size()) deadline.wait_for_more(sock);
         Ref want = own(PyLong_FromSize_t(size - buffer.size()));
         Ref piece = call(recv, want.get());
         Py_buffer view;
@@ -515,6 +566,7 @@ Ref query(Args& a) {
     Ref empty = empty_bytes();
     Answer answer;
     Ref recv;
+    std::optional<AnswerDeadline> deadline;
 #if !defined(_WIN32)
     DirectSocket direct;
     const bool is_direct = PyBytes_CheckExact(query_cmd.get()) && direct.open(sock.get());
@@ -537,7 +589,7 @@ Ref query(Args& a) {
 #if !defined(_WIN32)
         if (is_direct) return direct_receive(self, direct, answer, size, expected, last);
 #endif
-        receive_until(self, recv.get(), answer, size);
+        receive_until(self, sock.get(), recv.get(), *deadline, answer, size);
     };
     if (is_direct) {
 #if !defined(_WIN32)
@@ -548,6 +600,7 @@ Ref query(Args& a) {
     } else {
         discard_stale_input(sock.get());
         send_all(sock.get(), query_cmd.get());
+        deadline.emplace(sock.get());
         setattr(self, k_last_received(), empty.get());
         recv = getattr(sock.get(), BREL_STR("recv"));
     }

@@ -1,0 +1,230 @@
+"""The serial master as the protocol describes it, for the fuzz target to compare with:
+request frames, answer reading and validation, decoding, typed values. Plain Python; it
+raises fuzz_support.Expected for every failure the library must report."""
+
+from __future__ import annotations
+
+import array
+import struct
+
+import brel_modbus
+from fuzz_support import ByteSource, Expected, with_crc
+
+TIMEOUT = "modbus: read from slave timeout"
+TOO_MANY = "modbus write registers: invalid argument: register count must be less than 128"
+
+
+def crc_error(station) -> Expected:
+    return Expected(ValueError, f"modbus: message from slave with station {station} has crc error")
+
+
+def split(value: int) -> bytes:
+    return bytes(((value >> 8) & 0xFF, value & 0xFF))
+
+
+class Model:
+    def __init__(self, channel):
+        self.channel = channel
+
+    # -- the line
+    def send(self, station: int, code: int, body: bytes) -> None:
+        if not 0 <= station <= 255:
+            raise Expected(OverflowError)
+        frame = with_crc(bytes((station, code)) + body)
+        if self.channel.in_waiting > 0:
+            self.channel.read(self.channel.in_waiting)
+        self.channel.write(array.array("B", frame))
+
+    def head(self, station) -> bytes:
+        head = self.channel.read(5)
+        if len(head) != 5:
+            raise Expected(OSError, TIMEOUT)
+        if head[1] >= 128:
+            raise Expected(brel_modbus.SlaveException, str(brel_modbus.SlaveException(station, head[1], head[2])))
+        return head
+
+    def counted(self, station) -> bytes:
+        answer = self.head(station) + self.channel.read(0)
+        answer += self.channel.read(answer[2])
+        if len(answer) < 5 + answer[2]:
+            raise Expected(OSError, TIMEOUT)
+        if not crc_right(answer):
+            raise crc_error(station)
+        return answer
+
+    def confirm(self, station) -> None:
+        answer = self.head(station) + self.channel.read(3)
+        if len(answer) != 8:
+            raise Expected(OSError, TIMEOUT)
+        if not crc_right(answer):
+            raise crc_error(station)
+
+    # -- registers and coils
+    def read_registers(self, station, address, count, code=3):
+        self.send(station, code, split(address) + split(count))
+        answer = self.counted(station)
+        return [(answer[i] << 8) + answer[i + 1] for i in range(3, len(answer) - 2, 2)]
+
+    def read_coils(self, station, address, count, code=1):
+        self.send(station, code, split(address) + split(count))
+        answer = self.counted(station)
+        n = answer[2]
+        bits = int.from_bytes(answer[3:3 + n], "little")
+        return [bool(bits >> i & 1) for i in range(max(0, min(8 * n, count)))]
+
+    def write_register(self, station, address, value):
+        self.send(station, 6, split(address) + split(value))
+        self.confirm(station)
+
+    def write_registers(self, station, address, values):
+        if len(values) > 127:
+            raise Expected(ValueError, TOO_MANY)
+        self.send(station, 16, split(address) + split(len(values)) + bytes((2 * len(values),))
+                  + b"".join(split(v) for v in values))
+        self.confirm(station)
+
+    def write_coil(self, station, address, value):
+        self.send(station, 5, split(address) + bytes((255 if value else 0, 0)))
+        self.confirm(station)
+
+    # -- typed values
+    def read_32(self, station, address, sign, endian):
+        registers = self.read_registers(station, address, 2)
+        if len(registers) != 2:
+            raise Expected(ValueError)
+        low, high = registers
+        if endian == ">":
+            low, high = high, low
+        return struct.unpack(sign, struct.pack("HH", low, high))[0]
+
+    def read_multi_32(self, station, address, count, sign, endian):
+        registers = self.read_registers(station, address, 2 * count)
+        values = []
+        for i in range(count):
+            if 2 * i + 1 >= len(registers):
+                raise Expected(IndexError)
+            low, high = registers[2 * i], registers[2 * i + 1]
+            if endian == ">":
+                low, high = high, low
+            values.append(struct.unpack(sign, struct.pack("HH", low, high))[0])
+        return values
+
+    def words(self, value, sign, endian):
+        try:
+            low, high = struct.unpack("HH", struct.pack(sign, value))
+            if sign == "f":
+                # A finite value that rounds to an infinity is refused, not sent as one
+                # (the standard-size packing makes that test).
+                struct.pack("<f", value)
+        except (struct.error, OverflowError) as exc:
+            raise Expected(type(exc), str(exc)) from None
+        return [high, low] if endian == ">" else [low, high]
+
+    def one(self, values):
+        if not values:
+            raise Expected(IndexError)
+        return values[0]
+
+
+def crc_right(frame: bytes) -> bool:
+    from fuzz_support import crc16
+
+    crc = crc16(frame[:-2])
+    return frame[-2] == crc & 0xFF and frame[-1] == crc >> 8
+
+
+def _typed_reads():
+    for sign, kind in (("I", "uint32"), ("i", "int32"), ("f", "float")):
+        yield f"read_{kind}", (lambda m, s, a, e, sign=sign: m.read_32(s, a, sign, e))
+        yield f"read_multi_{kind}", (lambda m, s, a, c, e, sign=sign: m.read_multi_32(s, a, c, sign, e))
+        yield f"write_{kind}", (lambda m, s, a, v, e, sign=sign: m.write_registers(s, a, m.words(v, sign, e)))
+        yield f"write_multi_{kind}", (lambda m, s, a, vs, e, sign=sign:
+                                      m.write_registers(s, a, [w for v in vs for w in m.words(v, sign, e)]))
+
+
+def _read_int16(m, s, a):
+    value = m.one(m.read_registers(s, a, 1))
+    return struct.unpack("h", struct.pack("H", value))[0]
+
+
+OPERATIONS = [
+    ("read_registers", lambda m, s, a, c, fc: m.read_registers(s, a, c, fc)),
+    ("read_register", lambda m, s, a, fc: m.one(m.read_registers(s, a, 1, fc))),
+    ("read_input_registers", lambda m, s, a, c: m.read_registers(s, a, c, 4)),
+    ("read_input_register", lambda m, s, a: m.one(m.read_registers(s, a, 1, 4))),
+    ("read_coils", lambda m, s, a, c: m.read_coils(s, a, c, 1)),
+    ("read_input_coils", lambda m, s, a, c: m.read_coils(s, a, c, 2)),
+    ("read_coil", lambda m, s, a: m.one(m.read_coils(s, a, 1, 1))),
+    ("write_register", lambda m, s, a, v: m.write_register(s, a, v)),
+    ("write_registers", lambda m, s, a, vs: m.write_registers(s, a, vs)),
+    ("write_coil", lambda m, s, a, v: m.write_coil(s, a, v)),
+    ("read_int16", _read_int16),
+    ("read_uint16", lambda m, s, a: m.one(m.read_registers(s, a, 1))),
+    ("write_int16", lambda m, s, a, v: m.write_register(s, a, v)),
+    ("write_uint16", lambda m, s, a, v: m.write_register(s, a, v)),
+    *_typed_reads(),
+]
+
+FIX_NAMES = {"write_register", "write_registers", "write_coil", "read_register", "read_registers", "read_coil",
+             "read_coils", "read_int32", "read_uint32", "read_float", "write_int32", "write_uint32", "read_int16",
+             "read_uint16", "write_int16", "write_uint16"}
+
+# The arguments after the station, by operation.
+SHAPES = {
+    "read_registers": "ack", "read_register": "ak", "read_input_registers": "ac", "read_input_register": "a",
+    "read_coils": "aC", "read_input_coils": "aC", "read_coil": "a", "write_register": "av",
+    "write_registers": "aV", "write_coil": "ab", "read_int16": "a", "read_uint16": "a", "write_int16": "av",
+    "write_uint16": "av",
+}
+for _kind, _sign in (("uint32", "I"), ("int32", "i"), ("float", "f")):
+    SHAPES[f"read_{_kind}"] = "ae"
+    SHAPES[f"read_multi_{_kind}"] = "ame"
+    SHAPES[f"write_{_kind}"] = "a" + _sign + "e"
+    SHAPES[f"write_multi_{_kind}"] = "a" + _sign.upper() * 0 + "M" + _sign + "e"
+
+
+def decode_args(name: str, src: ByteSource, wide: bool, endian: str) -> list:
+    """The station, then the arguments of `name` as SHAPES lists them, read from the input."""
+    args = [src.uint(2) % 301 if wide else src.u8()]
+    shape = SHAPES[name]
+    sign = None
+    for i, letter in enumerate(shape):
+        if letter == "a":
+            args.append(src.uint(3) - (1 << 20) if wide else src.uint(2))
+        elif letter == "c":
+            args.append(src.u8() % 130)
+        elif letter == "C":
+            args.append(src.uint(2) % 2100 - (8 if wide else 0))
+        elif letter == "k":
+            args.append((3, 4, 3, 3)[src.u8() % 4])
+        elif letter == "v":
+            args.append(src.uint(3) - (1 << 20) if wide else src.uint(2))
+        elif letter == "V":
+            count, seed = src.u8() % (140 if wide else 128), src.uint(2)
+            args.append([(seed * (k + 1) * 40503 + k) & 0xFFFF for k in range(count)])
+        elif letter == "b":
+            args.append(src.u8() & 1)
+        elif letter == "m":
+            args.append(src.u8() % 66)
+        elif letter == "e":
+            args.append(endian)
+        elif letter == "M":
+            sign = shape[i + 1]
+            count = src.u8() % (66 if wide else 63)
+            seed = src.uint(4)
+            args.append([_typed_value(sign, seed * (k + 7), wide) for k in range(count)])
+        elif letter in "Iif":
+            if i > 0 and shape[i - 1] == "M":
+                continue
+            args.append(_typed_value(letter, src.uint(8), wide))
+    return args
+
+
+def _typed_value(sign: str, raw: int, wide: bool):
+    raw &= (1 << 64) - 1
+    if sign == "f":
+        value = struct.unpack(">d", raw.to_bytes(8, "big"))[0]
+        return value if wide else float(struct.unpack(">f", (raw & 0xFFFFFFFF).to_bytes(4, "big"))[0])
+    if sign == "I":
+        return raw % (1 << 33) - (1 << 31) if wide else raw & 0xFFFFFFFF
+    return raw % (1 << 33) - (1 << 32) if wide else (raw & 0xFFFFFFFF) - (1 << 31)

@@ -1,0 +1,133 @@
+"""Write the seed corpus: real answers of the pymodbus slaves of examples/simulator.py
+(Modbus RTU through socket:// and Modbus TCP), captured from the library's own traffic
+record, each wrapped in the input layout of its fuzz target. Normal answers and
+exception answers (an address the slave does not have) for every operation.
+
+    .venv/bin/python fuzz/make_corpus.py      # rewrites fuzz/corpus/{rtu,tcp,static,frames}
+"""
+
+from __future__ import annotations
+
+import hashlib
+import pathlib
+import shutil
+import struct
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "examples"))
+
+import brel_linkkit  # noqa: E402
+import brel_modbus  # noqa: E402
+from fuzz_model_rtu import OPERATIONS as RTU_OPERATIONS, SHAPES as RTU_SHAPES  # noqa: E402
+from fuzz_model_tcp import OPERATIONS as TCP_OPERATIONS, SHAPES as TCP_SHAPES  # noqa: E402
+from simulator import SimulatedSlaves  # noqa: E402
+
+
+def encode_rtu_args(name: str, args: list) -> bytes:
+    """The inverse of fuzz_model_rtu.decode_args for narrow arguments."""
+    out = bytes((args[0],))
+    rest = iter(args[1:])
+    shape = RTU_SHAPES[name]
+    for i, letter in enumerate(shape):
+        if letter in "av":
+            out += next(rest).to_bytes(2, "big")
+        elif letter in "cm":
+            out += bytes((next(rest),))
+        elif letter == "C":
+            out += next(rest).to_bytes(2, "big")
+        elif letter == "k":
+            out += bytes(((3, 4).index(next(rest)),))
+        elif letter == "b":
+            out += bytes((next(rest),))
+        elif letter == "V":
+            next(rest)
+            out += bytes((3,)) + (1).to_bytes(2, "big")     # three values from seed 1
+        elif letter == "M":
+            next(rest)
+            out += bytes((2,)) + (5).to_bytes(4, "big")
+        elif letter in "Iif" and not (i and shape[i - 1] == "M"):
+            next(rest)
+            out += (0x40490FDB if letter == "f" else 1234567).to_bytes(8, "big")
+        elif letter == "e":
+            next(rest)
+    return out
+
+
+RTU_ARGS = {"a": 10, "c": 4, "C": 12, "k": 3, "v": 513, "b": 1, "m": 2}
+
+
+def rtu_call_args(name: str, address: int) -> list:
+    """Arguments that encode_rtu_args can carry, as decode_args gives them back."""
+    from fuzz_model_rtu import decode_args
+    from fuzz_support import ByteSource
+
+    args = [1]
+    shape = RTU_SHAPES[name]
+    for i, letter in enumerate(shape):
+        if letter in "Iif" and i and shape[i - 1] == "M":
+            continue
+        args.append(address if letter == "a" else ">" if letter == "e" else [0] if letter in "VM"
+                    else 0.0 if letter in "Iif" else RTU_ARGS[letter])
+    return decode_args(name, ByteSource(encode_rtu_args(name, args)), wide=False, endian=">")
+
+
+def save(folder: pathlib.Path, data: bytes) -> None:
+    (folder / hashlib.sha1(data).hexdigest()[:16]).write_bytes(data)
+
+
+def main() -> None:
+    corpus = HERE / "corpus"
+    for name in ("rtu", "tcp", "static", "frames"):
+        shutil.rmtree(corpus / name, ignore_errors=True)
+        (corpus / name).mkdir(parents=True)
+    brel_modbus.create_serial_instance = brel_linkkit.create_serial_instance
+    with SimulatedSlaves() as slaves:
+        with brel_modbus.Master(slaves.rtu_url, 115200, 1.0) as master:
+            for index, (name, _) in enumerate(RTU_OPERATIONS):
+                for address in (10, 60000):                 # held, and not held: an exception answer
+                    args = rtu_call_args(name, address)
+                    try:
+                        getattr(master, name)(*args)
+                    except brel_modbus.SlaveException:
+                        pass
+                    answer = master.last_feedback_received
+                    head = bytes((index, 0)) + encode_rtu_args(name, args)
+                    save(corpus / "rtu", head + answer)
+                    save(corpus / "frames", master.last_command_sent + answer)
+                    if address == 10:
+                        save(corpus / "rtu", bytes((index, 0x24)) + head[2:] + bytes((4, 200)) + answer)
+        with brel_modbus.ModbusTCPMaster("127.0.0.1", slaves.tcp_port, 1.0) as master:
+            for index, name in enumerate(TCP_OPERATIONS):
+                for address in (10, 60000):
+                    args = {"ac": [address, 12], "a": [address], "aV": [address, [1, 2, 3]], "av": [address, 513],
+                            "ab": [address, 1]}[TCP_SHAPES[name]]
+                    master._ModbusTCPMaster__head_checker = 1
+                    try:
+                        getattr(master, name)(*args)
+                    except AssertionError:
+                        pass
+                    encoded = address.to_bytes(2, "big")
+                    shape = TCP_SHAPES[name]
+                    if shape == "ac":
+                        encoded += (12).to_bytes(2, "big")
+                    elif shape == "aV":
+                        encoded += bytes((3,)) + (1).to_bytes(2, "big")
+                    elif shape == "av":
+                        encoded += (513).to_bytes(2, "big")
+                    elif shape == "ab":
+                        encoded += bytes((1,))
+                    answer = master.last_feedback_received
+                    save(corpus / "tcp", bytes((index, 0)) + encoded + answer)
+                    save(corpus / "frames", master.last_command_sent + answer)
+                    save(corpus / "tcp", bytes((index, 0x0A)) + encoded + bytes((3, 3, 6)) + answer)
+    # The helpers: a real frame of each kind, as bytes, list and str arguments.
+    for case in range(11):
+        for kind in (5, 7, 8, 10):
+            save(corpus / "static", bytes((case, kind, 8)) + struct.pack(">HH", 0x0103, 0x0000) + b"\x00\x01\x84\x0a")
+        save(corpus / "static", bytes((case, 1, 1)) + bytes(range(20)))
+    print({name: len(list((corpus / name).iterdir())) for name in ("rtu", "tcp", "static", "frames")})
+
+
+if __name__ == "__main__":
+    main()
