@@ -62,7 +62,6 @@ constexpr bool crc16_frame_ok(const std::uint8_t* frame, std::size_t size) noexc
     return frame[size - 2] == (crc & 0xFF) && frame[size - 1] == (crc >> 8);
 }
 
-
 namespace detail {
 inline constexpr std::uint8_t crc16_check_input[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
 inline constexpr std::uint8_t crc16_check_twice[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9',
@@ -70,10 +69,14 @@ inline constexpr std::uint8_t crc16_check_twice[] = {'1', '2', '3', '4', '5', '6
 }  // namespace detail
 static_assert(crc16(detail::crc16_check_input, 9) == 0x4B37, "CRC-16/MODBUS check value");
 // The eight-byte steps agree with the byte-at-a-time loop ("123456789" twice).
-static_assert(crc16(detail::crc16_check_twice, 18) == [] {
-    std::uint16_t crc = 0xFFFF;
-    for (std::uint8_t b : detail::crc16_check_twice) crc = static_cast<std::uint16_t>((crc >> 8) ^ crc16_table[(crc ^ b) & 0xFFu]);
-    return crc;
-}(), "slicing by 8 matches the byte-at-a-time CRC");
+static_assert(
+    crc16(detail::crc16_check_twice, 18) ==
+        [] {
+            std::uint16_t crc = 0xFFFF;
+            for (std::uint8_t b : detail::crc16_check_twice)
+                crc = static_cast<std::uint16_t>((crc >> 8) ^ crc16_table[(crc ^ b) & 0xFFu]);
+            return crc;
+        }(),
+    "slicing by 8 matches the byte-at-a-time CRC");
 
 }  // namespace brel::modbus

@@ -8,6 +8,7 @@
 // arguments to pass on and whether the result is returned or dropped.
 #include "modbus/classes.hpp"
 #include "module/runtime.hpp"
+#include "module/shared_members.hpp"
 
 namespace brel {
 namespace {
@@ -44,17 +45,6 @@ Ref get_last_command_sent(Args& a) { return getattr(wrapped(a[0]).get(), BREL_ST
 
 Ref get_last_feedback_received(Args& a) { return getattr(wrapped(a[0]).get(), BREL_STR("MessageLastReceived")); }
 
-// The hex views read this object's own properties, so an override applies.
-Ref get_last_command_sent_hex(Args& a) {
-    Ref sent = getattr(a[0], BREL_STR("last_command_sent"));
-    return hex_text(sent.get());
-}
-
-Ref get_last_feedback_received_hex(Args& a) {
-    Ref received = getattr(a[0], BREL_STR("last_feedback_received"));
-    return hex_text(received.get());
-}
-
 Ref get_station(Args& a) { return getattr(a[0], station_key()); }
 
 // value is exactly an int (tested by the parser), so a refused value keeps the old station.
@@ -75,13 +65,6 @@ Ref set_timeout(Args& a) {
 
 Ref close(Args& a) {
     call_method(wrapped(a[0]).get(), BREL_STR("close"));
-    return Ref::borrow(Py_None);
-}
-
-Ref enter(Args& a) { return Ref::borrow(a[0]); }
-
-Ref exit(Args& a) {
-    call_method(a[0], BREL_STR("close"));
     return Ref::borrow(Py_None);
 }
 
@@ -173,12 +156,12 @@ const ClassSpec& fix_master_class() {
             property("serial", get_serial),
             property("last_command_sent", get_last_command_sent, "bytes"),
             property("last_feedback_received", get_last_feedback_received, "bytes"),
-            property("last_command_sent_hex", get_last_command_sent_hex, "str"),
-            property("last_feedback_received_hex", get_last_feedback_received_hex, "str"),
+            hex_view("last_command_sent_hex", "last_command_sent"),
+            hex_view("last_feedback_received_hex", "last_feedback_received"),
             property("station", get_station, "int", set_station, "int"),
             method("close", close),
-            method("__enter__", enter),
-            method("__exit__", exit, {{"exc_type"}, {"exc_val"}, {"exc_tb"}}),
+            enter_member(),
+            exit_member(),
             property("timeout", get_timeout, "float", set_timeout, "float"),
             forwarding(send_write_coil_request, {address, int_value}),
             forwarding(send_write_registers_request, {address, values}),

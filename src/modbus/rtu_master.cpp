@@ -16,6 +16,7 @@
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
 #include "module/runtime.hpp"
+#include "module/shared_members.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -105,9 +106,9 @@ struct Protocol {
     // then a frame may be built in C++ with the same bytes.
     bool own_helpers() const {
         Ref split, crc;
-        return byte_array_is_ours(byte_array.get()) &&
-               attribute(statics.get(), BREL_STR("split_register"), split) && split_register_is_ours(split.get()) &&
-               attribute(statics.get(), BREL_STR("calculate_crc"), crc) && calculate_crc_is_ours(crc.get());
+        return byte_array_is_ours(byte_array.get()) && attribute(statics.get(), BREL_STR("split_register"), split) &&
+               split_register_is_ours(split.get()) && attribute(statics.get(), BREL_STR("calculate_crc"), crc) &&
+               calculate_crc_is_ours(crc.get());
     }
 
     // The general road, step by step as the interpreter runs it.
@@ -206,27 +207,10 @@ Ref master_serial(Args& a) { return tunnel_of(a[0]); }
 Ref master_last_command_sent(Args& a) { return getattr(a[0], BREL_STR("MessageLastSent")); }
 Ref master_last_feedback_received(Args& a) { return getattr(a[0], BREL_STR("MessageLastReceived")); }
 
-Ref master_last_command_sent_hex(Args& a) {
-    Ref sent = getattr(a[0], BREL_STR("last_command_sent"));
-    return hex_text(sent.get());
-}
-
-Ref master_last_feedback_received_hex(Args& a) {
-    Ref received = getattr(a[0], BREL_STR("last_feedback_received"));
-    return hex_text(received.get());
-}
-
 Ref master_close(Args& a) {
     Ref tunnel = tunnel_of(a[0]);
     Ref open = channel::is_open(tunnel.get());
     if (truth(open.get())) channel::close(tunnel.get());
-    return none();
-}
-
-Ref master_enter(Args& a) { return Ref::borrow(a[0]); }
-
-Ref master_exit(Args& a) {
-    call_method(a[0], BREL_STR("close"));
     return none();
 }
 
@@ -255,20 +239,21 @@ Ref master_send_write_registers_request(Args& a) {
     PyObject *self = a[0], *station = a[1], *address = a[2], *values = a[3];
     const Py_ssize_t count = length(values);
     if (count > static_cast<Py_ssize_t>(modbus::kRtuMaxWriteRegisters))
-        raise(builtins.ValueError,
-              "modbus write registers: invalid argument: register count must be less than 128");
+        raise(builtins.ValueError, "modbus write registers: invalid argument: register count must be less than 128");
     Protocol p;
     Ref code = p.code(BREL_STR("FC_Write_Registers"));
     Ref msg;
     std::uint8_t st, fc;
     std::uint16_t start;
-    bool fast = (PyList_CheckExact(values) || PyTuple_CheckExact(values)) && PySequence_Fast_GET_SIZE(values) == count &&
-                as_byte(station, st) && as_byte(code.get(), fc) && as_word(address, start);
+    bool fast = (PyList_CheckExact(values) || PyTuple_CheckExact(values)) &&
+                PySequence_Fast_GET_SIZE(values) == count && as_byte(station, st) && as_byte(code.get(), fc) &&
+                as_word(address, start);
     std::uint16_t words[modbus::kRtuMaxWriteRegisters];
     for (Py_ssize_t i = 0; fast && i < count; ++i) fast = as_word(PySequence_Fast_ITEMS(values)[i], words[i]);
     if (fast && p.own_helpers()) {
         std::uint8_t frame[9 + 2 * modbus::kRtuMaxWriteRegisters];
-        msg = frame_array(frame, modbus::rtu_write_registers(frame, st, fc, start, words, static_cast<std::size_t>(count)));
+        msg = frame_array(frame,
+                          modbus::rtu_write_registers(frame, st, fc, start, words, static_cast<std::size_t>(count)));
     } else {
         msg = p.start(station, code.get());
         p.extend_split(msg.get(), address);
@@ -470,9 +455,9 @@ Ref master_read_xx_coils(Args& a) {
         ByteView bytes;
         if (byte_view(answer.feedback.get(), bytes) && bytes.size >= 5 + n) {
             for (Py_ssize_t i = 0; i < coil_count; ++i)
-                PyList_SET_ITEM(values.get(), i,
-                                Py_NewRef(modbus::coil_bit(bytes.data + 3, static_cast<std::size_t>(i)) ? Py_True
-                                                                                                        : Py_False));
+                PyList_SET_ITEM(
+                    values.get(), i,
+                    Py_NewRef(modbus::coil_bit(bytes.data + 3, static_cast<std::size_t>(i)) ? Py_True : Py_False));
             return values;
         }
     }
@@ -493,7 +478,6 @@ Ref master_read_coil(Args& a) {
     Ref one = small_int(1);
     return first_of(call_method(a[0], BREL_STR("read_coils"), a[1], a[2], one.get()));
 }
-
 
 // ---- typed values ---------------------------------------------------------------------------------
 //
@@ -539,10 +523,14 @@ enum class Kind32 : std::uint8_t { Unsigned, Signed, Float, Other };
 Kind32 kind_of(PyObject* sign) {
     if (!PyUnicode_Check(sign) || PyUnicode_GET_LENGTH(sign) != 1) return Kind32::Other;
     switch (PyUnicode_READ_CHAR(sign, 0)) {
-        case 'I': return Kind32::Unsigned;
-        case 'i': return Kind32::Signed;
-        case 'f': return Kind32::Float;
-        default: return Kind32::Other;
+        case 'I':
+            return Kind32::Unsigned;
+        case 'i':
+            return Kind32::Signed;
+        case 'f':
+            return Kind32::Float;
+        default:
+            return Kind32::Other;
     }
 }
 
@@ -568,8 +556,10 @@ bool as_ushort(PyObject* v, std::uint16_t& out) {
 // The 32-bit pattern as the value it encodes.
 Ref decode32(Kind32 kind, std::uint32_t bits) {
     switch (kind) {
-        case Kind32::Unsigned: return own(PyLong_FromUnsignedLong(bits));
-        case Kind32::Signed: return own(PyLong_FromLong(static_cast<std::int32_t>(bits)));
+        case Kind32::Unsigned:
+            return own(PyLong_FromUnsignedLong(bits));
+        case Kind32::Signed:
+            return own(PyLong_FromLong(static_cast<std::int32_t>(bits)));
         default: {
             float f;
             std::memcpy(&f, &bits, sizeof f);
@@ -790,15 +780,16 @@ Ref master_write_multi_int32(Args& a) {
 // The public 32-bit members: the private member with the value kind that `data` names.
 PyObject* sign_of(const Args& a) {
     switch (*static_cast<const char*>(a.data)) {
-        case 'I': return BREL_STR("I");
-        case 'i': return BREL_STR("i");
-        default: return BREL_STR("f");
+        case 'I':
+            return BREL_STR("I");
+        case 'i':
+            return BREL_STR("i");
+        default:
+            return BREL_STR("f");
     }
 }
 
-Ref master_read_32(Args& a) {
-    return call_method(a[0], BREL_STR("_Master__read_int32"), a[1], a[2], sign_of(a), a[3]);
-}
+Ref master_read_32(Args& a) { return call_method(a[0], BREL_STR("_Master__read_int32"), a[1], a[2], sign_of(a), a[3]); }
 
 Ref master_read_multi_32(Args& a) {
     return call_method(a[0], BREL_STR("_Master__read_multi_int32"), a[1], a[2], a[3], sign_of(a), a[4]);
@@ -887,7 +878,8 @@ void check_crc_of(PyObject* message, PyObject* station) {
                       : call(crc_is_right.get(), message);
     if (truth(verdict.get())) return;
     Ref values = own(PyTuple_Pack(1, station));
-    Ref text = own(PyUnicode_Format(BREL_STR("modbus: message from slave with station %s has crc error"), values.get()));
+    Ref text =
+        own(PyUnicode_Format(BREL_STR("modbus: message from slave with station %s has crc error"), values.get()));
     PyErr_SetObject(builtins.ValueError, text.get());
     raise();
 }
@@ -911,43 +903,30 @@ void call_check_crc(PyObject* message, PyObject* station) {
 
 #define BREL_DOC_LINE "\n\t\t"
 
-constexpr const char* write_message_doc =
-    BREL_DOC_LINE "把组装好的报文写入到通道（如串口）。所有需要往通道写数据的函数都应该通过调用这个函数来执行写入。"
-    BREL_DOC_LINE ":param message: 组装好的报文"
-    BREL_DOC_LINE ":return: No return"
-    BREL_DOC_LINE;
+constexpr const char* write_message_doc = BREL_DOC_LINE
+    "把组装好的报文写入到通道（如串口）。所有需要往通道写数据的函数都应该通过调用这个函数来执行写入。" BREL_DOC_LINE
+    ":param message: 组装好的报文" BREL_DOC_LINE ":return: No return" BREL_DOC_LINE;
 
-constexpr const char* read_register_doc =
-    BREL_DOC_LINE "根据指定的功能码，从指定的从站读取指定地址的寄存器值。"
-    BREL_DOC_LINE ":param station: 从站地址"
-    BREL_DOC_LINE ":param address: 寄存器地址"
-    BREL_DOC_LINE ":param func_code: 功能码，默认为读取多个寄存器，3"
-    BREL_DOC_LINE ":return: 16 位寄存器值（无符号）"
-    BREL_DOC_LINE;
+constexpr const char* read_register_doc = BREL_DOC_LINE
+    "根据指定的功能码，从指定的从站读取指定地址的寄存器值。" BREL_DOC_LINE ":param station: 从站地址" BREL_DOC_LINE
+    ":param address: 寄存器地址" BREL_DOC_LINE ":param func_code: 功能码，默认为读取多个寄存器，3" BREL_DOC_LINE
+    ":return: 16 位寄存器值（无符号）" BREL_DOC_LINE;
 
-constexpr const char* read_registers_doc =
-    BREL_DOC_LINE "根据指定的功能码，从指定的从站读取指定地址指定数量的寄存器值。"
-    BREL_DOC_LINE ":param station: 从站地址"
-    BREL_DOC_LINE ":param address: 寄存器地址"
-    BREL_DOC_LINE ":param count: 要读取的寄存器数量"
-    BREL_DOC_LINE ":param func_code: 功能码，默认为读取多个寄存器，3"
-    BREL_DOC_LINE ":return: 多个寄存器值（16位无符号整数）组成的列表"
-    BREL_DOC_LINE;
+constexpr const char* read_registers_doc = BREL_DOC_LINE
+    "根据指定的功能码，从指定的从站读取指定地址指定数量的寄存器值。" BREL_DOC_LINE
+    ":param station: 从站地址" BREL_DOC_LINE ":param address: 寄存器地址" BREL_DOC_LINE
+    ":param count: 要读取的寄存器数量" BREL_DOC_LINE ":param func_code: 功能码，默认为读取多个寄存器，3" BREL_DOC_LINE
+    ":return: 多个寄存器值（16位无符号整数）组成的列表" BREL_DOC_LINE;
 
 constexpr const char* read_input_register_doc =
-    BREL_DOC_LINE "从指定的从站读取指定地址的“输入”寄存器值，只读取一个，使用确定的功能码 0x4"
-    BREL_DOC_LINE ":param station: 从站地址"
-    BREL_DOC_LINE ":param address: 寄存器地址"
-    BREL_DOC_LINE ":return: 16 位寄存器值（无符号）"
-    BREL_DOC_LINE;
+    BREL_DOC_LINE "从指定的从站读取指定地址的“输入”寄存器值，只读取一个，使用确定的功能码 0x4" BREL_DOC_LINE
+                  ":param station: 从站地址" BREL_DOC_LINE ":param address: 寄存器地址" BREL_DOC_LINE
+                  ":return: 16 位寄存器值（无符号）" BREL_DOC_LINE;
 
-constexpr const char* read_input_registers_doc =
-    BREL_DOC_LINE "使用确定的功能码 0x4，从指定的从站读取指定地址指定数量的寄存器（输入寄存器）值。"
-    BREL_DOC_LINE ":param station: 从站地址"
-    BREL_DOC_LINE ":param address: 寄存器地址"
-    BREL_DOC_LINE ":param count: 要读取的寄存器数量"
-    BREL_DOC_LINE ":return: 多个寄存器值（16位无符号整数）组成的列表"
-    BREL_DOC_LINE;
+constexpr const char* read_input_registers_doc = BREL_DOC_LINE
+    "使用确定的功能码 0x4，从指定的从站读取指定地址指定数量的寄存器（输入寄存器）值。" BREL_DOC_LINE
+    ":param station: 从站地址" BREL_DOC_LINE ":param address: 寄存器地址" BREL_DOC_LINE
+    ":param count: 要读取的寄存器数量" BREL_DOC_LINE ":return: 多个寄存器值（16位无符号整数）组成的列表" BREL_DOC_LINE;
 
 #undef BREL_DOC_LINE
 
@@ -959,16 +938,19 @@ const ClassSpec& master_class() {
     static const ClassSpec spec{
         .name = "Master",
         .members = {
-            {.key = "__init__", .kind = Kind::Method, .impl = master_init,
-             .params = {{"port", "str"}, {"baudrate", "int"}, {"timeout", "float"}}, .kwargs = true},
+            {.key = "__init__",
+             .kind = Kind::Method,
+             .impl = master_init,
+             .params = {{"port", "str"}, {"baudrate", "int"}, {"timeout", "float"}},
+             .kwargs = true},
             property("serial", master_serial),
             property("last_command_sent", master_last_command_sent, "bytes"),
             property("last_feedback_received", master_last_feedback_received, "bytes"),
-            property("last_command_sent_hex", master_last_command_sent_hex, "str"),
-            property("last_feedback_received_hex", master_last_feedback_received_hex, "str"),
+            hex_view("last_command_sent_hex", "last_command_sent"),
+            hex_view("last_feedback_received_hex", "last_feedback_received"),
             method("close", master_close),
-            method("__enter__", master_enter),
-            method("__exit__", master_exit, {{"exc_type"}, {"exc_val"}, {"exc_tb"}}),
+            enter_member(),
+            exit_member(),
             property("timeout", master_timeout, "float", master_set_timeout, "float"),
             method("write_register", master_write_register, {{"station"}, {"address"}, {"value"}}),
             method("write_registers", master_write_registers, {{"station"}, {"address"}, {"values"}}),
@@ -979,15 +961,18 @@ const ClassSpec& master_class() {
             method("write_coil", master_write_coil, {{"station"}, {"address"}, {"value"}}),
             method("send_write_coil_request", master_send_write_coil_request, {{"station"}, {"address"}, {"value"}}),
             method("read_register", master_read_register,
-                   {{"station", "int"}, {"address", "int"},
+                   {{"station", "int"},
+                    {"address", "int"},
                     {"func_code", "int", global_default("ModbusStatic.FC_Read_Registers")}},
                    nullptr, read_register_doc),
             method("read_registers", master_read_registers,
-                   {{"station", "int"}, {"address", "int"}, {"count", "int"},
+                   {{"station", "int"},
+                    {"address", "int"},
+                    {"count", "int"},
                     {"func_code", "int", global_default("ModbusStatic.FC_Read_Registers")}},
                    nullptr, read_registers_doc),
-            method("read_input_register", master_read_input_register, {{"station", "int"}, {"address", "int"}},
-                   nullptr, read_input_register_doc),
+            method("read_input_register", master_read_input_register, {{"station", "int"}, {"address", "int"}}, nullptr,
+                   read_input_register_doc),
             method("read_input_registers", master_read_input_registers,
                    {{"station"}, {"address", "int"}, {"count", "int"}}, nullptr, read_input_registers_doc),
             method("read_int16", master_read_int16, {{"station", "int"}, {"address", "int"}}),

@@ -9,6 +9,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/frames.hpp"
 #include "module/runtime.hpp"
+#include "module/shared_members.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -133,13 +134,6 @@ Ref close_socket(Args& a) {
     return none();
 }
 
-Ref enter(Args& a) { return Ref::borrow(a[0]); }
-
-Ref exit_block(Args& a) {
-    call_method(a[0], BREL_STR("close"));
-    return none();
-}
-
 Ref get_timeout(Args& a) {
     Ref sock = getattr(a[0], k_socket());
     return getattr(sock.get(), BREL_STR("timeout"));
@@ -154,16 +148,6 @@ Ref set_station(Args& a) {
 
 Ref get_last_sent(Args& a) { return getattr(a[0], k_last_sent()); }
 Ref get_last_received(Args& a) { return getattr(a[0], k_last_received()); }
-
-Ref get_last_sent_hex(Args& a) {
-    Ref sent = getattr(a[0], BREL_STR("last_command_sent"));
-    return hex_text(sent.get());
-}
-
-Ref get_last_received_hex(Args& a) {
-    Ref received = getattr(a[0], BREL_STR("last_feedback_received"));
-    return hex_text(received.get());
-}
 
 Ref get_protocol(Args& a) { return getattr(a[0], k_protocol()); }
 
@@ -909,14 +893,14 @@ const ClassSpec& tcp_master_class() {
                    {{"host", "str"}, {"port", "int"}, {"timeout", "float"}, {"station", "int", int_default(1)}}),
             property("socket", get_socket),
             method("close", close_socket),
-            method("__enter__", enter),
-            method("__exit__", exit_block, {{"exc_type"}, {"exc_val"}, {"exc_tb"}}),
+            enter_member(),
+            exit_member(),
             property("timeout", get_timeout),
             property("station", get_station, "int", set_station, "int"),
             property("last_command_sent", get_last_sent, "bytes"),
             property("last_feedback_received", get_last_received, "bytes"),
-            property("last_command_sent_hex", get_last_sent_hex, "str"),
-            property("last_feedback_received_hex", get_last_received_hex, "str"),
+            hex_view("last_command_sent_hex", "last_command_sent"),
+            hex_view("last_feedback_received_hex", "last_feedback_received"),
             property("protocol", get_protocol, "int"),
             static_method("construct_header", construct_header,
                           {{"command", "bytes"},

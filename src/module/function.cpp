@@ -10,8 +10,7 @@ namespace brel {
 namespace {
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* dict;
     PyObject* weakrefs;
     PyObject* name;
@@ -200,17 +199,22 @@ PyTypeObject function_type = [] {
 // The object that a declared default stands for.
 Ref make_default(const Default& d) {
     switch (d.kind) {
-        case Default::None: return Ref::borrow(Py_None);
-        case Default::Int: return own(PyLong_FromLongLong(d.number));
-        case Default::Bool: return Ref::borrow(d.number ? Py_True : Py_False);
-        case Default::Str: return own(PyUnicode_FromString(d.text));
+        case Default::None:
+            return Ref::borrow(Py_None);
+        case Default::Int:
+            return own(PyLong_FromLongLong(d.number));
+        case Default::Bool:
+            return Ref::borrow(d.number ? Py_True : Py_False);
+        case Default::Str:
+            return own(PyUnicode_FromString(d.text));
         case Default::Global: {
             std::string_view dotted(d.text);
             const auto dot = dotted.find('.');
             Ref owner = global(own(PyUnicode_FromStringAndSize(d.text, dot)).get());
             return own(PyObject_GetAttrString(owner.get(), d.text + dot + 1));
         }
-        case Default::Required: break;
+        case Default::Required:
+            break;
     }
     raise(PyExc_SystemError, "brel_modbus: parameter without default");
 }

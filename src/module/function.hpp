@@ -20,12 +20,12 @@ struct Args;
 using Impl = Ref (*)(Args& args);
 
 struct FunctionSpec {
-    const char* name;                      // __name__
+    const char* name;  // __name__
     Impl impl;
-    std::vector<ParamSpec> params = {};    // in order; "self" is not listed here
-    bool method = false;                   // prepend "self"
-    bool kwargs = false;                   // collect extra keywords
-    const char* returns = nullptr;         // return annotation text
+    std::vector<ParamSpec> params = {};  // in order; "self" is not listed here
+    bool method = false;                 // prepend "self"
+    bool kwargs = false;                 // collect extra keywords
+    const char* returns = nullptr;       // return annotation text
     const char* doc = nullptr;
     const void* data = nullptr;
 };
