@@ -195,3 +195,20 @@ def test_read_joins_waiting_bytes_and_later_ones(tcp_peer):
         time.sleep(0.01)
     threading.Timer(0.05, conn.sendall, args=(b"\x03",)).start()
     assert channel.read(3) == b"\x01\x02\x03"
+
+
+class FloodingPort(RecordingPort):
+    """A port that always has more bytes waiting: a slave that never falls silent."""
+
+    def __init__(self):
+        super().__init__()
+        self.in_waiting = 100
+
+
+def test_in_waiting_returns_on_a_line_that_never_falls_silent():
+    from brel_linkkit.channel import MAX_PENDING
+
+    channel = SerialChannel(FloodingPort(), gap=0.0)
+    waiting = channel.in_waiting
+    assert MAX_PENDING <= waiting < MAX_PENDING + 100
+    assert channel.read(waiting) == b"\x00" * waiting

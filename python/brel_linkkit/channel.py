@@ -82,6 +82,10 @@ class _Device(Port, Protocol):
     fd: int
 
 
+# The most that in_waiting moves off a port in one call.
+MAX_PENDING = 1 << 16
+
+
 class SerialChannel:
     """The members a Modbus master uses, over one open pyserial port.
 
@@ -114,10 +118,11 @@ class SerialChannel:
 
         Some pyserial transports (``socket://``) only say whether anything is
         readable; the bytes are moved into the channel until the port reports none,
-        so the count is exact on every transport.
+        so the count is exact on every transport. A line that never falls silent is
+        taken in at most ``MAX_PENDING`` bytes at a time, so the call always returns.
         """
         n = self._port.in_waiting
-        while n:
+        while n and len(self._pending) < MAX_PENDING:
             chunk = self._port.read(n)
             if not chunk:
                 break
