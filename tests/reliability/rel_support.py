@@ -24,11 +24,11 @@ from rtu_support import crc16  # noqa: E402
 from simulator import (  # noqa: E402
     HOLDING, LoopServer, PtyRelay, SimulatedSlaves, make_context, start_serial_server, start_tcp_server,
 )
-from tcp_support import WAIT, ScriptedServer, mbap, read_exactly, read_request  # noqa: E402
+from tcp_support import WAIT, ScriptedServer, mbap, read_exactly, read_request, scripted_servers  # noqa: E402
 
 __all__ = [
     "HOLDING", "LoopServer", "PtyRelay", "SimulatedSlaves", "ScriptedServer", "WAIT", "crc16", "make_context",
-    "mbap", "read_exactly", "read_request", "start_serial_server", "start_tcp_server",
+    "mbap", "read_exactly", "read_request", "scripted_servers", "start_serial_server", "start_tcp_server",
 ]
 
 

@@ -14,8 +14,8 @@ import pytest
 import brel_linkkit
 import brel_modbus
 from rel_support import (
-    HOLDING, PtyRelay, ScriptedServer, WAIT, elapsed, free_port, make_context, read_rtu_request, rtu_answer,
-    rtu_url, start_serial_server, with_crc,
+    HOLDING, PtyRelay, WAIT, elapsed, free_port, make_context, read_rtu_request, rtu_answer,
+    rtu_url, start_serial_server, with_crc, scripted_servers,
 )
 
 TIMEOUT = 0.5
@@ -30,17 +30,8 @@ def real_channels(monkeypatch):
 
 @pytest.fixture
 def servers():
-    made = []
-
-    def start(script, connections=1):
-        server = ScriptedServer(script, connections)
-        made.append(server)
-        return server
-
-    yield start
-    for server in made:
-        server.listener.close()
-        server.thread.join(WAIT * 2)
+    with scripted_servers() as start:
+        yield start
 
 
 def open_master(server):

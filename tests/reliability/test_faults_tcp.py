@@ -15,7 +15,7 @@ import pytest
 
 import brel_modbus
 from rel_support import (
-    LoopServer, ScriptedServer, WAIT, elapsed, free_port, make_context, mbap,
+    LoopServer, WAIT, elapsed, free_port, make_context, mbap, scripted_servers,
 )
 
 TIMEOUT = 0.5
@@ -24,17 +24,8 @@ MARGIN = 1.0
 
 @pytest.fixture
 def servers():
-    made = []
-
-    def start(script, connections=1):
-        server = ScriptedServer(script, connections)
-        made.append(server)
-        return server
-
-    yield start
-    for server in made:
-        server.listener.close()
-        server.thread.join(WAIT * 2)
+    with scripted_servers() as start:
+        yield start
 
 
 def answer(request):

@@ -4,7 +4,7 @@ brel_modbus._tcp_connect, the scripted TCP server and a real pymodbus server."""
 import pytest
 
 import brel_modbus
-from tcp_support import HOST, PORT, WAIT, PymodbusServer, ScriptedServer, ScriptedSocket
+from tcp_support import HOST, PORT, PymodbusServer, ScriptedSocket, scripted_servers
 
 
 @pytest.fixture
@@ -32,17 +32,8 @@ def connect(monkeypatch):
 
 @pytest.fixture
 def scripted_server():
-    servers = []
-
-    def start(script, connections=1):
-        server = ScriptedServer(script, connections)
-        servers.append(server)
-        return server
-
-    yield start
-    for server in servers:
-        server.listener.close()
-        server.thread.join(WAIT * 2)
+    with scripted_servers() as start:
+        yield start
 
 
 @pytest.fixture

@@ -9,6 +9,7 @@
 """
 
 import collections
+import contextlib
 import select
 import socket
 import struct
@@ -171,3 +172,21 @@ class PymodbusServer:
         self.server.stop()
 
     stop = shutdown
+
+
+@contextlib.contextmanager
+def scripted_servers():
+    """start(script, connections=1) -> a ScriptedServer; every one is closed afterwards."""
+    made = []
+
+    def start(script, connections=1):
+        server = ScriptedServer(script, connections)
+        made.append(server)
+        return server
+
+    try:
+        yield start
+    finally:
+        for server in made:
+            server.listener.close()
+            server.thread.join(WAIT * 2)
