@@ -281,4 +281,17 @@ const ClassSpec& slave_exception_class() {
     return spec;
 }
 
+// The exception answer of a Modbus TCP slave: a SlaveException (unit identifier,
+// function code and exception code of the answer) that is also an AssertionError, the
+// kind of error the TCP master raised for it before it said what the slave said.
+const ClassSpec& tcp_slave_exception_class() {
+    static const ClassSpec spec{
+        .name = "TCPSlaveException",
+        .base = "SlaveException",
+        .second_base = "AssertionError",
+        .doc = "A Modbus TCP exception answer: a SlaveException that is also an AssertionError.",
+        .members = {}};
+    return spec;
+}
+
 }  // namespace brel

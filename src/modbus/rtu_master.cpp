@@ -12,12 +12,15 @@
 // station above 255, TypeError for a float address, ...). Both roads give the same
 // bytes.
 #include "channel/serial_channel.hpp"
+#include "modbus/adu.hpp"
 #include "modbus/classes.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
+#include "module/object_lock.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -82,6 +85,92 @@ bool attribute(PyObject* owner, PyObject* name, Ref& out) {
     out = Ref::steal_or_null(PyObject_GetAttr(owner, name));
     if (!out) PyErr_Clear();
     return static_cast<bool>(out);
+}
+
+// ---- transactions -------------------------------------------------------------------------
+//
+// An operation that reads an answer runs as one Transaction: it holds the master's lock
+// from its request to the end of its answer, and it is where the single writer leaves
+// the request it put on the line, so that the answer can be checked against the bytes
+// that really went out (whichever road built them). The innermost transaction of this
+// thread for the same master is the one a writer or reader sees.
+
+struct Transaction {
+    explicit Transaction(PyObject* master) : self(master), lock(master), outer(current) { current = this; }
+    ~Transaction() { current = outer; }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    static Transaction* of(PyObject* master) noexcept {
+        for (Transaction* t = current; t; t = t->outer)
+            if (t->self == master) return t;
+        return nullptr;
+    }
+
+    PyObject* self;
+    ObjectLock lock;
+    Transaction* outer;
+    bool sent = false;            // the library's writer has sent a request in this transaction
+    modbus::RequestHead request;  // its station, function code and first two fields
+
+    static thread_local Transaction* current;
+};
+thread_local Transaction* Transaction::current = nullptr;
+
+[[noreturn]] void raise_formatted(PyObject* type, PyObject* format, PyObject* station) {
+    Ref values = own(PyTuple_Pack(1, station));
+    Ref text = own(PyUnicode_Format(format, values.get()));
+    PyErr_SetObject(type, text.get());
+    raise();
+}
+
+[[noreturn]] void raise_mismatch(PyObject* station) {
+    raise_formatted(builtins.ValueError, BREL_STR("modbus: answer from slave with station %s does not match the request"),
+                    station);
+}
+
+// The first bytes of an answer (at most `room`) and its length, from a byte buffer or,
+// for a buffer of another kind, item by item; false when an item is not a byte.
+bool answer_head(PyObject* feedback, std::uint8_t* out, std::size_t room, std::size_t& size) {
+    ByteView view;
+    if (byte_view(feedback, view)) {
+        size = static_cast<std::size_t>(view.size);
+        std::copy_n(view.data, std::min(room, size), out);
+        return true;
+    }
+    size = static_cast<std::size_t>(length(feedback));
+    for (std::size_t i = 0; i < std::min(room, size); ++i) {
+        Ref byte = item(feedback, static_cast<Py_ssize_t>(i));
+        const long v = PyLong_Check(byte.get()) ? PyLong_AsLong(byte.get()) : -1;
+        if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+        if (v < 0 || v > 255) return false;
+        out[i] = static_cast<std::uint8_t>(v);
+    }
+    return true;
+}
+
+// ValueError unless the answer (CRC checked) answers the transaction's request. Nothing
+// to compare with when the request did not go out through the library's own writer.
+void check_answer(const Transaction& tx, modbus::AnswerRule rule, PyObject* feedback, PyObject* station) {
+    if (!tx.sent) return;
+    std::uint8_t head[8];
+    std::size_t size = 0;
+    if (!answer_head(feedback, head, sizeof head, size) || size < 5 ||
+        !modbus::rtu_answer_matches(tx.request, rule, head, size))
+        raise_mismatch(station);
+}
+
+// Addresses and counts go on the line as 16-bit fields: an int outside 0 to 65535 is
+// refused before anything is written. Other objects are left to the frame builders.
+void check_field(PyObject* value, const char* what) {
+    if (!PyLong_Check(value)) return;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) raise();
+    if (overflow || v < 0 || v > modbus::kMaxAddress) {
+        PyErr_Format(PyExc_OverflowError, "modbus: %s out of range 0 to 65535: %S", what, value);
+        raise();
+    }
 }
 
 // ---- the protocol helpers as looked up at call time -------------------------------------
@@ -229,6 +318,7 @@ Ref master_set_timeout(Args& a) {
 
 Ref master_send_write_register_request(Args& a) {
     PyObject *self = a[0], *station = a[1], *address = a[2], *value = a[3];
+    check_field(address, "address");
     Protocol p;
     Ref code = p.code(BREL_STR("FC_Write_Register"));
     send_two_fields(self, p, station, code.get(), address, value);
@@ -240,6 +330,7 @@ Ref master_send_write_registers_request(Args& a) {
     const Py_ssize_t count = length(values);
     if (count > static_cast<Py_ssize_t>(modbus::kRtuMaxWriteRegisters))
         raise(builtins.ValueError, "modbus write registers: invalid argument: register count must be less than 128");
+    check_field(address, "address");
     Protocol p;
     Ref code = p.code(BREL_STR("FC_Write_Registers"));
     Ref msg;
@@ -272,6 +363,7 @@ Ref master_send_write_registers_request(Args& a) {
 
 Ref master_send_write_coil_request(Args& a) {
     PyObject *self = a[0], *station = a[1], *address = a[2], *value = a[3];
+    check_field(address, "address");
     Protocol p;
     Ref code = p.code(BREL_STR("FC_Write_Coil"));
     Ref msg;
@@ -296,13 +388,24 @@ Ref master_send_write_coil_request(Args& a) {
     return none();
 }
 
+// A request to station 0 is a broadcast, which no slave answers.
+bool is_broadcast(const Transaction& tx, PyObject* station) {
+    if (tx.sent) return tx.request.station == 0;
+    return PyLong_Check(station) && PyObject_RichCompareBool(station, Ref(small_int(0)).get(), Py_EQ) == 1;
+}
+
 // write_register, write_registers and write_coil: the sender looked up on the
-// instance, then the 8-byte answer with its CRC checked. The answer is dropped.
+// instance, then the 8-byte answer with its CRC checked and compared with the request
+// (the echo of address and value or quantity). The answer is dropped. A broadcast is
+// done once its frame is written.
 Ref write_and_confirm(Args& a, PyObject* sender) {
     PyObject *self = a[0], *station = a[1];
+    Transaction tx(self);
     call_method(self, sender, station, a[2], a[3]);
+    if (is_broadcast(tx, station)) return none();
     Ref eight = small_int(8);
-    call_method(self, BREL_STR("_Master__feedback_assistant"), station, eight.get(), Py_True);
+    Ref feedback = call_method(self, BREL_STR("_Master__feedback_assistant"), station, eight.get(), Py_True);
+    check_answer(tx, modbus::AnswerRule::Echo, feedback.get(), station);
     return none();
 }
 
@@ -312,9 +415,16 @@ Ref master_write_coil(Args& a) { return write_and_confirm(a, BREL_STR("send_writ
 
 // ---- register reads -------------------------------------------------------------------------
 
-Ref master_send_read_xx_registers_request(Args& a) {
+// The read requests: station, code, address, count.
+void send_read_request(Args& a) {
+    check_field(a[2], "address");
+    check_field(a[3], "count");
     Protocol p;
     send_two_fields(a[0], p, a[1], a[4], a[2], a[3]);
+}
+
+Ref master_send_read_xx_registers_request(Args& a) {
+    send_read_request(a);
     return none();
 }
 
@@ -366,8 +476,10 @@ Ref decode_registers(PyObject* feedback) {
 
 Ref master_read_registers(Args& a) {
     PyObject *self = a[0], *station = a[1];
+    Transaction tx(self);
     call_method(self, BREL_STR("send_read_registers_request"), station, a[2], a[3], a[4]);
     Counted answer = read_counted_answer(self, station);
+    check_answer(tx, modbus::AnswerRule::RegisterBytes, answer.feedback.get(), station);
     return decode_registers(answer.feedback.get());
 }
 
@@ -391,8 +503,7 @@ Ref master_read_input_register(Args& a) {
 // ---- coil reads ---------------------------------------------------------------------------------
 
 Ref master_send_read_xx_coils_request(Args& a) {
-    Protocol p;
-    send_two_fields(a[0], p, a[1], a[4], a[2], a[3]);
+    send_read_request(a);
     return none();
 }
 
@@ -441,8 +552,10 @@ Ref decode_coils_general(PyObject* feedback, PyObject* left_len, PyObject* count
 
 Ref master_read_xx_coils(Args& a) {
     PyObject *self = a[0], *station = a[1], *count = a[3];
+    Transaction tx(self);
     call_method(self, BREL_STR("_Master__send_read_xx_coils_request"), station, a[2], count, a[4]);
     Counted answer = read_counted_answer(self, station);
+    check_answer(tx, modbus::AnswerRule::BitBytes, answer.feedback.get(), station);
     std::uint8_t n;
     if (as_byte(answer.left_len.get(), n) && length(answer.feedback.get()) >= 5 + n) {
         // count is an exact int (entry rule); one beyond a machine word is simply large.
@@ -836,6 +949,10 @@ Ref master_feedback_assistant(Args& a) {
     Ref code = item(feedback.get(), 1);
     Ref flag = small_int(128);
     if (compare(code.get(), flag.get(), Py_GE)) {
+        // Only a sound frame is a refusal by the slave: line noise is a CRC error. Within
+        // an operation, the refusal must come from the station and for the function asked.
+        call_check_crc(feedback.get(), station);
+        if (const Transaction* tx = Transaction::of(self)) check_answer(*tx, modbus::AnswerRule::Echo, feedback.get(), station);
         Ref exception_class = global(BREL_STR("SlaveException"));
         Ref error = item(feedback.get(), 2);
         Ref exception = call(exception_class.get(), station, code.get(), error.get());
@@ -864,6 +981,10 @@ Ref master_write_message(Args& a) {
     }
     channel::write(tunnel.get(), message);
     Ref sent = call(reinterpret_cast<PyObject*>(&PyBytes_Type), message);
+    if (Transaction* tx = Transaction::of(self); tx && PyBytes_GET_SIZE(sent.get()) >= 6) {
+        tx->request = modbus::request_head(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get())));
+        tx->sent = true;
+    }
     setattr(self, BREL_STR("MessageLastSent"), sent.get());
     Ref empty = empty_bytes();
     setattr(self, BREL_STR("MessageLastReceived"), empty.get());
@@ -948,7 +1069,7 @@ const ClassSpec& master_class() {
             property("last_feedback_received", master_last_feedback_received, "bytes"),
             hex_view("last_command_sent_hex", "last_command_sent"),
             hex_view("last_feedback_received_hex", "last_feedback_received"),
-            method("close", master_close),
+            method("close", locked<master_close>),
             enter_member(),
             exit_member(),
             property("timeout", master_timeout, "float", master_set_timeout, "float"),
@@ -1015,10 +1136,10 @@ const ClassSpec& master_class() {
             method("send_read_coils_request", master_send_read_coils_request, {{"station"}, {"address"}, {"count"}}),
             method("send_read_input_coils_request", master_send_read_input_coils_request,
                    {{"station"}, {"address"}, {"count"}}),
-            method("_Master__read", master_read, {{"size", nullptr, int_default(1)}}),
-            method("_Master__feedback_assistant", master_feedback_assistant,
+            method("_Master__read", locked<master_read>, {{"size", nullptr, int_default(1)}}),
+            method("_Master__feedback_assistant", locked<master_feedback_assistant>,
                    {{"station"}, {"normal_msg_len"}, {"check_crc", nullptr, bool_default(false)}}),
-            method("_Master__write_message", master_write_message, {{"message"}}, nullptr, write_message_doc),
+            method("_Master__write_message", locked<master_write_message>, {{"message"}}, nullptr, write_message_doc),
             static_method("_Master__check_crc", master_check_crc, {{"message"}, {"station"}}),
         }};
     return spec;

@@ -8,6 +8,7 @@
 // request so that one late answer cannot desynchronise the connection.
 #include "modbus/classes.hpp"
 #include "modbus/frames.hpp"
+#include "module/object_lock.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
 
@@ -90,6 +91,22 @@ Ref host_message(PyObject* self, PyObject* prefix, PyObject* suffix = nullptr) {
 
 [[noreturn]] void raise_assertion(PyObject* message) { raise_object(builtins.AssertionError, message); }
 
+// An int argument that goes on the line as a field of `bits` bits: outside its range it is
+// refused before anything is sent, never wrapped. Other objects are left to the builders.
+void check_field(PyObject* value, const char* what, long long top) {
+    if (!PyLong_Check(value)) return;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) raise();
+    if (overflow || v < 0 || v > top) {
+        PyErr_Format(PyExc_OverflowError, "modbus: %s out of range 0 to %lld: %S", what, top, value);
+        raise();
+    }
+}
+void check_address(PyObject* v) { check_field(v, "address", 0xFFFF); }
+void check_count(PyObject* v) { check_field(v, "count", 0xFFFF); }
+void check_station(PyObject* v) { check_field(v, "station", 0xFF); }
+
 // ModbusTCPMaster.<name> looked up in the module namespace now.
 Ref class_member(PyObject* name) {
     Ref cls = global(k_class());
@@ -109,6 +126,7 @@ PyObject* timeout_keyword() {
 
 Ref init(Args& a) {
     PyObject *self = a[0], *host = a[1], *port = a[2], *timeout = a[3], *station = a[4];
+    check_station(station);
     Ref connect = global(BREL_STR("_tcp_connect"));
     Ref address = own(PyTuple_Pack(2, host, port));
     PyObject* stack[] = {nullptr, address.get(), timeout};
@@ -142,6 +160,7 @@ Ref get_timeout(Args& a) {
 Ref get_station(Args& a) { return getattr(a[0], k_station()); }
 
 Ref set_station(Args& a) {
+    check_station(a[1]);
     setattr(a[0], k_station(), a[1]);
     return none();
 }
@@ -528,6 +547,18 @@ bool same_code(std::uint8_t code, PyObject* request) {
     return equal(answer_code.get(), request_code.get());
 }
 
+// fc_code == request[7] | 0x80: an exception answer to the request.
+bool is_exception_to(std::uint8_t code, PyObject* request) {
+    if (code < 0x80) return false;
+    if (PyBytes_CheckExact(request) && PyBytes_GET_SIZE(request) >= 8)
+        return (static_cast<std::uint8_t>(PyBytes_AS_STRING(request)[7]) | 0x80) == code;
+    Ref request_code = item(request, 7);
+    if (!PyLong_Check(request_code.get())) return false;
+    const long c = PyLong_AsLong(request_code.get());
+    if (c == -1 && PyErr_Occurred()) raise();
+    return c >= 0 && c < 0x80 && (c | 0x80) == code;
+}
+
 Ref query(Args& a) {
     PyObject *self = a[0], *command = a[1], *length_needed = a[2];
 
@@ -607,7 +638,17 @@ Ref query(Args& a) {
         data = std::move(empty);
     }
 
-    if (assertions_enabled) {
+    if (left == 1 && is_exception_to(fc_code, query_cmd.get())) {
+        // The slave refused: say what it said, as a SlaveException that existing
+        // `except AssertionError` handlers still catch.
+        Ref exception_class = global(BREL_STR("TCPSlaveException"));
+        Ref unit = make_int(head[6]);
+        Ref code = make_int(fc_code);
+        Ref error = make_int(static_cast<std::uint8_t>(PyBytes_AS_STRING(data.get())[0]));
+        Ref exception = call(exception_class.get(), unit.get(), code.get(), error.get());
+        raise_object(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    }
+    {
         if (length_needed != Py_None && !int_equals(length_needed, left))
             raise_assertion(BREL_STR("Data length not match with needed"));
         if (!same_code(fc_code, query_cmd.get())) {
@@ -721,6 +762,8 @@ Py_ssize_t coil_target(PyObject* count) {
 
 Ref read_coils(Args& a) {
     PyObject *self = a[0], *address = a[1], *count = a[2];
+    check_address(address);
+    check_count(count);
     Ref command = command_from(
         BREL_STR("construct_read_coils_command"), construct_read_coils_command,
         [](PyObject* x, PyObject* y) { return two_field_pdu(1, x, y); }, address, count);
@@ -728,7 +771,7 @@ Ref read_coils(Args& a) {
     Ref one = make_int(1);
     Ref needed = own(PyNumber_Add(byte_count.get(), one.get()));
     Ref feedback = call_method(self, k_query(), command.get(), needed.get());
-    if (assertions_enabled) {
+    {
         Ref first = item(feedback.get(), 0);
         if (!equal(first.get(), byte_count.get())) raise_assertion(BREL_STR("Feedback for reading coils invalid"));
     }
@@ -763,6 +806,8 @@ Ref read_coils(Args& a) {
 
 Ref read_registers(Args& a) {
     PyObject *self = a[0], *address = a[1], *count = a[2];
+    check_address(address);
+    check_count(count);
     Ref command = command_from(
         BREL_STR("construct_read_registers_command"), construct_read_registers_command,
         [](PyObject* x, PyObject* y) { return two_field_pdu(3, x, y); }, address, count);
@@ -771,7 +816,7 @@ Ref read_registers(Args& a) {
     Ref one = make_int(1);
     Ref needed = own(PyNumber_Add(byte_count.get(), one.get()));
     Ref feedback = call_method(self, k_query(), command.get(), needed.get());
-    if (assertions_enabled) {
+    {
         Ref first = item(feedback.get(), 0);
         if (!equal(first.get(), byte_count.get())) raise_assertion(BREL_STR("Feedback for reading registers invalid"));
     }
@@ -805,6 +850,7 @@ Ref read_registers(Args& a) {
 }
 
 Ref read_register(Args& a) {
+    check_address(a[1]);
     Ref one = make_int(1);
     Ref values = call_method(a[0], BREL_STR("read_registers"), a[1], one.get());
     return item(values.get(), 0);
@@ -825,13 +871,14 @@ Ref echo_word(PyObject* feedback, Py_ssize_t i) {
 
 Ref write_registers(Args& a) {
     PyObject *self = a[0], *address = a[1], *values = a[2];
+    check_address(address);
     Ref command = command_from(BREL_STR("construct_write_registers_command"), construct_write_registers_command,
                                write_registers_pdu, address, values);
     Ref four = make_int(4);
     Ref feedback = call_method(self, k_query(), command.get(), four.get());
     Ref fb_address = echo_word(feedback.get(), 0);
     Ref fb_count = echo_word(feedback.get(), 2);
-    if (assertions_enabled) {
+    {
         bool ok = equal(fb_address.get(), address);
         if (ok) {
             Ref n = own(PyLong_FromSsize_t(check_size(PyObject_Length(values))));
@@ -846,6 +893,7 @@ Ref write_registers(Args& a) {
 }
 
 Ref write_register(Args& a) {
+    check_address(a[1]);
     Ref values = own(PyList_New(1));
     PyList_SET_ITEM(values.get(), 0, Py_NewRef(a[2]));
     call_method(a[0], BREL_STR("write_registers"), a[1], values.get());
@@ -854,6 +902,7 @@ Ref write_register(Args& a) {
 
 Ref write_coil(Args& a) {
     PyObject *self = a[0], *address = a[1], *value = a[2];
+    check_address(address);
     Ref command = command_from(BREL_STR("construct_write_coil_command"), construct_write_coil_command, write_coil_pdu,
                                address, value);
     Ref four = make_int(4);
@@ -865,7 +914,7 @@ Ref write_coil(Args& a) {
         Ref command_byte = item(command.get(), i + 1);
         success = equal(answer_byte.get(), command_byte.get());
     }
-    if (assertions_enabled && !success) {
+    if (!success) {
         Ref number = own(PyObject_Str(address));
         Ref prefix = own(PyUnicode_FromFormat("Write coil address [%U] to ", number.get()));
         Ref message = host_message(self, prefix.get(), BREL_STR(" failed."));
@@ -912,7 +961,7 @@ const ClassSpec& tcp_master_class() {
                            {"head_checker", "int"},
                            {"protocol", "int", int_default(0)},
                            {"station", "int", int_default(1)}}),
-            method("_ModbusTCPMaster__query", query,
+            method("_ModbusTCPMaster__query", locked<query>,
                    {{"command", "bytes"}, {"length_needed", "_Optional[int]", none_default}}, "bytes", kQueryDoc),
             static_method("construct_read_registers_command", construct_read_registers_command,
                           {{"address", "int"}, {"count", "int"}}),

@@ -77,7 +77,9 @@ Ref build_class(const ClassSpec& spec) {
     Ref name = own(PyUnicode_FromString(spec.name));
     Ref base = spec.base ? global(own(PyUnicode_FromString(spec.base)).get())
                          : Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-    Ref bases = own(PyTuple_Pack(1, base.get()));
+    Ref bases = spec.second_base
+                    ? own(PyTuple_Pack(2, base.get(), global(own(PyUnicode_FromString(spec.second_base)).get()).get()))
+                    : own(PyTuple_Pack(1, base.get()));
     return call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), dict.get());
 }
 

@@ -163,6 +163,7 @@ int exec_module(PyObject* module) {
         bind(ns, "Master", build_class(master_class()));
         bind(ns, "FixMaster", build_class(fix_master_class()));
         bind(ns, "ModbusTCPMaster", build_class(tcp_master_class()));
+        bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
         return 0;
     } catch (const PyError&) {
     } catch (const std::bad_alloc&) {

@@ -1,0 +1,86 @@
+#include "module/object_lock.hpp"
+
+#include <pythread.h>
+
+#include <unordered_map>
+
+namespace brel {
+
+struct ObjectLockEntry {
+    PyThread_type_lock lock = nullptr;
+    unsigned long owner = 0;  // thread holding the lock while depth > 0
+    long depth = 0;
+    PyObject* weakref = nullptr;  // owned; its callback removes the entry
+};
+
+namespace {
+
+// Every access happens with the interpreter lock held.
+std::unordered_map<PyObject*, ObjectLockEntry*>& entries() {
+    static auto* table = new std::unordered_map<PyObject*, ObjectLockEntry*>();  // lives for the process
+    return *table;
+}
+
+// The weak-reference callback: `key` is the address of the object that is going.
+PyObject* forget(PyObject* key, PyObject*) {
+    void* address = PyLong_AsVoidPtr(key);
+    auto& table = entries();
+    auto it = table.find(static_cast<PyObject*>(address));
+    if (it != table.end()) {
+        ObjectLockEntry* entry = it->second;
+        table.erase(it);
+        // Nobody holds or waits for the lock: whoever did would keep the object alive.
+        PyThread_free_lock(entry->lock);
+        Py_XDECREF(entry->weakref);
+        delete entry;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef forget_def = {"_forget_lock", forget, METH_O, nullptr};
+
+ObjectLockEntry* entry_for(PyObject* object) {
+    auto& table = entries();
+    if (auto it = table.find(object); it != table.end()) return it->second;
+    if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(object))) return nullptr;
+    Ref key = own(PyLong_FromVoidPtr(object));
+    Ref callback = own(PyCFunction_New(&forget_def, key.get()));
+    Ref weakref = own(PyWeakref_NewRef(object, callback.get()));
+    PyThread_type_lock lock = PyThread_allocate_lock();
+    if (!lock) {
+        PyErr_NoMemory();
+        raise();
+    }
+    auto* entry = new ObjectLockEntry{lock, 0, 0, weakref.release()};
+    table.emplace(object, entry);
+    return entry;
+}
+
+}  // namespace
+
+ObjectLock::ObjectLock(PyObject* object) {
+    ObjectLockEntry* entry = entry_for(object);
+    if (!entry) return;
+    const unsigned long me = PyThread_get_thread_ident();
+    if (entry->depth > 0 && entry->owner == me) {
+        ++entry->depth;
+    } else {
+        if (!PyThread_acquire_lock(entry->lock, NOWAIT_LOCK)) {
+            Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(entry->lock, WAIT_LOCK);
+            Py_END_ALLOW_THREADS
+        }
+        entry->owner = me;
+        entry->depth = 1;
+    }
+    entry_ = entry;
+}
+
+ObjectLock::~ObjectLock() {
+    if (!entry_) return;
+    if (--entry_->depth == 0) {
+        entry_->owner = 0;
+        PyThread_release_lock(entry_->lock);
+    }
+}
+
+}  // namespace brel
