@@ -153,8 +153,9 @@ def start_tcp_server(context: Any, rtu_framing: bool = False) -> LoopServer:
     from pymodbus.server import ModbusTcpServer
 
     framer = FramerType.RTU if rtu_framing else FramerType.SOCKET
+    # On RTU framing station 0 is a broadcast, carried out and never answered.
     server = LoopServer(lambda: ModbusTcpServer(context, framer=framer, address=("127.0.0.1", 0),
-                                                ignore_missing_devices=True)).start()
+                                                ignore_missing_devices=True, broadcast_enable=rtu_framing)).start()
     wait_until_accepting(server.tcp_port)
     return server
 
@@ -165,7 +166,7 @@ def start_serial_server(context: Any, port: str, baudrate: int = 19200) -> LoopS
     from pymodbus.server import ModbusSerialServer
 
     return LoopServer(lambda: ModbusSerialServer(context, framer=FramerType.RTU, port=port, baudrate=baudrate,
-                                                 ignore_missing_devices=True)).start()
+                                                 ignore_missing_devices=True, broadcast_enable=True)).start()
 
 
 class SimulatedSlaves:

@@ -183,3 +183,6 @@ class ModbusTCPMaster:
     @staticmethod
     def construct_write_coil_command(address: int, value: object) -> bytes: ...
     def write_coil(self, address: int, value: object) -> None: ...
+
+class TCPSlaveException(SlaveException, AssertionError):
+    """A Modbus TCP exception answer: a SlaveException that is also an AssertionError."""

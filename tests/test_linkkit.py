@@ -100,6 +100,32 @@ def test_silent_interval_counts_from_the_end_of_an_unanswered_frame():
     assert t2 - t1 >= 4 * 0.01 + 0.02
 
 
+@pytest.mark.parametrize("delay", [0.0, 0.03, None])
+def test_broadcast_keeps_the_line_quiet(delay):
+    port = RecordingPort()
+    channel = SerialChannel(port, gap=0.001) if delay is None else SerialChannel(port, 0.001, 0.0, delay)
+    wanted = 0.1 if delay is None else delay
+    assert channel.broadcast_delay == wanted
+    channel.write(b"\x00\x06\x00\x01\x00\x05")    # station 0: nobody answers
+    channel.write(b"\x01\x03")
+    (t1, _), (t2, _) = port.sent
+    assert t2 - t1 >= max(wanted, 0.001)
+
+
+@pytest.mark.parametrize("bad", [-0.1, float("nan")])
+def test_broadcast_delay_refuses_negative(bad):
+    with pytest.raises(ValueError, match="broadcast_delay must be a number of seconds, 0 or more"):
+        create_serial_instance("loop://", 9600, 0.1, broadcast_delay=bad)
+
+
+def test_master_passes_broadcast_delay_to_the_channel(monkeypatch):
+    import brel_modbus
+
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", create_serial_instance)
+    with brel_modbus.Master("loop://", 9600, 0.1, broadcast_delay=0.25) as master:
+        assert master.serial.broadcast_delay == 0.25
+
+
 @pytest.fixture
 def pty_channel():
     """A channel on the device end of a pseudo-terminal pair, and the descriptor of the

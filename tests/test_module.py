@@ -29,7 +29,7 @@ def test_namespace_in_order():
     out = run_python("import brel_modbus; print(*[n for n in vars(brel_modbus) if not n.startswith('__')])")
     assert out.split() == ["create_serial_instance", "array", "_tcp_connect", "struct", "_Iterable", "_List",
                      "_Optional", "_Sequence", "_byte_array", "ModbusStatic", "SlaveException", "Master",
-                     "FixMaster", "ModbusTCPMaster"]
+                     "FixMaster", "ModbusTCPMaster", "TCPSlaveException"]
     assert brel_modbus.create_serial_instance is brel_linkkit.create_serial_instance
     assert brel_modbus._tcp_connect is socket.create_connection
     assert brel_modbus.struct is struct

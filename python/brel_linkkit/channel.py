@@ -13,6 +13,10 @@ port a character time per byte after the write. The port is not asked to drain i
 output (tcdrain): that costs a system call per frame, and many USB adapters answer it
 before the bytes have left anyway.
 
+After a broadcast (a frame to station 0, which no slave answers) the channel keeps the
+line quiet for ``broadcast_delay`` seconds (100 ms unless told otherwise) before the next
+frame, so that every slave has carried out the broadcast and is listening again.
+
 On a POSIX device the channel makes the system calls itself where pyserial would add
 work of its own: a write goes out with one ``os.write``, a read takes what has already
 arrived with one ``os.read``, and only a read that has to wait goes through pyserial.
@@ -32,7 +36,10 @@ try:   # the POSIX port, whose descriptor is non-blocking; absent on Windows
 except ImportError:   # pragma: no cover
     _PosixSerial = None
 
-__all__ = ["SerialChannel", "character_time", "create_serial_instance", "silent_interval"]
+__all__ = ["BROADCAST_DELAY", "SerialChannel", "character_time", "create_serial_instance", "silent_interval"]
+
+# Seconds of silence after a broadcast before the next frame goes out.
+BROADCAST_DELAY = 0.1
 
 _monotonic = time.monotonic
 _sleep = time.sleep
@@ -90,13 +97,19 @@ class SerialChannel:
     """The members a Modbus master uses, over one open pyserial port.
 
     ``gap`` is the silent interval in seconds, ``char_time`` the time one character
-    takes on the line (0 for a port without a line behind it).
+    takes on the line (0 for a port without a line behind it), ``broadcast_delay`` the
+    turnaround after a frame to station 0.
     """
 
-    def __init__(self, port: Port, gap: float, char_time: float = 0.0) -> None:
+    def __init__(self, port: Port, gap: float, char_time: float = 0.0,
+                 broadcast_delay: float = BROADCAST_DELAY) -> None:
+        if not broadcast_delay >= 0:
+            raise ValueError(f"broadcast_delay must be a number of seconds, 0 or more: {broadcast_delay!r}")
         self._port = port
         self._gap = gap
         self._char_time = char_time
+        self._broadcast_delay = float(broadcast_delay)
+        self._quiet_until = 0.0       # no frame before this moment (monotonic seconds)
         self._pending = bytearray()   # bytes taken off the port by in_waiting, not yet read
         self._last_traffic = 0.0      # when the line last carried a byte (monotonic seconds)
         self._early = _EARLY_START    # how long before the end of the gap the sleep ends
@@ -111,6 +124,11 @@ class SerialChannel:
     @property
     def silent_interval(self) -> float:
         return self._gap
+
+    @property
+    def broadcast_delay(self) -> float:
+        """Seconds the line stays quiet after a broadcast."""
+        return self._broadcast_delay
 
     @property
     def in_waiting(self) -> int:
@@ -163,7 +181,7 @@ class SerialChannel:
 
     def write(self, data: Any) -> int:
         """Send a whole frame after the silent interval; returns the byte count."""
-        deadline = self._last_traffic + self._gap
+        deadline = max(self._last_traffic + self._gap, self._quiet_until)
         if _monotonic() < deadline:
             self._wait_until(deadline)
         frame = bytes(data)
@@ -182,6 +200,8 @@ class SerialChannel:
         # The frame leaves the port one character time per byte after it was queued.
         queued = max(_monotonic(), self._last_traffic)
         self._last_traffic = queued + len(frame) * self._char_time
+        if frame and frame[0] == 0:   # a broadcast: the slaves are busy carrying it out
+            self._quiet_until = self._last_traffic + self._broadcast_delay
         return written
 
     def _wait_until(self, deadline: float) -> None:
@@ -216,8 +236,15 @@ class SerialChannel:
         return f"SerialChannel({self.port.portstr!r}, baudrate={self.port.baudrate})"
 
 
-def create_serial_instance(port: str, baudrate: int, timeout: float, **kwargs: Any) -> SerialChannel:
-    """Open ``port`` (a device path or a pyserial URL) and return its channel."""
+def create_serial_instance(port: str, baudrate: int, timeout: float, *, broadcast_delay: float = BROADCAST_DELAY,
+                           **kwargs: Any) -> SerialChannel:
+    """Open ``port`` (a device path or a pyserial URL) and return its channel.
+
+    ``broadcast_delay``: seconds of silence after a frame to station 0. The other
+    keywords go to pyserial.
+    """
+    if not broadcast_delay >= 0:
+        raise ValueError(f"broadcast_delay must be a number of seconds, 0 or more: {broadcast_delay!r}")
     opened: Any = serial.serial_for_url(port, baudrate=baudrate, timeout=timeout, **kwargs)
     shape = (opened.bytesize, opened.parity, opened.stopbits)
-    return SerialChannel(opened, silent_interval(baudrate, *shape), character_time(baudrate, *shape))
+    return SerialChannel(opened, silent_interval(baudrate, *shape), character_time(baudrate, *shape), broadcast_delay)

@@ -45,7 +45,8 @@ enum class AnswerRule : std::uint8_t {
 
 // The byte count that a read answer must announce.
 constexpr std::size_t expected_byte_count(AnswerRule rule, std::uint16_t count) noexcept {
-    return rule == AnswerRule::BitBytes ? (static_cast<std::size_t>(count) + 7) / 8 : 2 * static_cast<std::size_t>(count);
+    return rule == AnswerRule::BitBytes ? (static_cast<std::size_t>(count) + 7) / 8
+                                        : 2 * static_cast<std::size_t>(count);
 }
 
 // An RTU answer, station first and CRC already checked, of at least 5 bytes (a read's
@@ -55,7 +56,8 @@ constexpr bool rtu_answer_matches(const RequestHead& request, AnswerRule rule, c
     if (size < 5 || answer[0] != request.station) return false;
     if (answer[1] == (request.code | kExceptionFlag)) return size == 5;
     if (answer[1] != request.code) return false;
-    if (rule == AnswerRule::Echo) return size == 8 && get16(answer + 2) == request.first && get16(answer + 4) == request.second;
+    if (rule == AnswerRule::Echo)
+        return size == 8 && get16(answer + 2) == request.first && get16(answer + 4) == request.second;
     return answer[2] == expected_byte_count(rule, request.second) && size == 5 + static_cast<std::size_t>(answer[2]);
 }
 
@@ -65,9 +67,12 @@ inline constexpr std::uint8_t read_answer[] = {0x01, 0x03, 0x04, 0x00, 0x0A, 0x0
 inline constexpr std::uint8_t wrong_station[] = {0x02, 0x03, 0x04, 0x00, 0x0A, 0x01, 0x02, 0x5A, 0x60};
 inline constexpr std::uint8_t exception_answer[] = {0x01, 0x83, 0x02, 0xC0, 0xF1};
 }  // namespace detail
-static_assert(rtu_answer_matches(request_head(detail::read_request), AnswerRule::RegisterBytes, detail::read_answer, 9));
-static_assert(!rtu_answer_matches(request_head(detail::read_request), AnswerRule::RegisterBytes, detail::wrong_station, 9));
+static_assert(rtu_answer_matches(request_head(detail::read_request), AnswerRule::RegisterBytes, detail::read_answer,
+                                 9));
+static_assert(!rtu_answer_matches(request_head(detail::read_request), AnswerRule::RegisterBytes, detail::wrong_station,
+                                  9));
 static_assert(!rtu_answer_matches(request_head(detail::read_request), AnswerRule::BitBytes, detail::read_answer, 9));
-static_assert(rtu_answer_matches(request_head(detail::read_request), AnswerRule::RegisterBytes, detail::exception_answer, 5));
+static_assert(rtu_answer_matches(request_head(detail::read_request), AnswerRule::RegisterBytes,
+                                 detail::exception_answer, 5));
 
 }  // namespace brel::modbus

@@ -6,12 +6,12 @@
 
 namespace brel {
 
-const FunctionSpec& byte_array_function();  // protocol.cpp
-const ClassSpec& modbus_static_class();     // protocol.cpp
-const ClassSpec& slave_exception_class();   // protocol.cpp
-const ClassSpec& master_class();            // rtu_master.cpp
-const ClassSpec& fix_master_class();        // fixed_station_master.cpp
-const ClassSpec& tcp_master_class();        // tcp_master.cpp
+const FunctionSpec& byte_array_function();     // protocol.cpp
+const ClassSpec& modbus_static_class();        // protocol.cpp
+const ClassSpec& slave_exception_class();      // protocol.cpp
+const ClassSpec& master_class();               // rtu_master.cpp
+const ClassSpec& fix_master_class();           // fixed_station_master.cpp
+const ClassSpec& tcp_master_class();           // tcp_master.cpp
 const ClassSpec& tcp_slave_exception_class();  // protocol.cpp
 
 }  // namespace brel

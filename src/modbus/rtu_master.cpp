@@ -125,8 +125,8 @@ thread_local Transaction* Transaction::current = nullptr;
 }
 
 [[noreturn]] void raise_mismatch(PyObject* station) {
-    raise_formatted(builtins.ValueError, BREL_STR("modbus: answer from slave with station %s does not match the request"),
-                    station);
+    raise_formatted(builtins.ValueError,
+                    BREL_STR("modbus: answer from slave with station %s does not match the request"), station);
 }
 
 // The first bytes of an answer (at most `room`) and its length, from a byte buffer or,
@@ -952,7 +952,8 @@ Ref master_feedback_assistant(Args& a) {
         // Only a sound frame is a refusal by the slave: line noise is a CRC error. Within
         // an operation, the refusal must come from the station and for the function asked.
         call_check_crc(feedback.get(), station);
-        if (const Transaction* tx = Transaction::of(self)) check_answer(*tx, modbus::AnswerRule::Echo, feedback.get(), station);
+        if (const Transaction* tx = Transaction::of(self))
+            check_answer(*tx, modbus::AnswerRule::Echo, feedback.get(), station);
         Ref exception_class = global(BREL_STR("SlaveException"));
         Ref error = item(feedback.get(), 2);
         Ref exception = call(exception_class.get(), station, code.get(), error.get());

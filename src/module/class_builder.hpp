@@ -50,7 +50,7 @@ inline MemberSpec constant(const char* key, long long value) {
 
 struct ClassSpec {
     const char* name;
-    const char* base = nullptr;  // a builtin exception class name, or nullptr for object
+    const char* base = nullptr;         // a builtin exception class name, or nullptr for object
     const char* second_base = nullptr;  // a further base, looked up as `base` is
     const char* doc = nullptr;
     std::vector<MemberSpec> members;

@@ -66,7 +66,8 @@ ObjectLock::ObjectLock(PyObject* object) {
         ++entry->depth;
     } else {
         if (!PyThread_acquire_lock(entry->lock, NOWAIT_LOCK)) {
-            Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(entry->lock, WAIT_LOCK);
+            Py_BEGIN_ALLOW_THREADS
+            PyThread_acquire_lock(entry->lock, WAIT_LOCK);
             Py_END_ALLOW_THREADS
         }
         entry->owner = me;

@@ -114,8 +114,10 @@ LINE_FAULTS = [
     (header_trickled, "read_registers", TimeoutError, "timed out"),
     (late, "read_registers", TimeoutError, "timed out"),
     (late, "write_registers", TimeoutError, "timed out"),
-    (exception_answer, "read_registers", AssertionError, "Data length not match with needed"),
-    (exception_answer, "write_coil", AssertionError, "Data length not match with needed"),
+    (exception_answer, "read_registers", brel_modbus.TCPSlaveException,
+     "modbus slave reports an exception. station: 1, function code: 3, error code: 2"),
+    (exception_answer, "write_coil", brel_modbus.TCPSlaveException,
+     "modbus slave reports an exception. station: 1, function code: 5, error code: 2"),
     (single_bytes, "read_registers", None, None),
     (single_bytes, "write_coil", None, None),
 ]

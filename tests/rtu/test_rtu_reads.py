@@ -13,22 +13,17 @@ from rtu_support import frame
 @pytest.mark.parametrize("call, request_body, answer, result", [
     (("read_registers", 1, 0, 2), "01 03 00 00 00 02", frame("01 03 04 00 0A 01 02"), [10, 258]),
     (("read_registers", 1, 0, 1), "01 03 00 00 00 01", frame("01 03 02 FF FE"), [65534]),
-    (("read_registers", 1, 0, 1), "01 03 00 00 00 01", frame("01 03 04 00 01 00 02"), [1, 2]),
-    (("read_registers", 1, 0, 200), "01 03 00 00 00 C8", frame("01 03 00"), []),
-    (("read_registers", 2, -1, 2**64 + 1, 0x41), "02 41 FF FF 00 01", frame("02 41 02 80 00"), [0x8000]),
+    (("read_registers", 1, 0, 0), "01 03 00 00 00 00", frame("01 03 00"), []),
+    (("read_registers", 2, 0xFFFF, 1, 0x41), "02 41 FF FF 00 01", frame("02 41 02 80 00"), [0x8000]),
     (("read_register", 1, 0x10), "01 03 00 10 00 01", frame("01 03 02 12 34"), 0x1234),
     (("read_register", 1, 0x10, 4), "01 04 00 10 00 01", frame("01 04 02 12 34"), 0x1234),
     (("read_input_register", 1, 0x10), "01 04 00 10 00 01", frame("01 04 02 00 07"), 7),
     (("read_input_registers", 9, 3, 2), "09 04 00 03 00 02", frame("09 04 04 00 07 FF FF"), [7, 65535]),
-    # an odd byte count: the last value takes the CRC's low byte, as the index runs to length - 2
-    (("read_registers", 1, 0, 2), "01 03 00 00 00 02", frame("01 03 03 00 0A 01"), None),
 ])
 def test_register_reads(master, channel, road, call, request_body, answer, result):
     name, *args = call
     channel.answer(answer)
     values = getattr(master, name)(*args)
-    if result is None:
-        result = [10, (0x01 << 8) + answer[6]]
     assert values == result
     assert all(type(v) is int for v in (values if isinstance(values, list) else [values]))
     left = answer[2]
@@ -47,13 +42,6 @@ def test_read_registers_exact_request(master, channel):
     channel.answer(frame("01 03 04 00 0A 01 02"))
     master.read_registers(1, 0, 2)
     assert channel.writes == [bytes.fromhex("01 03 00 00 00 02 C4 0B")]
-
-
-@pytest.mark.parametrize("name", ["read_register", "read_input_register"])
-def test_single_read_on_empty_answer(master, channel, name):
-    channel.answer(frame("01 03 00"))
-    with pytest.raises(IndexError, match="list index out of range"):
-        getattr(master, name)(1, 0)
 
 
 @pytest.mark.parametrize("call, param, got", [
@@ -179,15 +167,9 @@ def test_list_feedback_from_an_override(channels):
       True, False, True, False, True, True]),
     (("read_coil", 1, 7), "01 01 00 07 00 01", frame("01 01 01 01"), True),
     (("read_coil", 1, 7), "01 01 00 07 00 01", frame("01 01 01 FE"), False),
-    (("read_coils", 1, 0, 20), "01 01 00 00 00 14", frame("01 01 01 81"),
-     [True, False, False, False, False, False, False, True]),
-    (("read_coils", 1, 0, 3), "01 01 00 00 00 03", frame("01 01 02 FF FF"), [True, True, True]),
-    (("read_coils", 1, 0, 0), "01 01 00 00 00 00", frame("01 01 01 FF"), []),
-    (("read_coils", 1, 0, -5), "01 01 00 00 FF FB", frame("01 01 01 FF"), []),
-    (("read_coils", 1, 0, 3000), "01 01 00 00 0B B8", frame("01 01 01 0F"), [True] * 4 + [False] * 4),
-    (("read_coils", 1, 0, 2**70), "01 01 00 00 00 00", frame("01 01 01 0F"), [True] * 4 + [False] * 4),
-    (("read_coils", 1, 0, -2**70), "01 01 00 00 00 00", frame("01 01 01 0F"), []),
-    (("read_coils", 1, 0, 8), "01 01 00 00 00 08", frame("01 01 00"), []),
+    (("read_coils", 1, 0, 3), "01 01 00 00 00 03", frame("01 01 01 FD"), [True, False, True]),
+    (("read_coils", 1, 0, 0), "01 01 00 00 00 00", frame("01 01 00"), []),
+    (("read_coils", 1, 0xFFF0, 16), "01 01 FF F0 00 10", frame("01 01 02 01 80"), [True] + [False] * 14 + [True]),
     (("read_coils", True, 0, 1), "01 01 00 00 00 01", frame("01 01 01 00"), [False]),
 ])
 def test_coil_reads(master, channel, road, call, request_body, answer, result):
@@ -210,12 +192,6 @@ def test_coil_exact_requests(master, channel):
 def test_coil_answer_from_the_example(master, channel):
     channel.answer(bytes.fromhex("01 01 02 05 02 3B 6D"))
     assert master.read_coils(1, 0, 10) == [True, False, True, False, False, False, False, False, False, True]
-
-
-def test_read_coil_on_empty_answer(master, channel):
-    channel.answer(frame("01 01 00"))
-    with pytest.raises(IndexError):
-        master.read_coil(1, 0)
 
 
 @pytest.mark.parametrize("call, param, got", [

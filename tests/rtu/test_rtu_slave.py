@@ -96,3 +96,16 @@ def test_channel_and_record_through_linkkit(rtu, slave):
     rtu.close()
     assert not rtu.serial.is_open
     rtu.close()
+
+
+def test_broadcast_is_carried_out_and_not_waited_for(rtu, slave):
+    # The slave answers nothing to station 0; the master returns once the frame is out,
+    # and the channel keeps the line quiet before the next request.
+    started = time.monotonic()
+    assert rtu.write_registers(0, 230, [0x1111, 0x2222]) is None
+    rtu.write_coil(0, 30, True)
+    assert time.monotonic() - started < rtu.timeout    # no answer waited for
+    assert rtu.last_feedback_received == b""
+    assert rtu.read_registers(STATION, 230, 2) == [0x1111, 0x2222]
+    assert rtu.read_coil(STATION, 30) is True
+    rtu.write_coil(STATION, 30, COILS[30])

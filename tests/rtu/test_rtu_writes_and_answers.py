@@ -28,8 +28,8 @@ def test_reference_crc(body, crc):
 @pytest.mark.parametrize("call, body", [
     (("write_register", 1, 1, 3), "01 06 00 01 00 03"),
     (("write_register", 1, 1, -1), "01 06 00 01 FF FF"),
-    (("write_register", 1, 0x10001, 65536 + 5), "01 06 00 01 00 05"),
-    (("write_register", 0, -2**80 - 1, 2**80 + 0x1234), "00 06 FF FF 12 34"),
+    (("write_register", 1, 1, 65536 + 5), "01 06 00 01 00 05"),
+    (("write_register", 2, 0xFFFF, 2**80 + 0x1234), "02 06 FF FF 12 34"),
     (("write_registers", 1, 1, [10, 258]), "01 10 00 01 00 02 04 00 0A 01 02"),
     (("write_registers", 1, 16, []), "01 10 00 10 00 00 00"),
     (("write_registers", 7, 16, (1, -2, 2**64 + 3)), "07 10 00 10 00 03 06 00 01 FF FE 00 03"),
@@ -37,7 +37,7 @@ def test_reference_crc(body, crc):
     (("write_coil", 1, 3, 0), "01 05 00 03 00 00"),
     (("write_coil", 1, 3, None), "01 05 00 03 00 00"),
     (("write_coil", 1, 3, "x"), "01 05 00 03 FF 00"),
-    (("write_coil", 255, -1, [0]), "FF 05 FF FF FF 00"),
+    (("write_coil", 255, 0xFFFF, [0]), "FF 05 FF FF FF 00"),
 ])
 def test_write_request_bytes(master, channel, road, call, body):
     name, *args = call
@@ -151,11 +151,6 @@ def test_coil_truth_test_failure(master, channel, road):
 
 # ---- answers to writes ----------------------------------------------------------------------------
 
-def test_echo_with_other_address_and_station_is_accepted(master, channel):
-    channel.answer(frame("09 06 12 34 00 03"))
-    assert master.write_register(1, 1, 3) is None
-
-
 def test_silent_slave(master, channel):
     with pytest.raises(OSError) as info:
         master.write_register(1, 1, 3)
@@ -164,8 +159,7 @@ def test_silent_slave(master, channel):
     assert channel.reads == [5]
 
 
-@pytest.mark.parametrize("answer", [bytes.fromhex("01 86 02 C3 A1"), bytes.fromhex("01 86 02 C3 A2"),
-                                    bytes.fromhex("01 86 02 C3 A1 FF FF FF")])
+@pytest.mark.parametrize("answer", [bytes.fromhex("01 86 02 C3 A1"), bytes.fromhex("01 86 02 C3 A1 FF FF FF")])
 def test_exception_answer(master, channel, answer):
     channel.answer(answer)
     with pytest.raises(SlaveException) as info:
@@ -176,13 +170,6 @@ def test_exception_answer(master, channel, answer):
     assert str(e) == "modbus slave reports an exception. station: 1, function code: 6, error code: 2"
     assert channel.reads == [5]
     assert master.last_feedback_received == answer[:5]
-
-
-def test_exception_uses_requested_station(master, channel):
-    channel.answer(frame("07 90 04"))
-    with pytest.raises(SlaveException) as info:
-        master.write_registers(3, 0, [1])
-    assert (info.value.station, info.value.function_code, info.value.error_code) == (3, 16, 4)
 
 
 def test_short_exception_answer_is_a_timeout(master, channel):

@@ -169,17 +169,19 @@ def test_read_only_properties(connect, name):
         setattr(master, name, before)
 
 
-def test_station_setter_wraps_on_the_wire_and_checks_type(connect):
+def test_station_setter_checks_type_and_range(connect):
     master, sock = connect()
-    master.station = 300
-    assert master.station == 300
+    master.station = 0x2C
     sock.queue(mbap(1, H("03020007"), unit=0x2C))
     assert master.read_registers(0, 1) == [7]
     assert sock.wire[6] == 0x2C
     for bad, name in ((True, "bool"), (3.0, "float"), (None, "NoneType")):
         with pytest.raises(TypeError, match=rf"^Argument 'value' has incorrect type \(expected int, got {name}\)$"):
             master.station = bad
-    assert master.station == 300
+    for bad in (256, 300, -1, 2**70):
+        with pytest.raises(OverflowError, match=rf"^modbus: station out of range 0 to 255: {bad}$"):
+            master.station = bad
+    assert master.station == 0x2C
 
 
 @pytest.mark.parametrize("attribute, prop, stored, message", [

@@ -39,7 +39,7 @@ OPERATIONS = {
     "registers": ("read_registers", (0x6B, 3), "03006B0003", 7, "0306022B00000064", [555, 0, 100]),
     "registers 0": ("read_registers", (1, 0), "0300010000", 1, "0300", []),
     "register": ("read_register", (5,), "0300050001", 3, "0302FFFE", 0xFFFE),
-    "address wraps": ("read_registers", (65536 + 2, 1), "0300020001", 3, "03020001", [1]),
+    "last address": ("read_registers", (0xFFFF, 1), "03FFFF0001", 3, "03020001", [1]),
     "write registers": ("write_registers", (1, [10, 258]), "10000100020400 0A0102", 4, "1000010002", None),
     "write register": ("write_register", (2, 258), "1000020001020102", 4, "1000020001", None),
     "register values wrap": ("write_registers", (0, [-1, 65536 + 7]), "1000000002 04FFFF0007", 4, "1000000002", None),
@@ -138,15 +138,12 @@ ASSERTIONS = {
     "register count field": ("read_registers", (0, 2), "030300010002", "Feedback for reading registers invalid"),
     "register address echo": ("write_registers", (1, [5]), "1000020001", "Write registers to " + PEER + " failed."),
     "register quantity echo": ("write_register", (1, 5), "1000010002", "Write registers to " + PEER + " failed."),
-    "wrapped address echo": ("write_registers", (65537, [5]), "1000010001", "Write registers to " + PEER + " failed."),
+    "address echo": ("write_registers", (1, [5]), "1000020001", "Write registers to " + PEER + " failed."),
     "coil address echo": ("write_coil", (0xAC, True), "0500ADFF00", "Write coil address [172] to " + PEER + " failed."),
     "coil value echo": ("write_coil", (0xAC, True), "0500AC0000", "Write coil address [172] to " + PEER + " failed."),
     "coil pad echo": ("write_coil", (0xAC, False), "0500AC0001", "Write coil address [172] to " + PEER + " failed."),
-    "exception to a read": ("read_registers", (0, 1), "8302", "Data length not match with needed"),
-    "exception to a zero read": ("read_registers", (0, 0), "8303", "ModbusTCP error code: 0x83"),
-    "exception to a negative coil read": ("read_coils", (0, -3), "8103", "ModbusTCP error code: 0x81"),
-    "exception to a write": ("write_registers", (0, [1]), "9002", "Data length not match with needed"),
-    "exception to a coil write": ("write_coil", (0, 1), "8502", "Data length not match with needed"),
+    "exception to another code": ("read_registers", (0, 1), "8402", "Data length not match with needed"),
+    "exception code without its byte": ("read_registers", (0, 0), "83", "Data length not match with needed"),
 }
 
 
@@ -207,3 +204,53 @@ def test_fast_and_interpreted_roads_agree(connect, monkeypatch, name, args, answ
             outcome = (type(exc), str(exc))
         outcomes.append((outcome, sock.wire, master.last_feedback_received))
     assert outcomes[0] == outcomes[1]
+
+
+# ---- ranges and refusals ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("name, args, what, value", [
+    ("read_registers", (65536 + 2, 1), "address", 65538),      # would have read register 2
+    ("read_registers", (0, 65536), "count", 65536),
+    ("read_register", (-1,), "address", -1),
+    ("read_coils", (0, -3), "count", -3),
+    ("read_coils", (2**70, 1), "address", 2**70),
+    ("write_registers", (65537, [5]), "address", 65537),
+    ("write_register", (-2, 5), "address", -2),
+    ("write_coil", (65536, True), "address", 65536),
+])
+def test_fields_out_of_range_are_refused_before_sending(connect, name, args, what, value):
+    master, sock = connect()
+    with pytest.raises(OverflowError) as info:
+        getattr(master, name)(*args)
+    assert str(info.value) == f"modbus: {what} out of range 0 to 65535: {value}"
+    assert sock.sent == [] and master._ModbusTCPMaster__head_checker == 1
+
+
+@pytest.mark.parametrize("station", [256, -1, 2**64])
+def test_station_out_of_range_is_refused_before_connecting(connect, station):
+    with pytest.raises(OverflowError, match=rf"^modbus: station out of range 0 to 255: {station}$"):
+        ModbusTCPMaster("plc.example", 1502, 1.5, station)
+    assert connect.calls == []
+
+
+@pytest.mark.parametrize("name, args, answer", [
+    ("read_registers", (0, 1), "8302"), ("read_coils", (0, 4), "8104"), ("write_registers", (0, [1]), "9006"),
+    ("write_coil", (0, True), "8501"), ("write_register", (0, 7), "900B"), ("read_register", (9,), "8302"),
+])
+def test_exception_answers_say_what_the_slave_said(connect, name, args, answer):
+    master, sock = connect(station=9)
+    sock.queue(mbap(1, H(answer), unit=9))
+    with pytest.raises(brel_modbus.SlaveException) as info:
+        getattr(master, name)(*args)
+    error = info.value
+    assert type(error) is brel_modbus.TCPSlaveException and isinstance(error, AssertionError)
+    assert (error.station, error.function_code, error.error_code) == (9, H(answer)[0] & 0x7F, H(answer)[1])
+    assert error.args == (9, H(answer)[0], H(answer)[1])
+    assert master.last_feedback_received == mbap(1, H(answer), unit=9)
+
+
+def test_tcp_slave_exception_class():
+    cls = brel_modbus.TCPSlaveException
+    assert cls.__mro__[1:4] == (brel_modbus.SlaveException, AssertionError, Exception)
+    assert cls.__module__ == "brel_modbus" and cls.__qualname__ == "TCPSlaveException"
+    assert str(cls(1, 0x83, 2)) == "modbus slave reports an exception. station: 1, function code: 3, error code: 2"

@@ -2,6 +2,7 @@
 
 import pytest
 
+import brel_modbus
 from brel_modbus import ModbusTCPMaster
 
 PATTERN = [True, False, True, True, False, False, True, True]
@@ -38,19 +39,20 @@ def test_changed_station_is_answered(master):
     assert master._ModbusTCPMaster__head_checker == 2
 
 
-@pytest.mark.parametrize("method, args, message", [
-    ("read_registers", (0, 0), "ModbusTCP error code: 0x83"),
-    ("read_coils", (0, 0), "ModbusTCP error code: 0x81"),
-    ("read_registers", (0, 126), "Data length not match with needed"),
-    ("read_registers", (60, 10), "Data length not match with needed"),
-    ("write_registers", (62, [1, 2, 3]), "Data length not match with needed"),
-    ("write_coil", (1000, True), "Data length not match with needed"),
+@pytest.mark.parametrize("method, args, code, error", [
+    ("read_registers", (0, 0), 3, 3),
+    ("read_coils", (0, 0), 1, 3),
+    ("read_registers", (0, 126), 3, 2),
+    ("read_registers", (60, 10), 3, 2),
+    ("write_registers", (62, [1, 2, 3]), 16, 2),
+    ("write_coil", (1000, True), 5, 2),
 ])
-def test_exception_answers(master, method, args, message):
-    with pytest.raises(AssertionError) as info:
+def test_exception_answers(master, method, args, code, error):
+    with pytest.raises(brel_modbus.SlaveException) as info:
         getattr(master, method)(*args)
-    assert str(info.value) == message
-    assert master.last_feedback_received[7] & 0x80
+    assert isinstance(info.value, AssertionError)   # what the TCP master raised for a refusal before
+    assert (info.value.station, info.value.function_code, info.value.error_code) == (1, code, error)
+    assert master.last_feedback_received[7] == 0x80 | code
     assert master.read_register(0) == 100  # the connection stays in step
 
 
