@@ -83,6 +83,25 @@ def test_failed_start_up_is_forgotten_and_retried():
                                 "ok 16"]
 
 
+def test_failed_start_up_keeps_no_reference_of_its_own():
+    # The builtins looked up by a start that failed are let go when the next start looks them up
+    # again: afterwards `hex` has as many references as after a single start.
+    code = """
+        import sys
+        before = sys.getrefcount(hex)
+        if {fail}:
+            sys.modules["brel_linkkit"] = None
+            try:
+                import brel_modbus
+            except ImportError:
+                pass
+            del sys.modules["brel_linkkit"]
+        import brel_modbus
+        print(sys.getrefcount(hex) - before)
+    """
+    assert run_python(code.format(fail=True)) == run_python(code.format(fail=False))
+
+
 def test_from_import_binds_an_already_loaded_submodule():
     out = run_python("""
         import sys, types

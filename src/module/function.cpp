@@ -29,30 +29,41 @@ struct Function {
 
 extern PyTypeObject function_type;
 
+// The empty str that clearing puts in place of a str subclass name; made with the type.
+PyObject* empty_name = nullptr;
+
 Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Function* f = as_function(self);
-    try {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return guarded([&] {
+        Function* f = as_function(self);
         Args parsed;
         parsed.data = f->data;
         parse(f->sig, args, PyVectorcall_NARGS(nargsf), kwnames, parsed);
         Ref result = f->impl(parsed);
+        if (!result) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "brel_modbus: a function body returned no value");
+            raise();
+        }
         check_return(f->returns, result.get());
         return result.release();
-    } catch (const PyError&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    });
 }
 
-PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, obj);
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    return guarded([&] {
+        if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+        return PyMethod_New(self, obj);
+    });
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+// What the collector may see and break. Every field that can hold an arbitrary object is
+// visited: __dict__, __annotations__ (a dict anyone can fill), __module__ and __doc__
+// (settable to anything), the cached signature (it holds the annotations), and __name__
+// and __qualname__ (a str subclass instance can refer back to the function). The
+// defaults are visited too, although they are ints, bools, str and None fixed when the
+// function is made.
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Function* f = as_function(self);
     Py_VISIT(f->dict);
     Py_VISIT(f->annotations);
@@ -60,113 +71,160 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->sig.defaults);
     Py_VISIT(f->doc);
     Py_VISIT(f->module);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
     return 0;
 }
 
-int function_clear(PyObject* self) {
+// The collector may clear a function that other members of a dying cycle still call or
+// print, so clearing leaves everything a call and repr() read: the parameter names and
+// defaults (interned str and immutable values, no cycle can pass through them) stay, and
+// __name__ and __qualname__ stay set, as an empty str when they held a str subclass
+// instance (the only way a cycle passes through them). The readers of the fields
+// cleared here treat NULL as absent.
+int function_clear(PyObject* self) noexcept {
     Function* f = as_function(self);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->signature_cache);
-    Py_CLEAR(f->sig.defaults);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->module);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    for (PyObject*& n : f->sig.names) Py_CLEAR(n);
+    if (!PyUnicode_CheckExact(f->name)) Py_SETREF(f->name, Py_NewRef(empty_name));
+    if (!PyUnicode_CheckExact(f->qualname)) Py_SETREF(f->qualname, Py_NewRef(empty_name));
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    Function* f = as_function(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->sig.defaults);
+    for (PyObject*& n : f->sig.names) Py_CLEAR(n);
     PyObject_GC_Del(self);
 }
 
-PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+PyObject* function_repr(PyObject* self) noexcept {
+    return guarded([&] { return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self); });
 }
 
-// Attribute access: plain object slots, with str-only setters for the two names.
+// Attribute access: plain object slots.
 template <std::size_t Offset>
-PyObject* get_slot(PyObject* self, void*) {
-    PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
-    return Py_NewRef(v ? v : Py_None);
+PyObject*& slot_at(PyObject* self) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
 }
-template <std::size_t Offset, bool StrOnly>
-int set_slot(PyObject* self, PyObject* value, void* closure) {
-    if (value == nullptr || (StrOnly && !PyUnicode_Check(value))) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(closure));
-        return -1;
-    }
-    PyObject*& slot = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
-    Py_SETREF(slot, Py_NewRef(value));
-    return 0;
+// A slot read as None when it is empty (deleted, or cleared by the collector).
+template <std::size_t Offset>
+PyObject* get_slot(PyObject* self, void*) noexcept {
+    return guarded([&] {
+        PyObject* v = slot_at<Offset>(self);
+        return Py_NewRef(v ? v : Py_None);
+    });
+}
+// __module__ and __doc__: any object; deleting leaves None, as for a Python function.
+template <std::size_t Offset>
+int set_any(PyObject* self, PyObject* value, void*) noexcept {
+    return guarded([&] {
+        Py_XSETREF(slot_at<Offset>(self), Py_XNewRef(value));
+        return 0;
+    });
+}
+// __name__ and __qualname__: a str, never deleted. The closure is the attribute's name.
+template <std::size_t Offset>
+int set_text(PyObject* self, PyObject* value, void* closure) noexcept {
+    return guarded([&] {
+        if (value == nullptr || !PyUnicode_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(closure));
+            raise();
+        }
+        Py_SETREF(slot_at<Offset>(self), Py_NewRef(value));
+        return 0;
+    });
 }
 
-PyObject* get_defaults(PyObject* self, void*) {
-    PyObject* d = as_function(self)->sig.defaults;
-    return Py_NewRef(d ? d : Py_None);
+// The annotations dict, made again (empty) if the collector cleared it.
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    return guarded([&] {
+        Function* f = as_function(self);
+        if (!f->annotations) f->annotations = own(PyDict_New()).release();
+        return Py_NewRef(f->annotations);
+    });
 }
 
-PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    return guarded([&] {
+        PyObject* d = as_function(self)->sig.defaults;
+        return Py_NewRef(d ? d : Py_None);
+    });
+}
+
+PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 // inspect.Signature built from the parameter table, made on first use.
-PyObject* get_signature(PyObject* self, void*) {
-    Function* f = as_function(self);
-    if (f->signature_cache) return Py_NewRef(f->signature_cache);
-    try {
-        Ref inspect = own(PyImport_ImportModule("inspect"));
-        Ref parameter = own(PyObject_GetAttrString(inspect.get(), "Parameter"));
-        Ref signature = own(PyObject_GetAttrString(inspect.get(), "Signature"));
-        Ref positional = own(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
-        Ref var_keyword = own(PyObject_GetAttrString(parameter.get(), "VAR_KEYWORD"));
-        Ref params = own(PyList_New(0));
-        for (int i = 0; i <= f->sig.count; ++i) {
-            Ref kw = own(PyDict_New());
-            PyObject* name;
-            if (i == f->sig.count) {
-                if (!f->sig.kwargs) break;
-                name = BREL_STR("kwargs");
-                check(PyDict_SetItemString(kw.get(), "kind", var_keyword.get()));
-            } else {
-                name = f->sig.names[i];
-                check(PyDict_SetItemString(kw.get(), "kind", positional.get()));
-                if (i >= f->sig.required)
-                    check(PyDict_SetItemString(kw.get(), "default",
-                                               PyTuple_GET_ITEM(f->sig.defaults, i - f->sig.required)));
-            }
-            if (PyObject* a = PyDict_GetItemWithError(f->annotations, name))
+Ref make_signature(Function* f) {
+    Ref inspect = own(PyImport_ImportModule("inspect"));
+    Ref parameter = own(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref signature = own(PyObject_GetAttrString(inspect.get(), "Signature"));
+    Ref positional = own(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    Ref var_keyword = own(PyObject_GetAttrString(parameter.get(), "VAR_KEYWORD"));
+    // Held here: the calls below run Python code, which may replace f->annotations.
+    Ref annotations = Ref::borrow(f->annotations);
+    Ref params = own(PyList_New(0));
+    for (int i = 0; i <= f->sig.count; ++i) {
+        Ref kw = own(PyDict_New());
+        PyObject* name;
+        if (i == f->sig.count) {
+            if (!f->sig.kwargs) break;
+            name = BREL_STR("kwargs");
+            check(PyDict_SetItemString(kw.get(), "kind", var_keyword.get()));
+        } else {
+            name = f->sig.names[i];
+            check(PyDict_SetItemString(kw.get(), "kind", positional.get()));
+            if (i >= f->sig.required)
+                check(
+                    PyDict_SetItemString(kw.get(), "default", PyTuple_GET_ITEM(f->sig.defaults, i - f->sig.required)));
+        }
+        if (annotations) {
+            if (PyObject* a = PyDict_GetItemWithError(annotations.get(), name))
                 check(PyDict_SetItemString(kw.get(), "annotation", a));
             else if (PyErr_Occurred())
                 raise();
-            check(PyDict_SetItemString(kw.get(), "name", name));
-            Ref empty = own(PyTuple_New(0));
-            Ref p = own(PyObject_Call(parameter.get(), empty.get(), kw.get()));
-            check(PyList_Append(params.get(), p.get()));
         }
-        Ref kw = own(PyDict_New());
-        if (f->returns_text) {
-            Ref text = own(PyUnicode_FromString(f->returns_text));
-            check(PyDict_SetItemString(kw.get(), "return_annotation", text.get()));
-        }
-        Ref args = own(PyTuple_Pack(1, params.get()));
-        f->signature_cache = own(PyObject_Call(signature.get(), args.get(), kw.get())).release();
-        return Py_NewRef(f->signature_cache);
-    } catch (const PyError&) {
-        return nullptr;
+        check(PyDict_SetItemString(kw.get(), "name", name));
+        Ref empty = own(PyTuple_New(0));
+        Ref p = own(PyObject_Call(parameter.get(), empty.get(), kw.get()));
+        check(PyList_Append(params.get(), p.get()));
     }
+    Ref kw = own(PyDict_New());
+    if (f->returns_text) {
+        Ref text = own(PyUnicode_FromString(f->returns_text));
+        check(PyDict_SetItemString(kw.get(), "return_annotation", text.get()));
+    }
+    Ref args = own(PyTuple_Pack(1, params.get()));
+    return own(PyObject_Call(signature.get(), args.get(), kw.get()));
+}
+
+PyObject* get_signature(PyObject* self, void*) noexcept {
+    return guarded([&] {
+        Function* f = as_function(self);
+        if (!f->signature_cache) {
+            Ref made = make_signature(f);
+            if (!f->signature_cache) f->signature_cache = made.release();  // unless made meanwhile
+        }
+        return Py_NewRef(f->signature_cache);
+    });
 }
 
 #define BREL_SLOT(field) offsetof(Function, field)
 PyGetSetDef function_getset[] = {
-    {"__name__", get_slot<BREL_SLOT(name)>, set_slot<BREL_SLOT(name), true>, nullptr, const_cast<char*>("__name__")},
-    {"__qualname__", get_slot<BREL_SLOT(qualname)>, set_slot<BREL_SLOT(qualname), true>, nullptr,
+    {"__name__", get_slot<BREL_SLOT(name)>, set_text<BREL_SLOT(name)>, nullptr, const_cast<char*>("__name__")},
+    {"__qualname__", get_slot<BREL_SLOT(qualname)>, set_text<BREL_SLOT(qualname)>, nullptr,
      const_cast<char*>("__qualname__")},
-    {"__module__", get_slot<BREL_SLOT(module)>, set_slot<BREL_SLOT(module), false>, nullptr, nullptr},
-    {"__doc__", get_slot<BREL_SLOT(doc)>, set_slot<BREL_SLOT(doc), false>, nullptr, nullptr},
-    {"__annotations__", get_slot<BREL_SLOT(annotations)>, nullptr, nullptr, nullptr},
+    {"__module__", get_slot<BREL_SLOT(module)>, set_any<BREL_SLOT(module)>, nullptr, nullptr},
+    {"__doc__", get_slot<BREL_SLOT(doc)>, set_any<BREL_SLOT(doc)>, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
@@ -221,7 +279,10 @@ Ref make_default(const Default& d) {
 
 }  // namespace
 
-int ready_function_type() noexcept { return PyType_Ready(&function_type); }
+int ready_function_type() noexcept {
+    if (!empty_name && !(empty_name = PyUnicode_New(0, 0))) return -1;  // kept for the process
+    return PyType_Ready(&function_type);
+}
 
 bool is_function_with(PyObject* callable, Impl impl) noexcept {
     return Py_IS_TYPE(callable, &function_type) && as_function(callable)->impl == impl;

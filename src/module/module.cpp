@@ -38,10 +38,10 @@ void copy_spec_attribute(PyObject* spec, PyObject* ns, const char* from, const c
     if (allow_none || value.get() != Py_None) check(PyDict_SetItemString(ns, to, value.get()));
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    if (check_single_interpreter() < 0) return nullptr;
-    if (recorded_module) return Py_NewRef(recorded_module);
-    try {
+PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+    return guarded([&] {
+        check(check_single_interpreter());
+        if (recorded_module) return Py_NewRef(recorded_module);
         Ref name = own(PyObject_GetAttrString(spec, "name"));
         Ref module = own(PyModule_NewObject(name.get()));
         PyObject* ns = PyModule_GetDict(module.get());  // borrowed
@@ -51,9 +51,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
         copy_spec_attribute(spec, ns, "parent", "__package__", true);
         copy_spec_attribute(spec, ns, "submodule_search_locations", "__path__", false);
         return module.release();
-    } catch (const PyError&) {
-        return nullptr;
-    }
+    });
 }
 
 void check_runtime_version() {
@@ -96,7 +94,7 @@ void look_up_builtins() {
             if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
             raise();
         }
-        *row.slot = Py_NewRef(value);  // kept for the life of the process
+        Py_XSETREF(*row.slot, Py_NewRef(value));  // kept for the life of the process
     }
 }
 
@@ -135,7 +133,32 @@ void import_module(PyObject* ns, const char* module) {
 
 void bind(PyObject* ns, const char* name, Ref value) { check(PyDict_SetItemString(ns, name, value.get())); }
 
-int exec_module(PyObject* module) {
+// The exec step proper: the namespace in its fixed order.
+void fill_namespace(PyObject* module) {
+    PyObject* ns = PyModule_GetDict(module);  // borrowed
+    if (!ns) raise();
+    module_namespace = ns;
+    check_runtime_version();
+    read_assertion_switch();
+    look_up_builtins();
+    if (ready_function_type() < 0) raise();
+
+    import_from(ns, "brel_linkkit", {{"create_serial_instance", "create_serial_instance"}});
+    import_module(ns, "array");
+    import_from(ns, "socket", {{"create_connection", "_tcp_connect"}});
+    import_module(ns, "struct");
+    import_from(ns, "typing", {{"Iterable", "_Iterable"}, {"List", "_List"}, {"Optional", "_Optional"}});
+    import_from(ns, "typing", {{"Sequence", "_Sequence"}});
+    bind(ns, "_byte_array", build_function(byte_array_function()));
+    bind(ns, "ModbusStatic", build_class(modbus_static_class()));
+    bind(ns, "SlaveException", build_class(slave_exception_class()));
+    bind(ns, "Master", build_class(master_class()));
+    bind(ns, "FixMaster", build_class(fix_master_class()));
+    bind(ns, "ModbusTCPMaster", build_class(tcp_master_class()));
+    bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
+}
+
+int exec_module(PyObject* module) noexcept {
     if (recorded_module) {
         if (recorded_module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
@@ -143,35 +166,16 @@ int exec_module(PyObject* module) {
         return -1;
     }
     recorded_module = Py_NewRef(module);
-    try {
-        PyObject* ns = PyModule_GetDict(module);
-        module_namespace = ns;
-        check_runtime_version();
-        read_assertion_switch();
-        look_up_builtins();
-        if (ready_function_type() < 0) raise();
-
-        import_from(ns, "brel_linkkit", {{"create_serial_instance", "create_serial_instance"}});
-        import_module(ns, "array");
-        import_from(ns, "socket", {{"create_connection", "_tcp_connect"}});
-        import_module(ns, "struct");
-        import_from(ns, "typing", {{"Iterable", "_Iterable"}, {"List", "_List"}, {"Optional", "_Optional"}});
-        import_from(ns, "typing", {{"Sequence", "_Sequence"}});
-        bind(ns, "_byte_array", build_function(byte_array_function()));
-        bind(ns, "ModbusStatic", build_class(modbus_static_class()));
-        bind(ns, "SlaveException", build_class(slave_exception_class()));
-        bind(ns, "Master", build_class(master_class()));
-        bind(ns, "FixMaster", build_class(fix_master_class()));
-        bind(ns, "ModbusTCPMaster", build_class(tcp_master_class()));
-        bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
+    const int rc = guarded([&] {
+        fill_namespace(module);
         return 0;
-    } catch (const PyError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    });
+    if (rc < 0) {
+        // Forgotten, so that a later import starts afresh.
+        module_namespace = nullptr;
+        Py_CLEAR(recorded_module);
     }
-    module_namespace = nullptr;
-    Py_CLEAR(recorded_module);
-    return -1;
+    return rc;
 }
 
 PyModuleDef_Slot module_slots[] = {

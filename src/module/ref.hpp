@@ -2,13 +2,17 @@
 //
 // Class code holds every new reference in a Ref; nothing outside this file spells out
 // Py_DECREF. A failing C API call is turned into a thrown PyError (the interpreter's
-// error indicator is already set); the binding frame catches it at the boundary and
-// returns NULL to the interpreter.
+// error indicator is already set); every function that the interpreter calls runs its
+// body through guarded(), which turns whatever was thrown into the interpreter's
+// exception and returns NULL or -1.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 namespace brel {
@@ -70,6 +74,43 @@ inline int check(int rc) {
 inline Py_ssize_t check_size(Py_ssize_t n) {
     if (n == -1 && PyErr_Occurred()) raise();
     return n;
+}
+
+// Sets the interpreter's exception for the C++ exception being handled: a PyError keeps
+// the one already set, std::bad_alloc is MemoryError, anything else SystemError. Call
+// only from a catch block.
+inline void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyError&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "brel_modbus: error reported without an exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "brel_modbus: unexpected C++ exception: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "brel_modbus: unexpected C++ exception of unknown type");
+    }
+}
+
+// The boundary between the interpreter and C++. Runs body() and returns its result; when
+// body throws, sets the interpreter's exception and returns the C API's failure value:
+// NULL for a pointer result, -1 for an int. No exception leaves a guarded function.
+//     PyObject* slot(PyObject* self) noexcept { return guarded([&] { ...; return r.release(); }); }
+template <class Body>
+auto guarded(Body&& body) noexcept -> decltype(body()) {
+    using Result = decltype(body());
+    static_assert(std::is_pointer_v<Result> || std::is_same_v<Result, int>, "a C API result: pointer or int");
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+    if constexpr (std::is_pointer_v<Result>)
+        return nullptr;
+    else
+        return -1;
 }
 
 }  // namespace brel

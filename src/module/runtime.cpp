@@ -45,6 +45,7 @@ Ref hex_text(PyObject* bytes) {
     if (!PyBytes_CheckExact(bytes)) return hex_text_general(bytes);
     const char* digits = "0123456789ABCDEF";
     const Py_ssize_t n = PyBytes_GET_SIZE(bytes);
+    if (n > PY_SSIZE_T_MAX / 3) raise(PyExc_OverflowError, "bytes object too large to show in hex");
     const auto* src = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes));
     Ref text = own(PyUnicode_New(n ? 3 * n - 1 : 0, 127));
     Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
