@@ -231,13 +231,16 @@ def test_exception_inside_a_call(fault_library, mode, expected):
         brel_modbus._tcp_connect = lambda address, timeout=None: ours
         master = brel_modbus.ModbusTCPMaster("plc", 502, 5.0)
 
+        slave.settimeout(5.0)
+
         def answer():
-            request = slave.recv(300)
-            body = bytes([request[7]]) + bytes(999)
-            slave.sendall(request[:4] + struct.pack(">H", 1 + len(body)) + request[6:7] + body)
+            for body in (bytes([3, 2, 0, 5]), bytes([3]) + bytes(999)):   # a normal answer, then a long one
+                request = slave.recv(300)
+                slave.sendall(request[:4] + struct.pack(">H", 1 + len(body)) + request[6:7] + body)
 
         thread = threading.Thread(target=answer)
         thread.start()
+        assert master.read_registers(0, 1) == [5]   # the first call makes what a call keeps (its lock)
         ctypes.c_int.in_dll(fault, "fault_mode").value = {mode}
         try:
             master.read_registers(0, 1)

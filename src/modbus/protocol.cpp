@@ -204,7 +204,8 @@ Ref calculate_crc_of(PyObject* string, PyObject* beg, PyObject* end) {
         }
         source = own(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
-            PyList_SET_ITEM(source.get(), i, PyLong_FromLong(static_cast<long>(PyUnicode_READ_CHAR(string, i))));
+            PyList_SET_ITEM(source.get(), i,
+                            own(PyLong_FromLong(static_cast<long>(PyUnicode_READ_CHAR(string, i)))).release());
     }
     PyMappingMethods* mapping = Py_TYPE(source.get())->tp_as_mapping;
     if (!mapping || !mapping->mp_subscript) {

@@ -510,14 +510,13 @@ void direct_receive(PyObject* self, const DirectSocket& direct, Answer& buffer, 
             if (direct.receive(buffer, room) == 0) raise_io(self, BREL_STR("Receive timeout from "));
         }
     } catch (const PyError&) {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        PyObject* pending = PyErr_GetRaisedException();
         try {
             record(buffer.size());
         } catch (const PyError&) {
             PyErr_Clear();
         }
-        PyErr_Restore(type, value, traceback);
+        PyErr_SetRaisedException(pending);
         throw;
     }
     if (record_success) record(size);
@@ -833,7 +832,7 @@ Ref read_registers(Args& a) {
         const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(feedback.get())) + 1;
         Ref result = own(PyList_New(wanted));
         for (Py_ssize_t i = 0; i < wanted; ++i)
-            PyList_SET_ITEM(result.get(), i, PyLong_FromLong(modbus::get16(p + 2 * i)));
+            PyList_SET_ITEM(result.get(), i, own(PyLong_FromLong(modbus::get16(p + 2 * i))).release());
         return result;
     }
     Ref data = own(PySequence_GetSlice(feedback.get(), 1, PY_SSIZE_T_MAX));

@@ -2,6 +2,7 @@
 
 #include <pythread.h>
 
+#include <memory>
 #include <unordered_map>
 
 namespace brel {
@@ -11,6 +12,14 @@ struct ObjectLockEntry {
     unsigned long owner = 0;  // thread holding the lock while depth > 0
     long depth = 0;
     PyObject* weakref = nullptr;  // owned; its callback removes the entry
+
+    ObjectLockEntry() = default;
+    ObjectLockEntry(const ObjectLockEntry&) = delete;
+    ObjectLockEntry& operator=(const ObjectLockEntry&) = delete;
+    ~ObjectLockEntry() {
+        if (lock) PyThread_free_lock(lock);
+        Py_XDECREF(weakref);
+    }
 };
 
 namespace {
@@ -30,8 +39,6 @@ PyObject* forget(PyObject* key, PyObject*) {
         ObjectLockEntry* entry = it->second;
         table.erase(it);
         // Nobody holds or waits for the lock: whoever did would keep the object alive.
-        PyThread_free_lock(entry->lock);
-        Py_XDECREF(entry->weakref);
         delete entry;
     }
     Py_RETURN_NONE;
@@ -46,14 +53,15 @@ ObjectLockEntry* entry_for(PyObject* object) {
     Ref key = own(PyLong_FromVoidPtr(object));
     Ref callback = own(PyCFunction_New(&forget_def, key.get()));
     Ref weakref = own(PyWeakref_NewRef(object, callback.get()));
-    PyThread_type_lock lock = PyThread_allocate_lock();
-    if (!lock) {
+    auto entry = std::make_unique<ObjectLockEntry>();
+    entry->lock = PyThread_allocate_lock();
+    if (!entry->lock) {
         PyErr_NoMemory();
         raise();
     }
-    auto* entry = new ObjectLockEntry{lock, 0, 0, weakref.release()};
-    table.emplace(object, entry);
-    return entry;
+    entry->weakref = weakref.release();
+    table.emplace(object, entry.get());
+    return entry.release();
 }
 
 }  // namespace
