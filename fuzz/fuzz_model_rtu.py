@@ -18,13 +18,24 @@ def crc_error(station) -> Expected:
     return Expected(ValueError, f"modbus: message from slave with station {station} has crc error")
 
 
+def mismatch(station) -> Expected:
+    return Expected(ValueError, f"modbus: answer from slave with station {station} does not match the request")
+
+
 def split(value: int) -> bytes:
     return bytes(((value >> 8) & 0xFF, value & 0xFF))
+
+
+def field(value: int, what: str) -> None:
+    """Addresses and counts are 16-bit fields on the line, never wrapped."""
+    if not 0 <= value <= 0xFFFF:
+        raise Expected(OverflowError, f"modbus: {what} out of range 0 to 65535: {value}")
 
 
 class Model:
     def __init__(self, channel):
         self.channel = channel
+        self.request = b""
 
     # -- the line
     def send(self, station: int, code: int, body: bytes) -> None:
@@ -34,56 +45,74 @@ class Model:
         if self.channel.in_waiting > 0:
             self.channel.read(self.channel.in_waiting)
         self.channel.write(array.array("B", frame))
+        self.request = frame
 
     def head(self, station) -> bytes:
         head = self.channel.read(5)
         if len(head) != 5:
             raise Expected(OSError, TIMEOUT)
         if head[1] >= 128:
+            if not crc_right(head):          # noise is never a refusal
+                raise crc_error(station)
+            if head[0] != self.request[0] or head[1] != self.request[1] | 0x80:
+                raise mismatch(station)
             raise Expected(brel_modbus.SlaveException, str(brel_modbus.SlaveException(station, head[1], head[2])))
         return head
 
-    def counted(self, station) -> bytes:
+    def counted(self, station, byte_count: int) -> bytes:
         answer = self.head(station) + self.channel.read(0)
         answer += self.channel.read(answer[2])
         if len(answer) < 5 + answer[2]:
             raise Expected(OSError, TIMEOUT)
         if not crc_right(answer):
             raise crc_error(station)
+        if answer[:2] != self.request[:2] or answer[2] != byte_count:
+            raise mismatch(station)
         return answer
 
     def confirm(self, station) -> None:
+        if self.request[0] == 0:             # a broadcast: nobody answers
+            return
         answer = self.head(station) + self.channel.read(3)
         if len(answer) != 8:
             raise Expected(OSError, TIMEOUT)
         if not crc_right(answer):
             raise crc_error(station)
+        if answer[:6] != self.request[:6]:
+            raise mismatch(station)
 
     # -- registers and coils
     def read_registers(self, station, address, count, code=3):
+        field(address, "address")
+        field(count, "count")
         self.send(station, code, split(address) + split(count))
-        answer = self.counted(station)
+        answer = self.counted(station, 2 * count)
         return [(answer[i] << 8) + answer[i + 1] for i in range(3, len(answer) - 2, 2)]
 
     def read_coils(self, station, address, count, code=1):
+        field(address, "address")
+        field(count, "count")
         self.send(station, code, split(address) + split(count))
-        answer = self.counted(station)
+        answer = self.counted(station, (count + 7) // 8)
         n = answer[2]
         bits = int.from_bytes(answer[3:3 + n], "little")
         return [bool(bits >> i & 1) for i in range(max(0, min(8 * n, count)))]
 
     def write_register(self, station, address, value):
+        field(address, "address")
         self.send(station, 6, split(address) + split(value))
         self.confirm(station)
 
     def write_registers(self, station, address, values):
         if len(values) > 127:
             raise Expected(ValueError, TOO_MANY)
+        field(address, "address")
         self.send(station, 16, split(address) + split(len(values)) + bytes((2 * len(values),))
                   + b"".join(split(v) for v in values))
         self.confirm(station)
 
     def write_coil(self, station, address, value):
+        field(address, "address")
         self.send(station, 5, split(address) + bytes((255 if value else 0, 0)))
         self.confirm(station)
 

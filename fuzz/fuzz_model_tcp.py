@@ -5,6 +5,7 @@ assertion checks, and the decoding of each operation."""
 
 from __future__ import annotations
 
+import brel_modbus
 from fuzz_support import ByteSource, Expected, mbap
 
 PEER = str(("127.0.0.1", 1502))
@@ -12,6 +13,12 @@ PEER = str(("127.0.0.1", 1502))
 
 def split(value: int) -> bytes:
     return bytes(((value >> 8) & 0xFF, value & 0xFF))
+
+
+def field(value: int, what: str) -> None:
+    """Addresses and counts are 16-bit fields on the line, never wrapped."""
+    if not 0 <= value <= 0xFFFF:
+        raise Expected(OverflowError, f"modbus: {what} out of range 0 to 65535: {value}")
 
 
 class Model:
@@ -48,6 +55,9 @@ class Model:
             except TimeoutError as exc:
                 raise Expected(TimeoutError, str(exc)) from None
             data = self.answer[8:]
+        if left == 1 and head[7] == request[7] | 0x80:
+            refusal = brel_modbus.TCPSlaveException(head[6], head[7], data[0])
+            raise Expected(brel_modbus.TCPSlaveException, str(refusal))
         if length_needed is not None and left != length_needed:
             raise Expected(AssertionError, "Data length not match with needed")
         if head[7] != request[7]:
@@ -55,6 +65,8 @@ class Model:
         return data
 
     def read_coils(self, address, count):
+        field(address, "address")
+        field(count, "count")
         n = count // 8 + (1 if count % 8 else 0)
         data = self.query(bytes((1,)) + split(address) + split(count), n + 1)
         if not data:
@@ -70,6 +82,8 @@ class Model:
         return result
 
     def read_registers(self, address, count):
+        field(address, "address")
+        field(count, "count")
         data = self.query(bytes((3,)) + split(address) + split(count), 2 * count + 1)
         if not data:
             raise Expected(IndexError)
@@ -80,9 +94,11 @@ class Model:
         return [data[1 + 2 * i] << 8 | data[2 + 2 * i] for i in range(count)]
 
     def read_register(self, address):
+        field(address, "address")
         return self.read_registers(address, 1)[0]
 
     def write_registers(self, address, values):
+        field(address, "address")
         if len(values) > 127:
             raise Expected(ValueError, "bytes must be in range(0, 256)")
         pdu = bytes((0x10,)) + split(address) + split(len(values)) + bytes((2 * len(values),))
@@ -93,9 +109,11 @@ class Model:
             raise Expected(AssertionError, f"Write registers to {PEER} failed.")
 
     def write_register(self, address, value):
+        field(address, "address")
         self.write_registers(address, [value])
 
     def write_coil(self, address, value):
+        field(address, "address")
         pdu = bytes((5,)) + split(address) + bytes((0xFF if value else 0, 0))
         data = self.query(pdu, 4)
         if len(data) < 2:

@@ -9,10 +9,9 @@ beyond 16 bits, out-of-range typed values).
 
 Documented exceptions that may escape (everything else is a finding):
 - every operation: OSError ("modbus: read from slave timeout", or the channel's own),
-  SlaveException (an exception answer), ValueError (CRC error; more than 127 registers),
-  OverflowError (a station outside 0..255 in the request's byte array);
-- reads of one value: IndexError (an answer that carries no value);
-- typed reads: ValueError (two registers expected); multi reads: IndexError (too few);
+  SlaveException (an exception answer), ValueError (CRC error; an answer that does not
+  match its request; more than 127 registers), OverflowError (a station outside 0..255
+  in the request's byte array, an address or count outside 0..65535);
 - typed writes: struct.error and OverflowError (a value the kind cannot hold).
 """
 

@@ -10,8 +10,9 @@ station set through the property.
 
 Documented exceptions that may escape (everything else is a finding): OSError ("Receive
 timeout from ", "Received data header invalid from ", and the socket's TimeoutError),
-AssertionError (the answer checks), IndexError (an answer too short to decode), and
-ValueError for more than 127 register values.
+AssertionError (the answer checks; TCPSlaveException, also a SlaveException, for an
+exception answer), IndexError (an answer too short to decode), ValueError for more than
+127 register values, and OverflowError for an address or count outside 0..65535.
 """
 
 from __future__ import annotations
@@ -23,7 +24,7 @@ with fs.instrumented():
 
 import brel_modbus
 
-ALLOWED = (OSError, AssertionError, IndexError, ValueError)
+ALLOWED = (OSError, AssertionError, IndexError, ValueError, OverflowError)
 
 
 def one_input(data: bytes) -> None:
@@ -32,7 +33,7 @@ def one_input(data: bytes) -> None:
     flags = src.u8()
     args = decode_args(name, src, wide=bool(flags & 0x20))
     send_limit = 1 + src.u8() % 16 if flags & 2 else 0
-    station = src.uint(2) if flags & 0x40 else 1
+    station = src.u8() if flags & 0x40 else 1
     cuts = (flags >> 2) & 7
     cut_source = fs.ByteSource(src.take(cuts))
     answer = src.rest()
