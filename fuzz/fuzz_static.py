@@ -4,9 +4,19 @@ ModbusStatic.split_register, compound_register, calculate_crc and crc_is_right, 
 SlaveException and its text, and to the TCP header builders; each is compared with the
 algorithm written out in Python here.
 
+ModbusStatic.decode_values and encode_values get arbitrary formats (mostly made of codes,
+sometimes any text), orders and registers, and values decoded from those registers, some
+replaced by arbitrary ones; both are compared with a model built on the struct module, and
+what decodes must encode to the same registers again (except a NaN of 'e' or 'f', whose
+payload the interpreter's float conversion does not keep: there the values must survive a
+second round).
+
 Documented exceptions that may escape: TypeError (operands or bounds the interpreter's
-operators refuse, the entry rules of the header builders), OverflowError (an element
-outside 0..255 for a byte array), ValueError (what the array constructor refuses).
+operators refuse, the entry rules of the header builders, a value or register of the wrong
+type), OverflowError (an element outside 0..255 for a byte array, a value its code cannot
+hold), ValueError (what the array constructor refuses; a bad format or order, a register
+outside 0..65535, a count of registers or values that does not fit the format, a string
+longer than its field).
 """
 
 from __future__ import annotations
@@ -117,6 +127,203 @@ def byte_array(x):
     return array.array("B", x)
 
 
+# ---- typed values, written out over struct ----------------------------------------------------
+
+ORDERS = ("ABCD", "CDAB", "BADC", "DCBA")
+SPACE = " \t\n\v\f\r"
+MAX_BYTES = 2 * 65535
+
+
+def value_fields(fmt):
+    """(code, size) of each value of a format; ValueError for a format the library refuses."""
+    fields, total, i = [], 0, 0
+    while i < len(fmt):
+        if fmt[i] in SPACE:
+            i += 1
+            continue
+        count = None
+        while i < len(fmt) and "0" <= fmt[i] <= "9":
+            count = 10 * (count or 0) + int(fmt[i])
+            i += 1
+            if count > MAX_BYTES:
+                raise ValueError("too large")
+        if i == len(fmt) or fmt[i] not in "hHiIqQefds":
+            raise ValueError("no code")
+        code = fmt[i]
+        i += 1
+        count = 1 if count is None else count
+        if count == 0:
+            raise ValueError("count 0")
+        size = count if code == "s" else struct.calcsize(">" + code)
+        total += size if code == "s" else size * count
+        if total > MAX_BYTES:
+            raise ValueError("too large")
+        fields += [(code, size)] * (1 if code == "s" else count)
+    if not fields or total % 2:
+        raise ValueError("no values, or not whole registers")
+    return fields
+
+
+def value_layout(fmt, order):
+    if type(fmt) is not str or type(order) is not str:
+        raise TypeError("entry rule")
+    fields = value_fields(fmt)
+    if order not in ORDERS:
+        raise ValueError("order")
+    at = 0
+    for code, size in fields:
+        if order in ("CDAB", "DCBA") and code != "s" and size > 2 and at % 2:
+            raise ValueError("not on a register")
+        at += size
+    return fields
+
+
+def reverse_words(data, fields, order):
+    """CDAB and DCBA: the registers of each value of two or four registers in reverse."""
+    out, at = bytearray(), 0
+    for code, size in fields:
+        chunk = data[at:at + size]
+        at += size
+        if order in ("CDAB", "DCBA") and code != "s" and size > 2:
+            chunk = b"".join(chunk[k:k + 2] for k in range(size - 2, -1, -2))
+        out += chunk
+    return bytes(out)
+
+
+def swap_bytes(data, order):
+    """BADC and DCBA: the two bytes of every register swapped."""
+    out = bytearray(data)
+    if order in ("BADC", "DCBA"):
+        out[0::2], out[1::2] = out[1::2], out[0::2]
+    return bytes(out)
+
+
+def items_of(sequence, what):
+    try:
+        return tuple(sequence)
+    except TypeError:
+        raise TypeError(what) from None
+
+
+def decode_values(registers, fmt, order="ABCD"):
+    fields = value_layout(fmt, order)
+    words = items_of(registers, "registers")
+    if len(words) != sum(size for _, size in fields) // 2:
+        raise ValueError("register count")
+    for w in words:
+        if not isinstance(w, int):
+            raise TypeError("register type")
+        if not 0 <= w <= 0xFFFF:
+            raise ValueError("register range")
+    image = reverse_words(swap_bytes(b"".join(w.to_bytes(2, "big") for w in words), order), fields, order)
+    out, at = [], 0
+    for code, size in fields:
+        chunk = image[at:at + size]
+        at += size
+        out.append(chunk if code == "s" else struct.unpack(">" + code, chunk)[0])
+    return out
+
+
+def encode_values(fmt, values, order="ABCD"):
+    fields = value_layout(fmt, order)
+    values = items_of(values, "values")
+    if len(values) != len(fields):
+        raise ValueError("value count")
+    image = b""
+    for v, (code, size) in zip(values, fields, strict=True):
+        if code == "s":
+            if not isinstance(v, (bytes, bytearray)):
+                raise TypeError("string type")
+            if len(v) > size:
+                raise ValueError("string length")
+            image += bytes(v).ljust(size, b"\0")
+        elif code in "efd":
+            if not isinstance(v, (int, float)):
+                raise TypeError("float type")
+            image += struct.pack(">" + code, float(v))      # OverflowError when too large
+        else:
+            if not isinstance(v, int):
+                raise TypeError("int type")
+            bits = 8 * size
+            low, high = (-(1 << bits - 1), (1 << bits - 1) - 1) if code.islower() else (0, (1 << bits) - 1)
+            if not low <= v <= high:
+                raise OverflowError("int range")
+            image += v.to_bytes(size, "big", signed=code.islower())
+    wire = swap_bytes(reverse_words(image, fields, order), order)
+    return [int.from_bytes(wire[k:k + 2], "big") for k in range(0, len(wire), 2)]
+
+
+def format_text(src: fs.ByteSource) -> str:
+    """Mostly codes with counts, sometimes a stray character, sometimes any text."""
+    if src.u8() % 8 == 0:
+        return src.take(src.u8() % 16).decode("latin-1")
+    items = []
+    for _ in range(1 + src.u8() % 5):
+        b = src.u8()
+        code = "hHiIqQefds"[b % 10] if b < 240 else "xB>0 \xe9"[b % 6]
+        count = src.u8()
+        items.append(("" if count < 128 else str(count % 12) if count < 252 else str(src.uint(3))) + code)
+    return (" " if src.u8() & 1 else "").join(items)
+
+
+def values_input(name: str, src: fs.ByteSource) -> None:
+    fmt = format_text(src)
+    pick = src.u8()
+    order = ORDERS[pick % 4] if pick < 240 else ("abcd", "", "ABCDA", "DCAB", None, b"ABCD")[pick % 6]
+    if src.u8() % 16 == 0:
+        fmt = value(src)
+    try:
+        fields = value_fields(fmt) if type(fmt) is str else []
+    except ValueError:
+        fields = []
+    count = sum(size for _, size in fields) // 2 if fields else src.u8() % 8
+    registers = [src.uint(2) for _ in range(count)]
+    damage = src.u8()
+    if damage % 8 == 0:
+        registers = registers[:-1] if damage & 8 else registers + [src.uint(2)]
+    elif damage % 8 == 1 and registers:
+        registers[src.u8() % len(registers)] = (value(src), 0x10000, -1)[src.u8() % 3]
+    elif damage % 8 == 2:
+        registers = value(src)
+    registers = tuple(registers) if damage & 0x10 and isinstance(registers, list) else registers
+    label = f"{name}({registers!r}, {fmt!r}, {order!r})"
+    if name == "decode_values":
+        got = fs.outcome(S.decode_values, registers, fmt, order)
+        check_outcome(label, got, fs.outcome(decode_values, registers, fmt, order))
+        if got[0] != "ok":
+            return
+        again = fs.outcome(S.encode_values, fmt, got[1], order)        # the round trip
+        if again[0] != "ok":
+            raise fs.Mismatch(f"encode of {label}: {again!r}")
+        nan = any(isinstance(v, float) and v != v and code in "ef" for v, (code, _) in zip(got[1], fields, strict=True))
+        if not nan:
+            check_outcome(f"encode of {label}", again, ("ok", [int(w) for w in registers]))
+        check_outcome(f"values again of {label}", fs.outcome(S.decode_values, again[1], fmt, order), got)
+        return
+    decoded = fs.outcome(decode_values, registers, fmt, order)
+    values = list(decoded[1]) if decoded[0] == "ok" else value(src)
+    damage = src.u8()
+    if damage % 6 == 0 and isinstance(values, list) and values:
+        at = src.u8() % len(values)
+        values[at] = (value(src), 1 << 64, -(1 << 63) - 1, 1e300, 70000.0, b"x" * 9)[src.u8() % 6]
+    elif damage % 6 == 1 and isinstance(values, list):
+        values = values[:-1] if damage & 8 else values + [0]
+    label = f"encode_values({fmt!r}, {values!r}, {order!r})"
+    check_outcome(label, fs.outcome(S.encode_values, fmt, values, order), fs.outcome(encode_values, fmt, values, order))
+
+
+def check_outcome(label, got, want):
+    if got[0] == "raised" and not isinstance(got[1], ALLOWED):
+        raise fs.Mismatch(f"{label}: undocumented {type(got[1]).__name__}: {got[1]}")
+    if got[0] != want[0]:
+        raise fs.Mismatch(f"{label}: {got!r}, written out: {want!r}")
+    if got[0] == "ok" and not fs.same_value(got[1], want[1]):
+        raise fs.Mismatch(f"{label}: returned {got[1]!r}; expected {want[1]!r}")
+    if got[0] == "raised" and type(got[1]) is not type(want[1]):
+        raise fs.Mismatch(f"{label}: raised {type(got[1]).__name__}: {got[1]}; "
+                          f"expected {type(want[1]).__name__}: {want[1]}")
+
+
 CASES = [
     ("split_register", S.split_register, split_register, 1),
     ("compound_register", S.compound_register, compound_register, 2),
@@ -129,6 +336,8 @@ CASES = [
     ("construct_header", TCP.construct_header, construct_header, 2),
     ("construct_header", TCP.construct_header, construct_header, 4),
     ("construct_whole_query_command", TCP.construct_whole_query_command, whole_query, 4),
+    ("decode_values", S.decode_values, decode_values, 0),      # arguments made by values_input
+    ("encode_values", S.encode_values, encode_values, 0),
 ]
 
 
@@ -142,22 +351,16 @@ def normal(result):
 def one_input(data: bytes) -> None:
     src = fs.ByteSource(data)
     name, library, reference, arity = CASES[src.u8() % len(CASES)]
+    if name in ("decode_values", "encode_values"):
+        values_input(name, src)
+        return
     args = [value(src) for _ in range(arity)]
     if name in ("calculate_crc", "crc_is_right") and src.u8() & 1:      # a frame that carries its CRC
         body = src.take(src.u8() % 40)
         args[0] = fs.with_crc(body)
     got = fs.outcome(library, *args)
     want = fs.outcome(reference, *args)
-    label = f"{name}{tuple(args)!r}"
-    if got[0] == "raised" and not isinstance(got[1], ALLOWED):
-        raise fs.Mismatch(f"{label}: undocumented {type(got[1]).__name__}: {got[1]}")
-    if got[0] != want[0]:
-        raise fs.Mismatch(f"{label}: {got!r}, written out: {want!r}")
-    if got[0] == "ok" and not fs.same_value(normal(got[1]), normal(want[1])):
-        raise fs.Mismatch(f"{label}: returned {got[1]!r}; expected {want[1]!r}")
-    if got[0] == "raised" and type(got[1]) is not type(want[1]):
-        raise fs.Mismatch(f"{label}: raised {type(got[1]).__name__}: {got[1]}; "
-                          f"expected {type(want[1]).__name__}: {want[1]}")
+    check_outcome(f"{name}{tuple(args)!r}", (got[0], normal(got[1])), (want[0], normal(want[1])))
 
 
 if __name__ == "__main__":

@@ -72,6 +72,28 @@ def rtu_call_args(name: str, address: int) -> list:
     return decode_args(name, ByteSource(encode_rtu_args(name, args)), wide=False, endian=">")
 
 
+def value_seeds() -> list[bytes]:
+    """Inputs of fuzz_static.py's decode_values and encode_values cases (11 and 12): each
+    format's items as code and count bytes, the order, then the registers of known values."""
+    codes = "hHiIqQefds"
+    seeds = []
+    examples = [  # (items as (code, count or None), order index in ABCD CDAB BADC DCBA, registers)
+        ([("f", None)], 0, [0x42F6, 0xE979]),
+        ([("i", None)], 1, [0xFFFE, 0xFFFF]),
+        ([("Q", None)], 2, [0x2211, 0x4433, 0x6655, 0x8877]),
+        ([("s", 8)], 3, [0x454D, 0x4554, 0x2D52, 0x3130]),
+        ([("e", 2), ("s", 3), ("s", 1), ("h", None)], 3, [0x003C, 0x00C0, 0x6261, 0x6300, 0xFEFF]),
+    ]
+    for case in (11, 12):
+        for items, order, registers in examples:
+            out = bytes((case, 1, len(items) - 1))
+            for code, count in items:
+                out += bytes((codes.index(code), 0 if count is None else 132 + count))
+            out += bytes((1, order, 1)) + b"".join(r.to_bytes(2, "big") for r in registers) + bytes((3, 3))
+            seeds.append(out)
+    return seeds
+
+
 def save(folder: pathlib.Path, data: bytes) -> None:
     (folder / hashlib.sha1(data).hexdigest()[:16]).write_bytes(data)
 
@@ -126,6 +148,8 @@ def main() -> None:
         for kind in (5, 7, 8, 10):
             save(corpus / "static", bytes((case, kind, 8)) + struct.pack(">HH", 0x0103, 0x0000) + b"\x00\x01\x84\x0a")
         save(corpus / "static", bytes((case, 1, 1)) + bytes(range(20)))
+    for seed in value_seeds():
+        save(corpus / "static", seed)
     print({name: len(list((corpus / name).iterdir())) for name in ("rtu", "tcp", "static", "frames")})
 
 

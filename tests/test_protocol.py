@@ -195,6 +195,7 @@ def test_modbus_static_attributes_in_order():
         "FC_Read_Coils", "FC_Read_Input_Coils", "FC_Read_Registers", "FC_Read_Input_Registers",
         "FC_Write_Coil", "FC_Write_Register", "FC_Write_Registers", "Default_Timeout",
         "split_register", "compound_register", "calculate_crc", "crc_is_right",
+        "decode_values", "encode_values",
     ]
     assert [getattr(ModbusStatic, n) for n in names[:8]] == [1, 2, 3, 4, 5, 6, 16, 1]
     for n in names[8:]:

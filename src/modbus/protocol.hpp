@@ -2,9 +2,11 @@
 // module-level function or ModbusStatic member of the same name does.
 #pragma once
 
+#include "modbus/values.hpp"
 #include "module/ref.hpp"
 
 #include <cstdint>
+#include <vector>
 
 namespace brel {
 
@@ -32,5 +34,29 @@ struct ByteView {
     Py_ssize_t size = 0;
 };
 bool byte_view(PyObject* obj, ByteView& view);
+
+// ---- typed values (modbus/values.hpp) ---------------------------------------------------
+// What ModbusStatic.decode_values and encode_values do, for the masters' read and write
+// operations: make the layout first (every check of format and order, before any I/O),
+// then the registers it counts are read or written.
+
+// A format and a byte order, both checked: ValueError for a bad format, an order other
+// than "ABCD", "CDAB", "BADC" or "DCBA", or a value the order cannot place; TypeError
+// when either is not a str.
+struct ValueLayout {
+    modbus::Format format;
+    modbus::ByteOrder order = modbus::ByteOrder::ABCD;
+    std::size_t registers() const noexcept { return format.registers(); }
+};
+ValueLayout value_layout(PyObject* format, PyObject* order);
+// The number of registers a format takes (ValueError for a bad format).
+std::size_t format_registers(PyObject* format);
+// The list of values held by n registers; ValueError unless n is the layout's count.
+Ref decode_words(const ValueLayout& layout, const std::uint16_t* words, std::size_t n);
+Ref decode_words(const std::uint16_t* words, std::size_t n, PyObject* format, PyObject* order);
+// The registers that hold a sequence of values, one item per value of the format; every
+// value is checked before the registers are made.
+std::vector<std::uint16_t> encode_to_words(const ValueLayout& layout, PyObject* values);
+std::vector<std::uint16_t> encode_to_words(PyObject* format, PyObject* values, PyObject* order);
 
 }  // namespace brel
