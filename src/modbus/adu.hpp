@@ -19,46 +19,197 @@
 
 namespace brel::modbus {
 
+// ---- function codes and limits ------------------------------------------------------
+
+enum FunctionCode : std::uint8_t {
+    kReadCoils = 1,
+    kReadDiscreteInputs = 2,
+    kReadHoldingRegisters = 3,
+    kReadInputRegisters = 4,
+    kWriteSingleCoil = 5,
+    kWriteSingleRegister = 6,
+    kWriteMultipleCoils = 15,
+    kWriteMultipleRegisters = 16,
+    kMaskWriteRegister = 22,
+    kReadWriteRegisters = 23,
+    kEncapsulatedInterface = 43,
+};
+inline constexpr std::uint8_t kMeiDeviceIdentification = 0x0E;  // the MEI type of code 43
+
 inline constexpr std::uint8_t kExceptionFlag = 0x80;
 inline constexpr std::uint16_t kMaxAddress = 0xFFFF;
+inline constexpr std::size_t kMaxReadRegisters = 125;
+inline constexpr std::size_t kMaxWriteRegisters = 123;
+inline constexpr std::size_t kMaxReadBits = 2000;
+inline constexpr std::size_t kMaxWriteCoils = 1968;
+inline constexpr std::size_t kMaxReadWriteRead = 125;
+inline constexpr std::size_t kMaxReadWriteWrite = 121;
+inline constexpr std::size_t kMaxPdu = 253;
 
-// The head that every request of codes 1 to 6, 15 and 16 starts with: the station (or
-// unit identifier), the function code and two 16-bit fields (address and count or value).
-struct RequestHead {
-    std::uint8_t station = 0;
-    std::uint8_t code = 0;
-    std::uint16_t first = 0;
-    std::uint16_t second = 0;
-};
+// ---- requests: the PDU, function code first ---------------------------------------------
 
-// From the first six bytes of an RTU request (or the unit and PDU of a TCP one).
-constexpr RequestHead request_head(const std::uint8_t* frame) noexcept {
-    return {frame[0], frame[1], get16(frame + 2), get16(frame + 4)};
+// Code 15: address, quantity, byte count, the states packed 8 to a byte (first coil in bit 0).
+// out holds 6 + (count + 7) / 8 bytes; count <= kMaxWriteCoils.
+template <class States>
+constexpr std::size_t pdu_write_coils(std::uint8_t* out, std::uint16_t address, const States& on,
+                                      std::size_t count) noexcept {
+    const std::size_t bytes = (count + 7) / 8;
+    out[0] = kWriteMultipleCoils;
+    put16(out + 1, address);
+    put16(out + 3, static_cast<std::uint16_t>(count));
+    out[5] = static_cast<std::uint8_t>(bytes);
+    for (std::size_t i = 0; i < bytes; ++i) out[6 + i] = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        if (on[i]) out[6 + i / 8] = static_cast<std::uint8_t>(out[6 + i / 8] | (1u << (i % 8)));
+    return 6 + bytes;
 }
+
+// Code 22: address, AND mask, OR mask. 7 bytes.
+constexpr std::size_t pdu_mask_write_register(std::uint8_t* out, std::uint16_t address, std::uint16_t and_mask,
+                                              std::uint16_t or_mask) noexcept {
+    out[0] = kMaskWriteRegister;
+    put16(out + 1, address);
+    put16(out + 3, and_mask);
+    put16(out + 5, or_mask);
+    return 7;
+}
+
+// Code 23: read address and quantity, write address, quantity, byte count and values.
+// out holds 10 + 2 * count bytes; count <= kMaxReadWriteWrite.
+constexpr std::size_t pdu_read_write_registers(std::uint8_t* out, std::uint16_t read_address, std::uint16_t read_count,
+                                               std::uint16_t write_address, const std::uint16_t* values,
+                                               std::size_t count) noexcept {
+    out[0] = kReadWriteRegisters;
+    put16(out + 1, read_address);
+    put16(out + 3, read_count);
+    put16(out + 5, write_address);
+    put16(out + 7, static_cast<std::uint16_t>(count));
+    out[9] = static_cast<std::uint8_t>(2 * count);
+    for (std::size_t i = 0; i < count; ++i) put16(out + 10 + 2 * i, values[i]);
+    return 10 + 2 * count;
+}
+
+// Code 43, MEI type 14: read device identification code (1 basic, 2 regular, 3 extended,
+// 4 one object) and the object to start from. 4 bytes.
+constexpr std::size_t pdu_read_device_identification(std::uint8_t* out, std::uint8_t read_code,
+                                                     std::uint8_t object_id) noexcept {
+    out[0] = kEncapsulatedInterface;
+    out[1] = kMeiDeviceIdentification;
+    out[2] = read_code;
+    out[3] = object_id;
+    return 4;
+}
+
+// An RTU frame of a PDU: station, the PDU, the CRC. out holds n + 3 bytes.
+constexpr std::size_t rtu_frame(std::uint8_t* out, std::uint8_t station, const std::uint8_t* pdu,
+                                std::size_t n) noexcept {
+    out[0] = station;
+    for (std::size_t i = 0; i < n; ++i) out[1 + i] = pdu[i];
+    return close_rtu_frame(out, 1 + n);
+}
+
+// ---- answers: do they belong to the request? ------------------------------------------------
 
 // How the answer to a request must look.
 enum class AnswerRule : std::uint8_t {
-    RegisterBytes,  // byte count, then 2 bytes per requested register (codes 3, 4, 23)
-    BitBytes,       // byte count, then one byte per 8 requested bits (codes 1, 2)
-    Echo,           // the request's two fields repeated (codes 5, 6, 15, 16)
+    RegisterBytes,   // byte count, then 2 bytes per register of the request's count (3, 4, 23)
+    BitBytes,        // byte count, then one byte per 8 bits of the request's count (1, 2)
+    Echo,            // the request's address and value or quantity repeated (5, 6, 15, 16)
+    EchoMasks,       // address and both masks repeated (22)
+    Identification,  // MEI type and read device identification code repeated (43 / 14)
 };
 
-// The byte count that a read answer must announce.
+// The first bytes of a request that its answer is checked against: for RTU the station
+// and then the PDU, for TCP the unit identifier and then the PDU.
+struct RequestHead {
+    std::uint8_t bytes[8] = {};
+    std::size_t size = 0;
+
+    constexpr std::uint8_t station() const noexcept { return bytes[0]; }
+    constexpr std::uint8_t code() const noexcept { return bytes[1]; }
+    constexpr std::uint16_t field(std::size_t i) const noexcept { return get16(bytes + 2 + 2 * i); }
+};
+
+constexpr RequestHead request_head(const std::uint8_t* frame, std::size_t size) noexcept {
+    RequestHead head;
+    head.size = size < sizeof head.bytes ? size : sizeof head.bytes;
+    for (std::size_t i = 0; i < head.size; ++i) head.bytes[i] = frame[i];
+    return head;
+}
+
+// The byte count that a read answer must announce for `count` registers or bits.
 constexpr std::size_t expected_byte_count(AnswerRule rule, std::uint16_t count) noexcept {
     return rule == AnswerRule::BitBytes ? (static_cast<std::size_t>(count) + 7) / 8
                                         : 2 * static_cast<std::size_t>(count);
 }
 
-// An RTU answer, station first and CRC already checked, of at least 5 bytes (a read's
-// head or an exception) or 8 (a write's echo): true when it answers `request`.
+// An exception answer to `code`: the code with its high bit set, then the exception code.
+constexpr bool is_exception_to(std::uint8_t code, const std::uint8_t* pdu, std::size_t size) noexcept {
+    return size == 2 && pdu[0] == (code | kExceptionFlag);
+}
+
+// The answer's PDU (function code first, no station, no CRC) against the request's head
+// (station first): true when it answers that request, normally or with an exception.
+constexpr bool pdu_answer_matches(const RequestHead& request, AnswerRule rule, const std::uint8_t* pdu,
+                                  std::size_t size) noexcept {
+    if (size < 2 || request.size < 2) return false;
+    if (is_exception_to(request.code(), pdu, size)) return true;
+    if (pdu[0] != request.code()) return false;
+    const std::uint8_t* req = request.bytes + 1;  // the request's PDU
+    switch (rule) {
+        case AnswerRule::RegisterBytes:
+        case AnswerRule::BitBytes:
+            return request.size >= 6 && pdu[1] == expected_byte_count(rule, request.field(1)) &&
+                   size == 2 + static_cast<std::size_t>(pdu[1]);
+        case AnswerRule::Echo:
+            return request.size >= 6 && size == 5 && get16(pdu + 1) == request.field(0) &&
+                   get16(pdu + 3) == request.field(1);
+        case AnswerRule::EchoMasks:
+            return request.size >= 8 && size == 7 && get16(pdu + 1) == request.field(0) &&
+                   get16(pdu + 3) == request.field(1) && get16(pdu + 5) == get16(req + 5);
+        case AnswerRule::Identification:
+            return request.size >= 4 && size >= 7 && pdu[1] == req[1] && pdu[2] == req[2];
+    }
+    return false;
+}
+
+// An RTU answer, station first and CRC last (already checked): true when it answers `request`.
 constexpr bool rtu_answer_matches(const RequestHead& request, AnswerRule rule, const std::uint8_t* answer,
                                   std::size_t size) noexcept {
-    if (size < 5 || answer[0] != request.station) return false;
-    if (answer[1] == (request.code | kExceptionFlag)) return size == 5;
-    if (answer[1] != request.code) return false;
-    if (rule == AnswerRule::Echo)
-        return size == 8 && get16(answer + 2) == request.first && get16(answer + 4) == request.second;
-    return answer[2] == expected_byte_count(rule, request.second) && size == 5 + static_cast<std::size_t>(answer[2]);
+    return size >= 5 && request.size >= 2 && answer[0] == request.station() &&
+           pdu_answer_matches(request, rule, answer + 1, size - 3);
+}
+
+// ---- read device identification -----------------------------------------------------------
+
+// The head of one answer of code 43 / 14: 2B 0E, read code, conformity, more follows,
+// next object id, number of objects; the objects (id, length, value) follow.
+struct IdentificationPage {
+    std::uint8_t conformity = 0;
+    bool more_follows = false;
+    std::uint8_t next_object = 0;
+    std::uint8_t objects = 0;
+};
+inline constexpr std::size_t kIdentificationHead = 7;
+
+// Walks the objects of an answer PDU, calling on_object(id, value, length) for each.
+// False when the PDU is too short for its head, an object runs past the end, or bytes
+// are left over after the announced objects.
+template <class OnObject>
+constexpr bool parse_identification(const std::uint8_t* pdu, std::size_t size, IdentificationPage& page,
+                                    OnObject&& on_object) {
+    if (size < kIdentificationHead) return false;
+    page.conformity = pdu[3];
+    page.more_follows = pdu[4] == 0xFF;
+    page.next_object = pdu[5];
+    page.objects = pdu[6];
+    std::size_t at = kIdentificationHead;
+    for (std::size_t k = 0; k < page.objects; ++k) {
+        if (size - at < 2 || size - at - 2 < pdu[at + 1]) return false;
+        on_object(pdu[at], pdu + at + 2, static_cast<std::size_t>(pdu[at + 1]));
+        at += 2 + static_cast<std::size_t>(pdu[at + 1]);
+    }
+    return at == size;
 }
 
 namespace detail {
@@ -66,13 +217,24 @@ inline constexpr std::uint8_t read_request[] = {0x01, 0x03, 0x00, 0x00, 0x00, 0x
 inline constexpr std::uint8_t read_answer[] = {0x01, 0x03, 0x04, 0x00, 0x0A, 0x01, 0x02, 0x5A, 0x60};
 inline constexpr std::uint8_t wrong_station[] = {0x02, 0x03, 0x04, 0x00, 0x0A, 0x01, 0x02, 0x5A, 0x60};
 inline constexpr std::uint8_t exception_answer[] = {0x01, 0x83, 0x02, 0xC0, 0xF1};
+inline constexpr std::uint8_t mask_request[] = {0x01, 0x16, 0x00, 0x04, 0x00, 0xF2, 0x00, 0x25};
+inline constexpr std::uint8_t mask_answer[] = {0x01, 0x16, 0x00, 0x04, 0x00, 0xF2, 0x00, 0x25, 0x66, 0xE2};
+constexpr bool coils_example() {
+    // The standard's example: coils 20..29 set to CD 01.
+    constexpr bool on[] = {1, 0, 1, 1, 0, 0, 1, 1, 1, 0};
+    std::uint8_t out[8] = {};
+    const std::size_t n = pdu_write_coils(out, 19, on, 10);
+    return n == 8 && out[0] == 0x0F && out[3] == 0 && out[4] == 10 && out[5] == 2 && out[6] == 0xCD && out[7] == 0x01;
+}
 }  // namespace detail
-static_assert(rtu_answer_matches(request_head(detail::read_request), AnswerRule::RegisterBytes, detail::read_answer,
-                                 9));
-static_assert(!rtu_answer_matches(request_head(detail::read_request), AnswerRule::RegisterBytes, detail::wrong_station,
-                                  9));
-static_assert(!rtu_answer_matches(request_head(detail::read_request), AnswerRule::BitBytes, detail::read_answer, 9));
-static_assert(rtu_answer_matches(request_head(detail::read_request), AnswerRule::RegisterBytes,
-                                 detail::exception_answer, 5));
+constexpr auto head_of(const std::uint8_t (&frame)[6]) { return request_head(frame, 6); }
+static_assert(rtu_answer_matches(head_of(detail::read_request), AnswerRule::RegisterBytes, detail::read_answer, 9));
+static_assert(!rtu_answer_matches(head_of(detail::read_request), AnswerRule::RegisterBytes, detail::wrong_station, 9));
+static_assert(!rtu_answer_matches(head_of(detail::read_request), AnswerRule::BitBytes, detail::read_answer, 9));
+static_assert(rtu_answer_matches(head_of(detail::read_request), AnswerRule::RegisterBytes, detail::exception_answer,
+                                 5));
+static_assert(rtu_answer_matches(request_head(detail::mask_request, 8), AnswerRule::EchoMasks, detail::mask_answer,
+                                 10));
+static_assert(detail::coils_example());
 
 }  // namespace brel::modbus

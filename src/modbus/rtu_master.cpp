@@ -111,7 +111,7 @@ struct Transaction {
     ObjectLock lock;
     Transaction* outer;
     bool sent = false;            // the library's writer has sent a request in this transaction
-    modbus::RequestHead request;  // its station, function code and first two fields
+    modbus::RequestHead request;  // its station and the first bytes of its PDU
 
     static thread_local Transaction* current;
 };
@@ -390,7 +390,7 @@ Ref master_send_write_coil_request(Args& a) {
 
 // A request to station 0 is a broadcast, which no slave answers.
 bool is_broadcast(const Transaction& tx, PyObject* station) {
-    if (tx.sent) return tx.request.station == 0;
+    if (tx.sent) return tx.request.station() == 0;
     return PyLong_Check(station) && PyObject_RichCompareBool(station, Ref(small_int(0)).get(), Py_EQ) == 1;
 }
 
@@ -982,8 +982,9 @@ Ref master_write_message(Args& a) {
     }
     channel::write(tunnel.get(), message);
     Ref sent = call(reinterpret_cast<PyObject*>(&PyBytes_Type), message);
-    if (Transaction* tx = Transaction::of(self); tx && PyBytes_GET_SIZE(sent.get()) >= 6) {
-        tx->request = modbus::request_head(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get())));
+    if (Transaction* tx = Transaction::of(self); tx && PyBytes_GET_SIZE(sent.get()) >= 4) {
+        tx->request = modbus::request_head(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get())),
+                                           static_cast<std::size_t>(PyBytes_GET_SIZE(sent.get())) - 2);
         tx->sent = true;
     }
     setattr(self, BREL_STR("MessageLastSent"), sent.get());
