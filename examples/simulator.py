@@ -31,6 +31,18 @@ DISCRETE = [i % 4 == 0 for i in range(30)]                         # 0..29
 WAIT = 10.0   # bound of every start and stop step, seconds
 
 
+# What the simulated device says of itself (function code 43, read device identification):
+# the basic objects 0 to 2, regular ones 3 to 6 and one private extended object.
+IDENTITY = {0x00: "brel_modbus", 0x01: "SIM-1", 0x02: "1.0", 0x03: "https://example.invalid/sim",
+            0x04: "Simulated meter", 0x05: "M-1", 0x06: "demo", 0x80: "serial 0001"}
+
+
+def make_identity() -> Any:
+    from pymodbus.pdu.device import ModbusDeviceIdentification
+
+    return ModbusDeviceIdentification(info=dict(IDENTITY))
+
+
 def make_context(station: int = STATION) -> Any:
     """A datastore with holding and input registers, coils and discrete inputs."""
     from pymodbus.datastore import ModbusDeviceContext, ModbusSequentialDataBlock, ModbusServerContext
@@ -155,7 +167,8 @@ def start_tcp_server(context: Any, rtu_framing: bool = False) -> LoopServer:
     framer = FramerType.RTU if rtu_framing else FramerType.SOCKET
     # On RTU framing station 0 is a broadcast, carried out and never answered.
     server = LoopServer(lambda: ModbusTcpServer(context, framer=framer, address=("127.0.0.1", 0),
-                                                ignore_missing_devices=True, broadcast_enable=rtu_framing)).start()
+                                                ignore_missing_devices=True, broadcast_enable=rtu_framing,
+                                                identity=make_identity())).start()
     wait_until_accepting(server.tcp_port)
     return server
 
@@ -166,7 +179,8 @@ def start_serial_server(context: Any, port: str, baudrate: int = 19200) -> LoopS
     from pymodbus.server import ModbusSerialServer
 
     return LoopServer(lambda: ModbusSerialServer(context, framer=FramerType.RTU, port=port, baudrate=baudrate,
-                                                 ignore_missing_devices=True, broadcast_enable=True)).start()
+                                                 ignore_missing_devices=True, broadcast_enable=True,
+                                                 identity=make_identity())).start()
 
 
 class SimulatedSlaves:

@@ -114,6 +114,12 @@ const Forward read_int16{"read_int16", 1, true};
 const Forward read_uint16{"read_uint16", 1, true};
 const Forward write_int16{"write_int16", 2, true};
 const Forward write_uint16{"write_uint16", 2, true};
+const Forward write_coils{"write_coils", 2, true};
+const Forward mask_write_register{"mask_write_register", 3, true};
+const Forward read_write_registers{"read_write_registers", 4, true};
+const Forward read_device_identification{"read_device_identification", 2, true};
+const Forward read_values{"read_values", 4, true};
+const Forward write_values{"write_values", 4, true};
 
 MemberSpec forwarding(const Forward& f, std::vector<ParamSpec> params, const char* doc = nullptr) {
     if (params.size() != static_cast<std::size_t>(f.count))
@@ -184,6 +190,18 @@ const ClassSpec& fix_master_class() {
             forwarding(read_uint16, {plain_address}),
             forwarding(write_int16, {plain_address, plain_value}),
             forwarding(write_uint16, {plain_address, plain_value}),
+            // ---- beyond the first seven function codes: the Master's members, station fixed
+            forwarding(write_coils, {address, {"values"}}),
+            forwarding(mask_write_register, {address, {"and_mask", "int"}, {"or_mask", "int"}}),
+            forwarding(read_write_registers,
+                       {{"read_address", "int"}, {"read_count", "int"}, {"write_address", "int"}, {"values"}}),
+            forwarding(read_device_identification,
+                       {{"read_code", "int", int_default(1)}, {"object_id", "int", int_default(0)}}),
+            forwarding(read_values, {address,
+                                     {"format", "str"},
+                                     {"order", "str", str_default("ABCD")},
+                                     {"func_code", "int", int_default(3)}}),
+            forwarding(write_values, {address, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
         }};
     return spec;
 }

@@ -321,7 +321,8 @@ Ref as_index(PyObject* v) {
     return own(PyNumber_Index(v));
 }
 
-// The registers of a sequence, each an int in 0..65535.
+}  // namespace
+
 std::vector<std::uint16_t> register_words(PyObject* registers, std::size_t expected) {
     if (!Py_TYPE(registers)->tp_iter && !PySequence_Check(registers)) {
         PyErr_Format(PyExc_TypeError, "registers must be a sequence of ints, not %.200s", Py_TYPE(registers)->tp_name);
@@ -352,6 +353,8 @@ std::vector<std::uint16_t> register_words(PyObject* registers, std::size_t expec
     }
     return words;
 }
+
+namespace {
 
 const char* int_range(char code) {
     switch (code) {

@@ -51,6 +51,9 @@ struct ValueLayout {
 ValueLayout value_layout(PyObject* format, PyObject* order);
 // The number of registers a format takes (ValueError for a bad format).
 std::size_t format_registers(PyObject* format);
+// The registers of a sequence, each an int in 0..65535 (TypeError, ValueError otherwise);
+// ValueError unless it holds `expected` of them.
+std::vector<std::uint16_t> register_words(PyObject* registers, std::size_t expected);
 // The list of values held by n registers; ValueError unless n is the layout's count.
 Ref decode_words(const ValueLayout& layout, const std::uint16_t* words, std::size_t n);
 Ref decode_words(const std::uint16_t* words, std::size_t n, PyObject* format, PyObject* order);

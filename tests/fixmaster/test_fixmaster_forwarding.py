@@ -28,6 +28,12 @@ FORWARDS = [
     ("read_uint16", (19,), (19,), True),
     ("write_int16", (20, -2), (20, -2), True),
     ("write_uint16", (21, 65534), (21, 65534), True),
+    ("write_coils", (22, [1, 0]), (22, [1, 0]), True),
+    ("mask_write_register", (23, 0xF0, 0x0F), (23, 0xF0, 0x0F), True),
+    ("read_write_registers", (24, 2, 25, [1]), (24, 2, 25, [1]), True),
+    ("read_device_identification", (), (1, 0), True),
+    ("read_values", (26, "f"), (26, "f", "ABCD", 3), True),
+    ("write_values", (27, "H", [1], "DCBA"), (27, "H", [1], "DCBA"), True),
 ]
 
 

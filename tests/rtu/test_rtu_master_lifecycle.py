@@ -29,6 +29,9 @@ AFTER_TYPED = [
     "send_read_input_registers_request", "read_coil", "_Master__read_xx_coils", "read_coils", "read_input_coils",
     "_Master__send_read_xx_coils_request", "send_read_coils_request", "send_read_input_coils_request",
     "_Master__read", "_Master__feedback_assistant", "_Master__write_message", "_Master__check_crc",
+    # beyond the first seven function codes
+    "write_coils", "mask_write_register", "read_write_registers", "read_device_identification", "read_values",
+    "write_values",
 ]
 
 
