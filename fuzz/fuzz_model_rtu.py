@@ -8,6 +8,7 @@ import array
 import struct
 
 import brel_modbus
+import fuzz_model_values as values_reference
 from fuzz_support import ByteSource, Expected, with_crc
 
 TIMEOUT = "modbus: read from slave timeout"
@@ -26,10 +27,24 @@ def split(value: int) -> bytes:
     return bytes(((value >> 8) & 0xFF, value & 0xFF))
 
 
-def field(value: int, what: str) -> None:
+def field(value: int, what: str, top: int = 0xFFFF) -> int:
     """Addresses and counts are 16-bit fields on the line, never wrapped."""
-    if not 0 <= value <= 0xFFFF:
-        raise Expected(OverflowError, f"modbus: {what} out of range 0 to 65535: {value}")
+    if not 0 <= value <= top:
+        raise Expected(OverflowError, f"modbus: {what} out of range 0 to {top}: {value}")
+    return value
+
+
+def limit(n: int, low: int, high: int, what: str) -> None:
+    if not low <= n <= high:
+        raise Expected(ValueError, f"modbus: {what} must be from {low} to {high}: {n}")
+
+
+def reference(function, *args):
+    """The values reference, its refusals as the exception types the library raises."""
+    try:
+        return function(*args)
+    except (ValueError, TypeError, OverflowError) as exc:
+        raise Expected(type(exc)) from None
 
 
 class Model:
@@ -70,16 +85,23 @@ class Model:
             raise mismatch(station)
         return answer
 
-    def confirm(self, station) -> None:
+    def confirm(self, station, size: int = 8) -> None:
+        """The answer of a write: `size` bytes repeating the request's head."""
         if self.request[0] == 0:             # a broadcast: nobody answers
             return
-        answer = self.head(station) + self.channel.read(3)
-        if len(answer) != 8:
+        answer = self.head(station) + self.channel.read(size - 5)
+        if len(answer) != size:
             raise Expected(OSError, TIMEOUT)
         if not crc_right(answer):
             raise crc_error(station)
-        if answer[:6] != self.request[:6]:
+        if answer[:size - 2] != self.request[:size - 2]:
             raise mismatch(station)
+
+    def more(self, answer: bytes, size: int) -> bytes:
+        data = self.channel.read(size)
+        if len(data) < size:
+            raise Expected(OSError, TIMEOUT)
+        return answer + data
 
     # -- registers and coils
     def read_registers(self, station, address, count, code=3):
@@ -115,6 +137,79 @@ class Model:
         field(address, "address")
         self.send(station, 5, split(address) + bytes((255 if value else 0, 0)))
         self.confirm(station)
+
+    # -- codes 15, 22, 23 and 43
+    def write_coils(self, station, address, states):
+        field(address, "address")
+        limit(len(states), 1, 1968, "coil count")
+        field(station, "station", 0xFF)
+        packed = bytearray((len(states) + 7) // 8)
+        for i, on in enumerate(states):
+            if on:
+                packed[i // 8] |= 1 << (i % 8)
+        self.send(station, 15, split(address) + split(len(states)) + bytes((len(packed),)) + packed)
+        self.confirm(station)
+
+    def mask_write_register(self, station, address, and_mask, or_mask):
+        field(address, "address")
+        field(and_mask, "and_mask")
+        field(or_mask, "or_mask")
+        field(station, "station", 0xFF)
+        self.send(station, 22, split(address) + split(and_mask) + split(or_mask))
+        self.confirm(station, 10)
+
+    def read_write_registers(self, station, read_address, read_count, write_address, values):
+        field(read_address, "read_address")
+        field(read_count, "read_count")
+        field(write_address, "write_address")
+        limit(read_count, 1, 125, "read_count")
+        limit(len(values), 1, 121, "write count")
+        field(station, "station", 0xFF)
+        self.send(station, 23, split(read_address) + split(read_count) + split(write_address) + split(len(values))
+                  + bytes((2 * len(values),)) + b"".join(split(v) for v in values))
+        answer = self.counted(station, 2 * read_count)
+        return [(answer[i] << 8) + answer[i + 1] for i in range(3, len(answer) - 2, 2)]
+
+    def read_device_identification(self, station, read_code=1, object_id=0):
+        field(read_code, "read_code", 4)
+        limit(read_code, 1, 4, "read_code")
+        field(object_id, "object_id", 0xFF)
+        field(station, "station", 0xFF)
+        objects = {}
+        while True:
+            self.send(station, 43, bytes((0x0E, read_code, object_id)))
+            answer = self.head(station) + self.channel.read(0)
+            if answer[:4] != bytes((station, 43, 0x0E, read_code)):
+                raise mismatch(station)
+            answer = self.more(answer, 3)
+            for _ in range(answer[7]):
+                answer = self.more(answer, 2)
+                answer = self.more(answer, answer[-1])
+            answer = self.more(answer, 2)
+            if not crc_right(answer):
+                raise crc_error(station)
+            at = 8
+            for _ in range(answer[7]):
+                objects[answer[at]] = answer[at + 2:at + 2 + answer[at + 1]]
+                at += 2 + answer[at + 1]
+            if answer[5] != 0xFF or read_code == 4:
+                return objects
+            if answer[6] <= object_id:
+                raise mismatch(station)
+            object_id = answer[6]
+
+    # -- values of any type
+    def read_values(self, station, address, fmt, order="ABCD", code=3):
+        fields = reference(values_reference.value_layout, fmt, order)
+        n = sum(size for _, size in fields) // 2
+        limit(n, 1, 125, "register count of the format")
+        registers = self.read_registers(station, address, n, code)
+        return reference(values_reference.decode_values, registers, fmt, order)
+
+    def write_values(self, station, address, fmt, values, order="ABCD"):
+        fields = reference(values_reference.value_layout, fmt, order)
+        limit(sum(size for _, size in fields) // 2, 1, 123, "register count of the format")
+        self.write_registers(station, address, reference(values_reference.encode_values, fmt, values, order))
 
     # -- typed values
     def read_32(self, station, address, sign, endian):
@@ -192,11 +287,18 @@ OPERATIONS = [
     ("write_int16", lambda m, s, a, v: m.write_register(s, a, v)),
     ("write_uint16", lambda m, s, a, v: m.write_register(s, a, v)),
     *_typed_reads(),
+    ("write_coils", lambda m, s, a, vs: m.write_coils(s, a, vs)),
+    ("mask_write_register", lambda m, s, a, x, y: m.mask_write_register(s, a, x, y)),
+    ("read_write_registers", lambda m, s, a, c, w, vs: m.read_write_registers(s, a, c, w, vs)),
+    ("read_device_identification", lambda m, s, code, first: m.read_device_identification(s, code, first)),
+    ("read_values", lambda m, s, a, fmt, order, fc: m.read_values(s, a, fmt, order, fc)),
+    ("write_values", lambda m, s, a, fmt, vs, order: m.write_values(s, a, fmt, vs, order)),
 ]
 
 FIX_NAMES = {"write_register", "write_registers", "write_coil", "read_register", "read_registers", "read_coil",
              "read_coils", "read_int32", "read_uint32", "read_float", "write_int32", "write_uint32", "read_int16",
-             "read_uint16", "write_int16", "write_uint16"}
+             "read_uint16", "write_int16", "write_uint16", "write_coils", "mask_write_register", "read_write_registers",
+             "read_device_identification", "read_values", "write_values"}
 
 # The arguments after the station, by operation.
 SHAPES = {
@@ -204,7 +306,13 @@ SHAPES = {
     "read_coils": "aC", "read_input_coils": "aC", "read_coil": "a", "write_register": "av",
     "write_registers": "aV", "write_coil": "ab", "read_int16": "a", "read_uint16": "a", "write_int16": "av",
     "write_uint16": "av",
+    "write_coils": "aB", "mask_write_register": "axx", "read_write_registers": "anaW",
+    "read_device_identification": "ro", "read_values": "aFOk", "write_values": "aFXO",
 }
+
+# Formats for the values members: mostly sound ones, now and then one the library refuses.
+FORMATS = ("H", "h", "i", "I", "f", "e", "d", "q", "Q", "2H", "4s", "3s", "i 2s f", "h 8s d", "63d", "31d", "x",
+           "", "H h i I q Q e f d 6s")
 for _kind, _sign in (("uint32", "I"), ("int32", "i"), ("float", "f")):
     SHAPES[f"read_{_kind}"] = "ae"
     SHAPES[f"read_multi_{_kind}"] = "ame"
@@ -246,7 +354,43 @@ def decode_args(name: str, src: ByteSource, wide: bool, endian: str) -> list:
             if i > 0 and shape[i - 1] == "M":
                 continue
             args.append(_typed_value(letter, src.uint(8), wide))
+        elif letter == "B":
+            args.append([src.u8() & 1 for _ in range(src.uint(2) % (2000 if wide else 40))])
+        elif letter == "x":
+            args.append(src.uint(3) - (1 << 20) if wide else src.uint(2))
+        elif letter == "n":
+            args.append(src.u8() % (130 if wide else 126))
+        elif letter == "W":
+            count, seed = src.u8() % (125 if wide else 122), src.uint(2)
+            args.append([(seed * (k + 3) * 40503 + k) & 0xFFFF for k in range(count)])
+        elif letter == "r":
+            args.append(src.u8() % (6 if wide else 5))
+        elif letter == "o":
+            args.append(src.uint(2) % 300 if wide else src.u8())
+        elif letter == "F":
+            args.append(FORMATS[src.u8() % len(FORMATS)])
+        elif letter == "O":
+            pick = src.u8()
+            args.append(("ABCD", "CDAB", "BADC", "DCBA")[pick % 4] if pick < 250 or not wide else "abcd")
+        elif letter == "X":
+            args.append(_values_for(args[-1], src, wide))
     return args
+
+
+def _values_for(fmt: str, src: ByteSource, wide: bool) -> list:
+    """Values that the format holds, decoded from registers of the input; in wide mode one
+    of them may be replaced by a value its code cannot hold."""
+    try:
+        fields = values_reference.value_layout(fmt, "ABCD")
+    except ValueError:
+        return [0]
+    n = sum(size for _, size in fields) // 2
+    registers = [src.uint(2) for _ in range(n)]
+    values = values_reference.decode_values(registers, fmt, "ABCD")
+    values = [0.0 if isinstance(v, float) and v != v else v for v in values]   # NaN never compares equal
+    if wide and values and src.u8() % 4 == 0:
+        values[src.u8() % len(values)] = 1 << 70
+    return values
 
 
 def _typed_value(sign: str, raw: int, wide: bool):

@@ -23,12 +23,12 @@ import struct
 import fuzz_support as fs
 
 with fs.instrumented():
-    from fuzz_model_rtu import OPERATIONS, FIX_NAMES, Model, decode_args
+    from fuzz_model_rtu import FIX_NAMES, OPERATIONS, SHAPES, Model, decode_args
 
 import brel_modbus
 
 SE = brel_modbus.SlaveException
-ALLOWED = (OSError, SE, ValueError, OverflowError, IndexError, struct.error)
+ALLOWED = (OSError, SE, ValueError, OverflowError, IndexError, TypeError, struct.error)
 
 
 class PythonHelpers:
@@ -76,7 +76,7 @@ def one_input(data: bytes) -> None:
     if use_fix:
         # FixMaster: no station, no word order (always high word first), and read_register
         # with the master's default function code.
-        if rest and isinstance(rest[-1], str):
+        if SHAPES[name].endswith("e"):
             rest = rest[:-1]
         if name == "read_register":
             rest, args = rest[:-1], args[:-1] + [3]

@@ -94,6 +94,43 @@ def value_seeds() -> list[bytes]:
     return seeds
 
 
+# The members beyond the first seven function codes: their arguments as decode_args reads
+# them (station first), written out by hand.
+def _u16(*values: int) -> bytes:
+    return b"".join(v.to_bytes(2, "big") for v in values)
+
+
+HAND_ARGS = {
+    "write_coils": [bytes((1,)) + _u16(20, 10) + bytes((1, 0, 1, 1, 0, 0, 1, 1, 1, 0)),
+                    bytes((1,)) + _u16(60000, 2) + bytes((1, 1))],
+    "mask_write_register": [bytes((1,)) + _u16(300, 0x00F2, 0x0025), bytes((1,)) + _u16(60000, 0, 0)],
+    "read_write_registers": [bytes((1,)) + _u16(0) + bytes((3,)) + _u16(301) + bytes((2,)) + _u16(7),
+                             bytes((1,)) + _u16(60000) + bytes((3,)) + _u16(301) + bytes((2,)) + _u16(7)],
+    "read_device_identification": [bytes((1, 1, 0)), bytes((1, 2, 0)), bytes((1, 3, 0)), bytes((1, 4, 0x80)),
+                                   bytes((1, 4, 0x40))],
+    "read_values": [bytes((1,)) + _u16(10) + bytes((i, order, 0)) for i, order in ((2, 1), (6, 3), (12, 2), (13, 0))]
+    + [bytes((1,)) + _u16(60000) + bytes((0, 0, 0))],
+    "write_values": [bytes((1,)) + _u16(320) + bytes((4,)) + _u16(0x42F6, 0xE979) + bytes((1,)),
+                     bytes((1,)) + _u16(320) + bytes((12,)) + _u16(1, 2, 0x4142, 3, 4) + bytes((3,))],
+}
+
+
+def hand_seeds(master, corpus: pathlib.Path) -> None:
+    from fuzz_model_rtu import decode_args
+    from fuzz_support import ByteSource
+
+    for index, (name, _) in enumerate(RTU_OPERATIONS):
+        for encoded in HAND_ARGS.get(name, []):
+            args = decode_args(name, ByteSource(encoded), wide=False, endian=">")
+            try:
+                getattr(master, name)(*args)
+            except brel_modbus.SlaveException:
+                pass
+            answer = master.last_feedback_received
+            save(corpus / "rtu", bytes((index, 0)) + encoded + answer)
+            save(corpus / "frames", master.last_command_sent + answer)
+
+
 def save(folder: pathlib.Path, data: bytes) -> None:
     (folder / hashlib.sha1(data).hexdigest()[:16]).write_bytes(data)
 
@@ -106,7 +143,10 @@ def main() -> None:
     brel_modbus.create_serial_instance = brel_linkkit.create_serial_instance
     with SimulatedSlaves() as slaves:
         with brel_modbus.Master(slaves.rtu_url, 115200, 1.0) as master:
+            hand_seeds(master, corpus)
             for index, (name, _) in enumerate(RTU_OPERATIONS):
+                if name in HAND_ARGS:
+                    continue
                 for address in (10, 60000):                 # held, and not held: an exception answer
                     args = rtu_call_args(name, address)
                     try:
