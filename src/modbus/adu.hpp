@@ -12,12 +12,28 @@
 //   4. tests on both transports and against a real slave, and a fuzz seed.
 #pragma once
 
-#include "modbus/frames.hpp"
+#include "modbus/crc16.hpp"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace brel::modbus {
+
+constexpr void put16(std::uint8_t* out, std::uint16_t v) noexcept {
+    out[0] = static_cast<std::uint8_t>(v >> 8);
+    out[1] = static_cast<std::uint8_t>(v & 0xFF);
+}
+constexpr std::uint16_t get16(const std::uint8_t* in) noexcept {
+    return static_cast<std::uint16_t>((in[0] << 8) | in[1]);
+}
+
+// Append the CRC of out[0, size) at out[size], low byte first; returns size + 2.
+constexpr std::size_t close_rtu_frame(std::uint8_t* out, std::size_t size) noexcept {
+    const std::uint16_t crc = crc16(out, size);
+    out[size] = static_cast<std::uint8_t>(crc & 0xFF);
+    out[size + 1] = static_cast<std::uint8_t>(crc >> 8);
+    return size + 2;
+}
 
 // ---- function codes and limits ------------------------------------------------------
 
@@ -47,6 +63,39 @@ inline constexpr std::size_t kMaxReadWriteWrite = 121;
 inline constexpr std::size_t kMaxPdu = 253;
 
 // ---- requests: the PDU, function code first ---------------------------------------------
+
+// Codes 1 to 4 (address, count) and 6 (address, value): the code and two 16-bit fields.
+// 5 bytes.
+constexpr std::size_t pdu_two_fields(std::uint8_t* out, std::uint8_t code, std::uint16_t first,
+                                     std::uint16_t second) noexcept {
+    out[0] = code;
+    put16(out + 1, first);
+    put16(out + 3, second);
+    return 5;
+}
+
+// Code 5: address, then FF 00 for on, 00 00 for off. 5 bytes.
+constexpr std::size_t pdu_write_coil(std::uint8_t* out, std::uint8_t code, std::uint16_t address, bool on) noexcept {
+    return pdu_two_fields(out, code, address, on ? 0xFF00 : 0x0000);
+}
+
+// Code 16, its head: address, quantity, byte count; the values follow at out + 6.
+constexpr std::size_t pdu_write_registers_head(std::uint8_t* out, std::uint8_t code, std::uint16_t address,
+                                               std::size_t count) noexcept {
+    out[0] = code;
+    put16(out + 1, address);
+    put16(out + 3, static_cast<std::uint16_t>(count));
+    out[5] = static_cast<std::uint8_t>(2 * count);
+    return 6;
+}
+
+// Code 16 whole: out holds 6 + 2 * count bytes, count <= 127 (the byte count is one byte).
+constexpr std::size_t pdu_write_registers(std::uint8_t* out, std::uint8_t code, std::uint16_t address,
+                                          const std::uint16_t* values, std::size_t count) noexcept {
+    pdu_write_registers_head(out, code, address, count);
+    for (std::size_t i = 0; i < count; ++i) put16(out + 6 + 2 * i, values[i]);
+    return 6 + 2 * count;
+}
 
 // Code 15: address, quantity, byte count, the states packed 8 to a byte (first coil in bit 0).
 // out holds 6 + (count + 7) / 8 bytes; count <= kMaxWriteCoils.

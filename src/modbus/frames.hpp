@@ -1,7 +1,9 @@
-// Modbus frames as bytes: RTU requests and answer layout, the MBAP header and TCP
-// PDUs. Plain C++ without the interpreter; callers own the buffers.
+// Modbus frames as bytes: the RTU frame (station, PDU, CRC) and the MBAP header around
+// the PDUs that adu.hpp lays out once per function code. Plain C++ without the
+// interpreter; callers own the buffers.
 #pragma once
 
+#include "modbus/adu.hpp"
 #include "modbus/crc16.hpp"
 
 #include <cstddef>
@@ -14,37 +16,20 @@ inline constexpr std::size_t kRtuHeadSize = 5;     // first read of every answer
 inline constexpr std::size_t kRtuMaxWriteRegisters = 127;
 inline constexpr std::size_t kMbapSize = 7;
 
-constexpr void put16(std::uint8_t* out, std::uint16_t v) noexcept {
-    out[0] = static_cast<std::uint8_t>(v >> 8);
-    out[1] = static_cast<std::uint8_t>(v & 0xFF);
-}
-constexpr std::uint16_t get16(const std::uint8_t* in) noexcept {
-    return static_cast<std::uint16_t>((in[0] << 8) | in[1]);
-}
+// ---- Modbus RTU: station, PDU, CRC ----------------------------------------------------
 
-// Append the CRC of out[0, size) at out[size], low byte first; returns size + 2.
-constexpr std::size_t close_rtu_frame(std::uint8_t* out, std::size_t size) noexcept {
-    const std::uint16_t crc = crc16(out, size);
-    out[size] = static_cast<std::uint8_t>(crc & 0xFF);
-    out[size + 1] = static_cast<std::uint8_t>(crc >> 8);
-    return size + 2;
-}
-
-// Station, code and two 16-bit fields: the read requests (codes 1 to 4) and the
-// single-register write (code 6). Writes 8 bytes.
+// The read requests (codes 1 to 4) and the single-register write (code 6). Writes 8 bytes.
 constexpr std::size_t rtu_two_fields(std::uint8_t* out, std::uint8_t station, std::uint8_t code, std::uint16_t first,
                                      std::uint16_t second) noexcept {
     out[0] = station;
-    out[1] = code;
-    put16(out + 2, first);
-    put16(out + 4, second);
-    return close_rtu_frame(out, 6);
+    return close_rtu_frame(out, 1 + pdu_two_fields(out + 1, code, first, second));
 }
 
-// Single-coil write: 255 0 for on, 0 0 for off. Writes 8 bytes.
+// Single-coil write. Writes 8 bytes.
 constexpr std::size_t rtu_write_coil(std::uint8_t* out, std::uint8_t station, std::uint8_t code, std::uint16_t address,
                                      bool on) noexcept {
-    return rtu_two_fields(out, station, code, address, on ? 0xFF00 : 0x0000);
+    out[0] = station;
+    return close_rtu_frame(out, 1 + pdu_write_coil(out + 1, code, address, on));
 }
 
 // Multiple-register write; out must hold 9 + 2 * count bytes, count <= 127.
@@ -52,16 +37,11 @@ constexpr std::size_t rtu_write_registers(std::uint8_t* out, std::uint8_t statio
                                           std::uint16_t address, const std::uint16_t* values,
                                           std::size_t count) noexcept {
     out[0] = station;
-    out[1] = code;
-    put16(out + 2, address);
-    put16(out + 4, static_cast<std::uint16_t>(count));
-    out[6] = static_cast<std::uint8_t>(2 * count);
-    for (std::size_t i = 0; i < count; ++i) put16(out + 7 + 2 * i, values[i]);
-    return close_rtu_frame(out, 7 + 2 * count);
+    return close_rtu_frame(out, 1 + pdu_write_registers(out + 1, code, address, values, count));
 }
 
 // Exception answer: function-code byte with bit 7 set.
-constexpr bool rtu_is_exception(const std::uint8_t* head) noexcept { return head[1] >= 0x80; }
+constexpr bool rtu_is_exception(const std::uint8_t* head) noexcept { return head[1] >= kExceptionFlag; }
 
 // MBAP header: transaction, protocol, length (PDU + unit identifier), unit.
 constexpr void mbap_header(std::uint8_t* out, std::uint16_t transaction, std::uint16_t protocol, std::uint16_t length,
@@ -79,30 +59,17 @@ inline constexpr std::size_t kTcpReadPduSize = 5;          // code, address, cou
 inline constexpr std::size_t kTcpCoilPduSize = 5;          // code, address, value field
 inline constexpr std::size_t kTcpMaxWriteRegisters = 127;  // the byte count 2 * n must fit one byte
 
-// Code and two 16-bit fields: the coil and register reads (codes 1 and 3). Writes 5 bytes.
+// A TCP request is the PDU itself behind the MBAP header.
 constexpr void tcp_two_fields(std::uint8_t* out, std::uint8_t code, std::uint16_t first,
                               std::uint16_t second) noexcept {
-    out[0] = code;
-    put16(out + 1, first);
-    put16(out + 3, second);
+    pdu_two_fields(out, code, first, second);
 }
-
-// Single-coil write: FF 00 for on, 00 00 for off. Writes 5 bytes.
 constexpr void tcp_write_coil(std::uint8_t* out, std::uint8_t code, std::uint16_t address, bool on) noexcept {
-    out[0] = code;
-    put16(out + 1, address);
-    out[3] = on ? 0xFF : 0x00;
-    out[4] = 0x00;
+    pdu_write_coil(out, code, address, on);
 }
-
-// Head of a multiple-register write: code, address, quantity, byte count; the values
-// follow at out + 6. count <= kTcpMaxWriteRegisters.
 constexpr void tcp_write_registers_head(std::uint8_t* out, std::uint8_t code, std::uint16_t address,
                                         std::size_t count) noexcept {
-    out[0] = code;
-    put16(out + 1, address);
-    put16(out + 3, static_cast<std::uint16_t>(count));
-    out[5] = static_cast<std::uint8_t>(2 * count);
+    pdu_write_registers_head(out, code, address, count);
 }
 
 // The answer's transaction, protocol and unit identifiers equal the request's. Both
