@@ -6,8 +6,10 @@
 // have arrived (a closed connection is a receive time-out, a short answer is never
 // decoded), and input left over from an earlier transaction is dropped before each
 // request so that one late answer cannot desynchronise the connection.
+#include "modbus/adu.hpp"
 #include "modbus/classes.hpp"
 #include "modbus/frames.hpp"
+#include "modbus/protocol.hpp"
 #include "module/object_lock.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
@@ -922,6 +924,389 @@ Ref write_coil(Args& a) {
     return none();
 }
 
+// ---- the data model: codes 2, 4, 6, 15, 22, 23 and 43, typed values ---------------------------
+//
+// Each operation refuses what the protocol cannot carry before anything is sent, builds
+// its PDU with modbus/adu.hpp or modbus/frames.hpp, exchanges it through self.__query
+// (looked up on the instance, so subclasses and the master's lock apply; the function
+// code, the declared length and exception answers are checked there), then checks that
+// the answer belongs to the request with pdu_answer_matches. Typed values go through the
+// codec of modbus/values.hpp and through self.read_registers / self.write_registers.
+
+// An exact int that must lie in 1..top: OverflowError beyond its 16-bit field (as
+// check_count), ValueError outside the protocol's limit.
+std::size_t limited_count(PyObject* count, const char* what, std::size_t top) {
+    check_field(count, what, 0xFFFF);
+    const long n = PyLong_AsLong(count);
+    if (n == -1 && PyErr_Occurred()) raise();
+    if (n < 1 || static_cast<std::size_t>(n) > top) {
+        PyErr_Format(PyExc_ValueError, "modbus: %s must be from 1 to %zu: %ld", what, top, n);
+        raise();
+    }
+    return static_cast<std::size_t>(n);
+}
+
+// The number of items to write: ValueError outside 1..top.
+void check_items(Py_ssize_t n, std::size_t top) {
+    if (n < 1 || static_cast<std::size_t>(n) > top) {
+        PyErr_Format(PyExc_ValueError, "modbus: values must hold from 1 to %zu items: %zd", top, n);
+        raise();
+    }
+}
+
+// A sequence's items as a tuple; TypeError for an object that is no sequence.
+Ref items_of(PyObject* values, const char* what) {
+    if (!Py_TYPE(values)->tp_iter && !PySequence_Check(values)) {
+        PyErr_Format(PyExc_TypeError, "values must be a sequence of %s, not %.200s", what, Py_TYPE(values)->tp_name);
+        raise();
+    }
+    return own(PySequence_Tuple(values));
+}
+
+// self.__query(pdu, needed) with a PDU built here; the data after the function code as
+// bytes (an answer of another type from a replaced query is converted as bytes() would).
+Ref exchange(PyObject* self, const std::uint8_t* pdu, std::size_t size, PyObject* needed) {
+    Ref command = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(pdu), static_cast<Py_ssize_t>(size)));
+    Ref feedback = call_method(self, k_query(), command.get(), needed);
+    if (PyBytes_CheckExact(feedback.get())) return feedback;
+    return own(PyBytes_FromObject(feedback.get()));
+}
+
+Ref exchange(PyObject* self, const std::uint8_t* pdu, std::size_t size, std::size_t needed) {
+    Ref length = own(PyLong_FromSize_t(needed));
+    return exchange(self, pdu, size, length.get());
+}
+
+// True when `data` (what follows the function code) answers the request PDU by `rule`.
+bool answers(const std::uint8_t* request, std::size_t size, modbus::AnswerRule rule, PyObject* data) {
+    std::uint8_t head[8] = {};  // a unit identifier, then the request's PDU
+    const std::size_t n = std::min(size, sizeof head - 1);
+    std::memcpy(head + 1, request, n);
+    const Py_ssize_t length = PyBytes_GET_SIZE(data);
+    std::vector<std::uint8_t> pdu(1 + static_cast<std::size_t>(length));
+    pdu[0] = request[0];
+    std::memcpy(pdu.data() + 1, PyBytes_AS_STRING(data), static_cast<std::size_t>(length));
+    return modbus::pdu_answer_matches(modbus::request_head(head, 1 + n), rule, pdu.data(), pdu.size());
+}
+
+// "<prefix> address [N] to <peer> failed."
+[[noreturn]] void raise_write_failed(PyObject* self, const char* prefix, PyObject* address) {
+    Ref number = own(PyObject_Str(address));
+    Ref head = own(PyUnicode_FromFormat("%s address [%U] to ", prefix, number.get()));
+    Ref message = host_message(self, head.get(), BREL_STR(" failed."));
+    raise_assertion(message.get());
+}
+
+// The registers of a checked read answer: byte count, then two bytes per register.
+Ref registers_of(PyObject* data) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)) + 1;
+    const Py_ssize_t n = (PyBytes_GET_SIZE(data) - 1) / 2;
+    Ref result = own(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(result.get(), i, make_int(modbus::get16(p + 2 * i)).release());
+    return result;
+}
+
+Ref read_input_registers(Args& a) {
+    PyObject *self = a[0], *address = a[1], *count = a[2];
+    check_address(address);
+    const std::size_t n = limited_count(count, "count", modbus::kMaxReadRegisters);
+    std::uint8_t pdu[modbus::kTcpReadPduSize];
+    modbus::tcp_two_fields(pdu, modbus::kReadInputRegisters, low16(address), static_cast<std::uint16_t>(n));
+    Ref data = exchange(self, pdu, sizeof pdu, 1 + 2 * n);
+    if (!answers(pdu, sizeof pdu, modbus::AnswerRule::RegisterBytes, data.get()))
+        raise_assertion(BREL_STR("Feedback for reading registers invalid"));
+    return registers_of(data.get());
+}
+
+Ref read_input_register(Args& a) {
+    check_address(a[1]);
+    Ref one = make_int(1);
+    Ref values = call_method(a[0], BREL_STR("read_input_registers"), a[1], one.get());
+    return item(values.get(), 0);
+}
+
+Ref read_input_coils(Args& a) {
+    PyObject *self = a[0], *address = a[1], *count = a[2];
+    check_address(address);
+    const std::size_t n = limited_count(count, "count", modbus::kMaxReadBits);
+    std::uint8_t pdu[modbus::kTcpReadPduSize];
+    modbus::tcp_two_fields(pdu, modbus::kReadDiscreteInputs, low16(address), static_cast<std::uint16_t>(n));
+    Ref data = exchange(self, pdu, sizeof pdu, 1 + (n + 7) / 8);
+    if (!answers(pdu, sizeof pdu, modbus::AnswerRule::BitBytes, data.get()))
+        raise_assertion(BREL_STR("Feedback for reading coils invalid"));
+    const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get())) + 1;
+    Ref result = own(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i),
+                        Py_NewRef(modbus::coil_bit(p, i) ? Py_True : Py_False));
+    return result;
+}
+
+Ref read_coil(Args& a) {
+    check_address(a[1]);
+    Ref one = make_int(1);
+    Ref values = call_method(a[0], BREL_STR("read_coils"), a[1], one.get());
+    return item(values.get(), 0);
+}
+
+Ref write_single_register(Args& a) {
+    PyObject *self = a[0], *address = a[1], *value = a[2];
+    check_address(address);
+    std::uint8_t pdu[modbus::kTcpReadPduSize];
+    modbus::tcp_two_fields(pdu, modbus::kWriteSingleRegister, low16(address), low16(value));
+    Ref data = exchange(self, pdu, sizeof pdu, 4);
+    if (!answers(pdu, sizeof pdu, modbus::AnswerRule::Echo, data.get()))
+        raise_write_failed(self, "Write register", address);
+    return none();
+}
+
+Ref write_coils(Args& a) {
+    PyObject *self = a[0], *address = a[1];
+    check_address(address);
+    Ref states = items_of(a[2], "truth values");
+    const Py_ssize_t n = PyTuple_GET_SIZE(states.get());
+    check_items(n, modbus::kMaxWriteCoils);
+    std::vector<std::uint8_t> on(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        on[static_cast<std::size_t>(i)] = check(PyObject_IsTrue(PyTuple_GET_ITEM(states.get(), i))) != 0;
+    std::uint8_t pdu[6 + (modbus::kMaxWriteCoils + 7) / 8];
+    const std::size_t size = modbus::pdu_write_coils(pdu, low16(address), on, on.size());
+    Ref data = exchange(self, pdu, size, 4);
+    if (!answers(pdu, size, modbus::AnswerRule::Echo, data.get())) raise_write_failed(self, "Write coils", address);
+    return none();
+}
+
+Ref mask_write_register(Args& a) {
+    PyObject *self = a[0], *address = a[1], *and_mask = a[2], *or_mask = a[3];
+    check_address(address);
+    check_field(and_mask, "and_mask", 0xFFFF);
+    check_field(or_mask, "or_mask", 0xFFFF);
+    std::uint8_t pdu[7];
+    const std::size_t size = modbus::pdu_mask_write_register(pdu, low16(address), low16(and_mask), low16(or_mask));
+    Ref data = exchange(self, pdu, size, 6);
+    if (!answers(pdu, size, modbus::AnswerRule::EchoMasks, data.get()))
+        raise_write_failed(self, "Mask write register", address);
+    return none();
+}
+
+Ref read_write_registers(Args& a) {
+    PyObject *self = a[0], *read_address = a[1], *read_count = a[2], *write_address = a[3], *values = a[4];
+    check_address(read_address);
+    const std::size_t n = limited_count(read_count, "read_count", modbus::kMaxReadWriteRead);
+    check_address(write_address);
+    const Py_ssize_t m = PyList_GET_SIZE(values);
+    check_items(m, modbus::kMaxReadWriteWrite);
+    std::vector<std::uint16_t> words(static_cast<std::size_t>(m));
+    // low16 runs no interpreter code on an int, so the list cannot change under the loop.
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        PyObject* v = PyList_GET_ITEM(values, i);
+        if (!PyLong_Check(v)) {
+            PyErr_Format(PyExc_TypeError, "values[%zd] must be an int, not %.200s", i, Py_TYPE(v)->tp_name);
+            raise();
+        }
+        words[static_cast<std::size_t>(i)] = low16(v);
+    }
+    std::uint8_t pdu[10 + 2 * modbus::kMaxReadWriteWrite];
+    const std::size_t size = modbus::pdu_read_write_registers(pdu, low16(read_address), static_cast<std::uint16_t>(n),
+                                                              low16(write_address), words.data(), words.size());
+    Ref data = exchange(self, pdu, size, 1 + 2 * n);
+    if (!answers(pdu, size, modbus::AnswerRule::RegisterBytes, data.get()))
+        raise_assertion(BREL_STR("Feedback for reading registers invalid"));
+    return registers_of(data.get());
+}
+
+// Code 43 / 14, page by page: a page that says more follows names the object to ask for
+// next, which must lie beyond the one asked for, so that the reading ends.
+Ref read_device_identification(Args& a) {
+    PyObject *self = a[0], *read_code = a[1], *object_id = a[2];
+    int overflow = 0;
+    const long long code = PyLong_AsLongLongAndOverflow(read_code, &overflow);
+    if (code == -1 && PyErr_Occurred()) raise();
+    if (overflow || code < 1 || code > 4) {
+        PyErr_Format(PyExc_ValueError, "modbus: read_code must be from 1 to 4: %S", read_code);
+        raise();
+    }
+    check_field(object_id, "object_id", 0xFF);
+    std::uint8_t next = static_cast<std::uint8_t>(low16(object_id));
+    Ref objects = own(PyDict_New());
+    for (;;) {
+        std::uint8_t pdu[4];
+        const std::size_t size = modbus::pdu_read_device_identification(pdu, static_cast<std::uint8_t>(code), next);
+        Ref data = exchange(self, pdu, size, Py_None);
+        bool ok = answers(pdu, size, modbus::AnswerRule::Identification, data.get());
+        modbus::IdentificationPage page;
+        if (ok) {
+            std::vector<std::uint8_t> answer(1 + static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+            answer[0] = modbus::kEncapsulatedInterface;
+            std::memcpy(answer.data() + 1, PyBytes_AS_STRING(data.get()), answer.size() - 1);
+            ok = modbus::parse_identification(
+                answer.data(), answer.size(), page,
+                [&](std::uint8_t id, const std::uint8_t* value, std::size_t length) {
+                    Ref key = make_int(id);
+                    Ref bytes = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value),
+                                                              static_cast<Py_ssize_t>(length)));
+                    check(PyDict_SetItem(objects.get(), key.get(), bytes.get()));
+                });
+        }
+        if (!ok) raise_assertion(BREL_STR("Feedback for reading device identification invalid"));
+        if (code == 4 || !page.more_follows) return objects;
+        if (page.next_object <= next) {
+            Ref message = own(PyUnicode_FromFormat(
+                "Feedback for reading device identification invalid: next object id %d does not follow %d",
+                static_cast<int>(page.next_object), static_cast<int>(next)));
+            raise_assertion(message.get());
+        }
+        next = page.next_object;
+    }
+}
+
+// ---- typed values ---------------------------------------------------------------------------
+
+inline constexpr std::size_t kMaxValueWriteRegisters = modbus::kMaxWriteRegisters;
+
+// The 32-bit members' endian: ">" puts the high word first, any other text the low word.
+PyObject* order_of(PyObject* endian) {
+    return PyUnicode_CompareWithASCIIString(endian, ">") == 0 ? BREL_STR("ABCD") : BREL_STR("CDAB");
+}
+
+// n values of one code as a format: "2i".
+ValueLayout layout_of(std::size_t n, char code, PyObject* order) {
+    Ref format = own(PyUnicode_FromFormat("%zu%c", n, code));
+    return value_layout(format.get(), order);
+}
+
+// The words of the registers a read member returned: ints in 0..65535, as many as the
+// layout takes (ValueError or TypeError, with the codec's texts, otherwise).
+Ref decode_read(const ValueLayout& layout, PyObject* registers) {
+    Ref items = own(PySequence_Tuple(registers));
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    std::vector<std::uint16_t> words(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyLong_Check(v)) {
+            PyErr_Format(PyExc_TypeError, "registers[%zd] must be an int, not %.200s", i, Py_TYPE(v)->tp_name);
+            raise();
+        }
+        int overflow = 0;
+        const long w = PyLong_AsLongAndOverflow(v, &overflow);
+        if (w == -1 && PyErr_Occurred()) raise();
+        if (overflow || w < 0 || w > 0xFFFF) {
+            PyErr_Format(PyExc_ValueError, "registers[%zd] is outside 0..65535", i);
+            raise();
+        }
+        words[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(w);
+    }
+    return decode_words(layout, words.data(), words.size());
+}
+
+// The layout's registers read by self.<reader>(address, n), decoded.
+Ref read_layout(PyObject* self, PyObject* reader, PyObject* address, const ValueLayout& layout) {
+    Ref n = own(PyLong_FromSize_t(layout.registers()));
+    Ref registers = call_method(self, reader, address, n.get());
+    return decode_read(layout, registers.get());
+}
+
+// The values encoded by the layout, written by self.write_registers(address, registers).
+void write_layout(PyObject* self, PyObject* address, const ValueLayout& layout, PyObject* values) {
+    const std::vector<std::uint16_t> words = encode_to_words(layout, values);
+    Ref registers = own(PyList_New(static_cast<Py_ssize_t>(words.size())));
+    for (std::size_t i = 0; i < words.size(); ++i)
+        PyList_SET_ITEM(registers.get(), static_cast<Py_ssize_t>(i), make_int(words[i]).release());
+    call_method(self, BREL_STR("write_registers"), address, registers.get());
+}
+
+char code_of(const Args& a) { return *static_cast<const char*>(a.data); }
+
+Ref read_int16(Args& a) {
+    check_address(a[1]);
+    const ValueLayout layout = layout_of(1, 'h', BREL_STR("ABCD"));
+    Ref values = read_layout(a[0], BREL_STR("read_registers"), a[1], layout);
+    return item(values.get(), 0);
+}
+
+// read_uint32, read_int32, read_float: (self, address, endian).
+Ref read_32(Args& a) {
+    check_address(a[1]);
+    const ValueLayout layout = layout_of(1, code_of(a), order_of(a[2]));
+    Ref values = read_layout(a[0], BREL_STR("read_registers"), a[1], layout);
+    return item(values.get(), 0);
+}
+
+// read_multi_*: (self, address, count, endian).
+Ref read_multi_32(Args& a) {
+    check_address(a[1]);
+    const std::size_t n = limited_count(a[2], "count", modbus::kMaxReadRegisters / 2);
+    const ValueLayout layout = layout_of(n, code_of(a), order_of(a[3]));
+    return read_layout(a[0], BREL_STR("read_registers"), a[1], layout);
+}
+
+// write_int32, write_uint32, write_float: (self, address, value, endian).
+Ref write_32(Args& a) {
+    check_address(a[1]);
+    const ValueLayout layout = layout_of(1, code_of(a), order_of(a[3]));
+    Ref values = own(PyTuple_Pack(1, a[2]));
+    write_layout(a[0], a[1], layout, values.get());
+    return none();
+}
+
+// write_multi_*: (self, address, values, endian).
+Ref write_multi_32(Args& a) {
+    check_address(a[1]);
+    Ref values = items_of(a[2], "numbers");
+    const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+    check_items(n, kMaxValueWriteRegisters / 2);
+    const ValueLayout layout = layout_of(static_cast<std::size_t>(n), code_of(a), order_of(a[3]));
+    write_layout(a[0], a[1], layout, values.get());
+    return none();
+}
+
+// A layout of at most `top` registers; ValueError beyond.
+void check_registers(const ValueLayout& layout, std::size_t top, const char* done) {
+    if (layout.registers() > top) {
+        PyErr_Format(PyExc_ValueError, "modbus: the format takes %zu registers, at most %zu can be %s",
+                     layout.registers(), top, done);
+        raise();
+    }
+}
+
+Ref read_values(Args& a) {
+    PyObject *self = a[0], *address = a[1], *format = a[2], *order = a[3], *func_code = a[4];
+    check_address(address);
+    const ValueLayout layout = value_layout(format, order);
+    check_registers(layout, modbus::kMaxReadRegisters, "read");
+    PyObject* reader = nullptr;
+    if (int_equals(func_code, modbus::kReadHoldingRegisters))
+        reader = BREL_STR("read_registers");
+    else if (int_equals(func_code, modbus::kReadInputRegisters))
+        reader = BREL_STR("read_input_registers");
+    if (!reader) {
+        PyErr_Format(PyExc_ValueError, "modbus: func_code must be 3 or 4: %S", func_code);
+        raise();
+    }
+    return read_layout(self, reader, address, layout);
+}
+
+Ref write_values(Args& a) {
+    PyObject *self = a[0], *address = a[1], *format = a[2], *values = a[3], *order = a[4];
+    check_address(address);
+    const ValueLayout layout = value_layout(format, order);
+    check_registers(layout, kMaxValueWriteRegisters, "written");
+    write_layout(self, address, layout, values);
+    return none();
+}
+
+// A typed member: address, the `middle` parameters, then endian; `code` is the value's
+// format code, handed to the body as Args::data.
+MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, const char* code,
+                 const char* returns = nullptr) {
+    std::vector<ParamSpec> params{{"address", "int"}};
+    params.insert(params.end(), middle.begin(), middle.end());
+    params.push_back({"endian", "str", str_default(">")});
+    MemberSpec m = method(key, impl, std::move(params), returns);
+    m.data = code;
+    return m;
+}
+
 constexpr const char* kQueryDoc =
     "\n\t\t此函数根据提供的 command 构建出完整的查询报文。"
     "\n\t\t发送查询报文后接收应答报文，此函数执行基本的报文检验，确保收到的报文符合要求。"
@@ -976,6 +1361,43 @@ const ClassSpec& tcp_master_class() {
             static_method("construct_write_coil_command", construct_write_coil_command,
                           {{"address", "int"}, {"value", "bool"}}),
             method("write_coil", write_coil, {{"address", "int"}, {"value", "bool"}}),
+            method("read_input_registers", read_input_registers, {{"address", "int"}, {"count", "int"}}, "_List[int]"),
+            method("read_input_register", read_input_register, {{"address", "int"}}, "int"),
+            method("read_input_coils", read_input_coils, {{"address", "int"}, {"count", "int"}}, "_List[bool]"),
+            method("read_coil", read_coil, {{"address", "int"}}, "bool"),
+            method("write_single_register", write_single_register, {{"address", "int"}, {"value", "int"}}),
+            method("read_int16", read_int16, {{"address", "int"}}, "int"),
+            alias("read_uint16", "read_register"),
+            alias("write_int16", "write_register"),
+            alias("write_uint16", "write_register"),
+            typed("read_uint32", read_32, {}, "I", "int"),
+            typed("read_int32", read_32, {}, "i", "int"),
+            typed("read_float", read_32, {}, "f", "float"),
+            typed("read_multi_uint32", read_multi_32, {{"count", "int"}}, "I", "_List[int]"),
+            typed("read_multi_int32", read_multi_32, {{"count", "int"}}, "i", "_List[int]"),
+            typed("read_multi_float", read_multi_32, {{"count", "int"}}, "f", "_List[float]"),
+            typed("write_int32", write_32, {{"value"}}, "i"),
+            typed("write_uint32", write_32, {{"value"}}, "I"),
+            typed("write_float", write_32, {{"value"}}, "f"),
+            typed("write_multi_int32", write_multi_32, {{"values"}}, "i"),
+            typed("write_multi_uint32", write_multi_32, {{"values"}}, "I"),
+            typed("write_multi_float", write_multi_32, {{"values"}}, "f"),
+            method("write_coils", write_coils, {{"address", "int"}, {"values"}}),
+            method("mask_write_register", mask_write_register,
+                   {{"address", "int"}, {"and_mask", "int"}, {"or_mask", "int"}}),
+            method("read_write_registers", read_write_registers,
+                   {{"read_address", "int"}, {"read_count", "int"}, {"write_address", "int"}, {"values", "_List[int]"}},
+                   "_List[int]"),
+            method("read_device_identification", read_device_identification,
+                   {{"read_code", "int", int_default(1)}, {"object_id", "int", int_default(0)}}, "dict[int, bytes]"),
+            method("read_values", read_values,
+                   {{"address", "int"},
+                    {"format", "str"},
+                    {"order", "str", str_default("ABCD")},
+                    {"func_code", "int", int_default(3)}},
+                   "list"),
+            method("write_values", write_values,
+                   {{"address", "int"}, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
         }};
     return spec;
 }

@@ -20,6 +20,13 @@ def test_class_body_kinds_and_order():
         "construct_read_coils_command": "s", "read_coils": "f", "read_registers": "f", "read_register": "f",
         "construct_write_registers_command": "s", "write_registers": "f", "write_register": "f",
         "construct_write_coil_command": "s", "write_coil": "f",
+        "read_input_registers": "f", "read_input_register": "f", "read_input_coils": "f", "read_coil": "f",
+        "write_single_register": "f", "read_int16": "f", "read_uint16": "f", "write_int16": "f", "write_uint16": "f",
+        "read_uint32": "f", "read_int32": "f", "read_float": "f", "read_multi_uint32": "f", "read_multi_int32": "f",
+        "read_multi_float": "f", "write_int32": "f", "write_uint32": "f", "write_float": "f",
+        "write_multi_int32": "f", "write_multi_uint32": "f", "write_multi_float": "f", "write_coils": "f",
+        "mask_write_register": "f", "read_write_registers": "f", "read_device_identification": "f",
+        "read_values": "f", "write_values": "f",
     }
     members = [k for k in ModbusTCPMaster.__dict__ if k not in ("__module__", "__qualname__", "__doc__", "__dict__",
                                                                "__weakref__")]
