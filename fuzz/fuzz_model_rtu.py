@@ -34,9 +34,19 @@ def field(value: int, what: str, top: int = 0xFFFF) -> int:
     return value
 
 
-def limit(n: int, low: int, high: int, what: str) -> None:
-    if not low <= n <= high:
-        raise Expected(ValueError, f"modbus: {what} must be from {low} to {high}: {n}")
+def limit(n: int, high: int, what: str) -> None:
+    if not 1 <= n <= high:
+        raise Expected(ValueError, f"modbus: {what} must be from 1 to {high}: {n}")
+
+
+def items(n: int, high: int) -> None:
+    if not 1 <= n <= high:
+        raise Expected(ValueError, f"modbus: values must hold from 1 to {high} items: {n}")
+
+
+def register_limit(n: int, high: int, done: str) -> None:
+    if n > high:
+        raise Expected(ValueError, f"modbus: the format takes {n} registers, at most {high} can be {done}")
 
 
 def reference(function, *args):
@@ -141,7 +151,7 @@ class Model:
     # -- codes 15, 22, 23 and 43
     def write_coils(self, station, address, states):
         field(address, "address")
-        limit(len(states), 1, 1968, "coil count")
+        items(len(states), 1968)
         field(station, "station", 0xFF)
         packed = bytearray((len(states) + 7) // 8)
         for i, on in enumerate(states):
@@ -162,8 +172,8 @@ class Model:
         field(read_address, "read_address")
         field(read_count, "read_count")
         field(write_address, "write_address")
-        limit(read_count, 1, 125, "read_count")
-        limit(len(values), 1, 121, "write count")
+        limit(read_count, 125, "read_count")
+        items(len(values), 121)
         field(station, "station", 0xFF)
         self.send(station, 23, split(read_address) + split(read_count) + split(write_address) + split(len(values))
                   + bytes((2 * len(values),)) + b"".join(split(v) for v in values))
@@ -171,8 +181,7 @@ class Model:
         return [(answer[i] << 8) + answer[i + 1] for i in range(3, len(answer) - 2, 2)]
 
     def read_device_identification(self, station, read_code=1, object_id=0):
-        field(read_code, "read_code", 4)
-        limit(read_code, 1, 4, "read_code")
+        limit(read_code, 4, "read_code")
         field(object_id, "object_id", 0xFF)
         field(station, "station", 0xFF)
         objects = {}
@@ -202,13 +211,13 @@ class Model:
     def read_values(self, station, address, fmt, order="ABCD", code=3):
         fields = reference(values_reference.value_layout, fmt, order)
         n = sum(size for _, size in fields) // 2
-        limit(n, 1, 125, "register count of the format")
+        register_limit(n, 125, "read")
         registers = self.read_registers(station, address, n, code)
         return reference(values_reference.decode_values, registers, fmt, order)
 
     def write_values(self, station, address, fmt, values, order="ABCD"):
         fields = reference(values_reference.value_layout, fmt, order)
-        limit(sum(size for _, size in fields) // 2, 1, 123, "register count of the format")
+        register_limit(sum(size for _, size in fields) // 2, 123, "written")
         self.write_registers(station, address, reference(values_reference.encode_values, fmt, values, order))
 
     # -- typed values

@@ -1041,10 +1041,22 @@ unsigned long field_value(PyObject* value, const char* what, unsigned long top) 
     return static_cast<unsigned long>(v);
 }
 
-// A count within the Modbus limits of its function code.
-void check_count(std::size_t n, std::size_t low, std::size_t high, const char* what) {
-    if (n < low || n > high) {
-        PyErr_Format(PyExc_ValueError, "modbus: %s must be from %zu to %zu: %zu", what, low, high, n);
+// A count within the Modbus limits of its function code (the same texts as on TCP).
+void check_count(std::size_t n, std::size_t high, const char* what) {
+    if (n < 1 || n > high) {
+        PyErr_Format(PyExc_ValueError, "modbus: %s must be from 1 to %zu: %zu", what, high, n);
+        raise();
+    }
+}
+void check_items(std::size_t n, std::size_t high) {
+    if (n < 1 || n > high) {
+        PyErr_Format(PyExc_ValueError, "modbus: values must hold from 1 to %zu items: %zu", high, n);
+        raise();
+    }
+}
+void check_registers(std::size_t n, std::size_t high, const char* done) {
+    if (n > high) {
+        PyErr_Format(PyExc_ValueError, "modbus: the format takes %zu registers, at most %zu can be %s", n, high, done);
         raise();
     }
 }
@@ -1077,7 +1089,7 @@ void write_confirmed(PyObject* self, PyObject* station, const std::uint8_t* pdu,
 // The items of a sequence, taken once.
 Ref items_of(PyObject* values, const char* what) {
     if (!PySequence_Check(values) && !Py_TYPE(values)->tp_iter) {
-        PyErr_Format(PyExc_TypeError, "modbus: %s must be a sequence, not %.200s", what, Py_TYPE(values)->tp_name);
+        PyErr_Format(PyExc_TypeError, "values must be a sequence of %s, not %.200s", what, Py_TYPE(values)->tp_name);
         raise();
     }
     return own(PySequence_Tuple(values));
@@ -1086,9 +1098,9 @@ Ref items_of(PyObject* values, const char* what) {
 Ref master_write_coils(Args& a) {
     PyObject *self = a[0], *station = a[1];
     const std::uint16_t address = address_field(a[2]);
-    Ref items = items_of(a[3], "values");
+    Ref items = items_of(a[3], "truth values");
     const std::size_t count = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
-    check_count(count, 1, modbus::kMaxWriteCoils, "coil count");
+    check_items(count, modbus::kMaxWriteCoils);
     station_byte(station);
     bool on[modbus::kMaxWriteCoils];
     for (std::size_t i = 0; i < count; ++i) on[i] = truth(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
@@ -1110,10 +1122,13 @@ Ref master_mask_write_register(Args& a) {
 }
 
 // Register values as they go on the line: the low 16 bits, as every register write takes them.
-std::uint16_t register_value(PyObject* value) {
-    Ref index = own(PyNumber_Index(value));
+std::uint16_t register_value(PyObject* value, Py_ssize_t i) {
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "values[%zd] must be an int, not %.200s", i, Py_TYPE(value)->tp_name);
+        raise();
+    }
     Ref mask = small_int(0xFFFF);
-    Ref low = own(PyNumber_And(index.get(), mask.get()));
+    Ref low = own(PyNumber_And(value, mask.get()));
     return static_cast<std::uint16_t>(PyLong_AsLong(low.get()));
 }
 
@@ -1122,13 +1137,15 @@ Ref master_read_write_registers(Args& a) {
     const std::uint16_t read_address = address_field(a[2], "read_address");
     const std::uint16_t read_count = address_field(a[3], "read_count");
     const std::uint16_t write_address = address_field(a[4], "write_address");
-    check_count(read_count, 1, modbus::kMaxReadWriteRead, "read_count");
-    Ref items = items_of(a[5], "values");
+    check_count(read_count, modbus::kMaxReadWriteRead, "read_count");
+    Ref items = items_of(a[5], "ints");
     const std::size_t count = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
-    check_count(count, 1, modbus::kMaxReadWriteWrite, "write count");
+    check_items(count, modbus::kMaxReadWriteWrite);
     std::uint16_t words[modbus::kMaxReadWriteWrite];
-    for (std::size_t i = 0; i < count; ++i)
-        words[i] = register_value(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto at = static_cast<Py_ssize_t>(i);
+        words[i] = register_value(PyTuple_GET_ITEM(items.get(), at), at);
+    }
     const std::uint8_t st = station_byte(station);
     std::uint8_t pdu[modbus::kMaxPdu];
     const std::size_t n = modbus::pdu_read_write_registers(pdu, read_address, read_count, write_address, words, count);
@@ -1152,9 +1169,11 @@ void read_more(PyObject* self, std::vector<std::uint8_t>& answer, std::size_t si
 
 Ref master_read_device_identification(Args& a) {
     PyObject *self = a[0], *station = a[1];
-    const unsigned long read_code = field_value(a[2], "read_code", 4);
-    if (read_code < 1) {
-        PyErr_Format(PyExc_ValueError, "modbus: read_code must be from 1 to 4: %lu", read_code);
+    int overflow = 0;
+    const long long read_code = PyLong_AsLongLongAndOverflow(a[2], &overflow);
+    if (read_code == -1 && PyErr_Occurred()) raise();
+    if (overflow || read_code < 1 || read_code > 4) {
+        PyErr_Format(PyExc_ValueError, "modbus: read_code must be from 1 to 4: %S", a[2]);
         raise();
     }
     unsigned long object_id = field_value(a[3], "object_id", 0xFF);
@@ -1210,7 +1229,7 @@ Ref master_read_values(Args& a) {
     PyObject* self = a[0];
     const ValueLayout layout = value_layout(a[3], a[4]);
     const std::size_t n = layout.registers();
-    check_count(n, 1, modbus::kMaxReadRegisters, "register count of the format");
+    check_registers(n, modbus::kMaxReadRegisters, "read");
     Ref count = own(PyLong_FromSize_t(n));
     Ref registers = call_method(self, BREL_STR("read_registers"), a[1], a[2], count.get(), a[5]);
     const std::vector<std::uint16_t> words = register_words(registers.get(), n);
@@ -1227,7 +1246,7 @@ Ref word_list(const std::vector<std::uint16_t>& words) {
 Ref master_write_values(Args& a) {
     PyObject* self = a[0];
     const ValueLayout layout = value_layout(a[3], a[5]);
-    check_count(layout.registers(), 1, modbus::kMaxWriteRegisters, "register count of the format");
+    check_registers(layout.registers(), modbus::kMaxWriteRegisters, "written");
     Ref registers = word_list(encode_to_words(layout, a[4]));
     call_method(self, BREL_STR("write_registers"), a[1], a[2], registers.get());
     return none();

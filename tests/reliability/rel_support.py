@@ -62,7 +62,28 @@ def rtu_answer(request: bytes) -> bytes:
         bits = [(address + i) % 2 == 1 for i in range(count)]
         data = bytes(sum(1 << j for j, on in enumerate(bits[k:k + 8]) if on) for k in range(0, count, 8))
         return with_crc(bytes((station, code, len(data))) + data)
-    return with_crc(request[:6])  # writes echo address and value or quantity
+    pdu = pdu_answer(request[1:-2])
+    return with_crc(bytes((station,)) + pdu)
+
+
+IDENTIFICATION = {0: b"brel", 1: b"SIM", 2: b"1.0"}
+
+
+def pdu_answer(pdu: bytes) -> bytes:
+    """The answer PDU to a write (15, 16, 5, 6: the echo of address and value or quantity;
+    22: the echo of address and masks), a read/write (23, registers holding their address)
+    or a read device identification (43/14: the basic objects on one page)."""
+    code = pdu[0]
+    if code == 23:
+        address, count = int.from_bytes(pdu[1:3], "big"), int.from_bytes(pdu[3:5], "big")
+        data = b"".join(((address + i) & 0xFFFF).to_bytes(2, "big") for i in range(count))
+        return bytes((23, len(data))) + data
+    if code == 43:
+        objects = b"".join(bytes((k, len(v))) + v for k, v in IDENTIFICATION.items())
+        return bytes((43, 0x0E, pdu[2], 0x01, 0, 0, len(IDENTIFICATION))) + objects
+    if code == 22:
+        return pdu[:7]
+    return pdu[:5]
 
 
 def rtu_url(server: ScriptedServer) -> str:

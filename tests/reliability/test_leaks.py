@@ -14,7 +14,7 @@ import tracemalloc
 import pytest
 
 import brel_modbus
-from rel_support import Gauge, count_from_env, mbap, rtu_answer, with_crc
+from rel_support import Gauge, count_from_env, mbap, pdu_answer, rtu_answer, with_crc
 
 COUNT = count_from_env("BREL_LEAK_COUNT", 2000)
 WARM_UP = max(200, COUNT // 20)
@@ -105,12 +105,12 @@ class Socket:
             return mbap(transaction, bytes((pdu[0] | 0x80, 2)), unit=unit)
         if mode == "echo":         # a write echo with another address
             return mbap(transaction, bytes((pdu[0], 0xAB, 0xCD, 0, 1)), unit=unit)
-        if pdu[0] in (1, 3):
+        if pdu[0] in (1, 2, 3, 4):
             address, count = struct.unpack(">HH", pdu[1:5])
-            size = 2 * count if pdu[0] == 3 else (count + 7) // 8
+            size = 2 * count if pdu[0] in (3, 4) else (count + 7) // 8
             return mbap(transaction, bytes((pdu[0], size)) + bytes((address + i) & 0xFF for i in range(size)),
                         unit=unit)
-        return mbap(transaction, pdu[:5], unit=unit, protocol=protocol)
+        return mbap(transaction, pdu_answer(pdu), unit=unit, protocol=protocol)
 
     def recv(self, size):
         if self.mode == "timeout":
@@ -185,6 +185,13 @@ MASTER_OK = {
     "write_multi_int32": lambda m: m.write_multi_int32(1, 2, [-1, 2, -3]),
     "write_multi_uint32": lambda m: m.write_multi_uint32(1, 2, (1, 2, 3)),
     "write_multi_float": lambda m: m.write_multi_float(1, 2, FLOATS),
+    "write_coils": lambda m: m.write_coils(1, 2, [True, 0, 1] * 7),
+    "mask_write_register": lambda m: m.mask_write_register(1, 2, 0xF0F0, 0x0F0F),
+    "read_write_registers": lambda m: m.read_write_registers(1, 2, 5, 3, VALUES),
+    "read_device_identification": lambda m: m.read_device_identification(1),
+    "read_values": lambda m: m.read_values(1, 2, "d 2h 6s", "DCBA"),
+    "write_values": lambda m: m.write_values(1, 2, "f q 4s", [0.5, -BIG // 2**30, b"ab"], "CDAB"),
+    "write_coils-broadcast": lambda m: m.write_coils(0, 2, [1]),
     "properties": lambda m: (m.last_command_sent, m.last_feedback_received, m.last_command_sent_hex,
                              m.last_feedback_received_hex, m.serial, m.timeout),
     "timeout_setter": lambda m: setattr(m, "timeout", 2),
@@ -233,6 +240,15 @@ MASTER_FAIL = [
     ("write_multi_int32-bad-item", "ok", lambda m: m.write_multi_int32(1, 2, [1, "x"]), struct.error),
     ("write_multi_uint32-crc", "crc", lambda m: m.write_multi_uint32(1, 2, [1, 2]), CRC),
     ("timeout_setter-bad", "ok", lambda m: setattr(m, "timeout", "x"), TypeError),
+    ("write_coils-exception", "exception", lambda m: m.write_coils(1, 2, [1, 0]), SE),
+    ("write_coils-none", "ok", lambda m: m.write_coils(1, 2, []), ValueError),
+    ("mask_write_register-crc", "crc", lambda m: m.mask_write_register(1, 2, 3, 4), CRC),
+    ("read_write_registers-mismatch", "three", lambda m: m.read_write_registers(1, 2, 2, 3, [1]), ValueError),
+    ("read_device_identification-exception", "exception", lambda m: m.read_device_identification(1), SE),
+    ("read_device_identification-timeout", "silent", lambda m: m.read_device_identification(1, 3), TIMEOUT),
+    ("read_values-bad-format", "ok", lambda m: m.read_values(1, 2, "2x"), ValueError),
+    ("read_values-timeout", "silent", lambda m: m.read_values(1, 2, "I"), TIMEOUT),
+    ("write_values-overflow", "ok", lambda m: m.write_values(1, 2, "2H", [1, BIG]), OverflowError),
     ("init-bad-port", "ok", lambda m: brel_modbus.Master(3, 9600, 1), TypeError),
 ]
 
@@ -258,6 +274,9 @@ FIX_OK = {
     "read_uint16": lambda f: f.read_uint16(2),
     "write_int16": lambda f: f.write_int16(2, -3),
     "write_uint16": lambda f: f.write_uint16(2, 3),
+    "write_coils": lambda f: f.write_coils(2, [True, False]),
+    "read_values": lambda f: f.read_values(2, "i", "CDAB"),
+    "read_device_identification": lambda f: f.read_device_identification(),
     "properties": lambda f: (f.master, f.serial, f.last_command_sent, f.last_feedback_received,
                              f.last_command_sent_hex, f.last_feedback_received_hex, f.station, f.timeout),
     "setters": lambda f: (setattr(f, "station", 1), setattr(f, "timeout", 1.5)),
@@ -289,6 +308,17 @@ TCP_OK = {
     "construct_read_coils_command": lambda t: t.construct_read_coils_command(1, 2),
     "construct_write_registers_command": lambda t: t.construct_write_registers_command(1, VALUES),
     "construct_write_coil_command": lambda t: t.construct_write_coil_command(1, ""),
+    "read_input_registers": lambda t: t.read_input_registers(3, 10),
+    "read_input_coils": lambda t: t.read_input_coils(3, 19),
+    "write_single_register": lambda t: t.write_single_register(3, 65535),
+    "read_float": lambda t: t.read_float(3, "<"),
+    "write_multi_int32": lambda t: t.write_multi_int32(3, [-1, 5]),
+    "write_coils": lambda t: t.write_coils(3, [1, 0, 1] * 5),
+    "mask_write_register": lambda t: t.mask_write_register(3, 0xFF00, 0x00FF),
+    "read_write_registers": lambda t: t.read_write_registers(3, 4, 5, VALUES),
+    "read_device_identification": lambda t: t.read_device_identification(2),
+    "read_values": lambda t: t.read_values(3, "2f 4s", "BADC", 4),
+    "write_values": lambda t: t.write_values(3, "e Q", [1.5, 2**63], "DCBA"),
     "properties": lambda t: (t.socket, t.timeout, t.station, t.protocol, t.last_command_sent,
                              t.last_feedback_received, t.last_command_sent_hex, t.last_feedback_received_hex),
     "station_setter": lambda t: setattr(t, "station", 1),
@@ -310,6 +340,12 @@ TCP_FAIL = [
     ("write_register-closed", "closed", lambda t: t.write_register(3, 1), OSError),
     ("construct_header-str", "ok", lambda t: t.construct_header("x", 1), TypeError),
     ("init-bad-port", "ok", lambda t: brel_modbus.ModbusTCPMaster("h", "1", 1), TypeError),
+    ("read_input_registers-exception", "exception", lambda t: t.read_input_registers(3, 2), SE),
+    ("write_coils-echo", "echo", lambda t: t.write_coils(3, [1]), AssertionError),
+    ("read_device_identification-timeout", "timeout", lambda t: t.read_device_identification(), TimeoutError),
+    ("read_values-bad-order", "ok", lambda t: t.read_values(3, "f", "ABDC"), ValueError),
+    ("write_values-wrong-count", "ok", lambda t: t.write_values(3, "2f", [1.0]), ValueError),
+    ("read_write_registers-closed", "closed", lambda t: t.read_write_registers(3, 1, 3, [1]), OSError),
 ]
 
 S = brel_modbus.ModbusStatic
