@@ -392,12 +392,20 @@ ENDIANS = (">", "<", ">", "<", "", "=", "big", b">")
 
 
 def decode_args(name: str, src: ByteSource, wide: bool) -> list:
-    """The arguments of `name` as SHAPES lists them, read from the input. Wide arguments
-    go beyond what the line can carry, and now and then are of a type the member refuses."""
+    """The arguments of `name` as SHAPES lists them, read from the input. With `wide`, a
+    byte before each number says whether it goes beyond what the line or the protocol
+    allows (one in four), so that every later check is reached too; lists may hold too
+    many values, values their type cannot hold, or objects of the wrong type."""
+
+    def number(narrow, broad):
+        return broad() if wide and src.u8() < 64 else narrow()
+
     args = []
     shape = SHAPES[name]
     for i, letter in enumerate(shape):
-        if letter in "avx":
+        if letter in "ax":
+            args.append(number(lambda: src.uint(2), lambda: src.uint(3) - (1 << 20)))
+        elif letter == "v":
             args.append(src.uint(3) - (1 << 20) if wide else src.uint(2))
         elif letter == "c":
             args.append(src.uint(2) % 2100 - (16 if wide else 0))
@@ -407,13 +415,19 @@ def decode_args(name: str, src: ByteSource, wide: bool) -> list:
         elif letter == "b":
             args.append(src.u8() & 1)
         elif letter == "n":
-            args.append(src.uint(3) % 66000 - 8 if wide else src.u8() % 127)
+            args.append(number(lambda: src.u8() % 127, lambda: src.uint(3) % 66000 - 8))
         elif letter == "C":
-            args.append(src.uint(3) % 66000 - 8 if wide else src.uint(2) % 2002)
+            args.append(number(lambda: src.uint(2) % 2002, lambda: src.uint(3) % 66000 - 8))
         elif letter == "m":
-            args.append(src.uint(3) % 66000 - 8 if wide else src.u8() % 64)
+            args.append(number(lambda: src.u8() % 64, lambda: src.uint(3) % 66000 - 8))
         elif letter == "e":
-            args.append(ENDIANS[src.u8() % (len(ENDIANS) if wide else 2)])
+            args.append(number(lambda: ENDIANS[src.u8() % 2], lambda: ENDIANS[src.u8() % len(ENDIANS)]))
+        elif letter == "r":
+            args.append(number(lambda: src.u8() % 5, lambda: src.uint(2) % 300 - 8))
+        elif letter == "o":
+            args.append(number(lambda: src.u8(), lambda: src.uint(2) % 300 - 8))
+        elif letter == "k":
+            args.append(number(lambda: (3, 4)[src.u8() % 2], lambda: (0, 5, 16, -3)[src.u8() % 4]))
         elif letter == "B":
             count, seed = src.uint(2) % (2000 if wide else 40), src.uint(2)
             states = [(seed >> (k % 16) ^ k // 16) & 1 for k in range(count)]
@@ -425,12 +439,6 @@ def decode_args(name: str, src: ByteSource, wide: bool) -> list:
                 pick = src.u8()
                 values[pick % len(values)] = (-pick, 1 << 16 + pick % 60, "2", pick)[pick % 4]
             args.append(values)
-        elif letter == "r":
-            args.append(src.uint(2) % 300 - 8 if wide else src.u8() % 5)
-        elif letter == "o":
-            args.append(src.uint(2) % 300 - 8 if wide else src.u8())
-        elif letter == "k":
-            args.append((3, 4, 3, 4, 0, 5, 16, 3)[src.u8() % (8 if wide else 4)])
         elif letter == "F":
             args.append(FORMATS[src.u8() % len(FORMATS)])
         elif letter == "O":
