@@ -405,8 +405,9 @@ def decode_args(name: str, src: ByteSource, wide: bool) -> list:
     for i, letter in enumerate(shape):
         if letter in "ax":
             args.append(number(lambda: src.uint(2), lambda: src.uint(3) - (1 << 20)))
-        elif letter == "v":
-            args.append(src.uint(3) - (1 << 20) if wide else src.uint(2))
+        elif letter == "v":     # a value is wrapped to 16 bits, whatever its size
+            args.append(number(lambda: src.uint(3) - (1 << 20), lambda: (src.uint(3) - (1 << 23)) << 60 | src.u8())
+                        if wide else src.uint(2))
         elif letter == "c":
             args.append(src.uint(2) % 2100 - (16 if wide else 0))
         elif letter == "V":
@@ -492,6 +493,8 @@ def _typed_value(code: str, raw: int, wide: bool):
             value = struct.unpack(">d", raw.to_bytes(8, "big"))[0]
             return "x" if raw % 61 == 0 else 1 << 1100 if raw % 61 == 1 else value
         return float(struct.unpack(">f", (raw & 0xFFFFFFFF).to_bytes(4, "big"))[0])
+    if wide and raw % 61 == 1:
+        return (1 << 70) - raw
     if code == "I":
         return raw % (1 << 33) - (1 << 31) if wide else raw & 0xFFFFFFFF
     return raw % (1 << 33) - (1 << 32) if wide else (raw & 0xFFFFFFFF) - (1 << 31)
