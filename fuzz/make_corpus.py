@@ -4,6 +4,7 @@ record, each wrapped in the input layout of its fuzz target. Normal answers and
 exception answers (an address the slave does not have) for every operation.
 
     .venv/bin/python fuzz/make_corpus.py      # rewrites fuzz/corpus/{rtu,tcp,static,frames}
+    .venv/bin/python fuzz/make_corpus.py --tcp-hand   # adds the seeds of TCP_HAND_ARGS to corpus/tcp only
 """
 
 from __future__ import annotations
@@ -131,8 +132,91 @@ def hand_seeds(master, corpus: pathlib.Path) -> None:
             save(corpus / "frames", master.last_command_sent + answer)
 
 
-def save(folder: pathlib.Path, data: bytes) -> None:
-    (folder / hashlib.sha1(data).hexdigest()[:16]).write_bytes(data)
+# The TCP members beyond the first seven function codes: their arguments as
+# fuzz_model_tcp.decode_args reads them (narrow), written out by hand; each first one
+# also goes in cut into segments with partial sends.
+_ENDIAN = {">": bytes((0,)), "<": bytes((1,))}
+TCP_HAND_ARGS = {
+    "read_input_registers": [_u16(0) + bytes((5,)), _u16(60000) + bytes((5,))],
+    "read_input_register": [_u16(3), _u16(60000)],
+    "read_input_coils": [_u16(0, 12), _u16(60000, 12)],
+    "read_coil": [_u16(4), _u16(60000)],
+    "write_single_register": [_u16(320, 513), _u16(60000, 1)],
+    "read_int16": [_u16(10), _u16(60000)],
+    "read_uint16": [_u16(10), _u16(60000)],
+    "write_int16": [_u16(330, 0xFFFE), _u16(60000, 1)],
+    "write_uint16": [_u16(330, 0xFFFE), _u16(60000, 1)],
+    "write_coils": [_u16(20, 10, 0x5A5A), _u16(60000, 2, 1)],
+    "mask_write_register": [_u16(300, 0x00F2, 0x0025), _u16(60000, 0, 0)],
+    "read_write_registers": [_u16(0) + bytes((3,)) + _u16(301) + bytes((2,)) + _u16(7),
+                             _u16(60000) + bytes((3,)) + _u16(301) + bytes((2,)) + _u16(7)],
+    "read_device_identification": [bytes((1, 0)), bytes((2, 0)), bytes((3, 0)), bytes((3, 3)), bytes((4, 0x80)),
+                                   bytes((4, 0x40)), bytes((2, 0x80))],
+    # formats by their index in fuzz_model_tcp.FORMATS, the order, the function code
+    "read_values": [_u16(10) + bytes((12, 1, 0)), _u16(10) + bytes((13, 3, 0)), _u16(0) + bytes((9, 0, 1)),
+                    _u16(20) + bytes((4, 2, 0)), _u16(0) + bytes((19, 0, 0)), _u16(60000) + bytes((0, 0, 0))],
+    "write_values": [_u16(320) + bytes((4,)) + _u16(0x42F6, 0xE979) + bytes((1,)),
+                     _u16(320) + bytes((12,)) + _u16(1, 2, 0x4142, 3, 4) + bytes((3,)),
+                     _u16(60000) + bytes((0,)) + _u16(1) + bytes((0,))],
+}
+for _kind, _code in (("uint32", "I"), ("int32", "i"), ("float", "f")):
+    _value = (0x40490FDB if _code == "f" else 1234567).to_bytes(8, "big")
+    TCP_HAND_ARGS[f"read_{_kind}"] = [_u16(10) + _ENDIAN[">"], _u16(20) + _ENDIAN["<"], _u16(60000) + _ENDIAN[">"]]
+    TCP_HAND_ARGS[f"read_multi_{_kind}"] = [_u16(10) + bytes((3,)) + _ENDIAN[">"],
+                                            _u16(20) + bytes((2,)) + _ENDIAN["<"],
+                                            _u16(60000) + bytes((2,)) + _ENDIAN[">"]]
+    TCP_HAND_ARGS[f"write_{_kind}"] = [_u16(340) + _value + _ENDIAN[">"], _u16(340) + _value + _ENDIAN["<"],
+                                       _u16(60000) + _value + _ENDIAN[">"]]
+    TCP_HAND_ARGS[f"write_multi_{_kind}"] = [_u16(340) + bytes((3,)) + (5).to_bytes(4, "big") + _ENDIAN[">"],
+                                             _u16(60000) + bytes((2,)) + (5).to_bytes(4, "big") + _ENDIAN["<"]]
+
+
+def tcp_hand_seeds(master, corpus: pathlib.Path, frames: bool = True) -> int:
+    """The seeds of TCP_HAND_ARGS from the slave's answers, and one of identification paged
+    over two answers of the slave (the first marked as followed by more, from object 0x80
+    on). Returns how many were written."""
+    from fuzz_model_tcp import decode_args
+    from fuzz_support import ByteSource
+
+    written = 0
+    for index, name in enumerate(TCP_OPERATIONS):
+        for k, encoded in enumerate(TCP_HAND_ARGS.get(name, [])):
+            args = decode_args(name, ByteSource(encoded), wide=False)
+            master._ModbusTCPMaster__head_checker = 1
+            try:
+                getattr(master, name)(*args)
+            except brel_modbus.TCPSlaveException:
+                pass
+            answer = master.last_feedback_received
+            written += save(corpus / "tcp", bytes((index, 0)) + encoded + answer)
+            if k == 0:
+                written += save(corpus / "tcp", bytes((index, 0x0A)) + encoded + bytes((3, 3, 6)) + answer)
+            if frames:
+                save(corpus / "frames", master.last_command_sent + answer)
+    pages = []
+    for first in (0, 0x80):
+        master._ModbusTCPMaster__head_checker = 1 + len(pages)
+        master.read_device_identification(3, first)
+        pages.append(bytearray(master.last_feedback_received))
+    pages[0][11:13] = bytes((0xFF, 0x80))           # more follows, next object 0x80
+    index = TCP_OPERATIONS.index("read_device_identification")
+    written += save(corpus / "tcp", bytes((index, 0)) + bytes((3, 0)) + pages[0] + pages[1])
+    return written
+
+
+def save(folder: pathlib.Path, data: bytes) -> int:
+    path = folder / hashlib.sha1(data).hexdigest()[:16]
+    new = not path.exists()
+    path.write_bytes(data)
+    return int(new)
+
+
+def tcp_hand_only() -> None:
+    """Only the seeds of TCP_HAND_ARGS, added to corpus/tcp; nothing else is rewritten."""
+    corpus = HERE / "corpus"
+    with SimulatedSlaves() as slaves, brel_modbus.ModbusTCPMaster("127.0.0.1", slaves.tcp_port, 1.0) as master:
+        written = tcp_hand_seeds(master, corpus, frames=False)
+    print(f"tcp: {written} new seeds, {len(list((corpus / 'tcp').iterdir()))} in all")
 
 
 def main() -> None:
@@ -160,7 +244,10 @@ def main() -> None:
                     if address == 10:
                         save(corpus / "rtu", bytes((index, 0x24)) + head[2:] + bytes((4, 200)) + answer)
         with brel_modbus.ModbusTCPMaster("127.0.0.1", slaves.tcp_port, 1.0) as master:
+            tcp_hand_seeds(master, corpus)
             for index, name in enumerate(TCP_OPERATIONS):
+                if name in TCP_HAND_ARGS:
+                    continue
                 for address in (10, 60000):
                     args = {"ac": [address, 12], "a": [address], "aV": [address, [1, 2, 3]], "av": [address, 513],
                             "ab": [address, 1]}[TCP_SHAPES[name]]
@@ -194,4 +281,4 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    tcp_hand_only() if sys.argv[1:] == ["--tcp-hand"] else main()
