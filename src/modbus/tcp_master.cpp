@@ -307,6 +307,12 @@ public:
         std::memcpy(reserve(n), bytes, n);
         commit(n);
     }
+    // Drop the first n bytes (a skipped answer); what follows moves to the front.
+    void drop_front(std::size_t n) noexcept {
+        char* base = heap_.empty() ? local_ : heap_.data();
+        std::memmove(base, base + n, size_ - n);
+        size_ -= n;
+    }
 
 private:
     char local_[modbus::kMbapSize + 253 + 8];
@@ -620,30 +626,67 @@ Ref query(Args& a) {
         setattr(self, k_last_received(), empty.get());
         recv = getattr(sock.get(), BREL_STR("recv"));
     }
-    receive(modbus::kTcpAnswerHead, false);
-    const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
-    const std::uint8_t fc_code = head[7];
-    const long left = modbus::mbap_remaining(head);
-    const bool ids_match = same_ids(answer, query_cmd.get());
-    if (is_direct && (!ids_match || left <= 0)) {
-        Ref header = own(PyBytes_FromStringAndSize(answer.data(), modbus::kTcpAnswerHead));
-        setattr(self, k_last_received(), header.get());
-    }
-    if (!ids_match) raise_io(self, BREL_STR("Received data header invalid from "));
-
+    // This request, as the master remembers it should its answer not come in time.
+    const bool trackable = PyBytes_CheckExact(query_cmd.get()) && PyBytes_GET_SIZE(query_cmd.get()) >= 7;
+    const auto* request =
+        trackable ? reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(query_cmd.get())) : nullptr;
+    bool answered = false;
     Ref data;
-    if (left > 0) {
-        receive(modbus::kTcpAnswerHead + static_cast<std::size_t>(left), true);
-        data = own(PyBytes_FromStringAndSize(answer.data() + modbus::kTcpAnswerHead, left));
-    } else {
-        data = std::move(empty);
+    std::uint8_t fc_code = 0, unit_id = 0;
+    long left = 0;
+    try {
+        for (;;) {
+            receive(modbus::kTcpAnswerHead, false);
+            if (same_ids(answer, query_cmd.get()) || !trackable) break;
+            // The answer to an earlier request of this master that ended without it (a late
+            // answer still on its way): read it whole by its length, drop it, and go on waiting
+            // for this request's answer within the same time-out.
+            const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
+            const std::size_t length = modbus::get16(head + 4);
+            const bool late = modbus::get16(head + 2) == modbus::get16(request + 2) && length >= 2 &&
+                              length <= modbus::kMaxPdu + 1 && forget_abandoned(self, modbus::get16(head), head[6]);
+            if (!late) break;
+            const std::size_t whole = modbus::kMbapSize - 1 + length;
+            try {
+                receive(whole, false);
+            } catch (const PyError&) {
+                setattr(self, k_last_received(), empty.get());  // nothing of it is this request's
+                throw;
+            }
+            answer.drop_front(whole);
+            Ref rest = own(PyBytes_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size())));
+            setattr(self, k_last_received(), rest.get());
+            if (!is_direct && answer.size() == 0) deadline->wait_for_more(sock.get());
+        }
+        const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
+        fc_code = head[7];
+        unit_id = head[6];
+        left = modbus::mbap_remaining(head);
+        const bool ids_match = same_ids(answer, query_cmd.get());
+        if (is_direct && (!ids_match || left <= 0)) {
+            Ref header = own(PyBytes_FromStringAndSize(answer.data(), modbus::kTcpAnswerHead));
+            setattr(self, k_last_received(), header.get());
+        }
+        if (!ids_match) raise_io(self, BREL_STR("Received data header invalid from "));
+
+        if (left > 0) {
+            receive(modbus::kTcpAnswerHead + static_cast<std::size_t>(left), true);
+            data = own(PyBytes_FromStringAndSize(answer.data() + modbus::kTcpAnswerHead, left));
+        } else {
+            data = std::move(empty);
+        }
+        answered = true;
+    } catch (...) {
+        // Its answer may still come: know it when it does.
+        if (!answered && trackable) remember_abandoned(self, {modbus::get16(request), request[6]});
+        throw;
     }
 
     if (left == 1 && is_exception_to(fc_code, query_cmd.get())) {
         // The slave refused: say what it said, as a SlaveException that existing
         // `except AssertionError` handlers still catch.
         Ref exception_class = global(BREL_STR("TCPSlaveException"));
-        Ref unit = make_int(head[6]);
+        Ref unit = make_int(unit_id);
         Ref code = make_int(fc_code);
         Ref error = make_int(static_cast<std::uint8_t>(PyBytes_AS_STRING(data.get())[0]));
         Ref exception = call(exception_class.get(), unit.get(), code.get(), error.get());

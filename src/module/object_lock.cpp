@@ -11,7 +11,8 @@ struct ObjectLockEntry {
     PyThread_type_lock lock = nullptr;
     unsigned long owner = 0;  // thread holding the lock while depth > 0
     long depth = 0;
-    PyObject* weakref = nullptr;  // owned; its callback removes the entry
+    PyObject* weakref = nullptr;              // owned; its callback removes the entry
+    std::vector<AbandonedRequest> abandoned;  // oldest first, at most kAbandonedKept
 
     ObjectLockEntry() = default;
     ObjectLockEntry(const ObjectLockEntry&) = delete;
@@ -65,6 +66,34 @@ ObjectLockEntry* entry_for(PyObject* object) {
 }
 
 }  // namespace
+
+std::vector<AbandonedRequest> abandoned_requests(PyObject* object) {
+    auto& table = entries();
+    auto it = table.find(object);
+    return it == table.end() ? std::vector<AbandonedRequest>{} : it->second->abandoned;
+}
+
+void remember_abandoned(PyObject* object, AbandonedRequest request) {
+    ObjectLockEntry* entry = entry_for(object);
+    if (!entry) return;
+    auto& list = entry->abandoned;
+    if (list.size() == kAbandonedKept) list.erase(list.begin());
+    list.push_back(request);
+}
+
+bool forget_abandoned(PyObject* object, std::uint16_t transaction, std::uint8_t unit) {
+    auto& table = entries();
+    auto it = table.find(object);
+    if (it == table.end()) return false;
+    auto& list = it->second->abandoned;
+    for (auto r = list.begin(); r != list.end(); ++r) {
+        if (r->transaction == transaction && r->unit == unit) {
+            list.erase(r);
+            return true;
+        }
+    }
+    return false;
+}
 
 ObjectLock::ObjectLock(PyObject* object) {
     ObjectLockEntry* entry = entry_for(object);
