@@ -10,7 +10,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
-#include "module/object_lock.hpp"
+#include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
 
@@ -93,6 +93,12 @@ Ref host_message(PyObject* self, PyObject* prefix, PyObject* suffix = nullptr) {
 
 [[noreturn]] void raise_assertion(PyObject* message) { raise_object(builtins.AssertionError, message); }
 
+// The peer closed the connection: ConnectionError (an IOError) naming it.
+[[noreturn]] void raise_closed(PyObject* self) {
+    Ref message = host_message(self, BREL_STR("Connection closed by "));
+    raise_object(PyExc_ConnectionError, message.get());
+}
+
 // An int argument that goes on the line as a field of `bits` bits: outside its range it is
 // refused before anything is sent, never wrapped. Other objects are left to the builders.
 void check_field(PyObject* value, const char* what, long long top) {
@@ -149,6 +155,7 @@ Ref init(Args& a) {
 Ref get_socket(Args& a) { return getattr(a[0], k_socket()); }
 
 Ref close_socket(Args& a) {
+    if (MasterSettings* settings = settings_of(a[0])) settings->closed = true;  // never reopened
     Ref sock = getattr(a[0], k_socket());
     call_method(sock.get(), BREL_STR("close"));
     return none();
@@ -370,7 +377,7 @@ struct AnswerDeadline {
 
 // Receive until `buffer` holds `size` bytes. Every byte received for this answer is
 // recorded as the last feedback as soon as it arrives. An empty receive means the server
-// closed the connection: IOError "Receive timeout from " and the peer. The socket's
+// closed the connection: ConnectionError "Connection closed by " and the peer. The socket's
 // TimeoutError passes on, and so does the one of the answer's deadline.
 void receive_until(PyObject* self, PyObject* sock, PyObject* recv, const AnswerDeadline& deadline, Answer& buffer,
                    std::size_t size) {
@@ -383,7 +390,7 @@ void receive_until(PyObject* self, PyObject* sock, PyObject* recv, const AnswerD
         const std::size_t n = static_cast<std::size_t>(view.len);
         buffer.append(static_cast<const char*>(view.buf), n);
         PyBuffer_Release(&view);
-        if (n == 0) raise_io(self, BREL_STR("Receive timeout from "));
+        if (n == 0) raise_closed(self);
         Ref record = own(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(buffer.size())));
         setattr(self, k_last_received(), record.get());
     }
@@ -515,7 +522,7 @@ void direct_receive(PyObject* self, const DirectSocket& direct, Answer& buffer, 
         while (buffer.size() < size) {
             const std::size_t want = size - buffer.size();
             const std::size_t room = expected > buffer.size() ? std::max(want, expected - buffer.size()) : want;
-            if (direct.receive(buffer, room) == 0) raise_io(self, BREL_STR("Receive timeout from "));
+            if (direct.receive(buffer, room) == 0) raise_closed(self);
         }
     } catch (const PyError&) {
         PyObject* pending = PyErr_GetRaisedException();
@@ -566,9 +573,44 @@ bool is_exception_to(std::uint8_t code, PyObject* request) {
     return c >= 0 && c < 0x80 && (c | 0x80) == code;
 }
 
+Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed);
+
+// A new connection to the same peer, with the time-out of the old one, in place of a
+// connection that was found closed or broken.
+void reopen(PyObject* self) {
+    Ref old = getattr(self, k_socket());
+    Ref timeout = getattr(old.get(), BREL_STR("timeout"));
+    if (Ref closer = Ref::steal_or_null(PyObject_GetAttr(old.get(), BREL_STR("close")))) {
+        if (!Ref::steal_or_null(PyObject_CallNoArgs(closer.get()))) PyErr_Clear();
+    } else {
+        PyErr_Clear();
+    }
+    Ref connect = global(BREL_STR("_tcp_connect"));
+    Ref address = getattr(self, k_target_host());
+    PyObject* stack[] = {nullptr, address.get(), timeout.get()};
+    Ref sock =
+        own(PyObject_Vectorcall(connect.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, timeout_keyword()));
+    setattr(self, k_socket(), sock.get());
+}
+
 Ref query(Args& a) {
     PyObject *self = a[0], *command = a[1], *length_needed = a[2];
+    MasterSettings* settings = settings_of(self);
+    if (settings && settings->broken && settings->reconnect && !settings->closed) {
+        reopen(self);
+        settings->broken = false;
+    }
+    try {
+        return query_once(self, command, length_needed);
+    } catch (const PyError&) {
+        // A connection found closed or broken is replaced before the next request (not
+        // this one: a request is never sent again by the reconnection itself).
+        if (settings && PyErr_ExceptionMatches(PyExc_ConnectionError)) settings->broken = true;
+        throw;
+    }
+}
 
+Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
     Ref builder = class_member(BREL_STR("construct_whole_query_command"));
     Ref head_checker = getattr(self, k_head_checker());
     Ref protocol = getattr(self, BREL_STR("protocol"));
@@ -613,6 +655,7 @@ Ref query(Args& a) {
 #endif
         receive_until(self, sock.get(), recv.get(), *deadline, answer, size);
     };
+    note_send(false);
     if (is_direct) {
 #if !defined(_WIN32)
         direct.discard_stale();
@@ -1368,7 +1411,7 @@ const ClassSpec& tcp_master_class() {
             method("__init__", init,
                    {{"host", "str"}, {"port", "int"}, {"timeout", "float"}, {"station", "int", int_default(1)}}),
             property("socket", get_socket),
-            method("close", close_socket),
+            method("close", locked<close_socket>),
             enter_member(),
             exit_member(),
             property("timeout", get_timeout),
@@ -1394,21 +1437,23 @@ const ClassSpec& tcp_master_class() {
                           {{"address", "int"}, {"count", "int"}}),
             static_method("construct_read_coils_command", construct_read_coils_command,
                           {{"address", "int"}, {"count", "int"}}),
-            method("read_coils", read_coils, {{"address", "int"}, {"count", "int"}}, "_List[bool]"),
-            method("read_registers", read_registers, {{"address", "int"}, {"count", "int"}}, "_List[int]"),
+            method("read_coils", retried<read_coils>, {{"address", "int"}, {"count", "int"}}, "_List[bool]"),
+            method("read_registers", retried<read_registers>, {{"address", "int"}, {"count", "int"}}, "_List[int]"),
             method("read_register", read_register, {{"address", "int"}}, "int"),
             static_method("construct_write_registers_command", construct_write_registers_command,
                           {{"address", "int"}, {"values", "_List[int]"}}),
-            method("write_registers", write_registers, {{"address", "int"}, {"values", "_List[int]"}}),
+            method("write_registers", retried<write_registers>, {{"address", "int"}, {"values", "_List[int]"}}),
             method("write_register", write_register, {{"address", "int"}, {"value", "int"}}),
             static_method("construct_write_coil_command", construct_write_coil_command,
                           {{"address", "int"}, {"value", "bool"}}),
-            method("write_coil", write_coil, {{"address", "int"}, {"value", "bool"}}),
-            method("read_input_registers", read_input_registers, {{"address", "int"}, {"count", "int"}}, "_List[int]"),
+            method("write_coil", retried<write_coil>, {{"address", "int"}, {"value", "bool"}}),
+            method("read_input_registers", retried<read_input_registers>, {{"address", "int"}, {"count", "int"}},
+                   "_List[int]"),
             method("read_input_register", read_input_register, {{"address", "int"}}, "int"),
-            method("read_input_coils", read_input_coils, {{"address", "int"}, {"count", "int"}}, "_List[bool]"),
+            method("read_input_coils", retried<read_input_coils>, {{"address", "int"}, {"count", "int"}},
+                   "_List[bool]"),
             method("read_coil", read_coil, {{"address", "int"}}, "bool"),
-            method("write_single_register", write_single_register, {{"address", "int"}, {"value", "int"}}),
+            method("write_single_register", retried<write_single_register>, {{"address", "int"}, {"value", "int"}}),
             method("read_int16", read_int16, {{"address", "int"}}, "int"),
             alias("read_uint16", "read_register"),
             alias("write_int16", "write_register"),
@@ -1425,13 +1470,13 @@ const ClassSpec& tcp_master_class() {
             typed("write_multi_int32", write_multi_32, {{"values"}}, "i"),
             typed("write_multi_uint32", write_multi_32, {{"values"}}, "I"),
             typed("write_multi_float", write_multi_32, {{"values"}}, "f"),
-            method("write_coils", write_coils, {{"address", "int"}, {"values"}}),
-            method("mask_write_register", mask_write_register,
+            method("write_coils", retried<write_coils>, {{"address", "int"}, {"values"}}),
+            method("mask_write_register", retried<mask_write_register>,
                    {{"address", "int"}, {"and_mask", "int"}, {"or_mask", "int"}}),
-            method("read_write_registers", read_write_registers,
+            method("read_write_registers", retried<read_write_registers>,
                    {{"read_address", "int"}, {"read_count", "int"}, {"write_address", "int"}, {"values", "_List[int]"}},
                    "_List[int]"),
-            method("read_device_identification", read_device_identification,
+            method("read_device_identification", retried<read_device_identification>,
                    {{"read_code", "int", int_default(1)}, {"object_id", "int", int_default(0)}}, "dict[int, bytes]"),
             method("read_values", read_values,
                    {{"address", "int"},
@@ -1441,6 +1486,8 @@ const ClassSpec& tcp_master_class() {
                    "list"),
             method("write_values", write_values,
                    {{"address", "int"}, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
+            retries_member(),
+            reconnect_member(),
         }};
     return spec;
 }
