@@ -83,7 +83,7 @@ class Model:
             piece = self.sock.recv(size - len(self.answer))     # TimeoutError passes on
             self.answer += piece
             if not piece:
-                raise Expected(OSError, "Receive timeout from " + PEER)
+                raise Expected(ConnectionError, "Connection closed by " + PEER)
 
     def query(self, pdu: bytes, length_needed):
         request = mbap(self.queries + 1, pdu, unit=self.station)

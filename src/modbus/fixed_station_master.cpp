@@ -61,6 +61,14 @@ Ref set_timeout(Args& a) {
     return Ref::borrow(Py_None);
 }
 
+// The master's retries, read and set through it.
+Ref get_retries(Args& a) { return getattr(wrapped(a[0]).get(), BREL_STR("retries")); }
+
+Ref set_retries(Args& a) {
+    setattr(wrapped(a[0]).get(), BREL_STR("retries"), a[1]);
+    return Ref::borrow(Py_None);
+}
+
 // ---- lifecycle -------------------------------------------------------------------------
 
 Ref close(Args& a) {
@@ -202,6 +210,7 @@ const ClassSpec& fix_master_class() {
                                      {"order", "str", str_default("ABCD")},
                                      {"func_code", "int", int_default(3)}}),
             forwarding(write_values, {address, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
+            property("retries", get_retries, "int", set_retries, "int"),
         }};
     return spec;
 }

@@ -16,7 +16,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
-#include "module/object_lock.hpp"
+#include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
 
@@ -980,6 +980,8 @@ Ref master_write_message(Args& a) {
         Ref stale = channel::in_waiting(tunnel.get());
         channel::read(tunnel.get(), stale.get());
     }
+    ByteView view;
+    note_send(byte_view(message, view) && view.size > 0 && view.data[0] == 0);  // station 0: a broadcast
     channel::write(tunnel.get(), message);
     Ref sent = call(reinterpret_cast<PyObject*>(&PyBytes_Type), message);
     if (Transaction* tx = Transaction::of(self); tx && PyBytes_GET_SIZE(sent.get()) >= 4) {
@@ -1305,20 +1307,20 @@ const ClassSpec& master_class() {
             enter_member(),
             exit_member(),
             property("timeout", master_timeout, "float", master_set_timeout, "float"),
-            method("write_register", master_write_register, {{"station"}, {"address"}, {"value"}}),
-            method("write_registers", master_write_registers, {{"station"}, {"address"}, {"values"}}),
+            method("write_register", retried<master_write_register>, {{"station"}, {"address"}, {"value"}}),
+            method("write_registers", retried<master_write_registers>, {{"station"}, {"address"}, {"values"}}),
             method("send_write_register_request", master_send_write_register_request,
                    {{"station"}, {"address"}, {"value"}}),
             method("send_write_registers_request", master_send_write_registers_request,
                    {{"station"}, {"address"}, {"values"}}),
-            method("write_coil", master_write_coil, {{"station"}, {"address"}, {"value"}}),
+            method("write_coil", retried<master_write_coil>, {{"station"}, {"address"}, {"value"}}),
             method("send_write_coil_request", master_send_write_coil_request, {{"station"}, {"address"}, {"value"}}),
             method("read_register", master_read_register,
                    {{"station", "int"},
                     {"address", "int"},
                     {"func_code", "int", global_default("ModbusStatic.FC_Read_Registers")}},
                    nullptr, read_register_doc),
-            method("read_registers", master_read_registers,
+            method("read_registers", retried<master_read_registers>,
                    {{"station", "int"},
                     {"address", "int"},
                     {"count", "int"},
@@ -1359,7 +1361,7 @@ const ClassSpec& master_class() {
             method("send_read_input_registers_request", master_send_read_input_registers_request,
                    {{"station"}, {"address"}, {"count"}}),
             method("read_coil", master_read_coil, {{"station"}, {"address"}}),
-            method("_Master__read_xx_coils", master_read_xx_coils,
+            method("_Master__read_xx_coils", retried<master_read_xx_coils>,
                    {{"station"}, {"address"}, {"count", "int"}, {"code", "int"}}),
             method("read_coils", master_read_coils, {{"station"}, {"address"}, {"count"}}),
             method("read_input_coils", master_read_input_coils, {{"station"}, {"address"}, {"count"}}),
@@ -1374,17 +1376,18 @@ const ClassSpec& master_class() {
             method("_Master__write_message", locked<master_write_message>, {{"message"}}, nullptr, write_message_doc),
             static_method("_Master__check_crc", master_check_crc, {{"message"}, {"station"}}),
             // ---- beyond the first seven function codes
-            method("write_coils", master_write_coils, {{"station", "int"}, {"address", "int"}, {"values"}}, "None"),
-            method("mask_write_register", master_mask_write_register,
+            method("write_coils", retried<master_write_coils>, {{"station", "int"}, {"address", "int"}, {"values"}},
+                   "None"),
+            method("mask_write_register", retried<master_mask_write_register>,
                    {{"station", "int"}, {"address", "int"}, {"and_mask", "int"}, {"or_mask", "int"}}, "None"),
-            method("read_write_registers", master_read_write_registers,
+            method("read_write_registers", retried<master_read_write_registers>,
                    {{"station", "int"},
                     {"read_address", "int"},
                     {"read_count", "int"},
                     {"write_address", "int"},
                     {"values"}},
                    "_List[int]"),
-            method("read_device_identification", master_read_device_identification,
+            method("read_device_identification", retried<master_read_device_identification>,
                    {{"station", "int"}, {"read_code", "int", int_default(1)}, {"object_id", "int", int_default(0)}},
                    "dict[int, bytes]"),
             method("read_values", master_read_values,
@@ -1401,6 +1404,7 @@ const ClassSpec& master_class() {
                     {"values"},
                     {"order", "str", str_default("ABCD")}},
                    "None"),
+            retries_member(),
         }};
     return spec;
 }

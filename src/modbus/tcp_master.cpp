@@ -10,7 +10,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
-#include "module/object_lock.hpp"
+#include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
 
@@ -93,6 +93,12 @@ Ref host_message(PyObject* self, PyObject* prefix, PyObject* suffix = nullptr) {
 
 [[noreturn]] void raise_assertion(PyObject* message) { raise_object(builtins.AssertionError, message); }
 
+// The peer closed the connection: ConnectionError (an IOError) naming it.
+[[noreturn]] void raise_closed(PyObject* self) {
+    Ref message = host_message(self, BREL_STR("Connection closed by "));
+    raise_object(PyExc_ConnectionError, message.get());
+}
+
 // An int argument that goes on the line as a field of `bits` bits: outside its range it is
 // refused before anything is sent, never wrapped. Other objects are left to the builders.
 void check_field(PyObject* value, const char* what, long long top) {
@@ -149,6 +155,7 @@ Ref init(Args& a) {
 Ref get_socket(Args& a) { return getattr(a[0], k_socket()); }
 
 Ref close_socket(Args& a) {
+    if (MasterSettings* settings = settings_of(a[0])) settings->closed = true;  // never reopened
     Ref sock = getattr(a[0], k_socket());
     call_method(sock.get(), BREL_STR("close"));
     return none();
@@ -307,6 +314,12 @@ public:
         std::memcpy(reserve(n), bytes, n);
         commit(n);
     }
+    // Drop the first n bytes (a skipped answer); what follows moves to the front.
+    void drop_front(std::size_t n) noexcept {
+        char* base = heap_.empty() ? local_ : heap_.data();
+        std::memmove(base, base + n, size_ - n);
+        size_ -= n;
+    }
 
 private:
     char local_[modbus::kMbapSize + 253 + 8];
@@ -364,7 +377,7 @@ struct AnswerDeadline {
 
 // Receive until `buffer` holds `size` bytes. Every byte received for this answer is
 // recorded as the last feedback as soon as it arrives. An empty receive means the server
-// closed the connection: IOError "Receive timeout from " and the peer. The socket's
+// closed the connection: ConnectionError "Connection closed by " and the peer. The socket's
 // TimeoutError passes on, and so does the one of the answer's deadline.
 void receive_until(PyObject* self, PyObject* sock, PyObject* recv, const AnswerDeadline& deadline, Answer& buffer,
                    std::size_t size) {
@@ -377,7 +390,7 @@ void receive_until(PyObject* self, PyObject* sock, PyObject* recv, const AnswerD
         const std::size_t n = static_cast<std::size_t>(view.len);
         buffer.append(static_cast<const char*>(view.buf), n);
         PyBuffer_Release(&view);
-        if (n == 0) raise_io(self, BREL_STR("Receive timeout from "));
+        if (n == 0) raise_closed(self);
         Ref record = own(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(buffer.size())));
         setattr(self, k_last_received(), record.get());
     }
@@ -509,7 +522,7 @@ void direct_receive(PyObject* self, const DirectSocket& direct, Answer& buffer, 
         while (buffer.size() < size) {
             const std::size_t want = size - buffer.size();
             const std::size_t room = expected > buffer.size() ? std::max(want, expected - buffer.size()) : want;
-            if (direct.receive(buffer, room) == 0) raise_io(self, BREL_STR("Receive timeout from "));
+            if (direct.receive(buffer, room) == 0) raise_closed(self);
         }
     } catch (const PyError&) {
         PyObject* pending = PyErr_GetRaisedException();
@@ -560,9 +573,44 @@ bool is_exception_to(std::uint8_t code, PyObject* request) {
     return c >= 0 && c < 0x80 && (c | 0x80) == code;
 }
 
+Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed);
+
+// A new connection to the same peer, with the time-out of the old one, in place of a
+// connection that was found closed or broken.
+void reopen(PyObject* self) {
+    Ref old = getattr(self, k_socket());
+    Ref timeout = getattr(old.get(), BREL_STR("timeout"));
+    if (Ref closer = Ref::steal_or_null(PyObject_GetAttr(old.get(), BREL_STR("close")))) {
+        if (!Ref::steal_or_null(PyObject_CallNoArgs(closer.get()))) PyErr_Clear();
+    } else {
+        PyErr_Clear();
+    }
+    Ref connect = global(BREL_STR("_tcp_connect"));
+    Ref address = getattr(self, k_target_host());
+    PyObject* stack[] = {nullptr, address.get(), timeout.get()};
+    Ref sock =
+        own(PyObject_Vectorcall(connect.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, timeout_keyword()));
+    setattr(self, k_socket(), sock.get());
+}
+
 Ref query(Args& a) {
     PyObject *self = a[0], *command = a[1], *length_needed = a[2];
+    MasterSettings* settings = settings_of(self);
+    if (settings && settings->broken && settings->reconnect && !settings->closed) {
+        reopen(self);
+        settings->broken = false;
+    }
+    try {
+        return query_once(self, command, length_needed);
+    } catch (const PyError&) {
+        // A connection found closed or broken is replaced before the next request (not
+        // this one: a request is never sent again by the reconnection itself).
+        if (settings && PyErr_ExceptionMatches(PyExc_ConnectionError)) settings->broken = true;
+        throw;
+    }
+}
 
+Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
     Ref builder = class_member(BREL_STR("construct_whole_query_command"));
     Ref head_checker = getattr(self, k_head_checker());
     Ref protocol = getattr(self, BREL_STR("protocol"));
@@ -607,6 +655,7 @@ Ref query(Args& a) {
 #endif
         receive_until(self, sock.get(), recv.get(), *deadline, answer, size);
     };
+    note_send(false);
     if (is_direct) {
 #if !defined(_WIN32)
         direct.discard_stale();
@@ -620,30 +669,67 @@ Ref query(Args& a) {
         setattr(self, k_last_received(), empty.get());
         recv = getattr(sock.get(), BREL_STR("recv"));
     }
-    receive(modbus::kTcpAnswerHead, false);
-    const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
-    const std::uint8_t fc_code = head[7];
-    const long left = modbus::mbap_remaining(head);
-    const bool ids_match = same_ids(answer, query_cmd.get());
-    if (is_direct && (!ids_match || left <= 0)) {
-        Ref header = own(PyBytes_FromStringAndSize(answer.data(), modbus::kTcpAnswerHead));
-        setattr(self, k_last_received(), header.get());
-    }
-    if (!ids_match) raise_io(self, BREL_STR("Received data header invalid from "));
-
+    // This request, as the master remembers it should its answer not come in time.
+    const bool trackable = PyBytes_CheckExact(query_cmd.get()) && PyBytes_GET_SIZE(query_cmd.get()) >= 7;
+    const auto* request =
+        trackable ? reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(query_cmd.get())) : nullptr;
+    bool answered = false;
     Ref data;
-    if (left > 0) {
-        receive(modbus::kTcpAnswerHead + static_cast<std::size_t>(left), true);
-        data = own(PyBytes_FromStringAndSize(answer.data() + modbus::kTcpAnswerHead, left));
-    } else {
-        data = std::move(empty);
+    std::uint8_t fc_code = 0, unit_id = 0;
+    long left = 0;
+    try {
+        for (;;) {
+            receive(modbus::kTcpAnswerHead, false);
+            if (same_ids(answer, query_cmd.get()) || !trackable) break;
+            // The answer to an earlier request of this master that ended without it (a late
+            // answer still on its way): read it whole by its length, drop it, and go on waiting
+            // for this request's answer within the same time-out.
+            const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
+            const std::size_t length = modbus::get16(head + 4);
+            const bool late = modbus::get16(head + 2) == modbus::get16(request + 2) && length >= 2 &&
+                              length <= modbus::kMaxPdu + 1 && forget_abandoned(self, modbus::get16(head), head[6]);
+            if (!late) break;
+            const std::size_t whole = modbus::kMbapSize - 1 + length;
+            try {
+                receive(whole, false);
+            } catch (const PyError&) {
+                setattr(self, k_last_received(), empty.get());  // nothing of it is this request's
+                throw;
+            }
+            answer.drop_front(whole);
+            Ref rest = own(PyBytes_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size())));
+            setattr(self, k_last_received(), rest.get());
+            if (!is_direct && answer.size() == 0) deadline->wait_for_more(sock.get());
+        }
+        const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
+        fc_code = head[7];
+        unit_id = head[6];
+        left = modbus::mbap_remaining(head);
+        const bool ids_match = same_ids(answer, query_cmd.get());
+        if (is_direct && (!ids_match || left <= 0)) {
+            Ref header = own(PyBytes_FromStringAndSize(answer.data(), modbus::kTcpAnswerHead));
+            setattr(self, k_last_received(), header.get());
+        }
+        if (!ids_match) raise_io(self, BREL_STR("Received data header invalid from "));
+
+        if (left > 0) {
+            receive(modbus::kTcpAnswerHead + static_cast<std::size_t>(left), true);
+            data = own(PyBytes_FromStringAndSize(answer.data() + modbus::kTcpAnswerHead, left));
+        } else {
+            data = std::move(empty);
+        }
+        answered = true;
+    } catch (...) {
+        // Its answer may still come: know it when it does.
+        if (!answered && trackable) remember_abandoned(self, {modbus::get16(request), request[6]});
+        throw;
     }
 
     if (left == 1 && is_exception_to(fc_code, query_cmd.get())) {
         // The slave refused: say what it said, as a SlaveException that existing
         // `except AssertionError` handlers still catch.
         Ref exception_class = global(BREL_STR("TCPSlaveException"));
-        Ref unit = make_int(head[6]);
+        Ref unit = make_int(unit_id);
         Ref code = make_int(fc_code);
         Ref error = make_int(static_cast<std::uint8_t>(PyBytes_AS_STRING(data.get())[0]));
         Ref exception = call(exception_class.get(), unit.get(), code.get(), error.get());
@@ -1325,7 +1411,7 @@ const ClassSpec& tcp_master_class() {
             method("__init__", init,
                    {{"host", "str"}, {"port", "int"}, {"timeout", "float"}, {"station", "int", int_default(1)}}),
             property("socket", get_socket),
-            method("close", close_socket),
+            method("close", locked<close_socket>),
             enter_member(),
             exit_member(),
             property("timeout", get_timeout),
@@ -1351,21 +1437,23 @@ const ClassSpec& tcp_master_class() {
                           {{"address", "int"}, {"count", "int"}}),
             static_method("construct_read_coils_command", construct_read_coils_command,
                           {{"address", "int"}, {"count", "int"}}),
-            method("read_coils", read_coils, {{"address", "int"}, {"count", "int"}}, "_List[bool]"),
-            method("read_registers", read_registers, {{"address", "int"}, {"count", "int"}}, "_List[int]"),
+            method("read_coils", retried<read_coils>, {{"address", "int"}, {"count", "int"}}, "_List[bool]"),
+            method("read_registers", retried<read_registers>, {{"address", "int"}, {"count", "int"}}, "_List[int]"),
             method("read_register", read_register, {{"address", "int"}}, "int"),
             static_method("construct_write_registers_command", construct_write_registers_command,
                           {{"address", "int"}, {"values", "_List[int]"}}),
-            method("write_registers", write_registers, {{"address", "int"}, {"values", "_List[int]"}}),
+            method("write_registers", retried<write_registers>, {{"address", "int"}, {"values", "_List[int]"}}),
             method("write_register", write_register, {{"address", "int"}, {"value", "int"}}),
             static_method("construct_write_coil_command", construct_write_coil_command,
                           {{"address", "int"}, {"value", "bool"}}),
-            method("write_coil", write_coil, {{"address", "int"}, {"value", "bool"}}),
-            method("read_input_registers", read_input_registers, {{"address", "int"}, {"count", "int"}}, "_List[int]"),
+            method("write_coil", retried<write_coil>, {{"address", "int"}, {"value", "bool"}}),
+            method("read_input_registers", retried<read_input_registers>, {{"address", "int"}, {"count", "int"}},
+                   "_List[int]"),
             method("read_input_register", read_input_register, {{"address", "int"}}, "int"),
-            method("read_input_coils", read_input_coils, {{"address", "int"}, {"count", "int"}}, "_List[bool]"),
+            method("read_input_coils", retried<read_input_coils>, {{"address", "int"}, {"count", "int"}},
+                   "_List[bool]"),
             method("read_coil", read_coil, {{"address", "int"}}, "bool"),
-            method("write_single_register", write_single_register, {{"address", "int"}, {"value", "int"}}),
+            method("write_single_register", retried<write_single_register>, {{"address", "int"}, {"value", "int"}}),
             method("read_int16", read_int16, {{"address", "int"}}, "int"),
             alias("read_uint16", "read_register"),
             alias("write_int16", "write_register"),
@@ -1382,13 +1470,13 @@ const ClassSpec& tcp_master_class() {
             typed("write_multi_int32", write_multi_32, {{"values"}}, "i"),
             typed("write_multi_uint32", write_multi_32, {{"values"}}, "I"),
             typed("write_multi_float", write_multi_32, {{"values"}}, "f"),
-            method("write_coils", write_coils, {{"address", "int"}, {"values"}}),
-            method("mask_write_register", mask_write_register,
+            method("write_coils", retried<write_coils>, {{"address", "int"}, {"values"}}),
+            method("mask_write_register", retried<mask_write_register>,
                    {{"address", "int"}, {"and_mask", "int"}, {"or_mask", "int"}}),
-            method("read_write_registers", read_write_registers,
+            method("read_write_registers", retried<read_write_registers>,
                    {{"read_address", "int"}, {"read_count", "int"}, {"write_address", "int"}, {"values", "_List[int]"}},
                    "_List[int]"),
-            method("read_device_identification", read_device_identification,
+            method("read_device_identification", retried<read_device_identification>,
                    {{"read_code", "int", int_default(1)}, {"object_id", "int", int_default(0)}}, "dict[int, bytes]"),
             method("read_values", read_values,
                    {{"address", "int"},
@@ -1398,6 +1486,8 @@ const ClassSpec& tcp_master_class() {
                    "list"),
             method("write_values", write_values,
                    {{"address", "int"}, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
+            retries_member(),
+            reconnect_member(),
         }};
     return spec;
 }

@@ -15,4 +15,13 @@ MemberSpec exit_member();
 // the instance, as upper-case hex pairs joined by one space.
 MemberSpec hex_view(const char* key, const char* source);
 
+// retries: how many times a request that failed after it went out (a time-out, a broken
+// connection, a damaged or mismatched answer) is sent again; never after a slave's
+// refusal or a broadcast. 0 by default, at most kMaxRetries.
+inline constexpr int kMaxRetries = 100;
+MemberSpec retries_member();
+// reconnect (TCP): open a new connection before the next request once the old one was
+// found closed or broken. True by default.
+MemberSpec reconnect_member();
+
 }  // namespace brel

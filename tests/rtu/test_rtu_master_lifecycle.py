@@ -31,7 +31,7 @@ AFTER_TYPED = [
     "_Master__read", "_Master__feedback_assistant", "_Master__write_message", "_Master__check_crc",
     # beyond the first seven function codes
     "write_coils", "mask_write_register", "read_write_registers", "read_device_identification", "read_values",
-    "write_values",
+    "write_values", "retries",
 ]
 
 
@@ -55,9 +55,9 @@ def test_member_kinds(key, kind):
         assert type(value) is kind
 
 
-def test_only_timeout_is_writable():
+def test_writable_properties():
     writable = [k for k, v in Master.__dict__.items() if isinstance(v, property) and v.fset is not None]
-    assert writable == ["timeout"]
+    assert writable == ["timeout", "retries"]
 
 
 @pytest.mark.parametrize("key, name, signature", [

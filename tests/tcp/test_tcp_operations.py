@@ -161,7 +161,7 @@ def test_short_coil_answer_is_never_decoded(connect):
     master, sock = connect()
     # The answer promises 3 data bytes; 2 arrive, then the server closes.
     sock.queue(mbap(1, H("0102FF01"))[:-1], b"")
-    with pytest.raises(OSError, match=r"^Receive timeout from \('plc\.example', 1502\)$"):
+    with pytest.raises(ConnectionError, match=r"^Connection closed by \('plc\.example', 1502\)$"):
         master.read_coils(0, 9)
 
 

@@ -114,10 +114,11 @@ def test_server_closes_mid_frame(scripted_server, sent):
     with connect_to(server) as master:
         with pytest.raises(OSError) as info:
             master.read_registers(0, 2)
-        assert type(info.value) is OSError
-        assert str(info.value) == "Receive timeout from " + peer(server)
+        assert type(info.value) is ConnectionError
+        assert str(info.value) == "Connection closed by " + peer(server)
         assert master.last_feedback_received == answer_registers((1, 0, 1, H("03")), [1, 2])[:sent]
-        with pytest.raises(OSError, match=r"^Receive timeout from "):
+        master.reconnect = False                             # stay on the closed connection
+        with pytest.raises(ConnectionError, match=r"^Connection closed by "):
             master.read_registers(0, 2)
     server.stop()
 

@@ -1,0 +1,150 @@
+#include "module/native_state.hpp"
+
+#include "module/runtime.hpp"
+
+#include <pythread.h>
+
+#include <memory>
+#include <unordered_map>
+
+namespace brel {
+
+thread_local SendRecord send_record;
+
+struct NativeState {
+    PyThread_type_lock lock = nullptr;
+    unsigned long owner = 0;  // thread holding the lock while depth > 0
+    long depth = 0;
+    PyObject* weakref = nullptr;  // owned; its callback removes the entry
+    MasterSettings settings;
+    std::vector<AbandonedRequest> abandoned;  // oldest first, at most kAbandonedKept
+
+    NativeState() = default;
+    NativeState(const NativeState&) = delete;
+    NativeState& operator=(const NativeState&) = delete;
+    ~NativeState() {
+        if (lock) PyThread_free_lock(lock);
+        Py_XDECREF(weakref);
+    }
+};
+
+namespace {
+
+// Every access happens with the interpreter lock held.
+std::unordered_map<PyObject*, NativeState*>& entries() {
+    static auto* table = new std::unordered_map<PyObject*, NativeState*>();  // lives for the process
+    return *table;
+}
+
+// The weak-reference callback: `key` is the address of the object that is going.
+PyObject* forget(PyObject* key, PyObject*) {
+    void* address = PyLong_AsVoidPtr(key);
+    auto& table = entries();
+    auto it = table.find(static_cast<PyObject*>(address));
+    if (it != table.end()) {
+        NativeState* state = it->second;
+        table.erase(it);
+        // Nobody holds or waits for the lock: whoever did would keep the object alive.
+        delete state;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef forget_def = {"_forget_native_state", forget, METH_O, nullptr};
+
+NativeState* find(PyObject* object) {
+    auto& table = entries();
+    auto it = table.find(object);
+    return it == table.end() ? nullptr : it->second;
+}
+
+NativeState* state_for(PyObject* object) {
+    if (NativeState* state = find(object)) return state;
+    if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(object))) return nullptr;
+    Ref key = own(PyLong_FromVoidPtr(object));
+    Ref callback = own(PyCFunction_New(&forget_def, key.get()));
+    Ref weakref = own(PyWeakref_NewRef(object, callback.get()));
+    auto state = std::make_unique<NativeState>();
+    state->lock = PyThread_allocate_lock();
+    if (!state->lock) {
+        PyErr_NoMemory();
+        raise();
+    }
+    state->weakref = weakref.release();
+    entries().emplace(object, state.get());
+    return state.release();
+}
+
+}  // namespace
+
+ObjectLock::ObjectLock(PyObject* object) {
+    NativeState* state = state_for(object);
+    if (!state) return;
+    const unsigned long me = PyThread_get_thread_ident();
+    if (state->depth > 0 && state->owner == me) {
+        ++state->depth;
+    } else {
+        if (!PyThread_acquire_lock(state->lock, NOWAIT_LOCK)) {
+            Py_BEGIN_ALLOW_THREADS
+            PyThread_acquire_lock(state->lock, WAIT_LOCK);
+            Py_END_ALLOW_THREADS
+        }
+        state->owner = me;
+        state->depth = 1;
+    }
+    state_ = state;
+}
+
+ObjectLock::~ObjectLock() {
+    if (!state_) return;
+    if (--state_->depth == 0) {
+        state_->owner = 0;
+        PyThread_release_lock(state_->lock);
+    }
+}
+
+MasterSettings* settings_of(PyObject* object) {
+    NativeState* state = state_for(object);
+    return state ? &state->settings : nullptr;
+}
+
+MasterSettings settings_now(PyObject* object) {
+    NativeState* state = find(object);
+    return state ? state->settings : MasterSettings{};
+}
+
+void remember_abandoned(PyObject* object, AbandonedRequest request) {
+    NativeState* state = state_for(object);
+    if (!state) return;
+    auto& list = state->abandoned;
+    if (list.size() == kAbandonedKept) list.erase(list.begin());
+    list.push_back(request);
+}
+
+bool forget_abandoned(PyObject* object, std::uint16_t transaction, std::uint8_t unit) {
+    NativeState* state = find(object);
+    if (!state) return false;
+    auto& list = state->abandoned;
+    for (auto r = list.begin(); r != list.end(); ++r) {
+        if (r->transaction == transaction && r->unit == unit) {
+            list.erase(r);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool worth_retrying() {
+    PyObject* error = PyErr_GetRaisedException();
+    if (!error) return false;
+    // The module's SlaveException as it stands (no error is raised by this look-up).
+    PyObject* refusal = module_namespace ? PyDict_GetItemString(module_namespace, "SlaveException") : nullptr;
+    const bool worth =
+        !(refusal && PyErr_GivenExceptionMatches(error, refusal)) &&
+        (PyErr_GivenExceptionMatches(error, PyExc_OSError) || PyErr_GivenExceptionMatches(error, PyExc_ValueError) ||
+         PyErr_GivenExceptionMatches(error, PyExc_AssertionError));
+    PyErr_SetRaisedException(error);
+    return worth;
+}
+
+}  // namespace brel
