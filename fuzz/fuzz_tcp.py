@@ -12,8 +12,8 @@ values their type cannot hold, objects of the wrong type), bit 6 a station set t
 the property.
 
 Documented exceptions that may escape (everything else is a finding):
-- OSError ("Receive timeout from ", "Received data header invalid from ", and the
-  socket's TimeoutError);
+- OSError (ConnectionError "Connection closed by ", "Received data header invalid from ",
+  and the socket's TimeoutError);
 - AssertionError (the answer checks; TCPSlaveException, also a SlaveException, for an
   exception answer);
 - IndexError (an answer too short to decode);
