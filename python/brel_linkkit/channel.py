@@ -60,11 +60,18 @@ switches by itself, does better.
 ``low_latency=False``: on Linux, ``True`` asks the device's driver for its low-latency
 mode, as ``setserial /dev/ttyUSB0 low_latency`` does: the ``ASYNC_LOW_LATENCY`` flag
 (0x2000) set through ``TIOCGSERIAL`` / ``TIOCSSERIAL`` on the port's descriptor and read
-back. The FTDI driver then sets its chip's latency timer to 1 ms instead of 16 ms. A
-driver that refuses the request (a pseudo-terminal, most drivers without the setting)
-raises ``OSError`` naming the port, the request and the reason; so does a driver that
-accepts it without keeping the flag, and a port that is not a serial device. Other
-systems raise ``NotImplementedError``. ``False`` leaves the driver as it is.
+back. Linux's FTDI driver then sets its chip's latency timer to 1 ms (16 ms unless set
+otherwise). A driver that refuses the request (a pseudo-terminal refuses it) raises
+``OSError`` naming the port, the request and the reason::
+
+    [Errno 25] low_latency: the driver of /dev/pts/3 refuses the low-latency mode (TIOCGSERIAL):
+    Inappropriate ioctl for device
+
+(one line), and so does a driver that takes the flag without keeping it (``... takes the
+low-latency flag but does not keep it: it has no such mode``, as the CH340/CH341 driver
+of recent kernels does), and a port that is not a serial device (``low_latency: loop://
+is not an open serial device``). Other systems raise ``NotImplementedError``. ``False``
+leaves the driver as it is.
 """
 
 from __future__ import annotations
