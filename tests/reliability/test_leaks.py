@@ -249,6 +249,8 @@ MASTER_FAIL = [
     ("read_values-bad-format", "ok", lambda m: m.read_values(1, 2, "2x"), ValueError),
     ("read_values-timeout", "silent", lambda m: m.read_values(1, 2, "I"), TIMEOUT),
     ("write_values-overflow", "ok", lambda m: m.write_values(1, 2, "2H", [1, BIG]), OverflowError),
+    ("read_registers-retried", "silent", lambda m: setattr(m, "retries", 2) or m.read_registers(1, 2, 5), TIMEOUT),
+    ("write_coils-retried-crc", "crc", lambda m: setattr(m, "retries", 1) or m.write_coils(1, 2, [1]), CRC),
     ("init-bad-port", "ok", lambda m: brel_modbus.Master(3, 9600, 1), TypeError),
 ]
 
@@ -346,6 +348,8 @@ TCP_FAIL = [
     ("read_values-bad-order", "ok", lambda t: t.read_values(3, "f", "ABDC"), ValueError),
     ("write_values-wrong-count", "ok", lambda t: t.write_values(3, "2f", [1.0]), ValueError),
     ("read_write_registers-closed", "closed", lambda t: t.read_write_registers(3, 1, 3, [1]), OSError),
+    ("read_registers-closed-reconnect-retried", "closed",
+     lambda t: setattr(t, "retries", 1) or t.read_registers(3, 10), ConnectionError),
 ]
 
 S = brel_modbus.ModbusStatic
