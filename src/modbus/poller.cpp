@@ -11,6 +11,11 @@
 // A request that fails gives its exception to each of its points; one that the slave refuses
 // as an illegal address or value (exception codes 2 and 3) is halved, the cut kept for good,
 // and the halves are read at once, down to one request per point.
+//
+// Threads: add() and a pass (poll(), each pass of run()) hold the poller's lock, so passes and
+// changes take turns; run() lets it go while it sleeps. plan() and stats do not wait for a pass:
+// they read the state as it stands (every change of the state is made with the interpreter lock
+// held and no interpreter code run in between).
 #include "modbus/classes.hpp"
 #include "modbus/plan.hpp"
 #include "modbus/protocol.hpp"
@@ -384,15 +389,17 @@ Ref read_request(PyObject* master, MasterKind kind, const polling::Request& r) {
     return call_method(master, method, address.get(), count.get());
 }
 
+[[noreturn]] void raise_short_answer(Py_ssize_t given, const polling::Request& r) {
+    PyErr_Format(PyExc_ValueError, "Poller: the master answered %zd %s for %u asked", given,
+                 polling::is_bits(r.table) ? "bits" : "registers", static_cast<unsigned>(r.count));
+    raise();
+}
+
 // The values of the request's points, into `values`, from the master's answer.
 void decode_request(const State& st, const polling::Request& r, PyObject* answer, PyObject* values) {
     if (polling::is_bits(r.table)) {
         Ref bits = own(PySequence_Fast(answer, "Poller: the master's answer is not a sequence"));
-        if (PySequence_Fast_GET_SIZE(bits.get()) < r.count) {
-            PyErr_Format(PyExc_ValueError, "Poller: the master answered %zd bits for %u asked",
-                         PySequence_Fast_GET_SIZE(bits.get()), static_cast<unsigned>(r.count));
-            raise();
-        }
+        if (PySequence_Fast_GET_SIZE(bits.get()) < r.count) raise_short_answer(PySequence_Fast_GET_SIZE(bits.get()), r);
         for (const std::size_t index : r.points) {
             const Py_ssize_t offset = st.points[index].address - r.address;
             if (offset >= PySequence_Fast_GET_SIZE(bits.get())) raise(PyExc_IndexError, "list index out of range");
@@ -401,6 +408,8 @@ void decode_request(const State& st, const polling::Request& r, PyObject* answer
         }
         return;
     }
+    const Py_ssize_t given = check_size(PyObject_Length(answer));
+    if (given != r.count) raise_short_answer(given, r);
     const std::vector<std::uint16_t> words = register_words(answer, r.count);
     for (const std::size_t index : r.points) {
         const polling::Point p = st.points[index];  // a copy: the points may grow meanwhile
@@ -705,10 +714,10 @@ const ClassSpec& poller_class() {
                     {"order", "str", str_default("ABCD")},
                     {"period", "float", float_default(1.0)}},
                    "None", add_doc),
-            method("plan", locked<plan>, {}, "list", plan_doc),
+            method("plan", plan, {}, "list", plan_doc),
             method("poll", locked<poll>, {}, "dict", poll_doc),
             method("run", run, {{"duration", "_Optional[float]", none_default}}, nullptr, run_doc),
-            property("stats", locked<stats>, "dict"),
+            property("stats", stats, "dict"),
             property("master", get_master),
         }};
     return spec;
