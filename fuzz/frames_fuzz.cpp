@@ -99,7 +99,7 @@ void check_values(const std::uint8_t* data, std::size_t size) {
 // The poller's plan of points made of the input: every point read by exactly one request of
 // its own station, table and period; a request within the read limit, no gap inside it wider
 // than the table's, no cut crossed; the next request of a group could not have been merged;
-// the plan in its order; a refused request halves where a point starts, into smaller ones.
+// the plan in its order; a refused request is cut where a point starts, into smaller ones.
 void check_plan(const std::uint8_t* data, std::size_t size) {
     namespace pl = brel::modbus::polling;
     Reader in{data, size};
@@ -169,7 +169,14 @@ void check_plan(const std::uint8_t* data, std::size_t size) {
             continue;
         }
         expect(*cut > r.address && std::any_of(r.points.begin(), r.points.end(),
-                                                [&](std::size_t index) { return points[index].address == *cut; }));
+                                               [&](std::size_t index) { return points[index].address == *cut; }));
+        // With every point at its own address, each side keeps a quarter of them or more.
+        std::size_t left = 0, distinct = 1;
+        for (std::size_t k = 0; k < r.points.size(); ++k) {
+            left += points[r.points[k]].address < *cut;
+            distinct += k > 0 && points[r.points[k]].address != points[r.points[k - 1]].address;
+        }
+        if (distinct == r.points.size()) expect(4 * left >= r.points.size() && 4 * left <= 3 * r.points.size());
         std::vector<pl::Cut> more(cuts);
         more.push_back({r.station, r.table, r.period, *cut});
         const std::vector<pl::Request> halves = pl::make_plan(points, r.points, more, gaps);
@@ -207,10 +214,10 @@ void check_plan(const std::uint8_t* data, std::size_t size) {
         const std::optional<double> v = trips.percentile(percent);
         expect(v.has_value() == !samples.empty());
         if (!v) continue;
-        const auto at_most = static_cast<std::size_t>(std::count_if(samples.begin(), samples.end(),
-                                                                    [&](double x) { return x <= *v; }));
-        const std::size_t below = static_cast<std::size_t>(std::count_if(samples.begin(), samples.end(),
-                                                                         [&](double x) { return x < *v; }));
+        const auto at_most =
+            static_cast<std::size_t>(std::count_if(samples.begin(), samples.end(), [&](double x) { return x <= *v; }));
+        const std::size_t below =
+            static_cast<std::size_t>(std::count_if(samples.begin(), samples.end(), [&](double x) { return x < *v; }));
         expect(100 * at_most >= percent * samples.size() && 100 * below < percent * samples.size());
     }
 }

@@ -240,7 +240,9 @@ class TCPSlaveException(SlaveException, AssertionError):
     """A Modbus TCP exception answer: a SlaveException that is also an AssertionError."""
 
 class Poller:
-    """Reads many points of many stations with few requests: points of one station, table and period are merged into one read while the gap between them is at most max_gap registers (max_bit_gap bits), within the Modbus limits."""
+    """Reads many points of many stations with few requests: points of one station, table and period
+    are merged into one read while the gap between them is at most max_gap registers (max_bit_gap
+    bits), within the Modbus limits."""
     def __init__(self, master: Master | FixMaster | ModbusTCPMaster, max_gap: int = 16, max_bit_gap: int = 256,
                  clock: Callable[[], float] | None = None) -> None: ...
     def add(self, name: str, station: int, table: str, address: int, format: str = "H", order: str = "ABCD",

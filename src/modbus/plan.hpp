@@ -10,8 +10,8 @@
 //     bits: adu.hpp),
 //   - no learned cut of that group lies between the request's first point and the next one.
 // A cut is learned when the slave refuses a merged request as an illegal address or value:
-// the request's points are halved at the address nearest their middle where the address
-// changes, and the two halves are planned again, for good.
+// the request's points are cut in two (split_address), and both parts are planned again, for
+// good.
 #pragma once
 
 #include "modbus/adu.hpp"
@@ -149,23 +149,43 @@ inline std::vector<Request> make_plan(std::span<const Point> points, std::span<c
     return make_plan(points, all, cuts, gaps);
 }
 
-// Where a refused request is halved: the address of the point nearest the middle of its
-// points at which the address changes. None when all its points start at one address
-// (one point, or points that share their first register): such a request is not split.
+// Where a refused request is cut in two: before one of its points (by address order) that
+// starts at a new address. Among the cuts that leave at least a quarter of the points on each
+// side, the one at the widest gap between points, the nearest the middle among equal gaps: a
+// hole between two blocks of registers (where no point lies) costs one refusal, and a point
+// that itself lies in a hole is found within a logarithmic number of them. When no cut falls
+// in that middle band, the one nearest the middle. None when all the points start at one
+// address (one point, or points that share their first register): such a request is not split.
 inline std::optional<std::uint16_t> split_address(std::span<const Point> points, const Request& request) {
     const std::size_t n = request.points.size();
-    std::optional<std::uint16_t> best;
-    std::size_t best_distance = n;
+    if (n < 2) return std::nullopt;
+    struct Best {
+        bool found = false;
+        bool banded = false;       // leaves a quarter of the points or more on each side
+        long long gap = 0;         // registers or bits between the points before and this one
+        std::size_t distance = 0;  // from the middle, in points
+        std::uint16_t address = 0;
+    } best;
+    std::size_t end = points[request.points[0]].end();
     for (std::size_t k = 1; k < n; ++k) {
-        const std::uint16_t here = points[request.points[k]].address;
-        if (here == points[request.points[k - 1]].address) continue;
+        const Point& here = points[request.points[k]];
+        const bool starts_anew = here.address != points[request.points[k - 1]].address;
+        const long long gap = static_cast<long long>(here.address) - static_cast<long long>(end);
+        end = std::max(end, here.end());
+        if (!starts_anew) continue;
+        const bool banded = 4 * k >= n && 4 * k <= 3 * n;
         const std::size_t distance = k > n / 2 ? k - n / 2 : n / 2 - k;
-        if (distance < best_distance) {
-            best_distance = distance;
-            best = here;
-        }
+        bool better;
+        if (!best.found || banded != best.banded)
+            better = !best.found || banded;
+        else if (banded)
+            better = gap > best.gap || (gap == best.gap && distance < best.distance);
+        else
+            better = distance < best.distance;
+        if (better) best = {true, banded, gap, distance, here.address};
     }
-    return best;
+    if (!best.found) return std::nullopt;
+    return best.address;
 }
 
 // ---- when requests are due ------------------------------------------------------------

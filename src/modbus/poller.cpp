@@ -121,7 +121,9 @@ timespec monotonic_now() {
     return ts;
 }
 
-double seconds_of(const timespec& ts) { return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec); }
+double seconds_of(const timespec& ts) {
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
 
 // The poller's clock: the monotonic clock, or the callable given as `clock`.
 double clock_now(PyObject* self) {
@@ -653,12 +655,8 @@ Ref stats(Args& a) {
     for (const auto& [station, f] : st->figures) {
         Ref row = own(PyDict_New());
         const std::pair<const char*, unsigned long long> counts[] = {
-            {"requests", f.requests},
-            {"answers", f.answers},
-            {"timeouts", f.timeouts},
-            {"crc_errors", f.crc_errors},
-            {"mismatches", f.mismatches},
-            {"slave_exceptions", f.slave_exceptions},
+            {"requests", f.requests},         {"answers", f.answers},       {"timeouts", f.timeouts},
+            {"crc_errors", f.crc_errors},     {"mismatches", f.mismatches}, {"slave_exceptions", f.slave_exceptions},
             {"other_errors", f.other_errors},
         };
         for (const auto& [key, n] : counts) {

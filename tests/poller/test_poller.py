@@ -223,7 +223,7 @@ def test_random_plans_keep_the_rules(seed):
     # each request ends where the next one of its group could not be joined
     for (_, table, _), requests in groups.items():
         gap, limit = rules(table)
-        for (address, count, _), (_, _, names) in zip(requests, requests[1:]):
+        for (address, count, _), (_, _, names) in zip(requests, requests[1:], strict=False):
             head = points[names[0]]["address"]
             assert head - (address + count) > gap or max(address + count, head + width(names[0])) - address > limit
 
