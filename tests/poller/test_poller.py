@@ -1,7 +1,6 @@
 """Poller against masters that answer from memory: class shape, entry checks, the plan's rules,
 decoding, periods on a fake clock, failures and their figures, learned splits, run()."""
 
-import inspect
 import math
 import signal
 import struct
