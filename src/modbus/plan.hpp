@@ -206,8 +206,11 @@ struct Schedule {
         }
         if (due > now) return;
         const double behind = std::floor((now - due) / period);
-        due += (behind + 1) * period;
-        while (due <= now) due += period;  // rounding
+        double next = due + (behind + 1) * period;
+        if (!(next > now)) next = due + (behind + 2) * period;  // rounding
+        // A period too small to move a time of this size: the next moment the clock can tell.
+        if (!(next > now)) next = std::nextafter(now, INFINITY);
+        due = next;
     }
 };
 

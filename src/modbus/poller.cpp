@@ -9,8 +9,9 @@
 // each point from its request's registers with the typed-value codec (protocol.hpp).
 //
 // A request that fails gives its exception to each of its points; one that the slave refuses
-// as an illegal address or value (exception codes 2 and 3) is halved, the cut kept for good,
-// and the halves are read at once, down to one request per point.
+// as an illegal address or value (exception codes 2 and 3) is cut in two (plan.hpp's
+// split_address), the cut kept for good, and both parts are read at once, down to one request
+// per point.
 //
 // Threads: add() and a pass (poll(), each pass of run()) hold the poller's lock, so passes and
 // changes take turns; run() lets it go while it sleeps. plan() and stats do not wait for a pass:
@@ -22,6 +23,7 @@
 #include "module/object_lock.hpp"
 #include "module/runtime.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -104,11 +106,14 @@ struct Held {
 };
 
 Held state_of(PyObject* self) {
-    Held held{.capsule = getattr(self, k_state())};
-    held.state = static_cast<State*>(PyCapsule_GetPointer(held.capsule.get(), kCapsuleName));
+    Held held{.capsule = Ref::steal_or_null(PyObject_GetAttr(self, k_state()))};
+    if (held.capsule) held.state = static_cast<State*>(PyCapsule_GetPointer(held.capsule.get(), kCapsuleName));
     if (!held.state) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, "Poller: the instance holds no poller state (was __init__ called?)");
+        if (held.capsule || PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "Poller: the instance holds no poller state (was __init__ called?)");
+        }
+        raise();
     }
     return held;
 }
@@ -141,6 +146,7 @@ double clock_now(PyObject* self) {
 // otherwise the wait goes on to the same deadline.
 void sleep_for(double seconds) {
     check(PyErr_CheckSignals());
+    seconds = std::min(seconds, 1e9);  // some 31 years: as good as for ever, and it fits a time_t
     timespec deadline = monotonic_now();
     const double whole = std::floor(seconds);
     deadline.tv_sec += static_cast<time_t>(whole);
