@@ -14,7 +14,9 @@ The datastore serves two stations. ``STATION`` holds contiguous tables (``HOLDIN
 as many real devices do: pymodbus's sparse data block answers only the addresses it holds,
 and refuses a read that touches any other with exception code 2 (illegal data address).
 Its holding registers are ``SPARSE_HOLDING`` (protocol addresses 0..9 and 20..29, nothing at
-10..19), its coils ``SPARSE_COILS`` (0..7 and 16..23).
+10..19), its coils ``SPARSE_COILS`` (0..7 and 16..23). A write adds the address it writes (a
+broadcast to station 0 reaches this station too, and must not fail here): nothing writes into
+the holes.
 """
 
 from __future__ import annotations
@@ -61,9 +63,9 @@ def make_sparse_device() -> Any:
 
     # Keys are protocol address + 1, as for the sequential blocks below.
     return ModbusDeviceContext(
-        hr=ModbusSparseDataBlock({a + 1: v for a, v in SPARSE_HOLDING.items()}, mutable=False),
+        hr=ModbusSparseDataBlock({a + 1: v for a, v in SPARSE_HOLDING.items()}),
         ir=ModbusSequentialDataBlock(1, [0] * 10),
-        co=ModbusSparseDataBlock({a + 1: v for a, v in SPARSE_COILS.items()}, mutable=False),
+        co=ModbusSparseDataBlock({a + 1: v for a, v in SPARSE_COILS.items()}),
         di=ModbusSequentialDataBlock(1, [False] * 10),
     )
 
