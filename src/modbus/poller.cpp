@@ -700,7 +700,7 @@ constexpr const char* run_doc =
 // ---- member table ---------------------------------------------------------------------------------
 
 const ClassSpec& poller_class() {
-    static const ClassSpec spec{
+    static const ClassSpec poller{
         .name = "Poller",
         .doc = class_doc,
         .members = {
@@ -724,7 +724,7 @@ const ClassSpec& poller_class() {
             property("stats", stats, "dict"),
             property("master", get_master),
         }};
-    return spec;
+    return poller;
 }
 
 }  // namespace brel
