@@ -3,7 +3,7 @@ PY312 := $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: venv install test demo format clean bench bench-deps bench-tools bench-libmodbus bench-memory
+.PHONY: venv install test demo format clean bench bench-deps bench-tools bench-libmodbus bench-memory bench-poller
 
 $(VENV)/.ready: pyproject.toml
 	@test -n "$(PY312)" || { echo "CPython 3.12 not found (python3.12)"; exit 1; }
@@ -34,6 +34,7 @@ BENCH_CFLAGS := -O2 -Wall -Wextra
 BENCH_HEADERS := $(wildcard bench/c/*.h)
 BENCH_ARGS ?=
 MEMORY_ARGS ?=
+POLLER_ARGS ?=
 
 # libmodbus (slave and C client) from Debian, installed when missing.
 bench-libmodbus:
@@ -64,6 +65,11 @@ bench: install bench-deps bench-tools
 
 bench-memory: install bench-deps bench-tools
 	$(PY) bench/memory.py $(MEMORY_ARGS)
+
+# Poller against one call per point (brel_modbus, pymodbus, minimalmodbus) on the simulated
+# slave; needs no C tools.
+bench-poller: install bench-deps
+	$(PY) bench/poller.py $(POLLER_ARGS)
 
 clean:
 	rm -rf build $(VENV) $(BENCH_BUILD)
@@ -108,7 +114,8 @@ fuzz-clang:
 	@command -v clang++ >/dev/null 2>&1 && dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || \
 		{ apt-get update && apt-get install -y --no-install-recommends clang libclang-rt-14-dev; }
 
-$(FUZZ_BUILD)/frames_fuzz: fuzz/frames_fuzz.cpp src/modbus/adu.hpp src/modbus/frames.hpp src/modbus/crc16.hpp src/modbus/values.hpp | fuzz-clang
+$(FUZZ_BUILD)/frames_fuzz: fuzz/frames_fuzz.cpp src/modbus/adu.hpp src/modbus/frames.hpp src/modbus/crc16.hpp src/modbus/values.hpp \
+		src/modbus/plan.hpp | fuzz-clang
 	@mkdir -p $(FUZZ_BUILD)
 	clang++ -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
 		-Isrc $< -o $@

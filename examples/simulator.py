@@ -8,6 +8,15 @@
 * Modbus RTU over a pair of pseudo-terminals (``serial_port``, a device path),
 
 each on its own asyncio loop thread, and stops them when the ``with`` block ends.
+
+The datastore serves two stations. ``STATION`` holds contiguous tables (``HOLDING``,
+``INPUT``, ``COILS``, ``DISCRETE``). ``SPARSE_STATION`` holds registers and coils with holes,
+as many real devices do: pymodbus's sparse data block answers only the addresses it holds,
+and refuses a read that touches any other with exception code 2 (illegal data address).
+Its holding registers are ``SPARSE_HOLDING`` (protocol addresses 0..9 and 20..29, nothing at
+10..19), its coils ``SPARSE_COILS`` (0..7 and 16..23). A write adds the address it writes (a
+broadcast to station 0 reaches this station too, and must not fail here): nothing writes into
+the holes.
 """
 
 from __future__ import annotations
@@ -30,6 +39,10 @@ COILS = [bool((i * 5) % 3) for i in range(40)]                     # 0..39
 DISCRETE = [i % 4 == 0 for i in range(30)]                         # 0..29
 WAIT = 10.0   # bound of every start and stop step, seconds
 
+SPARSE_STATION = 2
+SPARSE_HOLDING = {a: 500 + a for a in [*range(0, 10), *range(20, 30)]}     # protocol address -> value
+SPARSE_COILS = {a: a % 3 == 0 for a in [*range(0, 8), *range(16, 24)]}
+
 
 # What the simulated device says of itself (function code 43, read device identification):
 # the basic objects 0 to 2, regular ones 3 to 6 and one private extended object.
@@ -43,8 +56,23 @@ def make_identity() -> Any:
     return ModbusDeviceIdentification(info=dict(IDENTITY))
 
 
+def make_sparse_device() -> Any:
+    """The device with holes: holding registers and coils only at the addresses of
+    SPARSE_HOLDING and SPARSE_COILS; input registers and discrete inputs 0..9."""
+    from pymodbus.datastore import ModbusDeviceContext, ModbusSequentialDataBlock, ModbusSparseDataBlock
+
+    # Keys are protocol address + 1, as for the sequential blocks below.
+    return ModbusDeviceContext(
+        hr=ModbusSparseDataBlock({a + 1: v for a, v in SPARSE_HOLDING.items()}),
+        ir=ModbusSequentialDataBlock(1, [0] * 10),
+        co=ModbusSparseDataBlock({a + 1: v for a, v in SPARSE_COILS.items()}),
+        di=ModbusSequentialDataBlock(1, [False] * 10),
+    )
+
+
 def make_context(station: int = STATION) -> Any:
-    """A datastore with holding and input registers, coils and discrete inputs."""
+    """A datastore with holding and input registers, coils and discrete inputs at `station`,
+    and the device with holes at SPARSE_STATION (unless `station` is that one)."""
     from pymodbus.datastore import ModbusDeviceContext, ModbusSequentialDataBlock, ModbusServerContext
 
     # The device context adds 1 to every protocol address: a block that starts at 1
@@ -55,7 +83,10 @@ def make_context(station: int = STATION) -> Any:
         co=ModbusSequentialDataBlock(1, list(COILS)),
         di=ModbusSequentialDataBlock(1, list(DISCRETE)),
     )
-    return ModbusServerContext(devices={station: device}, single=False)
+    devices = {station: device}
+    if station != SPARSE_STATION:
+        devices[SPARSE_STATION] = make_sparse_device()
+    return ModbusServerContext(devices=devices, single=False)
 
 
 class LoopServer:

@@ -1,14 +1,18 @@
-// libFuzzer target for the plain C++ frame layer (crc16.hpp, frames.hpp, values.hpp), built
-// with AddressSanitizer and UndefinedBehaviorSanitizer. Every builder and check is compared
-// with a byte-by-byte reference written here; any difference traps.
+// libFuzzer target for the plain C++ frame layer (crc16.hpp, frames.hpp, values.hpp) and the
+// poller's planning (plan.hpp), built with AddressSanitizer and UndefinedBehaviorSanitizer.
+// Every builder and check is compared with a byte-by-byte reference written here, every plan
+// with the rules it must keep; any difference traps.
 #include "modbus/frames.hpp"
+#include "modbus/plan.hpp"
 #include "modbus/values.hpp"
 
 #include <utility>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -92,6 +96,135 @@ void check_values(const std::uint8_t* data, std::size_t size) {
     }
 }
 
+// The poller's plan of points made of the input: every point read by exactly one request of
+// its own station, table and period; a request within the read limit, no gap inside it wider
+// than the table's, no cut crossed; the next request of a group could not have been merged;
+// the plan in its order; a refused request is cut where a point starts, into smaller ones.
+void check_plan(const std::uint8_t* data, std::size_t size) {
+    namespace pl = brel::modbus::polling;
+    Reader in{data, size};
+    pl::Gaps gaps{in.u8() % 40u, in.u16() % 700u};
+    const std::uint16_t spread = static_cast<std::uint16_t>(1 + in.u8() % 64);  // addresses apart
+    std::vector<pl::Point> points(in.u8() % 80);
+    for (pl::Point& p : points) {
+        p.station = in.u8() % 3;
+        p.table = static_cast<pl::Table>(in.u8() % 4);
+        p.address = static_cast<std::uint16_t>(std::min<unsigned>(in.u16() % 600u * spread, 0xFFF0u));
+        p.width = pl::is_bits(p.table) ? 1 : static_cast<std::uint16_t>(1 + in.u8() % 8);
+        p.period = 0.5 * (1 + in.u8() % 3);
+    }
+    std::vector<pl::Cut> cuts(in.u8() % 6);
+    for (pl::Cut& c : cuts)
+        c = {static_cast<std::uint8_t>(in.u8() % 3), static_cast<pl::Table>(in.u8() % 4), 0.5 * (1 + in.u8() % 3),
+             static_cast<std::uint16_t>(in.u16() % 600u * spread)};
+    auto cut_in = [&](const pl::Point& group, std::size_t low, std::size_t high) {  // a cut in (low, high]
+        for (const pl::Cut& c : cuts)
+            if (c.station == group.station && c.table == group.table && c.period == group.period && c.address > low &&
+                c.address <= high)
+                return true;
+        return false;
+    };
+    const std::vector<pl::Request> plan = pl::make_plan(points, cuts, gaps);
+    std::vector<int> seen(points.size(), 0);
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        const pl::Request& r = plan[i];
+        expect(!r.points.empty());
+        if (i > 0) {
+            const pl::Request& q = plan[i - 1];
+            expect(std::tie(q.station, q.table, q.address) <= std::tie(r.station, r.table, r.address));
+            if (q.station == r.station && q.table == r.table && q.address == r.address) expect(q.period < r.period);
+        }
+        const pl::Point& first = points[r.points[0]];
+        expect(r.address == first.address && r.count >= 1 && r.count <= pl::read_limit(r.table));
+        std::size_t end = r.address;
+        for (std::size_t k = 0; k < r.points.size(); ++k) {
+            const pl::Point& p = points[r.points[k]];
+            seen[r.points[k]] += 1;
+            expect(p.station == r.station && p.table == r.table && p.period == r.period);
+            if (k > 0) {
+                const pl::Point& before = points[r.points[k - 1]];
+                expect(before.address < p.address || (before.address == p.address && r.points[k - 1] < r.points[k]));
+                expect(p.address <= end || p.address - end <= gaps.of(r.table));
+                expect(!cut_in(p, r.address, p.address));
+            }
+            end = std::max(end, p.end());
+        }
+        expect(end == std::size_t{r.address} + r.count);
+        // The next request of this group starts where this one could not go on.
+        for (std::size_t j = i + 1; j < plan.size(); ++j) {
+            const pl::Request& next = plan[j];
+            if (next.station != r.station || next.table != r.table) break;
+            if (next.period != r.period) continue;
+            const pl::Point& head = points[next.points[0]];
+            const std::size_t gap = head.address > end ? head.address - end : 0;
+            expect(gap > gaps.of(r.table) || std::max(end, head.end()) - r.address > pl::read_limit(r.table) ||
+                   cut_in(head, r.address, head.address));
+            break;
+        }
+        // Halving: the cut is where a point starts, with points on both sides; the halves are
+        // smaller requests that read the same points.
+        const std::optional<std::uint16_t> cut = pl::split_address(points, r);
+        if (!cut) {
+            for (const std::size_t index : r.points) expect(points[index].address == first.address);
+            continue;
+        }
+        expect(*cut > r.address && std::any_of(r.points.begin(), r.points.end(),
+                                               [&](std::size_t index) { return points[index].address == *cut; }));
+        // With every point at its own address, each side keeps a quarter of them or more.
+        std::size_t left = 0, distinct = 1;
+        for (std::size_t k = 0; k < r.points.size(); ++k) {
+            left += points[r.points[k]].address < *cut;
+            distinct += k > 0 && points[r.points[k]].address != points[r.points[k - 1]].address;
+        }
+        if (distinct == r.points.size()) expect(4 * left >= r.points.size() && 4 * left <= 3 * r.points.size());
+        std::vector<pl::Cut> more(cuts);
+        more.push_back({r.station, r.table, r.period, *cut});
+        const std::vector<pl::Request> halves = pl::make_plan(points, r.points, more, gaps);
+        expect(halves.size() >= 2);
+        std::size_t read = 0;
+        for (const pl::Request& h : halves) {
+            expect(h.points.size() < r.points.size());
+            read += h.points.size();
+        }
+        expect(read == r.points.size());
+    }
+    for (const int n : seen) expect(n == 1);
+
+    // A schedule's next slot lies after the pass, at most a period on.
+    const std::uint8_t scale = in.u8();
+    pl::Schedule schedule{.period = scale == 1 ? 1e-300 : scale == 2 ? 1e300 : 0.001 * (1 + in.u16() % 5000)};
+    double now = scale == 3 ? 1e15 : 0;
+    for (int k = 0; k < 4; ++k) {
+        now += 0.001 * in.u16();
+        if (!schedule.is_due(now)) continue;
+        schedule.advance(now);
+        // at most a period on, give or take the rounding of times this large
+        const double ulp = std::nextafter(now, INFINITY) - now;
+        expect(schedule.due > now && schedule.due - now <= schedule.period * (1 + 1e-9) + 4 * ulp);
+    }
+
+    // Percentiles by rank, over the window of the last samples.
+    pl::RoundTrips trips;
+    std::vector<double> samples;
+    const std::size_t n = in.u8() % 64 + (in.u8() == 7 ? pl::RoundTrips::kWindow : 0);
+    for (std::size_t k = 0; k < n; ++k) {
+        samples.push_back(static_cast<double>(in.u8() % 16));
+        trips.add(samples.back());
+    }
+    if (samples.size() > pl::RoundTrips::kWindow)
+        samples.erase(samples.begin(), samples.end() - static_cast<std::ptrdiff_t>(pl::RoundTrips::kWindow));
+    for (const unsigned percent : {1u, 50u, 99u, 100u}) {
+        const std::optional<double> v = trips.percentile(percent);
+        expect(v.has_value() == !samples.empty());
+        if (!v) continue;
+        const auto at_most =
+            static_cast<std::size_t>(std::count_if(samples.begin(), samples.end(), [&](double x) { return x <= *v; }));
+        const std::size_t below =
+            static_cast<std::size_t>(std::count_if(samples.begin(), samples.end(), [&](double x) { return x < *v; }));
+        expect(100 * at_most >= percent * samples.size() && 100 * below < percent * samples.size());
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -157,5 +290,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < 8 * in.n; ++i) expect(coil_bit(in.p, i) == ((in.p[i / 8] >> (i % 8)) & 1));
 
     check_values(data, size);
+    check_plan(data, size);
     return 0;
 }

@@ -3,6 +3,7 @@
 import array
 import socket
 import struct
+from collections.abc import Callable, Iterator
 from types import TracebackType
 from typing import Any, Iterable as _Iterable, List as _List, Optional as _Optional, Sequence as _Sequence
 
@@ -253,3 +254,19 @@ class ModbusTCPMaster:
 
 class TCPSlaveException(SlaveException, AssertionError):
     """A Modbus TCP exception answer: a SlaveException that is also an AssertionError."""
+
+class Poller:
+    """Reads many points of many stations with few requests: points of one station, table and period
+    are merged into one read while the gap between them is at most max_gap registers (max_bit_gap
+    bits), within the Modbus limits."""
+    def __init__(self, master: Master | FixMaster | ModbusTCPMaster, max_gap: int = 16, max_bit_gap: int = 256,
+                 clock: Callable[[], float] | None = None) -> None: ...
+    def add(self, name: str, station: int, table: str, address: int, format: str = "H", order: str = "ABCD",
+            period: float = 1.0) -> None: ...
+    def plan(self) -> list[tuple[int, str, int, int, list[str]]]: ...
+    def poll(self) -> dict[str, Any]: ...
+    def run(self, duration: float | None = None) -> Iterator[dict[str, Any]]: ...
+    @property
+    def stats(self) -> dict[int, dict[str, int | float | None]]: ...
+    @property
+    def master(self) -> Master | FixMaster | ModbusTCPMaster: ...

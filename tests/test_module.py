@@ -29,7 +29,7 @@ def test_namespace_in_order():
     out = run_python("import brel_modbus; print(*[n for n in vars(brel_modbus) if not n.startswith('__')])")
     assert out.split() == ["create_serial_instance", "array", "_tcp_connect", "struct", "_Iterable", "_List",
                      "_Optional", "_Sequence", "_byte_array", "ModbusStatic", "SlaveException", "Master",
-                     "FixMaster", "ModbusTCPMaster", "TCPSlaveException"]
+                     "FixMaster", "ModbusTCPMaster", "TCPSlaveException", "Poller"]
     assert brel_modbus.create_serial_instance is brel_linkkit.create_serial_instance
     assert brel_modbus._tcp_connect is socket.create_connection
     assert brel_modbus.struct is struct
@@ -40,7 +40,11 @@ def test_namespace_in_order():
 
 
 @pytest.mark.parametrize("name, doc", [("ModbusStatic", None), ("SlaveException", None), ("Master", None),
-                                       ("FixMaster", None), ("ModbusTCPMaster", "Modbus 主站控制端，也叫客户端。")])
+                                       ("FixMaster", None), ("ModbusTCPMaster", "Modbus 主站控制端，也叫客户端。"),
+                                       ("Poller", "Reads many points of many stations with few requests: points of "
+                                                  "one station, table and period are merged into one read while the "
+                                                  "gap between them is at most max_gap registers (max_bit_gap bits), "
+                                                  "within the Modbus limits.")])
 def test_classes(name, doc):
     cls = getattr(brel_modbus, name)
     assert type(cls) is type
@@ -55,7 +59,8 @@ def test_import_twice_and_reload_keep_every_object():
     try:
         assert importlib.import_module("brel_modbus") is brel_modbus
         assert importlib.reload(brel_modbus) is brel_modbus
-        for name in ("_byte_array", "ModbusStatic", "SlaveException", "Master", "FixMaster", "ModbusTCPMaster"):
+        for name in ("_byte_array", "ModbusStatic", "SlaveException", "Master", "FixMaster", "ModbusTCPMaster",
+                     "Poller"):
             assert getattr(brel_modbus, name) is before[name]
         assert ModbusStatic.FC_Read_Coils == 99
     finally:

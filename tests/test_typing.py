@@ -12,7 +12,7 @@ import brel_modbus
 
 ROOT = Path(__file__).resolve().parent.parent
 CLASSES = [brel_modbus.ModbusStatic, brel_modbus.SlaveException, brel_modbus.Master, brel_modbus.FixMaster,
-           brel_modbus.ModbusTCPMaster]
+           brel_modbus.ModbusTCPMaster, brel_modbus.Poller]
 
 
 def run(*args, cwd):

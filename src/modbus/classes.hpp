@@ -13,5 +13,6 @@ const ClassSpec& master_class();               // rtu_master.cpp
 const ClassSpec& fix_master_class();           // fixed_station_master.cpp
 const ClassSpec& tcp_master_class();           // tcp_master.cpp
 const ClassSpec& tcp_slave_exception_class();  // protocol.cpp
+const ClassSpec& poller_class();               // poller.cpp
 
 }  // namespace brel

@@ -61,7 +61,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept 
 // visited: __dict__, __annotations__ (a dict anyone can fill), __module__ and __doc__
 // (settable to anything), the cached signature (it holds the annotations), and __name__
 // and __qualname__ (a str subclass instance can refer back to the function). The
-// defaults are visited too, although they are ints, bools, str and None fixed when the
+// defaults are visited too, although they are ints, floats, bools, str and None fixed when the
 // function is made.
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Function* f = as_function(self);
@@ -265,6 +265,8 @@ Ref make_default(const Default& d) {
             return Ref::borrow(d.number ? Py_True : Py_False);
         case Default::Str:
             return own(PyUnicode_FromString(d.text));
+        case Default::Float:
+            return own(PyFloat_FromDouble(d.real));
         case Default::Global: {
             std::string_view dotted(d.text);
             const auto dot = dotted.find('.');

@@ -156,6 +156,7 @@ void fill_namespace(PyObject* module) {
     bind(ns, "FixMaster", build_class(fix_master_class()));
     bind(ns, "ModbusTCPMaster", build_class(tcp_master_class()));
     bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
+    bind(ns, "Poller", build_class(poller_class()));
 }
 
 int exec_module(PyObject* module) noexcept {

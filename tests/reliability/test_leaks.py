@@ -7,6 +7,7 @@ run uses a smaller default that still shows a leak of one object per call."""
 
 from __future__ import annotations
 
+import itertools
 import struct
 import sys
 import tracemalloc
@@ -352,6 +353,43 @@ TCP_FAIL = [
      lambda t: setattr(t, "retries", 1) or t.read_registers(3, 10), ConnectionError),
 ]
 
+# Poller over each master, its clock one second on at every reading: every point is due at every
+# pass. Against refusals the first passes cut the requests down to one per point; from then on
+# the state no longer changes.
+POINTS = [("holding", 0, "H"), ("holding", 3, "f"), ("holding", 20, "4s"), ("input", 10, "2h"), ("coil", 1, "H"),
+          ("coil", 9, "H"), ("discrete", 30, "H")]
+
+
+def poller(master_factory):
+    def make(monkeypatch, mode="ok"):
+        p = brel_modbus.Poller(master_factory(monkeypatch, mode), clock=itertools.count().__next__)
+        for i, (table, address, fmt) in enumerate(POINTS):
+            p.add(f"p{i}", 1, table, address, fmt)
+        return p
+    return make
+
+
+POLLER_OK = {
+    "poll": lambda p: p.poll(),
+    "plan": lambda p: p.plan(),
+    "stats": lambda p: p.stats,
+    "run": lambda p: next(p.run(5)),
+    "master": lambda p: p.master,
+}
+
+POLLER_FAIL = [
+    ("poll-exception", "exception", lambda p: p.poll()["p0"], None),
+    ("poll-silent", "silent", lambda p: p.poll()["p1"], None),
+    ("poll-crc", "crc", lambda p: p.poll()["p4"], None),
+    ("run-silent", "silent", lambda p: next(p.run()), None),
+    ("add-twice", "ok", lambda p: p.add("p0", 1, "holding", 0), ValueError),
+    ("add-bad-table", "ok", lambda p: p.add("new", 1, "holdings", 0), ValueError),
+    ("add-bad-format", "ok", lambda p: p.add("new", 1, "holding", 0, "2x"), ValueError),
+    ("add-bad-period", "ok", lambda p: p.add("new", 1, "holding", 0, period=-1), ValueError),
+    ("run-bad-duration", "ok", lambda p: p.run(-1), ValueError),
+    ("init-bad-master", "ok", lambda p: brel_modbus.Poller(p), TypeError),
+]
+
 S = brel_modbus.ModbusStatic
 FRAME = bytes.fromhex("01 03 00 00 00 01 84 0A")
 STATIC = [
@@ -388,6 +426,13 @@ def cases():
         yield f"ModbusTCPMaster.{name}", tcp_master, "ok", op, None
     for name, mode, op, exc in TCP_FAIL:
         yield f"ModbusTCPMaster.{name}", tcp_master, mode, op, exc
+    for kind, factory in (("Master", serial_master), ("FixMaster", fix_master), ("ModbusTCPMaster", tcp_master)):
+        for name, op in POLLER_OK.items():
+            yield f"Poller({kind}).{name}", poller(factory), "ok", op, None
+        for name, mode, op, exc in POLLER_FAIL:
+            if kind == "ModbusTCPMaster" and mode in ("silent", "crc"):
+                mode = "timeout" if mode == "silent" else "foreign"
+            yield f"Poller({kind}).{name}", poller(factory), mode, op, exc
     yield "Master.__init__+close", None, "ok", "serial_init", None
     yield "FixMaster.__init__+close", None, "ok", "fix_init", None
     yield "ModbusTCPMaster.__init__+close", None, "ok", "tcp_init", None
@@ -447,6 +492,8 @@ def test_operation_leaves_memory_flat(monkeypatch, name, factory, mode, operatio
     watched = [target, VALUES, FLOATS, BIG]
     if isinstance(target, brel_modbus.Master):
         watched.append(target.serial)
+    if isinstance(target, brel_modbus.Poller):
+        watched.append(target.master)
     assert_flat(lambda n: repeat(lambda: operation(target), n, expected), watched)
 
 

@@ -1,0 +1,250 @@
+// The poller's planning, without the interpreter: which points one request reads, when a
+// request is due, where a refused request is cut, and the round-trip figures.
+//
+// A point is a value in one table of one station: `width` registers (its format's size) or
+// one bit, read every `period` seconds. Points of the same station, table and period are
+// merged, in address order, into one request while
+//   - the registers (or bits) between the request so far and the next point are at most
+//     the table's gap (Gaps),
+//   - the request stays within the read limit of its function code (125 registers, 2000
+//     bits: adu.hpp),
+//   - no learned cut of that group lies between the request's first point and the next one.
+// A cut is learned when the slave refuses a merged request as an illegal address or value:
+// the request's points are cut in two (split_address), and both parts are planned again, for
+// good.
+#pragma once
+
+#include "modbus/adu.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace brel::modbus::polling {
+
+// In the order a plan lists them.
+enum class Table : std::uint8_t { Holding, Input, Coil, Discrete };
+
+constexpr bool is_bits(Table t) noexcept { return t == Table::Coil || t == Table::Discrete; }
+constexpr std::size_t read_limit(Table t) noexcept { return is_bits(t) ? kMaxReadBits : kMaxReadRegisters; }
+constexpr std::uint8_t read_code(Table t) noexcept {
+    switch (t) {
+        case Table::Holding:
+            return kReadHoldingRegisters;
+        case Table::Input:
+            return kReadInputRegisters;
+        case Table::Coil:
+            return kReadCoils;
+        case Table::Discrete:
+            return kReadDiscreteInputs;
+    }
+    return 0;
+}
+
+struct Point {
+    std::uint8_t station = 0;
+    Table table = Table::Holding;
+    std::uint16_t address = 0;
+    std::uint16_t width = 1;  // registers of its format; 1 for a bit
+    double period = 1.0;      // seconds, positive and finite
+
+    constexpr std::size_t end() const noexcept { return std::size_t{address} + width; }
+};
+
+// The most registers or bits left unread between two points of one request.
+struct Gaps {
+    std::size_t registers = 16;
+    std::size_t bits = 256;
+    constexpr std::size_t of(Table t) const noexcept { return is_bits(t) ? bits : registers; }
+};
+
+// No request of the group (station, table, period) holds both a point below `address` and
+// one at `address` or above.
+struct Cut {
+    std::uint8_t station = 0;
+    Table table = Table::Holding;
+    double period = 0;
+    std::uint16_t address = 0;
+};
+
+struct Request {
+    std::uint8_t station = 0;
+    Table table = Table::Holding;
+    double period = 0;
+    std::uint16_t address = 0;
+    std::uint16_t count = 0;
+    std::vector<std::size_t> points;  // indices into the points, by address then index
+};
+
+namespace detail {
+constexpr bool same_group(const Point& a, const Point& b) noexcept {
+    return a.station == b.station && a.table == b.table && a.period == b.period;
+}
+// Group first, then address, then the order the points were added.
+struct GroupOrder {
+    std::span<const Point> points;
+    bool operator()(std::size_t i, std::size_t j) const noexcept {
+        const Point &a = points[i], &b = points[j];
+        if (a.station != b.station) return a.station < b.station;
+        if (a.table != b.table) return a.table < b.table;
+        if (a.period != b.period) return a.period < b.period;
+        if (a.address != b.address) return a.address < b.address;
+        return i < j;
+    }
+};
+}  // namespace detail
+
+// The requests that read the points named by `subset` (indices into `points`), listed by
+// station, table, address, then period.
+inline std::vector<Request> make_plan(std::span<const Point> points, std::span<const std::size_t> subset,
+                                      std::span<const Cut> cuts, Gaps gaps) {
+    std::vector<std::size_t> order(subset.begin(), subset.end());
+    std::sort(order.begin(), order.end(), detail::GroupOrder{points});
+    std::vector<Request> plan;
+    std::vector<std::uint16_t> group_cuts;  // the cut addresses of the current group, sorted
+    const Point* group = nullptr;
+    std::size_t end = 0;  // one past the last register or bit of the open request
+    for (const std::size_t index : order) {
+        const Point& p = points[index];
+        if (!group || !detail::same_group(*group, p)) {
+            group = &p;
+            group_cuts.clear();
+            for (const Cut& c : cuts)
+                if (c.station == p.station && c.table == p.table && c.period == p.period)
+                    group_cuts.push_back(c.address);
+            std::sort(group_cuts.begin(), group_cuts.end());
+        } else {
+            Request& open = plan.back();
+            const std::size_t gap = p.address > end ? p.address - end : 0;
+            const std::size_t new_end = std::max(end, p.end());
+            // a cut in (open.address, p.address]
+            const auto cut = std::upper_bound(group_cuts.begin(), group_cuts.end(), open.address);
+            const bool cut_between = cut != group_cuts.end() && *cut <= p.address;
+            if (gap <= gaps.of(p.table) && new_end - open.address <= read_limit(p.table) && !cut_between) {
+                end = new_end;
+                open.count = static_cast<std::uint16_t>(end - open.address);
+                open.points.push_back(index);
+                continue;
+            }
+        }
+        plan.push_back({p.station, p.table, p.period, p.address, p.width, {index}});
+        end = p.end();
+    }
+    std::stable_sort(plan.begin(), plan.end(), [](const Request& a, const Request& b) {
+        if (a.station != b.station) return a.station < b.station;
+        if (a.table != b.table) return a.table < b.table;
+        if (a.address != b.address) return a.address < b.address;
+        return a.period < b.period;
+    });
+    return plan;
+}
+
+inline std::vector<Request> make_plan(std::span<const Point> points, std::span<const Cut> cuts, Gaps gaps) {
+    std::vector<std::size_t> all(points.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+    return make_plan(points, all, cuts, gaps);
+}
+
+// Where a refused request is cut in two: before one of its points (by address order) that
+// starts at a new address. Among the cuts that leave at least a quarter of the points on each
+// side, the one at the widest gap between points, the nearest the middle among equal gaps: a
+// hole between two blocks of registers (where no point lies) costs one refusal, and a point
+// that itself lies in a hole is found within a logarithmic number of them. When no cut falls
+// in that middle band, the one nearest the middle. None when all the points start at one
+// address (one point, or points that share their first register): such a request is not split.
+inline std::optional<std::uint16_t> split_address(std::span<const Point> points, const Request& request) {
+    const std::size_t n = request.points.size();
+    if (n < 2) return std::nullopt;
+    struct Best {
+        bool found = false;
+        bool banded = false;       // leaves a quarter of the points or more on each side
+        long long gap = 0;         // registers or bits between the points before and this one
+        std::size_t distance = 0;  // from the middle, in points
+        std::uint16_t address = 0;
+    } best;
+    std::size_t end = points[request.points[0]].end();
+    for (std::size_t k = 1; k < n; ++k) {
+        const Point& here = points[request.points[k]];
+        const bool starts_anew = here.address != points[request.points[k - 1]].address;
+        const long long gap = static_cast<long long>(here.address) - static_cast<long long>(end);
+        end = std::max(end, here.end());
+        if (!starts_anew) continue;
+        const bool banded = 4 * k >= n && 4 * k <= 3 * n;
+        const std::size_t distance = k > n / 2 ? k - n / 2 : n / 2 - k;
+        bool better;
+        if (!best.found || banded != best.banded)
+            better = !best.found || banded;
+        else if (banded)
+            better = gap > best.gap || (gap == best.gap && distance < best.distance);
+        else
+            better = distance < best.distance;
+        if (better) best = {true, banded, gap, distance, here.address};
+    }
+    if (!best.found) return std::nullopt;
+    return best.address;
+}
+
+// ---- when requests are due ------------------------------------------------------------
+
+// The points of one period share a schedule on a grid: the first pass at `start`, then
+// start + k * period. A pass that ends late skips the slots it missed instead of catching up.
+struct Schedule {
+    double period = 1.0;
+    bool started = false;
+    double due = 0;  // the next slot, once started
+
+    constexpr bool is_due(double now) const noexcept { return !started || due <= now; }
+    // Called after the pass that ran at `now`.
+    void advance(double now) noexcept {
+        if (!started) {
+            started = true;
+            due = now;
+        }
+        if (due > now) return;
+        const double behind = std::floor((now - due) / period);
+        double next = due + (behind + 1) * period;
+        if (!(next > now)) next = due + (behind + 2) * period;  // rounding
+        // A period too small to move a time of this size: the next moment the clock can tell.
+        if (!(next > now)) next = std::nextafter(now, INFINITY);
+        due = next;
+    }
+};
+
+// ---- round trips ----------------------------------------------------------------------
+
+// The last kWindow round-trip times of a station, in seconds.
+class RoundTrips {
+public:
+    static constexpr std::size_t kWindow = 4096;
+
+    void add(double seconds) {
+        if (samples_.size() < kWindow) {
+            samples_.push_back(seconds);
+        } else {
+            samples_[next_] = seconds;
+            next_ = (next_ + 1) % kWindow;
+        }
+    }
+    std::size_t size() const noexcept { return samples_.size(); }
+    // The nearest-rank percentile (1 to 100): the smallest sample with at least `percent` %
+    // of the samples at or below it. None without samples.
+    std::optional<double> percentile(unsigned percent) const {
+        if (samples_.empty()) return std::nullopt;
+        std::vector<double> sorted(samples_);
+        const std::size_t n = sorted.size();
+        std::size_t rank = (static_cast<std::size_t>(percent) * n + 99) / 100;
+        rank = std::clamp<std::size_t>(rank, 1, n);
+        std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank - 1), sorted.end());
+        return sorted[rank - 1];
+    }
+
+private:
+    std::vector<double> samples_;
+    std::size_t next_ = 0;  // the oldest sample once the window is full
+};
+
+}  // namespace brel::modbus::polling

@@ -1,0 +1,110 @@
+"""Masters that answer from memory, for the Poller's tests: each is an instance of the library's
+own master class (so the Poller takes it), with its public read members replaced. Every request
+is recorded; stations can be silent or fail, addresses can be holes the slave refuses."""
+
+from __future__ import annotations
+
+import brel_modbus
+from brel_modbus import SlaveException
+
+CODES = {"holding": 3, "input": 4, "coil": 1, "discrete": 2}
+
+
+def register(station, table, address):
+    """The register a fake slave holds: different for every station, table and address."""
+    return (station * 4099 + CODES[table] * 257 + address * 7) & 0xFFFF
+
+
+def bit(station, table, address):
+    return (station + CODES[table] + address) % 3 == 0
+
+
+class Clock:
+    """A clock that moves only when told."""
+
+    def __init__(self, t=0.0):
+        self.t = t
+
+    def __call__(self):
+        return self.t
+
+
+class Slaves:
+    """The fake slaves behind the fake masters."""
+
+    def __init__(self, holes=(), silent=(), clock=None, step=0.0):
+        self.requests = []            # (station, table, address, count), in order
+        self.holes = set(holes)       # (station, table, address): refused with `hole_code`
+        self.hole_code = 2
+        self.silent = set(silent)     # stations whose requests time out
+        self.failures = {}            # station -> exception raised for its requests
+        self.clock, self.step = clock, step   # each request moves the clock on by `step`
+        self.on_request = None
+
+    def answer(self, station, table, address, count):
+        self.requests.append((station, table, address, count))
+        if self.on_request:
+            self.on_request()
+        if self.clock is not None:
+            self.clock.t += self.step
+        if station in self.failures:
+            raise self.failures[station]
+        if station in self.silent:
+            raise IOError("modbus: read from slave timeout")
+        if any((station, table, a) in self.holes for a in range(address, address + count)):
+            raise SlaveException(station, CODES[table] | 0x80, self.hole_code)
+        make = bit if table in ("coil", "discrete") else register
+        return [make(station, table, a) for a in range(address, address + count)]
+
+
+class FakeMaster(brel_modbus.Master):
+    def __init__(self, slaves):   # no channel
+        self.slaves = slaves
+
+    def read_registers(self, station, address, count, func_code=3):
+        return self.slaves.answer(station, {3: "holding", 4: "input"}[func_code], address, count)
+
+    def read_input_registers(self, station, address, count):
+        return self.slaves.answer(station, "input", address, count)
+
+    def read_coils(self, station, address, count):
+        return self.slaves.answer(station, "coil", address, count)
+
+    def read_input_coils(self, station, address, count):
+        return self.slaves.answer(station, "discrete", address, count)
+
+
+class FakeTCPMaster(brel_modbus.ModbusTCPMaster):
+    def __init__(self, slaves, station=1):   # no connection
+        self.slaves = slaves
+        self._ModbusTCPMaster__station = station
+
+    def read_registers(self, address, count):
+        return self.slaves.answer(self.station, "holding", address, count)
+
+    def read_input_registers(self, address, count):
+        return self.slaves.answer(self.station, "input", address, count)
+
+    def read_coils(self, address, count):
+        return self.slaves.answer(self.station, "coil", address, count)
+
+    def read_input_coils(self, address, count):
+        return self.slaves.answer(self.station, "discrete", address, count)
+
+
+class FakeFixMaster(brel_modbus.FixMaster):
+    """FixMaster has no read_input_coils: discrete inputs go through its .master."""
+
+    def __init__(self, slaves, station=1):
+        self.slaves = slaves
+        self._FixMaster__master = FakeMaster(slaves)
+        self._FixMaster__station = station
+
+    def read_registers(self, address, count, func_code=3):
+        return self.slaves.answer(self.station, {3: "holding", 4: "input"}[func_code], address, count)
+
+    def read_coils(self, address, count):
+        return self.slaves.answer(self.station, "coil", address, count)
+
+
+MASTERS = {"Master": FakeMaster, "FixMaster": FakeFixMaster, "ModbusTCPMaster": FakeTCPMaster}
