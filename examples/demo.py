@@ -13,8 +13,6 @@ something.
 from __future__ import annotations
 
 import argparse
-import shutil
-import subprocess
 import sys
 from pathlib import Path
 from typing import Any
@@ -77,8 +75,8 @@ def meter(story: Story, rtu: brel_modbus.Master, station: int) -> None:
         rtu.write_values(station, address, fmt, [value], order)
     for name, address, fmt, order, unit, _ in METER:
         (value,) = rtu.read_values(station, address, fmt, order)
-        shown = value.decode() if isinstance(value, bytes) else value
-        print(f"  {name:<14} {shown!s:>14} {unit:<3} ({fmt!r} in order {order} at {address})")
+        shown = value.decode() if isinstance(value, bytes) else str(value)
+        print(f"  {name:<14} {shown:>14} {unit:<3} ({fmt!r} in order {order} at {address})")
     words = rtu.read_registers(station, 300, 2)
     print(f"  order CDAB: register 300 holds the low word {words[0]:#06x}, register 301 the high word "
           f"{words[1]:#06x};")

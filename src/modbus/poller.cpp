@@ -20,7 +20,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/plan.hpp"
 #include "modbus/protocol.hpp"
-#include "module/object_lock.hpp"
+#include "module/native_state.hpp"
 #include "module/runtime.hpp"
 
 #include <algorithm>
