@@ -80,8 +80,9 @@ def meter(story: Story, rtu: brel_modbus.Master, station: int) -> None:
     words = rtu.read_registers(station, 300, 2)
     print(f"  order CDAB: register 300 holds the low word {words[0]:#06x}, register 301 the high word "
           f"{words[1]:#06x};")
-    print(f"  read as ABCD the same registers would give "
-          f"{brel_modbus.ModbusStatic.decode_values(words, 'f', 'ABCD')[0]:.6g} V instead of 230.5 V")
+    (misread,) = brel_modbus.ModbusStatic.decode_values(words, "f", "ABCD")
+    assert isinstance(misread, float)
+    print(f"  read as ABCD the same registers would give {misread:.6g} V instead of 230.5 V")
     story.wire(rtu)
 
 
