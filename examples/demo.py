@@ -20,7 +20,7 @@ from typing import Any
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import brel_modbus  # noqa: E402
-from simulator import SimulatedSlaves  # noqa: E402
+from simulator import SPARSE_HOLDING, SPARSE_STATION, SimulatedSlaves  # noqa: E402
 
 BAUDRATE = 19200
 TIMEOUT = 1.0
@@ -117,6 +117,35 @@ def broadcast(story: Story, rtu: brel_modbus.Master, station: int) -> None:
     rtu.write_coil(station, 30, False)
 
 
+def poller(story: Story, rtu: brel_modbus.Master, station: int) -> None:
+    story.part(6, "Polling many points: merged reads, a hole in the map")
+    poller = brel_modbus.Poller(rtu)
+    poller.add("voltage", station, "holding", 300, "f", "CDAB")
+    poller.add("current", station, "holding", 302, "f", "CDAB")
+    poller.add("energy", station, "holding", 304, "Q")
+    poller.add("flow", SPARSE_STATION, "holding", 2)
+    poller.add("level", SPARSE_STATION, "holding", 8)
+    poller.add("counter", SPARSE_STATION, "holding", 25)   # station 2 has nothing at 10..19
+    poller.add("pump", station, "coil", 30)
+    print(f"  {len(poller.plan())} requests for 7 points on 2 stations:")
+    for request in poller.plan():
+        print(f"    {request}")
+    values = poller.poll()
+    print(f"  station {SPARSE_STATION} refused the read over its hole (illegal data address); the poller split it")
+    print(f"  within the same pass and keeps the split: {len(poller.plan())} requests from now on")
+    for request in poller.plan():
+        if request[0] == SPARSE_STATION:
+            print(f"    {request}")
+    assert not any(isinstance(value, Exception) for value in values.values())
+    assert (values["flow"], values["level"], values["counter"]) == (SPARSE_HOLDING[2], SPARSE_HOLDING[8],
+                                                                    SPARSE_HOLDING[25])
+    print(f"  the pass: voltage {values['voltage']} V, energy {values['energy']} Wh, flow {values['flow']}, "
+          f"level {values['level']}, counter {values['counter']}, pump {values['pump']}")
+    for number, figures in sorted(poller.stats.items()):
+        print(f"  station {number}: {figures['requests']} requests, {figures['answers']} answers, "
+              f"{figures['slave_exceptions']} refused, round trip p50 {figures['rtt_p50'] * 1000:.1f} ms")
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--traffic", action="store_true", help="print every request and answer in hex")
@@ -130,6 +159,7 @@ def main(argv: list[str] | None = None) -> int:
             refused(story, rtu, station)
             write_read_back(story, rtu, tcp, station)
             broadcast(story, rtu, station)
+            poller(story, rtu, station)
     print("\nall parts done; slaves stopped")
     return 0
 

@@ -37,6 +37,12 @@ def test_the_claims(run):
     assert "(<) answer   01 06 01 40 12 34 84 95" in out              # the echo of the write
     assert "TCP read_register(320) = 0x1234" in out
     assert "read_coil(1, 30) afterwards = True" in out
+    assert "3 requests for 7 points on 2 stations" in out
+    assert "(2, 'holding', 2, 24, ['flow', 'level', 'counter'])" in out      # merged across the hole
+    assert "keeps the split: 4 requests from now on" in out
+    assert "(2, 'holding', 25, 1, ['counter'])" in out                        # the learned split
+    assert re.search(r"flow 502, level 508, counter 525", out)
+    assert "station 2: 3 requests, 2 answers, 1 refused" in out
 
 
 def test_traffic_only_when_asked(run):
