@@ -142,8 +142,10 @@ def poller(story: Story, rtu: brel_modbus.Master, station: int) -> None:
     print(f"  the pass: voltage {values['voltage']} V, energy {values['energy']} Wh, flow {values['flow']}, "
           f"level {values['level']}, counter {values['counter']}, pump {values['pump']}")
     for number, figures in sorted(poller.stats.items()):
+        p50 = figures["rtt_p50"]
+        rtt = "-" if p50 is None else f"{p50 * 1000:.1f} ms"
         print(f"  station {number}: {figures['requests']} requests, {figures['answers']} answers, "
-              f"{figures['slave_exceptions']} refused, round trip p50 {figures['rtt_p50'] * 1000:.1f} ms")
+              f"{figures['slave_exceptions']} refused, round trip p50 {rtt}")
 
 
 def main(argv: list[str] | None = None) -> int:
