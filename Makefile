@@ -28,6 +28,30 @@ test: install
 demo: install
 	$(PY) examples/demo.py
 
+# ---- the other supported interpreters: 3.10, 3.11, 3.13 ----
+# `make test-3.10` creates .venv-3.10 from that interpreter (python3.10, else pyenv's, else
+# /usr/local/bin or /usr/bin, as for 3.12 above), installs '.[test]' into it and runs the
+# whole suite; `make test-versions` does so for each version in turn.
+OTHER_VERSIONS := 3.10 3.11 3.13
+.PHONY: test-versions $(OTHER_VERSIONS:%=test-%) $(OTHER_VERSIONS:%=install-%)
+
+$(OTHER_VERSIONS:%=.venv-%/.ready): .venv-%/.ready: pyproject.toml
+	@py=$$(for p in python$* $$HOME/.pyenv/versions/$**/bin/python$* /usr/local/bin/python$* /usr/bin/python$*; do \
+		$$p -c 'import sys; assert "%d.%d" % sys.version_info[:2] == "$*"' >/dev/null 2>&1 && { echo $$p; break; }; \
+	done); test -n "$$py" || { echo "CPython $* not found (python$*)"; exit 1; }; \
+	echo "$$py -m venv .venv-$*"; $$py -m venv .venv-$*
+	.venv-$*/bin/python -m pip install -q --upgrade pip
+	.venv-$*/bin/python -m pip install -q scikit-build-core cmake ninja
+	touch $@
+
+$(OTHER_VERSIONS:%=install-%): install-%: .venv-%/.ready
+	.venv-$*/bin/python -m pip install -q --no-build-isolation -Ccmake.define.BREL_WERROR=ON '.[test]'
+
+$(OTHER_VERSIONS:%=test-%): test-%: install-%
+	.venv-$*/bin/python -m pytest -q
+
+test-versions: $(OTHER_VERSIONS:%=test-%)
+
 # ---- benchmarks (bench/README.md) ----
 BENCH_BUILD := bench/build
 BENCH_CFLAGS := -O2 -Wall -Wextra
@@ -66,7 +90,7 @@ bench-memory: install bench-deps bench-tools
 	$(PY) bench/memory.py $(MEMORY_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(BENCH_BUILD)
+	rm -rf build $(VENV) $(OTHER_VERSIONS:%=.venv-%) $(BENCH_BUILD)
 
 # The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer,
 # then the fuzz targets replayed and mutated against it.

@@ -144,8 +144,12 @@ def test_entry_points_and_reinitialisation_refused():
 def test_second_interpreter_refused():
     out = run_python(r"""
         import brel_modbus
-        import _xxsubinterpreters as interpreters
-        interp = interpreters.create(isolated=False)
+        try:
+            import _interpreters as interpreters  # 3.13 on: a legacy interpreter shares the GIL
+            interp = interpreters.create("legacy")
+        except ImportError:
+            import _xxsubinterpreters as interpreters  # 3.10 to 3.12
+            interp = interpreters.create(isolated=False)
         interpreters.run_string(interp, "try:\n import brel_modbus\nexcept ImportError as e:\n print(e)")
     """)
     assert out.strip() == ("Interpreter change detected - this module can only be loaded into one interpreter "
