@@ -237,3 +237,5 @@ class ModbusTCPMaster:
 
 class TCPSlaveException(SlaveException, AssertionError):
     """A Modbus TCP exception answer: a SlaveException that is also an AssertionError."""
+
+__version__: str
