@@ -1,6 +1,9 @@
-# Every target creates .venv with CPython 3.12 itself.
+# Every target creates .venv with CPython 3.12 itself (test-3.10, test-3.11, test-3.13: .venv-3.10, ... with that version).
 PY312 := $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do $$p -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1 && { echo $$p; break; }; done)
 VENV := .venv
+# Builds (through pip and scikit-build-core, or cmake --build) run two compile jobs at most:
+# the machines have two cores and run other builds and tests beside.
+export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 PY := $(VENV)/bin/python
 
 .PHONY: venv install test demo format clean bench bench-deps bench-tools bench-libmodbus bench-memory
