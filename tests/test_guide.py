@@ -1,4 +1,4 @@
-"""Every Python example of the user guide runs against the simulated slaves."""
+"""Every Python example of the user guide and of the package index page runs against the simulated slaves."""
 
 import re
 from pathlib import Path
@@ -7,8 +7,16 @@ import pytest
 
 from simulator import SimulatedSlaves
 
-GUIDE = Path(__file__).resolve().parent.parent / "docs" / "guide.md"
-BLOCKS = re.findall(r"```python\n(.*?)```", GUIDE.read_text(encoding="utf-8"), flags=re.S)
+DOCS = Path(__file__).resolve().parent.parent / "docs"
+GUIDE = DOCS / "guide.md"
+INDEX_PAGE = DOCS / "pypi.md"   # the long description of the package
+
+
+def python_blocks(path):
+    return re.findall(r"```python\n(.*?)```", path.read_text(encoding="utf-8"), flags=re.S)
+
+
+BLOCKS = python_blocks(GUIDE)
 
 
 @pytest.fixture(scope="module")
@@ -35,11 +43,25 @@ def test_guide_has_examples():
     assert len(BLOCKS) >= 8
 
 
-@pytest.mark.parametrize("index", range(len(BLOCKS)))
-def test_guide_example_runs(slaves, index, capsys):
-    code = localise(BLOCKS[index], slaves)
+def run_example(slaves, capsys, path, index, block):
+    code = localise(block, slaves)
     assert "ttyUSB" not in code and "192.168." not in code
-    exec(compile(code, f"{GUIDE.name} example {index + 1}", "exec"), {"__name__": "guide_example"})
+    exec(compile(code, f"{path.name} example {index + 1}", "exec"), {"__name__": "guide_example"})
     out = capsys.readouterr().out
     if "print(" in code:
         assert out.strip(), "the example printed nothing"
+
+
+@pytest.mark.parametrize("index", range(len(BLOCKS)))
+def test_guide_example_runs(slaves, index, capsys):
+    run_example(slaves, capsys, GUIDE, index, BLOCKS[index])
+
+
+def test_index_page_has_an_rtu_and_a_tcp_example():
+    blocks = python_blocks(INDEX_PAGE)
+    assert len(blocks) == 2 and "Master(" in blocks[0] and "ModbusTCPMaster(" in blocks[1]
+
+
+@pytest.mark.parametrize("index", range(len(python_blocks(INDEX_PAGE))))
+def test_index_page_example_runs(slaves, index, capsys):
+    run_example(slaves, capsys, INDEX_PAGE, index, python_blocks(INDEX_PAGE)[index])

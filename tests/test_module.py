@@ -1,6 +1,7 @@
 """The module as the interpreter sees it: start-up, namespace, function objects, argument rules."""
 
 import importlib
+import importlib.metadata
 import inspect
 import socket
 import struct
@@ -26,10 +27,12 @@ def run_python(code, *flags):
 
 def test_namespace_in_order():
     # In a fresh interpreter: other tests remove and restore module attributes.
-    out = run_python("import brel_modbus; print(*[n for n in vars(brel_modbus) if not n.startswith('__')])")
-    assert out.split() == ["create_serial_instance", "array", "_tcp_connect", "struct", "_Iterable", "_List",
-                     "_Optional", "_Sequence", "_byte_array", "ModbusStatic", "SlaveException", "Master",
-                     "FixMaster", "ModbusTCPMaster", "TCPSlaveException", "Poller"]
+    names = run_python("import brel_modbus; print(*vars(brel_modbus))").split()
+    assert names[-1] == "__version__"   # bound after every other name
+    assert [n for n in names if not n.startswith("__")] == [
+        "create_serial_instance", "array", "_tcp_connect", "struct", "_Iterable", "_List", "_Optional", "_Sequence",
+        "_byte_array", "ModbusStatic", "SlaveException", "Master", "FixMaster", "ModbusTCPMaster", "TCPSlaveException",
+        "Poller"]
     assert brel_modbus.create_serial_instance is brel_linkkit.create_serial_instance
     assert brel_modbus._tcp_connect is socket.create_connection
     assert brel_modbus.struct is struct
@@ -37,6 +40,12 @@ def test_namespace_in_order():
         typing.Iterable, typing.List, typing.Optional, typing.Sequence)
     assert brel_modbus.__doc__ is None
     assert not hasattr(brel_modbus, "__all__")
+
+
+def test_version_comes_from_the_installed_metadata():
+    version = importlib.metadata.version("brel_modbus")
+    assert brel_modbus.__version__ == version
+    assert type(brel_modbus.__version__) is str and version[0].isdigit()
 
 
 @pytest.mark.parametrize("name, doc", [("ModbusStatic", None), ("SlaveException", None), ("Master", None),
@@ -149,8 +158,12 @@ def test_entry_points_and_reinitialisation_refused():
 def test_second_interpreter_refused():
     out = run_python(r"""
         import brel_modbus
-        import _xxsubinterpreters as interpreters
-        interp = interpreters.create(isolated=False)
+        try:
+            import _interpreters as interpreters  # 3.13 on: a legacy interpreter shares the GIL
+            interp = interpreters.create("legacy")
+        except ImportError:
+            import _xxsubinterpreters as interpreters  # 3.10 to 3.12
+            interp = interpreters.create(isolated=False)
         interpreters.run_string(interp, "try:\n import brel_modbus\nexcept ImportError as e:\n print(e)")
     """)
     assert out.strip() == ("Interpreter change detected - this module can only be loaded into one interpreter "

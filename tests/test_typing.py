@@ -52,13 +52,22 @@ def test_every_member_has_a_signature(name, member):
     assert signature.return_annotation == annotations.get("return", inspect.Signature.empty)
 
 
+def help_signature(function):
+    """The signature as help() lays it out in a class: on one line up to 3.12; from 3.13 on, one
+    that would pass 80 columns has a line per parameter (inside the class's " |  " margin)."""
+    signature = inspect.signature(function)
+    if sys.version_info < (3, 13):
+        return str(signature)
+    return signature.format(max_width=80 - len(function.__name__)).replace("\n", "\n |  ")
+
+
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_help_lists_methods_with_parameters(cls):
     text = pydoc.render_doc(cls, renderer=pydoc.plaintext)
     for key, value in vars(cls).items():
         if type(value).__name__ == "function" and not key.startswith("_" + cls.__name__):
             shown = key if value.__name__ == key else f"{key} = {value.__name__}"   # an alias
-            assert f"{shown}{inspect.signature(value)}" in text, key
+            assert f"{shown}{help_signature(value)}" in text, key
     if cls is brel_modbus.Master:
         assert "根据指定的功能码，从指定的从站读取指定地址的寄存器值。" in text
         assert "read_uint16 = read_register(self, station: 'int', address: 'int', func_code: 'int' = 3)" in text

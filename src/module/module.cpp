@@ -133,6 +133,19 @@ void import_module(PyObject* ns, const char* module) {
 
 void bind(PyObject* ns, const char* name, Ref value) { check(PyDict_SetItemString(ns, name, value.get())); }
 
+// The version of the installed distribution, from its metadata: importlib.metadata's
+// version("brel_modbus"). None when no distribution of that name is installed (a build
+// tree imported in place).
+Ref distribution_version() {
+    Ref metadata = own(PyImport_ImportModule("importlib.metadata"));
+    Ref version = Ref::steal_or_null(PyObject_CallMethod(metadata.get(), "version", "s", "brel_modbus"));
+    if (version) return version;
+    Ref not_found = own(PyObject_GetAttrString(metadata.get(), "PackageNotFoundError"));
+    if (!PyErr_ExceptionMatches(not_found.get())) raise();
+    PyErr_Clear();
+    return Ref::borrow(Py_None);
+}
+
 // The exec step proper: the namespace in its fixed order.
 void fill_namespace(PyObject* module) {
     PyObject* ns = PyModule_GetDict(module);  // borrowed
@@ -157,6 +170,7 @@ void fill_namespace(PyObject* module) {
     bind(ns, "ModbusTCPMaster", build_class(tcp_master_class()));
     bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
     bind(ns, "Poller", build_class(poller_class()));
+    bind(ns, "__version__", distribution_version());  // last: after every name above
 }
 
 int exec_module(PyObject* module) noexcept {

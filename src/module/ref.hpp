@@ -10,6 +10,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "module/compat.hpp"  // the 3.12 C API on 3.10 and 3.11
+
 #include <exception>
 #include <new>
 #include <type_traits>
