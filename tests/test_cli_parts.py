@@ -18,7 +18,7 @@ from brel_modbus_tool.codec import (ArgumentProblem, error_kind, parse_bit, pars
                                     parse_values, shown)
 from brel_modbus_tool.points import NoPoller, Point, PointsProblem, load_points, make_poller, parse_csv, parse_toml
 from brel_modbus_tool.stats import PollStats, percentile
-from brel_modbus_tool.target import LineSettings, Target, parse_target
+from brel_modbus_tool.target import LineSettings, Link, Target, parse_target
 from simulator import SimulatedSlaves
 
 # ---- formats and values --------------------------------------------------------------------------------
@@ -171,6 +171,32 @@ def test_line_settings_reach_the_channel_only_when_asked():
     assert settings.keywords() == {"parity": "N", "stopbits": 2, "bytesize": 8, "echo": True, "rs485": True,
                                    "low_latency": True, "broadcast_delay": 0.25}
     assert settings.shape() == "8N2" and LineSettings(stopbits=1.5).shape() == "8E1.5"
+
+
+class Recorded:
+    """A master whose read_values returns fixed values and leaves a fixed answer in its record."""
+
+    def __init__(self, answer):
+        self.last_feedback_received = answer
+        self.station = 1
+        self.calls = []
+
+    def read_values(self, *args):
+        self.calls.append(args)
+        return [0.5]
+
+
+@pytest.mark.parametrize("tcp, answer, registers", [
+    (False, bytes.fromhex("01 03 04 3F 00 00 00 AA BB"), [0x3F00, 0x0000]),          # RTU: data, then the CRC
+    (True, bytes.fromhex("00 07 00 00 00 07 01 03 04 3F 00 00 00"), [0x3F00, 0x0000]),  # TCP: data at the end
+    (False, bytes.fromhex("01 03 02 3F 00 AA BB"), None),                              # not two registers' worth
+    (True, b"", None),
+])
+def test_raw_registers_come_from_the_answer_on_record(tcp, answer, registers):
+    link = Link(Target(tcp, "here", 502), Recorded(answer))
+    values, raw = link.read_values(1, "input", 10, "f", "ABCD", 2)
+    assert values == [0.5] and raw == registers
+    assert link.master.calls == [(10, "f", "ABCD", 4) if tcp else (1, 10, "f", "ABCD", 4)]
 
 
 @pytest.mark.parametrize("text, stations", [("1-3", [1, 2, 3]), ("5", [5]), ("3,1-2,2", [3, 1, 2]),

@@ -306,23 +306,29 @@ def read_request(args: argparse.Namespace) -> ReadRequest:
     return ReadRequest(args.station, table, args.address, count, layout)
 
 
-def reading_rows(request: ReadRequest, data: Sequence[int] | Sequence[bool]) -> tuple[list[str], list[Row]]:
-    """The columns and rows that show an answer to ``request``."""
+def perform_read(link: Link, request: ReadRequest) -> tuple[list[str], list[Row]]:
+    """Send ``request``; the columns and rows that show its answer."""
+    address = request.address
     if request.bits:
-        return ["address", "raw", "value"], [{"address": request.address + i, "raw": "1" if bit else "0",
-                                              "value": bool(bit)} for i, bit in enumerate(data)]
-    registers = [int(r) for r in data]
+        bits = link.read_bits(request.station, request.table, address, request.count)
+        return ["address", "raw", "value"], [{"address": address + i, "raw": "1" if bit else "0", "value": bool(bit)}
+                                             for i, bit in enumerate(bits)]
     layout = request.layout
     if layout is None:
-        return ["address", "raw", "value"], [{"address": request.address + i, "raw": f"{r:04X}", "value": r}
+        registers = link.read_registers(request.station, request.table, address, request.count)
+        return ["address", "raw", "value"], [{"address": address + i, "raw": f"{r:04X}", "value": r}
                                              for i, r in enumerate(registers)]
-    values = ModbusStatic.decode_values(registers, layout.format, layout.order)
-    rows: list[Row] = []
-    for field, value in zip(layout.fields, values, strict=True):
-        rows.append({"address": request.address + field.offset // 2,
-                     "type": f"{field.size}s" if field.code == "s" else field.code,
-                     "raw": raw_hex(registers[layout.words(field)]), "value": shown(value)})
-    return ["address", "type", "raw", "value"], rows
+    values, answered = link.read_values(request.station, request.table, address, layout.format, layout.order,
+                                        layout.registers)
+    raw = answered if answered is not None else ModbusStatic.encode_values(layout.format, values, layout.order)
+    return ["address", "type", "raw", "value"], value_rows(layout, address, values, raw)
+
+
+def value_rows(layout: Layout, address: int, values: Sequence[object], registers: Sequence[int]) -> list[Row]:
+    """One row per value of ``layout``: its address, code, raw registers and value."""
+    return [{"address": address + field.offset // 2, "type": f"{field.size}s" if field.code == "s" else field.code,
+             "raw": raw_hex(list(registers[layout.words(field)])), "value": shown(value)}
+            for field, value in zip(layout.fields, values, strict=True)]
 
 
 def request_context(request: ReadRequest, moment: str) -> dict[str, Cell]:
@@ -330,7 +336,7 @@ def request_context(request: ReadRequest, moment: str) -> dict[str, Cell]:
 
 
 def request_extra(request: ReadRequest) -> dict[str, object]:
-    extra: dict[str, object] = {"address": request.address, "count": request.count}
+    extra: dict[str, object] = {"address": request.address, "bits" if request.bits else "registers": request.count}
     if request.layout is not None:
         extra.update(format=request.layout.format, order=request.layout.order)
     return extra
@@ -342,8 +348,7 @@ def run_read(args: argparse.Namespace) -> int:
     request = read_request(args)
     writer = writer_for(args)
     with connect(args) as link, modbus_call(request.station, args.timeout):
-        data = link.read(request.station, request.table, request.address, request.count)
-    columns, rows = reading_rows(request, data)
+        columns, rows = perform_read(link, request)
     writer.block(request.describe(), request_context(request, timestamp()), columns, rows,
                  extra=request_extra(request))
     return 0
@@ -379,9 +384,7 @@ def run_write(args: argparse.Namespace) -> int:
         if count > MAX_WRITE_REGISTERS:
             raise ArgumentProblem(f"at most {MAX_WRITE_REGISTERS} registers in one write, the values take {count}")
         columns = ["address", "type", "raw", "value"]
-        rows = [{"address": address + field.offset // 2, "type": f"{field.size}s" if field.code == "s" else field.code,
-                 "raw": raw_hex(registers[layout.words(field)]), "value": shown(value)}
-                for field, value in zip(layout.fields, values, strict=True)]
+        rows = value_rows(layout, address, values, registers)
 
         def send(link: Link) -> None:
             link.write_values(station, address, layout.format, values, layout.order)
@@ -434,7 +437,7 @@ def run_poll(args: argparse.Namespace) -> int:
                 done += 1
                 started = time.perf_counter()
                 try:
-                    data = link.read(request.station, request.table, request.address, request.count)
+                    columns, rows = perform_read(link, request)
                 except MODBUS_ERRORS as exc:
                     stats.failure(error_kind(exc), time.perf_counter() - started)
                     warn(f"{timestamp()} poll {done}: {failure_reason(exc, request.station, args.timeout)}")
@@ -442,7 +445,6 @@ def run_poll(args: argparse.Namespace) -> int:
                     elapsed = time.perf_counter() - started
                     stats.answer(elapsed)
                     moment = timestamp()
-                    columns, rows = reading_rows(request, data)
                     writer.block(f"poll {done} at {moment}, {request.describe()} ({elapsed * 1000:.1f} ms)",
                                  {**request_context(request, moment), "poll": done}, columns, rows,
                                  extra={**request_extra(request), "round_trip_ms": round(elapsed * 1000, 3)})

@@ -64,6 +64,17 @@ class Writer:
             self._console = console_for(self.stream)
         return self._console
 
+    def _print(self, title: str, table: Table) -> None:
+        """A title and its table; off a terminal without the padding that ends each line."""
+        if self.stream.isatty():
+            self.console.print(Text(title, style="bold"))
+            self.console.print(table)
+            return
+        with self.console.capture() as captured:
+            self.console.print(Text(title))
+            self.console.print(table)
+        self.stream.write("".join(line.rstrip() + "\n" for line in captured.get().splitlines()))
+
     def block(self, title: str, context: Mapping[str, Cell], columns: Sequence[str], rows: Sequence[Row],
               key: str = "values", extra: Mapping[str, object] | None = None) -> None:
         """One result: ``context`` (with its timestamp) and ``rows`` under ``key`` in JSON.
@@ -74,8 +85,7 @@ class Writer:
                 table.add_column(Text(column), justify="right" if column in ("address", "station", "id") else "left")
             for row in rows:
                 table.add_row(*(Text(cell_text(row.get(column))) for column in columns))
-            self.console.print(Text(title, style="bold"))
-            self.console.print(table)
+            self._print(title, table)
         elif self.form == "csv":
             header = [*context.keys(), *columns]
             if header != self._header:
@@ -100,8 +110,7 @@ class Writer:
             table.add_column(justify="right")
             for name, value in figures.items():
                 table.add_row(Text(name), Text(cell_text(value)))
-            self.console.print(Text(title, style="bold"))
-            self.console.print(table)
+            self._print(title, table)
         elif self.form == "json":
             self.stream.write(json.dumps({key: dict(figures)}, ensure_ascii=False) + "\n")
         else:

@@ -138,6 +138,29 @@ class Link:
             return self.read_bits(station, table, address, count)
         return self.read_registers(station, table, address, count)
 
+    def read_values(self, station: int, table: str, address: int, format: str, order: str,
+                    registers: int) -> tuple[list[Any], list[int] | None]:
+        """Typed values read with the master's ``read_values``, and the ``registers`` raw
+        registers they came from, taken from the answer in the traffic record (None when the
+        record does not hold them)."""
+        master = self._at(station)
+        code = 4 if table == "input" else 3
+        if self.target.tcp:
+            values = master.read_values(address, format, order, code)
+        else:
+            values = master.read_values(station, address, format, order, code)
+        return list(values), self._answered_registers(registers)
+
+    def _answered_registers(self, count: int) -> list[int] | None:
+        # A read's answer ends with its byte count and data: then the CRC on RTU, nothing on TCP.
+        answer = bytes(self.master.last_feedback_received)
+        size = 2 * count
+        end = len(answer) if self.target.tcp else len(answer) - 2
+        start = end - size
+        if start < 1 or answer[start - 1] != size:
+            return None
+        return [int.from_bytes(answer[i:i + 2], "big") for i in range(start, end, 2)]
+
     def write_registers(self, station: int, address: int, values: list[int]) -> None:
         """One register with function code 6, several with 16."""
         master = self._at(station)
