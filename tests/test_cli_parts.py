@@ -18,7 +18,7 @@ from brel_modbus_tool.codec import (ArgumentProblem, error_kind, parse_bit, pars
                                     parse_values, shown)
 from brel_modbus_tool.points import NoPoller, Point, PointsProblem, load_points, make_poller, parse_csv, parse_toml
 from brel_modbus_tool.stats import PollStats, percentile
-from brel_modbus_tool.target import LineSettings, Link, Target, parse_target
+from brel_modbus_tool.target import LineSettings, Link, Target, open_link, parse_target
 from simulator import SimulatedSlaves
 
 # ---- formats and values --------------------------------------------------------------------------------
@@ -417,6 +417,16 @@ def test_points_of_several_stations_need_a_serial_target(stand_in, slaves, tmp_p
     assert exited.value.code == 2
     assert "over Modbus TCP the points must name one station (unit identifier), not 1, 2" in capsys.readouterr().err
     assert stand_in.made == []   # refused before anything was opened
+
+
+def test_connection_settings_reach_the_master(slaves):
+    with open_link(Target(True, "127.0.0.1", slaves.tcp_port), 0.7, retries=3, station=5) as link:
+        assert (link.master.retries, link.master.station, link.master.timeout) == (3, 5, 0.7)
+    line = LineSettings(baudrate=9600, parity="O", stopbits=2, bytesize=7, broadcast_delay=0.3)
+    with open_link(Target(False, slaves.rtu_url), 0.4, retries=1, line=line) as link:
+        port = link.master.serial.port
+        assert (port.baudrate, port.parity, port.stopbits, port.bytesize) == (9600, "O", 2, 7)
+        assert link.master.serial.broadcast_delay == 0.3 and link.master.retries == 1
 
 
 # ---- statistics ----------------------------------------------------------------------------------------

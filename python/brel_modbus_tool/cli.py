@@ -11,6 +11,7 @@ import argparse
 import contextlib
 import os
 import sys
+import textwrap
 import time
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
@@ -181,7 +182,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     def command(name: str, summary: str, run: Callable[[argparse.Namespace], int], timeout: float = 1.0,
                 tail: str = "") -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=summary, description=summary + tail, epilog=EPILOG,
+        sub = commands.add_parser(name, help=summary, description=textwrap.fill(summary + tail, 80), epilog=EPILOG,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
         add_connection(sub, timeout)
         sub.set_defaults(run=run, parser=sub)
