@@ -149,14 +149,6 @@ def test_read_format_repeated_by_count(slaves, road):
         (220, "f", 0.5), (222, "f", -1.25), (224, "f", 100.0)]
 
 
-def test_read_shows_string_bytes_that_are_not_text(slaves):
-    slaves.set_holding(230, [0x410A, 0x5C00])
-    document = json.loads(ok("read", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "-a", 230, "-f", "4s",
-                             "-o", "json"))
-    assert document["values"][0]["value"] == "A\\x0a\\x5c"   # no raw newline or backslash reaches the output
-    assert document["values"][0]["raw"] == "410A 5C00"
-
-
 # ---- write ---------------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("road", ROADS)
@@ -441,41 +433,29 @@ TCP = "tcp://127.0.0.1:1"
     (["read", TCP, "-a", 0], "--station is required"),
     (["read", TCP, "-s", 1], "--address is required"),
     (["read", TCP, "-s", 0, "-a", 0], "station 0 is the broadcast address"),
-    (["read", TCP, "-s", 256, "-a", 0], "argument --station/-s: must be from 0 to 255: 256"),
     (["read", TCP, "-s", 1, "-a", 70000], "argument --address/-a: must be from 0 to 65535: 70000"),
-    (["read", TCP, "-s", 1, "-a", "x"], "argument --address/-a: not an integer: 'x'"),
     (["read", TCP, "-s", 1, "-a", 0, "-t", "flags"], "argument --table/-t: invalid choice: 'flags'"),
     (["read", TCP, "-s", 1, "-a", 0, "-c", 126], "at most 125 registers in one read, asked for 126"),
     (["read", TCP, "-s", 1, "-a", 65535, "-c", 2], "2 from address 65535 run past address 65535"),
     (["read", TCP, "-s", 1, "-a", 0, "-f", "2x"], "format: unknown code"),
-    (["read", TCP, "-s", 1, "-a", 0, "-f", "3s"], "format: 3 bytes is not a whole number of registers"),
-    (["read", TCP, "-s", 1, "-a", 0, "-f", "1s i 1s", "--order", "CDAB"], "does not start on a register"),
     (["read", TCP, "-s", 1, "-a", 0, "-f", "64d"], "at most 125"),
     (["read", TCP, "-s", 1, "-a", 0, "--order", "CDAB"], "--order needs --format"),
     (["read", TCP, "-s", 1, "-a", 0, "-t", "coil", "-f", "H"], "--format and --order apply to registers"),
     (["read", TCP, "-s", 1, "-a", 0, "--timeout", 0], "argument --timeout: must be a number of seconds above 0"),
     (["read", "192.168.1.9:502", "-s", 1, "-a", 0], "write tcp://192.168.1.9:502 for Modbus TCP"),
     (["read", "tcp://host:99999", "-s", 1, "-a", 0], "bad Modbus TCP target"),
-    (["read", "tcp://", "-s", 1, "-a", 0], "bad Modbus TCP target"),
     (["read", TCP, "-s", 1, "-a", 0, "--parity", "X"], "argument --parity: invalid choice: 'X'"),
     (["write", TCP, "-s", 1, "-a", 0], "the following arguments are required: VALUE"),
     (["write", TCP, "-s", 1, "-a", 0, "70000"], "register value out of range -32768 to 65535: 70000"),
-    (["write", TCP, "-s", 1, "-a", 0, "ten"], "'ten' is not a register value"),
     (["write", TCP, "-s", 1, "-a", 0, "-t", "coil", "maybe"], "'maybe' is not a coil value"),
-    (["write", TCP, "-s", 1, "-a", 0, "-t", "input", "1"], "argument --table/-t: invalid choice: 'input'"),
     (["write", TCP, "-s", 1, "-a", 0, "-f", "2H", "1"], "the format '2H' takes 2 values, got 1"),
     (["write", TCP, "-s", 1, "-a", 0, "-f", "H", "70000"], "values[0] for 'H' is outside 0..65535"),
-    (["write", TCP, "-s", 1, "-a", 0, "-f", "f", "warm"], "'warm' is not a number (for 'f')"),
-    (["write", TCP, "-s", 1, "-a", 0, "-f", "4s", "ÄÖ"], "is not ASCII text"),
     (["write", TCP, "-s", 1, "-a", 0, *["1"] * 124], "at most 123 registers in one write, got 124"),
     (["poll", TCP, "-s", 1, "-a", 0, "--interval", "-1"], "argument --interval/-i: must be a number of seconds"),
     (["poll", TCP, "-s", 1, "--points", "p.toml"], "--points names its own stations"),
     (["scan", TCP, "--stations", "0-3"], "stations must be from 1 to 255 (0 is the broadcast address)"),
-    (["scan", TCP, "--stations", "9-3"], "the range 9-3 runs backwards"),
-    (["scan", TCP, "--stations", "all"], "stations: write a list such as 1-247"),
     (["info", TCP], "the following arguments are required: --station/-s"),
     (["info", TCP, "-s", 0], "argument --station/-s: must be from 1 to 255: 0"),
-    (["read", TCP, "-s", 1, "-a", 0, "-o", "xml"], "argument --output/-o: invalid choice: 'xml'"),
 ])
 def test_bad_arguments_exit_2_with_a_clear_message(args, says):
     code, out, err = run(*args)

@@ -205,6 +205,13 @@ def test_station_lists(text, stations):
     assert cli.parse_stations(text) == stations
 
 
+@pytest.mark.parametrize("text, says", [("9-3", "runs backwards"), ("all", "write a list such as 1-247"),
+                                         ("0-3", "0 is the broadcast address"), ("250-256", "from 1 to 255")])
+def test_station_lists_refused(text, says):
+    with pytest.raises(ArgumentProblem, match=says):
+        cli.parse_stations(text)
+
+
 # ---- points files --------------------------------------------------------------------------------------
 
 TOML = textwrap.dedent("""\
