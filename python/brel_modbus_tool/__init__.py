@@ -1,0 +1,1 @@
+"""The brel-modbus console command."""

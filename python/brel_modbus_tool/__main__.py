@@ -1,0 +1,5 @@
+"""``python -m brel_modbus_tool``: the brel-modbus command."""
+
+from brel_modbus_tool.cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,619 @@
+"""brel-modbus: read, write, poll, scan and identify Modbus devices from a shell.
+
+Exit status: 0 on success, 1 on a Modbus failure (time-out, exception answer, CRC error,
+mismatched answer, connection), with a one-line reason on standard error, 2 for bad
+arguments (argparse's convention).
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+import textwrap
+import time
+from collections import Counter
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from importlib import metadata
+from typing import Any
+
+import brel_modbus
+from brel_modbus import ModbusStatic, SlaveException
+
+from brel_modbus_tool.codec import (BIT_TABLES, GATEWAY_NO_ANSWER, MAX_READ_BITS, MAX_READ_REGISTERS,
+                                    MAX_WRITE_BITS, MAX_WRITE_REGISTERS, ORDERS, TABLES,
+                                    ArgumentProblem, Layout, error_kind, exception_name, failure_reason, parse_bit,
+                                    parse_format, parse_register, parse_values, raw_hex, short_reason, shown,
+                                    text_of)
+from brel_modbus_tool.output import FORMS, Cell, Row, Writer, console_for, timestamp
+from brel_modbus_tool.points import Point, load_points, make_poller
+from brel_modbus_tool.stats import PollStats
+from brel_modbus_tool.target import LineSettings, Link, OpenFailure, Target, open_link, parse_target
+
+PROG = "brel-modbus"
+
+EPILOG = """\
+targets:
+  tcp://host[:port]      Modbus TCP (port 502 unless given)
+  /dev/ttyUSB0, COM3     Modbus RTU on a serial port
+  socket://host:port     Modbus RTU through a TCP serial server; any pyserial URL works
+                         (rfc2217://host:port, loop://)
+
+exit status:
+  0  success
+  1  a Modbus failure (time-out, exception answer, CRC error, mismatched answer,
+     connection), with a one-line reason on standard error
+  2  bad arguments
+
+Addresses are protocol addresses from 0 (datasheet register 40001 is holding address 0).
+"""
+
+# Exceptions that one request may raise: its failure, never a fault of the command.
+MODBUS_ERRORS: tuple[type[BaseException], ...] = (OSError, ValueError, AssertionError, SlaveException)
+
+
+class Failure(Exception):
+    """A Modbus failure: exit status 1 with this one-line reason."""
+
+
+@contextlib.contextmanager
+def modbus_call(station: int, timeout: float) -> Iterator[None]:
+    """Turn a failed request into a Failure that says why."""
+    try:
+        yield
+    except MODBUS_ERRORS as exc:
+        if isinstance(exc, ArgumentProblem):
+            raise
+        raise Failure(failure_reason(exc, station, timeout)) from None
+
+
+# ---- argument types ------------------------------------------------------------------------------------
+
+def _integer(text: str) -> int:
+    try:
+        return int(text, 10)
+    except ValueError:
+        return int(text, 0)
+
+
+def ranged(low: int, high: int) -> Callable[[str], int]:
+    """An argparse type: an integer (decimal or 0x hex) from low to high."""
+    def convert(text: str) -> int:
+        try:
+            value = _integer(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be from {low} to {high}: {text}")
+        return value
+    return convert
+
+
+def seconds(zero: bool) -> Callable[[str], float]:
+    """An argparse type: a number of seconds, above 0 (or from 0 when ``zero``)."""
+    def convert(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+        if not (value >= 0 if zero else value > 0) or value == float("inf"):
+            raise argparse.ArgumentTypeError(f"must be a number of seconds {'from 0' if zero else 'above 0'}: {text}")
+        return value
+    return convert
+
+
+def parse_stations(text: str) -> list[int]:
+    """Stations written as 1-247 or 1,3,10-12; each from 1 to 255."""
+    stations: list[int] = []
+    for part in text.split(","):
+        first, dash, last = part.strip().partition("-")
+        try:
+            low = int(first)
+            high = int(last) if dash else low
+        except ValueError:
+            raise ArgumentProblem(f"stations: write a list such as 1-247 or 1,3,10-12: {text!r}") from None
+        if low > high:
+            raise ArgumentProblem(f"stations: the range {part.strip()} runs backwards")
+        if low < 1 or high > 255:
+            raise ArgumentProblem(f"stations must be from 1 to 255 (0 is the broadcast address): {part.strip()}")
+        stations.extend(s for s in range(low, high + 1) if s not in stations)
+    return stations
+
+
+# ---- the parser ----------------------------------------------------------------------------------------
+
+def add_connection(parser: argparse.ArgumentParser, timeout: float) -> None:
+    parser.add_argument("target", metavar="TARGET",
+                        help="tcp://host[:port], a serial port (/dev/ttyUSB0, COM3) or a pyserial URL "
+                             "(socket://host:port, rfc2217://host:port, loop://)")
+    group = parser.add_argument_group("connection")
+    group.add_argument("--timeout", type=seconds(zero=False), default=timeout, metavar="S",
+                       help=f"seconds to wait for each answer (default {timeout:g})")
+    group.add_argument("--retries", type=ranged(0, 100), default=0, metavar="N",
+                       help="send a request that failed (time-out, CRC, mismatch, broken connection) up to N times "
+                            "more; an exception answer is never retried (default 0)")
+    line = parser.add_argument_group("serial line (RTU targets)")
+    line.add_argument("--baud", type=ranged(1, 10_000_000), default=19200, metavar="N",
+                      help="baud rate (default 19200)")
+    line.add_argument("--parity", type=str.upper, choices=("N", "E", "O"), default="E",
+                      help="parity (default E, even: the Modbus serial line's default; "
+                           "the standard pairs N with 2 stop bits)")
+    line.add_argument("--stopbits", type=float, choices=(1, 1.5, 2), default=1, help="stop bits (default 1)")
+    line.add_argument("--bytesize", type=int, choices=(7, 8), default=8, help="data bits (default 8)")
+    line.add_argument("--echo", action="store_true",
+                      help="the adapter hears its own requests (2-wire RS-485): read back and check each one")
+    line.add_argument("--rs485", action="store_true",
+                      help="switch the RS-485 transceiver by RTS (by the driver, or by the channel)")
+    line.add_argument("--low-latency", action="store_true",
+                      help="ask the driver for its low-latency mode (Linux; FTDI adapters)")
+    line.add_argument("--broadcast-delay", type=seconds(zero=True), metavar="S",
+                      help="quiet time after a broadcast to station 0 (default 0.1)")
+    parser.add_argument("--output", "-o", choices=FORMS, default="table",
+                        help="table (aligned, for people), csv or json (with ISO timestamps, for scripts); "
+                             "default table")
+
+
+def add_point(parser: argparse.ArgumentParser, tables: Sequence[str], station_help: str) -> None:
+    group = parser.add_argument_group("what")
+    group.add_argument("--station", "-s", type=ranged(0, 255), metavar="N", help=station_help)
+    group.add_argument("--table", "-t", choices=tables, help=f"the data table (default {tables[0]})")
+    group.add_argument("--address", "-a", type=ranged(0, 0xFFFF), metavar="A",
+                       help="the first protocol address, from 0 (decimal or 0x hex)")
+    group.add_argument("--format", "-f", metavar="F",
+                       help="registers as typed values, struct-style: h H (16-bit), i I (32), q Q (64), "
+                            "e f d (floats), Ns (N-byte string); e.g. 'f', '2f H', '8s'")
+    group.add_argument("--order", type=str.upper, choices=ORDERS,
+                       help="byte order of --format values (default ABCD, big-endian; CDAB word swap, "
+                            "BADC byte swap, DCBA little-endian)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    try:
+        version = metadata.version("brel_modbus")
+    except metadata.PackageNotFoundError:   # pragma: no cover - run from a source tree
+        version = "unknown"
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Read, write, poll, scan and identify Modbus devices (RTU and TCP).",
+        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, summary: str, run: Callable[[argparse.Namespace], int], timeout: float = 1.0,
+                tail: str = "") -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=textwrap.fill(summary + tail, 80), epilog=EPILOG,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        add_connection(sub, timeout)
+        sub.set_defaults(run=run, parser=sub)
+        return sub
+
+    read = command("read", "read registers or bits once", run_read)
+    add_point(read, TABLES, "the station (slave address) 1 to 255")
+    read.add_argument("--count", "-c", type=ranged(1, MAX_READ_BITS), default=1, metavar="C",
+                      help="registers or bits to read; with --format, how many times the format repeats (default 1)")
+
+    write = command("write", "write registers or coils", run_write,
+                    tail=": one register with function code 6, several with 16 (and --format); one coil with 5, "
+                         "several with 15; station 0 broadcasts on RTU")
+    add_point(write, ("holding", "coil"), "the station 1 to 255, or 0 to broadcast (RTU)")
+    write.add_argument("values", nargs="+", metavar="VALUE",
+                       help="register values (0 to 65535, -32768 to -1, 0x hex), values of --format's codes, "
+                            "or coil states (1/0, true/false, on/off)")
+
+    poll = command("poll", "read the same registers or bits again and again, then show statistics", run_poll,
+                   tail=": every --interval seconds until --rounds are done or Ctrl-C; then requests sent, "
+                        "answered, errors by kind and round trips (p50, p99)")
+    add_point(poll, TABLES, "the station (slave address) 1 to 255")
+    poll.add_argument("--count", "-c", type=ranged(1, MAX_READ_BITS), default=1, metavar="C",
+                      help="registers or bits to read; with --format, how many times the format repeats (default 1)")
+    poll.add_argument("--interval", "-i", type=seconds(zero=True), default=1.0, metavar="S",
+                      help="seconds from one request to the next (default 1)")
+    poll.add_argument("--rounds", "-n", type=ranged(1, 2**31), metavar="N",
+                      help="stop after N polls (default: until Ctrl-C)")
+    poll.add_argument("--points", metavar="FILE",
+                      help="poll the named points of a TOML or CSV file instead (name, station, table, address, "
+                           "format, order, period), each at its own period, through brel_modbus.Poller")
+
+    scan = command("scan", "find the stations that answer", run_scan, timeout=0.2,
+                   tail=": one read per station; a station that answers with an exception is there too")
+    scan.add_argument("--stations", default="1-247", metavar="LIST",
+                      help="stations to try, e.g. 1-247 (default) or 1,3,10-12")
+    scan.add_argument("--table", "-t", choices=TABLES, default="holding", help="the table read (default holding)")
+    scan.add_argument("--address", "-a", type=ranged(0, 0xFFFF), default=0, metavar="A",
+                      help="the address read (default 0)")
+
+    info = command("info", "read the device identification (function 43/14)", run_info,
+                   tail=": the basic, regular and extended objects the device offers")
+    info.add_argument("--station", "-s", type=ranged(1, 255), required=True, metavar="N",
+                      help="the station (slave address) 1 to 255")
+    return parser
+
+
+# ---- shared steps --------------------------------------------------------------------------------------
+
+def line_settings(args: argparse.Namespace) -> LineSettings:
+    return LineSettings(baudrate=args.baud, parity=args.parity, stopbits=args.stopbits, bytesize=args.bytesize,
+                        echo=args.echo, rs485=args.rs485, low_latency=args.low_latency,
+                        broadcast_delay=args.broadcast_delay)
+
+
+def connect(args: argparse.Namespace, station: int = 1) -> Link:
+    target: Target = args.target_parsed
+    return open_link(target, args.timeout, args.retries, line_settings(args), station)
+
+
+def writer_for(args: argparse.Namespace) -> Writer:
+    return Writer(args.output, sys.stdout)
+
+
+def warn(text: str) -> None:
+    sys.stderr.write(f"{PROG}: {text}\n")
+    sys.stderr.flush()
+
+
+@dataclass(frozen=True)
+class ReadRequest:
+    """One read, checked: what ``read`` and ``poll`` send."""
+
+    station: int
+    table: str
+    address: int
+    count: int                 # registers or bits on the wire
+    layout: Layout | None
+
+    @property
+    def bits(self) -> bool:
+        return self.table in BIT_TABLES
+
+    def describe(self) -> str:
+        what = {"holding": "holding registers", "input": "input registers", "coil": "coils",
+                "discrete": "discrete inputs"}[self.table]
+        last = self.address + self.count - 1
+        span = str(self.address) if last == self.address else f"{self.address}-{last}"
+        return f"station {self.station}, {what} {span}"
+
+
+def read_request(args: argparse.Namespace) -> ReadRequest:
+    missing = [option for option, value in (("--station", args.station), ("--address", args.address))
+               if value is None]
+    if missing:
+        raise ArgumentProblem(f"{' and '.join(missing)} {'is' if len(missing) == 1 else 'are'} required")
+    if args.station == 0:
+        raise ArgumentProblem("station 0 is the broadcast address: no slave answers a read")
+    table = args.table or "holding"
+    layout = None
+    if table in BIT_TABLES:
+        if args.format is not None or args.order is not None:
+            raise ArgumentProblem(f"--format and --order apply to registers (holding, input), not to {table}")
+        count = args.count
+        limit = MAX_READ_BITS
+    else:
+        if args.order is not None and args.format is None:
+            raise ArgumentProblem("--order needs --format")
+        if args.format is not None:
+            if args.count > MAX_READ_REGISTERS:
+                raise ArgumentProblem(f"--count with --format repeats the format: at most {MAX_READ_REGISTERS}")
+            layout = parse_format(args.format, args.order or "ABCD", args.count)
+            count = layout.registers
+        else:
+            count = args.count
+        limit = MAX_READ_REGISTERS
+    if count > limit:
+        raise ArgumentProblem(f"at most {limit} {'bits' if table in BIT_TABLES else 'registers'} in one read, "
+                              f"asked for {count}")
+    if args.address + count - 1 > 0xFFFF:
+        raise ArgumentProblem(f"{count} from address {args.address} run past address 65535")
+    return ReadRequest(args.station, table, args.address, count, layout)
+
+
+def perform_read(link: Link, request: ReadRequest) -> tuple[list[str], list[Row]]:
+    """Send ``request``; the columns and rows that show its answer."""
+    address = request.address
+    if request.bits:
+        bits = link.read_bits(request.station, request.table, address, request.count)
+        return ["address", "raw", "value"], [{"address": address + i, "raw": "1" if bit else "0", "value": bool(bit)}
+                                             for i, bit in enumerate(bits)]
+    layout = request.layout
+    if layout is None:
+        registers = link.read_registers(request.station, request.table, address, request.count)
+        return ["address", "raw", "value"], [{"address": address + i, "raw": f"{r:04X}", "value": r}
+                                             for i, r in enumerate(registers)]
+    values, answered = link.read_values(request.station, request.table, address, layout.format, layout.order,
+                                        layout.registers)
+    raw = answered if answered is not None else ModbusStatic.encode_values(layout.format, values, layout.order)
+    return ["address", "type", "raw", "value"], value_rows(layout, address, values, raw)
+
+
+def value_rows(layout: Layout, address: int, values: Sequence[object], registers: Sequence[int]) -> list[Row]:
+    """One row per value of ``layout``: its address, code, raw registers and value."""
+    return [{"address": address + field.offset // 2, "type": f"{field.size}s" if field.code == "s" else field.code,
+             "raw": raw_hex(list(registers[layout.words(field)])), "value": shown(value)}
+            for field, value in zip(layout.fields, values, strict=True)]
+
+
+def request_context(request: ReadRequest, moment: str) -> dict[str, Cell]:
+    return {"timestamp": moment, "station": request.station, "table": request.table}
+
+
+def request_extra(request: ReadRequest) -> dict[str, object]:
+    extra: dict[str, object] = {"address": request.address, "bits" if request.bits else "registers": request.count}
+    if request.layout is not None:
+        extra.update(format=request.layout.format, order=request.layout.order)
+    return extra
+
+
+# ---- read ----------------------------------------------------------------------------------------------
+
+def run_read(args: argparse.Namespace) -> int:
+    request = read_request(args)
+    writer = writer_for(args)
+    with connect(args) as link, modbus_call(request.station, args.timeout):
+        columns, rows = perform_read(link, request)
+    writer.block(request.describe(), request_context(request, timestamp()), columns, rows,
+                 extra=request_extra(request))
+    return 0
+
+
+# ---- write ---------------------------------------------------------------------------------------------
+
+def run_write(args: argparse.Namespace) -> int:
+    if args.station is None or args.address is None:
+        raise ArgumentProblem("--station and --address are required")
+    table = args.table or "holding"
+    station: int = args.station
+    address: int = args.address
+    texts: list[str] = args.values
+    rows: list[Row]
+    if table == "coil":
+        if args.format is not None or args.order is not None:
+            raise ArgumentProblem("--format and --order apply to registers, not to coils")
+        bits = [parse_bit(text) for text in texts]
+        if len(bits) > MAX_WRITE_BITS:
+            raise ArgumentProblem(f"at most {MAX_WRITE_BITS} coils in one write, got {len(bits)}")
+        count = len(bits)
+        rows = [{"address": address + i, "raw": "1" if b else "0", "value": b} for i, b in enumerate(bits)]
+        columns = ["address", "raw", "value"]
+
+        def send(link: Link) -> None:
+            link.write_bits(station, address, bits)
+    elif args.format is not None:
+        layout = parse_format(args.format, args.order or "ABCD")
+        values = parse_values(layout, texts)
+        registers = ModbusStatic.encode_values(layout.format, values, layout.order)
+        count = len(registers)
+        if count > MAX_WRITE_REGISTERS:
+            raise ArgumentProblem(f"at most {MAX_WRITE_REGISTERS} registers in one write, the values take {count}")
+        columns = ["address", "type", "raw", "value"]
+        rows = value_rows(layout, address, values, registers)
+
+        def send(link: Link) -> None:
+            link.write_values(station, address, layout.format, values, layout.order)
+    else:
+        if args.order is not None:
+            raise ArgumentProblem("--order needs --format")
+        registers = [parse_register(text) for text in texts]
+        count = len(registers)
+        if count > MAX_WRITE_REGISTERS:
+            raise ArgumentProblem(f"at most {MAX_WRITE_REGISTERS} registers in one write, got {count}")
+        columns = ["address", "raw", "value"]
+        rows = [{"address": address + i, "raw": f"{r:04X}", "value": r} for i, r in enumerate(registers)]
+
+        def send(link: Link) -> None:
+            link.write_registers(station, address, registers)
+    if address + count - 1 > 0xFFFF:
+        raise ArgumentProblem(f"{count} from address {address} run past address 65535")
+    writer = writer_for(args)
+    with connect(args) as link:
+        broadcast = station == 0 and link.broadcasts
+        with modbus_call(station, args.timeout):
+            send(link)
+    what = "coils" if table == "coil" else "holding registers"
+    title = (f"broadcast to every station (no answer awaited): {what} from {address}" if broadcast
+             else f"station {station}: wrote {what} from {address}")
+    writer.block(title, {"timestamp": timestamp(), "station": station, "table": table}, columns, rows,
+                 key="written", extra={"address": address, "broadcast": broadcast})
+    return 0
+
+
+# ---- poll ----------------------------------------------------------------------------------------------
+
+def pause_until(deadline: float) -> None:
+    left = deadline - time.monotonic()
+    if left > 0:
+        time.sleep(left)
+
+
+def run_poll(args: argparse.Namespace) -> int:
+    if args.points is not None:
+        return run_poll_points(args)
+    request = read_request(args)
+    writer = writer_for(args)
+    stats = PollStats()
+    with connect(args) as link:
+        done = 0
+        next_request = time.monotonic()
+        try:
+            while args.rounds is None or done < args.rounds:
+                done += 1
+                started = time.perf_counter()
+                try:
+                    columns, rows = perform_read(link, request)
+                except MODBUS_ERRORS as exc:
+                    stats.failure(error_kind(exc), time.perf_counter() - started)
+                    warn(f"{timestamp()} poll {done}: {failure_reason(exc, request.station, args.timeout)}")
+                else:
+                    elapsed = time.perf_counter() - started
+                    stats.answer(elapsed)
+                    moment = timestamp()
+                    writer.block(f"poll {done} at {moment}, {request.describe()} ({elapsed * 1000:.1f} ms)",
+                                 {**request_context(request, moment), "poll": done}, columns, rows,
+                                 extra={**request_extra(request), "round_trip_ms": round(elapsed * 1000, 3)})
+                if args.rounds is not None and done >= args.rounds:
+                    break
+                next_request = max(next_request + args.interval, time.monotonic())
+                pause_until(next_request)
+        except KeyboardInterrupt:
+            pass
+    writer.summary("statistics", stats.figures(), "statistics", sys.stderr)
+    if stats.answered == 0:
+        raise Failure(f"no answer from station {request.station} to {stats.sent} requests "
+                      f"({', '.join(sorted(stats.errors))})")
+    return 0
+
+
+def point_rows(points: dict[str, Point], result: dict[str, Any]) -> tuple[list[Row], Counter[str]]:
+    rows: list[Row] = []
+    kinds: Counter[str] = Counter()
+    for name, value in result.items():
+        point = points.get(name)
+        row: dict[str, Cell] = {"name": name, "station": point.station if point else None,
+                                "table": point.table if point else None, "address": point.address if point else None,
+                                "value": None, "error": None}
+        if isinstance(value, BaseException):
+            kinds[error_kind(value)] += 1
+            row["error"] = short_reason(value)
+        else:
+            kinds["value"] += 1
+            row["value"] = " ".join(str(shown(v)) for v in value) if isinstance(value, list) else shown(value)
+        rows.append(row)
+    return rows, kinds
+
+
+def run_poll_points(args: argparse.Namespace) -> int:
+    given = [option for option, value in (("--station", args.station), ("--table", args.table),
+                                          ("--address", args.address), ("--format", args.format),
+                                          ("--order", args.order)) if value is not None]
+    if given or args.count != 1:
+        raise ArgumentProblem(f"--points names its own stations, tables and addresses: leave out "
+                              f"{', '.join(given) or '--count'}")
+    points = load_points(args.points)
+    if getattr(brel_modbus, "Poller", None) is None:
+        raise ArgumentProblem("this build has no Poller: --points needs a brel_modbus with brel_modbus.Poller")
+    target: Target = args.target_parsed
+    stations = sorted({p.station for p in points})
+    if target.tcp and len(stations) > 1:
+        raise ArgumentProblem(f"over Modbus TCP the points must name one station (unit identifier), not "
+                              f"{', '.join(map(str, stations))}")
+    by_name = {p.name: p for p in points}
+    writer = writer_for(args)
+    counts: Counter[str] = Counter()
+    passes = 0
+    with connect(args, stations[0]) as link:
+        poller = make_poller(link.master, points)
+        try:
+            for result in poller.run():
+                passes += 1
+                rows, kinds = point_rows(by_name, dict(result))
+                counts.update(kinds)
+                moment = timestamp()
+                writer.block(f"pass {passes} at {moment}", {"timestamp": moment, "pass": passes},
+                             ["name", "station", "table", "address", "value", "error"], rows)
+                if args.rounds is not None and passes >= args.rounds:
+                    break
+        except KeyboardInterrupt:
+            pass
+        figures: dict[str, Cell] = {"passes": passes, "values": counts.pop("value", 0)}
+        figures.update(sorted(counts.items()))
+        for station, row in sorted(dict(poller.stats).items()):
+            for key, value in dict(row).items():
+                figures[f"station {station} {key}"] = value
+    writer.summary("statistics", figures, "statistics", sys.stderr)
+    if figures["values"] == 0:
+        raise Failure(f"no value read in {passes} passes")
+    return 0
+
+
+# ---- scan ----------------------------------------------------------------------------------------------
+
+def run_scan(args: argparse.Namespace) -> int:
+    from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
+
+    stations = parse_stations(args.stations)
+    writer = writer_for(args)
+    found: list[Row] = []
+    progress = Progress(TextColumn("scanning station {task.fields[station]}"), BarColumn(), MofNCompleteColumn(),
+                        console=console_for(sys.stderr), transient=True, disable=not sys.stderr.isatty())
+    with connect(args) as link, progress:
+        task = progress.add_task("scan", total=len(stations), station=stations[0])
+        for station in stations:
+            progress.update(task, station=station)
+            try:
+                data = link.read(station, args.table, args.address, 1)
+            except SlaveException as exc:
+                if exc.error_code not in GATEWAY_NO_ANSWER:
+                    found.append({"station": station, "value": None, "exception": exception_name(exc.error_code)})
+            except MODBUS_ERRORS as exc:
+                kind = error_kind(exc)
+                if kind == "connection":
+                    raise Failure(failure_reason(exc, station, args.timeout)) from None
+                if kind != "time-out":
+                    progress.console.print(f"{PROG}: station {station}: {failure_reason(exc, station, args.timeout)}",
+                                           markup=False)
+            else:
+                found.append({"station": station, "value": shown(data[0]), "exception": None})
+            progress.advance(task)
+    moment = timestamp()
+    writer.block(f"stations that answer: {len(found)} of {len(stations)} ({args.table} {args.address})",
+                 {"timestamp": moment, "table": args.table, "address": args.address},
+                 ["station", "value", "exception"], found, key="stations", extra={"tried": len(stations)})
+    if not found:
+        raise Failure(f"no station answered ({args.stations})")
+    return 0
+
+
+# ---- info ----------------------------------------------------------------------------------------------
+
+OBJECT_NAMES = {0: "VendorName", 1: "ProductCode", 2: "MajorMinorRevision", 3: "VendorUrl", 4: "ProductName",
+                5: "ModelName", 6: "UserApplicationName"}
+
+
+def object_name(object_id: int) -> str:
+    if object_id in OBJECT_NAMES:
+        return OBJECT_NAMES[object_id]
+    return f"private 0x{object_id:02X}" if object_id >= 0x80 else f"reserved 0x{object_id:02X}"
+
+
+def run_info(args: argparse.Namespace) -> int:
+    station: int = args.station
+    objects: dict[int, bytes] | None = None
+    refusal: SlaveException | None = None
+    with connect(args) as link, modbus_call(station, args.timeout):
+        for read_code in (3, 2, 1):   # extended, regular, basic: the first the device grants
+            try:
+                objects = link.identification(station, read_code)
+                break
+            except SlaveException as exc:
+                refusal = exc
+    if objects is None:
+        code = refusal.error_code if refusal is not None else None
+        raise Failure(f"no identification: station {station} refuses function 43/14 ({exception_name(code)})")
+    rows: list[Row] = [{"id": f"0x{object_id:02X}", "name": object_name(object_id),
+                        "value": text_of(value)}
+                       for object_id, value in sorted(objects.items())]
+    writer_for(args).block(f"station {station} identification", {"timestamp": timestamp(), "station": station},
+                           ["id", "name", "value"], rows, key="objects")
+    return 0
+
+
+# ---- entry ---------------------------------------------------------------------------------------------
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    command_parser: argparse.ArgumentParser = args.parser
+    try:
+        args.target_parsed = parse_target(args.target)
+        return int(args.run(args))
+    except ArgumentProblem as exc:
+        command_parser.error(str(exc))
+    except (Failure, OpenFailure) as exc:
+        warn(str(exc))
+        return 1
+    except KeyboardInterrupt:
+        warn("interrupted")
+        return 130
+    except BrokenPipeError:   # the reader went away (| head): nothing more to say
+        with contextlib.suppress(OSError):   # the interpreter's last flush of stdout must not fail again
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1

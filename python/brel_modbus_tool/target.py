@@ -1,0 +1,227 @@
+"""The command's TARGET and the master it opens.
+
+``tcp://host[:port]`` is Modbus TCP (port 502 unless told); anything else is a serial port
+for Modbus RTU: a device path (``/dev/ttyUSB0``), a COM name, or a pyserial URL
+(``socket://host:port`` for a TCP serial server, ``rfc2217://``, ``loop://``).
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass
+from typing import Any
+from urllib.parse import urlsplit
+
+import brel_modbus
+
+from brel_modbus_tool.codec import ArgumentProblem
+
+TCP_PORT = 502
+_HOST_PORT = re.compile(r"^[\w.-]+:\d+$")
+
+
+@dataclass(frozen=True)
+class Target:
+    """Where the command talks to: a Modbus TCP host and port, or a serial port (path or URL)."""
+
+    tcp: bool
+    name: str          # the host for TCP, the serial port otherwise
+    port: int = 0      # the TCP port
+
+    def __str__(self) -> str:
+        if not self.tcp:
+            return self.name
+        host = f"[{self.name}]" if ":" in self.name else self.name
+        return f"tcp://{host}:{self.port}"
+
+
+def parse_target(text: str) -> Target:
+    """The target named by ``text``; ArgumentProblem when it cannot name one."""
+    if not text.strip():
+        raise ArgumentProblem("the target is empty")
+    if text.lower().startswith("tcp://"):
+        try:
+            parts = urlsplit(text)
+            port = parts.port
+        except ValueError as exc:
+            raise ArgumentProblem(f"bad Modbus TCP target {text!r}: {exc}") from None
+        if not parts.hostname or parts.path not in ("", "/") or parts.query or parts.fragment:
+            raise ArgumentProblem(f"bad Modbus TCP target {text!r}: write tcp://host or tcp://host:port")
+        if port == 0:
+            raise ArgumentProblem(f"bad Modbus TCP target {text!r}: port 0")
+        return Target(True, parts.hostname, TCP_PORT if port is None else port)
+    if _HOST_PORT.match(text):
+        raise ArgumentProblem(f"{text!r} is neither a serial port nor a URL: write tcp://{text} for Modbus TCP, "
+                              f"or socket://{text} for RTU through a TCP serial server")
+    return Target(False, text)
+
+
+@dataclass
+class LineSettings:
+    """The serial line of an RTU target (pyserial's settings and brel_linkkit's line options)."""
+
+    baudrate: int = 19200
+    parity: str = "E"
+    stopbits: float = 1
+    bytesize: int = 8
+    echo: bool = False
+    rs485: bool = False
+    low_latency: bool = False
+    broadcast_delay: float | None = None
+
+    def shape(self) -> str:
+        """The character format as people write it: 8E1, 8N2."""
+        return f"{self.bytesize}{self.parity}{self.stopbits:g}"
+
+    def keywords(self) -> dict[str, Any]:
+        """The keywords that Master hands on to the serial channel."""
+        stopbits: float = int(self.stopbits) if self.stopbits in (1, 2) else self.stopbits
+        kwargs: dict[str, Any] = {"parity": self.parity, "stopbits": stopbits, "bytesize": self.bytesize}
+        if self.echo:
+            kwargs["echo"] = True
+        if self.rs485:
+            kwargs["rs485"] = True
+        if self.low_latency:
+            kwargs["low_latency"] = True
+        if self.broadcast_delay is not None:
+            kwargs["broadcast_delay"] = self.broadcast_delay
+        return kwargs
+
+
+def describe(exc: BaseException) -> str:
+    """An error in one line: its text, or its type when it has none; (errno, text) pairs as text."""
+    args = exc.args
+    if not isinstance(exc, OSError) and len(args) == 2 and isinstance(args[0], int) and isinstance(args[1], str):
+        text = f"[Errno {args[0]}] {args[1]}"   # termios.error
+    else:
+        text = str(exc) or type(exc).__name__
+    return " ".join(text.split())
+
+
+class OpenFailure(Exception):
+    """The target could not be opened (exit status 1)."""
+
+
+class Link:
+    """One open master, called with the station first whatever its road."""
+
+    def __init__(self, target: Target, master: Any) -> None:
+        self.target = target
+        self.master = master
+
+    @property
+    def broadcasts(self) -> bool:
+        """Whether station 0 is a broadcast that gets no answer (Modbus RTU)."""
+        return not self.target.tcp
+
+    def _at(self, station: int) -> Any:
+        if self.target.tcp:
+            self.master.station = station
+        return self.master
+
+    def read_registers(self, station: int, table: str, address: int, count: int) -> list[int]:
+        master = self._at(station)
+        args = (address, count) if self.target.tcp else (station, address, count)
+        if table == "input":
+            return list(master.read_input_registers(*args))
+        return list(master.read_registers(*args))
+
+    def read_bits(self, station: int, table: str, address: int, count: int) -> list[bool]:
+        master = self._at(station)
+        args = (address, count) if self.target.tcp else (station, address, count)
+        if table == "discrete":
+            return list(master.read_input_coils(*args))
+        return list(master.read_coils(*args))
+
+    def read(self, station: int, table: str, address: int, count: int) -> list[int] | list[bool]:
+        if table in ("coil", "discrete"):
+            return self.read_bits(station, table, address, count)
+        return self.read_registers(station, table, address, count)
+
+    def read_values(self, station: int, table: str, address: int, format: str, order: str,
+                    registers: int) -> tuple[list[Any], list[int] | None]:
+        """Typed values read with the master's ``read_values``, and the ``registers`` raw
+        registers they came from, taken from the answer in the traffic record (None when the
+        record does not hold them)."""
+        master = self._at(station)
+        code = 4 if table == "input" else 3
+        if self.target.tcp:
+            values = master.read_values(address, format, order, code)
+        else:
+            values = master.read_values(station, address, format, order, code)
+        return list(values), self._answered_registers(registers)
+
+    def _answered_registers(self, count: int) -> list[int] | None:
+        # A read's answer ends with its byte count and data: then the CRC on RTU, nothing on TCP.
+        answer = bytes(self.master.last_feedback_received)
+        size = 2 * count
+        end = len(answer) if self.target.tcp else len(answer) - 2
+        start = end - size
+        if start < 1 or answer[start - 1] != size:
+            return None
+        return [int.from_bytes(answer[i:i + 2], "big") for i in range(start, end, 2)]
+
+    def write_registers(self, station: int, address: int, values: list[int]) -> None:
+        """One register with function code 6, several with 16."""
+        master = self._at(station)
+        if self.target.tcp:
+            if len(values) == 1:
+                master.write_single_register(address, values[0])
+            else:
+                master.write_registers(address, values)
+        elif len(values) == 1:
+            master.write_register(station, address, values[0])
+        else:
+            master.write_registers(station, address, values)
+
+    def write_values(self, station: int, address: int, format: str, values: list[Any], order: str) -> None:
+        master = self._at(station)
+        if self.target.tcp:
+            master.write_values(address, format, values, order)
+        else:
+            master.write_values(station, address, format, values, order)
+
+    def write_bits(self, station: int, address: int, values: list[bool]) -> None:
+        """One coil with function code 5, several with 15."""
+        master = self._at(station)
+        args: tuple[Any, ...] = (address,) if self.target.tcp else (station, address)
+        if len(values) == 1:
+            master.write_coil(*args, values[0])
+        else:
+            master.write_coils(*args, values)
+
+    def identification(self, station: int, read_code: int) -> dict[int, bytes]:
+        master = self._at(station)
+        if self.target.tcp:
+            return dict(master.read_device_identification(read_code))
+        return dict(master.read_device_identification(station, read_code))
+
+    def close(self) -> None:
+        self.master.close()
+
+    def __enter__(self) -> Link:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def open_link(target: Target, timeout: float, retries: int = 0, line: LineSettings | None = None,
+              station: int = 1) -> Link:
+    """Open the master for ``target``; OpenFailure with a one-line reason when that fails."""
+    try:
+        if target.tcp:
+            master: Any = brel_modbus.ModbusTCPMaster(target.name, target.port, timeout, station)
+        else:
+            master = brel_modbus.Master(target.name, (line or LineSettings()).baudrate, timeout,
+                                        **(line or LineSettings()).keywords())
+    except Exception as exc:   # pyserial's and termios' errors, refused settings: all end here
+        if target.tcp:
+            where = f"connect to {target}"
+        else:
+            settings = line or LineSettings()
+            where = f"open {target} ({settings.baudrate} baud, {settings.shape()})"
+        raise OpenFailure(f"connection: cannot {where}: {describe(exc)}") from None
+    if retries:
+        master.retries = retries
+    return Link(target, master)

@@ -1,0 +1,544 @@
+"""The installed brel-modbus command, run as a subprocess against the simulated slaves: Modbus
+TCP, RTU through a TCP serial server (socket://) and RTU on a pseudo-terminal pair."""
+
+from __future__ import annotations
+
+import csv
+import importlib.util
+import io
+import json
+import os
+import select
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import textwrap
+import threading
+from importlib import metadata
+from pathlib import Path
+
+import pytest
+
+import brel_modbus
+from brel_modbus import ModbusStatic
+from simulator import COILS, DISCRETE, HOLDING, IDENTITY, INPUT, STATION, SimulatedSlaves
+
+SCRIPT = Path(sys.executable).with_name("brel-modbus")
+ENTRIES = {"script": [str(SCRIPT)], "module": [sys.executable, "-m", "brel_modbus_tool"]}
+ROADS = ["tcp", "rtu-tcp", "pty"]
+WAIT = 60
+
+
+@pytest.fixture(scope="module")
+def slaves():
+    with SimulatedSlaves() as running:
+        yield running
+
+
+def target(slaves, road):
+    """The command's TARGET and line options for one road to the simulated slave."""
+    if road == "tcp":
+        return [f"tcp://127.0.0.1:{slaves.tcp_port}"]
+    if road == "rtu-tcp":
+        return [slaves.rtu_url]
+    return [slaves.serial_port, "--parity", "N"]   # a pseudo-terminal refuses parity settings
+
+
+def run(*args, entry="script"):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}   # the installed package, nothing else
+    proc = subprocess.run([*ENTRIES[entry], *map(str, args)], capture_output=True, text=True, timeout=WAIT, env=env,
+                          cwd=Path(__file__).parent)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def ok(*args, entry="script"):
+    code, out, err = run(*args, entry=entry)
+    assert code == 0, err
+    return out
+
+
+def csv_rows(text):
+    return list(csv.DictReader(io.StringIO(text)))
+
+
+def json_lines(text):
+    return [json.loads(line) for line in text.splitlines() if line.strip()]
+
+
+def one_line(err):
+    lines = err.strip().splitlines()
+    assert len(lines) == 1, err
+    return lines[0]
+
+
+def tcp_master(slaves):
+    return brel_modbus.ModbusTCPMaster("127.0.0.1", slaves.tcp_port, 2.0)
+
+
+# ---- read ----------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("entry", ENTRIES)
+@pytest.mark.parametrize("road", ROADS)
+def test_read_registers_in_csv(slaves, road, entry):
+    out = ok("read", *target(slaves, road), "--station", STATION, "--address", 5, "--count", 4, "-o", "csv",
+             entry=entry)
+    rows = csv_rows(out)
+    assert [int(r["address"]) for r in rows] == [5, 6, 7, 8]
+    assert [int(r["value"]) for r in rows] == HOLDING[5:9]
+    assert [int(r["raw"], 16) for r in rows] == HOLDING[5:9]
+    assert {r["station"] for r in rows} == {str(STATION)} and {r["table"] for r in rows} == {"holding"}
+
+
+@pytest.mark.parametrize("table, data", [("input", INPUT), ("coil", COILS), ("discrete", DISCRETE)])
+@pytest.mark.parametrize("road", ROADS)
+def test_read_every_table_in_json(slaves, road, table, data):
+    document = json.loads(ok("read", *target(slaves, road), "-s", STATION, "-t", table, "-a", 2, "-c", 6,
+                             "-o", "json"))
+    assert document["table"] == table and document["station"] == STATION
+    assert [v["address"] for v in document["values"]] == list(range(2, 8))
+    assert [v["value"] for v in document["values"]] == data[2:8]
+
+
+@pytest.mark.parametrize("road", ROADS)
+def test_read_table_is_aligned_for_people(slaves, road):
+    out = ok("read", *target(slaves, road), "-s", STATION, "-a", 9, "-c", 3)
+    lines = out.splitlines()
+    assert lines[0] == "station 1, holding registers 9-11"
+    header = lines[1].split()
+    assert header == ["address", "raw", "value"]
+    body = [line.split() for line in lines[3:]]
+    assert body == [[str(a), f"{HOLDING[a]:04X}", str(HOLDING[a])] for a in range(9, 12)]
+    # the columns line up: each raw value starts under the header's "raw"
+    assert {line.index(cells[1]) for line, cells in zip(lines[3:], body, strict=True)} == {lines[1].index("raw")}
+
+
+@pytest.mark.parametrize("order", ["ABCD", "CDAB", "BADC", "DCBA"])
+@pytest.mark.parametrize("format, values", [
+    ("f I 4s", [21.5, 3_000_000_000, b"PLC1"]),
+    ("h q d", [-2, -5_000_000_000, 1.0e-300]),
+    ("e H", [1.5, 65535]),
+])
+def test_read_typed_values_in_every_order(slaves, format, values, order):
+    registers = ModbusStatic.encode_values(format, values, order)
+    slaves.set_holding(200, registers)
+    document = json.loads(ok("read", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "-a", 200, "-f", format,
+                             "--order", order, "-o", "json"))
+    decoded = ModbusStatic.decode_values(registers, format, order)
+    expected = [v.rstrip(b"\0").decode() if isinstance(v, bytes) else v for v in decoded]
+    assert [v["value"] for v in document["values"]] == expected
+    assert document["format"] == format and document["order"] == order
+    # each value's raw registers, from its own address on
+    joined = " ".join(v["raw"] for v in document["values"]).split()
+    assert [int(word, 16) for word in joined] == registers
+    items = format.split()   # one value per item in these formats
+    starts = [200 + len(ModbusStatic.encode_values(" ".join(items[:i]), values[:i], order)) if i else 200
+              for i in range(len(items))]
+    assert [v["address"] for v in document["values"]] == starts
+
+
+@pytest.mark.parametrize("road", ROADS)
+def test_read_format_repeated_by_count(slaves, road):
+    registers = ModbusStatic.encode_values("3f", [0.5, -1.25, 100.0], "CDAB")
+    slaves.set_holding(220, registers)
+    out = ok("read", *target(slaves, road), "-s", STATION, "-a", 220, "-f", "f", "--order", "cdab", "-c", 3,
+             "-o", "csv")
+    rows = csv_rows(out)
+    assert [(int(r["address"]), r["type"], float(r["value"])) for r in rows] == [
+        (220, "f", 0.5), (222, "f", -1.25), (224, "f", 100.0)]
+
+
+# ---- write ---------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("road", ROADS)
+@pytest.mark.parametrize("texts, registers", [
+    (["1234"], [1234]),
+    (["0x10", "-1", "65535", "7"], [0x10, 0xFFFF, 0xFFFF, 7]),
+])
+def test_write_registers(slaves, road, texts, registers):
+    address = 300 + 10 * ROADS.index(road)
+    slaves.set_holding(address, [0] * 4)
+    out = ok("write", *target(slaves, road), "-s", STATION, "-a", address, *texts, "-o", "csv")
+    assert slaves.holding(address, len(registers)) == registers
+    assert [int(r["value"]) for r in csv_rows(out)] == registers
+
+
+@pytest.mark.parametrize("road", ROADS)
+@pytest.mark.parametrize("order", ["ABCD", "DCBA"])
+def test_write_typed_values(slaves, road, order):
+    address = 340 + 20 * ROADS.index(road)
+    out = ok("write", *target(slaves, road), "-s", STATION, "-a", address, "-f", "f I h 6s", "--order", order,
+             "-2.5", "4000000000", "-7", "METER", "-o", "json")
+    registers = slaves.holding(address, 8)
+    assert ModbusStatic.decode_values(registers, "f I h 6s", order) == [-2.5, 4_000_000_000, -7, b"METER\0"]
+    written = json.loads(out)["written"]
+    assert [w["value"] for w in written] == [-2.5, 4_000_000_000, -7, "METER"]
+    assert " ".join(w["raw"] for w in written).split() == [f"{r:04X}" for r in registers]
+
+
+@pytest.mark.parametrize("road", ROADS)
+@pytest.mark.parametrize("texts, bits", [(["on"], [True]), (["1", "off", "TRUE", "false", "0"],
+                                                             [True, False, True, False, False])])
+def test_write_coils(slaves, road, texts, bits):
+    address = 10 + 6 * ROADS.index(road)
+    with tcp_master(slaves) as master:
+        master.write_coils(address, [not b for b in bits])
+        ok("write", *target(slaves, road), "-s", STATION, "-t", "coil", "-a", address, *texts)
+        assert master.read_coils(address, len(bits)) == bits
+
+
+@pytest.mark.parametrize("road", ["rtu-tcp", "pty"])
+def test_write_to_station_0_broadcasts_on_rtu(slaves, road):
+    address = 450 + ROADS.index(road)
+    slaves.set_holding(address, [0])
+    out = ok("write", *target(slaves, road), "-s", 0, "-a", address, 4321, "--broadcast-delay", 0.01, "-o", "json")
+    document = json.loads(out)
+    assert document["broadcast"] is True and document["station"] == 0
+    assert slaves.holding(address, 1) == [4321]   # carried out, though nobody answered
+
+
+# ---- poll ----------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("road", ROADS)
+def test_poll_rounds_then_statistics_in_json(slaves, road):
+    out = ok("poll", *target(slaves, road), "-s", STATION, "-a", 0, "-c", 2, "--interval", 0.01, "--rounds", 3,
+             "-o", "json")
+    lines = json_lines(out)
+    polls, statistics = lines[:-1], lines[-1]["statistics"]
+    assert [p["poll"] for p in polls] == [1, 2, 3]
+    assert all([v["value"] for v in p["values"]] == HOLDING[0:2] for p in polls)
+    assert statistics["sent"] == statistics["answered"] == 3 and statistics["errors"] == 0
+    trips = sorted(p["round_trip_ms"] for p in polls)
+    assert statistics["p50 round trip ms"] == trips[1] and statistics["p99 round trip ms"] == trips[2]
+
+
+@pytest.mark.parametrize("form", ["table", "csv"])
+def test_poll_in_table_and_csv(slaves, form):
+    code, out, err = run("poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "-t", "coil", "-a", 0,
+                         "-c", 3, "-i", 0, "-n", 2, "-o", form)
+    assert code == 0, err
+    if form == "csv":
+        rows = csv_rows(out)
+        assert [(r["poll"], r["value"]) for r in rows] == [
+            (str(p), str(b).lower()) for p in (1, 2) for b in COILS[0:3]]
+        assert "sent 2, answered 2, errors 0" in err     # the figures beside CSV go to stderr
+    else:
+        assert out.count("poll ") == 2
+        figures = dict(line.rsplit(None, 1) for line in out.split("statistics\n", 1)[1].splitlines()
+                       if len(line.split()) >= 2)
+        assert figures["sent"] == "2" and figures["answered"] == "2"
+
+
+def test_poll_counts_failures_by_kind(slaves):
+    code, out, err = run("poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "-a", 1000, "-i", 0,
+                         "-n", 2, "-o", "json")
+    statistics = json_lines(out)[-1]["statistics"]
+    assert statistics["exception: illegal data address"] == 2
+    assert statistics["answered"] == 2 and statistics["sent"] == 2   # an exception answer is an answer
+    assert code == 0
+    assert err.count("illegal data address") == 2
+
+
+@pytest.mark.parametrize("road", ["tcp", "pty"])
+def test_poll_of_a_silent_station_fails_with_time_outs(slaves, road):
+    code, out, err = run("poll", *target(slaves, road), "-s", 9, "-a", 0, "-i", 0, "-n", 2, "--timeout", 0.1,
+                         "-o", "json")
+    assert code == 1
+    assert json_lines(out)[-1]["statistics"]["time-out"] == 2
+    assert err.strip().splitlines()[-1] == "brel-modbus: no answer from station 9 to 2 requests (time-out)"
+
+
+def test_poll_stops_on_ctrl_c_with_statistics(slaves):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    proc = subprocess.Popen([str(SCRIPT), "poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", "1", "-a", "0",
+                             "-i", "0.02", "-o", "json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=env)
+    try:
+        ready, _, _ = select.select([proc.stdout], [], [], WAIT)
+        assert ready, "no poll within the wait"
+        first = proc.stdout.readline()
+        assert json.loads(first)["poll"] == 1
+        proc.send_signal(signal.SIGINT)
+        rest, err = proc.communicate(timeout=WAIT)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(WAIT)
+    assert proc.returncode == 0, err
+    lines = [json.loads(first), *json_lines(rest)]
+    statistics = lines[-1]["statistics"]
+    assert statistics["sent"] == statistics["answered"] >= len(lines) - 1 >= 1
+
+
+# ---- scan ----------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("road", ROADS)
+def test_scan_finds_station_1_only(slaves, road):
+    code, out, err = run("scan", *target(slaves, road), "--stations", "1-3", "--timeout", 0.1, "-o", "json")
+    assert code == 0, err
+    document = json.loads(out)
+    assert document["stations"] == [{"station": 1, "value": HOLDING[0], "exception": None}]
+    assert document["tried"] == 3
+    assert err == ""   # no progress bar off a terminal
+
+
+def test_scan_in_table_and_with_another_table(slaves):
+    out = ok("scan", *target(slaves, "rtu-tcp"), "--stations", "2,1", "-t", "discrete", "-a", 4, "--timeout", 0.1)
+    lines = out.splitlines()
+    assert lines[0] == "stations that answer: 1 of 2 (discrete 4)"
+    assert lines[3].split() == ["1", str(DISCRETE[4]).lower()]
+
+
+def test_scan_counts_an_exception_answer_as_present(slaves):
+    code, out, err = run("scan", *target(slaves, "tcp"), "--stations", "1", "-a", 9999, "--timeout", 0.1,
+                         "-o", "csv")
+    assert code == 0, err
+    assert csv_rows(out) == [{"timestamp": csv_rows(out)[0]["timestamp"], "table": "holding", "address": "9999",
+                              "station": "1", "value": "", "exception": "illegal data address"}]
+
+
+def test_scan_with_nobody_there_fails(slaves):
+    code, out, err = run("scan", *target(slaves, "tcp"), "--stations", "5-6", "--timeout", 0.1, "-o", "json")
+    assert code == 1
+    assert json.loads(out)["stations"] == []
+    assert one_line(err) == "brel-modbus: no station answered (5-6)"
+
+
+class RefusingSlave:
+    """A Modbus TCP slave that answers every request with one exception code."""
+
+    def __init__(self, code):
+        self.code = code
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.server.settimeout(0.05)
+        self.port = self.server.getsockname()[1]
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join(WAIT)
+        self.server.close()
+
+    def serve(self):
+        while not self.stop.is_set():
+            try:
+                conn, _ = self.server.accept()
+            except TimeoutError:
+                continue
+            with conn:
+                conn.settimeout(5)
+                try:
+                    while header := conn.recv(7, socket.MSG_WAITALL):
+                        transaction, _, length, unit = struct.unpack(">HHHB", header)
+                        pdu = conn.recv(length - 1, socket.MSG_WAITALL)
+                        conn.sendall(struct.pack(">HHHBBB", transaction, 0, 3, unit, pdu[0] | 0x80, self.code))
+                except OSError:
+                    pass
+
+
+@pytest.mark.parametrize("code, present", [(6, True), (11, False), (10, False)])
+def test_scan_of_a_gateway(code, present):
+    with RefusingSlave(code) as slave:
+        result, out, err = run("scan", f"tcp://127.0.0.1:{slave.port}", "--stations", "1-2", "-o", "json")
+    stations = json.loads(out)["stations"]
+    if present:   # a busy device is there
+        assert result == 0 and [s["exception"] for s in stations] == ["server device busy"] * 2
+    else:         # a gateway that says the station behind it is silent
+        assert result == 1 and stations == []
+
+
+# ---- info ----------------------------------------------------------------------------------------------
+
+NAMES = {0: "VendorName", 1: "ProductCode", 2: "MajorMinorRevision", 3: "VendorUrl", 4: "ProductName",
+         5: "ModelName", 6: "UserApplicationName"}
+
+
+@pytest.mark.parametrize("road", ROADS)
+def test_info_names_every_object(slaves, road):
+    document = json.loads(ok("info", *target(slaves, road), "-s", STATION, "-o", "json"))
+    objects = {int(o["id"], 16): (o["name"], o["value"]) for o in document["objects"]}
+    # what the device holds, read through the library (pymodbus shares identity objects between
+    # the servers of one process, so other tests' objects may be there too)
+    with tcp_master(slaves) as master:
+        held = master.read_device_identification(3)
+    assert IDENTITY.items() <= {i: v.decode() for i, v in held.items()}.items()
+    assert objects == {i: (NAMES[i] if i < 0x80 else f"private 0x{i:02X}", v.decode()) for i, v in held.items()}
+
+
+@pytest.mark.parametrize("form", ["table", "csv"])
+def test_info_for_people_and_spreadsheets(slaves, form):
+    out = ok("info", *target(slaves, "tcp"), "-s", STATION, "-o", form)
+    if form == "csv":
+        assert [(r["id"], r["name"], r["value"]) for r in csv_rows(out)][:2] == [
+            ("0x00", "VendorName", IDENTITY[0]), ("0x01", "ProductCode", IDENTITY[1])]
+    else:
+        assert out.splitlines()[0] == "station 1 identification"
+        assert "VendorUrl" in out and IDENTITY[3] in out
+
+
+def test_info_of_a_device_that_refuses():
+    with RefusingSlave(1) as slave:
+        code, out, err = run("info", f"tcp://127.0.0.1:{slave.port}", "-s", 1)
+    assert code == 1 and out == ""
+    assert one_line(err) == "brel-modbus: no identification: station 1 refuses function 43/14 (illegal function)"
+
+
+# ---- failures ------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("road", ROADS)
+def test_an_exception_answer_is_named(slaves, road):
+    code, out, err = run("read", *target(slaves, road), "-s", STATION, "-a", 1000, "-c", 2)
+    assert code == 1 and out == ""
+    assert one_line(err) == ("brel-modbus: exception: station 1 answered function 3 with exception 2 "
+                             "(illegal data address)")
+
+
+@pytest.mark.parametrize("road", ROADS)
+@pytest.mark.parametrize("command", [["read", "-a", 0], ["write", "-a", 480, "1"], ["info"]])
+def test_a_silent_station_times_out(slaves, road, command):
+    code, out, err = run(command[0], *target(slaves, road), "-s", 9, "--timeout", 0.1, *command[1:])
+    assert code == 1 and out == ""
+    assert one_line(err) == "brel-modbus: time-out: station 9 did not answer within 0.1 s"
+
+
+def free_port():
+    with socket.create_server(("127.0.0.1", 0)) as probe:
+        return probe.getsockname()[1]
+
+
+@pytest.mark.parametrize("where, says", [
+    (lambda: f"tcp://127.0.0.1:{free_port()}", "connection: cannot connect to tcp://127.0.0.1:"),
+    (lambda: "/dev/brel-no-such-port", "connection: cannot open /dev/brel-no-such-port (19200 baud, 8E1): "),
+    (lambda: f"socket://127.0.0.1:{free_port()}", "connection: cannot open socket://127.0.0.1:"),
+])
+@pytest.mark.parametrize("command", [["read", "-s", 1, "-a", 0], ["scan", "--stations", "1"]])
+def test_an_unreachable_target_fails_in_one_line(where, says, command):
+    code, out, err = run(command[0], where(), *command[1:])
+    assert code == 1 and out == ""
+    assert one_line(err).startswith("brel-modbus: " + says)
+
+
+TCP = "tcp://127.0.0.1:1"
+
+
+@pytest.mark.parametrize("args, says", [
+    ([], "the following arguments are required: COMMAND"),
+    (["read"], "the following arguments are required: TARGET"),
+    (["read", TCP, "-a", 0], "--station is required"),
+    (["read", TCP, "-s", 1], "--address is required"),
+    (["read", TCP, "-s", 0, "-a", 0], "station 0 is the broadcast address"),
+    (["read", TCP, "-s", 1, "-a", 70000], "argument --address/-a: must be from 0 to 65535: 70000"),
+    (["read", TCP, "-s", 1, "-a", 0, "-t", "flags"], "argument --table/-t: invalid choice: 'flags'"),
+    (["read", TCP, "-s", 1, "-a", 0, "-c", 126], "at most 125 registers in one read, asked for 126"),
+    (["read", TCP, "-s", 1, "-a", 65535, "-c", 2], "2 from address 65535 run past address 65535"),
+    (["read", TCP, "-s", 1, "-a", 0, "-f", "2x"], "format: unknown code"),
+    (["read", TCP, "-s", 1, "-a", 0, "-f", "64d"], "at most 125"),
+    (["read", TCP, "-s", 1, "-a", 0, "--order", "CDAB"], "--order needs --format"),
+    (["read", TCP, "-s", 1, "-a", 0, "-t", "coil", "-f", "H"], "--format and --order apply to registers"),
+    (["read", TCP, "-s", 1, "-a", 0, "--timeout", 0], "argument --timeout: must be a number of seconds above 0"),
+    (["read", "192.168.1.9:502", "-s", 1, "-a", 0], "write tcp://192.168.1.9:502 for Modbus TCP"),
+    (["read", "tcp://host:99999", "-s", 1, "-a", 0], "bad Modbus TCP target"),
+    (["read", TCP, "-s", 1, "-a", 0, "--parity", "X"], "argument --parity: invalid choice: 'X'"),
+    (["write", TCP, "-s", 1, "-a", 0], "the following arguments are required: VALUE"),
+    (["write", TCP, "-s", 1, "-a", 0, "70000"], "register value out of range -32768 to 65535: 70000"),
+    (["write", TCP, "-s", 1, "-a", 0, "-t", "coil", "maybe"], "'maybe' is not a coil value"),
+    (["write", TCP, "-s", 1, "-a", 0, "-f", "2H", "1"], "the format '2H' takes 2 values, got 1"),
+    (["write", TCP, "-s", 1, "-a", 0, "-f", "H", "70000"], "values[0] for 'H' is outside 0..65535"),
+    (["write", TCP, "-s", 1, "-a", 0, *["1"] * 124], "at most 123 registers in one write, got 124"),
+    (["poll", TCP, "-s", 1, "-a", 0, "--interval", "-1"], "argument --interval/-i: must be a number of seconds"),
+    (["poll", TCP, "-s", 1, "--points", "p.toml"], "--points names its own stations"),
+    (["scan", TCP, "--stations", "0-3"], "stations must be from 1 to 255 (0 is the broadcast address)"),
+    (["info", TCP], "the following arguments are required: --station/-s"),
+    (["info", TCP, "-s", 0], "argument --station/-s: must be from 1 to 255: 0"),
+])
+def test_bad_arguments_exit_2_with_a_clear_message(args, says):
+    code, out, err = run(*args)
+    assert code == 2 and out == ""
+    assert err.startswith("usage: brel-modbus")
+    last = err.strip().splitlines()[-1]
+    assert last.startswith("brel-modbus") and ": error: " in last and says in last
+
+
+# ---- help, points, imports -------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("entry", ENTRIES)
+def test_help_tells_commands_targets_and_exit_codes(entry):
+    out = ok("--help", entry=entry)
+    for word in ("read", "write", "poll", "scan", "info", "tcp://host[:port]", "socket://host:port",
+                 "exit status", "2  bad arguments"):
+        assert word in out
+    read_help = " ".join(ok("read", "--help", entry=entry).split())   # as one line, whatever the wrapping
+    assert "default E, even: the Modbus serial line's default" in read_help
+    assert "--baud" in read_help and "--broadcast-delay" in read_help and "--rs485" in read_help
+
+
+def test_version():
+    assert ok("--version").split() == ["brel-modbus", metadata.version("brel_modbus")]
+
+
+@pytest.mark.skipif(hasattr(brel_modbus, "Poller"), reason="this build has a Poller")
+def test_points_without_a_poller_says_so(tmp_path, slaves):
+    points = tmp_path / "points.csv"
+    points.write_text("name,station,table,address\nlevel,1,holding,0\n")
+    code, out, err = run("poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "--points", points)
+    assert code == 2 and out == ""
+    assert err.strip().splitlines()[-1].endswith("this build has no Poller: --points needs a brel_modbus with "
+                                                 "brel_modbus.Poller")
+
+
+@pytest.mark.skipif(not hasattr(brel_modbus, "Poller"), reason="this build has no Poller")
+@pytest.mark.parametrize("road", ROADS)
+def test_points_through_the_poller(tmp_path, slaves, road):
+    registers = ModbusStatic.encode_values("f", [230.5], "CDAB")
+    slaves.set_holding(490, registers)
+    points = tmp_path / "points.toml"
+    points.write_text(textwrap.dedent("""\
+        [[point]]
+        name = "voltage"
+        station = 1
+        table = "holding"
+        address = 490
+        format = "f"
+        order = "CDAB"
+        period = 0.05
+
+        [[point]]
+        name = "first input"
+        station = 1
+        table = "input"
+        address = 0
+
+        [[point]]
+        name = "coil 1"
+        station = 1
+        table = "coil"
+        address = 1
+        period = 0.05
+        """))
+    out = ok("poll", *target(slaves, road), "--points", points, "--rounds", 2, "-o", "json")
+    passes = json_lines(out)[:-1]
+    assert len(passes) == 2
+    first = {row["name"]: row["value"] for row in passes[0]["values"]}
+    assert first == {"voltage": 230.5, "first input": INPUT[0], "coil 1": COILS[1]}
+    assert json_lines(out)[-1]["statistics"]["values"] >= 3
+
+
+def test_the_library_does_not_import_the_command_s_libraries():
+    code = ("import sys, brel_modbus, brel_linkkit; "
+            "loaded = sorted(m for m in sys.modules if m.split('.')[0] in ('rich', 'brel_modbus_tool', 'tomllib')); "
+            "print(loaded)")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=WAIT)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "[]"
+
+
+def test_shipped_with_types():
+    spec = importlib.util.find_spec("brel_modbus_tool")
+    folder = Path(spec.origin).parent
+    assert (folder / "py.typed").exists() and (folder / "cli.py").exists()
