@@ -23,7 +23,8 @@ import pytest
 
 import brel_modbus
 from brel_modbus import ModbusStatic
-from simulator import COILS, DISCRETE, HOLDING, IDENTITY, INPUT, STATION, SimulatedSlaves
+from simulator import (COILS, DISCRETE, HOLDING, IDENTITY, INPUT, SPARSE_HOLDING, SPARSE_STATION, STATION,
+                       SimulatedSlaves)
 
 SCRIPT = Path(sys.executable).with_name("brel-modbus")
 ENTRIES = {"script": [str(SCRIPT)], "module": [sys.executable, "-m", "brel_modbus_tool"]}
@@ -274,17 +275,18 @@ def test_poll_stops_on_ctrl_c_with_statistics(slaves):
 # ---- scan ----------------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("road", ROADS)
-def test_scan_finds_station_1_only(slaves, road):
+def test_scan_finds_the_stations_there(slaves, road):
     code, out, err = run("scan", *target(slaves, road), "--stations", "1-3", "--timeout", 0.1, "-o", "json")
     assert code == 0, err
     document = json.loads(out)
-    assert document["stations"] == [{"station": 1, "value": HOLDING[0], "exception": None}]
+    assert document["stations"] == [{"station": 1, "value": HOLDING[0], "exception": None},
+                                    {"station": SPARSE_STATION, "value": SPARSE_HOLDING[0], "exception": None}]
     assert document["tried"] == 3
     assert err == ""   # no progress bar off a terminal
 
 
 def test_scan_in_table_and_with_another_table(slaves):
-    out = ok("scan", *target(slaves, "rtu-tcp"), "--stations", "2,1", "-t", "discrete", "-a", 4, "--timeout", 0.1)
+    out = ok("scan", *target(slaves, "rtu-tcp"), "--stations", "3,1", "-t", "discrete", "-a", 4, "--timeout", 0.1)
     lines = out.splitlines()
     assert lines[0] == "stations that answer: 1 of 2 (discrete 4)"
     assert lines[3].split() == ["1", str(DISCRETE[4]).lower()]
