@@ -5,7 +5,7 @@
 Starts pymodbus slaves (Modbus TCP on 127.0.0.1, and Modbus RTU on a pseudo-terminal
 pair), then tells a short story: connect; read a meter's values in their real types and
 byte order; a read the slave refuses; a write read back; a broadcast; a poller over a
-register map with a hole; the same from the command line. `--traffic` prints every
+register map with a hole; the same from the command line (`brel-modbus`). `--traffic` prints every
 request and answer in hexadecimal; without it, traffic is shown only where it teaches
 something.
 """
@@ -13,6 +13,7 @@ something.
 from __future__ import annotations
 
 import argparse
+import subprocess
 import sys
 from pathlib import Path
 from typing import Any
@@ -148,6 +149,21 @@ def poller(story: Story, rtu: brel_modbus.Master, station: int) -> None:
               f"{figures['slave_exceptions']} refused, round trip p50 {rtt}")
 
 
+def command_line(story: Story, slaves: SimulatedSlaves) -> None:
+    story.part(7, "The same from the command line")
+    target = f"tcp://127.0.0.1:{slaves.tcp_port}"
+    for args in (["read", target, "-s", "1", "-a", "300", "-f", "2f", "--order", "CDAB"],
+                 ["scan", target, "--stations", "1-3", "--timeout", "0.2"],
+                 ["read", slaves.serial_port, "--parity", "N", "-s", "1", "-a", "1000", "-c", "2"]):
+        shown = " ".join(f'"{a}"' if " " in a else a for a in args)
+        print(f"  $ brel-modbus {shown}")
+        done = subprocess.run([sys.executable, "-m", "brel_modbus_tool", *args], capture_output=True, text=True,
+                              timeout=60)
+        for line in (done.stdout + done.stderr).splitlines():
+            print(f"    {line}")
+        print(f"    (exit status {done.returncode})")
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--traffic", action="store_true", help="print every request and answer in hex")
@@ -162,6 +178,7 @@ def main(argv: list[str] | None = None) -> int:
             write_read_back(story, rtu, tcp, station)
             broadcast(story, rtu, station)
             poller(story, rtu, station)
+        command_line(story, slaves)
     print("\nall parts done; slaves stopped")
     return 0
 

@@ -43,6 +43,9 @@ def test_the_claims(run):
     assert "(2, 'holding', 25, 1, ['counter'])" in out                        # the learned split
     assert re.search(r"flow 502, level 508, counter 525", out)
     assert "station 2: 3 requests, 2 answers, 1 refused" in out
+    assert re.search(r"300\s+f\s+8000 4366\s+230\.5", out)                  # the tool's table
+    assert "stations that answer: 2 of 3" in out
+    assert "exception 2 (illegal data address)" in out and "(exit status 1)" in out
 
 
 def test_traffic_only_when_asked(run):
