@@ -576,6 +576,63 @@ Ref encode_values(Args& a) {
 
 }  // namespace
 
+// ---- argument checks shared by the masters ---------------------------------------------
+
+void check_field(PyObject* value, const char* what, unsigned long top) {
+    if (PyLong_Check(value)) field_value(value, what, top);
+}
+
+unsigned long field_value(PyObject* exact_int, const char* what, unsigned long top) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+    if (v == -1 && PyErr_Occurred()) raise();
+    if (overflow || v < 0 || static_cast<unsigned long long>(v) > top) {
+        PyErr_Format(PyExc_OverflowError, "modbus: %s out of range 0 to %lu: %S", what, top, exact_int);
+        raise();
+    }
+    return static_cast<unsigned long>(v);
+}
+
+void check_count(std::size_t n, std::size_t high, const char* what) {
+    if (n < 1 || n > high) {
+        PyErr_Format(PyExc_ValueError, "modbus: %s must be from 1 to %zu: %zu", what, high, n);
+        raise();
+    }
+}
+
+void check_items(std::size_t n, std::size_t high) {
+    if (n < 1 || n > high) {
+        PyErr_Format(PyExc_ValueError, "modbus: values must hold from 1 to %zu items: %zu", high, n);
+        raise();
+    }
+}
+
+void check_registers(std::size_t n, std::size_t high, const char* done) {
+    if (n > high) {
+        PyErr_Format(PyExc_ValueError, "modbus: the format takes %zu registers, at most %zu can be %s", n, high, done);
+        raise();
+    }
+}
+
+std::uint8_t identification_read_code(PyObject* exact_int) {
+    int overflow = 0;
+    const long long code = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+    if (code == -1 && PyErr_Occurred()) raise();
+    if (overflow || code < 1 || code > 4) {
+        PyErr_Format(PyExc_ValueError, "modbus: read_code must be from 1 to 4: %S", exact_int);
+        raise();
+    }
+    return static_cast<std::uint8_t>(code);
+}
+
+Ref items_of(PyObject* values, const char* what) {
+    if (!Py_TYPE(values)->tp_iter && !PySequence_Check(values)) {
+        PyErr_Format(PyExc_TypeError, "values must be a sequence of %s, not %.200s", what, Py_TYPE(values)->tp_name);
+        raise();
+    }
+    return own(PySequence_Tuple(values));
+}
+
 // ---- member tables ------------------------------------------------------------------
 
 const FunctionSpec& byte_array_function() {

@@ -35,6 +35,27 @@ struct ByteView {
 };
 bool byte_view(PyObject* obj, ByteView& view);
 
+// ---- argument checks shared by the masters ------------------------------------------------
+// Every field is refused outside its range before anything is sent, never wrapped; the
+// texts are the same on every master.
+
+// An int outside 0..top: OverflowError "modbus: <what> out of range 0 to <top>: <value>".
+// Objects that are not ints are left to the frame builders.
+void check_field(PyObject* value, const char* what, unsigned long top);
+// check_field for an exact int, and its value.
+unsigned long field_value(PyObject* exact_int, const char* what, unsigned long top);
+// A count within 1..high, the limit of its function code: ValueError otherwise.
+void check_count(std::size_t n, std::size_t high, const char* what);
+// The number of values to write within 1..high: ValueError otherwise.
+void check_items(std::size_t n, std::size_t high);
+// A format of at most `high` registers (`done`: "read" or "written"): ValueError otherwise.
+void check_registers(std::size_t n, std::size_t high, const char* done);
+// The read device identification code of an exact int: 1 to 4, ValueError otherwise.
+std::uint8_t identification_read_code(PyObject* exact_int);
+// The items of a sequence as a tuple, taken once; TypeError "values must be a sequence of
+// <what>, not <type>" for an object that is none.
+Ref items_of(PyObject* values, const char* what);
+
 // ---- typed values (modbus/values.hpp) ---------------------------------------------------
 // What ModbusStatic.decode_values and encode_values do, for the masters' read and write
 // operations: make the layout first (every check of format and order, before any I/O),

@@ -160,19 +160,6 @@ void check_answer(const Transaction& tx, modbus::AnswerRule rule, PyObject* feed
         raise_mismatch(station);
 }
 
-// Addresses and counts go on the line as 16-bit fields: an int outside 0 to 65535 is
-// refused before anything is written. Other objects are left to the frame builders.
-void check_field(PyObject* value, const char* what) {
-    if (!PyLong_Check(value)) return;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) raise();
-    if (overflow || v < 0 || v > modbus::kMaxAddress) {
-        PyErr_Format(PyExc_OverflowError, "modbus: %s out of range 0 to 65535: %S", what, value);
-        raise();
-    }
-}
-
 // ---- the protocol helpers as looked up at call time -------------------------------------
 
 // _byte_array(data), straight to the array type while _byte_array is the library's own.
@@ -318,7 +305,7 @@ Ref master_set_timeout(Args& a) {
 
 Ref master_send_write_register_request(Args& a) {
     PyObject *self = a[0], *station = a[1], *address = a[2], *value = a[3];
-    check_field(address, "address");
+    check_field(address, "address", modbus::kMaxAddress);
     Protocol p;
     Ref code = p.code(BREL_STR("FC_Write_Register"));
     send_two_fields(self, p, station, code.get(), address, value);
@@ -330,7 +317,7 @@ Ref master_send_write_registers_request(Args& a) {
     const Py_ssize_t count = length(values);
     if (count > static_cast<Py_ssize_t>(modbus::kRtuMaxWriteRegisters))
         raise(builtins.ValueError, "modbus write registers: invalid argument: register count must be less than 128");
-    check_field(address, "address");
+    check_field(address, "address", modbus::kMaxAddress);
     Protocol p;
     Ref code = p.code(BREL_STR("FC_Write_Registers"));
     Ref msg;
@@ -363,7 +350,7 @@ Ref master_send_write_registers_request(Args& a) {
 
 Ref master_send_write_coil_request(Args& a) {
     PyObject *self = a[0], *station = a[1], *address = a[2], *value = a[3];
-    check_field(address, "address");
+    check_field(address, "address", modbus::kMaxAddress);
     Protocol p;
     Ref code = p.code(BREL_STR("FC_Write_Coil"));
     Ref msg;
@@ -417,8 +404,8 @@ Ref master_write_coil(Args& a) { return write_and_confirm(a, BREL_STR("send_writ
 
 // The read requests: station, code, address, count.
 void send_read_request(Args& a) {
-    check_field(a[2], "address");
-    check_field(a[3], "count");
+    check_field(a[2], "address", modbus::kMaxAddress);
+    check_field(a[3], "count", modbus::kMaxAddress);
     Protocol p;
     send_two_fields(a[0], p, a[1], a[4], a[2], a[3]);
 }
@@ -1031,38 +1018,6 @@ void call_check_crc(PyObject* message, PyObject* station) {
 // writer, the answer's head through __feedback_assistant, the rest through __read. Their
 // arguments are checked before anything is written.
 
-// An exact int (entry rule) that must fit a field of 0..top.
-unsigned long field_value(PyObject* value, const char* what, unsigned long top) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) raise();
-    if (overflow || v < 0 || static_cast<unsigned long long>(v) > top) {
-        PyErr_Format(PyExc_OverflowError, "modbus: %s out of range 0 to %lu: %S", what, top, value);
-        raise();
-    }
-    return static_cast<unsigned long>(v);
-}
-
-// A count within the Modbus limits of its function code (the same texts as on TCP).
-void check_count(std::size_t n, std::size_t high, const char* what) {
-    if (n < 1 || n > high) {
-        PyErr_Format(PyExc_ValueError, "modbus: %s must be from 1 to %zu: %zu", what, high, n);
-        raise();
-    }
-}
-void check_items(std::size_t n, std::size_t high) {
-    if (n < 1 || n > high) {
-        PyErr_Format(PyExc_ValueError, "modbus: values must hold from 1 to %zu items: %zu", high, n);
-        raise();
-    }
-}
-void check_registers(std::size_t n, std::size_t high, const char* done) {
-    if (n > high) {
-        PyErr_Format(PyExc_ValueError, "modbus: the format takes %zu registers, at most %zu can be %s", n, high, done);
-        raise();
-    }
-}
-
 std::uint8_t station_byte(PyObject* station) {
     return static_cast<std::uint8_t>(field_value(station, "station", 0xFF));
 }
@@ -1086,15 +1041,6 @@ void write_confirmed(PyObject* self, PyObject* station, const std::uint8_t* pdu,
     Ref expected = small_int(size);
     Ref feedback = call_method(self, BREL_STR("_Master__feedback_assistant"), station, expected.get(), Py_True);
     check_answer(tx, rule, feedback.get(), station);
-}
-
-// The items of a sequence, taken once.
-Ref items_of(PyObject* values, const char* what) {
-    if (!PySequence_Check(values) && !Py_TYPE(values)->tp_iter) {
-        PyErr_Format(PyExc_TypeError, "values must be a sequence of %s, not %.200s", what, Py_TYPE(values)->tp_name);
-        raise();
-    }
-    return own(PySequence_Tuple(values));
 }
 
 Ref master_write_coils(Args& a) {
@@ -1171,13 +1117,7 @@ void read_more(PyObject* self, std::vector<std::uint8_t>& answer, std::size_t si
 
 Ref master_read_device_identification(Args& a) {
     PyObject *self = a[0], *station = a[1];
-    int overflow = 0;
-    const long long read_code = PyLong_AsLongLongAndOverflow(a[2], &overflow);
-    if (read_code == -1 && PyErr_Occurred()) raise();
-    if (overflow || read_code < 1 || read_code > 4) {
-        PyErr_Format(PyExc_ValueError, "modbus: read_code must be from 1 to 4: %S", a[2]);
-        raise();
-    }
+    const std::uint8_t read_code = identification_read_code(a[2]);
     unsigned long object_id = field_value(a[3], "object_id", 0xFF);
     const std::uint8_t st = station_byte(station);
     Ref objects = own(PyDict_New());

@@ -99,20 +99,8 @@ Ref host_message(PyObject* self, PyObject* prefix, PyObject* suffix = nullptr) {
     raise_object(PyExc_ConnectionError, message.get());
 }
 
-// An int argument that goes on the line as a field of `bits` bits: outside its range it is
-// refused before anything is sent, never wrapped. Other objects are left to the builders.
-void check_field(PyObject* value, const char* what, long long top) {
-    if (!PyLong_Check(value)) return;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) raise();
-    if (overflow || v < 0 || v > top) {
-        PyErr_Format(PyExc_OverflowError, "modbus: %s out of range 0 to %lld: %S", what, top, value);
-        raise();
-    }
-}
-void check_address(PyObject* v) { check_field(v, "address", 0xFFFF); }
-void check_count(PyObject* v) { check_field(v, "count", 0xFFFF); }
+void check_address(PyObject* v) { check_field(v, "address", modbus::kMaxAddress); }
+void check_count_field(PyObject* v) { check_field(v, "count", modbus::kMaxAddress); }
 void check_station(PyObject* v) { check_field(v, "station", 0xFF); }
 
 // ModbusTCPMaster.<name> looked up in the module namespace now.
@@ -850,7 +838,7 @@ Py_ssize_t coil_target(PyObject* count) {
 Ref read_coils(Args& a) {
     PyObject *self = a[0], *address = a[1], *count = a[2];
     check_address(address);
-    check_count(count);
+    check_count_field(count);
     Ref command = command_from(
         BREL_STR("construct_read_coils_command"), construct_read_coils_command,
         [](PyObject* x, PyObject* y) { return two_field_pdu(1, x, y); }, address, count);
@@ -894,7 +882,7 @@ Ref read_coils(Args& a) {
 Ref read_registers(Args& a) {
     PyObject *self = a[0], *address = a[1], *count = a[2];
     check_address(address);
-    check_count(count);
+    check_count_field(count);
     Ref command = command_from(
         BREL_STR("construct_read_registers_command"), construct_read_registers_command,
         [](PyObject* x, PyObject* y) { return two_field_pdu(3, x, y); }, address, count);
@@ -1019,34 +1007,12 @@ Ref write_coil(Args& a) {
 // the answer belongs to the request with pdu_answer_matches. Typed values go through the
 // codec of modbus/values.hpp and through self.read_registers / self.write_registers.
 
-// An exact int that must lie in 1..top: OverflowError beyond its 16-bit field (as
-// check_count), ValueError outside the protocol's limit.
+// An exact int that must lie in 1..top: OverflowError beyond its 16-bit field, ValueError
+// outside the protocol's limit.
 std::size_t limited_count(PyObject* count, const char* what, std::size_t top) {
-    check_field(count, what, 0xFFFF);
-    const long n = PyLong_AsLong(count);
-    if (n == -1 && PyErr_Occurred()) raise();
-    if (n < 1 || static_cast<std::size_t>(n) > top) {
-        PyErr_Format(PyExc_ValueError, "modbus: %s must be from 1 to %zu: %ld", what, top, n);
-        raise();
-    }
-    return static_cast<std::size_t>(n);
-}
-
-// The number of items to write: ValueError outside 1..top.
-void check_items(Py_ssize_t n, std::size_t top) {
-    if (n < 1 || static_cast<std::size_t>(n) > top) {
-        PyErr_Format(PyExc_ValueError, "modbus: values must hold from 1 to %zu items: %zd", top, n);
-        raise();
-    }
-}
-
-// A sequence's items as a tuple; TypeError for an object that is no sequence.
-Ref items_of(PyObject* values, const char* what) {
-    if (!Py_TYPE(values)->tp_iter && !PySequence_Check(values)) {
-        PyErr_Format(PyExc_TypeError, "values must be a sequence of %s, not %.200s", what, Py_TYPE(values)->tp_name);
-        raise();
-    }
-    return own(PySequence_Tuple(values));
+    const std::size_t n = field_value(count, what, modbus::kMaxAddress);
+    check_count(n, top, what);
+    return n;
 }
 
 // self.__query(pdu, needed) with a PDU built here; the data after the function code as
@@ -1165,8 +1131,8 @@ Ref write_coils(Args& a) {
 Ref mask_write_register(Args& a) {
     PyObject *self = a[0], *address = a[1], *and_mask = a[2], *or_mask = a[3];
     check_address(address);
-    check_field(and_mask, "and_mask", 0xFFFF);
-    check_field(or_mask, "or_mask", 0xFFFF);
+    check_field(and_mask, "and_mask", modbus::kMaxAddress);
+    check_field(or_mask, "or_mask", modbus::kMaxAddress);
     std::uint8_t pdu[7];
     const std::size_t size = modbus::pdu_mask_write_register(pdu, low16(address), low16(and_mask), low16(or_mask));
     Ref data = exchange(self, pdu, size, 6);
@@ -1181,7 +1147,7 @@ Ref read_write_registers(Args& a) {
     const std::size_t n = limited_count(read_count, "read_count", modbus::kMaxReadWriteRead);
     check_address(write_address);
     const Py_ssize_t m = PyList_GET_SIZE(values);
-    check_items(m, modbus::kMaxReadWriteWrite);
+    check_items(static_cast<std::size_t>(m), modbus::kMaxReadWriteWrite);
     std::vector<std::uint16_t> words(static_cast<std::size_t>(m));
     // low16 runs no interpreter code on an int, so the list cannot change under the loop.
     for (Py_ssize_t i = 0; i < m; ++i) {
@@ -1205,13 +1171,7 @@ Ref read_write_registers(Args& a) {
 // next, which must lie beyond the one asked for, so that the reading ends.
 Ref read_device_identification(Args& a) {
     PyObject *self = a[0], *read_code = a[1], *object_id = a[2];
-    int overflow = 0;
-    const long long code = PyLong_AsLongLongAndOverflow(read_code, &overflow);
-    if (code == -1 && PyErr_Occurred()) raise();
-    if (overflow || code < 1 || code > 4) {
-        PyErr_Format(PyExc_ValueError, "modbus: read_code must be from 1 to 4: %S", read_code);
-        raise();
-    }
+    const std::uint8_t code = identification_read_code(read_code);
     check_field(object_id, "object_id", 0xFF);
     std::uint8_t next = static_cast<std::uint8_t>(low16(object_id));
     Ref objects = own(PyDict_New());
@@ -1340,26 +1300,17 @@ Ref write_multi_32(Args& a) {
     check_address(a[1]);
     Ref values = items_of(a[2], "numbers");
     const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
-    check_items(n, kMaxValueWriteRegisters / 2);
+    check_items(static_cast<std::size_t>(n), kMaxValueWriteRegisters / 2);
     const ValueLayout layout = layout_of(static_cast<std::size_t>(n), code_of(a), order_of(a[3]));
     write_layout(a[0], a[1], layout, values.get());
     return none();
-}
-
-// A layout of at most `top` registers; ValueError beyond.
-void check_registers(const ValueLayout& layout, std::size_t top, const char* done) {
-    if (layout.registers() > top) {
-        PyErr_Format(PyExc_ValueError, "modbus: the format takes %zu registers, at most %zu can be %s",
-                     layout.registers(), top, done);
-        raise();
-    }
 }
 
 Ref read_values(Args& a) {
     PyObject *self = a[0], *address = a[1], *format = a[2], *order = a[3], *func_code = a[4];
     check_address(address);
     const ValueLayout layout = value_layout(format, order);
-    check_registers(layout, modbus::kMaxReadRegisters, "read");
+    check_registers(layout.registers(), modbus::kMaxReadRegisters, "read");
     PyObject* reader = nullptr;
     if (int_equals(func_code, modbus::kReadHoldingRegisters))
         reader = BREL_STR("read_registers");
@@ -1376,7 +1327,7 @@ Ref write_values(Args& a) {
     PyObject *self = a[0], *address = a[1], *format = a[2], *values = a[3], *order = a[4];
     check_address(address);
     const ValueLayout layout = value_layout(format, order);
-    check_registers(layout, kMaxValueWriteRegisters, "written");
+    check_registers(layout.registers(), kMaxValueWriteRegisters, "written");
     write_layout(self, address, layout, values);
     return none();
 }

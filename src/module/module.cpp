@@ -137,6 +137,10 @@ void bind(PyObject* ns, const char* name, Ref value) { check(PyDict_SetItemStrin
 // version("brel_modbus"). None when no distribution of that name is installed (a build
 // tree imported in place).
 Ref distribution_version() {
+#ifdef BREL_VERSION
+    // The build knows the package's version: no metadata to read at every import.
+    return own(PyUnicode_FromString(BREL_VERSION));
+#else
     Ref metadata = own(PyImport_ImportModule("importlib.metadata"));
     Ref version = Ref::steal_or_null(PyObject_CallMethod(metadata.get(), "version", "s", "brel_modbus"));
     if (version) return version;
@@ -144,6 +148,7 @@ Ref distribution_version() {
     if (!PyErr_ExceptionMatches(not_found.get())) raise();
     PyErr_Clear();
     return Ref::borrow(Py_None);
+#endif
 }
 
 // The exec step proper: the namespace in its fixed order.
