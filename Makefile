@@ -73,7 +73,7 @@ wheel: $(VENV)/.wheel-ready
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Ccmake.define.BREL_WERROR=ON -w $(WHEEL_RAW) .
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel show $(WHEEL_RAW)/*.whl
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) $(WHEEL_RAW)/*.whl
-	unzip -l $(WHEEL_DIR)/*.whl
+	$(PY) -m zipfile -l $(WHEEL_DIR)/*.whl
 	$(PY) release/check_wheel.py $(WHEEL_DIR)/*.whl
 	$(PY312) -m venv $(SMOKE_VENV)
 	$(SMOKE_VENV)/bin/python -m pip install -q --upgrade pip

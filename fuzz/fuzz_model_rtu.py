@@ -9,6 +9,7 @@ import struct
 
 import brel_modbus
 import fuzz_model_values as values_reference
+from fuzz_model_checks import decoded_values, field, item_count, limit, reference, register_limit, split
 from fuzz_support import ByteSource, Expected, with_crc
 
 TIMEOUT = "modbus: read from slave timeout"
@@ -23,38 +24,10 @@ def mismatch(station) -> Expected:
     return Expected(ValueError, f"modbus: answer from slave with station {station} does not match the request")
 
 
-def split(value: int) -> bytes:
-    return bytes(((value >> 8) & 0xFF, value & 0xFF))
 
 
-def field(value: int, what: str, top: int = 0xFFFF) -> int:
-    """Addresses and counts are 16-bit fields on the line, never wrapped."""
-    if not 0 <= value <= top:
-        raise Expected(OverflowError, f"modbus: {what} out of range 0 to {top}: {value}")
-    return value
 
 
-def limit(n: int, high: int, what: str) -> None:
-    if not 1 <= n <= high:
-        raise Expected(ValueError, f"modbus: {what} must be from 1 to {high}: {n}")
-
-
-def items(n: int, high: int) -> None:
-    if not 1 <= n <= high:
-        raise Expected(ValueError, f"modbus: values must hold from 1 to {high} items: {n}")
-
-
-def register_limit(n: int, high: int, done: str) -> None:
-    if n > high:
-        raise Expected(ValueError, f"modbus: the format takes {n} registers, at most {high} can be {done}")
-
-
-def reference(function, *args):
-    """The values reference, its refusals as the exception types the library raises."""
-    try:
-        return function(*args)
-    except (ValueError, TypeError, OverflowError) as exc:
-        raise Expected(type(exc)) from None
 
 
 class Model:
@@ -151,7 +124,7 @@ class Model:
     # -- codes 15, 22, 23 and 43
     def write_coils(self, station, address, states):
         field(address, "address")
-        items(len(states), 1968)
+        item_count(len(states), 1968)
         field(station, "station", 0xFF)
         packed = bytearray((len(states) + 7) // 8)
         for i, on in enumerate(states):
@@ -173,7 +146,7 @@ class Model:
         field(read_count, "read_count")
         field(write_address, "write_address")
         limit(read_count, 125, "read_count")
-        items(len(values), 121)
+        item_count(len(values), 121)
         field(station, "station", 0xFF)
         self.send(station, 23, split(read_address) + split(read_count) + split(write_address) + split(len(values))
                   + bytes((2 * len(values),)) + b"".join(split(v) for v in values))
@@ -387,16 +360,9 @@ def decode_args(name: str, src: ByteSource, wide: bool, endian: str) -> list:
 
 
 def _values_for(fmt: str, src: ByteSource, wide: bool) -> list:
-    """Values that the format holds, decoded from registers of the input; in wide mode one
-    of them may be replaced by a value its code cannot hold."""
-    try:
-        fields = values_reference.value_layout(fmt, "ABCD")
-    except ValueError:
-        return [0]
-    n = sum(size for _, size in fields) // 2
-    registers = [src.uint(2) for _ in range(n)]
-    values = values_reference.decode_values(registers, fmt, "ABCD")
-    values = [0.0 if isinstance(v, float) and v != v else v for v in values]   # NaN never compares equal
+    """Values that the format holds; in wide mode one of them may be replaced by a value its
+    code cannot hold."""
+    values = decoded_values(fmt, src)
     if wide and values and src.u8() % 4 == 0:
         values[src.u8() % len(values)] = 1 << 70
     return values

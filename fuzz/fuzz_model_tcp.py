@@ -11,6 +11,7 @@ import struct
 
 import brel_modbus
 import fuzz_model_values as values_reference
+from fuzz_model_checks import decoded_values, field, item_count, limit, reference, register_limit, sequence, split
 from fuzz_support import ByteSource, Expected, mbap
 
 PEER = str(("127.0.0.1", 1502))
@@ -18,33 +19,14 @@ IDENTIFICATION = "Feedback for reading device identification invalid"
 INT_RANGE = {"i": "-2147483648..2147483647", "I": "0..4294967295"}
 
 
-def split(value: int) -> bytes:
-    return bytes(((value >> 8) & 0xFF, value & 0xFF))
-
-
-def field(value: int, what: str, top: int = 0xFFFF) -> None:
-    """Addresses and counts are fields on the line, never wrapped."""
-    if not 0 <= value <= top:
-        raise Expected(OverflowError, f"modbus: {what} out of range 0 to {top}: {value}")
 
 
 def limited(count: int, what: str, top: int) -> None:
     """A count beyond its 16-bit field, then one outside the protocol's limit."""
     field(count, what)
-    if not 1 <= count <= top:
-        raise Expected(ValueError, f"modbus: {what} must be from 1 to {top}: {count}")
+    limit(count, top, what)
 
 
-def item_count(n: int, top: int) -> None:
-    if not 1 <= n <= top:
-        raise Expected(ValueError, f"modbus: values must hold from 1 to {top} items: {n}")
-
-
-def sequence(values, what: str) -> tuple:
-    """The items of a sequence; TypeError for an object that is none."""
-    if not hasattr(values, "__iter__") and not hasattr(values, "__getitem__"):
-        raise Expected(TypeError, f"values must be a sequence of {what}, not {type(values).__name__}")
-    return tuple(values)
 
 
 def endian_order(endian) -> str:
@@ -53,13 +35,6 @@ def endian_order(endian) -> str:
         raise Expected(TypeError, f"Argument 'endian' has incorrect type (expected str, got {type(endian).__name__})")
     return "ABCD" if endian == ">" else "CDAB"
 
-
-def reference(function, *args):
-    """The values reference, its refusals as the exception types the library raises."""
-    try:
-        return function(*args)
-    except (ValueError, TypeError, OverflowError) as exc:
-        raise Expected(type(exc)) from None
 
 
 def registers_of(data: bytes) -> list:
@@ -329,8 +304,7 @@ class Model:
         field(address, "address")
         fields = reference(values_reference.value_layout, fmt, order)
         n = sum(size for _, size in fields) // 2
-        if n > 125:
-            raise Expected(ValueError, f"modbus: the format takes {n} registers, at most 125 can be read")
+        register_limit(n, 125, "read")
         if func_code not in (3, 4):
             raise Expected(ValueError, f"modbus: func_code must be 3 or 4: {func_code}")
         registers = self.read_registers(address, n) if func_code == 3 else self.read_input_registers(address, n)
@@ -340,8 +314,7 @@ class Model:
         field(address, "address")
         fields = reference(values_reference.value_layout, fmt, order)
         n = sum(size for _, size in fields) // 2
-        if n > 123:
-            raise Expected(ValueError, f"modbus: the format takes {n} registers, at most 123 can be written")
+        register_limit(n, 123, "written")
         self.write_registers(address, reference(values_reference.encode_values, fmt, values, order))
 
     # the aliases
@@ -469,14 +442,7 @@ def _values_for(fmt: str, src: ByteSource, wide: bool) -> list:
     """Values that the format holds, decoded from registers of the input; in wide mode one
     of them may be replaced by a value its code cannot hold or of the wrong type, or one
     dropped."""
-    try:
-        fields = values_reference.value_layout(fmt, "ABCD")
-    except ValueError:
-        return [0]
-    n = sum(size for _, size in fields) // 2
-    registers = [src.uint(2) for _ in range(n)]
-    values = values_reference.decode_values(registers, fmt, "ABCD")
-    values = [0.0 if isinstance(v, float) and v != v else v for v in values]   # NaN never compares equal
+    values = decoded_values(fmt, src)
     if wide and values:
         pick = src.u8()
         if pick % 4 == 0:
