@@ -924,12 +924,15 @@ Ref read_registers(Args& a) {
     return result;
 }
 
-Ref read_register(Args& a) {
+// The first value of self.<reader>(address, 1): the members that read one value.
+Ref read_one(Args& a, PyObject* reader) {
     check_address(a[1]);
     Ref one = make_int(1);
-    Ref values = call_method(a[0], BREL_STR("read_registers"), a[1], one.get());
+    Ref values = call_method(a[0], reader, a[1], one.get());
     return item(values.get(), 0);
 }
+
+Ref read_register(Args& a) { return read_one(a, BREL_STR("read_registers")); }
 
 // (feedback[i] << 8) | feedback[i + 1].
 Ref echo_word(PyObject* feedback, Py_ssize_t i) {
@@ -1070,12 +1073,7 @@ Ref read_input_registers(Args& a) {
     return registers_of(data.get());
 }
 
-Ref read_input_register(Args& a) {
-    check_address(a[1]);
-    Ref one = make_int(1);
-    Ref values = call_method(a[0], BREL_STR("read_input_registers"), a[1], one.get());
-    return item(values.get(), 0);
-}
+Ref read_input_register(Args& a) { return read_one(a, BREL_STR("read_input_registers")); }
 
 Ref read_input_coils(Args& a) {
     PyObject *self = a[0], *address = a[1], *count = a[2];
@@ -1094,12 +1092,7 @@ Ref read_input_coils(Args& a) {
     return result;
 }
 
-Ref read_coil(Args& a) {
-    check_address(a[1]);
-    Ref one = make_int(1);
-    Ref values = call_method(a[0], BREL_STR("read_coils"), a[1], one.get());
-    return item(values.get(), 0);
-}
+Ref read_coil(Args& a) { return read_one(a, BREL_STR("read_coils")); }
 
 Ref write_single_register(Args& a) {
     PyObject *self = a[0], *address = a[1], *value = a[2];
