@@ -2,6 +2,10 @@
 answer that does not match) is sent again, up to `retries` times; a refusal by the slave,
 a broadcast and a refused argument never are."""
 
+import select
+import socket
+import threading
+
 import pytest
 
 import brel_modbus
@@ -82,3 +86,46 @@ def test_retries_property(master, channels):
     fixed = brel_modbus.FixMaster(1, "/dev/ttyFAKE1", 9600, 1)
     fixed.retries = 2
     assert fixed.retries == fixed.master.retries == 2
+
+
+class CorruptingRelay:
+    """Between a master and a real RTU slave reached over TCP: the first answer arrives with
+    one byte flipped (a CRC error), every later one unchanged."""
+
+    def __init__(self, target_port):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(5)
+        self.port = self.listener.getsockname()[1]
+        self.target_port = target_port
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        client, _ = self.listener.accept()
+        server = socket.create_connection(("127.0.0.1", self.target_port), timeout=5)
+        flipped = False
+        with client, server:
+            while True:
+                ready, _, _ = select.select([client, server], [], [], 5)
+                if not ready:
+                    return
+                source, sink = (client, server) if client in ready else (server, client)
+                data = source.recv(4096)
+                if not data:
+                    return
+                if source is server and not flipped:
+                    data, flipped = bytes([data[0]]) + bytes([data[1] ^ 0x40]) + data[2:], True
+                sink.sendall(data)
+
+
+def test_a_damaged_answer_of_a_real_slave_is_asked_for_again(monkeypatch):
+    import brel_linkkit
+    from simulator import HOLDING, STATION, SimulatedSlaves
+
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    with SimulatedSlaves() as slaves:
+        relay = CorruptingRelay(int(slaves.rtu_url.rsplit(":", 1)[1]))
+        with brel_modbus.Master(f"socket://127.0.0.1:{relay.port}", 19200, 1.0) as master:
+            master.retries = 1
+            assert master.read_registers(STATION, 0, 4) == HOLDING[:4]
+        relay.listener.close()
