@@ -4,8 +4,10 @@
 // The stream is handled soundly: a request is sent in full even when the socket takes
 // it in pieces, an answer is received until its header and then its declared remainder
 // have arrived (a closed connection is a receive time-out, a short answer is never
-// decoded), and input left over from an earlier transaction is dropped before each
-// request so that one late answer cannot desynchronise the connection.
+// decoded), and input left over from an earlier transaction is dropped before a request
+// so that one late answer cannot desynchronise the connection: on the interpreter's own
+// socket type, only when the master's previous transaction on that socket did not end
+// cleanly; on other sockets, before every request.
 #include "modbus/adu.hpp"
 #include "modbus/classes.hpp"
 #include "modbus/frames.hpp"
@@ -391,11 +393,13 @@ void receive_until(PyObject* self, PyObject* sock, PyObject* recv, const AnswerD
 // descriptor is non-blocking and each send or receive waits at most the time-out. For such
 // a socket the transaction runs as system calls on the descriptor, the way the socket
 // object runs them itself (poll with the interpreter lock released, then the call), with
-// the same exceptions: TimeoutError "timed out" and OSError from errno. Two things make it
+// the same exceptions: TimeoutError "timed out" and OSError from errno. Three things make it
 // cheaper than calling send and recv through the interpreter: stale input is checked with
-// one non-blocking receive, and the first receive takes whatever has arrived (normally the
-// whole answer) instead of exactly the 8 header bytes. Bytes beyond the declared length are
-// dropped there, as the check before the next request would drop them.
+// one non-blocking receive, and only when the previous transaction did not end cleanly (a
+// time-out, an error, bytes beyond the answer, a socket not used yet); each receive takes
+// whatever has arrived (normally the whole answer) instead of exactly the 8 header bytes.
+// Bytes beyond the declared length are dropped there, as the check before the next request
+// would drop them, and leave the stream unclean, so that the next request drops the rest.
 
 PyObject* interpreter_socket_type() {
     static PyObject* const type = [] {
@@ -497,9 +501,10 @@ struct DirectSocket {
 };
 
 // Receive until `buffer` holds at least `size` bytes, asking for up to `expected` bytes in
-// all (the whole answer the request calls for), so that a normal answer takes one receive
-// and nothing beyond it is taken off the stream. The record shows the first `size` bytes
-// (or all that came, on a failure).
+// all (the whole answer the request calls for, and one byte more), so that a normal answer
+// takes one receive, a byte that came beyond it is seen (the stream is then unclean), and
+// little else is taken off the stream. The record shows the first `size` bytes (or all that
+// came, on a failure).
 void direct_receive(PyObject* self, const DirectSocket& direct, Answer& buffer, std::size_t size, std::size_t expected,
                     bool record_success) {
     auto record = [&](std::size_t n) {
@@ -561,7 +566,7 @@ bool is_exception_to(std::uint8_t code, PyObject* request) {
     return c >= 0 && c < 0x80 && (c | 0x80) == code;
 }
 
-Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed);
+Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, MasterSettings* settings);
 
 // A new connection to the same peer, with the time-out of the old one, in place of a
 // connection that was found closed or broken.
@@ -589,7 +594,7 @@ Ref query(Args& a) {
         settings->broken = false;
     }
     try {
-        return query_once(self, command, length_needed);
+        return query_once(self, command, length_needed, settings);
     } catch (const PyError&) {
         // A connection found closed or broken is replaced before the next request (not
         // this one: a request is never sent again by the reconnection itself).
@@ -598,7 +603,7 @@ Ref query(Args& a) {
     }
 }
 
-Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
+Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, MasterSettings* settings) {
     Ref builder = class_member(BREL_STR("construct_whole_query_command"));
     Ref head_checker = getattr(self, k_head_checker());
     Ref protocol = getattr(self, BREL_STR("protocol"));
@@ -625,8 +630,9 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
 #else
     const bool is_direct = false;
 #endif
-    // The whole answer that length_needed calls for: header, function code, data.
-    std::size_t expected = modbus::kTcpAnswerHead;
+    // The whole answer that length_needed calls for (header, function code, data) and one
+    // byte more, to see whether anything came beyond it.
+    std::size_t expected = modbus::kTcpAnswerHead + 1;
     if (length_needed != Py_None) {
         const long long n = PyLong_AsLongLong(length_needed);
         if (n == -1 && PyErr_Occurred())
@@ -643,10 +649,13 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
 #endif
         receive_until(self, sock.get(), recv.get(), *deadline, answer, size);
     };
+    // Cleared here, set again only when this transaction ends cleanly on the direct road.
+    const bool clean = take_clean_stream(settings, sock.get());
+    bool skipped = false;  // an earlier request's answer was dropped from this stream
     note_send(false);
     if (is_direct) {
 #if !defined(_WIN32)
-        direct.discard_stale();
+        if (!clean) direct.discard_stale();
         direct.send_all(PyBytes_AS_STRING(query_cmd.get()),
                         static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())));
 #endif
@@ -685,6 +694,7 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
                 throw;
             }
             answer.drop_front(whole);
+            skipped = true;
             Ref rest = own(PyBytes_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size())));
             setattr(self, k_last_received(), rest.get());
             if (!is_direct && answer.size() == 0) deadline->wait_for_more(sock.get());
@@ -731,6 +741,9 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
             raise_assertion(message.get());
         }
     }
+    if (is_direct && !skipped &&
+        answer.size() == modbus::kTcpAnswerHead + static_cast<std::size_t>(left > 0 ? left : 0))
+        mark_clean_stream(settings, sock.get());
     return data;
 }
 

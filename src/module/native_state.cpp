@@ -25,6 +25,7 @@ struct NativeState {
     ~NativeState() {
         if (lock) PyThread_free_lock(lock);
         Py_XDECREF(weakref);
+        Py_XDECREF(settings.stream);
     }
 };
 
@@ -132,6 +133,31 @@ bool forget_abandoned(PyObject* object, std::uint16_t transaction, std::uint8_t 
         }
     }
     return false;
+}
+
+// True when the weak reference `ref` still refers to `object` (a cleared one refers to None).
+// Read from the reference itself: PyWeakref_GET_OBJECT is deprecated from 3.13 on.
+static bool refers_to(PyObject* ref, PyObject* object) noexcept {
+    return ref && reinterpret_cast<PyWeakReference*>(ref)->wr_object == object;
+}
+
+bool take_clean_stream(MasterSettings* settings, PyObject* sock) noexcept {
+    if (!settings || !settings->stream_clean) return false;
+    settings->stream_clean = false;
+    return sock != Py_None && refers_to(settings->stream, sock);
+}
+
+void mark_clean_stream(MasterSettings* settings, PyObject* sock) noexcept {
+    if (!settings) return;
+    if (!refers_to(settings->stream, sock)) {
+        PyObject* ref = PyWeakref_NewRef(sock, nullptr);
+        if (!ref) {  // a socket that cannot be weakly referenced: never taken for clean
+            PyErr_Clear();
+            return;
+        }
+        Py_XSETREF(settings->stream, ref);
+    }
+    settings->stream_clean = true;
 }
 
 bool worth_retrying() {

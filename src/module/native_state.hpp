@@ -51,6 +51,10 @@ struct MasterSettings {
     bool reconnect = true;  // TCP: open a new connection after the old one broke
     bool broken = false;    // TCP: the connection was found closed or broken
     bool closed = false;    // closed by close(): never reopened
+    // TCP: the socket of the last transaction (a weak reference, owned by the native state:
+    // a copy of the settings does not own it) and whether that transaction ended cleanly.
+    PyObject* stream = nullptr;
+    bool stream_clean = false;
 };
 
 // The settings of a master, made on first use; nullptr for an object without native state.
@@ -71,6 +75,20 @@ inline constexpr std::size_t kAbandonedKept = 16;
 void remember_abandoned(PyObject* object, AbandonedRequest request);
 // True (and forgotten) when the request was remembered.
 bool forget_abandoned(PyObject* object, std::uint16_t transaction, std::uint8_t unit);
+
+// ---- the state of the stream (TCP) -------------------------------------------------------
+//
+// Whether the master's last transaction on `sock` ended cleanly: its answer came whole,
+// nothing beyond it was received, and nothing failed. Only then may the next request skip
+// dropping stale input. The socket is known by a weak reference, so a socket the master
+// has not used yet (a replaced one, a reconnection) is never taken for clean.
+
+// True when the last transaction ended cleanly on `sock`; the mark is cleared either way,
+// so that a transaction that does not finish leaves the stream unclean. `settings` is the
+// master's (settings_of), nullptr for a master without native state: never clean.
+bool take_clean_stream(MasterSettings* settings, PyObject* sock) noexcept;
+// The transaction just finished on `sock` ended cleanly.
+void mark_clean_stream(MasterSettings* settings, PyObject* sock) noexcept;
 
 // ---- retries ----------------------------------------------------------------------------
 //
