@@ -24,6 +24,12 @@
 #include <optional>
 #include <vector>
 
+#if PY_VERSION_HEX >= 0x030D0000
+// The interpreter's method look-up (what PyObject_VectorcallMethod does first): exported,
+// declared in the public headers up to 3.12 and in the internal ones from 3.13 on.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
 #if !defined(_WIN32)
 #include <poll.h>
 #include <sys/socket.h>
@@ -109,6 +115,71 @@ void check_station(PyObject* v) { check_field(v, "station", 0xFF); }
 Ref class_member(PyObject* name) {
     Ref cls = global(k_class());
     return getattr(cls.get(), name);
+}
+
+// ---- the fast paths' guard ----------------------------------------------------------------
+//
+// The operations call self.__query, and the transaction reads and writes the instance's
+// attributes, through the interpreter so that subclasses, replaced members and instance
+// attributes apply. When self is exactly the library's class, its attributes are looked up
+// the generic way and its class dict still holds the library's own members, the result is
+// known beforehand: then the C++ is called and the instance dict read directly.
+
+PyTypeObject* library_tcp_type = nullptr;  // owned; lives for the process
+
+Ref query(Args& a);
+
+// The class dict's entries the fast paths stand on, checked as they are now.
+bool own_members(PyTypeObject* type) {
+    PyObject* dict = type->tp_dict;
+    if (!dict) return false;
+    PyObject* entry = PyDict_GetItemWithError(dict, k_query());  // borrowed
+    if (!entry) {
+        if (PyErr_Occurred()) raise();
+        return false;
+    }
+    return is_function_with(entry, locked<query>);
+}
+
+// True when `self` is exactly the library's ModbusTCPMaster with its own members. The
+// class dict is checked again only when the type's version tag has changed since the last
+// check (any change to the class dict gives the type a new tag), or on every call while
+// the type has no valid tag. (Comparing the class dict's entries on every call instead
+// costs ~130 more instructions per read_registers call.)
+bool plain_master(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type != library_tcp_type || type->tp_getattro != PyObject_GenericGetAttr) return false;
+    static unsigned int checked_tag = 0;  // 0: no tag checked
+    const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+    if (tagged && checked_tag != 0 && type->tp_version_tag == checked_tag) return true;
+    if (!own_members(type)) return false;
+    checked_tag = tagged ? type->tp_version_tag : 0;
+    return true;
+}
+
+// self.__query(command, needed): the C++ transaction directly when the interpreter would
+// call the library's own member (self exactly the library's class, the member neither
+// replaced in the class nor shadowed by an instance attribute) and the arguments pass its
+// entry rules as they stand (bytes; int or None); else through the interpreter, with its
+// argument checks and errors. The instance's attribute is looked up the way the
+// interpreter looks up a method (_PyObject_GetMethod: no bound method is made, and the
+// instance's attribute storage is read as it is, never turned into a dict).
+Ref query_of(PyObject* self, PyObject* command, PyObject* needed) {
+    if (PyBytes_CheckExact(command) && (needed == Py_None || PyLong_CheckExact(needed)) && plain_master(self)) {
+        PyObject* found = nullptr;
+        const int unbound = _PyObject_GetMethod(self, k_query(), &found);
+        Ref method = own(found);
+        if (unbound && is_function_with(method.get(), locked<query>)) {
+            Args a;
+            a.v[0] = self;
+            a.v[1] = command;
+            a.v[2] = needed;
+            return locked<query>(a);
+        }
+        if (unbound) return call(method.get(), self, command, needed);
+        return call(method.get(), command, needed);
+    }
+    return call_method(self, k_query(), command, needed);
 }
 
 // ---- construction, properties, context manager ------------------------------------------
@@ -858,7 +929,7 @@ Ref read_coils(Args& a) {
     Ref byte_count = coil_byte_count(count);
     Ref one = make_int(1);
     Ref needed = own(PyNumber_Add(byte_count.get(), one.get()));
-    Ref feedback = call_method(self, k_query(), command.get(), needed.get());
+    Ref feedback = query_of(self, command.get(), needed.get());
     {
         Ref first = item(feedback.get(), 0);
         if (!equal(first.get(), byte_count.get())) raise_assertion(BREL_STR("Feedback for reading coils invalid"));
@@ -903,7 +974,7 @@ Ref read_registers(Args& a) {
     Ref byte_count = own(PyNumber_Multiply(count, two.get()));
     Ref one = make_int(1);
     Ref needed = own(PyNumber_Add(byte_count.get(), one.get()));
-    Ref feedback = call_method(self, k_query(), command.get(), needed.get());
+    Ref feedback = query_of(self, command.get(), needed.get());
     {
         Ref first = item(feedback.get(), 0);
         if (!equal(first.get(), byte_count.get())) raise_assertion(BREL_STR("Feedback for reading registers invalid"));
@@ -966,7 +1037,7 @@ Ref write_registers(Args& a) {
     Ref command = command_from(BREL_STR("construct_write_registers_command"), construct_write_registers_command,
                                write_registers_pdu, address, values);
     Ref four = make_int(4);
-    Ref feedback = call_method(self, k_query(), command.get(), four.get());
+    Ref feedback = query_of(self, command.get(), four.get());
     Ref fb_address = echo_word(feedback.get(), 0);
     Ref fb_count = echo_word(feedback.get(), 2);
     {
@@ -997,7 +1068,7 @@ Ref write_coil(Args& a) {
     Ref command = command_from(BREL_STR("construct_write_coil_command"), construct_write_coil_command, write_coil_pdu,
                                address, value);
     Ref four = make_int(4);
-    Ref feedback = call_method(self, k_query(), command.get(), four.get());
+    Ref feedback = query_of(self, command.get(), four.get());
     Ref fb_address = echo_word(feedback.get(), 0);
     bool success = equal(fb_address.get(), address);
     for (Py_ssize_t i = 2; success && i < 4; ++i) {
@@ -1035,7 +1106,7 @@ std::size_t limited_count(PyObject* count, const char* what, std::size_t top) {
 // bytes (an answer of another type from a replaced query is converted as bytes() would).
 Ref exchange(PyObject* self, const std::uint8_t* pdu, std::size_t size, PyObject* needed) {
     Ref command = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(pdu), static_cast<Py_ssize_t>(size)));
-    Ref feedback = call_method(self, k_query(), command.get(), needed);
+    Ref feedback = query_of(self, command.get(), needed);
     if (PyBytes_CheckExact(feedback.get())) return feedback;
     return own(PyBytes_FromObject(feedback.get()));
 }
@@ -1359,6 +1430,11 @@ constexpr const char* kQueryDoc =
 }  // namespace
 
 // ---- member table -------------------------------------------------------------------------
+
+void record_tcp_master_type(PyObject* type) noexcept {
+    if (!PyType_Check(type)) return;
+    Py_XSETREF(library_tcp_type, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
+}
 
 const ClassSpec& tcp_master_class() {
     static const ClassSpec spec{

@@ -172,7 +172,9 @@ void fill_namespace(PyObject* module) {
     bind(ns, "SlaveException", build_class(slave_exception_class()));
     bind(ns, "Master", build_class(master_class()));
     bind(ns, "FixMaster", build_class(fix_master_class()));
-    bind(ns, "ModbusTCPMaster", build_class(tcp_master_class()));
+    Ref tcp_master = build_class(tcp_master_class());
+    record_tcp_master_type(tcp_master.get());
+    bind(ns, "ModbusTCPMaster", std::move(tcp_master));
     bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
     bind(ns, "Poller", build_class(poller_class()));
     bind(ns, "__version__", distribution_version());  // last: after every name above

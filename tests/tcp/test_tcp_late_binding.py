@@ -1,0 +1,59 @@
+"""The operations reach self.__query, self.protocol and self.station as the interpreter
+would, also after a call has run on the library's own members: an instance attribute,
+a member replaced in the class, or a property replaced there, applies from the next call."""
+
+import pytest
+
+from brel_modbus import ModbusTCPMaster
+from tcp_support import mbap
+
+H = bytes.fromhex
+
+
+def test_instance_attribute_shadows_the_query(connect):
+    master, sock = connect()
+    sock.queue(mbap(1, H("03020007")))
+    assert master.read_registers(0, 1) == [7]
+    seen = []
+    master._ModbusTCPMaster__query = lambda command, needed=None: seen.append((command, needed)) or b"\x02\x00\x09"
+    assert master.read_registers(5, 1) == [9]
+    assert seen == [(H("0300050001"), 3)]
+    del master._ModbusTCPMaster__query
+    sock.queue(mbap(2, H("0302000B")))
+    assert master.read_registers(0, 1) == [11]
+
+
+def test_query_replaced_in_the_class(connect, monkeypatch):
+    master, sock = connect()
+    sock.queue(mbap(1, H("03020007")))
+    assert master.read_registers(0, 1) == [7]
+    own = ModbusTCPMaster.__dict__["_ModbusTCPMaster__query"]
+    seen = []
+
+    def query(self, command, length_needed=None):
+        seen.append(command)
+        return own(self, command, length_needed)
+
+    monkeypatch.setattr(ModbusTCPMaster, "_ModbusTCPMaster__query", query)
+    sock.queue(mbap(2, H("03020008")))
+    assert master.read_registers(1, 1) == [8]
+    assert seen == [H("0300010001")]
+    monkeypatch.undo()
+    sock.queue(mbap(3, H("03020009")))
+    assert master.read_registers(2, 1) == [9]
+    assert seen == [H("0300010001")]
+
+
+@pytest.mark.parametrize("name, value, header", [
+    ("station", 7, "000200000006070300000001"),
+    ("protocol", 5, "000200050006010300000001"),
+])
+def test_property_replaced_in_the_class(connect, monkeypatch, name, value, header):
+    master, sock = connect()
+    sock.queue(mbap(1, H("03020007")))
+    assert master.read_registers(0, 1) == [7]
+    monkeypatch.setattr(ModbusTCPMaster, name, property(lambda self: value))
+    sock.queue(mbap(2, H("03020008")))      # unit 1, protocol 0: not this request's
+    with pytest.raises(OSError, match="^Received data header invalid from "):
+        master.read_registers(0, 1)
+    assert master.last_command_sent == H(header)
