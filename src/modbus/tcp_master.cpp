@@ -128,17 +128,32 @@ Ref class_member(PyObject* name) {
 PyTypeObject* library_tcp_type = nullptr;  // owned; lives for the process
 
 Ref query(Args& a);
+Ref get_station(Args& a);
+Ref get_protocol(Args& a);
 
-// The class dict's entries the fast paths stand on, checked as they are now.
+// The class dict's entry `name` (borrowed), nullptr when there is none.
+PyObject* class_entry(PyObject* dict, PyObject* name) {
+    PyObject* entry = PyDict_GetItemWithError(dict, name);
+    if (!entry && PyErr_Occurred()) raise();
+    return entry;
+}
+
+// A property of the interpreter's own type whose getter is the library's `getter`.
+bool own_property(PyObject* dict, PyObject* name, Impl getter) {
+    PyObject* entry = class_entry(dict, name);
+    if (!entry || !Py_IS_TYPE(entry, &PyProperty_Type)) return false;
+    Ref fget = getattr(entry, BREL_STR("fget"));
+    return is_function_with(fget.get(), getter);
+}
+
+// The class dict's entries the fast paths stand on, checked as they are now: __query,
+// and the properties protocol and station.
 bool own_members(PyTypeObject* type) {
     PyObject* dict = type->tp_dict;
     if (!dict) return false;
-    PyObject* entry = PyDict_GetItemWithError(dict, k_query());  // borrowed
-    if (!entry) {
-        if (PyErr_Occurred()) raise();
-        return false;
-    }
-    return is_function_with(entry, locked<query>);
+    PyObject* entry = class_entry(dict, k_query());
+    return entry && is_function_with(entry, locked<query>) && own_property(dict, BREL_STR("protocol"), get_protocol) &&
+           own_property(dict, BREL_STR("station"), get_station);
 }
 
 // True when `self` is exactly the library's ModbusTCPMaster with its own members. The
@@ -674,11 +689,23 @@ Ref query(Args& a) {
     }
 }
 
+// self.<property> (protocol, station). When plain_master() has found the property to be the
+// library's own, the attribute behind it is read here as its getter reads it; a value the
+// getter's return check would refuse goes through the property, for its error.
+Ref property_value(PyObject* self, bool plain, PyObject* property_name, PyObject* attribute) {
+    if (plain) {
+        Ref value = getattr(self, attribute);
+        if (PyLong_CheckExact(value.get()) || value.get() == Py_None) return value;
+    }
+    return getattr(self, property_name);
+}
+
 Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, MasterSettings* settings) {
     Ref builder = class_member(BREL_STR("construct_whole_query_command"));
     Ref head_checker = getattr(self, k_head_checker());
-    Ref protocol = getattr(self, BREL_STR("protocol"));
-    Ref station = getattr(self, BREL_STR("station"));
+    const bool plain = plain_master(self);
+    Ref protocol = property_value(self, plain, BREL_STR("protocol"), k_protocol());
+    Ref station = property_value(self, plain, BREL_STR("station"), k_station());
     Ref query_cmd = is_function_with(builder.get(), construct_whole_query_command) &&
                             PyLong_CheckExact(head_checker.get()) && PyLong_CheckExact(protocol.get()) &&
                             PyLong_CheckExact(station.get())
