@@ -495,21 +495,75 @@ PyObject* interpreter_socket_type() {
     return type;
 }
 
+// The C functions behind socket.socket's fileno() and gettimeout(), taken from the method
+// descriptors that the type's attribute look-up finds, and used while the type is unchanged
+// (its version tag): no Python call per transaction, and a replaced fileno or gettimeout on
+// socket.socket is still called as the socket's own.
+struct SocketMethods {
+    PyCFunction fileno = nullptr;
+    PyCFunction gettimeout = nullptr;
+};
+
+PyCFunction no_argument_method(PyObject* type, const char* name) {
+    Ref found = Ref::steal_or_null(PyObject_GetAttrString(type, name));
+    if (!found) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!Py_IS_TYPE(found.get(), &PyMethodDescr_Type)) return nullptr;
+    const PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found.get())->d_method;
+    constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
+    return (def->ml_flags & kCallFlags) == METH_NOARGS ? def->ml_meth : nullptr;
+}
+
+// socket.socket's own methods as they stand; nullptr when either has been replaced.
+const SocketMethods* socket_methods() {
+    static SocketMethods methods;
+    static unsigned int tag = 0;  // of socket.socket when `methods` was taken; 0: not taken
+    auto* type = reinterpret_cast<PyTypeObject*>(interpreter_socket_type());
+    const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+    if (!(tagged && tag != 0 && type->tp_version_tag == tag)) {
+        methods.fileno = no_argument_method(interpreter_socket_type(), "fileno");
+        methods.gettimeout = no_argument_method(interpreter_socket_type(), "gettimeout");
+        tag = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
+    }
+    return methods.fileno && methods.gettimeout ? &methods : nullptr;
+}
+
+// What stopped I/O done without the interpreter lock: nothing (kIoDone), the time-out, the
+// peer's close, or an errno value (EINTR: run the signal handlers, then go on).
+inline constexpr int kIoDone = 0;
+inline constexpr int kIoTimedOut = -1;
+inline constexpr int kIoClosed = -2;
+
 struct DirectSocket {
     int fd = -1;
     int timeout_ms = 0;
+    // The request still to go out, and whether stale input is to be dropped before it: done
+    // by the first receive, in the same release of the interpreter lock.
+    const char* request = nullptr;
+    std::size_t request_size = 0;
+    std::size_t sent = 0;
+    bool drain = false;
     // The whole answer must arrive within the time-out, counted from the end of the send, so
     // that a slave trickling its bytes cannot keep the caller for longer.
+    bool deadline_set = false;
     std::chrono::steady_clock::time_point deadline{};
 
     // True when `sock` can be driven directly: exactly socket.socket, open, time-out > 0.
     bool open(PyObject* sock) {
         if (Py_TYPE(sock) != reinterpret_cast<PyTypeObject*>(interpreter_socket_type())) return false;
-        Ref timeout = getattr(sock, BREL_STR("timeout"));
+        const SocketMethods* methods = socket_methods();
+        Ref timeout = methods ? own(methods->gettimeout(sock, nullptr)) : getattr(sock, BREL_STR("timeout"));
         if (!PyFloat_CheckExact(timeout.get())) return false;
         const double seconds = PyFloat_AS_DOUBLE(timeout.get());
         if (!(seconds > 0) || seconds > 2e6) return false;
-        fd = PyObject_AsFileDescriptor(sock);
+        if (methods) {
+            Ref number = own(methods->fileno(sock, nullptr));
+            fd = PyLong_Check(number.get()) ? static_cast<int>(PyLong_AsLong(number.get())) : -1;
+        } else {
+            fd = PyObject_AsFileDescriptor(sock);
+        }
         if (fd < 0) {
             PyErr_Clear();
             return false;
@@ -518,71 +572,91 @@ struct DirectSocket {
         return true;
     }
 
-    [[noreturn]] static void raise_errno() {
-        PyErr_SetFromErrno(PyExc_OSError);
-        raise();
+    // The request to send before the first receive.
+    void start(const char* data, std::size_t size, bool drop_stale) {
+        request = data;
+        request_size = size;
+        sent = 0;
+        drain = drop_stale;
     }
+    bool request_out() const noexcept { return sent >= request_size; }
 
-    // Wait until the descriptor is ready for `events`, with the interpreter lock released:
-    // a send at most the time-out, a receive at most until the answer's deadline.
-    void wait(short events) const {
-        int wait_ms = timeout_ms;
-        if (events == POLLIN) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            wait_ms = static_cast<int>(std::max<long long>(0, left.count()));
-        }
-        pollfd p{fd, events, 0};
-        PyThreadState* thread = PyEval_SaveThread();
-        const int rc = ::poll(&p, 1, wait_ms);
-        const int error = errno;
-        PyEval_RestoreThread(thread);
-        errno = error;
-        if (rc > 0) return;
-        if (rc == 0) raise(PyExc_TimeoutError, "timed out");
-        if (errno != EINTR) raise_errno();
-        check(PyErr_CheckSignals());  // a handler that does not raise: wait once more
-    }
-
-    void discard_stale() const {
-        char sink[4096];
-        for (int round = 0; round < kDiscardRounds; ++round) {
-            const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
-            if (n <= 0) return;  // nothing waiting, the peer has closed, or an error the send will meet
-        }
-    }
-
-    void send_all(const char* data, std::size_t size) {
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
-            if (n >= 0) {
-                done += static_cast<std::size_t>(n);
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                wait(POLLOUT);
-            } else if (errno == EINTR) {
-                check(PyErr_CheckSignals());
-            } else {
-                raise_errno();
-            }
-        }
-        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    }
-
-    // One receive of at most `room` bytes appended to `buffer`; 0 when the peer has closed.
-    std::size_t receive(Answer& buffer, std::size_t room) const {
+    // Receive until `buffer` holds at least `size` bytes, each receive asking for up to
+    // `expected` bytes in all; before that, drop stale input and send what is left of the
+    // request. All of it with the interpreter lock released once.
+    void receive(Answer& buffer, std::size_t size, std::size_t expected, PyObject* self) {
         for (;;) {
-            wait(POLLIN);
-            const ssize_t n = ::recv(fd, buffer.reserve(room), room, 0);
-            if (n >= 0) {
-                buffer.commit(static_cast<std::size_t>(n));
-                return static_cast<std::size_t>(n);
-            }
-            if (errno == EINTR) {
-                check(PyErr_CheckSignals());
-            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                raise_errno();
+            int outcome;
+            Py_BEGIN_ALLOW_THREADS
+            outcome = run(buffer, size, expected);
+            Py_END_ALLOW_THREADS
+            switch (outcome) {
+                case kIoDone: return;
+                case kIoTimedOut: raise(PyExc_TimeoutError, "timed out");
+                case kIoClosed: raise_closed(self);
+                case EINTR: check(PyErr_CheckSignals()); break;  // a handler that does not raise: go on
+                default:
+                    errno = outcome;
+                    PyErr_SetFromErrno(PyExc_OSError);
+                    raise();
             }
         }
+    }
+
+private:
+    // Wait for `events` at most `ms` milliseconds: kIoDone, kIoTimedOut or errno.
+    int wait(short events, int ms) const noexcept {
+        pollfd p{fd, events, 0};
+        const int rc = ::poll(&p, 1, ms);
+        if (rc > 0) return kIoDone;
+        return rc == 0 ? kIoTimedOut : errno;
+    }
+
+    // Runs without the interpreter lock: no Python here.
+    int run(Answer& buffer, std::size_t size, std::size_t expected) noexcept {
+        if (drain) {
+            drain = false;
+            char sink[4096];
+            for (int round = 0; round < kDiscardRounds; ++round) {
+                // Nothing waiting, the peer has closed, or an error the send will meet: stop.
+                if (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) <= 0) break;
+            }
+        }
+        while (sent < request_size) {
+            const ssize_t n = ::send(fd, request + sent, request_size - sent, MSG_NOSIGNAL);
+            if (n >= 0) {
+                sent += static_cast<std::size_t>(n);
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (const int waited = wait(POLLOUT, timeout_ms)) return waited;
+            } else {
+                return errno;
+            }
+        }
+        if (!deadline_set) {
+            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+            deadline_set = true;
+        }
+        while (buffer.size() < size) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (const int waited = wait(POLLIN, static_cast<int>(std::max<long long>(0, left.count())))) return waited;
+            const std::size_t want = size - buffer.size();
+            const std::size_t room = expected > buffer.size() ? std::max(want, expected - buffer.size()) : want;
+            char* into;
+            try {
+                into = buffer.reserve(room);
+            } catch (...) {
+                return ENOMEM;
+            }
+            const ssize_t n = ::recv(fd, into, room, 0);
+            if (n > 0) {
+                buffer.commit(static_cast<std::size_t>(n));
+            } else if (n == 0) {
+                return kIoClosed;
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                return errno;
+            }
+        }
+        return kIoDone;
     }
 };
 
@@ -590,20 +664,17 @@ struct DirectSocket {
 // all (the whole answer the request calls for, and one byte more), so that a normal answer
 // takes one receive, a byte that came beyond it is seen (the stream is then unclean), and
 // little else is taken off the stream. The record shows the first `size` bytes (or all that
-// came, on a failure).
-void direct_receive(PyObject* self, const DirectSocket& direct, Answer& buffer, std::size_t size, std::size_t expected,
+// came, on a failure once the request is out).
+void direct_receive(PyObject* self, DirectSocket& direct, Answer& buffer, std::size_t size, std::size_t expected,
                     bool record_success) {
     auto record = [&](std::size_t n) {
         Ref bytes = own(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(std::min(n, buffer.size()))));
         setattr(self, k_last_received(), bytes.get());
     };
     try {
-        while (buffer.size() < size) {
-            const std::size_t want = size - buffer.size();
-            const std::size_t room = expected > buffer.size() ? std::max(want, expected - buffer.size()) : want;
-            if (direct.receive(buffer, room) == 0) raise_closed(self);
-        }
+        direct.receive(buffer, size, expected, self);
     } catch (const PyError&) {
+        if (!direct.request_out()) throw;  // the send failed: nothing was received for it
         PyObject* pending = PyErr_GetRaisedException();
         try {
             record(buffer.size());
@@ -753,9 +824,8 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
     note_send(false);
     if (is_direct) {
 #if !defined(_WIN32)
-        if (!clean) direct.discard_stale();
-        direct.send_all(PyBytes_AS_STRING(query_cmd.get()),
-                        static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())));
+        direct.start(PyBytes_AS_STRING(query_cmd.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())),
+                     !clean);
 #endif
     } else {
         discard_stale_input(sock.get());
@@ -817,7 +887,8 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
         answered = true;
     } catch (...) {
         // Its answer may still come: know it when it does.
-        if (!answered && trackable) remember_abandoned(self, {modbus::get16(request), request[6]});
+        if (!answered && trackable && (!is_direct || direct.request_out()))
+            remember_abandoned(self, {modbus::get16(request), request[6]});
         throw;
     }
 
