@@ -24,11 +24,6 @@
 #include <optional>
 #include <vector>
 
-#if PY_VERSION_HEX >= 0x030D0000
-// The interpreter's method look-up (what PyObject_VectorcallMethod does first): exported,
-// declared in the public headers up to 3.12 and in the internal ones from 3.13 on.
-extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
-#endif
 
 #if !defined(_WIN32)
 #include <poll.h>
@@ -78,6 +73,18 @@ bool int_equals(PyObject* exact_int, long long v) {
     return !overflow && x == v;
 }
 
+// value + 1, as the interpreter adds.
+Ref successor(PyObject* value) {
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (!overflow && v < LLONG_MAX && !(v == -1 && PyErr_Occurred())) return make_int(v + 1);
+        PyErr_Clear();
+    }
+    Ref one = make_int(1);
+    return own(PyNumber_Add(value, one.get()));
+}
+
 bool equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 
 // prefix + str(self.__target_host) + suffix.
@@ -119,17 +126,24 @@ Ref class_member(PyObject* name) {
 
 // ---- the fast paths' guard ----------------------------------------------------------------
 //
-// The operations call self.__query, and the transaction reads and writes the instance's
-// attributes, through the interpreter so that subclasses, replaced members and instance
-// attributes apply. When self is exactly the library's class, its attributes are looked up
-// the generic way and its class dict still holds the library's own members, the result is
-// known beforehand: then the C++ is called and the instance dict read directly.
+// The operations call self.__query and the builders of ModbusTCPMaster (looked up in the
+// module namespace), and the transaction reads the properties protocol and station, all
+// through the interpreter so that subclasses, replaced members and instance attributes
+// apply. When self is exactly the library's class, the module's name ModbusTCPMaster still
+// refers to it and its class dict still holds the library's own members, the result of
+// those look-ups is known beforehand: then the C++ is called directly.
 
 PyTypeObject* library_tcp_type = nullptr;  // owned; lives for the process
 
 Ref query(Args& a);
 Ref get_station(Args& a);
 Ref get_protocol(Args& a);
+Ref construct_header(Args& a);
+Ref construct_whole_query_command(Args& a);
+Ref construct_read_registers_command(Args& a);
+Ref construct_read_coils_command(Args& a);
+Ref construct_write_registers_command(Args& a);
+Ref construct_write_coil_command(Args& a);
 
 // The class dict's entry `name` (borrowed), nullptr when there is none.
 PyObject* class_entry(PyObject* dict, PyObject* name) {
@@ -146,29 +160,80 @@ bool own_property(PyObject* dict, PyObject* name, Impl getter) {
     return is_function_with(fget.get(), getter);
 }
 
-// The class dict's entries the fast paths stand on, checked as they are now: __query,
-// and the properties protocol and station.
+// A static method of the interpreter's own type around the library's `impl`.
+bool own_static(PyObject* dict, const char* name, Impl impl) {
+    Ref key = own(PyUnicode_InternFromString(name));
+    PyObject* entry = class_entry(dict, key.get());
+    if (!entry || !Py_IS_TYPE(entry, &PyStaticMethod_Type)) return false;
+    Ref function = getattr(entry, BREL_STR("__func__"));
+    return is_function_with(function.get(), impl);
+}
+
+// The class dict's entries the fast paths stand on, checked as they are now: __query, the
+// properties protocol and station, and the builders.
 bool own_members(PyTypeObject* type) {
     PyObject* dict = type->tp_dict;
     if (!dict) return false;
     PyObject* entry = class_entry(dict, k_query());
     return entry && is_function_with(entry, locked<query>) && own_property(dict, BREL_STR("protocol"), get_protocol) &&
-           own_property(dict, BREL_STR("station"), get_station);
+           own_property(dict, BREL_STR("station"), get_station) &&
+           own_static(dict, "construct_header", construct_header) &&
+           own_static(dict, "construct_whole_query_command", construct_whole_query_command) &&
+           own_static(dict, "construct_read_registers_command", construct_read_registers_command) &&
+           own_static(dict, "construct_read_coils_command", construct_read_coils_command) &&
+           own_static(dict, "construct_write_registers_command", construct_write_registers_command) &&
+           own_static(dict, "construct_write_coil_command", construct_write_coil_command);
 }
 
-// True when `self` is exactly the library's ModbusTCPMaster with its own members. The
-// class dict is checked again only when the type's version tag has changed since the last
-// check (any change to the class dict gives the type a new tag), or on every call while
-// the type has no valid tag. (Comparing the class dict's entries on every call instead
-// costs ~130 more instructions per read_registers call.)
+// Whether the module's name ModbusTCPMaster has been found to refer to the library's class
+// and has not been touched since: kept by a watcher of the module namespace (3.12 on, where
+// dictionaries can be watched); before 3.12 the name is looked up on every call.
+bool namespace_watched = false;
+bool namespace_checked = false;
+
+#if PY_VERSION_HEX >= 0x030C0000
+int namespace_changed(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) {
+    if (!key || key == k_class() || (PyUnicode_Check(key) && PyUnicode_Compare(key, k_class()) == 0))
+        namespace_checked = false;
+    if (PyErr_Occurred()) PyErr_Clear();  // a key whose comparison failed: taken as touched
+    (void)event;
+    return 0;
+}
+#endif
+
+void watch_namespace() noexcept {
+    namespace_checked = false;
+    namespace_watched = false;
+#if PY_VERSION_HEX >= 0x030C0000
+    static int watcher = -1;
+    if (watcher < 0) watcher = PyDict_AddWatcher(namespace_changed);
+    if (watcher >= 0 && module_namespace && PyDict_Watch(watcher, module_namespace) == 0) namespace_watched = true;
+    if (PyErr_Occurred()) PyErr_Clear();
+#endif
+}
+
+// True when `self` is exactly the library's ModbusTCPMaster with its own members, and the
+// module's name ModbusTCPMaster refers to that class. The class dict is checked again only
+// when the type's version tag has changed since the last check (any change to the class
+// dict gives the type a new tag), or on every call while the type has no valid tag.
+// (Comparing the class dict's entries on every call instead costs ~130 more instructions
+// per read_registers call.)
 bool plain_master(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     if (type != library_tcp_type || type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (!namespace_checked) {
+        PyObject* named = module_namespace ? PyDict_GetItemWithError(module_namespace, k_class()) : nullptr;
+        if (named != reinterpret_cast<PyObject*>(type)) {
+            if (PyErr_Occurred()) raise();
+            return false;
+        }
+        namespace_checked = namespace_watched;
+    }
     static unsigned int checked_tag = 0;  // 0: no tag checked
     const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
     if (tagged && checked_tag != 0 && type->tp_version_tag == checked_tag) return true;
     if (!own_members(type)) return false;
-    checked_tag = tagged ? type->tp_version_tag : 0;
+    checked_tag = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
     return true;
 }
 
@@ -181,17 +246,26 @@ bool plain_master(PyObject* self) {
 // instance's attribute storage is read as it is, never turned into a dict).
 Ref query_of(PyObject* self, PyObject* command, PyObject* needed) {
     if (PyBytes_CheckExact(command) && (needed == Py_None || PyLong_CheckExact(needed)) && plain_master(self)) {
-        PyObject* found = nullptr;
-        const int unbound = _PyObject_GetMethod(self, k_query(), &found);
-        Ref method = own(found);
-        if (unbound && is_function_with(method.get(), locked<query>)) {
+        auto direct = [&] {
             Args a;
             a.v[0] = self;
             a.v[1] = command;
             a.v[2] = needed;
             return locked<query>(a);
-        }
+        };
+#if PY_VERSION_HEX < 0x030D0000
+        PyObject* found = nullptr;
+        const int unbound = _PyObject_GetMethod(self, k_query(), &found);
+        Ref method = own(found);
+        if (unbound && is_function_with(method.get(), locked<query>)) return direct();
         if (unbound) return call(method.get(), self, command, needed);
+#else
+        // The method look-up of the interpreter is internal from 3.13 on: the bound method.
+        Ref method = getattr(self, k_query());
+        if (PyMethod_Check(method.get()) && PyMethod_GET_SELF(method.get()) == self &&
+            is_function_with(PyMethod_GET_FUNCTION(method.get()), locked<query>))
+            return direct();
+#endif
         return call(method.get(), command, needed);
     }
     return call_method(self, k_query(), command, needed);
@@ -585,6 +659,7 @@ struct DirectSocket {
     // `expected` bytes in all; before that, drop stale input and send what is left of the
     // request. All of it with the interpreter lock released once.
     void receive(Answer& buffer, std::size_t size, std::size_t expected, PyObject* self) {
+        if (!drain && request_out() && buffer.size() >= size) return;  // already here: no release
         for (;;) {
             int outcome;
             Py_BEGIN_ALLOW_THREADS
@@ -772,19 +847,23 @@ Ref property_value(PyObject* self, bool plain, PyObject* property_name, PyObject
 }
 
 Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, MasterSettings* settings) {
-    Ref builder = class_member(BREL_STR("construct_whole_query_command"));
-    Ref head_checker = getattr(self, k_head_checker());
     const bool plain = plain_master(self);
+    Ref builder = plain ? Ref() : class_member(BREL_STR("construct_whole_query_command"));
+    Ref head_checker = getattr(self, k_head_checker());
     Ref protocol = property_value(self, plain, BREL_STR("protocol"), k_protocol());
     Ref station = property_value(self, plain, BREL_STR("station"), k_station());
-    Ref query_cmd = is_function_with(builder.get(), construct_whole_query_command) &&
-                            PyLong_CheckExact(head_checker.get()) && PyLong_CheckExact(protocol.get()) &&
-                            PyLong_CheckExact(station.get())
-                        ? whole_query(command, head_checker.get(), protocol.get(), station.get())
-                        : call(builder.get(), command, head_checker.get(), protocol.get(), station.get());
+    const bool ours = plain || is_function_with(builder.get(), construct_whole_query_command);
+    Ref query_cmd;
+    if (ours && PyLong_CheckExact(head_checker.get()) && PyLong_CheckExact(protocol.get()) &&
+        PyLong_CheckExact(station.get())) {
+        query_cmd = plain ? build_frame(command, head_checker.get(), protocol.get(), station.get(), true)
+                          : whole_query(command, head_checker.get(), protocol.get(), station.get());
+    } else {
+        if (!builder) builder = class_member(BREL_STR("construct_whole_query_command"));
+        query_cmd = call(builder.get(), command, head_checker.get(), protocol.get(), station.get());
+    }
 
-    Ref one = make_int(1);
-    Ref next = own(PyNumber_Add(head_checker.get(), one.get()));
+    Ref next = successor(head_checker.get());
     setattr(self, k_head_checker(), next.get());
     setattr(self, k_last_sent(), query_cmd.get());
 
@@ -981,7 +1060,8 @@ Ref construct_write_coil_command(Args& a) { return write_coil_pdu(a[0], a[1]); }
 // ModbusTCPMaster.<name>(first, second) looked up now; our own builder runs in C++ (the
 // operation's entry rules for these arguments are the builder's own).
 template <class Build>
-Ref command_from(PyObject* name, Impl ours, Build build, PyObject* first, PyObject* second) {
+Ref command_from(PyObject* self, PyObject* name, Impl ours, Build build, PyObject* first, PyObject* second) {
+    if (plain_master(self)) return build(first, second);
     Ref builder = class_member(name);
     if (is_function_with(builder.get(), ours)) return build(first, second);
     return call(builder.get(), first, second);
@@ -1022,7 +1102,7 @@ Ref read_coils(Args& a) {
     check_address(address);
     check_count_field(count);
     Ref command = command_from(
-        BREL_STR("construct_read_coils_command"), construct_read_coils_command,
+        self, BREL_STR("construct_read_coils_command"), construct_read_coils_command,
         [](PyObject* x, PyObject* y) { return two_field_pdu(1, x, y); }, address, count);
     Ref byte_count = coil_byte_count(count);
     Ref one = make_int(1);
@@ -1066,7 +1146,7 @@ Ref read_registers(Args& a) {
     check_address(address);
     check_count_field(count);
     Ref command = command_from(
-        BREL_STR("construct_read_registers_command"), construct_read_registers_command,
+        self, BREL_STR("construct_read_registers_command"), construct_read_registers_command,
         [](PyObject* x, PyObject* y) { return two_field_pdu(3, x, y); }, address, count);
     Ref two = make_int(2);
     Ref byte_count = own(PyNumber_Multiply(count, two.get()));
@@ -1132,7 +1212,7 @@ Ref echo_word(PyObject* feedback, Py_ssize_t i) {
 Ref write_registers(Args& a) {
     PyObject *self = a[0], *address = a[1], *values = a[2];
     check_address(address);
-    Ref command = command_from(BREL_STR("construct_write_registers_command"), construct_write_registers_command,
+    Ref command = command_from(self, BREL_STR("construct_write_registers_command"), construct_write_registers_command,
                                write_registers_pdu, address, values);
     Ref four = make_int(4);
     Ref feedback = query_of(self, command.get(), four.get());
@@ -1163,7 +1243,7 @@ Ref write_register(Args& a) {
 Ref write_coil(Args& a) {
     PyObject *self = a[0], *address = a[1], *value = a[2];
     check_address(address);
-    Ref command = command_from(BREL_STR("construct_write_coil_command"), construct_write_coil_command, write_coil_pdu,
+    Ref command = command_from(self, BREL_STR("construct_write_coil_command"), construct_write_coil_command, write_coil_pdu,
                                address, value);
     Ref four = make_int(4);
     Ref feedback = query_of(self, command.get(), four.get());
@@ -1532,6 +1612,7 @@ constexpr const char* kQueryDoc =
 void record_tcp_master_type(PyObject* type) noexcept {
     if (!PyType_Check(type)) return;
     Py_XSETREF(library_tcp_type, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
+    watch_namespace();
 }
 
 const ClassSpec& tcp_master_class() {

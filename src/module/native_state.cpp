@@ -5,6 +5,7 @@
 #include <pythread.h>
 
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 
 namespace brel {
@@ -12,7 +13,7 @@ namespace brel {
 thread_local SendRecord send_record;
 
 struct NativeState {
-    PyThread_type_lock lock = nullptr;
+    std::mutex lock;
     unsigned long owner = 0;  // thread holding the lock while depth > 0
     long depth = 0;
     PyObject* weakref = nullptr;  // owned; its callback removes the entry
@@ -23,7 +24,6 @@ struct NativeState {
     NativeState(const NativeState&) = delete;
     NativeState& operator=(const NativeState&) = delete;
     ~NativeState() {
-        if (lock) PyThread_free_lock(lock);
         Py_XDECREF(weakref);
         Py_XDECREF(settings.stream);
     }
@@ -66,11 +66,6 @@ NativeState* state_for(PyObject* object) {
     Ref callback = own(PyCFunction_New(&forget_def, key.get()));
     Ref weakref = own(PyWeakref_NewRef(object, callback.get()));
     auto state = std::make_unique<NativeState>();
-    state->lock = PyThread_allocate_lock();
-    if (!state->lock) {
-        PyErr_NoMemory();
-        raise();
-    }
     state->weakref = weakref.release();
     entries().emplace(object, state.get());
     return state.release();
@@ -85,9 +80,9 @@ ObjectLock::ObjectLock(PyObject* object) {
     if (state->depth > 0 && state->owner == me) {
         ++state->depth;
     } else {
-        if (!PyThread_acquire_lock(state->lock, NOWAIT_LOCK)) {
+        if (!state->lock.try_lock()) {
             Py_BEGIN_ALLOW_THREADS
-            PyThread_acquire_lock(state->lock, WAIT_LOCK);
+            state->lock.lock();
             Py_END_ALLOW_THREADS
         }
         state->owner = me;
@@ -100,7 +95,7 @@ ObjectLock::~ObjectLock() {
     if (!state_) return;
     if (--state_->depth == 0) {
         state_->owner = 0;
-        PyThread_release_lock(state_->lock);
+        state_->lock.unlock();
     }
 }
 

@@ -57,3 +57,36 @@ def test_property_replaced_in_the_class(connect, monkeypatch, name, value, heade
     with pytest.raises(OSError, match="^Received data header invalid from "):
         master.read_registers(0, 1)
     assert master.last_command_sent == H(header)
+
+
+@pytest.mark.parametrize("builder", ["construct_read_registers_command", "construct_whole_query_command",
+                                     "construct_header"])
+@pytest.mark.parametrize("where", ["class", "module name"])
+def test_builder_replaced_after_a_call(connect, monkeypatch, builder, where):
+    """A builder replaced in the class, or the module's name ModbusTCPMaster bound to another
+    class, applies from the next call, also after calls that ran on the library's own."""
+    import brel_modbus
+
+    master, sock = connect()
+    sock.queue(mbap(1, H("03020007")))
+    assert master.read_registers(0, 1) == [7]
+    own = getattr(ModbusTCPMaster, builder)
+    seen = []
+
+    def replaced(*args):
+        seen.append(args[0])
+        return own(*args)
+
+    if where == "class":
+        monkeypatch.setattr(ModbusTCPMaster, builder, staticmethod(replaced))
+    else:
+        monkeypatch.setattr(brel_modbus, "ModbusTCPMaster",
+                            type("Other", (ModbusTCPMaster,), {builder: staticmethod(replaced)}))
+    sock.queue(mbap(2, H("03020008")))
+    assert master.read_registers(1, 1) == [8]
+    assert len(seen) == 1
+    monkeypatch.undo()
+    sock.queue(mbap(3, H("03020009")))
+    assert master.read_registers(2, 1) == [9]
+    assert len(seen) == 1
+    assert master.last_command_sent == H("000300000006010300020001")
