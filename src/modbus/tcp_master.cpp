@@ -21,6 +21,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <vector>
 
@@ -605,10 +606,11 @@ const SocketMethods* socket_methods() {
 }
 
 // What stopped I/O done without the interpreter lock: nothing (kIoDone), the time-out, the
-// peer's close, or an errno value (EINTR: run the signal handlers, then go on).
+// peer's close, a C++ exception (no memory for the answer), or an errno value (EINTR: run the signal handlers, then go on).
 inline constexpr int kIoDone = 0;
 inline constexpr int kIoTimedOut = -1;
 inline constexpr int kIoClosed = -2;
+inline constexpr int kIoFailed = -3;  // a C++ exception, kept in DirectSocket::failure
 
 struct DirectSocket {
     int fd = -1;
@@ -623,6 +625,7 @@ struct DirectSocket {
     // that a slave trickling its bytes cannot keep the caller for longer.
     bool deadline_set = false;
     std::chrono::steady_clock::time_point deadline{};
+    std::exception_ptr failure;
 
     // True when `sock` can be driven directly: exactly socket.socket, open, time-out > 0.
     bool open(PyObject* sock) {
@@ -669,6 +672,7 @@ struct DirectSocket {
                 case kIoDone: return;
                 case kIoTimedOut: raise(PyExc_TimeoutError, "timed out");
                 case kIoClosed: raise_closed(self);
+                case kIoFailed: std::rethrow_exception(failure);  // now that the lock is held
                 case EINTR: check(PyErr_CheckSignals()); break;  // a handler that does not raise: go on
                 default:
                     errno = outcome;
@@ -720,7 +724,8 @@ private:
             try {
                 into = buffer.reserve(room);
             } catch (...) {
-                return ENOMEM;
+                failure = std::current_exception();
+                return kIoFailed;
             }
             const ssize_t n = ::recv(fd, into, room, 0);
             if (n > 0) {
