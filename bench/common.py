@@ -56,14 +56,15 @@ class Slave(NamedTuple):
 
 
 @contextlib.contextmanager
-def run_slave(tcp: bool = True, rtu: bool = True, timeout: float = 5.0) -> Iterator[Slave]:
-    """Start the C slave, yield where it serves, stop it afterwards.
+def run_slave(tcp: bool = True, rtu: bool = True, timeout: float = 5.0, fork: bool = False) -> Iterator[Slave]:
+    """Start the C slave, yield where it serves, stop it afterwards. With fork, each TCP
+    connection is served by a process of its own.
 
     The slave stops by itself when its stdin pipe closes, so it cannot outlive us.
     """
     if not SLAVE.exists():
         sys.exit(f"{SLAVE} is missing: build it with `make bench-tools`")
-    args = [str(SLAVE)] + (["--tcp", "0"] if tcp else []) + (["--rtu"] if rtu else [])
+    args = [str(SLAVE)] + (["--tcp", "0"] if tcp else []) + (["--rtu"] if rtu else []) + (["--fork"] if fork else [])
     proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
     try:
         port, path = None, None

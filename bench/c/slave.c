@@ -3,8 +3,11 @@
  * pseudo-terminal pair, both through libmodbus, from one table of holding registers,
  * input registers, coils and discrete inputs.
  *
- *   slave [--tcp PORT] [--rtu]
+ *   slave [--tcp PORT] [--rtu] [--fork]
  *
+ * --fork serves each TCP connection in a process of its own (forked on accept, ended when
+ * the connection closes or the slave goes), so that clients on several connections are
+ * answered in parallel, as a multi-core server would; without it one process answers all.
  * PORT 0 takes a free port. On start it prints "tcp <port>" and/or "rtu <pts path>"
  * on stdout, one line each, then "ready". It serves until its standard input reaches
  * end of file (the parent closed the pipe or died) or it gets SIGTERM/SIGINT, so a
@@ -27,6 +30,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -91,15 +95,18 @@ static int open_pty(int *keep_fd) {
 }
 
 int main(int argc, char **argv) {
-    int tcp_port = -1, want_rtu = 0;
+    int tcp_port = -1, want_rtu = 0, forking = 0;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--tcp") && i + 1 < argc) tcp_port = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--rtu")) want_rtu = 1;
-        else { fprintf(stderr, "usage: slave [--tcp PORT] [--rtu]\n"); return 2; }
+        else if (!strcmp(argv[i], "--fork")) forking = 1;
+        else { fprintf(stderr, "usage: slave [--tcp PORT] [--rtu] [--fork]\n"); return 2; }
     }
     if (tcp_port < 0 && !want_rtu) { fprintf(stderr, "slave: nothing to serve\n"); return 2; }
 
     signal(SIGPIPE, SIG_IGN);
+    if (forking) signal(SIGCHLD, SIG_IGN);   /* connection processes reap themselves */
+    pid_t parent = getpid();
     struct sigaction sa = {0};
     sa.sa_handler = on_signal;
     sigaction(SIGTERM, &sa, NULL);
@@ -173,6 +180,23 @@ int main(int argc, char **argv) {
                 if (nclients == MAX_CLIENTS) { close(fd); continue; }
                 int one = 1;
                 setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                if (forking) {
+                    pid_t child = fork();
+                    if (child == 0) {
+                        /* This connection only, until it closes or the slave goes. */
+                        prctl(PR_SET_PDEATHSIG, SIGTERM);
+                        if (getppid() != parent) _exit(0);
+                        modbus_set_socket(tcp, fd);
+                        while (!stop_requested) {
+                            int len = modbus_receive(tcp, query);
+                            if (len > 0) modbus_reply(tcp, query, len, map);
+                            else if (len < 0) break;
+                        }
+                        _exit(0);
+                    }
+                    close(fd);
+                    continue;
+                }
                 clients[nclients++] = fd;
             }
         }

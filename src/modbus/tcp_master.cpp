@@ -1074,6 +1074,15 @@ Ref command_from(PyObject* self, PyObject* name, Impl ours, Build build, PyObjec
 
 // ---- operations -----------------------------------------------------------------------------
 
+// feedback[0] == value, as the interpreter compares (IndexError on an empty answer).
+bool first_byte_is(PyObject* feedback, long value) {
+    if (PyBytes_CheckExact(feedback) && PyBytes_GET_SIZE(feedback) > 0)
+        return static_cast<std::uint8_t>(PyBytes_AS_STRING(feedback)[0]) == value;
+    Ref first = item(feedback, 0);
+    Ref expected = make_int(value);
+    return equal(first.get(), expected.get());
+}
+
 // ceil(count / 8) with the interpreter's floor division and modulo.
 Ref coil_byte_count(PyObject* count) {
     int overflow = 0;
@@ -1153,15 +1162,11 @@ Ref read_registers(Args& a) {
     Ref command = command_from(
         self, BREL_STR("construct_read_registers_command"), construct_read_registers_command,
         [](PyObject* x, PyObject* y) { return two_field_pdu(3, x, y); }, address, count);
-    Ref two = make_int(2);
-    Ref byte_count = own(PyNumber_Multiply(count, two.get()));
-    Ref one = make_int(1);
-    Ref needed = own(PyNumber_Add(byte_count.get(), one.get()));
+    // count is within 0..65535 here (checked above): 2 * count and 2 * count + 1 as ints.
+    const long byte_count = 2 * PyLong_AsLong(count);
+    Ref needed = make_int(byte_count + 1);
     Ref feedback = query_of(self, command.get(), needed.get());
-    {
-        Ref first = item(feedback.get(), 0);
-        if (!equal(first.get(), byte_count.get())) raise_assertion(BREL_STR("Feedback for reading registers invalid"));
-    }
+    if (!first_byte_is(feedback.get(), byte_count)) raise_assertion(BREL_STR("Feedback for reading registers invalid"));
 
     int overflow = 0;
     const long long c = PyLong_AsLongLongAndOverflow(count, &overflow);
