@@ -584,8 +584,11 @@ void check_field(PyObject* value, const char* what, unsigned long top) {
 
 unsigned long field_value(PyObject* exact_int, const char* what, unsigned long top) {
     int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
-    if (v == -1 && PyErr_Occurred()) raise();
+    long long v;
+    if (!(PyLong_CheckExact(exact_int) && compact_int(exact_int, v))) {
+        v = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+        if (v == -1 && PyErr_Occurred()) raise();
+    }
     if (overflow || v < 0 || static_cast<unsigned long long>(v) > top) {
         PyErr_Format(PyExc_OverflowError, "modbus: %s out of range 0 to %lu: %S", what, top, exact_int);
         raise();

@@ -55,6 +55,7 @@ Ref make_int(long long v) { return own(PyLong_FromLongLong(v)); }
 // The low 16 bits of an exact int, as (v >> 8) & 0xFF and v & 0xFF give them on the
 // interpreter's unbounded integers (two's complement for negative values).
 std::uint16_t low16(PyObject* v) {
+    if (long long x; PyLong_CheckExact(v) && compact_int(v, x)) return static_cast<std::uint16_t>(x);
     int overflow = 0;
     const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (!overflow) {
