@@ -6,7 +6,7 @@ VENV := .venv
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 PY := $(VENV)/bin/python
 
-.PHONY: venv install test demo format clean bench bench-deps bench-tools bench-libmodbus bench-memory bench-poller
+.PHONY: venv install test demo format clean bench bench-deps bench-tools bench-libmodbus bench-memory bench-poller bench-valgrind
 
 $(VENV)/.ready: pyproject.toml
 	@test -n "$(PY312)" || { echo "CPython 3.12 not found (python3.12)"; exit 1; }
@@ -90,6 +90,7 @@ BENCH_HEADERS := $(wildcard bench/c/*.h)
 BENCH_ARGS ?=
 MEMORY_ARGS ?=
 POLLER_ARGS ?=
+THREADS_ARGS ?=
 
 # libmodbus (slave and C client) from Debian, installed when missing.
 bench-libmodbus:
@@ -115,8 +116,14 @@ $(VENV)/.bench-ready: bench/requirements.txt $(VENV)/.ready
 
 bench-deps: $(VENV)/.bench-ready
 
-bench: install bench-deps bench-tools
+# valgrind (callgrind) for the instruction counts of bench/instructions.py, installed when missing.
+bench-valgrind:
+	@command -v valgrind >/dev/null 2>&1 || { apt-get update && apt-get install -y valgrind; }
+
+bench: install bench-deps bench-tools bench-valgrind
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(PY) bench/instructions.py
+	$(PY) bench/threads.py $(THREADS_ARGS)
 
 bench-memory: install bench-deps bench-tools
 	$(PY) bench/memory.py $(MEMORY_ARGS)

@@ -167,6 +167,27 @@ def transport_tables(res: Results, transport: str, clients: list[tuple[str, str]
             out.append(f"    {name}: {RTU_GAP[name][1]}")
 
 
+def tcp_goals(res: Results, out: list[str]) -> None:
+    """brel_modbus against the C floor client on the TCP read of 10 registers, per round:
+    client CPU (brel / floor, goal at most 1.10) and call rate (floor wall / brel wall, that
+    is brel's calls per second / the floor's, goal at least 0.95)."""
+    a = res.samples.get(("tcp", BREL, "read10"))
+    b = res.samples.get(("tcp", "floor (C)", "read10"))
+    out.append("")
+    out.append("== Goals against the C floor client, Modbus TCP read 10 registers (per-round ratios) ==")
+    if not a or not b or len(a) != len(b):
+        out.append("  n/a (a round is missing for one of the two clients)")
+        return
+    for title, values, goal, at_most in (
+            ("client CPU, brel_modbus / floor", [x[1] / y[1] for x, y in zip(a, b, strict=True)], 1.10, True),
+            ("call rate, brel_modbus / floor", [y[0] / x[0] for x, y in zip(a, b, strict=True)], 0.95, False)):
+        m = med(values)
+        met = m <= goal if at_most else m >= goal
+        out.append(f"  {title:<34}{m:>6.2f}  (range {min(values):.2f}-{max(values):.2f}; goal "
+                   f"{'<=' if at_most else '>='} {goal:.2f}: {'met' if met else 'NOT met'})")
+    out.append("  user instructions per call: `python bench/instructions.py` (goal <= 4,000)")
+
+
 def paired(a: list[float] | None, b: list[float] | None) -> str:
     """Median of per-round ratios a/b (rounds interleave the implementations)."""
     if not a or not b:
@@ -310,6 +331,8 @@ def main() -> int:
         for r in res.overhead:
             if r.get("section") == "error":
                 out.append(f"  overhead run failed: {r['error']}")
+    if "tcp" in sections:
+        tcp_goals(res, out)
     out.append("")
     out.append(f"total run time {time.time() - started:.0f} s")
     text = "\n".join(out)

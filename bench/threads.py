@@ -142,7 +142,7 @@ def main() -> None:
     for kind, n in configs:
         values = rates[(kind, n)]
         base = rates[(kind, 1)]
-        ratios = [v / b for v, b in zip(values, base)]
+        ratios = [v / b for v, b in zip(values, base, strict=True)]
         name = f"brel_modbus, {n} thread{'s' if n > 1 else ''}" if kind == "brel" else \
             f"floor (C), {n} process{'es' if n > 1 else ''}"
         lines.append(f"{name:<28}{statistics.median(values):>10,.0f}{spread(values):>8.0%}"
