@@ -25,7 +25,6 @@
 #include <optional>
 #include <vector>
 
-
 #if !defined(_WIN32)
 #include <poll.h>
 #include <sys/socket.h>
@@ -607,7 +606,8 @@ const SocketMethods* socket_methods() {
 }
 
 // What stopped I/O done without the interpreter lock: nothing (kIoDone), the time-out, the
-// peer's close, a C++ exception (no memory for the answer), or an errno value (EINTR: run the signal handlers, then go on).
+// peer's close, a C++ exception (no memory for the answer), or an errno value (EINTR: run the signal handlers, then go
+// on).
 inline constexpr int kIoDone = 0;
 inline constexpr int kIoTimedOut = -1;
 inline constexpr int kIoClosed = -2;
@@ -670,11 +670,17 @@ struct DirectSocket {
             outcome = run(buffer, size, expected);
             Py_END_ALLOW_THREADS
             switch (outcome) {
-                case kIoDone: return;
-                case kIoTimedOut: raise(PyExc_TimeoutError, "timed out");
-                case kIoClosed: raise_closed(self);
-                case kIoFailed: std::rethrow_exception(failure);  // now that the lock is held
-                case EINTR: check(PyErr_CheckSignals()); break;  // a handler that does not raise: go on
+                case kIoDone:
+                    return;
+                case kIoTimedOut:
+                    raise(PyExc_TimeoutError, "timed out");
+                case kIoClosed:
+                    raise_closed(self);
+                case kIoFailed:
+                    std::rethrow_exception(failure);  // now that the lock is held
+                case EINTR:
+                    check(PyErr_CheckSignals());
+                    break;  // a handler that does not raise: go on
                 default:
                     errno = outcome;
                     PyErr_SetFromErrno(PyExc_OSError);
@@ -1254,8 +1260,8 @@ Ref write_register(Args& a) {
 Ref write_coil(Args& a) {
     PyObject *self = a[0], *address = a[1], *value = a[2];
     check_address(address);
-    Ref command = command_from(self, BREL_STR("construct_write_coil_command"), construct_write_coil_command, write_coil_pdu,
-                               address, value);
+    Ref command = command_from(self, BREL_STR("construct_write_coil_command"), construct_write_coil_command,
+                               write_coil_pdu, address, value);
     Ref four = make_int(4);
     Ref feedback = query_of(self, command.get(), four.get());
     Ref fb_address = echo_word(feedback.get(), 0);

@@ -37,9 +37,17 @@ std::unordered_map<PyObject*, NativeState*>& entries() {
     return *table;
 }
 
+// The entry found last: a call looks its master up several times (settings, lock, query).
+PyObject* last_object = nullptr;
+NativeState* last_state = nullptr;
+
 // The weak-reference callback: `key` is the address of the object that is going.
 PyObject* forget(PyObject* key, PyObject*) {
     void* address = PyLong_AsVoidPtr(key);
+    if (address == last_object) {
+        last_object = nullptr;
+        last_state = nullptr;
+    }
     auto& table = entries();
     auto it = table.find(static_cast<PyObject*>(address));
     if (it != table.end()) {
@@ -54,9 +62,13 @@ PyObject* forget(PyObject* key, PyObject*) {
 PyMethodDef forget_def = {"_forget_native_state", forget, METH_O, nullptr};
 
 NativeState* find(PyObject* object) {
+    if (object == last_object) return last_state;
     auto& table = entries();
     auto it = table.find(object);
-    return it == table.end() ? nullptr : it->second;
+    if (it == table.end()) return nullptr;
+    last_object = object;
+    last_state = it->second;
+    return last_state;
 }
 
 NativeState* state_for(PyObject* object) {
