@@ -117,9 +117,8 @@ bool arrays_are_real() {
     return type == real.type;
 }
 
-bool is_real_byte_array(PyObject* obj) noexcept {
+bool is_real_byte_array(PyObject* obj, ByteView& view) noexcept {
     const RealArray& real = real_array();
-    ByteView view;
     return real.type && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(real.type) && byte_view(obj, view);
 }
 

@@ -21,8 +21,10 @@ Ref real_byte_array(const std::uint8_t* data, std::size_t size);
 // array.array("B", bytes(data[0, size))) with the module's `array` as it stands:
 // real_byte_array while arrays_are_real(), the call through the interpreter otherwise.
 Ref new_byte_array(const std::uint8_t* data, std::size_t size);
-// True for an array of exactly the interpreter's array type with type code "B".
-bool is_real_byte_array(PyObject* obj) noexcept;
+// True for an array of exactly the interpreter's array type with type code "B"; `view`
+// then holds its bytes.
+struct ByteView;
+bool is_real_byte_array(PyObject* obj, ByteView& view) noexcept;
 // ModbusStatic.split_register(value): (high, low).
 Ref split_register_of(PyObject* value);
 // ModbusStatic.calculate_crc(string, beg, end): (low, high).

@@ -59,9 +59,14 @@ Ref get_plain(PyObject* self, PyObject* name) {
     return getattr(self, name);
 }
 
-void set_plain(PyObject* self, PyObject* name, PyObject* value) {
+// True when self.name = value is a store in the instance's __dict__.
+bool plain_store(PyObject* self, PyObject* name) {
     PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_setattro == PyObject_GenericSetAttr && !_PyType_Lookup(type, name)) {
+    return type->tp_setattro == PyObject_GenericSetAttr && !_PyType_Lookup(type, name);
+}
+
+void set_plain(PyObject* self, PyObject* name, PyObject* value) {
+    if (plain_store(self, name)) {
         if (Ref dict = instance_dict(self)) {
             check(PyDict_SetItem(dict.get(), name, value));
             return;
@@ -143,6 +148,37 @@ bool own_member(PyObject* self, PyObject* name, Impl impl) {
     PyObject* found = _PyType_Lookup(type, name);  // borrowed
     return found && is_function_with(found, impl) && !instance_has(self, name);
 }
+
+// A class found to hold the library's own members under some names, remembered against
+// the class's version tag: the interpreter gives a class a new tag whenever an attribute
+// of it or of a base is set or deleted, so while the tag is the same so are the members.
+// Only a class of the plain metatype is remembered, whose attribute lookup is the
+// interpreter's own.
+class ClassVerdict {
+public:
+    // True when `cls` is the class remembered and unchanged since, or when `full_check`
+    // (the look-ups as the general road makes them) says so now.
+    template <class Check>
+    bool holds(PyObject* cls, Check&& full_check) {
+        if (PyType_CheckExact(cls)) {
+            auto* type = reinterpret_cast<PyTypeObject*>(cls);
+            if (type == type_ && tag_ != 0 && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+                type->tp_version_tag == tag_)
+                return true;
+        }
+        if (!full_check()) return false;
+        if (PyType_CheckExact(cls)) {  // the tag as the look-ups left it
+            auto* type = reinterpret_cast<PyTypeObject*>(cls);
+            type_ = type;
+            tag_ = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+        }
+        return true;
+    }
+
+private:
+    PyTypeObject* type_ = nullptr;  // compared, never dereferenced unless it is `cls`
+    unsigned int tag_ = 0;
+};
 
 // ---- transactions -------------------------------------------------------------------------
 //
@@ -243,10 +279,13 @@ struct Protocol {
     // True when _byte_array, split_register and calculate_crc are the library's own:
     // then a frame may be built in C++ with the same bytes.
     bool own_helpers() const {
-        Ref split, crc;
-        return byte_array_is_ours(byte_array.get()) && attribute(statics.get(), BREL_STR("split_register"), split) &&
-               split_register_is_ours(split.get()) && attribute(statics.get(), BREL_STR("calculate_crc"), crc) &&
-               calculate_crc_is_ours(crc.get());
+        static ClassVerdict helpers;
+        return byte_array_is_ours(byte_array.get()) && helpers.holds(statics.get(), [&] {
+                   Ref split, crc;
+                   return attribute(statics.get(), BREL_STR("split_register"), split) &&
+                          split_register_is_ours(split.get()) &&
+                          attribute(statics.get(), BREL_STR("calculate_crc"), crc) && calculate_crc_is_ours(crc.get());
+               });
     }
 
     // The general road, step by step as the interpreter runs it.
@@ -691,8 +730,11 @@ Ref decode_registers(Feedback& feedback) {
     const Py_ssize_t n = bytes.size;
     if (n - 2 <= 3) return own(PyList_New(0));
     Ref statics = global(BREL_STR("ModbusStatic"));
-    Ref compound = getattr(statics.get(), BREL_STR("compound_register"));
-    if (!is_library_member(compound.get(), "ModbusStatic", "compound_register"))
+    static ClassVerdict compound_ours;
+    if (!compound_ours.holds(statics.get(), [&] {
+            Ref compound = getattr(statics.get(), BREL_STR("compound_register"));
+            return is_library_member(compound.get(), "ModbusStatic", "compound_register");
+        }))
         return decode_registers(feedback.object());
     const Py_ssize_t count = (n - 4) / 2;
     Ref values = own(PyList_New(count));
@@ -1172,7 +1214,14 @@ Ref read_body(PyObject* self, PyObject* size) {
     Ref tunnel = tunnel_of(self);
     Ref data = channel::read(tunnel.get(), size);
     Ref before = get_plain(self, BREL_STR("MessageLastReceived"));
-    Ref after = own(PyNumber_Add(before.get(), data.get()));
+    Ref after;
+    const bool both_bytes = PyBytes_CheckExact(before.get()) && PyBytes_CheckExact(data.get());
+    if (both_bytes && PyBytes_GET_SIZE(data.get()) == 0 && plain_store(self, BREL_STR("MessageLastReceived")))
+        return data;  // before + b"" is before itself, stored where it is
+    if (both_bytes && PyBytes_GET_SIZE(before.get()) == 0)
+        after = data;  // b"" + data is data itself
+    else
+        after = own(PyNumber_Add(before.get(), data.get()));
     set_plain(self, BREL_STR("MessageLastReceived"), after.get());
     return data;
 }
@@ -1216,7 +1265,7 @@ Ref master_feedback_assistant(Args& a) {
 Ref bytes_of(PyObject* message) {
     if (PyBytes_CheckExact(message)) return Ref::borrow(message);
     ByteView view;
-    if ((PyByteArray_CheckExact(message) || is_real_byte_array(message)) && byte_view(message, view))
+    if (is_real_byte_array(message, view) || (PyByteArray_CheckExact(message) && byte_view(message, view)))
         return own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data), view.size));
     return call(reinterpret_cast<PyObject*>(&PyBytes_Type), message);
 }
@@ -1284,17 +1333,25 @@ Ref crc_verdict_of_bytes(Feedback& feedback) {
     ByteView bytes;
     if (!feedback.plain() || !feedback.view(bytes) || bytes.size < 2) return nullptr;
     Ref statics = global(BREL_STR("ModbusStatic"));
-    Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
-    if (!is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")) return nullptr;
-    Ref crc_function = getattr(statics.get(), BREL_STR("calculate_crc"));
-    if (!calculate_crc_is_ours(crc_function.get())) return nullptr;
+    static ClassVerdict crc_ours;
+    if (!crc_ours.holds(statics.get(), [&] {
+            Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
+            if (!is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")) return false;
+            Ref crc_function = getattr(statics.get(), BREL_STR("calculate_crc"));
+            return calculate_crc_is_ours(crc_function.get());
+        }))
+        return nullptr;
     return Ref::borrow(modbus::crc16_frame_ok(bytes.data, static_cast<std::size_t>(bytes.size)) ? Py_True : Py_False);
 }
 
 void check_crc_step(Feedback& feedback, PyObject* station) {
     Ref master = global(BREL_STR("Master"));
-    Ref function = getattr(master.get(), BREL_STR("_Master__check_crc"));
-    if (!is_function_with(function.get(), master_check_crc)) {
+    static ClassVerdict check_crc_ours;
+    Ref function;
+    if (!check_crc_ours.holds(master.get(), [&] {
+            function = getattr(master.get(), BREL_STR("_Master__check_crc"));
+            return is_function_with(function.get(), master_check_crc);
+        })) {
         call(function.get(), feedback.object(), station);
         return;
     }
