@@ -152,7 +152,7 @@ RATIOS = (("brel_modbus", FLOOR), ("minimalmodbus", "brel_modbus"))
 
 def round_ratios(samples: dict[str, list[tuple[float, float]]], a: str, b: str) -> dict[str, list[float]]:
     """a's figure / b's, round by round (both measured in the same round), wall and cpu."""
-    pairs = list(zip(samples[a], samples[b]))
+    pairs = list(zip(samples[a], samples[b], strict=True))
     return {"wall": [x[0] / y[0] for x, y in pairs], "cpu": [x[1] / y[1] for x, y in pairs]}
 
 

@@ -50,7 +50,7 @@ def run(subject: str, calls: int) -> None:
         request = READ10_ANSWER[:8]
 
         def op() -> None:
-            ch.in_waiting
+            _ = ch.in_waiting
             ch.write(request)
             ch.read(5)
             ch.read(0)

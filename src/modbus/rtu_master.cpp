@@ -281,11 +281,10 @@ struct Protocol {
     bool own_helpers() const {
         static ClassVerdict helpers;
         return byte_array_is_ours(byte_array.get()) && helpers.holds(statics.get(), [&] {
-                   Ref split, crc;
-                   return attribute(statics.get(), BREL_STR("split_register"), split) &&
-                          split_register_is_ours(split.get()) &&
-                          attribute(statics.get(), BREL_STR("calculate_crc"), crc) && calculate_crc_is_ours(crc.get());
-               });
+            Ref split, crc;
+            return attribute(statics.get(), BREL_STR("split_register"), split) && split_register_is_ours(split.get()) &&
+                   attribute(statics.get(), BREL_STR("calculate_crc"), crc) && calculate_crc_is_ours(crc.get());
+        });
     }
 
     // The general road, step by step as the interpreter runs it.
@@ -429,9 +428,7 @@ public:
 
     bool plain() const noexcept { return !object_; }
     // len(feedback)
-    Py_ssize_t count() const {
-        return object_ ? length(object_.get()) : static_cast<Py_ssize_t>(bytes_.size());
-    }
+    Py_ssize_t count() const { return object_ ? length(object_.get()) : static_cast<Py_ssize_t>(bytes_.size()); }
     // feedback[i]
     Ref at(Py_ssize_t i) {
         if (!object_ && i < static_cast<Py_ssize_t>(bytes_.size())) return small_int(bytes_.data()[i]);
@@ -1240,7 +1237,8 @@ void feedback_assistant_body(PyObject* self, PyObject* station, PyObject* normal
         // Only a sound frame is a refusal by the slave: line noise is a CRC error. Within
         // an operation, the refusal must come from the station and for the function asked.
         check_crc_step(feedback, station);
-        if (const Transaction* tx = Transaction::of(self)) check_answer(*tx, modbus::AnswerRule::Echo, feedback, station);
+        if (const Transaction* tx = Transaction::of(self))
+            check_answer(*tx, modbus::AnswerRule::Echo, feedback, station);
         Ref exception_class = global(BREL_STR("SlaveException"));
         Ref error = feedback.at(2);
         Ref exception = call(exception_class.get(), station, code.get(), error.get());
