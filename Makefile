@@ -108,7 +108,15 @@ $(BENCH_BUILD)/libbenchcrc.so: bench/c/crc16lib.c $(BENCH_HEADERS)
 	@mkdir -p $(BENCH_BUILD)
 	$(CC) $(BENCH_CFLAGS) -shared -fPIC -o $@ $<
 
-bench-tools: $(BENCH_BUILD)/slave $(BENCH_BUILD)/client $(BENCH_BUILD)/libbenchcrc.so
+# The C-API floor of an in-memory RTU read (bench/overhead.py): an extension module for
+# the venv's interpreter, built with its headers and suffix.
+$(BENCH_BUILD)/.rtu_floor: bench/c/rtu_floor.c $(BENCH_HEADERS) $(VENV)/.ready
+	@mkdir -p $(BENCH_BUILD)
+	$(CC) $(BENCH_CFLAGS) -shared -fPIC -I"$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
+		-o $(BENCH_BUILD)/rtu_floor$$($(PY) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') $<
+	touch $@
+
+bench-tools: $(BENCH_BUILD)/slave $(BENCH_BUILD)/client $(BENCH_BUILD)/libbenchcrc.so $(BENCH_BUILD)/.rtu_floor
 
 $(VENV)/.bench-ready: bench/requirements.txt $(VENV)/.ready
 	$(PY) -m pip install -q -r bench/requirements.txt

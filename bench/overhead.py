@@ -1,6 +1,6 @@
 """Library cost without I/O: a read through an in-memory channel, and the CRC-16.
 
-    python bench/overhead.py ROUNDS [MAX_CALLS]
+    python bench/overhead.py ROUNDS [MAX_CALLS] [--inmemory]
 
 In-memory read: the read of 10 holding registers from station 1 through a channel
 object that answers at once (write() queues the canned answer, read(n) slices it).
@@ -9,7 +9,12 @@ returns it; minimalmodbus takes it as its serial port. minimalmodbus's silent pe
 (it sleeps until 1.75 ms have passed since its last read) is switched off here, since
 this figure is about the library's own work; brel_modbus's channel keeps its gap inside
 brel_linkkit, which the in-memory channel replaces. "channel alone" is the fake channel's
-own cost for one exchange (write, then reads of 5 and 20 bytes).
+own cost for one exchange (write, then reads of 5 and 20 bytes). "C-API floor" is the
+same read through bench/build/rtu_floor (bench/c/rtu_floor.c, `make bench-tools`): the
+same channel calls as the master's (in_waiting, write, reads of 5, 0 and 20 bytes), the
+frame, CRC and checks in C, the list of ints made directly: the least the C API allows.
+The ratios of brel_modbus to it and of minimalmodbus to brel_modbus, per round, close
+the section (also printed to stderr); ``--inmemory`` skips the CRC section.
 
 CRC-16: ModbusStatic.calculate_crc against pymodbus's FramerRTU.compute_CRC,
 minimalmodbus's _calculate_crc and a plain table-driven C loop, called through ctypes
@@ -25,6 +30,7 @@ import ctypes
 import itertools
 import json
 import random
+import statistics
 import sys
 import time
 from typing import Any
@@ -126,7 +132,28 @@ def in_memory_clients() -> dict[str, Callable[[], Callable[[], Any]]]:
         ins = minimalmodbus.Instrument(MemoryChannel(READ10_ANSWER), common.SLAVE_ID)
         return lambda: ins.read_registers(common.READ_ADDRESS, common.READ_COUNT, 3)
 
-    return {"channel alone": channel_alone, "brel_modbus": brel, "minimalmodbus": minimal}
+    def floor() -> Callable[[], Any]:
+        sys.path.insert(0, str(common.BUILD))
+        try:
+            import rtu_floor
+        finally:
+            sys.path.pop(0)
+        ch = MemoryChannel(READ10_ANSWER)
+        read = rtu_floor.read_registers
+        return lambda: read(ch, common.SLAVE_ID, common.READ_ADDRESS, common.READ_COUNT)
+
+    return {"channel alone": channel_alone, FLOOR: floor, "brel_modbus": brel, "minimalmodbus": minimal}
+
+
+FLOOR = "C-API floor"
+# (numerator, denominator) of the ratios that close the in-memory section
+RATIOS = (("brel_modbus", FLOOR), ("minimalmodbus", "brel_modbus"))
+
+
+def round_ratios(samples: dict[str, list[tuple[float, float]]], a: str, b: str) -> dict[str, list[float]]:
+    """a's figure / b's, round by round (both measured in the same round), wall and cpu."""
+    pairs = list(zip(samples[a], samples[b], strict=True))
+    return {"wall": [x[0] / y[0] for x, y in pairs], "cpu": [x[1] / y[1] for x, y in pairs]}
 
 
 def crc_functions() -> dict[str, Callable[[], Callable[[bytes], int]]]:
@@ -176,6 +203,8 @@ def calls_for(op: Callable[[], Any], budget_s: float = 0.04) -> int:
 
 
 def main(argv: list[str]) -> int:
+    inmemory_only = "--inmemory" in argv
+    argv = [a for a in argv if a != "--inmemory"]
     rounds = int(argv[0]) if argv else 5
     calls = int(argv[1]) if len(argv) > 1 else 20000
     emit = lambda rec: print(json.dumps(rec), flush=True)  # noqa: E731
@@ -201,6 +230,15 @@ def main(argv: list[str]) -> int:
     for name, s in samples.items():
         emit({"section": "inmemory", "client": name, "calls": counts[name],
               "wall_ns": [w for w, _ in s], "cpu_ns": [c for _, c in s]})
+    for a, b in RATIOS:
+        if a in samples and b in samples:
+            r = round_ratios(samples, a, b)
+            emit({"section": "inmemory-ratio", "of": a, "to": b, **r})
+            cpu = sorted(r["cpu"])
+            print(f"in memory, read 10: {a} / {b} = {statistics.median(cpu):.2f} "
+                  f"(cpu, median of {rounds} rounds, {cpu[0]:.2f}-{cpu[-1]:.2f})", file=sys.stderr)
+    if inmemory_only:
+        return 0
 
     rng = random.Random(7)
     sizes = (8, 256, 4096)

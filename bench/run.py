@@ -208,7 +208,7 @@ def overhead_tables(res: Results, out: list[str]) -> None:
         med_of = {n: (med(r["wall_ns"]), med(r["cpu_ns"])) for n, r in mem.items() if "wall_ns" in r}
         chan = med_of.get("channel alone")
         brel = mem.get(BREL, {})
-        for name in ("channel alone", BREL, "minimalmodbus"):
+        for name in ("channel alone", "C-API floor", BREL, "minimalmodbus"):
             if name not in mem:
                 continue
             if name not in med_of:
@@ -222,6 +222,11 @@ def overhead_tables(res: Results, out: list[str]) -> None:
                        f"{mem[name]['calls']:>9}")
         out.append("  (minimalmodbus's 1.75 ms silent period switched off; \"less channel\" subtracts "
                    "the fake channel's own cost)")
+        for r in res.overhead:
+            if r.get("section") == "inmemory-ratio":
+                cpu = sorted(r["cpu"])
+                out.append(f"  {r['of']} / {r['to']}: {rfmt(med(cpu))} cpu (rounds {rfmt(cpu[0])}-{rfmt(cpu[-1])}), "
+                           f"{rfmt(med(r['wall']))} wall")
     if crc:
         out.append("")
         out.append("CRC-16/MODBUS, nanoseconds per call (Python loop included except for \"C loop\")")

@@ -69,6 +69,84 @@ Ref make_byte_array(PyObject* iterable) {
     return call(array_type.get(), BREL_STR("B"), iterable);
 }
 
+namespace {
+
+// The interpreter's array module, its array type and a one-byte array("B") to copy
+// from; type is null when they cannot be had.
+struct RealArray {
+    PyObject* module = nullptr;
+    PyObject* type = nullptr;
+    PyObject* one = nullptr;
+};
+
+// Looked up on first use and kept for the process. No C++ static guard around the
+// interpreter calls: the interpreter lock serialises callers, and one that finds the
+// look-up under way takes the type call instead.
+const RealArray& real_array() {
+    static RealArray real;
+    static bool looked_up = false;
+    if (looked_up) return real;
+    looked_up = true;
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref module, type, one;
+    if ((module = Ref::steal_or_null(PyImport_ImportModule("array"))) &&
+        (type = Ref::steal_or_null(PyObject_GetAttrString(module.get(), "array"))) && PyType_Check(type.get())) {
+        Ref zero = Ref::steal_or_null(PyBytes_FromStringAndSize("", 1));
+        if (zero) one = Ref::steal_or_null(PyObject_CallFunction(type.get(), "sO", "B", zero.get()));
+    }
+    PyErr_Clear();
+    if (one && Py_TYPE(one.get())->tp_as_sequence && Py_TYPE(one.get())->tp_as_sequence->sq_repeat)
+        real = {module.release(), type.release(), one.release()};
+    PyErr_SetRaisedException(pending);
+    return real;
+}
+
+}  // namespace
+
+bool arrays_are_real() {
+    const RealArray& real = real_array();
+    if (!real.type || !module_namespace) return false;
+    PyObject* module = PyDict_GetItemWithError(module_namespace, BREL_STR("array"));  // borrowed
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    if (module != real.module || !Py_IS_TYPE(module, &PyModule_Type)) return false;
+    PyObject* type = PyDict_GetItemWithError(PyModule_GetDict(module), BREL_STR("array"));
+    if (!type) PyErr_Clear();
+    return type == real.type;
+}
+
+bool is_real_byte_array(PyObject* obj, ByteView& view) noexcept {
+    const RealArray& real = real_array();
+    return real.type && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(real.type) && byte_view(obj, view);
+}
+
+Ref real_byte_array(const std::uint8_t* data, std::size_t size) {
+    const RealArray& real = real_array();
+    if (!real.type) {
+        Ref bytes = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+        Ref array_module = own(PyImport_ImportModule("array"));
+        Ref array_type = getattr(array_module.get(), BREL_STR("array"));
+        return call(array_type.get(), BREL_STR("B"), bytes.get());
+    }
+    // The array type's own repeat makes an array of that size in one allocation; the
+    // bytes then go in through its buffer.
+    Ref made = own(PySequence_Repeat(real.one, static_cast<Py_ssize_t>(size)));
+    if (size == 0) return made;
+    Py_buffer buffer;
+    check(PyObject_GetBuffer(made.get(), &buffer, PyBUF_WRITABLE));
+    std::memcpy(buffer.buf, data, size);
+    PyBuffer_Release(&buffer);
+    return made;
+}
+
+Ref new_byte_array(const std::uint8_t* data, std::size_t size) {
+    if (arrays_are_real()) return real_byte_array(data, size);
+    Ref bytes = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+    return make_byte_array(bytes.get());
+}
+
 Ref split_register_of(PyObject* value) {
     if (PyLong_CheckExact(value)) {
         int overflow = 0;

@@ -12,6 +12,19 @@ namespace brel {
 
 // array.array("B", iterable), with `array` looked up in the module namespace.
 Ref make_byte_array(PyObject* iterable);
+// True when the module's `array` is the interpreter's array module and its `array` the
+// array type: then array.array("B", ...) is what real_byte_array makes.
+bool arrays_are_real();
+// An array("B") of the interpreter's array type holding data[0, size), made without
+// the type call.
+Ref real_byte_array(const std::uint8_t* data, std::size_t size);
+// array.array("B", bytes(data[0, size))) with the module's `array` as it stands:
+// real_byte_array while arrays_are_real(), the call through the interpreter otherwise.
+Ref new_byte_array(const std::uint8_t* data, std::size_t size);
+// True for an array of exactly the interpreter's array type with type code "B"; `view`
+// then holds its bytes.
+struct ByteView;
+bool is_real_byte_array(PyObject* obj, ByteView& view) noexcept;
 // ModbusStatic.split_register(value): (high, low).
 Ref split_register_of(PyObject* value);
 // ModbusStatic.calculate_crc(string, beg, end): (low, high).

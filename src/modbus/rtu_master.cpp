@@ -27,6 +27,7 @@
 #include <limits>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace brel {
 namespace {
@@ -37,7 +38,44 @@ Ref none() { return Ref::borrow(Py_None); }
 Ref small_int(long v) { return own(PyLong_FromLong(v)); }
 Ref empty_bytes() { return own(PyBytes_FromStringAndSize(nullptr, 0)); }
 
-Ref tunnel_of(PyObject* self) { return getattr(self, BREL_STR("_Master__tunnel")); }
+// self.name and self.name = value as generic attribute access does them: straight in
+// the instance's __dict__ while the class looks attributes up the generic way and
+// defines nothing of that name (so no descriptor comes first); through the interpreter
+// otherwise, which also raises the errors.
+Ref instance_dict(PyObject* self) {
+    Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) PyErr_Clear();
+    return dict;
+}
+
+Ref get_plain(PyObject* self, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name)) {
+        if (Ref dict = instance_dict(self)) {
+            if (PyObject* value = PyDict_GetItemWithError(dict.get(), name)) return Ref::borrow(value);
+            if (PyErr_Occurred()) raise();
+        }
+    }
+    return getattr(self, name);
+}
+
+// True when self.name = value is a store in the instance's __dict__.
+bool plain_store(PyObject* self, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(self);
+    return type->tp_setattro == PyObject_GenericSetAttr && !_PyType_Lookup(type, name);
+}
+
+void set_plain(PyObject* self, PyObject* name, PyObject* value) {
+    if (plain_store(self, name)) {
+        if (Ref dict = instance_dict(self)) {
+            check(PyDict_SetItem(dict.get(), name, value));
+            return;
+        }
+    }
+    setattr(self, name, value);
+}
+
+Ref tunnel_of(PyObject* self) { return get_plain(self, BREL_STR("_Master__tunnel")); }
 
 [[noreturn]] void raise_timeout() { raise(builtins.IOError, "modbus: read from slave timeout"); }
 
@@ -86,6 +124,61 @@ bool attribute(PyObject* owner, PyObject* name, Ref& out) {
     if (!out) PyErr_Clear();
     return static_cast<bool>(out);
 }
+
+// ---- the library's own members, called directly ----------------------------------------
+//
+// The members reach each other through attribute lookup on the instance. That lookup
+// finds the library's own member when the class looks attributes up the interpreter's
+// generic way, the class (or a base) holds the library's function object under that
+// name, and the instance's __dict__ does not hide it. Then the member's body is called
+// here directly, with the arguments and entry checks it would have had; otherwise the
+// call goes through the interpreter as written. A subclass that overrides a step, or a
+// step replaced on the class or the instance, is called as before.
+
+// True when self's __dict__ holds `name` (an object without one hides nothing).
+bool instance_has(PyObject* self, PyObject* name) {
+    Ref dict = instance_dict(self);
+    return dict && check(PyDict_Contains(dict.get(), name)) != 0;
+}
+
+// True when self.<name> is the library's member whose body is `impl`.
+bool own_member(PyObject* self, PyObject* name, Impl impl) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* found = _PyType_Lookup(type, name);  // borrowed
+    return found && is_function_with(found, impl) && !instance_has(self, name);
+}
+
+// A class found to hold the library's own members under some names, remembered against
+// the class's version tag: the interpreter gives a class a new tag whenever an attribute
+// of it or of a base is set or deleted, so while the tag is the same so are the members.
+// Only a class of the plain metatype is remembered, whose attribute lookup is the
+// interpreter's own.
+class ClassVerdict {
+public:
+    // True when `cls` is the class remembered and unchanged since, or when `full_check`
+    // (the look-ups as the general road makes them) says so now.
+    template <class Check>
+    bool holds(PyObject* cls, Check&& full_check) {
+        if (PyType_CheckExact(cls)) {
+            auto* type = reinterpret_cast<PyTypeObject*>(cls);
+            if (type == type_ && tag_ != 0 && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+                type->tp_version_tag == tag_)
+                return true;
+        }
+        if (!full_check()) return false;
+        if (PyType_CheckExact(cls)) {  // the tag as the look-ups left it
+            auto* type = reinterpret_cast<PyTypeObject*>(cls);
+            type_ = type;
+            tag_ = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+        }
+        return true;
+    }
+
+private:
+    PyTypeObject* type_ = nullptr;  // compared, never dereferenced unless it is `cls`
+    unsigned int tag_ = 0;
+};
 
 // ---- transactions -------------------------------------------------------------------------
 //
@@ -160,6 +253,11 @@ void check_answer(const Transaction& tx, modbus::AnswerRule rule, PyObject* feed
         raise_mismatch(station);
 }
 
+void check_answer(const Transaction& tx, modbus::AnswerRule rule, const ByteView& answer, PyObject* station) {
+    if (tx.sent && !modbus::rtu_answer_matches(tx.request, rule, answer.data, static_cast<std::size_t>(answer.size)))
+        raise_mismatch(station);
+}
+
 // ---- the protocol helpers as looked up at call time -------------------------------------
 
 // _byte_array(data), straight to the array type while _byte_array is the library's own.
@@ -181,10 +279,12 @@ struct Protocol {
     // True when _byte_array, split_register and calculate_crc are the library's own:
     // then a frame may be built in C++ with the same bytes.
     bool own_helpers() const {
-        Ref split, crc;
-        return byte_array_is_ours(byte_array.get()) && attribute(statics.get(), BREL_STR("split_register"), split) &&
-               split_register_is_ours(split.get()) && attribute(statics.get(), BREL_STR("calculate_crc"), crc) &&
-               calculate_crc_is_ours(crc.get());
+        static ClassVerdict helpers;
+        return byte_array_is_ours(byte_array.get()) && helpers.holds(statics.get(), [&] {
+            Ref split, crc;
+            return attribute(statics.get(), BREL_STR("split_register"), split) && split_register_is_ours(split.get()) &&
+                   attribute(statics.get(), BREL_STR("calculate_crc"), crc) && calculate_crc_is_ours(crc.get());
+        });
     }
 
     // The general road, step by step as the interpreter runs it.
@@ -207,12 +307,44 @@ struct Protocol {
 };
 
 // A frame built in C++, as the byte array the writer expects.
-Ref frame_array(const std::uint8_t* frame, std::size_t size) {
-    Ref bytes = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame), static_cast<Py_ssize_t>(size)));
-    return make_byte_array(bytes.get());
+Ref frame_array(const std::uint8_t* frame, std::size_t size) { return new_byte_array(frame, size); }
+
+// The single reader, the single writer and the answer's head: the bodies that the
+// direct calls reach, defined with the member table's other members below.
+Ref master_read(Args& a);
+Ref master_feedback_assistant(Args& a);
+Ref master_write_message(Args& a);
+Ref master_check_crc(Args& a);
+void write_message_body(PyObject* self, PyObject* message);
+Ref read_body(PyObject* self, PyObject* size);
+
+// The lock that a member run as locked<...> takes, for a direct call of its body: none
+// inside a transaction of this thread on the same master, which holds it already.
+struct MemberLock {
+    explicit MemberLock(PyObject* self) {
+        if (!Transaction::of(self)) lock.emplace(self);
+    }
+    std::optional<ObjectLock> lock;
+};
+
+// self.__write_message(msg)
+void write_message(PyObject* self, PyObject* msg) {
+    if (own_member(self, BREL_STR("_Master__write_message"), locked<master_write_message>)) {
+        MemberLock lock(self);
+        write_message_body(self, msg);
+        return;
+    }
+    call_method(self, BREL_STR("_Master__write_message"), msg);
 }
 
-void write_message(PyObject* self, PyObject* msg) { call_method(self, BREL_STR("_Master__write_message"), msg); }
+// self.__read(size)
+Ref read_step(PyObject* self, PyObject* size) {
+    if (own_member(self, BREL_STR("_Master__read"), locked<master_read>)) {
+        MemberLock lock(self);
+        return read_body(self, size);
+    }
+    return call_method(self, BREL_STR("_Master__read"), size);
+}
 
 // Station, code and two 16-bit fields: the read requests and the single-register write.
 void send_two_fields(PyObject* self, const Protocol& p, PyObject* station, PyObject* code, PyObject* first,
@@ -237,27 +369,142 @@ void send_two_fields(PyObject* self, const Protocol& p, PyObject* station, PyObj
 // Master.__check_crc(message, station), with Master looked up at call time.
 void call_check_crc(PyObject* message, PyObject* station);
 
+// Bytes kept in place up to the size of the longest RTU frame, on the heap beyond.
+class ByteStore {
+public:
+    void clear() noexcept {
+        size_ = 0;
+        heap_.clear();
+    }
+    void append(const std::uint8_t* data, std::size_t n) {
+        if (heap_.empty() && size_ + n <= sizeof inline_) {
+            std::copy_n(data, n, inline_ + size_);
+        } else {
+            if (heap_.empty()) heap_.assign(inline_, inline_ + size_);
+            heap_.insert(heap_.end(), data, data + n);
+        }
+        size_ += n;
+    }
+    const std::uint8_t* data() const noexcept { return heap_.empty() ? inline_ : heap_.data(); }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    std::uint8_t inline_[modbus::kMaxPdu + 3];
+    std::vector<std::uint8_t> heap_;
+    std::size_t size_ = 0;
+};
+
+// An answer as the readers collect it: the byte array that _byte_array makes of the
+// first piece read, extended with _byte_array of each further piece. While _byte_array
+// is the library's own over the interpreter's array type, the bytes stay here and the
+// array is made only when code outside the library is handed it; otherwise every step
+// goes through the interpreter on the objects themselves.
+class Feedback {
+public:
+    // feedback = _byte_array(data)
+    void start(PyObject* data) {
+        bytes_.clear();
+        object_ = nullptr;
+        if (!absorb(data)) object_ = to_byte_array(data);
+    }
+    // feedback = whatever a __feedback_assistant of another kind returned
+    void adopt(Ref object) {
+        bytes_.clear();
+        object_ = std::move(object);
+    }
+    // feedback.extend as looked up before the next piece is read (nothing to look up
+    // for bytes kept here: the array type's extend cannot change).
+    Ref extender() const { return object_ ? getattr(object_.get(), BREL_STR("extend")) : Ref(); }
+    // extend(_byte_array(data))
+    void extend(PyObject* data, const Ref& extend) {
+        if (!object_) {
+            if (absorb(data)) return;
+            object_ = real_byte_array(bytes_.data(), bytes_.size());  // the array made of the pieces so far
+        }
+        Ref method = extend ? extend : getattr(object_.get(), BREL_STR("extend"));
+        Ref piece = to_byte_array(data);
+        call(method.get(), piece.get());
+    }
+
+    bool plain() const noexcept { return !object_; }
+    // len(feedback)
+    Py_ssize_t count() const { return object_ ? length(object_.get()) : static_cast<Py_ssize_t>(bytes_.size()); }
+    // feedback[i]
+    Ref at(Py_ssize_t i) {
+        if (!object_ && i < static_cast<Py_ssize_t>(bytes_.size())) return small_int(bytes_.data()[i]);
+        return item(object(), i);
+    }
+    // Its bytes, when it is (or is kept as) a byte buffer.
+    bool view(ByteView& out) const {
+        if (object_) return byte_view(object_.get(), out);
+        out = {bytes_.data(), static_cast<Py_ssize_t>(bytes_.size())};
+        return true;
+    }
+    // The array itself, made now if its bytes were kept here.
+    PyObject* object() {
+        if (!object_) object_ = real_byte_array(bytes_.data(), bytes_.size());
+        return object_.get();
+    }
+
+private:
+    // Appends the bytes of _byte_array(data) when that is the library's own over the
+    // interpreter's array type; false (and nothing done) otherwise.
+    bool absorb(PyObject* data) {
+        Ref function = global(BREL_STR("_byte_array"));
+        if (!byte_array_is_ours(function.get()) || !arrays_are_real()) return false;
+        if (PyBytes_CheckExact(data)) {
+            bytes_.append(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
+                          static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+            return true;
+        }
+        Ref piece = make_byte_array(data);  // what the array type makes of any other object, errors included
+        ByteView bytes;
+        if (!byte_view(piece.get(), bytes)) raise(PyExc_SystemError, "brel_modbus: array(\"B\") without its bytes");
+        bytes_.append(bytes.data, static_cast<std::size_t>(bytes.size));
+        return true;
+    }
+
+    ByteStore bytes_;
+    Ref object_;
+};
+
+// Master.__check_crc(feedback, station), with Master looked up at call time.
+void check_crc_step(Feedback& feedback, PyObject* station);
+void feedback_assistant_body(PyObject* self, PyObject* station, PyObject* normal_msg_len, PyObject* check_crc,
+                             Feedback& feedback);
+
 // The answer of a read: the first five bytes through __feedback_assistant, then the
 // byte count announced in byte 2 through __read, the length test and the CRC check.
 struct Counted {
-    Ref feedback;
+    Feedback feedback;
     Ref left_len;
 };
 
-Counted read_counted_answer(PyObject* self, PyObject* station) {
+void read_counted_answer(PyObject* self, PyObject* station, Counted& answer) {
     Ref five = small_int(5);
-    Counted answer;
-    answer.feedback = call_method(self, BREL_STR("_Master__feedback_assistant"), station, five.get());
-    answer.left_len = item(answer.feedback.get(), 2);
-    Ref extend = getattr(answer.feedback.get(), BREL_STR("extend"));
-    Ref rest = call_method(self, BREL_STR("_Master__read"), answer.left_len.get());
-    Ref rest_array = to_byte_array(rest.get());
-    call(extend.get(), rest_array.get());
-    Ref have = own(PyLong_FromSsize_t(length(answer.feedback.get())));
+    if (own_member(self, BREL_STR("_Master__feedback_assistant"), locked<master_feedback_assistant>)) {
+        MemberLock lock(self);
+        feedback_assistant_body(self, station, five.get(), Py_False, answer.feedback);
+    } else {
+        answer.feedback.adopt(call_method(self, BREL_STR("_Master__feedback_assistant"), station, five.get()));
+    }
+    answer.left_len = answer.feedback.at(2);
+    Ref extend = answer.feedback.extender();
+    Ref rest = read_step(self, answer.left_len.get());
+    answer.feedback.extend(rest.get(), extend);
+    Ref have = own(PyLong_FromSsize_t(answer.feedback.count()));
     Ref need = own(PyNumber_Add(five.get(), answer.left_len.get()));
     if (compare(have.get(), need.get(), Py_LT)) raise_timeout();
-    call_check_crc(answer.feedback.get(), station);
-    return answer;
+    check_crc_step(answer.feedback, station);
+}
+
+void check_answer(const Transaction& tx, modbus::AnswerRule rule, Feedback& feedback, PyObject* station) {
+    if (!tx.sent) return;
+    ByteView bytes;
+    if (feedback.plain() && feedback.view(bytes))
+        check_answer(tx, rule, bytes, station);
+    else
+        check_answer(tx, rule, feedback.object(), station);
 }
 
 // ---- construction, record, lifecycle ------------------------------------------------------
@@ -403,21 +650,33 @@ Ref master_write_coil(Args& a) { return write_and_confirm(a, BREL_STR("send_writ
 // ---- register reads -------------------------------------------------------------------------
 
 // The read requests: station, code, address, count.
-void send_read_request(Args& a) {
-    check_field(a[2], "address", modbus::kMaxAddress);
-    check_field(a[3], "count", modbus::kMaxAddress);
+void send_read_request(PyObject* self, PyObject* station, PyObject* address, PyObject* count, PyObject* code) {
+    check_field(address, "address", modbus::kMaxAddress);
+    check_field(count, "count", modbus::kMaxAddress);
     Protocol p;
-    send_two_fields(a[0], p, a[1], a[4], a[2], a[3]);
+    send_two_fields(self, p, station, code, address, count);
 }
 
 Ref master_send_read_xx_registers_request(Args& a) {
-    send_read_request(a);
+    send_read_request(a[0], a[1], a[2], a[3], a[4]);
     return none();
 }
 
-Ref master_send_read_registers_request(Args& a) {
-    return call_method(a[0], BREL_STR("_Master__send_read_xx_registers_request"), a[1], a[2], a[3], a[4]);
+// self.__send_read_xx_registers_request(station, address, count, code)
+Ref send_read_xx_registers(PyObject* self, PyObject* station, PyObject* address, PyObject* count, PyObject* code) {
+    if (own_member(self, BREL_STR("_Master__send_read_xx_registers_request"), master_send_read_xx_registers_request)) {
+        // its entry rules, in parameter order
+        check_rule(Rule::Int, BREL_STR("station"), station);
+        check_rule(Rule::Int, BREL_STR("address"), address);
+        check_rule(Rule::Int, BREL_STR("count"), count);
+        check_rule(Rule::Int, BREL_STR("code"), code);
+        send_read_request(self, station, address, count, code);
+        return none();
+    }
+    return call_method(self, BREL_STR("_Master__send_read_xx_registers_request"), station, address, count, code);
 }
+
+Ref master_send_read_registers_request(Args& a) { return send_read_xx_registers(a[0], a[1], a[2], a[3], a[4]); }
 
 // ModbusStatic.<name>, read at call time.
 Ref function_code(PyObject* name) {
@@ -427,7 +686,7 @@ Ref function_code(PyObject* name) {
 
 Ref master_send_read_input_registers_request(Args& a) {
     Ref code = function_code(BREL_STR("FC_Read_Input_Registers"));
-    return call_method(a[0], BREL_STR("_Master__send_read_xx_registers_request"), a[1], a[2], a[3], code.get());
+    return send_read_xx_registers(a[0], a[1], a[2], a[3], code.get());
 }
 
 // The register values of a checked answer: bytes 3 and 4, 5 and 6, ... joined by
@@ -461,13 +720,43 @@ Ref decode_registers(PyObject* feedback) {
     return values;
 }
 
+// The register values of a checked answer kept by the reader.
+Ref decode_registers(Feedback& feedback) {
+    ByteView bytes;
+    if (!feedback.plain() || !feedback.view(bytes)) return decode_registers(feedback.object());
+    const Py_ssize_t n = bytes.size;
+    if (n - 2 <= 3) return own(PyList_New(0));
+    Ref statics = global(BREL_STR("ModbusStatic"));
+    static ClassVerdict compound_ours;
+    if (!compound_ours.holds(statics.get(), [&] {
+            Ref compound = getattr(statics.get(), BREL_STR("compound_register"));
+            return is_library_member(compound.get(), "ModbusStatic", "compound_register");
+        }))
+        return decode_registers(feedback.object());
+    const Py_ssize_t count = (n - 4) / 2;
+    Ref values = own(PyList_New(count));
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const std::uint8_t* pair = bytes.data + 3 + 2 * k;
+        PyObject* value = PyLong_FromLong((pair[0] << 8) + pair[1]);
+        if (!value) raise();
+        PyList_SET_ITEM(values.get(), k, value);
+    }
+    return values;
+}
+
 Ref master_read_registers(Args& a) {
     PyObject *self = a[0], *station = a[1];
     Transaction tx(self);
-    call_method(self, BREL_STR("send_read_registers_request"), station, a[2], a[3], a[4]);
-    Counted answer = read_counted_answer(self, station);
-    check_answer(tx, modbus::AnswerRule::RegisterBytes, answer.feedback.get(), station);
-    return decode_registers(answer.feedback.get());
+    if (own_member(self, BREL_STR("send_read_registers_request"), master_send_read_registers_request)) {
+        check_rule(Rule::Int, BREL_STR("func_code"), a[4]);  // its entry rule
+        send_read_xx_registers(self, station, a[2], a[3], a[4]);
+    } else {
+        call_method(self, BREL_STR("send_read_registers_request"), station, a[2], a[3], a[4]);
+    }
+    Counted answer;
+    read_counted_answer(self, station, answer);
+    check_answer(tx, modbus::AnswerRule::RegisterBytes, answer.feedback, station);
+    return decode_registers(answer.feedback);
 }
 
 Ref first_of(Ref list) { return item(list.get(), 0); }
@@ -490,7 +779,7 @@ Ref master_read_input_register(Args& a) {
 // ---- coil reads ---------------------------------------------------------------------------------
 
 Ref master_send_read_xx_coils_request(Args& a) {
-    send_read_request(a);
+    send_read_request(a[0], a[1], a[2], a[3], a[4]);
     return none();
 }
 
@@ -541,10 +830,11 @@ Ref master_read_xx_coils(Args& a) {
     PyObject *self = a[0], *station = a[1], *count = a[3];
     Transaction tx(self);
     call_method(self, BREL_STR("_Master__send_read_xx_coils_request"), station, a[2], count, a[4]);
-    Counted answer = read_counted_answer(self, station);
-    check_answer(tx, modbus::AnswerRule::BitBytes, answer.feedback.get(), station);
+    Counted answer;
+    read_counted_answer(self, station, answer);
+    check_answer(tx, modbus::AnswerRule::BitBytes, answer.feedback, station);
     std::uint8_t n;
-    if (as_byte(answer.left_len.get(), n) && length(answer.feedback.get()) >= 5 + n) {
+    if (as_byte(answer.left_len.get(), n) && answer.feedback.count() >= 5 + n) {
         // count is an exact int (entry rule); one beyond a machine word is simply large.
         int overflow = 0;
         long long wanted = PyLong_AsLongLongAndOverflow(count, &overflow);
@@ -553,7 +843,7 @@ Ref master_read_xx_coils(Args& a) {
         const Py_ssize_t coil_count = static_cast<Py_ssize_t>(wanted < 8LL * n ? wanted : 8LL * n);
         Ref values = own(PyList_New(coil_count));  // made before the view: nothing runs after it
         ByteView bytes;
-        if (byte_view(answer.feedback.get(), bytes) && bytes.size >= 5 + n) {
+        if (answer.feedback.view(bytes) && bytes.size >= 5 + n) {
             for (Py_ssize_t i = 0; i < coil_count; ++i)
                 PyList_SET_ITEM(
                     values.get(), i,
@@ -561,7 +851,7 @@ Ref master_read_xx_coils(Args& a) {
             return values;
         }
     }
-    return decode_coils_general(answer.feedback.get(), answer.left_len.get(), count);
+    return decode_coils_general(answer.feedback.object(), answer.left_len.get(), count);
 }
 
 Ref master_read_coils(Args& a) {
@@ -917,48 +1207,73 @@ MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, cons
 
 // ---- the single reader, the answer check and the single writer ----------------------------------
 
-Ref master_read(Args& a) {
-    PyObject* self = a[0];
+Ref read_body(PyObject* self, PyObject* size) {
     Ref tunnel = tunnel_of(self);
-    Ref data = channel::read(tunnel.get(), a[1]);
-    Ref before = getattr(self, BREL_STR("MessageLastReceived"));
-    Ref after = own(PyNumber_Add(before.get(), data.get()));
-    setattr(self, BREL_STR("MessageLastReceived"), after.get());
+    Ref data = channel::read(tunnel.get(), size);
+    Ref before = get_plain(self, BREL_STR("MessageLastReceived"));
+    Ref after;
+    const bool both_bytes = PyBytes_CheckExact(before.get()) && PyBytes_CheckExact(data.get());
+    if (both_bytes && PyBytes_GET_SIZE(data.get()) == 0 && plain_store(self, BREL_STR("MessageLastReceived")))
+        return data;  // before + b"" is before itself, stored where it is
+    if (both_bytes && PyBytes_GET_SIZE(before.get()) == 0)
+        after = data;  // b"" + data is data itself
+    else
+        after = own(PyNumber_Add(before.get(), data.get()));
+    set_plain(self, BREL_STR("MessageLastReceived"), after.get());
     return data;
 }
 
-Ref master_feedback_assistant(Args& a) {
-    PyObject *self = a[0], *station = a[1], *normal_msg_len = a[2], *check_crc = a[3];
+Ref master_read(Args& a) { return read_body(a[0], a[1]); }
+
+void feedback_assistant_body(PyObject* self, PyObject* station, PyObject* normal_msg_len, PyObject* check_crc,
+                             Feedback& feedback) {
     Ref five = small_int(5);
-    Ref head = call_method(self, BREL_STR("_Master__read"), five.get());
-    Ref feedback = to_byte_array(head.get());
-    if (length(feedback.get()) != 5) raise_timeout();
-    Ref code = item(feedback.get(), 1);
+    Ref head = read_step(self, five.get());
+    feedback.start(head.get());
+    if (feedback.count() != 5) raise_timeout();
+    Ref code = feedback.at(1);
     Ref flag = small_int(128);
     if (compare(code.get(), flag.get(), Py_GE)) {
         // Only a sound frame is a refusal by the slave: line noise is a CRC error. Within
         // an operation, the refusal must come from the station and for the function asked.
-        call_check_crc(feedback.get(), station);
+        check_crc_step(feedback, station);
         if (const Transaction* tx = Transaction::of(self))
-            check_answer(*tx, modbus::AnswerRule::Echo, feedback.get(), station);
+            check_answer(*tx, modbus::AnswerRule::Echo, feedback, station);
         Ref exception_class = global(BREL_STR("SlaveException"));
-        Ref error = item(feedback.get(), 2);
+        Ref error = feedback.at(2);
         Ref exception = call(exception_class.get(), station, code.get(), error.get());
         raise_object(exception.get());
     }
-    Ref extend = getattr(feedback.get(), BREL_STR("extend"));
+    Ref extend = feedback.extender();
     Ref rest_size = own(PyNumber_Subtract(normal_msg_len, five.get()));
-    Ref rest = call_method(self, BREL_STR("_Master__read"), rest_size.get());
-    Ref rest_array = to_byte_array(rest.get());
-    call(extend.get(), rest_array.get());
-    Ref have = own(PyLong_FromSsize_t(length(feedback.get())));
+    Ref rest = read_step(self, rest_size.get());
+    feedback.extend(rest.get(), extend);
+    Ref have = own(PyLong_FromSsize_t(feedback.count()));
     if (compare(have.get(), normal_msg_len, Py_NE)) raise_timeout();
-    if (truth(check_crc)) call_check_crc(feedback.get(), station);
-    return feedback;
+    if (truth(check_crc)) check_crc_step(feedback, station);
+}
+
+Ref master_feedback_assistant(Args& a) {
+    Feedback feedback;
+    feedback_assistant_body(a[0], a[1], a[2], a[3], feedback);
+    return Ref::borrow(feedback.object());
+}
+
+// bytes(message): straight from the buffer of a byte array of the interpreter's own kind.
+Ref bytes_of(PyObject* message) {
+    if (PyBytes_CheckExact(message)) return Ref::borrow(message);
+    ByteView view;
+    if (is_real_byte_array(message, view) || (PyByteArray_CheckExact(message) && byte_view(message, view)))
+        return own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data), view.size));
+    return call(reinterpret_cast<PyObject*>(&PyBytes_Type), message);
 }
 
 Ref master_write_message(Args& a) {
-    PyObject *self = a[0], *message = a[1];
+    write_message_body(a[0], a[1]);
+    return none();
+}
+
+void write_message_body(PyObject* self, PyObject* message) {
     Ref tunnel = tunnel_of(self);
     Ref waiting = channel::in_waiting(tunnel.get());
     Ref zero = small_int(0);
@@ -970,16 +1285,15 @@ Ref master_write_message(Args& a) {
     ByteView view;
     note_send(byte_view(message, view) && view.size > 0 && view.data[0] == 0);  // station 0: a broadcast
     channel::write(tunnel.get(), message);
-    Ref sent = call(reinterpret_cast<PyObject*>(&PyBytes_Type), message);
+    Ref sent = bytes_of(message);
     if (Transaction* tx = Transaction::of(self); tx && PyBytes_GET_SIZE(sent.get()) >= 4) {
         tx->request = modbus::request_head(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get())),
                                            static_cast<std::size_t>(PyBytes_GET_SIZE(sent.get())) - 2);
         tx->sent = true;
     }
-    setattr(self, BREL_STR("MessageLastSent"), sent.get());
+    set_plain(self, BREL_STR("MessageLastSent"), sent.get());
     Ref empty = empty_bytes();
-    setattr(self, BREL_STR("MessageLastReceived"), empty.get());
-    return none();
+    set_plain(self, BREL_STR("MessageLastReceived"), empty.get());
 }
 
 void check_crc_of(PyObject* message, PyObject* station) {
@@ -1009,6 +1323,47 @@ void call_check_crc(PyObject* message, PyObject* station) {
         return;
     }
     call(function.get(), message, station);
+}
+
+// ModbusStatic.crc_is_right(feedback) of an answer kept as bytes: while crc_is_right and
+// calculate_crc are the library's own, the CRC is checked on the bytes; else null.
+Ref crc_verdict_of_bytes(Feedback& feedback) {
+    ByteView bytes;
+    if (!feedback.plain() || !feedback.view(bytes) || bytes.size < 2) return nullptr;
+    Ref statics = global(BREL_STR("ModbusStatic"));
+    static ClassVerdict crc_ours;
+    if (!crc_ours.holds(statics.get(), [&] {
+            Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
+            if (!is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")) return false;
+            Ref crc_function = getattr(statics.get(), BREL_STR("calculate_crc"));
+            return calculate_crc_is_ours(crc_function.get());
+        }))
+        return nullptr;
+    return Ref::borrow(modbus::crc16_frame_ok(bytes.data, static_cast<std::size_t>(bytes.size)) ? Py_True : Py_False);
+}
+
+void check_crc_step(Feedback& feedback, PyObject* station) {
+    Ref master = global(BREL_STR("Master"));
+    static ClassVerdict check_crc_ours;
+    Ref function;
+    if (!check_crc_ours.holds(master.get(), [&] {
+            function = getattr(master.get(), BREL_STR("_Master__check_crc"));
+            return is_function_with(function.get(), master_check_crc);
+        })) {
+        call(function.get(), feedback.object(), station);
+        return;
+    }
+    Ref verdict = crc_verdict_of_bytes(feedback);
+    if (!verdict) {
+        check_crc_of(feedback.object(), station);
+        return;
+    }
+    if (truth(verdict.get())) return;
+    Ref values = own(PyTuple_Pack(1, station));
+    Ref text =
+        own(PyUnicode_Format(BREL_STR("modbus: message from slave with station %s has crc error"), values.get()));
+    PyErr_SetObject(builtins.ValueError, text.get());
+    raise();
 }
 
 // ---- the rest of the data model: codes 15, 22, 23, 43 and values of any type ---------------------
@@ -1099,9 +1454,10 @@ Ref master_read_write_registers(Args& a) {
     const std::size_t n = modbus::pdu_read_write_registers(pdu, read_address, read_count, write_address, words, count);
     Transaction tx(self);
     send_pdu(self, st, pdu, n);
-    Counted answer = read_counted_answer(self, station);
-    check_answer(tx, modbus::AnswerRule::RegisterBytes, answer.feedback.get(), station);
-    return decode_registers(answer.feedback.get());
+    Counted answer;
+    read_counted_answer(self, station, answer);
+    check_answer(tx, modbus::AnswerRule::RegisterBytes, answer.feedback, station);
+    return decode_registers(answer.feedback);
 }
 
 // self.__read(size) appended to `answer`; IOError when fewer bytes come.
