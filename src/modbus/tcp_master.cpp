@@ -330,6 +330,40 @@ Ref get_last_received(Args& a) { return getattr(a[0], k_last_received()); }
 
 Ref get_protocol(Args& a) { return getattr(a[0], k_protocol()); }
 
+// ---- the instance's attributes --------------------------------------------------------------
+//
+// The transaction's state, read and written as the interpreter would through the instance:
+// on the plain road (the library's own class, which defines none of these names, so no
+// descriptor can intercept them) straight in the instance dict, else through the attribute
+// protocol. A name missing from the dict is read through the attribute protocol too, for
+// its error.
+class Attributes {
+public:
+    Attributes(PyObject* self, bool plain) : self_(self) {
+        if (!plain) return;
+        dict_ = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
+        if (!dict_) PyErr_Clear();
+    }
+    Ref get(PyObject* name) const {
+        if (dict_) {
+            if (PyObject* value = PyDict_GetItemWithError(dict_.get(), name)) return Ref::borrow(value);
+            if (PyErr_Occurred()) raise();
+        }
+        return getattr(self_, name);
+    }
+    void set(PyObject* name, PyObject* value) const {
+        if (dict_) {
+            check(PyDict_SetItem(dict_.get(), name, value));
+            return;
+        }
+        setattr(self_, name, value);
+    }
+
+private:
+    PyObject* self_;
+    Ref dict_;
+};
+
 // ---- MBAP framing -------------------------------------------------------------------------
 
 // Header and command in one buffer; `command` is exactly bytes, the three fields exact ints.
@@ -752,11 +786,11 @@ private:
 // takes one receive, a byte that came beyond it is seen (the stream is then unclean), and
 // little else is taken off the stream. The record shows the first `size` bytes (or all that
 // came, on a failure once the request is out).
-void direct_receive(PyObject* self, DirectSocket& direct, Answer& buffer, std::size_t size, std::size_t expected,
-                    bool record_success) {
+void direct_receive(PyObject* self, const Attributes& attributes, DirectSocket& direct, Answer& buffer,
+                    std::size_t size, std::size_t expected, bool record_success) {
     auto record = [&](std::size_t n) {
         Ref bytes = own(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(std::min(n, buffer.size()))));
-        setattr(self, k_last_received(), bytes.get());
+        attributes.set(k_last_received(), bytes.get());
     };
     try {
         direct.receive(buffer, size, expected, self);
@@ -850,9 +884,10 @@ Ref query(Args& a) {
 // self.<property> (protocol, station). When plain_master() has found the property to be the
 // library's own, the attribute behind it is read here as its getter reads it; a value the
 // getter's return check would refuse goes through the property, for its error.
-Ref property_value(PyObject* self, bool plain, PyObject* property_name, PyObject* attribute) {
+Ref property_value(PyObject* self, const Attributes& attributes, bool plain, PyObject* property_name,
+                   PyObject* attribute) {
     if (plain) {
-        Ref value = getattr(self, attribute);
+        Ref value = attributes.get(attribute);
         if (PyLong_CheckExact(value.get()) || value.get() == Py_None) return value;
     }
     return getattr(self, property_name);
@@ -861,9 +896,10 @@ Ref property_value(PyObject* self, bool plain, PyObject* property_name, PyObject
 Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, MasterSettings* settings) {
     const bool plain = plain_master(self);
     Ref builder = plain ? Ref() : class_member(BREL_STR("construct_whole_query_command"));
-    Ref head_checker = getattr(self, k_head_checker());
-    Ref protocol = property_value(self, plain, BREL_STR("protocol"), k_protocol());
-    Ref station = property_value(self, plain, BREL_STR("station"), k_station());
+    const Attributes attributes(self, plain);
+    Ref head_checker = attributes.get(k_head_checker());
+    Ref protocol = property_value(self, attributes, plain, BREL_STR("protocol"), k_protocol());
+    Ref station = property_value(self, attributes, plain, BREL_STR("station"), k_station());
     const bool ours = plain || is_function_with(builder.get(), construct_whole_query_command);
     Ref query_cmd;
     if (ours && PyLong_CheckExact(head_checker.get()) && PyLong_CheckExact(protocol.get()) &&
@@ -876,10 +912,10 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
     }
 
     Ref next = successor(head_checker.get());
-    setattr(self, k_head_checker(), next.get());
-    setattr(self, k_last_sent(), query_cmd.get());
+    attributes.set(k_head_checker(), next.get());
+    attributes.set(k_last_sent(), query_cmd.get());
 
-    Ref sock = getattr(self, k_socket());
+    Ref sock = attributes.get(k_socket());
     Ref empty = empty_bytes();
     Answer answer;
     Ref recv;
@@ -905,7 +941,7 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
     // receive fails (the header alone is recorded only when nothing more is read).
     auto receive = [&](std::size_t size, bool last) {
 #if !defined(_WIN32)
-        if (is_direct) return direct_receive(self, direct, answer, size, expected, last);
+        if (is_direct) return direct_receive(self, attributes, direct, answer, size, expected, last);
 #endif
         receive_until(self, sock.get(), recv.get(), *deadline, answer, size);
     };
@@ -922,7 +958,7 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
         discard_stale_input(sock.get());
         send_all(sock.get(), query_cmd.get());
         deadline.emplace(sock.get());
-        setattr(self, k_last_received(), empty.get());
+        attributes.set(k_last_received(), empty.get());
         recv = getattr(sock.get(), BREL_STR("recv"));
     }
     // This request, as the master remembers it should its answer not come in time.
@@ -949,13 +985,13 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
             try {
                 receive(whole, false);
             } catch (const PyError&) {
-                setattr(self, k_last_received(), empty.get());  // nothing of it is this request's
+                attributes.set(k_last_received(), empty.get());  // nothing of it is this request's
                 throw;
             }
             answer.drop_front(whole);
             skipped = true;
             Ref rest = own(PyBytes_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size())));
-            setattr(self, k_last_received(), rest.get());
+            attributes.set(k_last_received(), rest.get());
             if (!is_direct && answer.size() == 0) deadline->wait_for_more(sock.get());
         }
         const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
@@ -965,7 +1001,7 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
         const bool ids_match = same_ids(answer, query_cmd.get());
         if (is_direct && (!ids_match || left <= 0)) {
             Ref header = own(PyBytes_FromStringAndSize(answer.data(), modbus::kTcpAnswerHead));
-            setattr(self, k_last_received(), header.get());
+            attributes.set(k_last_received(), header.get());
         }
         if (!ids_match) raise_io(self, BREL_STR("Received data header invalid from "));
 

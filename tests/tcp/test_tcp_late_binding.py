@@ -90,3 +90,47 @@ def test_builder_replaced_after_a_call(connect, monkeypatch, builder, where):
     assert master.read_registers(2, 1) == [9]
     assert len(seen) == 1
     assert master.last_command_sent == H("000300000006010300020001")
+
+
+def test_instance_state_set_by_the_application_applies(monkeypatch):
+    """After calls on the library's own road, state that application code writes into the
+    instance is what the next call uses, and what a call writes is in the instance."""
+    import socket
+    import struct
+    import threading
+
+    import brel_modbus
+
+    ours, slave = socket.socketpair()
+    ours.settimeout(2.0)
+    slave.settimeout(2.0)
+    monkeypatch.setattr(brel_modbus, "_tcp_connect", lambda address, timeout=None: ours)
+    master = ModbusTCPMaster("plc", 502, 2.0)
+    requests = []
+
+    def answer(count):
+        for _ in range(count):
+            request = slave.recv(300)
+            requests.append(request)
+            slave.sendall(request[:4] + struct.pack(">H", 5) + request[6:7] + H("03020007"))
+
+    server = threading.Thread(target=answer, args=(2,))
+    server.start()
+    try:
+        assert master.read_registers(0, 1) == [7]
+        master._ModbusTCPMaster__protocol = 5
+        master._ModbusTCPMaster__head_checker = 70000
+        master._ModbusTCPMaster__station = 9
+        assert master.read_registers(3, 1) == [7]
+    finally:
+        server.join()
+    assert requests[1] == H("1170" "0005" "0006" "09" "0300030001")
+    state = vars(master)
+    assert state["_ModbusTCPMaster__head_checker"] == 70001
+    assert state["_ModbusTCPMaster__last_command_sent"] == requests[1]
+    assert state["_ModbusTCPMaster__last_feedback_received"] == H("117000050005" "09" "03020007")
+    del master._ModbusTCPMaster__socket
+    with pytest.raises(AttributeError, match="'ModbusTCPMaster' object has no attribute '_ModbusTCPMaster__socket'"):
+        master.read_registers(0, 1)
+    ours.close()
+    slave.close()
