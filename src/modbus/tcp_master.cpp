@@ -21,7 +21,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <exception>
 #include <optional>
 #include <vector>
 
@@ -494,6 +493,8 @@ public:
         }
         return (heap_.empty() ? local_ : heap_.data()) + size_;
     }
+    // The end of the bytes so far, where a reserve() has made room.
+    char* tail() noexcept { return (heap_.empty() ? local_ : heap_.data()) + size_; }
     void commit(std::size_t n) noexcept { size_ += n; }
     void append(const char* bytes, std::size_t n) {
         std::memcpy(reserve(n), bytes, n);
@@ -640,12 +641,11 @@ const SocketMethods* socket_methods() {
 }
 
 // What stopped I/O done without the interpreter lock: nothing (kIoDone), the time-out, the
-// peer's close, a C++ exception (no memory for the answer), or an errno value (EINTR: run the signal handlers, then go
+// peer's close, or an errno value (EINTR: run the signal handlers, then go
 // on).
 inline constexpr int kIoDone = 0;
 inline constexpr int kIoTimedOut = -1;
 inline constexpr int kIoClosed = -2;
-inline constexpr int kIoFailed = -3;  // a C++ exception, kept in DirectSocket::failure
 
 struct DirectSocket {
     int fd = -1;
@@ -660,7 +660,6 @@ struct DirectSocket {
     // that a slave trickling its bytes cannot keep the caller for longer.
     bool deadline_set = false;
     std::chrono::steady_clock::time_point deadline{};
-    std::exception_ptr failure;
 
     // True when `sock` can be driven directly: exactly socket.socket, open, time-out > 0.
     bool open(PyObject* sock) {
@@ -698,6 +697,9 @@ struct DirectSocket {
     // request. All of it with the interpreter lock released once.
     void receive(Answer& buffer, std::size_t size, std::size_t expected, PyObject* self) {
         if (!drain && request_out() && buffer.size() >= size) return;  // already here: no release
+        // Room for all that the receives may ask for, made now: nothing allocates without the lock.
+        const std::size_t most = std::max(size, expected);
+        if (most > buffer.size()) buffer.reserve(most - buffer.size());
         for (;;) {
             int outcome;
             Py_BEGIN_ALLOW_THREADS
@@ -710,8 +712,6 @@ struct DirectSocket {
                     raise(PyExc_TimeoutError, "timed out");
                 case kIoClosed:
                     raise_closed(self);
-                case kIoFailed:
-                    std::rethrow_exception(failure);  // now that the lock is held
                 case EINTR:
                     check(PyErr_CheckSignals());
                     break;  // a handler that does not raise: go on
@@ -761,14 +761,7 @@ private:
             if (const int waited = wait(POLLIN, static_cast<int>(std::max<long long>(0, left.count())))) return waited;
             const std::size_t want = size - buffer.size();
             const std::size_t room = expected > buffer.size() ? std::max(want, expected - buffer.size()) : want;
-            char* into;
-            try {
-                into = buffer.reserve(room);
-            } catch (...) {
-                failure = std::current_exception();
-                return kIoFailed;
-            }
-            const ssize_t n = ::recv(fd, into, room, 0);
+            const ssize_t n = ::recv(fd, buffer.tail(), room, 0);  // receive() made the room
             if (n > 0) {
                 buffer.commit(static_cast<std::size_t>(n));
             } else if (n == 0) {

@@ -5,7 +5,6 @@
 #include <pythread.h>
 
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 
 namespace brel {
@@ -13,7 +12,7 @@ namespace brel {
 thread_local SendRecord send_record;
 
 struct NativeState {
-    std::mutex lock;
+    PyThread_type_lock lock = nullptr;
     unsigned long owner = 0;  // thread holding the lock while depth > 0
     long depth = 0;
     PyObject* weakref = nullptr;  // owned; its callback removes the entry
@@ -24,6 +23,7 @@ struct NativeState {
     NativeState(const NativeState&) = delete;
     NativeState& operator=(const NativeState&) = delete;
     ~NativeState() {
+        if (lock) PyThread_free_lock(lock);
         Py_XDECREF(weakref);
         Py_XDECREF(settings.stream);
     }
@@ -78,6 +78,13 @@ NativeState* state_for(PyObject* object) {
     Ref callback = own(PyCFunction_New(&forget_def, key.get()));
     Ref weakref = own(PyWeakref_NewRef(object, callback.get()));
     auto state = std::make_unique<NativeState>();
+    // An interpreter lock object, not std::mutex: std::mutex::try_lock binds to a symbol of
+    // glibc 2.34, which would keep the wheel from older systems.
+    state->lock = PyThread_allocate_lock();
+    if (!state->lock) {
+        PyErr_NoMemory();
+        raise();
+    }
     state->weakref = weakref.release();
     entries().emplace(object, state.get());
     return state.release();
@@ -92,9 +99,9 @@ ObjectLock::ObjectLock(PyObject* object) {
     if (state->depth > 0 && state->owner == me) {
         ++state->depth;
     } else {
-        if (!state->lock.try_lock()) {
+        if (!PyThread_acquire_lock(state->lock, NOWAIT_LOCK)) {
             Py_BEGIN_ALLOW_THREADS
-            state->lock.lock();
+            PyThread_acquire_lock(state->lock, WAIT_LOCK);
             Py_END_ALLOW_THREADS
         }
         state->owner = me;
@@ -107,7 +114,7 @@ ObjectLock::~ObjectLock() {
     if (!state_) return;
     if (--state_->depth == 0) {
         state_->owner = 0;
-        state_->lock.unlock();
+        PyThread_release_lock(state_->lock);
     }
 }
 
