@@ -75,7 +75,125 @@ void set_plain(PyObject* self, PyObject* name, PyObject* value) {
     setattr(self, name, value);
 }
 
-Ref tunnel_of(PyObject* self) { return get_plain(self, BREL_STR("_Master__tunnel")); }
+// ---- what a master's __dict__ holds, remembered (3.12 on) ---------------------------------
+//
+// A read looks in the master's __dict__ a dozen times: for an attribute hiding each
+// member it calls, for the channel, for the record. From 3.12 on, the __dict__ of the
+// last master whose steps ran here is watched, and what was found in it is remembered
+// until it changes. The watcher keeps two counts over every watched master's __dict__:
+// - instance_changes: every change but the stores of the record (MessageLastSent and
+//   MessageLastReceived, under the library's own interned names, which the library
+//   stores at every step); the verdict that no member is hidden, and the channel,
+//   stand on it;
+// - record_changes: every change; the record as the library last stored it stands on it.
+// A dict that goes away counts as a change of both (another may come at its address),
+// and so does one cleared or copied over. Before 3.12 nothing is remembered.
+
+#if PY_VERSION_HEX >= 0x030C0000
+std::uint64_t instance_changes = 1;
+std::uint64_t record_changes = 1;
+int instance_watcher = -1;  // -1: not added yet; -2: none to be had
+PyObject* k_sent = nullptr;
+PyObject* k_received = nullptr;
+
+int instance_dict_changed(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
+    ++record_changes;
+    if (!key || (key != k_received && key != k_sent)) ++instance_changes;
+    return 0;
+}
+
+struct InstanceMemo {
+    PyObject* dict = nullptr;       // the master's __dict__: compared, never owned
+    std::uint64_t at = 0;           // instance_changes when it was watched; 0: none
+    bool hides_no_step = false;     // it holds none of the names of the steps
+    PyObject* tunnel = nullptr;     // its _Master__tunnel (borrowed), when found
+    PyObject* received = nullptr;   // its MessageLastReceived (borrowed) as last stored or read
+    std::uint64_t received_at = 0;  // record_changes then
+};
+InstanceMemo memo;
+
+// True when `dict` is the remembered __dict__, unchanged since.
+bool remembered(PyObject* dict) noexcept { return memo.dict == dict && memo.at == instance_changes; }
+
+// Watches `dict` and remembers it in place of the dict before; false (nothing
+// remembered) when it cannot be watched.
+bool remember(PyObject* dict) noexcept {
+    if (remembered(dict)) return true;
+    if (!PyDict_CheckExact(dict)) return false;
+    if (instance_watcher == -1) {
+        k_sent = BREL_STR("MessageLastSent");
+        k_received = BREL_STR("MessageLastReceived");
+        instance_watcher = PyDict_AddWatcher(instance_dict_changed);
+        if (instance_watcher < 0) {
+            PyErr_Clear();
+            instance_watcher = -2;
+        }
+    }
+    if (instance_watcher < 0) return false;
+    if (PyDict_Watch(instance_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    memo = {dict, instance_changes};
+    return true;
+}
+#endif
+
+Ref tunnel_of(PyObject* self) {
+    PyObject* name = BREL_STR("_Master__tunnel");
+#if PY_VERSION_HEX >= 0x030C0000
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name)) {
+        if (Ref dict = instance_dict(self)) {
+            if (remembered(dict.get()) && memo.tunnel) return Ref::borrow(memo.tunnel);
+            const bool watched = remember(dict.get());
+            const std::uint64_t now = instance_changes;
+            PyObject* value = PyDict_GetItemWithError(dict.get(), name);
+            if (!value && PyErr_Occurred()) raise();
+            if (value && watched && instance_changes == now && remembered(dict.get())) memo.tunnel = value;
+            if (value) return Ref::borrow(value);
+        }
+    }
+#endif
+    return get_plain(self, name);
+}
+
+// self.MessageLastReceived, as the read steps take it.
+Ref received_of(PyObject* self) {
+    PyObject* name = BREL_STR("MessageLastReceived");
+#if PY_VERSION_HEX >= 0x030C0000
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name)) {
+        if (Ref dict = instance_dict(self)) {
+            if (remembered(dict.get()) && memo.received && memo.received_at == record_changes)
+                return Ref::borrow(memo.received);
+        }
+    }
+#endif
+    return get_plain(self, name);
+}
+
+// self.MessageLastReceived = value, as the steps store it.
+void set_received(PyObject* self, PyObject* value) {
+    PyObject* name = BREL_STR("MessageLastReceived");
+#if PY_VERSION_HEX >= 0x030C0000
+    if (plain_store(self, name)) {
+        if (Ref dict = instance_dict(self)) {
+            const bool watched = remember(dict.get());
+            const std::uint64_t before = record_changes;
+            check(PyDict_SetItem(dict.get(), name, value));
+            // One change is the store itself (none when the value was there already); any
+            // other (code run as the old value went) and the dict is read again next time.
+            if (watched && record_changes - before <= 1 && remembered(dict.get())) {
+                memo.received = value;  // held by the dict
+                memo.received_at = record_changes;
+            }
+            return;
+        }
+    }
+#endif
+    set_plain(self, name, value);
+}
 
 [[noreturn]] void raise_timeout() { raise(builtins.IOError, "modbus: read from slave timeout"); }
 
@@ -135,10 +253,36 @@ bool attribute(PyObject* owner, PyObject* name, Ref& out) {
 // call goes through the interpreter as written. A subclass that overrides a step, or a
 // step replaced on the class or the instance, is called as before.
 
-// True when self's __dict__ holds `name` (an object without one hides nothing).
+// The names of the steps that own_member is asked about.
+PyObject* const* step_names() {
+    static PyObject* const names[] = {
+        BREL_STR("send_read_registers_request"),
+        BREL_STR("_Master__send_read_xx_registers_request"),
+        BREL_STR("_Master__write_message"),
+        BREL_STR("_Master__feedback_assistant"),
+        BREL_STR("_Master__read"),
+        nullptr,
+    };
+    return names;
+}
+
+// True when self's __dict__ holds `name`, one of the step_names() (an object without a
+// __dict__ hides nothing).
 bool instance_has(PyObject* self, PyObject* name) {
     Ref dict = instance_dict(self);
-    return dict && check(PyDict_Contains(dict.get(), name)) != 0;
+    if (!dict) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (remembered(dict.get()) && memo.hides_no_step) return false;
+    if (remember(dict.get())) {
+        const std::uint64_t now = instance_changes;
+        bool hides = false;
+        for (PyObject* const* step = step_names(); *step && !hides; ++step)
+            hides = check(PyDict_Contains(dict.get(), *step)) != 0;
+        if (!hides && instance_changes == now && remembered(dict.get())) memo.hides_no_step = true;
+        if (!hides) return false;
+    }
+#endif
+    return check(PyDict_Contains(dict.get(), name)) != 0;
 }
 
 // True when self.<name> is the library's member whose body is `impl`.
@@ -262,7 +406,7 @@ void check_answer(const Transaction& tx, modbus::AnswerRule rule, const ByteView
 
 // _byte_array(data), straight to the array type while _byte_array is the library's own.
 Ref to_byte_array(PyObject* data) {
-    Ref function = global(BREL_STR("_byte_array"));
+    Ref function = BREL_GLOBAL("_byte_array");
     if (byte_array_is_ours(function.get())) return make_byte_array(data);
     return call(function.get(), data);
 }
@@ -272,7 +416,7 @@ struct Protocol {
     Ref byte_array;  // _byte_array
     Ref statics;     // ModbusStatic
 
-    Protocol() : byte_array(global(BREL_STR("_byte_array"))), statics(global(BREL_STR("ModbusStatic"))) {}
+    Protocol() : byte_array(BREL_GLOBAL("_byte_array")), statics(BREL_GLOBAL("ModbusStatic")) {}
 
     Ref code(PyObject* name) const { return getattr(statics.get(), name); }
 
@@ -450,7 +594,7 @@ private:
     // Appends the bytes of _byte_array(data) when that is the library's own over the
     // interpreter's array type; false (and nothing done) otherwise.
     bool absorb(PyObject* data) {
-        Ref function = global(BREL_STR("_byte_array"));
+        Ref function = BREL_GLOBAL("_byte_array");
         if (!byte_array_is_ours(function.get()) || !arrays_are_real()) return false;
         if (PyBytes_CheckExact(data)) {
             bytes_.append(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
@@ -680,7 +824,7 @@ Ref master_send_read_registers_request(Args& a) { return send_read_xx_registers(
 
 // ModbusStatic.<name>, read at call time.
 Ref function_code(PyObject* name) {
-    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref statics = BREL_GLOBAL("ModbusStatic");
     return getattr(statics.get(), name);
 }
 
@@ -694,7 +838,7 @@ Ref master_send_read_input_registers_request(Args& a) {
 Ref decode_registers(PyObject* feedback) {
     const Py_ssize_t n = length(feedback);
     if (n - 2 <= 3) return own(PyList_New(0));
-    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref statics = BREL_GLOBAL("ModbusStatic");
     Ref compound = getattr(statics.get(), BREL_STR("compound_register"));
     if (is_library_member(compound.get(), "ModbusStatic", "compound_register")) {
         const Py_ssize_t count = (n - 4) / 2;
@@ -726,7 +870,7 @@ Ref decode_registers(Feedback& feedback) {
     if (!feedback.plain() || !feedback.view(bytes)) return decode_registers(feedback.object());
     const Py_ssize_t n = bytes.size;
     if (n - 2 <= 3) return own(PyList_New(0));
-    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref statics = BREL_GLOBAL("ModbusStatic");
     static ClassVerdict compound_ours;
     if (!compound_ours.holds(statics.get(), [&] {
             Ref compound = getattr(statics.get(), BREL_STR("compound_register"));
@@ -990,7 +1134,7 @@ void unpack_two(PyObject* seq, Ref& first, Ref& second) {
 // The module's `struct`, looked up once per conversion step.
 class Struct {
 public:
-    Struct() : module_(global(BREL_STR("struct"))) {
+    Struct() : module_(BREL_GLOBAL("struct")) {
         const RealStruct& real = real_struct();
         Ref pack, unpack;
         genuine_ = real.pack && attribute(module_.get(), BREL_STR("pack"), pack) && pack.get() == real.pack &&
@@ -1210,7 +1354,7 @@ MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, cons
 Ref read_body(PyObject* self, PyObject* size) {
     Ref tunnel = tunnel_of(self);
     Ref data = channel::read(tunnel.get(), size);
-    Ref before = get_plain(self, BREL_STR("MessageLastReceived"));
+    Ref before = received_of(self);
     Ref after;
     const bool both_bytes = PyBytes_CheckExact(before.get()) && PyBytes_CheckExact(data.get());
     if (both_bytes && PyBytes_GET_SIZE(data.get()) == 0 && plain_store(self, BREL_STR("MessageLastReceived")))
@@ -1219,7 +1363,7 @@ Ref read_body(PyObject* self, PyObject* size) {
         after = data;  // b"" + data is data itself
     else
         after = own(PyNumber_Add(before.get(), data.get()));
-    set_plain(self, BREL_STR("MessageLastReceived"), after.get());
+    set_received(self, after.get());
     return data;
 }
 
@@ -1239,7 +1383,7 @@ void feedback_assistant_body(PyObject* self, PyObject* station, PyObject* normal
         check_crc_step(feedback, station);
         if (const Transaction* tx = Transaction::of(self))
             check_answer(*tx, modbus::AnswerRule::Echo, feedback, station);
-        Ref exception_class = global(BREL_STR("SlaveException"));
+        Ref exception_class = BREL_GLOBAL("SlaveException");
         Ref error = feedback.at(2);
         Ref exception = call(exception_class.get(), station, code.get(), error.get());
         raise_object(exception.get());
@@ -1293,11 +1437,11 @@ void write_message_body(PyObject* self, PyObject* message) {
     }
     set_plain(self, BREL_STR("MessageLastSent"), sent.get());
     Ref empty = empty_bytes();
-    set_plain(self, BREL_STR("MessageLastReceived"), empty.get());
+    set_received(self, empty.get());
 }
 
 void check_crc_of(PyObject* message, PyObject* station) {
-    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref statics = BREL_GLOBAL("ModbusStatic");
     Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
     Ref verdict = is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")
                       ? crc_is_right_of(message)
@@ -1316,7 +1460,7 @@ Ref master_check_crc(Args& a) {
 }
 
 void call_check_crc(PyObject* message, PyObject* station) {
-    Ref master = global(BREL_STR("Master"));
+    Ref master = BREL_GLOBAL("Master");
     Ref function = getattr(master.get(), BREL_STR("_Master__check_crc"));
     if (is_function_with(function.get(), master_check_crc)) {
         check_crc_of(message, station);
@@ -1330,7 +1474,7 @@ void call_check_crc(PyObject* message, PyObject* station) {
 Ref crc_verdict_of_bytes(Feedback& feedback) {
     ByteView bytes;
     if (!feedback.plain() || !feedback.view(bytes) || bytes.size < 2) return nullptr;
-    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref statics = BREL_GLOBAL("ModbusStatic");
     static ClassVerdict crc_ours;
     if (!crc_ours.holds(statics.get(), [&] {
             Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
@@ -1343,7 +1487,7 @@ Ref crc_verdict_of_bytes(Feedback& feedback) {
 }
 
 void check_crc_step(Feedback& feedback, PyObject* station) {
-    Ref master = global(BREL_STR("Master"));
+    Ref master = BREL_GLOBAL("Master");
     static ClassVerdict check_crc_ours;
     Ref function;
     if (!check_crc_ours.holds(master.get(), [&] {

@@ -17,6 +17,71 @@ Ref global(PyObject* name) {
     raise();
 }
 
+// ---- the namespaces, watched ---------------------------------------------------------
+
+namespace {
+
+#if PY_VERSION_HEX >= 0x030C0000
+std::uint64_t namespace_changes = 1;
+int namespace_watcher = -1;             // -1: not added yet; -2: none to be had
+PyObject* watched_namespace = nullptr;  // compared with module_namespace, never dereferenced
+bool namespaces_whole = true;           // false once a dict could not be watched
+
+// Any change at all, of any name (or of the whole dict: key null), counts: the watched
+// dicts change rarely, so there is nothing to gain from sorting their names here.
+int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++namespace_changes;
+    return 0;
+}
+
+void watch_namespace_dict(PyObject* dict) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    if (namespace_watcher == -1) {
+        namespace_watcher = PyDict_AddWatcher(namespace_changed);
+        if (namespace_watcher < 0) namespace_watcher = -2;
+    }
+    if (namespace_watcher < 0 || !dict || PyDict_Watch(namespace_watcher, dict) < 0) namespaces_whole = false;
+    ++namespace_changes;  // nothing judged before the watch is kept
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+#endif
+
+}  // namespace
+
+std::uint64_t namespace_epoch() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (watched_namespace != module_namespace) {
+        watched_namespace = module_namespace;
+        if (module_namespace) watch_namespace_dict(module_namespace);
+    }
+    return namespaces_whole && watched_namespace ? namespace_changes : 0;
+#else
+    return 0;
+#endif
+}
+
+void watch_beside_namespace(PyObject* dict) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    watch_namespace_dict(dict);
+#else
+    (void)dict;
+#endif
+}
+
+Ref global(PyObject* name, RememberedGlobal& memo) {
+    const std::uint64_t now = namespace_epoch();
+    if (now != 0 && memo.epoch == now) return Ref::borrow(memo.value);
+    if (now != 0) {
+        if (PyObject* v = PyDict_GetItemWithError(module_namespace, name)) {
+            memo = {v, now};
+            return Ref::borrow(v);
+        }
+        if (PyErr_Occurred()) raise();
+    }
+    return global(name);
+}
+
 Ref item(PyObject* obj, Py_ssize_t i) {
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return own(PySequence_GetItem(obj, i));
     Ref key = own(PyLong_FromSsize_t(i));

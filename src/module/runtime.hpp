@@ -6,6 +6,7 @@
 #include "module/ref.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace brel {
 
@@ -31,6 +32,28 @@ extern Builtins builtins;
 // else NameError "name '%U' is not defined".
 Ref global(PyObject* name);
 
+// ---- the namespaces, watched ---------------------------------------------------------
+//
+// From CPython 3.12 on the interpreter tells a dictionary's watchers of every change to
+// it. The module namespace, and the dictionaries watched beside it (the array module's),
+// are watched by one watcher that counts their changes: a verdict on what they hold,
+// taken when the count was c, still holds while the count is c. The count is 0 while they
+// are not all watched (before 3.12, or when the interpreter has no watcher left): then no
+// verdict may be kept and every look-up is made again.
+std::uint64_t namespace_epoch() noexcept;
+// Watches `dict` beside the module namespace; when it cannot be, namespace_epoch() is 0
+// from then on. Any exception pending when it is called is left as it was.
+void watch_beside_namespace(PyObject* dict) noexcept;
+
+// A module-level name's value as global() finds it in the module namespace, remembered
+// at a namespace epoch: while the epoch is the same the namespace still holds it.
+struct RememberedGlobal {
+    PyObject* value = nullptr;  // borrowed from the namespace
+    std::uint64_t epoch = 0;    // 0: nothing remembered
+};
+// global(name), remembered in `memo` while the namespaces are unchanged.
+Ref global(PyObject* name, RememberedGlobal& memo);
+
 // An interned string that lives for the process; throws on failure.
 PyObject* intern_forever(const char* text);
 
@@ -41,6 +64,13 @@ PyObject* intern_forever(const char* text);
     ([]() -> PyObject* {                                                 \
         static PyObject* const interned_ = ::brel::intern_forever(text); \
         return interned_;                                                \
+    }())
+
+// global("name") remembered at this use site while the namespaces are unchanged.
+#define BREL_GLOBAL(text)                             \
+    ([]() -> ::brel::Ref {                            \
+        static ::brel::RememberedGlobal memo_;        \
+        return ::brel::global(BREL_STR(text), memo_); \
     }())
 
 namespace brel {
