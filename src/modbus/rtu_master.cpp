@@ -48,9 +48,29 @@ Ref instance_dict(PyObject* self) {
     return dict;
 }
 
+// True when `type` looks attributes up and stores them the generic way, holds the
+// library's own member under the name of each step a read calls, and defines none of the
+// attributes the steps keep in the instance's __dict__ (the channel and the record):
+// remembered against the class's version tag, so that the steps need not look in the
+// class again while it is unchanged.
+bool plain_master_class(PyTypeObject* type);
+
+// The attributes kept in the instance's __dict__ that plain_master_class() vouches for.
+bool kept_name(PyObject* name) {
+    return name == BREL_STR("_Master__tunnel") || name == BREL_STR("MessageLastReceived") ||
+           name == BREL_STR("MessageLastSent");
+}
+
+// True when self.name is read (store: written) straight in the instance's __dict__.
+bool plain_attribute(PyTypeObject* type, PyObject* name, bool store) {
+    if (kept_name(name) && plain_master_class(type)) return true;
+    return (store ? type->tp_setattro == PyObject_GenericSetAttr : type->tp_getattro == PyObject_GenericGetAttr) &&
+           !_PyType_Lookup(type, name);
+}
+
 Ref get_plain(PyObject* self, PyObject* name) {
     PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name)) {
+    if (plain_attribute(type, name, false)) {
         if (Ref dict = instance_dict(self)) {
             if (PyObject* value = PyDict_GetItemWithError(dict.get(), name)) return Ref::borrow(value);
             if (PyErr_Occurred()) raise();
@@ -60,10 +80,7 @@ Ref get_plain(PyObject* self, PyObject* name) {
 }
 
 // True when self.name = value is a store in the instance's __dict__.
-bool plain_store(PyObject* self, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(self);
-    return type->tp_setattro == PyObject_GenericSetAttr && !_PyType_Lookup(type, name);
-}
+bool plain_store(PyObject* self, PyObject* name) { return plain_attribute(Py_TYPE(self), name, true); }
 
 void set_plain(PyObject* self, PyObject* name, PyObject* value) {
     if (plain_store(self, name)) {
@@ -87,7 +104,11 @@ void set_plain(PyObject* self, PyObject* name, PyObject* value) {
 //   stand on it;
 // - record_changes: every change; the record as the library last stored it stands on it.
 // A dict that goes away counts as a change of both (another may come at its address),
-// and so does one cleared or copied over. Before 3.12 nothing is remembered.
+// and so does one cleared or copied over. What is remembered also stands on the class:
+// only a master whose class plain_master_class() vouches for is remembered, and only
+// while that class keeps its version tag; and on the master still having that __dict__
+// (a __dict__ replaced while something else holds the old one tells no watcher).
+// Before 3.12 nothing is remembered.
 
 #if PY_VERSION_HEX >= 0x030C0000
 std::uint64_t instance_changes = 1;
@@ -103,6 +124,8 @@ int instance_dict_changed(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*
 }
 
 struct InstanceMemo {
+    PyTypeObject* type = nullptr;   // the master's class: compared, never owned
+    unsigned int tag = 0;           // its version tag then
     PyObject* dict = nullptr;       // the master's __dict__: compared, never owned
     std::uint64_t at = 0;           // instance_changes when it was watched; 0: none
     bool hides_no_step = false;     // it holds none of the names of the steps
@@ -112,14 +135,29 @@ struct InstanceMemo {
 };
 InstanceMemo memo;
 
-// True when `dict` is the remembered __dict__, unchanged since.
-bool remembered(PyObject* dict) noexcept { return memo.dict == dict && memo.at == instance_changes; }
+// The __dict__ of `self` (borrowed) when it is the remembered one and nothing it stands
+// on has changed since; null otherwise.
+PyObject* memo_dict(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (memo.at != instance_changes || type != memo.type || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
+        type->tp_version_tag != memo.tag)
+        return nullptr;
+    PyObject** slot = _PyObject_GetDictPtr(self);
+    if (!slot) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return *slot == memo.dict ? memo.dict : nullptr;
+}
 
-// Watches `dict` and remembers it in place of the dict before; false (nothing
-// remembered) when it cannot be watched.
-bool remember(PyObject* dict) noexcept {
-    if (remembered(dict)) return true;
-    if (!PyDict_CheckExact(dict)) return false;
+// Watches `dict`, the __dict__ of `self`, and remembers it in place of the dict before;
+// false (nothing remembered) when it cannot be watched or its class is not one that
+// plain_master_class() vouches for.
+bool remember(PyObject* self, PyObject* dict) {
+    if (memo_dict(self) == dict) return true;
+    PyTypeObject* type = Py_TYPE(self);
+    if (!PyDict_CheckExact(dict) || !plain_master_class(type) || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return false;
     if (instance_watcher == -1) {
         k_sent = BREL_STR("MessageLastSent");
         k_received = BREL_STR("MessageLastReceived");
@@ -134,7 +172,7 @@ bool remember(PyObject* dict) noexcept {
         PyErr_Clear();
         return false;
     }
-    memo = {dict, instance_changes};
+    memo = {type, type->tp_version_tag, dict, instance_changes};
     return true;
 }
 #endif
@@ -142,15 +180,14 @@ bool remember(PyObject* dict) noexcept {
 Ref tunnel_of(PyObject* self) {
     PyObject* name = BREL_STR("_Master__tunnel");
 #if PY_VERSION_HEX >= 0x030C0000
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name)) {
+    if (memo_dict(self) && memo.tunnel) return Ref::borrow(memo.tunnel);
+    if (plain_attribute(Py_TYPE(self), name, false)) {
         if (Ref dict = instance_dict(self)) {
-            if (remembered(dict.get()) && memo.tunnel) return Ref::borrow(memo.tunnel);
-            const bool watched = remember(dict.get());
+            const bool watched = remember(self, dict.get());
             const std::uint64_t now = instance_changes;
             PyObject* value = PyDict_GetItemWithError(dict.get(), name);
             if (!value && PyErr_Occurred()) raise();
-            if (value && watched && instance_changes == now && remembered(dict.get())) memo.tunnel = value;
+            if (value && watched && instance_changes == now && memo_dict(self) == dict.get()) memo.tunnel = value;
             if (value) return Ref::borrow(value);
         }
     }
@@ -160,36 +197,31 @@ Ref tunnel_of(PyObject* self) {
 
 // self.MessageLastReceived, as the read steps take it.
 Ref received_of(PyObject* self) {
-    PyObject* name = BREL_STR("MessageLastReceived");
 #if PY_VERSION_HEX >= 0x030C0000
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name)) {
-        if (Ref dict = instance_dict(self)) {
-            if (remembered(dict.get()) && memo.received && memo.received_at == record_changes)
-                return Ref::borrow(memo.received);
-        }
-    }
+    if (memo_dict(self) && memo.received && memo.received_at == record_changes) return Ref::borrow(memo.received);
 #endif
-    return get_plain(self, name);
+    return get_plain(self, BREL_STR("MessageLastReceived"));
 }
 
-// self.MessageLastReceived = value, as the steps store it.
-void set_received(PyObject* self, PyObject* value) {
-    PyObject* name = BREL_STR("MessageLastReceived");
+// self.<name> = value for the record's names (MessageLastSent, MessageLastReceived), as
+// the steps store them.
+void set_record(PyObject* self, PyObject* name, PyObject* value) {
 #if PY_VERSION_HEX >= 0x030C0000
-    if (plain_store(self, name)) {
-        if (Ref dict = instance_dict(self)) {
-            const bool watched = remember(dict.get());
-            const std::uint64_t before = record_changes;
-            check(PyDict_SetItem(dict.get(), name, value));
-            // One change is the store itself (none when the value was there already); any
-            // other (code run as the old value went) and the dict is read again next time.
-            if (watched && record_changes - before <= 1 && remembered(dict.get())) {
-                memo.received = value;  // held by the dict
-                memo.received_at = record_changes;
-            }
-            return;
+    Ref dict = Ref::borrow(memo_dict(self));
+    bool watched = static_cast<bool>(dict);
+    if (!dict && plain_store(self, name) && (dict = instance_dict(self))) watched = remember(self, dict.get());
+    if (dict) {
+        const std::uint64_t before = record_changes;
+        check(PyDict_SetItem(dict.get(), name, value));
+        // One change is the store itself (none when the value was there already); any
+        // other (code run as the old value went) and the dict is read again next time.
+        // (Should that code give the master another __dict__, memo_dict() no longer
+        // finds the one remembered.)
+        if (watched && name == BREL_STR("MessageLastReceived") && record_changes - before <= 1) {
+            memo.received = value;  // held by the dict
+            memo.received_at = record_changes;
         }
+        return;
     }
 #endif
     set_plain(self, name, value);
@@ -269,25 +301,32 @@ PyObject* const* step_names() {
 // True when self's __dict__ holds `name`, one of the step_names() (an object without a
 // __dict__ hides nothing).
 bool instance_has(PyObject* self, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (memo_dict(self) && memo.hides_no_step) return false;
+#endif
     Ref dict = instance_dict(self);
     if (!dict) return false;
 #if PY_VERSION_HEX >= 0x030C0000
-    if (remembered(dict.get()) && memo.hides_no_step) return false;
-    if (remember(dict.get())) {
+    if (remember(self, dict.get())) {
         const std::uint64_t now = instance_changes;
         bool hides = false;
         for (PyObject* const* step = step_names(); *step && !hides; ++step)
             hides = check(PyDict_Contains(dict.get(), *step)) != 0;
-        if (!hides && instance_changes == now && remembered(dict.get())) memo.hides_no_step = true;
+        if (!hides && instance_changes == now && memo_dict(self) == dict.get()) memo.hides_no_step = true;
         if (!hides) return false;
     }
 #endif
     return check(PyDict_Contains(dict.get(), name)) != 0;
 }
 
-// True when self.<name> is the library's member whose body is `impl`.
+// True when self.<name> is the library's member whose body is `impl` (a step's name and
+// body, as plain_master_class() knows them).
 bool own_member(PyObject* self, PyObject* name, Impl impl) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (memo_dict(self) && memo.hides_no_step) return true;  // the class vouched for, nothing hidden
+#endif
     PyTypeObject* type = Py_TYPE(self);
+    if (plain_master_class(type)) return !instance_has(self, name);
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     PyObject* found = _PyType_Lookup(type, name);  // borrowed
     return found && is_function_with(found, impl) && !instance_has(self, name);
@@ -461,6 +500,29 @@ Ref master_write_message(Args& a);
 Ref master_check_crc(Args& a);
 void write_message_body(PyObject* self, PyObject* message);
 Ref read_body(PyObject* self, PyObject* size);
+Ref master_send_read_xx_registers_request(Args& a);
+Ref master_send_read_registers_request(Args& a);
+
+bool plain_master_class(PyTypeObject* type) {
+    static ClassVerdict verdict;
+    return verdict.holds(reinterpret_cast<PyObject*>(type), [type] {
+        if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
+        const std::pair<PyObject*, Impl> steps[] = {
+            {BREL_STR("send_read_registers_request"), master_send_read_registers_request},
+            {BREL_STR("_Master__send_read_xx_registers_request"), master_send_read_xx_registers_request},
+            {BREL_STR("_Master__write_message"), locked<master_write_message>},
+            {BREL_STR("_Master__feedback_assistant"), locked<master_feedback_assistant>},
+            {BREL_STR("_Master__read"), locked<master_read>},
+        };
+        for (const auto& [name, impl] : steps) {
+            PyObject* found = _PyType_Lookup(type, name);  // borrowed
+            if (!found || !is_function_with(found, impl)) return false;
+        }
+        return !_PyType_Lookup(type, BREL_STR("_Master__tunnel")) &&
+               !_PyType_Lookup(type, BREL_STR("MessageLastReceived")) &&
+               !_PyType_Lookup(type, BREL_STR("MessageLastSent"));
+    });
+}
 
 // The lock that a member run as locked<...> takes, for a direct call of its body: none
 // inside a transaction of this thread on the same master, which holds it already.
@@ -594,8 +656,12 @@ private:
     // Appends the bytes of _byte_array(data) when that is the library's own over the
     // interpreter's array type; false (and nothing done) otherwise.
     bool absorb(PyObject* data) {
-        Ref function = BREL_GLOBAL("_byte_array");
-        if (!byte_array_is_ours(function.get()) || !arrays_are_real()) return false;
+        static NamespaceVerdict ours;
+        if (!ours.holds([] {
+                Ref function = BREL_GLOBAL("_byte_array");
+                return byte_array_is_ours(function.get()) && arrays_are_real();
+            }))
+            return false;
         if (PyBytes_CheckExact(data)) {
             bytes_.append(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
                           static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
@@ -1363,7 +1429,7 @@ Ref read_body(PyObject* self, PyObject* size) {
         after = data;  // b"" + data is data itself
     else
         after = own(PyNumber_Add(before.get(), data.get()));
-    set_received(self, after.get());
+    set_record(self, BREL_STR("MessageLastReceived"), after.get());
     return data;
 }
 
@@ -1435,9 +1501,9 @@ void write_message_body(PyObject* self, PyObject* message) {
                                            static_cast<std::size_t>(PyBytes_GET_SIZE(sent.get())) - 2);
         tx->sent = true;
     }
-    set_plain(self, BREL_STR("MessageLastSent"), sent.get());
+    set_record(self, BREL_STR("MessageLastSent"), sent.get());
     Ref empty = empty_bytes();
-    set_received(self, empty.get());
+    set_record(self, BREL_STR("MessageLastReceived"), empty.get());
 }
 
 void check_crc_of(PyObject* message, PyObject* station) {

@@ -54,6 +54,23 @@ struct RememberedGlobal {
 // global(name), remembered in `memo` while the namespaces are unchanged.
 Ref global(PyObject* name, RememberedGlobal& memo);
 
+// A yes on what the namespaces hold, remembered while they are unchanged.
+class NamespaceVerdict {
+public:
+    // True when remembered, or when `check` (the look-ups themselves) says so now.
+    template <class Check>
+    bool holds(Check&& check) {
+        const std::uint64_t now = namespace_epoch();
+        if (now != 0 && at_ == now) return true;
+        if (!check()) return false;
+        if (namespace_epoch() == now) at_ = now;  // unless the check itself saw a change
+        return true;
+    }
+
+private:
+    std::uint64_t at_ = 0;
+};
+
 // An interned string that lives for the process; throws on failure.
 PyObject* intern_forever(const char* text);
 
