@@ -285,6 +285,7 @@ bool attribute(PyObject* owner, PyObject* name, Ref& out) {
 // call goes through the interpreter as written. A subclass that overrides a step, or a
 // step replaced on the class or the instance, is called as before.
 
+#if PY_VERSION_HEX >= 0x030C0000
 // The names of the steps that own_member is asked about.
 PyObject* const* step_names() {
     static PyObject* const names[] = {
@@ -297,6 +298,7 @@ PyObject* const* step_names() {
     };
     return names;
 }
+#endif
 
 // True when self's __dict__ holds `name`, one of the step_names() (an object without a
 // __dict__ hides nothing).
