@@ -124,6 +124,8 @@ int instance_dict_changed(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*
 }
 
 struct InstanceMemo {
+    PyObject* self = nullptr;       // the master: compared, never owned
+    PyObject** slot = nullptr;      // where its __dict__ is kept, in the master's own memory
     PyTypeObject* type = nullptr;   // the master's class: compared, never owned
     unsigned int tag = 0;           // its version tag then
     PyObject* dict = nullptr;       // the master's __dict__: compared, never owned
@@ -136,18 +138,15 @@ struct InstanceMemo {
 InstanceMemo memo;
 
 // The __dict__ of `self` (borrowed) when it is the remembered one and nothing it stands
-// on has changed since; null otherwise.
-PyObject* memo_dict(PyObject* self) noexcept {
+// on has changed since; null otherwise. The place of the __dict__ is read as remembered:
+// `self` is alive (the caller holds it) and of the remembered class, so the place is in
+// its memory; another master at the same address with another __dict__ does not match.
+inline PyObject* memo_dict(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    if (memo.at != instance_changes || type != memo.type || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
-        type->tp_version_tag != memo.tag)
+    if (self != memo.self || memo.at != instance_changes || type != memo.type ||
+        !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != memo.tag || *memo.slot != memo.dict)
         return nullptr;
-    PyObject** slot = _PyObject_GetDictPtr(self);
-    if (!slot) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return *slot == memo.dict ? memo.dict : nullptr;
+    return memo.dict;
 }
 
 // Watches `dict`, the __dict__ of `self`, and remembers it in place of the dict before;
@@ -168,11 +167,12 @@ bool remember(PyObject* self, PyObject* dict) {
         }
     }
     if (instance_watcher < 0) return false;
-    if (PyDict_Watch(instance_watcher, dict) < 0) {
+    PyObject** slot = _PyObject_GetDictPtr(self);
+    if (!slot || *slot != dict || PyDict_Watch(instance_watcher, dict) < 0) {
         PyErr_Clear();
         return false;
     }
-    memo = {type, type->tp_version_tag, dict, instance_changes};
+    memo = {self, slot, type, type->tp_version_tag, dict, instance_changes};
     return true;
 }
 #endif
@@ -266,6 +266,15 @@ bool as_word(PyObject* v, std::uint16_t& out) {
     }
     out = static_cast<std::uint16_t>(n & 0xFFFF);
     return true;
+}
+
+// The value of an exact int within a range where the arithmetic and comparisons of the
+// steps (lengths and byte values) are the same in C as in the interpreter.
+bool small_int_value(PyObject* v, long long& out) {
+    if (!PyLong_CheckExact(v)) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(v, &overflow);
+    return !overflow && out > -(1LL << 40) && out < (1LL << 40);
 }
 
 // owner.name when it can be had; false (and no error set) otherwise.
@@ -704,9 +713,14 @@ void read_counted_answer(PyObject* self, PyObject* station, Counted& answer) {
     Ref extend = answer.feedback.extender();
     Ref rest = read_step(self, answer.left_len.get());
     answer.feedback.extend(rest.get(), extend);
-    Ref have = own(PyLong_FromSsize_t(answer.feedback.count()));
-    Ref need = own(PyNumber_Add(five.get(), answer.left_len.get()));
-    if (compare(have.get(), need.get(), Py_LT)) raise_timeout();
+    long long left = 0;
+    if (small_int_value(answer.left_len.get(), left)) {  // len(feedback) < 5 + left_len, in C
+        if (answer.feedback.count() < 5 + left) raise_timeout();
+    } else {
+        Ref have = own(PyLong_FromSsize_t(answer.feedback.count()));
+        Ref need = own(PyNumber_Add(five.get(), answer.left_len.get()));
+        if (compare(have.get(), need.get(), Py_LT)) raise_timeout();
+    }
     check_crc_step(answer.feedback, station);
 }
 
@@ -1444,8 +1458,12 @@ void feedback_assistant_body(PyObject* self, PyObject* station, PyObject* normal
     feedback.start(head.get());
     if (feedback.count() != 5) raise_timeout();
     Ref code = feedback.at(1);
-    Ref flag = small_int(128);
-    if (compare(code.get(), flag.get(), Py_GE)) {
+    long long code_value = 0;
+    const bool refused = small_int_value(code.get(), code_value) ? code_value >= 128 : [&] {
+        Ref flag = small_int(128);
+        return compare(code.get(), flag.get(), Py_GE);
+    }();
+    if (refused) {
         // Only a sound frame is a refusal by the slave: line noise is a CRC error. Within
         // an operation, the refusal must come from the station and for the function asked.
         check_crc_step(feedback, station);
@@ -1457,11 +1475,18 @@ void feedback_assistant_body(PyObject* self, PyObject* station, PyObject* normal
         raise_object(exception.get());
     }
     Ref extend = feedback.extender();
-    Ref rest_size = own(PyNumber_Subtract(normal_msg_len, five.get()));
+    long long expected = 0;
+    const bool plain_len = small_int_value(normal_msg_len, expected);
+    Ref rest_size =
+        plain_len ? small_int(static_cast<long>(expected - 5)) : own(PyNumber_Subtract(normal_msg_len, five.get()));
     Ref rest = read_step(self, rest_size.get());
     feedback.extend(rest.get(), extend);
-    Ref have = own(PyLong_FromSsize_t(feedback.count()));
-    if (compare(have.get(), normal_msg_len, Py_NE)) raise_timeout();
+    if (plain_len) {  // len(feedback) != normal_msg_len, in C
+        if (feedback.count() != expected) raise_timeout();
+    } else {
+        Ref have = own(PyLong_FromSsize_t(feedback.count()));
+        if (compare(have.get(), normal_msg_len, Py_NE)) raise_timeout();
+    }
     if (truth(check_crc)) check_crc_step(feedback, station);
 }
 

@@ -40,7 +40,7 @@ Ref global(PyObject* name);
 // taken when the count was c, still holds while the count is c. The count is 0 while they
 // are not all watched (before 3.12, or when the interpreter has no watcher left): then no
 // verdict may be kept and every look-up is made again.
-std::uint64_t namespace_epoch() noexcept;
+inline std::uint64_t namespace_epoch() noexcept;
 // Watches `dict` beside the module namespace; when it cannot be, namespace_epoch() is 0
 // from then on. Any exception pending when it is called is left as it was.
 void watch_beside_namespace(PyObject* dict) noexcept;
@@ -52,7 +52,28 @@ struct RememberedGlobal {
     std::uint64_t epoch = 0;    // 0: nothing remembered
 };
 // global(name), remembered in `memo` while the namespaces are unchanged.
-Ref global(PyObject* name, RememberedGlobal& memo);
+inline Ref global(PyObject* name, RememberedGlobal& memo);
+
+namespace detail {
+// What namespace_epoch() reads: the count (0 while the namespaces are not all watched) and
+// the module namespace it counts for; watch_module_namespace() starts the watch of a
+// module namespace not yet watched and returns the count.
+extern std::uint64_t namespace_count;
+extern PyObject* watched_namespace;
+std::uint64_t watch_module_namespace() noexcept;
+Ref global_looked_up(PyObject* name, RememberedGlobal& memo, std::uint64_t now);
+}  // namespace detail
+
+inline std::uint64_t namespace_epoch() noexcept {
+    if (detail::watched_namespace != module_namespace) return detail::watch_module_namespace();
+    return detail::namespace_count;
+}
+
+inline Ref global(PyObject* name, RememberedGlobal& memo) {
+    const std::uint64_t now = namespace_epoch();
+    if (now != 0 && memo.epoch == now) return Ref::borrow(memo.value);
+    return detail::global_looked_up(name, memo, now);
+}
 
 // A yes on what the namespaces hold, remembered while they are unchanged.
 class NamespaceVerdict {
