@@ -95,7 +95,10 @@ def top(calls: int, out: Path, n: int) -> str:
     path = unstripped()
     if path is None:
         return "no unstripped build of brel_modbus under build/: run `make install` first"
-    traced("brel_modbus", calls, out, ["--collect-atstart=no", "--toggle-collect=*master_read_registers*"], path)
+    # the outer frame only: a pattern that also matched master_read_registers itself would
+    # toggle collection off again on entering it
+    toggle = "--toggle-collect=*retried<*master_read_registers>*"
+    traced("brel_modbus", calls, out, ["--collect-atstart=no", toggle], path)
     text = subprocess.run(["callgrind_annotate", "--inclusive=yes", str(out)], check=True,
                           capture_output=True, text=True).stdout
     rows: list[str] = []

@@ -95,17 +95,16 @@ const RealArray& real_array() {
         if (zero) one = Ref::steal_or_null(PyObject_CallFunction(type.get(), "sO", "B", zero.get()));
     }
     PyErr_Clear();
-    if (one && Py_TYPE(one.get())->tp_as_sequence && Py_TYPE(one.get())->tp_as_sequence->sq_repeat)
+    if (one && Py_TYPE(one.get())->tp_as_sequence && Py_TYPE(one.get())->tp_as_sequence->sq_repeat) {
         real = {module.release(), type.release(), one.release()};
+        watch_beside_namespace(PyModule_GetDict(real.module));  // where arrays_are_real() finds the type
+    }
     PyErr_SetRaisedException(pending);
     return real;
 }
 
-}  // namespace
-
-bool arrays_are_real() {
-    const RealArray& real = real_array();
-    if (!real.type || !module_namespace) return false;
+// True when the module's `array` is the interpreter's array module holding its array type.
+bool arrays_found_real(const RealArray& real) {
     PyObject* module = PyDict_GetItemWithError(module_namespace, BREL_STR("array"));  // borrowed
     if (!module) {
         PyErr_Clear();
@@ -115,6 +114,20 @@ bool arrays_are_real() {
     PyObject* type = PyDict_GetItemWithError(PyModule_GetDict(module), BREL_STR("array"));
     if (!type) PyErr_Clear();
     return type == real.type;
+}
+
+}  // namespace
+
+// A yes is remembered while the module namespace and the array module's dict are unchanged.
+bool arrays_are_real() {
+    const RealArray& real = real_array();
+    if (!real.type || !module_namespace) return false;
+    static std::uint64_t real_at = 0;
+    const std::uint64_t now = namespace_epoch();
+    if (now != 0 && real_at == now) return true;
+    if (!arrays_found_real(real)) return false;
+    real_at = now;
+    return true;
 }
 
 bool is_real_byte_array(PyObject* obj, ByteView& view) noexcept {

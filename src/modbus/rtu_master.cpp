@@ -48,9 +48,29 @@ Ref instance_dict(PyObject* self) {
     return dict;
 }
 
+// True when `type` looks attributes up and stores them the generic way, holds the
+// library's own member under the name of each step a read calls, and defines none of the
+// attributes the steps keep in the instance's __dict__ (the channel and the record):
+// remembered against the class's version tag, so that the steps need not look in the
+// class again while it is unchanged.
+bool plain_master_class(PyTypeObject* type);
+
+// The attributes kept in the instance's __dict__ that plain_master_class() vouches for.
+bool kept_name(PyObject* name) {
+    return name == BREL_STR("_Master__tunnel") || name == BREL_STR("MessageLastReceived") ||
+           name == BREL_STR("MessageLastSent");
+}
+
+// True when self.name is read (store: written) straight in the instance's __dict__.
+bool plain_attribute(PyTypeObject* type, PyObject* name, bool store) {
+    if (kept_name(name) && plain_master_class(type)) return true;
+    return (store ? type->tp_setattro == PyObject_GenericSetAttr : type->tp_getattro == PyObject_GenericGetAttr) &&
+           !_PyType_Lookup(type, name);
+}
+
 Ref get_plain(PyObject* self, PyObject* name) {
     PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name)) {
+    if (plain_attribute(type, name, false)) {
         if (Ref dict = instance_dict(self)) {
             if (PyObject* value = PyDict_GetItemWithError(dict.get(), name)) return Ref::borrow(value);
             if (PyErr_Occurred()) raise();
@@ -60,10 +80,7 @@ Ref get_plain(PyObject* self, PyObject* name) {
 }
 
 // True when self.name = value is a store in the instance's __dict__.
-bool plain_store(PyObject* self, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(self);
-    return type->tp_setattro == PyObject_GenericSetAttr && !_PyType_Lookup(type, name);
-}
+bool plain_store(PyObject* self, PyObject* name) { return plain_attribute(Py_TYPE(self), name, true); }
 
 void set_plain(PyObject* self, PyObject* name, PyObject* value) {
     if (plain_store(self, name)) {
@@ -75,7 +92,140 @@ void set_plain(PyObject* self, PyObject* name, PyObject* value) {
     setattr(self, name, value);
 }
 
-Ref tunnel_of(PyObject* self) { return get_plain(self, BREL_STR("_Master__tunnel")); }
+// ---- what a master's __dict__ holds, remembered (3.12 on) ---------------------------------
+//
+// A read looks in the master's __dict__ a dozen times: for an attribute hiding each
+// member it calls, for the channel, for the record. From 3.12 on, the __dict__ of the
+// last master whose steps ran here is watched, and what was found in it is remembered
+// until it changes. The watcher keeps two counts over every watched master's __dict__:
+// - instance_changes: every change but the stores of the record (MessageLastSent and
+//   MessageLastReceived, under the library's own interned names, which the library
+//   stores at every step); the verdict that no member is hidden, and the channel,
+//   stand on it;
+// - record_changes: every change; the record as the library last stored it stands on it.
+// A dict that goes away counts as a change of both (another may come at its address),
+// and so does one cleared or copied over. What is remembered also stands on the class:
+// only a master whose class plain_master_class() vouches for is remembered, and only
+// while that class keeps its version tag; and on the master still having that __dict__
+// (a __dict__ replaced while something else holds the old one tells no watcher).
+// Before 3.12 nothing is remembered.
+
+#if PY_VERSION_HEX >= 0x030C0000
+std::uint64_t instance_changes = 1;
+std::uint64_t record_changes = 1;
+int instance_watcher = -1;  // -1: not added yet; -2: none to be had
+PyObject* k_sent = nullptr;
+PyObject* k_received = nullptr;
+
+int instance_dict_changed(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
+    ++record_changes;
+    if (!key || (key != k_received && key != k_sent)) ++instance_changes;
+    return 0;
+}
+
+struct InstanceMemo {
+    PyObject* self = nullptr;       // the master: compared, never owned
+    PyObject** slot = nullptr;      // where its __dict__ is kept, in the master's own memory
+    PyTypeObject* type = nullptr;   // the master's class: compared, never owned
+    unsigned int tag = 0;           // its version tag then
+    PyObject* dict = nullptr;       // the master's __dict__: compared, never owned
+    std::uint64_t at = 0;           // instance_changes when it was watched; 0: none
+    bool hides_no_step = false;     // it holds none of the names of the steps
+    PyObject* tunnel = nullptr;     // its _Master__tunnel (borrowed), when found
+    PyObject* received = nullptr;   // its MessageLastReceived (borrowed) as last stored or read
+    std::uint64_t received_at = 0;  // record_changes then
+};
+InstanceMemo memo;
+
+// The __dict__ of `self` (borrowed) when it is the remembered one and nothing it stands
+// on has changed since; null otherwise. The place of the __dict__ is read as remembered:
+// `self` is alive (the caller holds it) and of the remembered class, so the place is in
+// its memory; another master at the same address with another __dict__ does not match.
+inline PyObject* memo_dict(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (self != memo.self || memo.at != instance_changes || type != memo.type ||
+        !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != memo.tag || *memo.slot != memo.dict)
+        return nullptr;
+    return memo.dict;
+}
+
+// Watches `dict`, the __dict__ of `self`, and remembers it in place of the dict before;
+// false (nothing remembered) when it cannot be watched or its class is not one that
+// plain_master_class() vouches for.
+bool remember(PyObject* self, PyObject* dict) {
+    if (memo_dict(self) == dict) return true;
+    PyTypeObject* type = Py_TYPE(self);
+    if (!PyDict_CheckExact(dict) || !plain_master_class(type) || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return false;
+    if (instance_watcher == -1) {
+        k_sent = BREL_STR("MessageLastSent");
+        k_received = BREL_STR("MessageLastReceived");
+        instance_watcher = PyDict_AddWatcher(instance_dict_changed);
+        if (instance_watcher < 0) {
+            PyErr_Clear();
+            instance_watcher = -2;
+        }
+    }
+    if (instance_watcher < 0) return false;
+    PyObject** slot = _PyObject_GetDictPtr(self);
+    if (!slot || *slot != dict || PyDict_Watch(instance_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    memo = {self, slot, type, type->tp_version_tag, dict, instance_changes};
+    return true;
+}
+#endif
+
+Ref tunnel_of(PyObject* self) {
+    PyObject* name = BREL_STR("_Master__tunnel");
+#if PY_VERSION_HEX >= 0x030C0000
+    if (memo_dict(self) && memo.tunnel) return Ref::borrow(memo.tunnel);
+    if (plain_attribute(Py_TYPE(self), name, false)) {
+        if (Ref dict = instance_dict(self)) {
+            const bool watched = remember(self, dict.get());
+            const std::uint64_t now = instance_changes;
+            PyObject* value = PyDict_GetItemWithError(dict.get(), name);
+            if (!value && PyErr_Occurred()) raise();
+            if (value && watched && instance_changes == now && memo_dict(self) == dict.get()) memo.tunnel = value;
+            if (value) return Ref::borrow(value);
+        }
+    }
+#endif
+    return get_plain(self, name);
+}
+
+// self.MessageLastReceived, as the read steps take it.
+Ref received_of(PyObject* self) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (memo_dict(self) && memo.received && memo.received_at == record_changes) return Ref::borrow(memo.received);
+#endif
+    return get_plain(self, BREL_STR("MessageLastReceived"));
+}
+
+// self.<name> = value for the record's names (MessageLastSent, MessageLastReceived), as
+// the steps store them.
+void set_record(PyObject* self, PyObject* name, PyObject* value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref dict = Ref::borrow(memo_dict(self));
+    bool watched = static_cast<bool>(dict);
+    if (!dict && plain_store(self, name) && (dict = instance_dict(self))) watched = remember(self, dict.get());
+    if (dict) {
+        const std::uint64_t before = record_changes;
+        check(PyDict_SetItem(dict.get(), name, value));
+        // One change is the store itself (none when the value was there already); any
+        // other (code run as the old value went) and the dict is read again next time.
+        // (Should that code give the master another __dict__, memo_dict() no longer
+        // finds the one remembered.)
+        if (watched && name == BREL_STR("MessageLastReceived") && record_changes - before <= 1) {
+            memo.received = value;  // held by the dict
+            memo.received_at = record_changes;
+        }
+        return;
+    }
+#endif
+    set_plain(self, name, value);
+}
 
 [[noreturn]] void raise_timeout() { raise(builtins.IOError, "modbus: read from slave timeout"); }
 
@@ -118,6 +268,15 @@ bool as_word(PyObject* v, std::uint16_t& out) {
     return true;
 }
 
+// The value of an exact int within a range where the arithmetic and comparisons of the
+// steps (lengths and byte values) are the same in C as in the interpreter.
+bool small_int_value(PyObject* v, long long& out) {
+    if (!PyLong_CheckExact(v)) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(v, &overflow);
+    return !overflow && out > -(1LL << 40) && out < (1LL << 40);
+}
+
 // owner.name when it can be had; false (and no error set) otherwise.
 bool attribute(PyObject* owner, PyObject* name, Ref& out) {
     out = Ref::steal_or_null(PyObject_GetAttr(owner, name));
@@ -135,15 +294,50 @@ bool attribute(PyObject* owner, PyObject* name, Ref& out) {
 // call goes through the interpreter as written. A subclass that overrides a step, or a
 // step replaced on the class or the instance, is called as before.
 
-// True when self's __dict__ holds `name` (an object without one hides nothing).
+#if PY_VERSION_HEX >= 0x030C0000
+// The names of the steps that own_member is asked about.
+PyObject* const* step_names() {
+    static PyObject* const names[] = {
+        BREL_STR("send_read_registers_request"),
+        BREL_STR("_Master__send_read_xx_registers_request"),
+        BREL_STR("_Master__write_message"),
+        BREL_STR("_Master__feedback_assistant"),
+        BREL_STR("_Master__read"),
+        nullptr,
+    };
+    return names;
+}
+#endif
+
+// True when self's __dict__ holds `name`, one of the step_names() (an object without a
+// __dict__ hides nothing).
 bool instance_has(PyObject* self, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (memo_dict(self) && memo.hides_no_step) return false;
+#endif
     Ref dict = instance_dict(self);
-    return dict && check(PyDict_Contains(dict.get(), name)) != 0;
+    if (!dict) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (remember(self, dict.get())) {
+        const std::uint64_t now = instance_changes;
+        bool hides = false;
+        for (PyObject* const* step = step_names(); *step && !hides; ++step)
+            hides = check(PyDict_Contains(dict.get(), *step)) != 0;
+        if (!hides && instance_changes == now && memo_dict(self) == dict.get()) memo.hides_no_step = true;
+        if (!hides) return false;
+    }
+#endif
+    return check(PyDict_Contains(dict.get(), name)) != 0;
 }
 
-// True when self.<name> is the library's member whose body is `impl`.
+// True when self.<name> is the library's member whose body is `impl` (a step's name and
+// body, as plain_master_class() knows them).
 bool own_member(PyObject* self, PyObject* name, Impl impl) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (memo_dict(self) && memo.hides_no_step) return true;  // the class vouched for, nothing hidden
+#endif
     PyTypeObject* type = Py_TYPE(self);
+    if (plain_master_class(type)) return !instance_has(self, name);
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     PyObject* found = _PyType_Lookup(type, name);  // borrowed
     return found && is_function_with(found, impl) && !instance_has(self, name);
@@ -262,7 +456,7 @@ void check_answer(const Transaction& tx, modbus::AnswerRule rule, const ByteView
 
 // _byte_array(data), straight to the array type while _byte_array is the library's own.
 Ref to_byte_array(PyObject* data) {
-    Ref function = global(BREL_STR("_byte_array"));
+    Ref function = BREL_GLOBAL("_byte_array");
     if (byte_array_is_ours(function.get())) return make_byte_array(data);
     return call(function.get(), data);
 }
@@ -272,7 +466,7 @@ struct Protocol {
     Ref byte_array;  // _byte_array
     Ref statics;     // ModbusStatic
 
-    Protocol() : byte_array(global(BREL_STR("_byte_array"))), statics(global(BREL_STR("ModbusStatic"))) {}
+    Protocol() : byte_array(BREL_GLOBAL("_byte_array")), statics(BREL_GLOBAL("ModbusStatic")) {}
 
     Ref code(PyObject* name) const { return getattr(statics.get(), name); }
 
@@ -317,6 +511,29 @@ Ref master_write_message(Args& a);
 Ref master_check_crc(Args& a);
 void write_message_body(PyObject* self, PyObject* message);
 Ref read_body(PyObject* self, PyObject* size);
+Ref master_send_read_xx_registers_request(Args& a);
+Ref master_send_read_registers_request(Args& a);
+
+bool plain_master_class(PyTypeObject* type) {
+    static ClassVerdict verdict;
+    return verdict.holds(reinterpret_cast<PyObject*>(type), [type] {
+        if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
+        const std::pair<PyObject*, Impl> steps[] = {
+            {BREL_STR("send_read_registers_request"), master_send_read_registers_request},
+            {BREL_STR("_Master__send_read_xx_registers_request"), master_send_read_xx_registers_request},
+            {BREL_STR("_Master__write_message"), locked<master_write_message>},
+            {BREL_STR("_Master__feedback_assistant"), locked<master_feedback_assistant>},
+            {BREL_STR("_Master__read"), locked<master_read>},
+        };
+        for (const auto& [name, impl] : steps) {
+            PyObject* found = _PyType_Lookup(type, name);  // borrowed
+            if (!found || !is_function_with(found, impl)) return false;
+        }
+        return !_PyType_Lookup(type, BREL_STR("_Master__tunnel")) &&
+               !_PyType_Lookup(type, BREL_STR("MessageLastReceived")) &&
+               !_PyType_Lookup(type, BREL_STR("MessageLastSent"));
+    });
+}
 
 // The lock that a member run as locked<...> takes, for a direct call of its body: none
 // inside a transaction of this thread on the same master, which holds it already.
@@ -450,8 +667,12 @@ private:
     // Appends the bytes of _byte_array(data) when that is the library's own over the
     // interpreter's array type; false (and nothing done) otherwise.
     bool absorb(PyObject* data) {
-        Ref function = global(BREL_STR("_byte_array"));
-        if (!byte_array_is_ours(function.get()) || !arrays_are_real()) return false;
+        static NamespaceVerdict ours;
+        if (!ours.holds([] {
+                Ref function = BREL_GLOBAL("_byte_array");
+                return byte_array_is_ours(function.get()) && arrays_are_real();
+            }))
+            return false;
         if (PyBytes_CheckExact(data)) {
             bytes_.append(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
                           static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
@@ -492,9 +713,14 @@ void read_counted_answer(PyObject* self, PyObject* station, Counted& answer) {
     Ref extend = answer.feedback.extender();
     Ref rest = read_step(self, answer.left_len.get());
     answer.feedback.extend(rest.get(), extend);
-    Ref have = own(PyLong_FromSsize_t(answer.feedback.count()));
-    Ref need = own(PyNumber_Add(five.get(), answer.left_len.get()));
-    if (compare(have.get(), need.get(), Py_LT)) raise_timeout();
+    long long left = 0;
+    if (small_int_value(answer.left_len.get(), left)) {  // len(feedback) < 5 + left_len, in C
+        if (answer.feedback.count() < 5 + left) raise_timeout();
+    } else {
+        Ref have = own(PyLong_FromSsize_t(answer.feedback.count()));
+        Ref need = own(PyNumber_Add(five.get(), answer.left_len.get()));
+        if (compare(have.get(), need.get(), Py_LT)) raise_timeout();
+    }
     check_crc_step(answer.feedback, station);
 }
 
@@ -680,7 +906,7 @@ Ref master_send_read_registers_request(Args& a) { return send_read_xx_registers(
 
 // ModbusStatic.<name>, read at call time.
 Ref function_code(PyObject* name) {
-    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref statics = BREL_GLOBAL("ModbusStatic");
     return getattr(statics.get(), name);
 }
 
@@ -694,7 +920,7 @@ Ref master_send_read_input_registers_request(Args& a) {
 Ref decode_registers(PyObject* feedback) {
     const Py_ssize_t n = length(feedback);
     if (n - 2 <= 3) return own(PyList_New(0));
-    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref statics = BREL_GLOBAL("ModbusStatic");
     Ref compound = getattr(statics.get(), BREL_STR("compound_register"));
     if (is_library_member(compound.get(), "ModbusStatic", "compound_register")) {
         const Py_ssize_t count = (n - 4) / 2;
@@ -726,7 +952,7 @@ Ref decode_registers(Feedback& feedback) {
     if (!feedback.plain() || !feedback.view(bytes)) return decode_registers(feedback.object());
     const Py_ssize_t n = bytes.size;
     if (n - 2 <= 3) return own(PyList_New(0));
-    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref statics = BREL_GLOBAL("ModbusStatic");
     static ClassVerdict compound_ours;
     if (!compound_ours.holds(statics.get(), [&] {
             Ref compound = getattr(statics.get(), BREL_STR("compound_register"));
@@ -990,7 +1216,7 @@ void unpack_two(PyObject* seq, Ref& first, Ref& second) {
 // The module's `struct`, looked up once per conversion step.
 class Struct {
 public:
-    Struct() : module_(global(BREL_STR("struct"))) {
+    Struct() : module_(BREL_GLOBAL("struct")) {
         const RealStruct& real = real_struct();
         Ref pack, unpack;
         genuine_ = real.pack && attribute(module_.get(), BREL_STR("pack"), pack) && pack.get() == real.pack &&
@@ -1210,7 +1436,7 @@ MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, cons
 Ref read_body(PyObject* self, PyObject* size) {
     Ref tunnel = tunnel_of(self);
     Ref data = channel::read(tunnel.get(), size);
-    Ref before = get_plain(self, BREL_STR("MessageLastReceived"));
+    Ref before = received_of(self);
     Ref after;
     const bool both_bytes = PyBytes_CheckExact(before.get()) && PyBytes_CheckExact(data.get());
     if (both_bytes && PyBytes_GET_SIZE(data.get()) == 0 && plain_store(self, BREL_STR("MessageLastReceived")))
@@ -1219,7 +1445,7 @@ Ref read_body(PyObject* self, PyObject* size) {
         after = data;  // b"" + data is data itself
     else
         after = own(PyNumber_Add(before.get(), data.get()));
-    set_plain(self, BREL_STR("MessageLastReceived"), after.get());
+    set_record(self, BREL_STR("MessageLastReceived"), after.get());
     return data;
 }
 
@@ -1232,24 +1458,35 @@ void feedback_assistant_body(PyObject* self, PyObject* station, PyObject* normal
     feedback.start(head.get());
     if (feedback.count() != 5) raise_timeout();
     Ref code = feedback.at(1);
-    Ref flag = small_int(128);
-    if (compare(code.get(), flag.get(), Py_GE)) {
+    long long code_value = 0;
+    const bool refused = small_int_value(code.get(), code_value) ? code_value >= 128 : [&] {
+        Ref flag = small_int(128);
+        return compare(code.get(), flag.get(), Py_GE);
+    }();
+    if (refused) {
         // Only a sound frame is a refusal by the slave: line noise is a CRC error. Within
         // an operation, the refusal must come from the station and for the function asked.
         check_crc_step(feedback, station);
         if (const Transaction* tx = Transaction::of(self))
             check_answer(*tx, modbus::AnswerRule::Echo, feedback, station);
-        Ref exception_class = global(BREL_STR("SlaveException"));
+        Ref exception_class = BREL_GLOBAL("SlaveException");
         Ref error = feedback.at(2);
         Ref exception = call(exception_class.get(), station, code.get(), error.get());
         raise_object(exception.get());
     }
     Ref extend = feedback.extender();
-    Ref rest_size = own(PyNumber_Subtract(normal_msg_len, five.get()));
+    long long expected = 0;
+    const bool plain_len = small_int_value(normal_msg_len, expected);
+    Ref rest_size =
+        plain_len ? small_int(static_cast<long>(expected - 5)) : own(PyNumber_Subtract(normal_msg_len, five.get()));
     Ref rest = read_step(self, rest_size.get());
     feedback.extend(rest.get(), extend);
-    Ref have = own(PyLong_FromSsize_t(feedback.count()));
-    if (compare(have.get(), normal_msg_len, Py_NE)) raise_timeout();
+    if (plain_len) {  // len(feedback) != normal_msg_len, in C
+        if (feedback.count() != expected) raise_timeout();
+    } else {
+        Ref have = own(PyLong_FromSsize_t(feedback.count()));
+        if (compare(have.get(), normal_msg_len, Py_NE)) raise_timeout();
+    }
     if (truth(check_crc)) check_crc_step(feedback, station);
 }
 
@@ -1291,13 +1528,13 @@ void write_message_body(PyObject* self, PyObject* message) {
                                            static_cast<std::size_t>(PyBytes_GET_SIZE(sent.get())) - 2);
         tx->sent = true;
     }
-    set_plain(self, BREL_STR("MessageLastSent"), sent.get());
+    set_record(self, BREL_STR("MessageLastSent"), sent.get());
     Ref empty = empty_bytes();
-    set_plain(self, BREL_STR("MessageLastReceived"), empty.get());
+    set_record(self, BREL_STR("MessageLastReceived"), empty.get());
 }
 
 void check_crc_of(PyObject* message, PyObject* station) {
-    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref statics = BREL_GLOBAL("ModbusStatic");
     Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
     Ref verdict = is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")
                       ? crc_is_right_of(message)
@@ -1316,7 +1553,7 @@ Ref master_check_crc(Args& a) {
 }
 
 void call_check_crc(PyObject* message, PyObject* station) {
-    Ref master = global(BREL_STR("Master"));
+    Ref master = BREL_GLOBAL("Master");
     Ref function = getattr(master.get(), BREL_STR("_Master__check_crc"));
     if (is_function_with(function.get(), master_check_crc)) {
         check_crc_of(message, station);
@@ -1330,7 +1567,7 @@ void call_check_crc(PyObject* message, PyObject* station) {
 Ref crc_verdict_of_bytes(Feedback& feedback) {
     ByteView bytes;
     if (!feedback.plain() || !feedback.view(bytes) || bytes.size < 2) return nullptr;
-    Ref statics = global(BREL_STR("ModbusStatic"));
+    Ref statics = BREL_GLOBAL("ModbusStatic");
     static ClassVerdict crc_ours;
     if (!crc_ours.holds(statics.get(), [&] {
             Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
@@ -1343,7 +1580,7 @@ Ref crc_verdict_of_bytes(Feedback& feedback) {
 }
 
 void check_crc_step(Feedback& feedback, PyObject* station) {
-    Ref master = global(BREL_STR("Master"));
+    Ref master = BREL_GLOBAL("Master");
     static ClassVerdict check_crc_ours;
     Ref function;
     if (!check_crc_ours.holds(master.get(), [&] {

@@ -17,6 +17,75 @@ Ref global(PyObject* name) {
     raise();
 }
 
+// ---- the namespaces, watched ---------------------------------------------------------
+
+namespace detail {
+std::uint64_t namespace_count = 0;
+PyObject* watched_namespace = nullptr;  // compared with module_namespace, never dereferenced
+}  // namespace detail
+
+namespace {
+
+#if PY_VERSION_HEX >= 0x030C0000
+int namespace_watcher = -1;    // -1: not added yet; -2: none to be had
+bool namespaces_whole = true;  // false once a dict could not be watched: the count stays 0
+
+// Any change at all, of any name (or of the whole dict: key null), counts: the watched
+// dicts change rarely, so there is nothing to gain from sorting their names here.
+int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    if (namespaces_whole) ++detail::namespace_count;
+    return 0;
+}
+
+void watch_namespace_dict(PyObject* dict) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    if (namespace_watcher == -1) {
+        namespace_watcher = PyDict_AddWatcher(namespace_changed);
+        if (namespace_watcher < 0) namespace_watcher = -2;
+    }
+    if (namespace_watcher < 0 || !dict || PyDict_Watch(namespace_watcher, dict) < 0) namespaces_whole = false;
+    // nothing judged before the watch is kept (the count never comes back to a value it had)
+    detail::namespace_count = namespaces_whole ? detail::namespace_count + 1 : 0;
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+#endif
+
+}  // namespace
+
+namespace detail {
+
+std::uint64_t watch_module_namespace() noexcept {
+    watched_namespace = module_namespace;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (module_namespace) watch_namespace_dict(module_namespace);
+    return module_namespace ? namespace_count : 0;
+#else
+    return 0;
+#endif
+}
+
+Ref global_looked_up(PyObject* name, RememberedGlobal& memo, std::uint64_t now) {
+    if (now != 0) {
+        if (PyObject* v = PyDict_GetItemWithError(module_namespace, name)) {
+            memo = {v, now};
+            return Ref::borrow(v);
+        }
+        if (PyErr_Occurred()) raise();
+    }
+    return global(name);
+}
+
+}  // namespace detail
+
+void watch_beside_namespace(PyObject* dict) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    watch_namespace_dict(dict);
+#else
+    (void)dict;
+#endif
+}
+
 Ref item(PyObject* obj, Py_ssize_t i) {
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return own(PySequence_GetItem(obj, i));
     Ref key = own(PyLong_FromSsize_t(i));
