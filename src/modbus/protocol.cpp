@@ -1,6 +1,7 @@
 // _byte_array, ModbusStatic and SlaveException: the protocol primitives.
 #include "modbus/classes.hpp"
 #include "modbus/crc16.hpp"
+#include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
 #include "module/runtime.hpp"
 
@@ -666,6 +667,21 @@ Ref encode_values(Args& a) {
 }
 
 }  // namespace
+
+// ---- answers into results ------------------------------------------------------------------
+
+void fill_registers(PyObject* list, const std::uint8_t* data) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* value = PyLong_FromLong(modbus::get16(data + 2 * i));
+        if (!value) raise();
+        PyList_SET_ITEM(list, i, value);
+    }
+}
+
+void fill_bits(PyObject* list, const std::uint8_t* data) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+        PyList_SET_ITEM(list, i, Py_NewRef(modbus::coil_bit(data, static_cast<std::size_t>(i)) ? Py_True : Py_False));
+}
 
 // ---- argument checks shared by the masters ---------------------------------------------
 

@@ -48,6 +48,13 @@ struct ByteView {
 };
 bool byte_view(PyObject* obj, ByteView& view);
 
+// ---- answers into results ------------------------------------------------------------------
+// Fill `list`, a new list of n items, from an answer's data: the big-endian 16-bit registers
+// data[0, 2n) as ints, or the bits of data, least significant first, as True/False. Nothing
+// here runs interpreter code, so a view of the data stays valid.
+void fill_registers(PyObject* list, const std::uint8_t* data);
+void fill_bits(PyObject* list, const std::uint8_t* data);
+
 // ---- argument checks shared by the masters ------------------------------------------------
 // Every field is refused outside its range before anything is sent, never wrapped; the
 // texts are the same on every master.

@@ -927,12 +927,7 @@ Ref decode_registers(PyObject* feedback) {
         Ref values = own(PyList_New(count));  // made before the view: nothing runs after it
         ByteView bytes;
         if (byte_view(feedback, bytes) && bytes.size == n) {
-            for (Py_ssize_t k = 0; k < count; ++k) {
-                const std::uint8_t* pair = bytes.data + 3 + 2 * k;
-                PyObject* value = PyLong_FromLong((pair[0] << 8) + pair[1]);
-                if (!value) raise();
-                PyList_SET_ITEM(values.get(), k, value);
-            }
+            fill_registers(values.get(), bytes.data + 3);
             return values;
         }
     }
@@ -961,12 +956,7 @@ Ref decode_registers(Feedback& feedback) {
         return decode_registers(feedback.object());
     const Py_ssize_t count = (n - 4) / 2;
     Ref values = own(PyList_New(count));
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        const std::uint8_t* pair = bytes.data + 3 + 2 * k;
-        PyObject* value = PyLong_FromLong((pair[0] << 8) + pair[1]);
-        if (!value) raise();
-        PyList_SET_ITEM(values.get(), k, value);
-    }
+    fill_registers(values.get(), bytes.data + 3);
     return values;
 }
 
@@ -1070,10 +1060,7 @@ Ref master_read_xx_coils(Args& a) {
         Ref values = own(PyList_New(coil_count));  // made before the view: nothing runs after it
         ByteView bytes;
         if (answer.feedback.view(bytes) && bytes.size >= 5 + n) {
-            for (Py_ssize_t i = 0; i < coil_count; ++i)
-                PyList_SET_ITEM(
-                    values.get(), i,
-                    Py_NewRef(modbus::coil_bit(bytes.data + 3, static_cast<std::size_t>(i)) ? Py_True : Py_False));
+            fill_bits(values.get(), bytes.data + 3);
             return values;
         }
     }

@@ -1169,9 +1169,7 @@ Ref read_coils(Args& a) {
         const Py_ssize_t bits = PyBytes_GET_SIZE(feedback.get()) > 1 ? 8 * (PyBytes_GET_SIZE(feedback.get()) - 1) : 0;
         const Py_ssize_t size = target >= 0 && target < bits ? target : bits;
         Ref result = own(PyList_New(size));
-        for (Py_ssize_t i = 0; i < size; ++i)
-            PyList_SET_ITEM(result.get(), i,
-                            Py_NewRef(modbus::coil_bit(p + 1, static_cast<std::size_t>(i)) ? Py_True : Py_False));
+        fill_bits(result.get(), p + 1);
         return result;
     }
     // An answer of another type from a replaced query: decode item by item.
@@ -1204,19 +1202,15 @@ Ref read_registers(Args& a) {
     Ref feedback = query_of(self, command.get(), needed.get());
     if (!first_byte_is(feedback.get(), byte_count)) raise_assertion(BREL_STR("Feedback for reading registers invalid"));
 
-    int overflow = 0;
-    const long long c = PyLong_AsLongLongAndOverflow(count, &overflow);
-    if (overflow < 0 || (!overflow && c <= 0)) return own(PyList_New(0));
-    // A count too large for a machine word runs past any answer: IndexError below.
-    const Py_ssize_t wanted = overflow || c > PY_SSIZE_T_MAX / 2 ? PY_SSIZE_T_MAX / 2 : static_cast<Py_ssize_t>(c);
+    const Py_ssize_t wanted = byte_count / 2;
+    if (wanted == 0) return own(PyList_New(0));
 
     if (PyBytes_CheckExact(feedback.get())) {
         const Py_ssize_t available = PyBytes_GET_SIZE(feedback.get()) - 1;
         if (2 * wanted > available) raise(PyExc_IndexError, "index out of range");
         const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(feedback.get())) + 1;
         Ref result = own(PyList_New(wanted));
-        for (Py_ssize_t i = 0; i < wanted; ++i)
-            PyList_SET_ITEM(result.get(), i, own(PyLong_FromLong(modbus::get16(p + 2 * i))).release());
+        fill_registers(result.get(), p);
         return result;
     }
     Ref data = own(PySequence_GetSlice(feedback.get(), 1, PY_SSIZE_T_MAX));
@@ -1365,7 +1359,7 @@ Ref registers_of(PyObject* data) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)) + 1;
     const Py_ssize_t n = (PyBytes_GET_SIZE(data) - 1) / 2;
     Ref result = own(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(result.get(), i, make_int(modbus::get16(p + 2 * i)).release());
+    fill_registers(result.get(), p);
     return result;
 }
 
@@ -1394,9 +1388,7 @@ Ref read_input_coils(Args& a) {
         raise_assertion(BREL_STR("Feedback for reading coils invalid"));
     const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get())) + 1;
     Ref result = own(PyList_New(static_cast<Py_ssize_t>(n)));
-    for (std::size_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i),
-                        Py_NewRef(modbus::coil_bit(p, i) ? Py_True : Py_False));
+    fill_bits(result.get(), p);
     return result;
 }
 
