@@ -101,3 +101,37 @@ def python_env() -> dict[str, str]:
     env["PYTHONDONTWRITEBYTECODE"] = "1"
     env["PYTHONUNBUFFERED"] = "1"
     return env
+
+
+def callgrind_total(out: Path) -> int:
+    """The instruction total of a callgrind output file."""
+    for line in out.read_text().splitlines():
+        if line.startswith(("summary:", "totals:")):
+            return int(line.split()[1])
+    raise RuntimeError(f"no totals in {out}")
+
+
+def callgrind_top(out: Path, calls: int, n: int) -> str:
+    """The n costliest functions of a callgrind output file, inclusive, per call."""
+    import re
+    text = subprocess.run(["callgrind_annotate", "--inclusive=yes", str(out)], check=True,
+                          capture_output=True, text=True).stdout
+    rows: list[str] = []
+    for line in text.splitlines():
+        m = re.match(r"^\s*([\d,]+) \(\s*([\d.]+)%\)\s+(.*)$", line)
+        if not m:
+            continue
+        name = re.sub(r"\s*\[[^\]]*\]$", "", m.group(3))
+        name = re.sub(r"^[^:]*/", "", name).replace("(anonymous namespace)::", "")
+        rows.append(f"{int(m.group(1).replace(',', '')) / calls:>9,.0f}  {m.group(2):>6}%  {name[:150]}")
+        if len(rows) == n:
+            break
+    return "\n".join(rows)
+
+
+def unstripped() -> Path | None:
+    """The build tree's copy of the installed module: the same object with its symbols."""
+    import sysconfig
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    found = sorted((BENCH.parent / "build").glob(f"cp3*/brel_modbus{suffix}"), key=lambda p: p.stat().st_mtime)
+    return found[-1].parent if found else None

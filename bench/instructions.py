@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import re
 import subprocess
 import sys
 import tempfile
@@ -22,7 +21,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from common import python_env, run_slave  # noqa: E402
+from common import callgrind_top, callgrind_total, python_env, run_slave, unstripped  # noqa: E402
 
 
 def client(port: int, calls: int, operation: str) -> None:
@@ -42,48 +41,33 @@ def client(port: int, calls: int, operation: str) -> None:
     master.close()
 
 
-def total(out: Path) -> int:
-    for line in out.read_text().splitlines():
-        if line.startswith(("summary:", "totals:")):
-            return int(line.split()[1])
-    raise RuntimeError(f"no totals in {out}")
-
-
-def traced(port: int, calls: int, operation: str, out: Path) -> int:
-    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+def traced(port: int, calls: int, operation: str, out: Path, extra: list[str] | None = None,
+           path: Path | None = None) -> int:
+    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *(extra or []), sys.executable,
            __file__, "--client", str(port), "--calls", str(calls), "--operation", operation]
     env = python_env()
     env["PYTHONHASHSEED"] = "0"   # the same dict layouts in every run
+    if path:
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(path), env.get("PYTHONPATH")]))
     subprocess.run(cmd, check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return total(out)
+    return callgrind_total(out)
 
 
-TOGGLE = {"read10": "*read_registers*", "write10": "*write_registers*", "coils100": "*read_coils*"}
+# The member's outer frame only: a pattern that also matched the body inside it would toggle
+# collection off again on entering the body.
+TOGGLE = {"read10": "*retried<*::read_registers>*", "write10": "*retried<*::write_registers>*",
+          "coils100": "*retried<*::read_coils>*"}
 
 
 def top(port: int, calls: int, operation: str, out: Path, n: int) -> str:
     """The functions that cost most per call, inclusive: a third run that counts only inside
-    the operation's C++ member (callgrind --toggle-collect), so the figures are per call."""
-    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
-           f"--toggle-collect={TOGGLE[operation]}", sys.executable, __file__, "--client", str(port),
-           "--calls", str(calls), "--operation", operation]
-    env = python_env()
-    env["PYTHONHASHSEED"] = "0"
-    subprocess.run(cmd, check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    text = subprocess.run(["callgrind_annotate", "--inclusive=yes", str(out)], check=True,
-                          capture_output=True, text=True).stdout
-    rows: list[str] = []
-    for line in text.splitlines():
-        m = re.match(r"^\s*([\d,]+) \(\s*([\d.]+)%\)\s+(.*)$", line)
-        if not m:
-            continue
-        name = re.sub(r"\s*\[[^\]]*\]$", "", m.group(3))
-        name = re.sub(r"^[^:]*/", "", name).replace("(anonymous namespace)::", "")
-        per_call = int(m.group(1).replace(",", "")) / calls
-        rows.append(f"{per_call:>9,.0f}  {m.group(2):>6}%  {name[:150]}")
-        if len(rows) == n:
-            break
-    return "\n".join(rows)
+    the operation's C++ member (callgrind --toggle-collect), so the figures are per call. The
+    installed module is stripped, so this run loads the build tree's copy."""
+    path = unstripped()
+    if path is None:
+        return "no unstripped build of brel_modbus under build/: run `make install` first"
+    traced(port, calls, operation, out, ["--collect-atstart=no", f"--toggle-collect={TOGGLE[operation]}"], path)
+    return callgrind_top(out, calls, n)
 
 
 def main() -> None:

@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import re
 import subprocess
 import sys
 import tempfile
@@ -62,21 +61,6 @@ def run(subject: str, calls: int) -> None:
         op(*args)
 
 
-def total(out: Path) -> int:
-    for line in out.read_text().splitlines():
-        if line.startswith(("summary:", "totals:")):
-            return int(line.split()[1])
-    raise RuntimeError(f"no totals in {out}")
-
-
-def unstripped() -> Path | None:
-    """The build tree's copy of the installed module: the same object with its symbols."""
-    import sysconfig
-    suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    found = sorted((common.BENCH.parent / "build").glob(f"cp3*/brel_modbus{suffix}"), key=lambda p: p.stat().st_mtime)
-    return found[-1].parent if found else None
-
-
 def traced(subject: str, calls: int, out: Path, extra: list[str] | None = None, path: Path | None = None) -> int:
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *(extra or []), sys.executable,
            __file__, "--subject", subject, "--calls", str(calls)]
@@ -85,33 +69,21 @@ def traced(subject: str, calls: int, out: Path, extra: list[str] | None = None, 
     if path:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(path), env.get("PYTHONPATH")]))
     subprocess.run(cmd, check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return total(out)
+    return common.callgrind_total(out)
 
 
 def top(calls: int, out: Path, n: int) -> str:
     """brel_modbus's costliest functions per call, inclusive, counted only inside
     Master.read_registers's body (callgrind --toggle-collect). The installed module is
     stripped, so this run loads the build tree's copy (build/cp3*/, from `make install`)."""
-    path = unstripped()
+    path = common.unstripped()
     if path is None:
         return "no unstripped build of brel_modbus under build/: run `make install` first"
     # the outer frame only: a pattern that also matched master_read_registers itself would
     # toggle collection off again on entering it
     toggle = "--toggle-collect=*retried<*master_read_registers>*"
     traced("brel_modbus", calls, out, ["--collect-atstart=no", toggle], path)
-    text = subprocess.run(["callgrind_annotate", "--inclusive=yes", str(out)], check=True,
-                          capture_output=True, text=True).stdout
-    rows: list[str] = []
-    for line in text.splitlines():
-        m = re.match(r"^\s*([\d,]+) \(\s*([\d.]+)%\)\s+(.*)$", line)
-        if not m:
-            continue
-        name = re.sub(r"\s*\[[^\]]*\]$", "", m.group(3))
-        name = re.sub(r"^[^:]*/", "", name).replace("(anonymous namespace)::", "")
-        rows.append(f"{int(m.group(1).replace(',', '')) / calls:>9,.0f}  {m.group(2):>6}%  {name[:150]}")
-        if len(rows) == n:
-            break
-    return "\n".join(rows)
+    return common.callgrind_top(out, calls, n)
 
 
 def main() -> None:
