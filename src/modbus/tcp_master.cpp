@@ -185,33 +185,6 @@ bool own_members(PyTypeObject* type) {
            own_static(dict, "construct_write_coil_command", construct_write_coil_command);
 }
 
-// Whether the module's name ModbusTCPMaster has been found to refer to the library's class
-// and has not been touched since: kept by a watcher of the module namespace (3.12 on, where
-// dictionaries can be watched); before 3.12 the name is looked up on every call.
-bool namespace_watched = false;
-bool namespace_checked = false;
-
-#if PY_VERSION_HEX >= 0x030C0000
-int namespace_changed(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) {
-    if (!key || key == k_class() || (PyUnicode_Check(key) && PyUnicode_Compare(key, k_class()) == 0))
-        namespace_checked = false;
-    if (PyErr_Occurred()) PyErr_Clear();  // a key whose comparison failed: taken as touched
-    (void)event;
-    return 0;
-}
-#endif
-
-void watch_namespace() noexcept {
-    namespace_checked = false;
-    namespace_watched = false;
-#if PY_VERSION_HEX >= 0x030C0000
-    static int watcher = -1;
-    if (watcher < 0) watcher = PyDict_AddWatcher(namespace_changed);
-    if (watcher >= 0 && module_namespace && PyDict_Watch(watcher, module_namespace) == 0) namespace_watched = true;
-    if (PyErr_Occurred()) PyErr_Clear();
-#endif
-}
-
 // True when `self` is exactly the library's ModbusTCPMaster with its own members, and the
 // module's name ModbusTCPMaster refers to that class. The class dict is checked again only
 // when the type's version tag has changed since the last check (any change to the class
@@ -221,14 +194,15 @@ void watch_namespace() noexcept {
 bool plain_master(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     if (type != library_tcp_type || type->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (!namespace_checked) {
-        PyObject* named = module_namespace ? PyDict_GetItemWithError(module_namespace, k_class()) : nullptr;
-        if (named != reinterpret_cast<PyObject*>(type)) {
-            if (PyErr_Occurred()) raise();
-            return false;
-        }
-        namespace_checked = namespace_watched;
-    }
+    // The module's name, looked up again only after the namespace changed (3.12 on; on every
+    // call before).
+    static NamespaceVerdict named_ours;
+    if (!named_ours.holds([&] {
+            PyObject* named = module_namespace ? PyDict_GetItemWithError(module_namespace, k_class()) : nullptr;
+            if (!named && PyErr_Occurred()) raise();
+            return named == reinterpret_cast<PyObject*>(type);
+        }))
+        return false;
     static unsigned int checked_tag = 0;  // 0: no tag checked
     const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
     if (tagged && checked_tag != 0 && type->tp_version_tag == checked_tag) return true;
@@ -1650,7 +1624,6 @@ constexpr const char* kQueryDoc =
 void record_tcp_master_type(PyObject* type) noexcept {
     if (!PyType_Check(type)) return;
     Py_XSETREF(library_tcp_type, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
-    watch_namespace();
 }
 
 const ClassSpec& tcp_master_class() {
