@@ -88,6 +88,8 @@ class Model:
 
     # -- registers and coils
     def read_registers(self, station, address, count, code=3):
+        if code in WRITING_CODES:
+            raise Expected(ValueError, f"modbus: func_code {code} writes to the device; a read does not send it")
         field(address, "address")
         field(count, "count")
         self.send(station, code, split(address) + split(count))
@@ -185,6 +187,8 @@ class Model:
         fields = reference(values_reference.value_layout, fmt, order)
         n = sum(size for _, size in fields) // 2
         register_limit(n, 125, "read")
+        if code not in (3, 4):
+            raise Expected(ValueError, f"modbus: func_code must be 3 or 4: {code}")
         registers = self.read_registers(station, address, n, code)
         return reference(values_reference.decode_values, registers, fmt, order)
 
@@ -253,6 +257,9 @@ def _read_int16(m, s, a):
     return struct.unpack("h", struct.pack("H", value))[0]
 
 
+# The function codes that change a device: no read sends one.
+WRITING_CODES = (5, 6, 15, 16, 21, 22, 23)
+
 OPERATIONS = [
     ("read_registers", lambda m, s, a, c, fc: m.read_registers(s, a, c, fc)),
     ("read_register", lambda m, s, a, fc: m.one(m.read_registers(s, a, 1, fc))),
@@ -314,8 +321,8 @@ def decode_args(name: str, src: ByteSource, wide: bool, endian: str) -> list:
             args.append(src.u8() % 130)
         elif letter == "C":
             args.append(src.uint(2) % 2100 - (8 if wide else 0))
-        elif letter == "k":
-            args.append((3, 4, 3, 3)[src.u8() % 4])
+        elif letter == "k":   # wide: now and then a code that writes, which a read refuses
+            args.append((3, 4, 3, 3, 5, 6, 16, 23)[src.u8() % (8 if wide else 4)])
         elif letter == "v":
             args.append(src.uint(3) - (1 << 20) if wide else src.uint(2))
         elif letter == "V":

@@ -298,6 +298,10 @@ def test_every_bad_point_is_reported_with_its_line():
     ("point = 3\n", "'point' must be an array of tables"),
     ("[[point]\n", "not TOML"),
     ("", "no point in the file"),
+    ("[[point]]\nname = 'a'\nstation = 1\ntable = 'holding'\naddress = 0\nperiod = 1" + "0" * 400 + "\n",
+     "point 1 ('a'): period is too large to be a number of seconds"),
+    ("[[point]]\nname = 'a'\nstation = 1" + "0" * 5000 + "\ntable = 'holding'\naddress = 0\n",
+     "not TOML: Exceeds the limit (4300 digits)"),
 ])
 def test_bad_points_in_toml(text, says):
     with pytest.raises(PointsProblem) as caught:
@@ -414,6 +418,15 @@ def test_poll_points_with_no_value_fails(stand_in, slaves, tmp_path, capsys):
     assert code == 1
     assert out.splitlines()[1].endswith(",p,1,input,0,,time-out")
     assert err.splitlines()[-1] == "brel-modbus: no value read in 1 passes"
+
+
+def test_points_with_a_huge_period_exit_2_with_a_message(tmp_path, capsys):
+    points = tmp_path / "points.toml"
+    points.write_text("[[point]]\nname = 'p'\nstation = 1\ntable = 'input'\naddress = 0\nperiod = 1" + "0" * 400)
+    with pytest.raises(SystemExit) as exited:
+        cli.main(["poll", "tcp://127.0.0.1:9", "--points", str(points)])
+    assert exited.value.code == 2
+    assert capsys.readouterr().err.splitlines()[-1].endswith("period is too large to be a number of seconds")
 
 
 def test_points_of_several_stations_need_a_serial_target(stand_in, slaves, tmp_path, capsys):

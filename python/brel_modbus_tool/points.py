@@ -91,9 +91,13 @@ def _period(value: object) -> float:
             raise ValueError(f"period must be a number of seconds: {value!r}") from None
     if isinstance(value, bool) or not isinstance(value, int | float):
         raise ValueError(f"period must be a number of seconds: {value!r}")
-    if not (value > 0 and math.isfinite(value)):
+    try:
+        seconds = float(value)
+    except OverflowError:   # an int beyond any float: not shown, it may be thousands of digits
+        raise ValueError("period is too large to be a number of seconds") from None
+    if not (seconds > 0 and math.isfinite(seconds)):
         raise ValueError(f"period must be a positive number of seconds: {value!r}")
-    return float(value)
+    return seconds
 
 
 def _text(value: object, what: str) -> str:
@@ -161,7 +165,7 @@ def _collect(entries: Iterable[tuple[str, Mapping[str, object]]], problems: list
 def parse_toml(text: str, source: str = "points.toml") -> list[Point]:
     try:
         document = tomllib.loads(text)
-    except tomllib.TOMLDecodeError as exc:
+    except ValueError as exc:   # TOMLDecodeError, or an integer too long to convert
         raise PointsProblem([f"{source}: not TOML: {exc}"]) from None
     extra = sorted(set(document) - {"point"})
     if extra:

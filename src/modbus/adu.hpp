@@ -46,11 +46,28 @@ enum FunctionCode : std::uint8_t {
     kWriteSingleRegister = 6,
     kWriteMultipleCoils = 15,
     kWriteMultipleRegisters = 16,
+    kWriteFileRecord = 21,
     kMaskWriteRegister = 22,
     kReadWriteRegisters = 23,
     kEncapsulatedInterface = 43,
 };
 inline constexpr std::uint8_t kMeiDeviceIdentification = 0x0E;  // the MEI type of code 43
+
+// The public function codes that change what a device holds: a read member never sends one.
+constexpr bool changes_device(long long code) noexcept {
+    switch (code) {
+        case kWriteSingleCoil:
+        case kWriteSingleRegister:
+        case kWriteMultipleCoils:
+        case kWriteMultipleRegisters:
+        case kWriteFileRecord:
+        case kMaskWriteRegister:
+        case kReadWriteRegisters:
+            return true;
+        default:
+            return false;
+    }
+}
 
 inline constexpr std::uint8_t kExceptionFlag = 0x80;
 inline constexpr std::uint16_t kMaxAddress = 0xFFFF;

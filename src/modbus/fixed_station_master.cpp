@@ -7,6 +7,7 @@
 // carries, through its data pointer, the name of the method to call, how many
 // arguments to pass on and whether the result is returned or dropped.
 #include "modbus/classes.hpp"
+#include "modbus/protocol.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
 
@@ -80,16 +81,19 @@ Ref close(Args& a) {
 
 // What one forwarding member does: master.<method>(station, *args[:count]).
 struct Forward {
-    const char* method;                // the wrapped master's method, looked up at each call
-    int count;                         // arguments after self, passed on in order
-    bool returns;                      // false: the method returns None whatever the master gave
-    mutable PyObject* name = nullptr;  // interned method name, made on first call
+    const char* method;                      // the wrapped master's method, looked up at each call
+    int count;                               // arguments after self, passed on in order
+    bool returns;                            // false: the method returns None whatever the master gave
+    int code_at = -1;                        // the argument that is a read's function code, if any,
+    void (*code_rule)(PyObject*) = nullptr;  // and its check, made before anything is sent
+    mutable PyObject* name = nullptr;        // interned method name, made on first call
 };
 
 Ref forward(Args& a) {
     const auto& f = *static_cast<const Forward*>(a.data);
     if (!f.name) f.name = intern_forever(f.method);
     PyObject* self = a[0];
+    if (f.code_rule) f.code_rule(a[1 + f.code_at]);
     // The station is read at each call, so a change through the setter applies next time.
     Ref station = getattr(self, station_key());
     Ref master = wrapped(self);
@@ -105,12 +109,12 @@ const Forward send_write_coil_request{"send_write_coil_request", 2, false};
 const Forward send_write_registers_request{"send_write_registers_request", 2, false};
 const Forward send_write_register_request{"send_write_register_request", 2, false};
 const Forward send_read_coils_request{"send_read_coils_request", 2, false};
-const Forward send_read_registers_request{"send_read_registers_request", 3, false};
+const Forward send_read_registers_request{"send_read_registers_request", 3, false, 2, refuse_writing_code};
 const Forward write_register{"write_register", 2, false};
 const Forward write_registers{"write_registers", 2, false};
 const Forward write_coil{"write_coil", 2, false};
 const Forward read_register{"read_register", 1, true};
-const Forward read_registers{"read_registers", 3, true};
+const Forward read_registers{"read_registers", 3, true, 2, refuse_writing_code};
 const Forward read_coil{"read_coil", 1, true};
 const Forward read_coils{"read_coils", 2, true};
 const Forward read_int32{"read_int32", 1, true};
@@ -126,7 +130,7 @@ const Forward write_coils{"write_coils", 2, true};
 const Forward mask_write_register{"mask_write_register", 3, true};
 const Forward read_write_registers{"read_write_registers", 4, true};
 const Forward read_device_identification{"read_device_identification", 2, true};
-const Forward read_values{"read_values", 4, true};
+const Forward read_values{"read_values", 4, true, 3, check_register_read_code};
 const Forward write_values{"write_values", 4, true};
 
 MemberSpec forwarding(const Forward& f, std::vector<ParamSpec> params, const char* doc = nullptr) {

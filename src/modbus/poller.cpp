@@ -486,8 +486,12 @@ void run_request(PyObject* master, State& st, const polling::Request& r, PyObjec
         st.figures[r.station].answers += 1;
         return;
     } catch (const PyError&) {
-        // KeyboardInterrupt, SystemExit and the like end the pass.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        // KeyboardInterrupt, SystemExit and the like end the pass. The request is then neither
+        // answered nor failed, so it is not counted: requests stay answers plus failures.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            st.figures[r.station].requests -= 1;
+            throw;
+        }
         exc = Ref::steal_or_null(PyErr_GetRaisedException());
     }
     Figures& f = st.figures[r.station];

@@ -685,22 +685,60 @@ void fill_bits(PyObject* list, const std::uint8_t* data) {
 
 // ---- argument checks shared by the masters ---------------------------------------------
 
+namespace {
+
+// The value of an int when it lies within 0..top; -1 otherwise.
+long long within(PyObject* an_int, unsigned long top) {
+    int overflow = 0;
+    long long v;
+    if (!(PyLong_CheckExact(an_int) && compact_int(an_int, v))) {
+        v = PyLong_AsLongLongAndOverflow(an_int, &overflow);
+        if (v == -1 && PyErr_Occurred()) raise();
+    }
+    return overflow || v < 0 || static_cast<unsigned long long>(v) > top ? -1 : v;
+}
+
+[[noreturn]] void raise_out_of_range(const char* what, unsigned long top, PyObject* shown) {
+    PyErr_Format(PyExc_OverflowError, "modbus: %s out of range 0 to %lu: %S", what, top, shown);
+    raise();
+}
+
+}  // namespace
+
 void check_field(PyObject* value, const char* what, unsigned long top) {
-    if (PyLong_Check(value)) field_value(value, what, top);
+    if (PyLong_Check(value)) {
+        field_value(value, what, top);
+    } else if (PyIndex_Check(value)) {
+        // Judged by the integer the frame builders would take from it (and wrap).
+        Ref index = own(PyNumber_Index(value));
+        if (within(index.get(), top) < 0) raise_out_of_range(what, top, value);
+    }
 }
 
 unsigned long field_value(PyObject* exact_int, const char* what, unsigned long top) {
+    const long long v = within(exact_int, top);
+    if (v < 0) raise_out_of_range(what, top, exact_int);
+    return static_cast<unsigned long>(v);
+}
+
+void refuse_writing_code(PyObject* func_code) {
     int overflow = 0;
-    long long v;
-    if (!(PyLong_CheckExact(exact_int) && compact_int(exact_int, v))) {
-        v = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
-        if (v == -1 && PyErr_Occurred()) raise();
-    }
-    if (overflow || v < 0 || static_cast<unsigned long long>(v) > top) {
-        PyErr_Format(PyExc_OverflowError, "modbus: %s out of range 0 to %lu: %S", what, top, exact_int);
+    const long long code = PyLong_AsLongLongAndOverflow(func_code, &overflow);
+    if (code == -1 && PyErr_Occurred()) raise();
+    if (!overflow && modbus::changes_device(code)) {
+        PyErr_Format(PyExc_ValueError, "modbus: func_code %S writes to the device; a read does not send it", func_code);
         raise();
     }
-    return static_cast<unsigned long>(v);
+}
+
+void check_register_read_code(PyObject* func_code) {
+    int overflow = 0;
+    const long long code = PyLong_AsLongLongAndOverflow(func_code, &overflow);
+    if (code == -1 && PyErr_Occurred()) raise();
+    if (overflow || (code != modbus::kReadHoldingRegisters && code != modbus::kReadInputRegisters)) {
+        PyErr_Format(PyExc_ValueError, "modbus: func_code must be 3 or 4: %S", func_code);
+        raise();
+    }
 }
 
 void check_count(std::size_t n, std::size_t high, const char* what) {

@@ -60,10 +60,16 @@ void fill_bits(PyObject* list, const std::uint8_t* data);
 // texts are the same on every master.
 
 // An int outside 0..top: OverflowError "modbus: <what> out of range 0 to <top>: <value>".
-// Objects that are not ints are left to the frame builders.
+// Any integer-like object (one with __index__: numpy integers, IntEnum members, ...) is
+// judged by its integer value; other objects are left to the frame builders.
 void check_field(PyObject* value, const char* what, unsigned long top);
 // check_field for an exact int, and its value.
 unsigned long field_value(PyObject* exact_int, const char* what, unsigned long top);
+// The function code of a register read: a code that changes the device (5, 6, 15, 16, 21,
+// 22, 23) is refused with ValueError before anything is sent; any other goes out as given.
+void refuse_writing_code(PyObject* func_code);
+// The function code of a read of typed values: 3 or 4, ValueError otherwise.
+void check_register_read_code(PyObject* func_code);
 // A count within 1..high, the limit of its function code: ValueError otherwise.
 void check_count(std::size_t n, std::size_t high, const char* what);
 // The number of values to write within 1..high: ValueError otherwise.

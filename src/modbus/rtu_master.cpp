@@ -902,7 +902,10 @@ Ref send_read_xx_registers(PyObject* self, PyObject* station, PyObject* address,
     return call_method(self, BREL_STR("_Master__send_read_xx_registers_request"), station, address, count, code);
 }
 
-Ref master_send_read_registers_request(Args& a) { return send_read_xx_registers(a[0], a[1], a[2], a[3], a[4]); }
+Ref master_send_read_registers_request(Args& a) {
+    refuse_writing_code(a[4]);
+    return send_read_xx_registers(a[0], a[1], a[2], a[3], a[4]);
+}
 
 // ModbusStatic.<name>, read at call time.
 Ref function_code(PyObject* name) {
@@ -962,6 +965,7 @@ Ref decode_registers(Feedback& feedback) {
 
 Ref master_read_registers(Args& a) {
     PyObject *self = a[0], *station = a[1];
+    refuse_writing_code(a[4]);
     Transaction tx(self);
     if (own_member(self, BREL_STR("send_read_registers_request"), master_send_read_registers_request)) {
         check_rule(Rule::Int, BREL_STR("func_code"), a[4]);  // its entry rule
@@ -978,6 +982,7 @@ Ref master_read_registers(Args& a) {
 Ref first_of(Ref list) { return item(list.get(), 0); }
 
 Ref master_read_register(Args& a) {
+    refuse_writing_code(a[3]);
     Ref one = small_int(1);
     return first_of(call_method(a[0], BREL_STR("read_registers"), a[1], a[2], one.get(), a[3]));
 }
@@ -1752,6 +1757,7 @@ Ref master_read_values(Args& a) {
     const ValueLayout layout = value_layout(a[3], a[4]);
     const std::size_t n = layout.registers();
     check_registers(n, modbus::kMaxReadRegisters, "read");
+    check_register_read_code(a[5]);
     Ref count = own(PyLong_FromSize_t(n));
     Ref registers = call_method(self, BREL_STR("read_registers"), a[1], a[2], count.get(), a[5]);
     const std::vector<std::uint16_t> words = register_words(registers.get(), n);

@@ -1578,15 +1578,9 @@ Ref read_values(Args& a) {
     check_address(address);
     const ValueLayout layout = value_layout(format, order);
     check_registers(layout.registers(), modbus::kMaxReadRegisters, "read");
-    PyObject* reader = nullptr;
-    if (int_equals(func_code, modbus::kReadHoldingRegisters))
-        reader = BREL_STR("read_registers");
-    else if (int_equals(func_code, modbus::kReadInputRegisters))
-        reader = BREL_STR("read_input_registers");
-    if (!reader) {
-        PyErr_Format(PyExc_ValueError, "modbus: func_code must be 3 or 4: %S", func_code);
-        raise();
-    }
+    check_register_read_code(func_code);
+    PyObject* reader = int_equals(func_code, modbus::kReadHoldingRegisters) ? BREL_STR("read_registers")
+                                                                            : BREL_STR("read_input_registers");
     return read_layout(self, reader, address, layout);
 }
 

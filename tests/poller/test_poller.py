@@ -301,6 +301,11 @@ def test_interruptions_are_not_caught(exc):
     p = poller(("a", 2, H, 0), ("b", 1, H, 0), slaves=slaves)
     with pytest.raises(exc):
         p.poll()
+    # the interrupted request is neither answered nor failed: the figures still add up
+    for station in (1, 2):
+        figures = p.stats[station]
+        assert figures["answers"] + sum(figures[k] for k in FAILURE_KEYS) == figures["requests"]
+    assert p.stats[1]["requests"] == 0
 
 
 def test_an_answer_of_the_wrong_size_fails_its_points():

@@ -132,3 +132,113 @@ def test_fields_out_of_range_are_refused(master, channel, road, call, what, valu
         getattr(master, name)(*args)
     assert str(info.value) == f"modbus: {what} out of range 0 to 65535: {value}"
     assert channel.calls == []
+
+
+# ---- integer-like fields: judged by their value, never wrapped ------------------------------
+
+class Index:
+    """An integer-like object that is not an int (as numpy's integers are)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __str__(self):
+        return str(self.value)
+
+
+def integer_kinds():
+    kinds = [Index]
+    try:
+        import numpy
+    except ImportError:   # the range tests then run with Index alone
+        return kinds
+    return [*kinds, numpy.int64, numpy.int32]
+
+
+X = object()   # where the integer-like argument goes
+
+INTEGER_LIKE_CALLS = [
+    (("write_register", 1, X, 5), "address"),
+    (("write_registers", 1, X, [1]), "address"),
+    (("write_coil", 1, X, True), "address"),
+    (("write_float", 1, X, 1.0), "address"),
+    (("write_uint32", 1, X, 7), "address"),
+    (("write_multi_float", 1, X, [1.0]), "address"),
+    (("read_coils", 1, X, 1), "address"),
+    (("read_input_coils", 1, X, 1), "address"),
+    (("read_coil", 1, X), "address"),
+    (("send_write_register_request", 1, X, 5), "address"),
+    (("send_read_coils_request", 1, X, 1), "address"),
+    (("send_write_coil_request", 1, X, False), "address"),
+]
+
+
+@pytest.mark.parametrize("kind", integer_kinds())
+@pytest.mark.parametrize("value", [70000, -1])
+@pytest.mark.parametrize("call, what", INTEGER_LIKE_CALLS)
+def test_integer_like_fields_out_of_range_are_refused(master, channel, road, call, what, kind, value):
+    # Before: numpy.int64(70000) wrote register 4464 and numpy.int64(-1) register 65535.
+    name, *args = call
+    args = [kind(value) if a is X else a for a in args]
+    with pytest.raises(OverflowError) as info:
+        getattr(master, name)(*args)
+    assert str(info.value) == f"modbus: {what} out of range 0 to 65535: {value}"
+    assert channel.calls == []
+
+
+@pytest.mark.parametrize("kind", integer_kinds()[1:])   # numpy's: ModbusStatic takes them
+def test_integer_like_fields_within_range_go_out(master, channel, road, kind):
+    master.send_write_register_request(1, kind(65535), 5)
+    master.send_read_coils_request(1, kind(100), 2000)
+    assert channel.writes == [frame("01 06 FF FF 00 05"), frame("01 01 00 64 07 D0")]
+
+
+# ---- a read never writes -------------------------------------------------------------------
+
+WRITING_CODES = [5, 6, 15, 16, 21, 22, 23]
+
+
+@pytest.mark.parametrize("code", WRITING_CODES)
+@pytest.mark.parametrize("call", [
+    ("read_registers", 1, 100, 1),
+    ("read_register", 1, 100),
+    ("read_uint16", 1, 100),
+    ("send_read_registers_request", 1, 100, 1),
+])
+def test_register_reads_refuse_codes_that_change_the_device(master, channel, road, call, code):
+    name, *args = call
+    with pytest.raises(ValueError) as info:
+        getattr(master, name)(*args, code)
+    assert str(info.value) == f"modbus: func_code {code} writes to the device; a read does not send it"
+    assert channel.calls == []
+
+
+@pytest.mark.parametrize("code", [1, 2, 65, 100])
+def test_register_reads_send_other_codes_as_given(master, channel, road, code):
+    master.send_read_registers_request(1, 100, 1, code)
+    assert channel.writes == [frame(f"01 {code:02X} 00 64 00 01")]
+
+
+@pytest.mark.parametrize("code", [*WRITING_CODES, 1, 2, 43])
+def test_read_values_takes_only_the_register_read_codes(master, channel, code):
+    # Before: read_values(1, 100, "H", func_code=6) sent 01 06 00 64 00 01 and set register 100.
+    with pytest.raises(ValueError) as info:
+        master.read_values(1, 100, "H", func_code=code)
+    assert str(info.value) == f"modbus: func_code must be 3 or 4: {code}"
+    assert channel.calls == []
+
+
+@pytest.mark.parametrize("call", [
+    ("read_registers", 100, 1, 6),
+    ("send_read_registers_request", 100, 1, 16),
+    ("read_values", 100, "H", "ABCD", 6),
+])
+def test_fixmaster_reads_never_write(channels, call):
+    name, *args = call
+    with brel_modbus.FixMaster(1, "/dev/ttyFAKE0", 9600, 1) as fixed:
+        with pytest.raises(ValueError):
+            getattr(fixed, name)(*args)
+    assert channels[0].writes == []
