@@ -373,4 +373,14 @@ def test_identification_pages_in_pieces_within_the_time_out(timed):
     channel.answer(*trickled(second, 0.02))
     assert master.read_device_identification(1, 1) == {0: b"AB", 1: b"C", 2: b"D"}
     assert channel.timeout == 0.25
-    assert all(0 < t <= 0.25 for t in channel.timeouts_set)
+    # each read waits only for what is left of its page's time-out, put back after each page
+    pages, page = [], []
+    for seconds in channel.timeouts_set:
+        if seconds == 0.25:
+            pages.append(page)
+            page = []
+        else:
+            page.append(seconds)
+    assert len(pages) == 2 and page == []
+    for page in pages:
+        assert page and all(0 < t < 0.25 for t in page) and page == sorted(page, reverse=True)
