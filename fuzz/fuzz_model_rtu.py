@@ -34,16 +34,33 @@ class Model:
     def __init__(self, channel):
         self.channel = channel
         self.request = b""
+        # A request went out and its answer was not found sound (a refusal in a sound frame
+        # and a broadcast count as sound): the next request waits for a quiet line first.
+        self.unclean = False
 
     # -- the line
     def send(self, station: int, code: int, body: bytes) -> None:
         if not 0 <= station <= 255:
             raise Expected(OverflowError)
         frame = with_crc(bytes((station, code)) + body)
+        if self.unclean:
+            self.recover()
         if self.channel.in_waiting > 0:
             self.channel.read(self.channel.in_waiting)
         self.channel.write(array.array("B", frame))
         self.request = frame
+        self.unclean = True
+
+    def recover(self) -> None:
+        """The wait for a quiet line, on a channel where time never runs out: what waits is
+        read away, then one byte at a time (and what waits behind it) until a read of one
+        byte finds nothing."""
+        if self.channel.in_waiting > 0:
+            self.channel.read(self.channel.in_waiting)
+        while self.channel.read(1):
+            if self.channel.in_waiting > 0:
+                self.channel.read(self.channel.in_waiting)
+        self.unclean = False
 
     def head(self, station) -> bytes:
         head = self.channel.read(5)
@@ -54,6 +71,7 @@ class Model:
                 raise crc_error(station)
             if head[0] != self.request[0] or head[1] != self.request[1] | 0x80:
                 raise mismatch(station)
+            self.unclean = False
             raise Expected(brel_modbus.SlaveException, str(brel_modbus.SlaveException(station, head[1], head[2])))
         return head
 
@@ -66,11 +84,13 @@ class Model:
             raise crc_error(station)
         if answer[:2] != self.request[:2] or answer[2] != byte_count:
             raise mismatch(station)
+        self.unclean = False
         return answer
 
     def confirm(self, station, size: int = 8) -> None:
         """The answer of a write: `size` bytes repeating the request's head."""
         if self.request[0] == 0:             # a broadcast: nobody answers
+            self.unclean = False
             return
         answer = self.head(station) + self.channel.read(size - 5)
         if len(answer) != size:
@@ -79,6 +99,7 @@ class Model:
             raise crc_error(station)
         if answer[:size - 2] != self.request[:size - 2]:
             raise mismatch(station)
+        self.unclean = False
 
     def more(self, answer: bytes, size: int) -> bytes:
         data = self.channel.read(size)
@@ -172,6 +193,7 @@ class Model:
             answer = self.more(answer, 2)
             if not crc_right(answer):
                 raise crc_error(station)
+            self.unclean = False
             at = 8
             for _ in range(answer[7]):
                 objects[answer[at]] = answer[at + 2:at + 2 + answer[at + 1]]

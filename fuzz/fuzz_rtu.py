@@ -13,6 +13,11 @@ Documented exceptions that may escape (everything else is a finding):
   match its request; more than 127 registers), OverflowError (a station outside 0..255
   in the request's byte array, an address or count outside 0..65535);
 - typed writes: struct.error and OverflowError (a value the kind cannot hold).
+
+After each operation, a read_registers on the same master and line: when the operation's
+transaction did not end cleanly, the master reads the line quiet (what is left of the
+answer) before the request; otherwise it drops only what waits. The channel's time-out,
+changed for that wait, must be back as it was.
 """
 
 from __future__ import annotations
@@ -87,6 +92,8 @@ def one_input(data: bytes) -> None:
         master = target = brel_modbus.Master("/dev/ttyFUZZ", 9600, 1.0)
         operation = lambda: getattr(target, name)(*args)      # noqa: E731
     channel = made[0]
+    # A delay no fuzz input outlasts: the wait for a quiet line always reads the line empty.
+    master.recovery_delay = 60.0
 
     if general:
         with PythonHelpers():
@@ -95,7 +102,8 @@ def one_input(data: bytes) -> None:
         library = fs.outcome(operation)
 
     twin = fs.PieceChannel(stale, pieces)
-    model = fs.outcome(call, Model(twin), *args)
+    reference = Model(twin)
+    model = fs.outcome(call, reference, *args)
     label = f"{'FixMaster' if use_fix else 'Master'}.{name}{tuple(args)!r}"
     fs.compare(label, ALLOWED, library, model)
 
@@ -111,6 +119,17 @@ def one_input(data: bytes) -> None:
         raise fs.Mismatch(f"{label}: last_command_sent_hex {target.last_command_sent_hex!r}")
     if channel.writes and channel.stale:
         raise fs.Mismatch(f"{label}: stale input left unread: {channel.stale!r}")
+
+    # The next call on the same line: after a transaction that did not end cleanly, what is
+    # left of the answer is read away before the request; otherwise only what waits.
+    library = fs.outcome(master.read_registers, 1, 0, 1)
+    model = fs.outcome(reference.read_registers, 1, 0, 1)
+    fs.compare(f"{label}, then read_registers(1, 0, 1)", ALLOWED, library, model)
+    if channel.writes != twin.writes or channel.received != twin.received:
+        raise fs.Mismatch(f"{label}, then read_registers: wrote {channel.writes!r}, read {channel.received!r}; "
+                          f"expected {twin.writes!r}, {twin.received!r}")
+    if channel.timeout != 1.0:
+        raise fs.Mismatch(f"{label}: the channel's time-out left at {channel.timeout!r}")
 
 
 if __name__ == "__main__":

@@ -70,6 +70,14 @@ Ref set_retries(Args& a) {
     return Ref::borrow(Py_None);
 }
 
+// The master's recovery_delay, read and set through it (None included).
+Ref get_recovery_delay(Args& a) { return getattr(wrapped(a[0]).get(), BREL_STR("recovery_delay")); }
+
+Ref set_recovery_delay(Args& a) {
+    setattr(wrapped(a[0]).get(), BREL_STR("recovery_delay"), a[1]);
+    return Ref::borrow(Py_None);
+}
+
 // ---- lifecycle -------------------------------------------------------------------------
 
 Ref close(Args& a) {
@@ -215,6 +223,7 @@ const ClassSpec& fix_master_class() {
                                      {"func_code", "int", int_default(3)}}),
             forwarding(write_values, {address, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
             property("retries", get_retries, "int", set_retries, "int"),
+            property("recovery_delay", get_recovery_delay, "float", set_recovery_delay, "_Optional[float]"),
         }};
     return spec;
 }

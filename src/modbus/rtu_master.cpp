@@ -16,6 +16,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
+#include "modbus/serial_line.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
@@ -381,10 +382,25 @@ private:
 // the request it put on the line, so that the answer can be checked against the bytes
 // that really went out (whichever road built them). The innermost transaction of this
 // thread for the same master is the one a writer or reader sees.
+//
+// RTU has no transaction identifier: an answer that comes after its time-out looks like
+// the answer to the next request. So a transaction whose request went out and whose
+// answer was never found sound (a time-out, a CRC error, a mismatch, anything that failed
+// on the way) leaves the line marked unclean, and the writer waits for a quiet line before
+// the next request (recovery_delay). An answer found sound, a refusal in a sound frame,
+// and a broadcast (which nobody answers) leave it clean.
 
 struct Transaction {
     explicit Transaction(PyObject* master) : self(master), lock(master), outer(current) { current = this; }
-    ~Transaction() { current = outer; }
+    ~Transaction() {
+        if (sent && !answered) {
+            if (MasterSettings* settings = existing_settings(self)) {
+                settings->line_unclean = true;
+                settings->unclean_since = line::now();
+            }
+        }
+        current = outer;
+    }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
 
@@ -398,11 +414,18 @@ struct Transaction {
     ObjectLock lock;
     Transaction* outer;
     bool sent = false;            // the library's writer has sent a request in this transaction
+    bool answered = false;        // and its answer was found sound (or none was due)
     modbus::RequestHead request;  // its station and the first bytes of its PDU
 
     static thread_local Transaction* current;
 };
 thread_local Transaction* Transaction::current = nullptr;
+
+// The transaction's request was answered soundly (or was a broadcast): the line is clean.
+void answered(Transaction& tx) noexcept {
+    tx.answered = true;
+    if (MasterSettings* settings = existing_settings(tx.self)) settings->line_unclean = false;
+}
 
 [[noreturn]] void raise_formatted(PyObject* type, PyObject* format, PyObject* station) {
     Ref values = own(PyTuple_Pack(1, station));
@@ -438,18 +461,21 @@ bool answer_head(PyObject* feedback, std::uint8_t* out, std::size_t room, std::s
 
 // ValueError unless the answer (CRC checked) answers the transaction's request. Nothing
 // to compare with when the request did not go out through the library's own writer.
-void check_answer(const Transaction& tx, modbus::AnswerRule rule, PyObject* feedback, PyObject* station) {
+void check_answer(Transaction& tx, modbus::AnswerRule rule, PyObject* feedback, PyObject* station) {
     if (!tx.sent) return;
     std::uint8_t head[8];
     std::size_t size = 0;
     if (!answer_head(feedback, head, sizeof head, size) || size < 5 ||
         !modbus::rtu_answer_matches(tx.request, rule, head, size))
         raise_mismatch(station);
+    answered(tx);
 }
 
-void check_answer(const Transaction& tx, modbus::AnswerRule rule, const ByteView& answer, PyObject* station) {
-    if (tx.sent && !modbus::rtu_answer_matches(tx.request, rule, answer.data, static_cast<std::size_t>(answer.size)))
+void check_answer(Transaction& tx, modbus::AnswerRule rule, const ByteView& answer, PyObject* station) {
+    if (!tx.sent) return;
+    if (!modbus::rtu_answer_matches(tx.request, rule, answer.data, static_cast<std::size_t>(answer.size)))
         raise_mismatch(station);
+    answered(tx);
 }
 
 // ---- the protocol helpers as looked up at call time -------------------------------------
@@ -724,7 +750,7 @@ void read_counted_answer(PyObject* self, PyObject* station, Counted& answer) {
     check_crc_step(answer.feedback, station);
 }
 
-void check_answer(const Transaction& tx, modbus::AnswerRule rule, Feedback& feedback, PyObject* station) {
+void check_answer(Transaction& tx, modbus::AnswerRule rule, Feedback& feedback, PyObject* station) {
     if (!tx.sent) return;
     ByteView bytes;
     if (feedback.plain() && feedback.view(bytes))
@@ -771,6 +797,25 @@ Ref master_timeout(Args& a) {
 Ref master_set_timeout(Args& a) {
     Ref tunnel = tunnel_of(a[0]);
     channel::set_timeout(tunnel.get(), a[1]);
+    return none();
+}
+
+// recovery_delay: the quiet time the writer waits for after a transaction that did not
+// end cleanly; while no value was set (or after None), the channel's time-out as it stands.
+Ref master_recovery_delay(Args& a) {
+    const MasterSettings settings = settings_now(a[0]);
+    if (settings.recovery_set) return own(PyFloat_FromDouble(settings.recovery_delay));
+    Ref tunnel = tunnel_of(a[0]);
+    return own(PyFloat_FromDouble(line::delay_of_timeout(tunnel.get())));
+}
+
+Ref master_set_recovery_delay(Args& a) {
+    const bool follow_timeout = a[1] == Py_None;
+    const double seconds = follow_timeout ? 0 : line::checked_delay(a[1]);
+    MasterSettings* settings = settings_of(a[0]);
+    if (!settings) raise(PyExc_TypeError, "this object keeps no settings");
+    settings->recovery_set = !follow_timeout;
+    settings->recovery_delay = seconds;
     return none();
 }
 
@@ -862,7 +907,10 @@ Ref write_and_confirm(Args& a, PyObject* sender) {
     PyObject *self = a[0], *station = a[1];
     Transaction tx(self);
     call_method(self, sender, station, a[2], a[3]);
-    if (is_broadcast(tx, station)) return none();
+    if (is_broadcast(tx, station)) {
+        answered(tx);
+        return none();
+    }
     Ref eight = small_int(8);
     Ref feedback = call_method(self, BREL_STR("_Master__feedback_assistant"), station, eight.get(), Py_True);
     check_answer(tx, modbus::AnswerRule::Echo, feedback.get(), station);
@@ -1459,8 +1507,7 @@ void feedback_assistant_body(PyObject* self, PyObject* station, PyObject* normal
         // Only a sound frame is a refusal by the slave: line noise is a CRC error. Within
         // an operation, the refusal must come from the station and for the function asked.
         check_crc_step(feedback, station);
-        if (const Transaction* tx = Transaction::of(self))
-            check_answer(*tx, modbus::AnswerRule::Echo, feedback, station);
+        if (Transaction* tx = Transaction::of(self)) check_answer(*tx, modbus::AnswerRule::Echo, feedback, station);
         Ref exception_class = BREL_GLOBAL("SlaveException");
         Ref error = feedback.at(2);
         Ref exception = call(exception_class.get(), station, code.get(), error.get());
@@ -1502,8 +1549,20 @@ Ref master_write_message(Args& a) {
     return none();
 }
 
+// Before a request on a line left unclean: wait until it has been quiet for the recovery
+// delay, reading away what arrives (unrecorded), so that a late answer to an earlier
+// request is never taken for this one's.
+void recover_line(PyObject* self, PyObject* tunnel) {
+    MasterSettings* settings = existing_settings(self);
+    if (!settings || !settings->line_unclean) return;
+    const double delay = settings->recovery_set ? settings->recovery_delay : line::delay_of_timeout(tunnel);
+    if (delay > 0) line::wait_for_quiet(tunnel, delay, settings->unclean_since);
+    settings->line_unclean = false;
+}
+
 void write_message_body(PyObject* self, PyObject* message) {
     Ref tunnel = tunnel_of(self);
+    recover_line(self, tunnel.get());
     Ref waiting = channel::in_waiting(tunnel.get());
     Ref zero = small_int(0);
     if (compare(waiting.get(), zero.get(), Py_GT)) {
@@ -1519,6 +1578,7 @@ void write_message_body(PyObject* self, PyObject* message) {
         tx->request = modbus::request_head(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get())),
                                            static_cast<std::size_t>(PyBytes_GET_SIZE(sent.get())) - 2);
         tx->sent = true;
+        tx->answered = false;
     }
     set_record(self, BREL_STR("MessageLastSent"), sent.get());
     Ref empty = empty_bytes();
@@ -1621,7 +1681,10 @@ void write_confirmed(PyObject* self, PyObject* station, const std::uint8_t* pdu,
                      modbus::AnswerRule rule) {
     Transaction tx(self);
     send_pdu(self, station_byte(station), pdu, n);
-    if (is_broadcast(tx, station)) return;
+    if (is_broadcast(tx, station)) {
+        answered(tx);
+        return;
+    }
     Ref expected = small_int(size);
     Ref feedback = call_method(self, BREL_STR("_Master__feedback_assistant"), station, expected.get(), Py_True);
     check_answer(tx, rule, feedback.get(), station);
@@ -1689,8 +1752,10 @@ Ref master_read_write_registers(Args& a) {
     return decode_registers(answer.feedback);
 }
 
-// self.__read(size) appended to `answer`; IOError when fewer bytes come.
-void read_more(PyObject* self, std::vector<std::uint8_t>& answer, std::size_t size) {
+// self.__read(size) appended to `answer`, within the page's deadline; IOError when fewer
+// bytes come or the deadline has passed.
+void read_more(PyObject* self, line::ReadDeadline& deadline, std::vector<std::uint8_t>& answer, std::size_t size) {
+    if (!deadline.before_read()) raise_timeout();
     Ref want = own(PyLong_FromSize_t(size));
     Ref data = call_method(self, BREL_STR("_Master__read"), want.get());
     if (!PyBytes_CheckExact(data.get())) data = own(PyBytes_FromObject(data.get()));
@@ -1713,6 +1778,11 @@ Ref master_read_device_identification(Args& a) {
         send_pdu(self, st, pdu,
                  modbus::pdu_read_device_identification(pdu, static_cast<std::uint8_t>(read_code),
                                                         static_cast<std::uint8_t>(object_id)));
+        // The whole page within one time-out of the request, however its pieces come:
+        // each read waits only for what is left of it.
+        Ref tunnel = tunnel_of(self);
+        line::ReadDeadline deadline(tunnel.get());
+        if (!deadline.before_read()) raise_timeout();
         Ref five = small_int(5);
         Ref head = call_method(self, BREL_STR("_Master__feedback_assistant"), station, five.get());
         std::vector<std::uint8_t> answer(5);
@@ -1722,12 +1792,13 @@ Ref master_read_device_identification(Args& a) {
         const std::uint8_t expected[] = {st, modbus::kEncapsulatedInterface, modbus::kMeiDeviceIdentification,
                                          static_cast<std::uint8_t>(read_code)};
         if (!std::equal(expected, expected + 4, answer.begin())) raise_mismatch(station);
-        read_more(self, answer, 3);  // more follows, next object, number of objects
+        read_more(self, deadline, answer, 3);  // more follows, next object, number of objects
         for (std::size_t k = 0; k < answer[7]; ++k) {
-            read_more(self, answer, 2);
-            read_more(self, answer, answer[answer.size() - 1]);
+            read_more(self, deadline, answer, 2);
+            read_more(self, deadline, answer, answer[answer.size() - 1]);
         }
-        read_more(self, answer, 2);
+        read_more(self, deadline, answer, 2);
+        deadline.restore();
         Ref frame = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(answer.data()),
                                                   static_cast<Py_ssize_t>(answer.size())));
         call_check_crc(frame.get(), station);
@@ -1742,6 +1813,7 @@ Ref master_read_device_identification(Args& a) {
         if (!parsed || (tx.sent && !modbus::rtu_answer_matches(tx.request, modbus::AnswerRule::Identification,
                                                                answer.data(), answer.size())))
             raise_mismatch(station);
+        answered(tx);
         if (!page.more_follows || read_code == 4) break;
         // The next page must start further on, or the conversation would never end.
         if (page.next_object <= object_id) raise_mismatch(station);
@@ -1931,6 +2003,7 @@ const ClassSpec& master_class() {
                     {"order", "str", str_default("ABCD")}},
                    "None"),
             retries_member(),
+            property("recovery_delay", master_recovery_delay, "float", master_set_recovery_delay, "_Optional[float]"),
         }};
     return spec;
 }

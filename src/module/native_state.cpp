@@ -61,7 +61,7 @@ PyObject* forget(PyObject* key, PyObject*) {
 
 PyMethodDef forget_def = {"_forget_native_state", forget, METH_O, nullptr};
 
-NativeState* find(PyObject* object) {
+NativeState* find(PyObject* object) noexcept {
     if (object == last_object) return last_state;
     auto& table = entries();
     auto it = table.find(object);
@@ -120,6 +120,11 @@ ObjectLock::~ObjectLock() {
 
 MasterSettings* settings_of(PyObject* object) {
     NativeState* state = state_for(object);
+    return state ? &state->settings : nullptr;
+}
+
+MasterSettings* existing_settings(PyObject* object) noexcept {
+    NativeState* state = find(object);
     return state ? &state->settings : nullptr;
 }
 

@@ -1,6 +1,7 @@
 // Native state kept beside each master object, not in its attribute dictionary (which
 // holds exactly the master's documented attributes): the lock that makes whole
-// transactions take turns, the master's settings (retries, reconnect), and what a TCP
+// transactions take turns, the master's settings (retries, reconnect, the RTU recovery
+// delay and whether the serial line is clean), and what a TCP
 // master remembers of requests that ended without their answer.
 //
 // An entry is made on first use and dropped by a weak-reference callback when the object
@@ -55,12 +56,23 @@ struct MasterSettings {
     // a copy of the settings does not own it) and whether that transaction ended cleanly.
     PyObject* stream = nullptr;
     bool stream_clean = false;
+    // RTU: after a transaction that did not end cleanly, the next request waits until the
+    // line has been quiet this long (recovery_set), or the channel's time-out (not set).
+    double recovery_delay = 0;
+    bool recovery_set = false;
+    // RTU: a request went out and its answer was never found sound; since when (seconds
+    // of the steady clock, at the end of that transaction).
+    bool line_unclean = false;
+    double unclean_since = 0;
 };
 
 // The settings of a master, made on first use; nullptr for an object without native state.
 MasterSettings* settings_of(PyObject* object);
 // The settings as they stand, defaults for an object that has none yet.
 MasterSettings settings_now(PyObject* object);
+// The settings of a master that has them already; nullptr otherwise. Makes nothing, so
+// it never fails (for destructors).
+MasterSettings* existing_settings(PyObject* object) noexcept;
 
 // ---- requests that ended without their answer (TCP) ---------------------------------------
 

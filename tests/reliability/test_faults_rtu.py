@@ -35,7 +35,11 @@ def servers():
 
 
 def open_master(server):
-    return brel_modbus.Master(rtu_url(server), 115200, TIMEOUT)
+    master = brel_modbus.Master(rtu_url(server), 115200, TIMEOUT)
+    # After a fault the next request waits for a quiet line; a short wait keeps these tests
+    # quick (the wait itself is tested in tests/rtu/test_rtu_late_answers.py).
+    master.recovery_delay = 0.1
+    return master
 
 
 # ---- faults on a line that stays up: the same master must succeed next ----------------------
