@@ -170,11 +170,25 @@ bool own_static(PyObject* dict, const char* name, Impl impl) {
     return is_function_with(function.get(), impl);
 }
 
+// The instance's state, which the plain road reads and writes straight in the instance
+// dict: a data descriptor of the class under one of these names would come first.
+bool state_names_free(PyObject* dict) {
+    for (PyObject* name : {k_socket(), k_station(), k_head_checker(), k_protocol(), k_last_sent(), k_last_received(),
+                           k_target_host()}) {
+        PyObject* entry = class_entry(dict, name);
+        if (entry && Py_TYPE(entry)->tp_descr_set) return false;
+    }
+    return true;
+}
+
 // The class dict's entries the fast paths stand on, checked as they are now: __query, the
-// properties protocol and station, and the builders.
+// properties protocol and station, the builders, and no data descriptor over the
+// instance's state. Each is the library's own function object, or the interpreter's
+// staticmethod or property around one, whose look-up gives the same at every use: so the
+// verdict may be remembered against the class's version tag.
 bool own_members(PyTypeObject* type) {
     PyObject* dict = type->tp_dict;
-    if (!dict) return false;
+    if (!dict || !state_names_free(dict)) return false;
     PyObject* entry = class_entry(dict, k_query());
     return entry && is_function_with(entry, locked<query>) && own_property(dict, BREL_STR("protocol"), get_protocol) &&
            own_property(dict, BREL_STR("station"), get_station) &&
