@@ -257,17 +257,3 @@ def test_a_descriptor_on_a_class_is_asked_at_each_use(master, channel, monkeypat
     monkeypatch.undo()
     reads(master, channel, 1)
 
-
-@pytest.mark.parametrize("owner, name", [("ModbusStatic", "calculate_crc"), ("Master", "_Master__check_crc")])
-def test_a_property_on_a_class_is_honoured(master, channel, monkeypatch, owner, name):
-    """A property on the class (its class look-up gives the property itself): the member is
-    no longer the library's own, so the general road calls what the class gives."""
-    reads(master, channel)
-    cls = getattr(brel_modbus, owner)
-    monkeypatch.setattr(cls, name, property(lambda self: None))
-    channel.answer(ANSWER)
-    with pytest.raises(TypeError, match="'property' object is not callable"):
-        master.read_registers(1, 0, 2)
-    monkeypatch.undo()
-    channel.answers.clear()
-    reads(master, channel, 1)
