@@ -482,10 +482,11 @@ struct Protocol {
         static ClassVerdict helpers;
         return byte_array_is_ours(byte_array.get()) &&
                helpers.holds(statics.get(), {BREL_STR("split_register"), BREL_STR("calculate_crc")}, [&] {
-            Ref split, crc;
-            return attribute(statics.get(), BREL_STR("split_register"), split) && split_register_is_ours(split.get()) &&
-                   attribute(statics.get(), BREL_STR("calculate_crc"), crc) && calculate_crc_is_ours(crc.get());
-        });
+                   Ref split, crc;
+                   return attribute(statics.get(), BREL_STR("split_register"), split) &&
+                          split_register_is_ours(split.get()) &&
+                          attribute(statics.get(), BREL_STR("calculate_crc"), crc) && calculate_crc_is_ours(crc.get());
+               });
     }
 
     // The general road, step by step as the interpreter runs it.

@@ -173,8 +173,8 @@ bool own_static(PyObject* dict, const char* name, Impl impl) {
 // The instance's state, which the plain road reads and writes straight in the instance
 // dict: a data descriptor of the class under one of these names would come first.
 bool state_names_free(PyObject* dict) {
-    for (PyObject* name : {k_socket(), k_station(), k_head_checker(), k_protocol(), k_last_sent(), k_last_received(),
-                           k_target_host()}) {
+    for (PyObject* name :
+         {k_socket(), k_station(), k_head_checker(), k_protocol(), k_last_sent(), k_last_received(), k_target_host()}) {
         PyObject* entry = class_entry(dict, name);
         if (entry && Py_TYPE(entry)->tp_descr_set) return false;
     }
