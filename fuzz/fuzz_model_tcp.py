@@ -2,7 +2,8 @@
 the whole request sent, the answer received until its header and then its declared
 remainder have arrived (a closed connection is a receive time-out), an answer to one of
 the master's recent requests (the last RECENT_KEPT sent, answered or not) read whole and
-dropped while the master waits for its own, the header and assertion checks, and the decoding of each operation: the first seven function codes,
+dropped while the master waits for its own, the header and assertion checks, and the
+decoding of each operation: the first seven function codes,
 input registers and discrete inputs, codes 6, 15, 22, 23 and 43 / 14 (page by page),
 and typed values of 16 and 32 bits and of any format."""
 
@@ -86,7 +87,8 @@ class Model:
     def exchange(self, request: bytes, length_needed):
         try:
             self.receive_until(8)
-            while (self.answer[:4] != request[:4] or self.answer[6] != request[6]) and self.is_late(self.answer, request):
+            ids = request[:4] + request[6:7]
+            while self.answer[:4] + self.answer[6:7] != ids and self.is_late(self.answer, request):
                 whole = 6 + (self.answer[4] << 8 | self.answer[5])
                 try:
                     self.receive_until(whole)
