@@ -1,7 +1,9 @@
 """The Modbus TCP master as the library documents it, for the fuzz target to compare with:
 the whole request sent, the answer received until its header and then its declared
-remainder have arrived (a closed connection is a receive time-out), the header and
-assertion checks, and the decoding of each operation: the first seven function codes,
+remainder have arrived (a closed connection is a receive time-out), an answer to one of
+the master's recent requests (the last RECENT_KEPT sent, answered or not) read whole and
+dropped while the master waits for its own, the header and assertion checks, and the
+decoding of each operation: the first seven function codes,
 input registers and discrete inputs, codes 6, 15, 22, 23 and 43 / 14 (page by page),
 and typed values of 16 and 32 bits and of any format."""
 
@@ -17,6 +19,8 @@ from fuzz_support import ByteSource, Expected, mbap
 PEER = str(("127.0.0.1", 1502))
 IDENTIFICATION = "Feedback for reading device identification invalid"
 INT_RANGE = {"i": "-2147483648..2147483647", "I": "0..4294967295"}
+RECENT_KEPT = 16        # the master's recent requests whose answers are known when they come again
+MAX_PDU = 253
 
 
 
@@ -52,6 +56,7 @@ class Model:
         self.queries = 0
         self.request = b""          # the last request sent
         self.answer = b""           # what was received for it
+        self.recent = []            # (transaction, unit) of the recent requests, oldest first
 
     def receive_until(self, size: int) -> None:
         while len(self.answer) < size:
@@ -68,7 +73,30 @@ class Model:
         while sent < len(request):
             sent += self.sock.send(request[sent:])
         try:
+            return self.exchange(request, length_needed)
+        finally:
+            self.recent = (self.recent + [(request[0] << 8 | request[1], request[6])])[-RECENT_KEPT:]
+
+    def is_late(self, head: bytes, request: bytes) -> bool:
+        """An answer to one of the recent requests, with this request's protocol and a length
+        an answer can have."""
+        length = head[4] << 8 | head[5]
+        return (head[2:4] == request[2:4] and 2 <= length <= MAX_PDU + 1
+                and (head[0] << 8 | head[1], head[6]) in self.recent)
+
+    def exchange(self, request: bytes, length_needed):
+        try:
             self.receive_until(8)
+            ids = request[:4] + request[6:7]
+            while self.answer[:4] + self.answer[6:7] != ids and self.is_late(self.answer, request):
+                whole = 6 + (self.answer[4] << 8 | self.answer[5])
+                try:
+                    self.receive_until(whole)
+                except (TimeoutError, Expected):
+                    self.answer = b""           # nothing of it was this request's
+                    raise
+                self.answer = self.answer[whole:]
+                self.receive_until(8)
         except TimeoutError as exc:
             raise Expected(TimeoutError, str(exc)) from None
         head = self.answer

@@ -348,13 +348,15 @@ bool own_member(PyObject* self, PyObject* name, Impl impl) {
 // the class's version tag: the interpreter gives a class a new tag whenever an attribute
 // of it or of a base is set or deleted, so while the tag is the same so are the members.
 // Only a class of the plain metatype is remembered, whose attribute lookup is the
-// interpreter's own.
+// interpreter's own, and only when what its dict holds under each name the check read
+// answers the same at every look-up (steady_class_entry): a property or another descriptor
+// of the application's is asked through its __get__ at each use.
 class ClassVerdict {
 public:
     // True when `cls` is the class remembered and unchanged since, or when `full_check`
-    // (the look-ups as the general road makes them) says so now.
+    // (the look-ups as the general road makes them, of the class's `names`) says so now.
     template <class Check>
-    bool holds(PyObject* cls, Check&& full_check) {
+    bool holds(PyObject* cls, std::initializer_list<PyObject*> names, Check&& full_check) {
         if (PyType_CheckExact(cls)) {
             auto* type = reinterpret_cast<PyTypeObject*>(cls);
             if (type == type_ && tag_ != 0 && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
@@ -362,8 +364,12 @@ public:
                 return true;
         }
         if (!full_check()) return false;
+        type_ = nullptr;
+        tag_ = 0;
         if (PyType_CheckExact(cls)) {  // the tag as the look-ups left it
             auto* type = reinterpret_cast<PyTypeObject*>(cls);
+            for (PyObject* name : names)
+                if (!steady_class_entry(_PyType_Lookup(type, name))) return true;  // a yes for this use only
             type_ = type;
             tag_ = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
         }
@@ -500,11 +506,13 @@ struct Protocol {
     // then a frame may be built in C++ with the same bytes.
     bool own_helpers() const {
         static ClassVerdict helpers;
-        return byte_array_is_ours(byte_array.get()) && helpers.holds(statics.get(), [&] {
-            Ref split, crc;
-            return attribute(statics.get(), BREL_STR("split_register"), split) && split_register_is_ours(split.get()) &&
-                   attribute(statics.get(), BREL_STR("calculate_crc"), crc) && calculate_crc_is_ours(crc.get());
-        });
+        return byte_array_is_ours(byte_array.get()) &&
+               helpers.holds(statics.get(), {BREL_STR("split_register"), BREL_STR("calculate_crc")}, [&] {
+                   Ref split, crc;
+                   return attribute(statics.get(), BREL_STR("split_register"), split) &&
+                          split_register_is_ours(split.get()) &&
+                          attribute(statics.get(), BREL_STR("calculate_crc"), crc) && calculate_crc_is_ours(crc.get());
+               });
     }
 
     // The general road, step by step as the interpreter runs it.
@@ -542,7 +550,8 @@ Ref master_send_read_registers_request(Args& a);
 
 bool plain_master_class(PyTypeObject* type) {
     static ClassVerdict verdict;
-    return verdict.holds(reinterpret_cast<PyObject*>(type), [type] {
+    // Its check reads the class dict itself and takes only the library's own functions.
+    return verdict.holds(reinterpret_cast<PyObject*>(type), {}, [type] {
         if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
         const std::pair<PyObject*, Impl> steps[] = {
             {BREL_STR("send_read_registers_request"), master_send_read_registers_request},
@@ -1000,7 +1009,7 @@ Ref decode_registers(Feedback& feedback) {
     if (n - 2 <= 3) return own(PyList_New(0));
     Ref statics = BREL_GLOBAL("ModbusStatic");
     static ClassVerdict compound_ours;
-    if (!compound_ours.holds(statics.get(), [&] {
+    if (!compound_ours.holds(statics.get(), {BREL_STR("compound_register")}, [&] {
             Ref compound = getattr(statics.get(), BREL_STR("compound_register"));
             return is_library_member(compound.get(), "ModbusStatic", "compound_register");
         }))
@@ -1621,7 +1630,7 @@ Ref crc_verdict_of_bytes(Feedback& feedback) {
     if (!feedback.plain() || !feedback.view(bytes) || bytes.size < 2) return nullptr;
     Ref statics = BREL_GLOBAL("ModbusStatic");
     static ClassVerdict crc_ours;
-    if (!crc_ours.holds(statics.get(), [&] {
+    if (!crc_ours.holds(statics.get(), {BREL_STR("crc_is_right"), BREL_STR("calculate_crc")}, [&] {
             Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
             if (!is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")) return false;
             Ref crc_function = getattr(statics.get(), BREL_STR("calculate_crc"));
@@ -1635,7 +1644,7 @@ void check_crc_step(Feedback& feedback, PyObject* station) {
     Ref master = BREL_GLOBAL("Master");
     static ClassVerdict check_crc_ours;
     Ref function;
-    if (!check_crc_ours.holds(master.get(), [&] {
+    if (!check_crc_ours.holds(master.get(), {BREL_STR("_Master__check_crc")}, [&] {
             function = getattr(master.get(), BREL_STR("_Master__check_crc"));
             return is_function_with(function.get(), master_check_crc);
         })) {

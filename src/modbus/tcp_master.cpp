@@ -4,10 +4,11 @@
 // The stream is handled soundly: a request is sent in full even when the socket takes
 // it in pieces, an answer is received until its header and then its declared remainder
 // have arrived (a closed connection is a receive time-out, a short answer is never
-// decoded), and input left over from an earlier transaction is dropped before a request
-// so that one late answer cannot desynchronise the connection: on the interpreter's own
-// socket type, only when the master's previous transaction on that socket did not end
-// cleanly; on other sockets, before every request.
+// decoded), and input left over from an earlier transaction is dropped before every
+// request, on both roads, so that a late answer or stray bytes cannot desynchronise the
+// connection. An answer that comes while the master waits for the next one and carries
+// the identifiers of one of the master's recent requests (a late answer to a request that
+// timed out, a slave's duplicate of an answer already taken) is read whole and dropped.
 #include "modbus/adu.hpp"
 #include "modbus/classes.hpp"
 #include "modbus/frames.hpp"
@@ -169,11 +170,25 @@ bool own_static(PyObject* dict, const char* name, Impl impl) {
     return is_function_with(function.get(), impl);
 }
 
+// The instance's state, which the plain road reads and writes straight in the instance
+// dict: a data descriptor of the class under one of these names would come first.
+bool state_names_free(PyObject* dict) {
+    for (PyObject* name :
+         {k_socket(), k_station(), k_head_checker(), k_protocol(), k_last_sent(), k_last_received(), k_target_host()}) {
+        PyObject* entry = class_entry(dict, name);
+        if (entry && Py_TYPE(entry)->tp_descr_set) return false;
+    }
+    return true;
+}
+
 // The class dict's entries the fast paths stand on, checked as they are now: __query, the
-// properties protocol and station, and the builders.
+// properties protocol and station, the builders, and no data descriptor over the
+// instance's state. Each is the library's own function object, or the interpreter's
+// staticmethod or property around one, whose look-up gives the same at every use: so the
+// verdict may be remembered against the class's version tag.
 bool own_members(PyTypeObject* type) {
     PyObject* dict = type->tp_dict;
-    if (!dict) return false;
+    if (!dict || !state_names_free(dict)) return false;
     PyObject* entry = class_entry(dict, k_query());
     return entry && is_function_with(entry, locked<query>) && own_property(dict, BREL_STR("protocol"), get_protocol) &&
            own_property(dict, BREL_STR("station"), get_station) &&
@@ -420,10 +435,62 @@ void discard_stale_input(PyObject* sock) {
     }
 }
 
+// ---- the interpreter's socket type ---------------------------------------------------------
+
+PyObject* interpreter_socket_type() {
+    static PyObject* const type = [] {
+        Ref module = own(PyImport_ImportModule("socket"));
+        return own(PyObject_GetAttrString(module.get(), "socket")).release();  // kept for the process
+    }();
+    return type;
+}
+
+// The interpreter's C socket type (_socket.socket), which socket.socket extends and whose
+// methods the direct road runs as system calls.
+PyTypeObject* c_socket_type() {
+    static PyTypeObject* const type = [] {
+        Ref module = own(PyImport_ImportModule("_socket"));
+        Ref found = own(PyObject_GetAttrString(module.get(), "socket"));
+        if (!PyType_Check(found.get())) raise(PyExc_SystemError, "brel_modbus: _socket.socket is no type");
+        return reinterpret_cast<PyTypeObject*>(found.release());  // kept for the process
+    }();
+    return type;
+}
+
+// The C socket type's own method descriptor `name` (borrowed), nullptr when it has none.
+PyObject* c_socket_method(PyObject* name) { return _PyType_Lookup(c_socket_type(), name); }
+
+// True when `type`'s member `name`, as its class dict holds it (no __get__ asked), is the
+// C socket type's own method.
+bool own_socket_member(PyTypeObject* type, PyObject* name) {
+    PyObject* ours = c_socket_method(name);
+    return ours && _PyType_Lookup(type, name) == ours;
+}
+
+// The socket's sendall when the socket is one of the interpreter's (socket.socket or a
+// subclass) and its sendall is not the C socket type's own: a replacement (on the class or
+// the instance) is called as it is; null otherwise.
+Ref replaced_sendall(PyObject* sock) {
+    if (!PyObject_TypeCheck(sock, c_socket_type())) return nullptr;
+    Ref method = getattr(sock, BREL_STR("sendall"));
+    PyObject* ours = c_socket_method(BREL_STR("sendall"));
+    if (ours && Py_IS_TYPE(ours, &PyMethodDescr_Type) && PyCFunction_Check(method.get()) &&
+        PyCFunction_GET_SELF(method.get()) == sock &&
+        reinterpret_cast<PyCFunctionObject*>(method.get())->m_ml ==
+            reinterpret_cast<PyMethodDescrObject*>(ours)->d_method)
+        return nullptr;
+    return method;
+}
+
 // Hand `data` to the socket's send until all of it is out, as sendall does. A send that
 // reports no progress (or no count at all) ends the loop: a socket in time-out mode
 // raises rather than report that.
+// A socket of the interpreter's whose sendall was replaced gets the request through that.
 void send_all(PyObject* sock, PyObject* data) {
+    if (Ref sendall = replaced_sendall(sock)) {
+        call(sendall.get(), data);
+        return;
+    }
     Ref send = getattr(sock, BREL_STR("send"));
     Ref sent = call(send.get(), data);
     Py_ssize_t size;
@@ -563,55 +630,51 @@ void receive_until(PyObject* self, PyObject* sock, PyObject* recv, const AnswerD
 // descriptor is non-blocking and each send or receive waits at most the time-out. For such
 // a socket the transaction runs as system calls on the descriptor, the way the socket
 // object runs them itself (poll with the interpreter lock released, then the call), with
-// the same exceptions: TimeoutError "timed out" and OSError from errno. Three things make it
-// cheaper than calling send and recv through the interpreter: stale input is checked with
-// one non-blocking receive, and only when the previous transaction did not end cleanly (a
-// time-out, an error, bytes beyond the answer, a socket not used yet); each receive takes
-// whatever has arrived (normally the whole answer) instead of exactly the 8 header bytes.
-// Bytes beyond the declared length are dropped there, as the check before the next request
-// would drop them, and leave the stream unclean, so that the next request drops the rest.
+// the same exceptions: TimeoutError "timed out" and OSError from errno. Two things make it
+// cheaper than calling send and recv through the interpreter: stale input is dropped with
+// non-blocking receives in the same release of the interpreter lock as the send and the
+// receives; each receive takes whatever has arrived (normally the whole answer) instead of
+// exactly the 8 header bytes. Bytes beyond the declared length are dropped there, as the
+// drop before the next request would drop them.
+//
+// The road is taken only while socket.socket's send, sendall and recv are the C socket
+// type's own: one replaced on the class (logging, fault injection) sends the transaction
+// down the general road, which calls them through the interpreter.
 
-PyObject* interpreter_socket_type() {
-    static PyObject* const type = [] {
-        Ref module = own(PyImport_ImportModule("socket"));
-        return own(PyObject_GetAttrString(module.get(), "socket")).release();  // kept for the process
-    }();
-    return type;
-}
-
-// The C functions behind socket.socket's fileno() and gettimeout(), taken from the method
-// descriptors that the type's attribute look-up finds, and used while the type is unchanged
-// (its version tag): no Python call per transaction, and a replaced fileno or gettimeout on
-// socket.socket is still called as the socket's own.
+// The C functions behind socket.socket's fileno() and gettimeout(), and whether its send,
+// sendall and recv are the C socket type's own; taken from what the class holds, and used
+// while the type is unchanged (its version tag): no Python call per transaction, and a
+// replaced fileno or gettimeout on socket.socket is still called as the socket's own, a
+// replaced send, sendall or recv takes the general road.
 struct SocketMethods {
     PyCFunction fileno = nullptr;
     PyCFunction gettimeout = nullptr;
+    bool own_io = false;
 };
 
-PyCFunction no_argument_method(PyObject* type, const char* name) {
-    Ref found = Ref::steal_or_null(PyObject_GetAttrString(type, name));
-    if (!found) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (!Py_IS_TYPE(found.get(), &PyMethodDescr_Type)) return nullptr;
-    const PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found.get())->d_method;
+PyCFunction no_argument_method(PyTypeObject* type, PyObject* name) {
+    if (!own_socket_member(type, name)) return nullptr;
+    PyObject* found = c_socket_method(name);
+    if (!Py_IS_TYPE(found, &PyMethodDescr_Type)) return nullptr;
+    const PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
     constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
     return (def->ml_flags & kCallFlags) == METH_NOARGS ? def->ml_meth : nullptr;
 }
 
-// socket.socket's own methods as they stand; nullptr when either has been replaced.
-const SocketMethods* socket_methods() {
+// socket.socket's own methods as they stand.
+const SocketMethods& socket_methods() {
     static SocketMethods methods;
     static unsigned int tag = 0;  // of socket.socket when `methods` was taken; 0: not taken
     auto* type = reinterpret_cast<PyTypeObject*>(interpreter_socket_type());
     const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
     if (!(tagged && tag != 0 && type->tp_version_tag == tag)) {
-        methods.fileno = no_argument_method(interpreter_socket_type(), "fileno");
-        methods.gettimeout = no_argument_method(interpreter_socket_type(), "gettimeout");
+        methods.fileno = no_argument_method(type, BREL_STR("fileno"));
+        methods.gettimeout = no_argument_method(type, BREL_STR("gettimeout"));
+        methods.own_io = own_socket_member(type, BREL_STR("send")) && own_socket_member(type, BREL_STR("sendall")) &&
+                         own_socket_member(type, BREL_STR("recv"));
         tag = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
     }
-    return methods.fileno && methods.gettimeout ? &methods : nullptr;
+    return methods;
 }
 
 // What stopped I/O done without the interpreter lock: nothing (kIoDone), the time-out, the
@@ -624,8 +687,8 @@ inline constexpr int kIoClosed = -2;
 struct DirectSocket {
     int fd = -1;
     int timeout_ms = 0;
-    // The request still to go out, and whether stale input is to be dropped before it: done
-    // by the first receive, in the same release of the interpreter lock.
+    // The request still to go out, and whether stale input is still to be dropped before it:
+    // done by the first receive, in the same release of the interpreter lock.
     const char* request = nullptr;
     std::size_t request_size = 0;
     std::size_t sent = 0;
@@ -635,10 +698,13 @@ struct DirectSocket {
     bool deadline_set = false;
     std::chrono::steady_clock::time_point deadline{};
 
-    // True when `sock` can be driven directly: exactly socket.socket, open, time-out > 0.
+    // True when `sock` can be driven directly: exactly socket.socket with its own send,
+    // sendall and recv, open, time-out > 0.
     bool open(PyObject* sock) {
         if (Py_TYPE(sock) != reinterpret_cast<PyTypeObject*>(interpreter_socket_type())) return false;
-        const SocketMethods* methods = socket_methods();
+        const SocketMethods& found = socket_methods();
+        if (!found.own_io) return false;
+        const SocketMethods* methods = found.fileno && found.gettimeout ? &found : nullptr;
         Ref timeout = methods ? own(methods->gettimeout(sock, nullptr)) : getattr(sock, BREL_STR("timeout"));
         if (!PyFloat_CheckExact(timeout.get())) return false;
         const double seconds = PyFloat_AS_DOUBLE(timeout.get());
@@ -657,12 +723,12 @@ struct DirectSocket {
         return true;
     }
 
-    // The request to send before the first receive.
-    void start(const char* data, std::size_t size, bool drop_stale) {
+    // The request to send before the first receive, after dropping stale input.
+    void start(const char* data, std::size_t size) {
         request = data;
         request_size = size;
         sent = 0;
-        drain = drop_stale;
+        drain = true;
     }
     bool request_out() const noexcept { return sent >= request_size; }
 
@@ -811,7 +877,7 @@ bool is_exception_to(std::uint8_t code, PyObject* request) {
     return c >= 0 && c < 0x80 && (c | 0x80) == code;
 }
 
-Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, MasterSettings* settings);
+Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed);
 
 // A new connection to the same peer, with the time-out of the old one, in place of a
 // connection that was found closed or broken.
@@ -839,7 +905,7 @@ Ref query(Args& a) {
         settings->broken = false;
     }
     try {
-        return query_once(self, command, length_needed, settings);
+        return query_once(self, command, length_needed);
     } catch (const PyError&) {
         // A connection found closed or broken is replaced before the next request (not
         // this one: a request is never sent again by the reconnection itself).
@@ -860,7 +926,7 @@ Ref property_value(PyObject* self, const Attributes& attributes, bool plain, PyO
     return getattr(self, property_name);
 }
 
-Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, MasterSettings* settings) {
+Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
     const bool plain = plain_master(self);
     Ref builder = plain ? Ref() : class_member(BREL_STR("construct_whole_query_command"));
     const Attributes attributes(self, plain);
@@ -912,14 +978,10 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
 #endif
         receive_until(self, sock.get(), recv.get(), *deadline, answer, size);
     };
-    // Cleared here, set again only when this transaction ends cleanly on the direct road.
-    const bool clean = take_clean_stream(settings, sock.get());
-    bool skipped = false;  // an earlier request's answer was dropped from this stream
     note_send(false);
     if (is_direct) {
 #if !defined(_WIN32)
-        direct.start(PyBytes_AS_STRING(query_cmd.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())),
-                     !clean);
+        direct.start(PyBytes_AS_STRING(query_cmd.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())));
 #endif
     } else {
         discard_stale_input(sock.get());
@@ -928,11 +990,11 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
         attributes.set(k_last_received(), empty.get());
         recv = getattr(sock.get(), BREL_STR("recv"));
     }
-    // This request, as the master remembers it should its answer not come in time.
+    // This request, as the master remembers it once it is out (answered or not), so that an
+    // answer to it that comes again later is known.
     const bool trackable = PyBytes_CheckExact(query_cmd.get()) && PyBytes_GET_SIZE(query_cmd.get()) >= 7;
     const auto* request =
         trackable ? reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(query_cmd.get())) : nullptr;
-    bool answered = false;
     Ref data;
     std::uint8_t fc_code = 0, unit_id = 0;
     long left = 0;
@@ -940,13 +1002,13 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
         for (;;) {
             receive(modbus::kTcpAnswerHead, false);
             if (same_ids(answer, query_cmd.get()) || !trackable) break;
-            // The answer to an earlier request of this master that ended without it (a late
-            // answer still on its way): read it whole by its length, drop it, and go on waiting
-            // for this request's answer within the same time-out.
+            // An answer to one of this master's recent requests (a late answer to a request that
+            // timed out, or a copy of one already answered): read it whole by its length, drop
+            // it, and go on waiting for this request's answer within the same time-out.
             const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
             const std::size_t length = modbus::get16(head + 4);
             const bool late = modbus::get16(head + 2) == modbus::get16(request + 2) && length >= 2 &&
-                              length <= modbus::kMaxPdu + 1 && forget_abandoned(self, modbus::get16(head), head[6]);
+                              length <= modbus::kMaxPdu + 1 && recent_transaction(self, modbus::get16(head), head[6]);
             if (!late) break;
             const std::size_t whole = modbus::kMbapSize - 1 + length;
             try {
@@ -956,7 +1018,6 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
                 throw;
             }
             answer.drop_front(whole);
-            skipped = true;
             Ref rest = own(PyBytes_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size())));
             attributes.set(k_last_received(), rest.get());
             if (!is_direct && answer.size() == 0) deadline->wait_for_more(sock.get());
@@ -978,13 +1039,13 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
         } else {
             data = std::move(empty);
         }
-        answered = true;
     } catch (...) {
         // Its answer may still come: know it when it does.
-        if (!answered && trackable && (!is_direct || direct.request_out()))
-            remember_abandoned(self, {modbus::get16(request), request[6]});
+        if (trackable && (!is_direct || direct.request_out()))
+            remember_transaction(self, {modbus::get16(request), request[6]});
         throw;
     }
+    if (trackable) remember_transaction(self, {modbus::get16(request), request[6]});
 
     if (left == 1 && is_exception_to(fc_code, query_cmd.get())) {
         // The slave refused: say what it said, as a SlaveException that existing
@@ -1004,9 +1065,6 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, Maste
             raise_assertion(message.get());
         }
     }
-    if (is_direct && !skipped &&
-        answer.size() == modbus::kTcpAnswerHead + static_cast<std::size_t>(left > 0 ? left : 0))
-        mark_clean_stream(settings, sock.get());
     return data;
 }
 

@@ -4,6 +4,7 @@
 
 #include <pythread.h>
 
+#include <array>
 #include <memory>
 #include <unordered_map>
 
@@ -17,7 +18,9 @@ struct NativeState {
     long depth = 0;
     PyObject* weakref = nullptr;  // owned; its callback removes the entry
     MasterSettings settings;
-    std::vector<AbandonedRequest> abandoned;  // oldest first, at most kAbandonedKept
+    std::array<RecentTransaction, kRecentKept> recent{};  // a ring; the next one goes to `next`
+    std::size_t recent_count = 0;                         // how many of them are filled
+    std::size_t next = 0;
 
     NativeState() = default;
     NativeState(const NativeState&) = delete;
@@ -25,7 +28,6 @@ struct NativeState {
     ~NativeState() {
         if (lock) PyThread_free_lock(lock);
         Py_XDECREF(weakref);
-        Py_XDECREF(settings.stream);
     }
 };
 
@@ -133,50 +135,22 @@ MasterSettings settings_now(PyObject* object) {
     return state ? state->settings : MasterSettings{};
 }
 
-void remember_abandoned(PyObject* object, AbandonedRequest request) {
+void remember_transaction(PyObject* object, RecentTransaction request) {
     NativeState* state = state_for(object);
     if (!state) return;
-    auto& list = state->abandoned;
-    if (list.size() == kAbandonedKept) list.erase(list.begin());
-    list.push_back(request);
+    state->recent[state->next] = request;
+    state->next = (state->next + 1) % kRecentKept;
+    if (state->recent_count < kRecentKept) ++state->recent_count;
 }
 
-bool forget_abandoned(PyObject* object, std::uint16_t transaction, std::uint8_t unit) {
+bool recent_transaction(PyObject* object, std::uint16_t transaction, std::uint8_t unit) {
     NativeState* state = find(object);
     if (!state) return false;
-    auto& list = state->abandoned;
-    for (auto r = list.begin(); r != list.end(); ++r) {
-        if (r->transaction == transaction && r->unit == unit) {
-            list.erase(r);
-            return true;
-        }
+    for (std::size_t i = 0; i < state->recent_count; ++i) {
+        const RecentTransaction& r = state->recent[i];
+        if (r.transaction == transaction && r.unit == unit) return true;
     }
     return false;
-}
-
-// True when the weak reference `ref` still refers to `object` (a cleared one refers to None).
-// Read from the reference itself: PyWeakref_GET_OBJECT is deprecated from 3.13 on.
-static bool refers_to(PyObject* ref, PyObject* object) noexcept {
-    return ref && reinterpret_cast<PyWeakReference*>(ref)->wr_object == object;
-}
-
-bool take_clean_stream(MasterSettings* settings, PyObject* sock) noexcept {
-    if (!settings || !settings->stream_clean) return false;
-    settings->stream_clean = false;
-    return sock != Py_None && refers_to(settings->stream, sock);
-}
-
-void mark_clean_stream(MasterSettings* settings, PyObject* sock) noexcept {
-    if (!settings) return;
-    if (!refers_to(settings->stream, sock)) {
-        PyObject* ref = PyWeakref_NewRef(sock, nullptr);
-        if (!ref) {  // a socket that cannot be weakly referenced: never taken for clean
-            PyErr_Clear();
-            return;
-        }
-        Py_XSETREF(settings->stream, ref);
-    }
-    settings->stream_clean = true;
 }
 
 bool worth_retrying() {

@@ -1,8 +1,7 @@
 // Native state kept beside each master object, not in its attribute dictionary (which
 // holds exactly the master's documented attributes): the lock that makes whole
 // transactions take turns, the master's settings (retries, reconnect, the RTU recovery
-// delay and whether the serial line is clean), and what a TCP
-// master remembers of requests that ended without their answer.
+// delay and whether the serial line is clean), and the recent transactions of a TCP master.
 //
 // An entry is made on first use and dropped by a weak-reference callback when the object
 // goes. An object that cannot be weakly referenced has no entry: it is not locked and
@@ -52,10 +51,6 @@ struct MasterSettings {
     bool reconnect = true;  // TCP: open a new connection after the old one broke
     bool broken = false;    // TCP: the connection was found closed or broken
     bool closed = false;    // closed by close(): never reopened
-    // TCP: the socket of the last transaction (a weak reference, owned by the native state:
-    // a copy of the settings does not own it) and whether that transaction ended cleanly.
-    PyObject* stream = nullptr;
-    bool stream_clean = false;
     // RTU: after a transaction that did not end cleanly, the next request waits until the
     // line has been quiet this long (recovery_set), or the channel's time-out (not set).
     double recovery_delay = 0;
@@ -74,33 +69,22 @@ MasterSettings settings_now(PyObject* object);
 // it never fails (for destructors).
 MasterSettings* existing_settings(PyObject* object) noexcept;
 
-// ---- requests that ended without their answer (TCP) ---------------------------------------
+// ---- the master's recent transactions (TCP) -----------------------------------------------
 
-// Their transaction and unit identifiers, so that their answers, should they still come,
-// are recognised and dropped. The most recent few are kept.
-struct AbandonedRequest {
+// The transaction and unit identifiers of the requests the master sent last, answered or
+// not, so that an answer that comes again (a late answer to a request that timed out, a
+// slave's duplicate of an answer already taken) is recognised and dropped. The most
+// recent few are kept.
+struct RecentTransaction {
     std::uint16_t transaction;
     std::uint8_t unit;
 };
-inline constexpr std::size_t kAbandonedKept = 16;
+inline constexpr std::size_t kRecentKept = 16;
 
-void remember_abandoned(PyObject* object, AbandonedRequest request);
-// True (and forgotten) when the request was remembered.
-bool forget_abandoned(PyObject* object, std::uint16_t transaction, std::uint8_t unit);
-
-// ---- the state of the stream (TCP) -------------------------------------------------------
-//
-// Whether the master's last transaction on `sock` ended cleanly: its answer came whole,
-// nothing beyond it was received, and nothing failed. Only then may the next request skip
-// dropping stale input. The socket is known by a weak reference, so a socket the master
-// has not used yet (a replaced one, a reconnection) is never taken for clean.
-
-// True when the last transaction ended cleanly on `sock`; the mark is cleared either way,
-// so that a transaction that does not finish leaves the stream unclean. `settings` is the
-// master's (settings_of), nullptr for a master without native state: never clean.
-bool take_clean_stream(MasterSettings* settings, PyObject* sock) noexcept;
-// The transaction just finished on `sock` ended cleanly.
-void mark_clean_stream(MasterSettings* settings, PyObject* sock) noexcept;
+// Remembered in place of the oldest one kept.
+void remember_transaction(PyObject* object, RecentTransaction request);
+// True when the master sent that request among its recent ones.
+bool recent_transaction(PyObject* object, std::uint16_t transaction, std::uint8_t unit);
 
 // ---- retries ----------------------------------------------------------------------------
 //

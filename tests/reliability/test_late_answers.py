@@ -1,7 +1,9 @@
-"""ModbusTCPMaster and answers that come late: an answer to a request that timed out,
-arriving while the master waits for the answer to its next request, is recognised by its
-transaction identifier, read whole and dropped; the next request gets its own answer.
-Any other stranger on the line keeps its error."""
+"""ModbusTCPMaster and answers that come late or twice: an answer to one of the master's
+recent requests (one that timed out, or one already answered), arriving while the master
+waits for the answer to its next request, is recognised by its transaction identifier,
+read whole and dropped, and bytes that follow a whole answer are dropped before the next
+request; the next request gets its own answer. Any other stranger on the line keeps its
+error."""
 
 from __future__ import annotations
 
@@ -101,9 +103,9 @@ def test_other_strangers_keep_their_error(servers, connect, stranger, text):
     server.stop()
 
 
-def test_an_answered_request_is_not_waited_for_again(servers, connect):
-    """A request that got its answer (even one the master refused) leaves nothing behind:
-    a copy of that answer later is a stranger."""
+def test_a_copy_of_a_refused_answer_is_skipped(servers, connect):
+    """A request that got its answer, even one the master refused, stays among the recent
+    ones: a copy of that answer later is read whole and dropped."""
     def script(conn, server):
         first = server.request(conn)
         conn.sendall(mbap(first[0], bytes((3, 4, 0, 1, 0, 2))))     # two registers for one asked
@@ -114,9 +116,91 @@ def test_an_answered_request_is_not_waited_for_again(servers, connect):
     with connect(server.port) as master:
         with pytest.raises(AssertionError):
             master.read_registers(0, 1)
-        with pytest.raises(OSError, match="^Received data header invalid from "):
+        assert master.read_registers(0, 1) == [1000]
+    assert server.stop() == []
+
+
+# ---- copies of answers already taken, and stray bytes after an answer ----------------------------
+
+@pytest.mark.parametrize("back, pieces", [(1, 1), (1, 3), (3, 1), (3, 4)])
+def test_a_copy_of_an_answered_request_is_skipped(servers, connect, back, pieces):
+    """Three requests answered in time; the slave then sends again the answer of the one
+    `back` requests before, after the fourth request went out, and then the fourth's."""
+    def script(conn, server):
+        answered = []
+        for _ in range(3):
+            answered.append(registers(server.request(conn)))
+            conn.sendall(answered[-1])
+        fourth = server.request(conn)
+        send_in_pieces(conn, answered[-back], pieces)
+        conn.sendall(registers(fourth))
+        conn.sendall(registers(server.request(conn)))
+
+    server = servers(script)
+    with connect(server.port) as master:
+        for k in range(3):
+            assert master.read_registers(10 * k, 2) == [1000 + 10 * k, 1001 + 10 * k]
+        assert master.read_registers(100, 3) == [1100, 1101, 1102]
+        assert master.last_feedback_received == registers((4, 0, 1, bytes((3, 0, 100, 0, 3))))
+        assert master.read_registers(7, 1) == [1007]        # and the line stays in step
+    assert server.stop() == []
+
+
+@pytest.mark.parametrize("stray", [
+    b"\xff",
+    b"junk bytes",
+    "head",          # the first five bytes of the answer again
+    "copy",          # the whole answer again
+    bytes(300),
+], ids=["one byte", "text", "part of a copy", "whole copy", "300 zeros"])
+def test_bytes_after_a_whole_answer_are_dropped(servers, connect, stray):
+    """Bytes that come after a whole answer, in a segment of their own after a pause, once
+    the master has taken that answer: the next call gets its own answer."""
+    sent = threading.Event()
+
+    def script(conn, server):
+        answer = registers(server.request(conn))
+        conn.sendall(answer)
+        time.sleep(0.05)
+        conn.sendall({"head": answer[:5], "copy": answer}.get(stray, stray))
+        sent.set()
+        conn.sendall(registers(server.request(conn)))
+        conn.sendall(registers(server.request(conn)))
+
+    server = servers(script)
+    with connect(server.port) as master:
+        assert master.read_registers(0, 2) == [1000, 1001]
+        assert sent.wait(WAIT)
+        assert select.select([master.socket], [], [], WAIT)[0]    # the stray bytes wait on the line
+        assert master.read_registers(5, 1) == [1005]
+        assert master.last_feedback_received == registers((2, 0, 1, bytes((3, 0, 5, 0, 1))))
+        assert master.read_registers(6, 1) == [1006]
+    assert server.stop() == []
+
+
+@pytest.mark.parametrize("stranger", [
+    lambda second: mbap(second[0], bytes((3, 2, 0, 1)), protocol=5),     # this request's, wrong protocol
+    lambda second: mbap(1, bytes((3, 2, 0, 1)), unit=9),                 # an answered request's id, wrong unit
+    lambda second: mbap(1, bytes((3, 2, 0, 1)), protocol=5),             # ... wrong protocol
+    lambda second: mbap(1, bytes((3, 2, 0, 1)), length=400),             # ... a length no answer has
+    lambda second: mbap(0x7777, bytes((3, 2, 0, 1))),                    # an id never used
+], ids=["this request, protocol", "answered, unit", "answered, protocol", "answered, length", "unknown"])
+def test_strangers_after_an_answered_request_raise_at_once(servers, connect, stranger):
+    """Only the identifiers of a recent request, with the request's protocol and unit and a
+    length an answer can have, are skipped; any other header is refused as soon as it comes
+    (nothing follows it: waiting would end in a time-out)."""
+    def script(conn, server):
+        conn.sendall(registers(server.request(conn)))
+        conn.sendall(stranger(server.request(conn)))
+
+    server = servers(script)
+    with connect(server.port) as master:
+        assert master.read_registers(0, 1) == [1000]
+        with pytest.raises(OSError) as info:
             master.read_registers(0, 1)
-    server.stop()
+        assert type(info.value) is OSError
+        assert str(info.value) == "Received data header invalid from " + str(("127.0.0.1", server.port))
+    assert server.stop() == []
 
 
 # ---- a real slave behind a relay that holds back the first answer ----------------------------------

@@ -213,3 +213,47 @@ def test_byte_array_deleted_after_reads_then_put_back(master, channel, monkeypat
     channel.answers.clear()
     reads(master, channel, 1)
     assert channel.writes == [REQUEST] * 4
+
+
+# ---- descriptors of the application's on the classes ---------------------------------------------
+
+class Turning:
+    """A class attribute whose __get__ gives the library's own member for its first `first`
+    look-ups and a counting stand-in for it after that."""
+
+    def __init__(self, own, first):
+        self.own, self.first, self.looked_up, self.calls = own, first, 0, 0
+
+    def stand_in(self, *args):
+        self.calls += 1
+        return self.own(*args)
+
+    def __get__(self, instance, owner=None):
+        self.looked_up += 1
+        if self.looked_up <= self.first:
+            return self.own
+        return self.stand_in if instance is None else types.MethodType(self.stand_in, instance)
+
+
+@pytest.mark.parametrize("owner, name", [
+    ("ModbusStatic", "calculate_crc"),        # the request's CRC and the answer's check
+    ("ModbusStatic", "split_register"),       # the request's fields
+    ("ModbusStatic", "crc_is_right"),         # the answer's check
+    ("ModbusStatic", "compound_register"),    # the answer's values
+    ("Master", "_Master__check_crc"),
+])
+@pytest.mark.parametrize("first", [1, 3])
+def test_a_descriptor_on_a_class_is_asked_at_each_use(master, channel, monkeypatch, owner, name, first):
+    """Its first answers are the library's own member, so a verdict taken then would stand
+    on nothing: the stand-in it gives later runs."""
+    reads(master, channel)
+    cls = getattr(brel_modbus, owner)
+    own = getattr(cls, name)
+    turning = Turning(own, first)
+    monkeypatch.setattr(cls, name, turning)
+    reads(master, channel, 4)
+    assert turning.calls > 0
+    assert channel.writes[-1] == REQUEST
+    monkeypatch.undo()
+    reads(master, channel, 1)
+

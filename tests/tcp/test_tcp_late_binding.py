@@ -134,3 +134,81 @@ def test_instance_state_set_by_the_application_applies(monkeypatch):
         master.read_registers(0, 1)
     ours.close()
     slave.close()
+
+
+# ---- socket.socket's methods replaced, and descriptors on the class ---------------------------------
+
+def answering(conn, server):
+    """Answers every request with one register holding 7, until the client closes."""
+    try:
+        while True:
+            transaction, protocol, unit, pdu = server.request(conn)
+            conn.sendall(mbap(transaction, H("03020007"), unit=unit, protocol=protocol))
+    except ConnectionError:
+        pass
+
+
+@pytest.mark.parametrize("mode", ["count", "fail"])
+@pytest.mark.parametrize("name", ["send", "sendall", "recv"])
+def test_socket_methods_replaced_on_the_class_are_called(scripted_server, monkeypatch, name, mode):
+    """After calls on the interpreter's own socket type, a send, sendall or recv replaced on
+    socket.socket (a logger, a fault injector) is what the next call uses; once put back,
+    the calls go on without it."""
+    import socket
+
+    server = scripted_server(answering, connections=1 if mode == "count" else 2)
+    with ModbusTCPMaster("127.0.0.1", server.port, 2.0) as master:
+        assert type(master.socket) is socket.socket
+        for _ in range(2):
+            assert master.read_registers(0, 1) == [7]
+        own = getattr(socket.socket, name)
+        calls = []
+
+        def replaced(self, *args):
+            if self is master.socket:       # the scripted server's sockets are of that type too
+                calls.append(args)
+                if mode == "fail":
+                    raise ConnectionResetError(104, "injected")
+            return own(self, *args)
+
+        monkeypatch.setattr(socket.socket, name, replaced)
+        if mode == "count":
+            assert master.read_registers(0, 1) == [7]
+        else:
+            with pytest.raises(ConnectionResetError, match="injected"):
+                master.read_registers(0, 1)
+        assert calls
+        monkeypatch.undo()
+        calls.clear()
+        assert master.read_registers(0, 1) == [7]
+        assert calls == []
+    assert server.stop() == []
+
+
+def test_a_data_descriptor_over_the_state_is_asked_at_each_use(connect, monkeypatch):
+    """A class attribute over the instance's private station that answers differently at
+    each look-up, set after calls on the library's own road: each request carries what it
+    answered for that request."""
+    import itertools
+
+    master, sock = connect()
+    sock.queue(mbap(1, H("03020007")))
+    assert master.read_registers(0, 1) == [7]
+    units = itertools.count(7)
+
+    class Station:
+        def __get__(self, instance, owner=None):
+            return self if instance is None else next(units)
+
+        def __set__(self, instance, value):
+            raise AttributeError("read-only")
+
+    monkeypatch.setattr(ModbusTCPMaster, "_ModbusTCPMaster__station", Station(), raising=False)
+    sock.queue(mbap(2, H("03020008"), unit=7), mbap(3, H("03020009"), unit=8))
+    assert master.read_registers(1, 1) == [8]
+    assert master.read_registers(2, 1) == [9]
+    assert [request[6] for request in sock.sent[-2:]] == [7, 8]
+    monkeypatch.undo()
+    sock.queue(mbap(4, H("0302000A")))
+    assert master.read_registers(3, 1) == [10]
+    assert sock.sent[-1][6] == 1

@@ -63,26 +63,22 @@ def test_late_answer_is_discarded_before_the_next_request(scripted_server):
     assert server.stop() == []
 
 
-def test_late_answer_after_the_discard_is_refused_and_then_cleared(scripted_server):
+def test_repeated_answer_after_the_discard_is_skipped(scripted_server):
+    """A slave's copy of an answer already taken, arriving after the request that follows
+    it went out, is known by its identifiers, read whole and dropped."""
     def script(conn, server):
         first = server.request(conn)
         conn.sendall(answer_registers(first, [1]))
         second = server.request(conn)
         conn.sendall(answer_registers(first, [7, 8, 9]))    # a repeated answer to request 1
         conn.sendall(answer_registers(second, [2]))
-        server.events["stale bytes sent"].set()
         conn.sendall(answer_registers(server.request(conn), [3]))
 
     server = scripted_server(script)
     with connect_to(server) as master:
         assert master.read_register(0) == 1
-        with pytest.raises(OSError, match=r"^Received data header invalid from ") as info:
-            master.read_register(0)
-        assert str(info.value) == "Received data header invalid from " + peer(server)
-        assert len(master.last_feedback_received) == 8
-        # the rest of that answer and the answer to request 2 are still in the stream
-        assert server.events["stale bytes sent"].wait(WAIT)
-        assert wait_readable(master.socket)
+        assert master.read_register(0) == 2
+        assert master.last_feedback_received == answer_registers((2, 0, 1, H("03")), [2])
         assert master.read_register(0) == 3
     assert server.stop() == []
 
