@@ -83,7 +83,7 @@ def tcp_master(slaves):
 @pytest.mark.parametrize("entry", ENTRIES)
 @pytest.mark.parametrize("road", ROADS)
 def test_read_registers_in_csv(slaves, road, entry):
-    out = ok("read", *target(slaves, road), "--station", STATION, "--address", 5, "--count", 4, "-o", "csv",
+    out = ok("read", *target(slaves, road), "--station", STATION, "--address", 5, "--count", 4, "--output", "csv",
              entry=entry)
     rows = csv_rows(out)
     assert [int(r["address"]) for r in rows] == [5, 6, 7, 8]
@@ -95,8 +95,8 @@ def test_read_registers_in_csv(slaves, road, entry):
 @pytest.mark.parametrize("table, data", [("input", INPUT), ("coil", COILS), ("discrete", DISCRETE)])
 @pytest.mark.parametrize("road", ROADS)
 def test_read_every_table_in_json(slaves, road, table, data):
-    document = json.loads(ok("read", *target(slaves, road), "-s", STATION, "-t", table, "-a", 2, "-c", 6,
-                             "-o", "json"))
+    document = json.loads(ok("read", *target(slaves, road), "-s", STATION, "-t", table, "--address", 2, "-c", 6,
+                             "--output", "json"))
     assert document["table"] == table and document["station"] == STATION
     assert [v["address"] for v in document["values"]] == list(range(2, 8))
     assert [v["value"] for v in document["values"]] == data[2:8]
@@ -104,7 +104,7 @@ def test_read_every_table_in_json(slaves, road, table, data):
 
 @pytest.mark.parametrize("road", ROADS)
 def test_read_table_is_aligned_for_people(slaves, road):
-    out = ok("read", *target(slaves, road), "-s", STATION, "-a", 9, "-c", 3)
+    out = ok("read", *target(slaves, road), "-s", STATION, "--address", 9, "-c", 3)
     lines = out.splitlines()
     assert lines[0] == "station 1, holding registers 9-11"
     header = lines[1].split()
@@ -124,8 +124,8 @@ def test_read_table_is_aligned_for_people(slaves, road):
 def test_read_typed_values_in_every_order(slaves, format, values, order):
     registers = ModbusStatic.encode_values(format, values, order)
     slaves.set_holding(200, registers)
-    document = json.loads(ok("read", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "-a", 200, "-f", format,
-                             "--order", order, "-o", "json"))
+    document = json.loads(ok("read", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "--address", 200,
+                             "-f", format, "--order", order, "--output", "json"))
     decoded = ModbusStatic.decode_values(registers, format, order)
     expected = [v.rstrip(b"\0").decode() if isinstance(v, bytes) else v for v in decoded]
     assert [v["value"] for v in document["values"]] == expected
@@ -143,8 +143,8 @@ def test_read_typed_values_in_every_order(slaves, format, values, order):
 def test_read_format_repeated_by_count(slaves, road):
     registers = ModbusStatic.encode_values("3f", [0.5, -1.25, 100.0], "CDAB")
     slaves.set_holding(220, registers)
-    out = ok("read", *target(slaves, road), "-s", STATION, "-a", 220, "-f", "f", "--order", "cdab", "-c", 3,
-             "-o", "csv")
+    out = ok("read", *target(slaves, road), "-s", STATION, "--address", 220, "-f", "f", "--order", "cdab", "-c", 3,
+             "--output", "csv")
     rows = csv_rows(out)
     assert [(int(r["address"]), r["type"], float(r["value"])) for r in rows] == [
         (220, "f", 0.5), (222, "f", -1.25), (224, "f", 100.0)]
@@ -160,7 +160,7 @@ def test_read_format_repeated_by_count(slaves, road):
 def test_write_registers(slaves, road, texts, registers):
     address = 300 + 10 * ROADS.index(road)
     slaves.set_holding(address, [0] * 4)
-    out = ok("write", *target(slaves, road), "-s", STATION, "-a", address, *texts, "-o", "csv")
+    out = ok("write", *target(slaves, road), "-s", STATION, "--address", address, *texts, "--output", "csv")
     assert slaves.holding(address, len(registers)) == registers
     assert [int(r["value"]) for r in csv_rows(out)] == registers
 
@@ -169,8 +169,8 @@ def test_write_registers(slaves, road, texts, registers):
 @pytest.mark.parametrize("order", ["ABCD", "DCBA"])
 def test_write_typed_values(slaves, road, order):
     address = 340 + 20 * ROADS.index(road)
-    out = ok("write", *target(slaves, road), "-s", STATION, "-a", address, "-f", "f I h 6s", "--order", order,
-             "-2.5", "4000000000", "-7", "METER", "-o", "json")
+    out = ok("write", *target(slaves, road), "-s", STATION, "--address", address, "-f", "f I h 6s", "--order", order,
+             "-2.5", "4000000000", "-7", "METER", "--output", "json")
     registers = slaves.holding(address, 8)
     assert ModbusStatic.decode_values(registers, "f I h 6s", order) == [-2.5, 4_000_000_000, -7, b"METER\0"]
     written = json.loads(out)["written"]
@@ -185,7 +185,7 @@ def test_write_coils(slaves, road, texts, bits):
     address = 10 + 6 * ROADS.index(road)
     with tcp_master(slaves) as master:
         master.write_coils(address, [not b for b in bits])
-        ok("write", *target(slaves, road), "-s", STATION, "-t", "coil", "-a", address, *texts)
+        ok("write", *target(slaves, road), "-s", STATION, "-t", "coil", "--address", address, *texts)
         assert master.read_coils(address, len(bits)) == bits
 
 
@@ -193,7 +193,8 @@ def test_write_coils(slaves, road, texts, bits):
 def test_write_to_station_0_broadcasts_on_rtu(slaves, road):
     address = 450 + ROADS.index(road)
     slaves.set_holding(address, [0])
-    out = ok("write", *target(slaves, road), "-s", 0, "-a", address, 4321, "--broadcast-delay", 0.01, "-o", "json")
+    out = ok("write", *target(slaves, road), "-s", 0, "--address", address, 4321, "--broadcast-delay", 0.01,
+             "--output", "json")
     document = json.loads(out)
     assert document["broadcast"] is True and document["station"] == 0
     assert slaves.holding(address, 1) == [4321]   # carried out, though nobody answered
@@ -203,21 +204,21 @@ def test_write_to_station_0_broadcasts_on_rtu(slaves, road):
 
 @pytest.mark.parametrize("road", ROADS)
 def test_poll_rounds_then_statistics_in_json(slaves, road):
-    out = ok("poll", *target(slaves, road), "-s", STATION, "-a", 0, "-c", 2, "--interval", 0.01, "--rounds", 3,
-             "-o", "json")
+    out = ok("poll", *target(slaves, road), "-s", STATION, "--address", 0, "-c", 2, "--interval", 0.01, "--rounds", 3,
+             "--output", "json")
     lines = json_lines(out)
     polls, statistics = lines[:-1], lines[-1]["statistics"]
     assert [p["poll"] for p in polls] == [1, 2, 3]
     assert all([v["value"] for v in p["values"]] == HOLDING[0:2] for p in polls)
     assert statistics["sent"] == statistics["answered"] == 3 and statistics["errors"] == 0
-    trips = sorted(p["round_trip_ms"] for p in polls)
-    assert statistics["p50 round trip ms"] == trips[1] and statistics["p99 round trip ms"] == trips[2]
+    trips = sorted(p["round_trip_s"] for p in polls)   # seconds in JSON, named so
+    assert statistics["rtt_p50_s"] == trips[1] and statistics["rtt_p99_s"] == trips[2]
 
 
 @pytest.mark.parametrize("form", ["table", "csv"])
 def test_poll_in_table_and_csv(slaves, form):
-    code, out, err = run("poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "-t", "coil", "-a", 0,
-                         "-c", 3, "-i", 0, "-n", 2, "-o", form)
+    code, out, err = run("poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "-t", "coil", "--address", 0,
+                         "-c", 3, "-i", 0, "-n", 2, "--output", form)
     assert code == 0, err
     if form == "csv":
         rows = csv_rows(out)
@@ -232,8 +233,8 @@ def test_poll_in_table_and_csv(slaves, form):
 
 
 def test_poll_counts_failures_by_kind(slaves):
-    code, out, err = run("poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "-a", 1000, "-i", 0,
-                         "-n", 2, "-o", "json")
+    code, out, err = run("poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "--address", 1000, "-i", 0,
+                         "-n", 2, "--output", "json")
     statistics = json_lines(out)[-1]["statistics"]
     assert statistics["exception: illegal data address"] == 2
     assert statistics["answered"] == 2 and statistics["sent"] == 2   # an exception answer is an answer
@@ -243,8 +244,8 @@ def test_poll_counts_failures_by_kind(slaves):
 
 @pytest.mark.parametrize("road", ["tcp", "pty"])
 def test_poll_of_a_silent_station_fails_with_time_outs(slaves, road):
-    code, out, err = run("poll", *target(slaves, road), "-s", 9, "-a", 0, "-i", 0, "-n", 2, "--timeout", 0.1,
-                         "-o", "json")
+    code, out, err = run("poll", *target(slaves, road), "-s", 9, "--address", 0, "-i", 0, "-n", 2, "--timeout", 0.1,
+                         "--output", "json")
     assert code == 1
     assert json_lines(out)[-1]["statistics"]["time-out"] == 2
     assert err.strip().splitlines()[-1] == "brel-modbus: no answer from station 9 to 2 requests (time-out)"
@@ -252,9 +253,9 @@ def test_poll_of_a_silent_station_fails_with_time_outs(slaves, road):
 
 def test_poll_stops_on_ctrl_c_with_statistics(slaves):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    proc = subprocess.Popen([str(SCRIPT), "poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", "1", "-a", "0",
-                             "-i", "0.02", "-o", "json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=env)
+    proc = subprocess.Popen([str(SCRIPT), "poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", "1", "--address", "0",
+                             "-i", "0.02", "--output", "json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, env=env)
     try:
         ready, _, _ = select.select([proc.stdout], [], [], WAIT)
         assert ready, "no poll within the wait"
@@ -276,7 +277,7 @@ def test_poll_stops_on_ctrl_c_with_statistics(slaves):
 
 @pytest.mark.parametrize("road", ROADS)
 def test_scan_finds_the_stations_there(slaves, road):
-    code, out, err = run("scan", *target(slaves, road), "--stations", "1-3", "--timeout", 0.1, "-o", "json")
+    code, out, err = run("scan", *target(slaves, road), "--stations", "1-3", "--timeout", 0.1, "--output", "json")
     assert code == 0, err
     document = json.loads(out)
     assert document["stations"] == [{"station": 1, "value": HOLDING[0], "exception": None},
@@ -286,22 +287,23 @@ def test_scan_finds_the_stations_there(slaves, road):
 
 
 def test_scan_in_table_and_with_another_table(slaves):
-    out = ok("scan", *target(slaves, "rtu-tcp"), "--stations", "3,1", "-t", "discrete", "-a", 4, "--timeout", 0.1)
+    out = ok("scan", *target(slaves, "rtu-tcp"), "--stations", "3,1", "-t", "discrete", "--address", 4,
+             "--timeout", 0.1)
     lines = out.splitlines()
     assert lines[0] == "stations that answer: 1 of 2 (discrete 4)"
     assert lines[3].split() == ["1", str(DISCRETE[4]).lower()]
 
 
 def test_scan_counts_an_exception_answer_as_present(slaves):
-    code, out, err = run("scan", *target(slaves, "tcp"), "--stations", "1", "-a", 9999, "--timeout", 0.1,
-                         "-o", "csv")
+    code, out, err = run("scan", *target(slaves, "tcp"), "--stations", "1", "--address", 9999, "--timeout", 0.1,
+                         "--output", "csv")
     assert code == 0, err
     assert csv_rows(out) == [{"timestamp": csv_rows(out)[0]["timestamp"], "table": "holding", "address": "9999",
                               "station": "1", "value": "", "exception": "illegal data address"}]
 
 
 def test_scan_with_nobody_there_fails(slaves):
-    code, out, err = run("scan", *target(slaves, "tcp"), "--stations", "5-6", "--timeout", 0.1, "-o", "json")
+    code, out, err = run("scan", *target(slaves, "tcp"), "--stations", "5-6", "--timeout", 0.1, "--output", "json")
     assert code == 1
     assert json.loads(out)["stations"] == []
     assert one_line(err) == "brel-modbus: no station answered (5-6)"
@@ -347,7 +349,7 @@ class RefusingSlave:
 @pytest.mark.parametrize("code, present", [(6, True), (11, False), (10, False)])
 def test_scan_of_a_gateway(code, present):
     with RefusingSlave(code) as slave:
-        result, out, err = run("scan", f"tcp://127.0.0.1:{slave.port}", "--stations", "1-2", "-o", "json")
+        result, out, err = run("scan", f"tcp://127.0.0.1:{slave.port}", "--stations", "1-2", "--output", "json")
     stations = json.loads(out)["stations"]
     if present:   # a busy device is there
         assert result == 0 and [s["exception"] for s in stations] == ["server device busy"] * 2
@@ -363,7 +365,7 @@ NAMES = {0: "VendorName", 1: "ProductCode", 2: "MajorMinorRevision", 3: "VendorU
 
 @pytest.mark.parametrize("road", ROADS)
 def test_info_names_every_object(slaves, road):
-    document = json.loads(ok("info", *target(slaves, road), "-s", STATION, "-o", "json"))
+    document = json.loads(ok("info", *target(slaves, road), "-s", STATION, "--output", "json"))
     objects = {int(o["id"], 16): (o["name"], o["value"]) for o in document["objects"]}
     # what the device holds, read through the library (pymodbus shares identity objects between
     # the servers of one process, so other tests' objects may be there too)
@@ -375,7 +377,7 @@ def test_info_names_every_object(slaves, road):
 
 @pytest.mark.parametrize("form", ["table", "csv"])
 def test_info_for_people_and_spreadsheets(slaves, form):
-    out = ok("info", *target(slaves, "tcp"), "-s", STATION, "-o", form)
+    out = ok("info", *target(slaves, "tcp"), "-s", STATION, "--output", form)
     if form == "csv":
         assert [(r["id"], r["name"], r["value"]) for r in csv_rows(out)][:2] == [
             ("0x00", "VendorName", IDENTITY[0]), ("0x01", "ProductCode", IDENTITY[1])]
@@ -395,14 +397,14 @@ def test_info_of_a_device_that_refuses():
 
 @pytest.mark.parametrize("road", ROADS)
 def test_an_exception_answer_is_named(slaves, road):
-    code, out, err = run("read", *target(slaves, road), "-s", STATION, "-a", 1000, "-c", 2)
+    code, out, err = run("read", *target(slaves, road), "-s", STATION, "--address", 1000, "-c", 2)
     assert code == 1 and out == ""
     assert one_line(err) == ("brel-modbus: exception: station 1 answered function 3 with exception 2 "
                              "(illegal data address)")
 
 
 @pytest.mark.parametrize("road", ROADS)
-@pytest.mark.parametrize("command", [["read", "-a", 0], ["write", "-a", 480, "1"], ["info"]])
+@pytest.mark.parametrize("command", [["read", "--address", 0], ["write", "--address", 480, "1"], ["info"]])
 def test_a_silent_station_times_out(slaves, road, command):
     code, out, err = run(command[0], *target(slaves, road), "-s", 9, "--timeout", 0.1, *command[1:])
     assert code == 1 and out == ""
@@ -419,7 +421,7 @@ def free_port():
     (lambda: "/dev/brel-no-such-port", "connection: cannot open /dev/brel-no-such-port (19200 baud, 8E1): "),
     (lambda: f"socket://127.0.0.1:{free_port()}", "connection: cannot open socket://127.0.0.1:"),
 ])
-@pytest.mark.parametrize("command", [["read", "-s", 1, "-a", 0], ["scan", "--stations", "1"]])
+@pytest.mark.parametrize("command", [["read", "-s", 1, "--address", 0], ["scan", "--stations", "1"]])
 def test_an_unreachable_target_fails_in_one_line(where, says, command):
     code, out, err = run(command[0], where(), *command[1:])
     assert code == 1 and out == ""
@@ -432,32 +434,32 @@ TCP = "tcp://127.0.0.1:1"
 @pytest.mark.parametrize("args, says", [
     ([], "the following arguments are required: COMMAND"),
     (["read"], "the following arguments are required: TARGET"),
-    (["read", TCP, "-a", 0], "--station is required"),
-    (["read", TCP, "-s", 1], "--address is required"),
-    (["read", TCP, "-s", 0, "-a", 0], "station 0 is the broadcast address"),
-    (["read", TCP, "-s", 1, "-a", 70000], "argument --address/-a: must be from 0 to 65535: 70000"),
-    (["read", TCP, "-s", 1, "-a", 0, "-t", "flags"], "argument --table/-t: invalid choice: 'flags'"),
-    (["read", TCP, "-s", 1, "-a", 0, "-c", 126], "at most 125 registers in one read, asked for 126"),
-    (["read", TCP, "-s", 1, "-a", 65535, "-c", 2], "2 from address 65535 run past address 65535"),
-    (["read", TCP, "-s", 1, "-a", 0, "-f", "2x"], "format: unknown code"),
-    (["read", TCP, "-s", 1, "-a", 0, "-f", "64d"], "at most 125"),
-    (["read", TCP, "-s", 1, "-a", 0, "--order", "CDAB"], "--order needs --format"),
-    (["read", TCP, "-s", 1, "-a", 0, "-t", "coil", "-f", "H"], "--format and --order apply to registers"),
-    (["read", TCP, "-s", 1, "-a", 0, "--timeout", 0], "argument --timeout: must be a number of seconds above 0"),
-    (["read", "192.168.1.9:502", "-s", 1, "-a", 0], "write tcp://192.168.1.9:502 for Modbus TCP"),
-    (["read", "tcp://host:99999", "-s", 1, "-a", 0], "bad Modbus TCP target"),
-    (["read", TCP, "-s", 1, "-a", 0, "--parity", "X"], "argument --parity: invalid choice: 'X'"),
-    (["write", TCP, "-s", 1, "-a", 0], "the following arguments are required: VALUE"),
-    (["write", TCP, "-s", 1, "-a", 0, "70000"], "register value out of range -32768 to 65535: 70000"),
-    (["write", TCP, "-s", 1, "-a", 0, "-t", "coil", "maybe"], "'maybe' is not a coil value"),
-    (["write", TCP, "-s", 1, "-a", 0, "-f", "2H", "1"], "the format '2H' takes 2 values, got 1"),
-    (["write", TCP, "-s", 1, "-a", 0, "-f", "H", "70000"], "values[0] for 'H' is outside 0..65535"),
-    (["write", TCP, "-s", 1, "-a", 0, *["1"] * 124], "at most 123 registers in one write, got 124"),
-    (["poll", TCP, "-s", 1, "-a", 0, "--interval", "-1"], "argument --interval/-i: must be a number of seconds"),
+    (["read", TCP, "-s", 1, "-a", 0], "the station is given twice (-s 1, -a 0): -a is the station"),
+    (["read", TCP, "-s", 1], "--address or --reference is required"),
+    (["read", TCP, "-s", 0, "--address", 0], "station 0 is the broadcast address"),
+    (["read", TCP, "-s", 1, "--address", 70000], "argument --address: must be from 0 to 65535: 70000"),
+    (["read", TCP, "-s", 1, "--address", 0, "-t", "flags"], "argument --table/-t: invalid choice: 'flags'"),
+    (["read", TCP, "-s", 1, "--address", 0, "-c", 126], "at most 125 registers in one read, asked for 126"),
+    (["read", TCP, "-s", 1, "--address", 65535, "-c", 2], "2 from address 65535 run past address 65535"),
+    (["read", TCP, "-s", 1, "--address", 0, "-f", "2x"], "format: unknown code"),
+    (["read", TCP, "-s", 1, "--address", 0, "-f", "64d"], "at most 125"),
+    (["read", TCP, "-s", 1, "--address", 0, "--order", "CDAB"], "--order needs --format"),
+    (["read", TCP, "-s", 1, "--address", 0, "-t", "coil", "-f", "H"], "--format and --order apply to registers"),
+    (["read", TCP, "-s", 1, "--address", 0, "--timeout", 0], "argument --timeout/-o: must be a number of seconds above 0"),
+    (["read", "my_plc:502", "-s", 1, "--address", 0], "'my_plc:502' is neither a serial port, a URL nor a host"),
+    (["read", "tcp://host:99999", "-s", 1, "--address", 0], "bad Modbus TCP target"),
+    (["read", TCP, "-s", 1, "--address", 0, "--parity", "X"], "argument --parity/-P: invalid choice: 'X'"),
+    (["write", TCP, "-s", 1, "--address", 0], "the following arguments are required: VALUE"),
+    (["write", TCP, "-s", 1, "--address", 0, "70000"], "register value out of range -32768 to 65535: 70000"),
+    (["write", TCP, "-s", 1, "--address", 0, "-t", "coil", "maybe"], "'maybe' is not a coil value"),
+    (["write", TCP, "-s", 1, "--address", 0, "-f", "2H", "1"], "the format '2H' takes 2 values, got 1"),
+    (["write", TCP, "-s", 1, "--address", 0, "-f", "H", "70000"], "values[0] for 'H' is outside 0..65535"),
+    (["write", TCP, "-s", 1, "--address", 0, *["1"] * 124], "at most 123 registers in one write, got 124"),
+    (["poll", TCP, "-s", 1, "--address", 0, "--interval=-1"], "argument --interval/-i: must be a number of seconds"),
     (["poll", TCP, "-s", 1, "--points", "p.toml"], "--points names its own stations"),
     (["scan", TCP, "--stations", "0-3"], "stations must be from 1 to 255 (0 is the broadcast address)"),
-    (["info", TCP], "the following arguments are required: --station/-s"),
-    (["info", TCP, "-s", 0], "argument --station/-s: must be from 1 to 255: 0"),
+    (["info", TCP, "-o", "json"], "(-o is the time-out, as in mbpoll: the output form is --output json)"),
+    (["info", TCP, "-s", 0], "argument --station/-a/-s: must be from 1 to 255: 0"),
 ])
 def test_bad_arguments_exit_2_with_a_clear_message(args, says):
     code, out, err = run(*args)
@@ -523,7 +525,7 @@ def test_points_through_the_poller(tmp_path, slaves, road):
         address = 1
         period = 0.05
         """))
-    out = ok("poll", *target(slaves, road), "--points", points, "--rounds", 2, "-o", "json")
+    out = ok("poll", *target(slaves, road), "--points", points, "--rounds", 2, "--output", "json")
     passes = json_lines(out)[:-1]
     assert len(passes) == 2
     first = {row["name"]: row["value"] for row in passes[0]["values"]}

@@ -149,6 +149,7 @@ def test_failures_by_kind(exc, kind):
     ("socket://gw:4001", Target(False, "socket://gw:4001"), "socket://gw:4001"),
     ("rfc2217://gw:2217", Target(False, "rfc2217://gw:2217"), "rfc2217://gw:2217"),
     ("loop://", Target(False, "loop://"), "loop://"),
+    ("plc:502", Target(True, "plc", 502), "tcp://plc:502"),
 ])
 def test_targets(text, target, shown_as):
     assert parse_target(text) == target
@@ -158,7 +159,7 @@ def test_targets(text, target, shown_as):
 @pytest.mark.parametrize("text, says", [
     ("", "empty"), ("tcp://", "bad Modbus TCP target"), ("tcp://h:70000", "bad Modbus TCP target"),
     ("tcp://h:x", "bad Modbus TCP target"), ("tcp://h/path", "write tcp://host"), ("tcp://h:0", "port 0"),
-    ("plc:502", "write tcp://plc:502 for Modbus TCP, or socket://plc:502"),
+    ("plc_1:502", "neither a serial port, a URL nor a host: write tcp://host:port"),
 ])
 def test_targets_refused(text, says):
     with pytest.raises(ArgumentProblem, match=re.escape(says)):
@@ -391,7 +392,7 @@ def test_poll_points_through_a_poller(stand_in, slaves, tmp_path, capsys, road):
     stand_in.passes = [{"flow": [1, 2], "run": True}, {"flow": SlaveException(2, 3, 2), "run": TimeoutError()},
                        {"flow": [3, 4]}]
     where = f"tcp://127.0.0.1:{slaves.tcp_port}" if road == "tcp" else slaves.rtu_url
-    code = cli.main(["poll", where, "--points", str(points), "--rounds", "2", "-o", "json"])
+    code = cli.main(["poll", where, "--points", str(points), "--rounds", "2", "--output", "json"])
     out, err = capsys.readouterr()
     assert code == 0, err
     poller = stand_in.made[-1]
@@ -406,14 +407,14 @@ def test_poll_points_through_a_poller(stand_in, slaves, tmp_path, capsys, road):
     statistics = lines[-1]["statistics"]
     assert statistics["passes"] == 2 and statistics["values"] == 2
     assert statistics["exception: illegal data address"] == 1 and statistics["time-out"] == 1
-    assert statistics["station 2 timeouts"] == 1 and statistics["station 2 rtt_p50"] == 0.002
+    assert statistics["station 2 timeouts"] == 1 and statistics["station 2 rtt_p50_s"] == 0.002
 
 
 def test_poll_points_with_no_value_fails(stand_in, slaves, tmp_path, capsys):
     points = tmp_path / "points.toml"
     points.write_text("[[point]]\nname = 'p'\nstation = 1\ntable = 'input'\naddress = 0\n")
     stand_in.passes = [{"p": TimeoutError()}]
-    code = cli.main(["poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "--points", str(points), "-o", "csv"])
+    code = cli.main(["poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "--points", str(points), "--output", "csv"])
     out, err = capsys.readouterr()
     assert code == 1
     assert out.splitlines()[1].endswith(",p,1,input,0,,time-out")
@@ -467,4 +468,4 @@ def test_poll_statistics_count_exception_answers_as_answers():
     figures = stats.figures()
     assert (figures["sent"], figures["answered"], figures["errors"]) == (3, 2, 2)
     assert figures["time-out"] == 1 and figures["exception: illegal data address"] == 1
-    assert figures["p50 round trip ms"] == 1.0 and figures["p99 round trip ms"] == 3.0   # time-outs have no round trip
+    assert figures["rtt_p50"] == 0.001 and figures["rtt_p99"] == 0.003   # time-outs have no round trip
