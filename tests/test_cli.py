@@ -47,10 +47,10 @@ def target(slaves, road):
     return [slaves.serial_port, "--parity", "N"]   # a pseudo-terminal refuses parity settings
 
 
-def run(*args, entry="script"):
+def run(*args, entry="script", cwd=None):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}   # the installed package, nothing else
     proc = subprocess.run([*ENTRIES[entry], *map(str, args)], capture_output=True, text=True, timeout=WAIT, env=env,
-                          cwd=Path(__file__).parent)
+                          cwd=cwd or Path(__file__).parent)
     return proc.returncode, proc.stdout, proc.stderr
 
 
@@ -148,6 +148,129 @@ def test_read_format_repeated_by_count(slaves, road):
     rows = csv_rows(out)
     assert [(int(r["address"]), r["type"], float(r["value"])) for r in rows] == [
         (220, "f", 0.5), (222, "f", -1.25), (224, "f", 100.0)]
+
+
+# ---- mbpoll's options, references ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("road", ROADS)
+@pytest.mark.parametrize("kind, table, data", [("4", "holding", HOLDING), ("3", "input", INPUT), ("0", "coil", COILS),
+                                               ("1", "discrete", DISCRETE)])
+def test_mbpoll_options_read_what_mbpoll_reads(slaves, road, kind, table, data):
+    # mbpoll -a 1 -r 4 -c 3 -t KIND: station 1, three values from reference 4 (address 3)
+    code, out, err = run("read", *target(slaves, road), "-a", STATION, "-r", 4, "-c", 3, "-t", kind, "-o", 2,
+                         "--output", "json")
+    assert code == 0, err
+    document = json.loads(out)
+    assert document["table"] == table and document["station"] == STATION
+    assert [(v["address"], v["value"]) for v in document["values"]] == [(a, data[a]) for a in (3, 4, 5)]
+    what = {"holding": "holding register", "input": "input register", "coil": "coil", "discrete": "discrete input"}
+    assert one_line(err) == f"brel-modbus: reference 4: {what[table]} 3"
+
+
+@pytest.mark.parametrize("reference, table, address, data", [
+    ("40006", "holding", 5, HOLDING), ("400006", "holding", 5, HOLDING), ("30003", "input", 2, INPUT),
+    ("10005", "discrete", 4, DISCRETE), ("00004", "coil", 3, COILS), ("000004", "coil", 3, COILS),
+])
+@pytest.mark.parametrize("road", ["tcp", "pty"])
+def test_datasheet_references_name_table_and_address(slaves, road, reference, table, address, data):
+    code, out, err = run("read", *target(slaves, road), "--reference", reference, "-c", 3, "--output", "csv")
+    assert code == 0, err
+    rows = csv_rows(out)
+    assert {r["table"] for r in rows} == {table} and {r["station"] for r in rows} == {"1"}   # station 1 unless told
+    assert [int(r["address"]) for r in rows] == [address, address + 1, address + 2]
+    assert [r["value"] for r in rows] == [str(v).lower() for v in data[address:address + 3]]
+    what = {"holding": "holding register", "input": "input register", "coil": "coil", "discrete": "discrete input"}
+    assert one_line(err) == f"brel-modbus: reference {reference}: {what[table]} {address}"
+
+
+@pytest.mark.parametrize("road", ROADS)
+def test_write_by_reference(slaves, road):
+    address = 460 + ROADS.index(road)
+    slaves.set_holding(address, [0])
+    ok("write", *target(slaves, road), "-r", 40001 + address, 777)
+    assert slaves.holding(address, 1) == [777]
+    with tcp_master(slaves) as master:
+        master.write_coil(30 + ROADS.index(road), False)
+        ok("write", *target(slaves, road), "-r", f"{31 + ROADS.index(road):05d}", "on")   # 00031: coil 30
+        assert master.read_coil(30 + ROADS.index(road)) is True
+
+
+@pytest.mark.parametrize("args, tail", [
+    (["--address", 40001], "; hint: 40001 looks like a datasheet reference; try --reference 40001 or --address 0"),
+    (["--address", 40108, "-c", 2], "; hint: 40108 looks like a datasheet reference; try --reference 40108 or "
+                                    "--address 107"),
+    (["--address", 30001], "; hint: 30001 looks like a datasheet reference; try --reference 30001 or --table "
+                           "input --address 0"),
+    (["--address", 1000], " (illegal data address)"),   # no datasheet number: no hint
+])
+def test_a_refused_address_like_a_datasheet_number_gets_a_hint(slaves, args, tail):
+    code, out, err = run("read", *target(slaves, "tcp"), *args)
+    assert code == 1 and out == ""
+    line = one_line(err)
+    assert line.startswith("brel-modbus: exception: station 1 answered function 3 with exception 2 "
+                           "(illegal data address)") and line.endswith(tail)
+
+
+def test_a_write_and_a_poll_hint_too(slaves):
+    code, out, err = run("write", *target(slaves, "rtu-tcp"), "--address", 40001, 5)
+    assert code == 1 and one_line(err).endswith("try --reference 40001 or --address 0")
+    code, out, err = run("poll", *target(slaves, "tcp"), "--address", 40001, "-i", 0, "-n", 3)
+    assert code == 0   # an exception answer is an answer
+    assert err.count("illegal data address") == 3 and err.count("hint: 40001 looks like") == 1   # said once
+
+
+@pytest.mark.parametrize("road", ["tcp", "pty"])
+@pytest.mark.parametrize("command", [["read", "--address", 0, "-c", 2], ["info"]])
+def test_station_1_unless_told(slaves, road, command):
+    out = ok(command[0], *target(slaves, road), *command[1:], "--output", "json")
+    assert json.loads(out)["station"] == 1
+
+
+def test_poll_once_every_few_milliseconds(slaves):
+    out = ok("poll", *target(slaves, "tcp"), "-r", 1, "-c", 2, "-l", 5, "-1", "--output", "json")
+    lines = json_lines(out)
+    assert [line["poll"] for line in lines[:-1]] == [1] and lines[-1]["statistics"]["sent"] == 1
+    assert [v["value"] for v in lines[0]["values"]] == HOLDING[0:2]
+
+
+@pytest.mark.parametrize("form", ["table", "csv"])
+def test_poll_times_carry_their_unit(slaves, form):
+    code, out, err = run("poll", *target(slaves, "tcp"), "--address", 0, "-i", 0, "-n", 2, "--output", form)
+    assert code == 0, err
+    if form == "csv":   # seconds, as in JSON
+        rows = csv_rows(out)
+        assert all(0 < float(r["round_trip_s"]) < 1 for r in rows)   # within the time-out: seconds, not ms
+        figures = dict(item.rsplit(" ", 1) for item in err.strip().split(": ", 1)[1].split(", "))
+        assert 0 < float(figures["rtt_p50_s"]) <= float(figures["rtt_p99_s"]) < 1
+    else:               # milliseconds, for people
+        figures = dict(line.rsplit(None, 1) for line in out.split("statistics\n", 1)[1].splitlines()
+                       if len(line.split()) >= 2)
+        assert set(figures) >= {"rtt_p50 ms", "rtt_p99 ms"} and float(figures["rtt_p50 ms"]) > 0
+        assert not any("round trip" in name for name in figures)
+
+
+@pytest.mark.parametrize("where", ["127.0.0.1:{port}", "localhost:{port}"])
+def test_a_bare_host_and_port_is_modbus_tcp(slaves, where):
+    document = json.loads(ok("read", where.format(port=slaves.tcp_port), "--address", 2, "-c", 2, "--output", "json"))
+    assert [v["value"] for v in document["values"]] == HOLDING[2:4]
+
+
+def test_a_file_named_like_a_host_is_the_file(slaves, tmp_path):
+    (tmp_path / "localhost").write_text("")
+    code, out, err = run("read", "localhost", "--address", 0, cwd=tmp_path)
+    assert code == 1
+    assert one_line(err).startswith("brel-modbus: connection: cannot open localhost (19200 baud, 8E1): ")
+    code, out, err = run("read", f"tcp://localhost:{slaves.tcp_port}", "--address", 0, cwd=tmp_path)
+    assert code == 0, err
+
+
+@pytest.mark.parametrize("parity", ["E", "even"])
+def test_a_parity_the_port_refuses_says_which_opens(slaves, parity):
+    ok("read", slaves.serial_port, "-P", "none", "--address", 0)   # opened once: from now on the pty refuses E
+    code, out, err = run("read", slaves.serial_port, "-P", parity, "--address", 0)
+    assert code == 1 and out == ""
+    assert one_line(err) == (f"brel-modbus: connection: cannot open {slaves.serial_port} (19200 baud, 8E1): "
+                             f"[Errno 22] Invalid argument; the port refuses parity E: try --parity N")
 
 
 # ---- write ---------------------------------------------------------------------------------------------
@@ -300,6 +423,78 @@ def test_scan_counts_an_exception_answer_as_present(slaves):
     assert code == 0, err
     assert csv_rows(out) == [{"timestamp": csv_rows(out)[0]["timestamp"], "table": "holding", "address": "9999",
                               "station": "1", "value": "", "exception": "illegal data address"}]
+
+
+class HalfSilentSlave:
+    """A Modbus TCP slave where units 1 and 2 answer a read of holding registers with their
+    number; any other unit is silent, and ``silence`` is set when one is asked."""
+
+    def __init__(self):
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.server.settimeout(0.05)
+        self.port = self.server.getsockname()[1]
+        self.stop = threading.Event()
+        self.silence = threading.Event()
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join(WAIT)
+        self.server.close()
+
+    def serve(self):
+        while not self.stop.is_set():
+            try:
+                conn, _ = self.server.accept()
+            except TimeoutError:
+                continue
+            with conn:
+                conn.settimeout(0.05)
+                while not self.stop.is_set():
+                    try:
+                        header = conn.recv(7, socket.MSG_WAITALL)
+                    except TimeoutError:
+                        continue
+                    except OSError:
+                        break
+                    if len(header) < 7:
+                        break
+                    transaction, _, length, unit = struct.unpack(">HHHB", header)
+                    conn.recv(length - 1, socket.MSG_WAITALL)
+                    if unit in (1, 2):
+                        conn.sendall(struct.pack(">HHHBBBH", transaction, 0, 5, unit, 3, 2, unit))
+                    else:
+                        self.silence.set()
+
+
+@pytest.mark.parametrize("form", ["json", "csv"])
+def test_scan_stopped_by_ctrl_c_shows_the_stations_found(form):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    with HalfSilentSlave() as slave:
+        proc = subprocess.Popen([str(SCRIPT), "scan", f"127.0.0.1:{slave.port}", "--stations", "1-20", "-o", "5",
+                                 "--output", form], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env=env)
+        try:
+            assert slave.silence.wait(WAIT), "the scan never reached a silent station"
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=WAIT)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(WAIT)
+    assert proc.returncode == 130, err
+    assert err.strip().splitlines()[-1] == "brel-modbus: interrupted: 2 of 20 stations tried"
+    if form == "json":
+        document = json.loads(out)
+        assert document["stations"] == [{"station": 1, "value": 1, "exception": None},
+                                         {"station": 2, "value": 2, "exception": None}]
+        assert document["tried"] == 2 and document["interrupted"] is True
+    else:
+        assert [(r["station"], r["value"]) for r in csv_rows(out)] == [("1", "1"), ("2", "2")]
 
 
 def test_scan_with_nobody_there_fails(slaves):
