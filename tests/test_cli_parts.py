@@ -504,6 +504,19 @@ def test_poll_points_through_a_poller(stand_in, slaves, tmp_path, capsys, road):
     assert statistics["station 2 timeouts"] == 1 and statistics["station 2 rtt_p50_s"] == 0.002
 
 
+def test_poll_points_times_in_a_table_are_milliseconds(stand_in, slaves, tmp_path, capsys):
+    points = tmp_path / "points.csv"
+    points.write_text("name,station,table,address\nflow,2,holding,4\n")
+    stand_in.passes = [{"flow": 7}]
+    code = cli.main(["poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "--points", str(points)])
+    out, err = capsys.readouterr()
+    assert code == 0, err
+    figures = dict(line.rsplit(None, 1) for line in out.split("statistics\n", 1)[1].splitlines()
+                   if len(line.split()) >= 2)
+    assert figures["station 2 rtt_p50 ms"] == "2.0"   # the poller's 0.002 s
+    assert "station 2 rtt_p50" not in figures and "station 2 timeouts" in figures
+
+
 def test_poll_points_with_no_value_fails(stand_in, slaves, tmp_path, capsys):
     points = tmp_path / "points.toml"
     points.write_text("[[point]]\nname = 'p'\nstation = 1\ntable = 'input'\naddress = 0\n")
