@@ -29,7 +29,7 @@ from brel_modbus_tool.codec import (BIT_TABLES, GATEWAY_NO_ANSWER, MAX_READ_BITS
                                     text_of)
 from brel_modbus_tool.output import FORMS, Cell, Duration, Row, Writer, console_for, timestamp
 from brel_modbus_tool.points import Point, load_points, make_poller
-from brel_modbus_tool.reference import Reference, datasheet_hint, parse_reference
+from brel_modbus_tool.reference import Reference, datasheet_hint, parse_reference, what
 from brel_modbus_tool.stats import PollStats
 from brel_modbus_tool.target import LineSettings, Link, OpenFailure, Target, open_link, parse_target
 
@@ -361,7 +361,7 @@ def place(args: argparse.Namespace, tables: Sequence[str], default_address: int 
     if reference is not None:
         table, address = reference.place(args.table, tables[0])
         if table not in tables:
-            raise ArgumentProblem(f"reference {reference.text} is {reference.note(table, address).split(': ')[1]}; "
+            raise ArgumentProblem(f"reference {reference.text} is {what(table, address)}; "
                                   f"this command takes {', '.join(tables)}")
         warn(reference.note(table, address))
         return table, address

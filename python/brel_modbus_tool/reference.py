@@ -45,7 +45,12 @@ class Reference:
 
     def note(self, table: str, address: int) -> str:
         """What was read, in one line: "reference 40001: holding register 0"."""
-        return f"reference {self.text}: {WHAT[table]} {address}"
+        return f"reference {self.text}: {what(table, address)}"
+
+
+def what(table: str, address: int) -> str:
+    """A table's item by its address: "holding register 0", "coil 7"."""
+    return f"{WHAT[table]} {address}"
 
 
 def looks_datasheet(text: str) -> bool:
