@@ -152,9 +152,9 @@ def poller(story: Story, rtu: brel_modbus.Master, station: int) -> None:
 def command_line(story: Story, slaves: SimulatedSlaves) -> None:
     story.part(7, "The same from the command line")
     target = f"tcp://127.0.0.1:{slaves.tcp_port}"
-    for args in (["read", target, "-s", "1", "-a", "300", "-f", "2f", "--order", "CDAB"],
+    for args in (["read", target, "-a", "1", "--address", "300", "-f", "2f", "--order", "CDAB"],
                  ["scan", target, "--stations", "1-3", "--timeout", "0.2"],
-                 ["read", slaves.serial_port, "--parity", "N", "-s", "1", "-a", "1000", "-c", "2"]):
+                 ["read", slaves.serial_port, "--parity", "N", "-a", "1", "--address", "1000", "-c", "2"]):
         shown = " ".join(f'"{a}"' if " " in a else a for a in args)
         print(f"  $ brel-modbus {shown}")
         done = subprocess.run([sys.executable, "-m", "brel_modbus_tool", *args], capture_output=True, text=True,

@@ -47,10 +47,10 @@ def target(slaves, road):
     return [slaves.serial_port, "--parity", "N"]   # a pseudo-terminal refuses parity settings
 
 
-def run(*args, entry="script"):
+def run(*args, entry="script", cwd=None):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}   # the installed package, nothing else
     proc = subprocess.run([*ENTRIES[entry], *map(str, args)], capture_output=True, text=True, timeout=WAIT, env=env,
-                          cwd=Path(__file__).parent)
+                          cwd=cwd or Path(__file__).parent)
     return proc.returncode, proc.stdout, proc.stderr
 
 
@@ -83,7 +83,7 @@ def tcp_master(slaves):
 @pytest.mark.parametrize("entry", ENTRIES)
 @pytest.mark.parametrize("road", ROADS)
 def test_read_registers_in_csv(slaves, road, entry):
-    out = ok("read", *target(slaves, road), "--station", STATION, "--address", 5, "--count", 4, "-o", "csv",
+    out = ok("read", *target(slaves, road), "--station", STATION, "--address", 5, "--count", 4, "--output", "csv",
              entry=entry)
     rows = csv_rows(out)
     assert [int(r["address"]) for r in rows] == [5, 6, 7, 8]
@@ -95,8 +95,8 @@ def test_read_registers_in_csv(slaves, road, entry):
 @pytest.mark.parametrize("table, data", [("input", INPUT), ("coil", COILS), ("discrete", DISCRETE)])
 @pytest.mark.parametrize("road", ROADS)
 def test_read_every_table_in_json(slaves, road, table, data):
-    document = json.loads(ok("read", *target(slaves, road), "-s", STATION, "-t", table, "-a", 2, "-c", 6,
-                             "-o", "json"))
+    document = json.loads(ok("read", *target(slaves, road), "-s", STATION, "-t", table, "--address", 2, "-c", 6,
+                             "--output", "json"))
     assert document["table"] == table and document["station"] == STATION
     assert [v["address"] for v in document["values"]] == list(range(2, 8))
     assert [v["value"] for v in document["values"]] == data[2:8]
@@ -104,7 +104,7 @@ def test_read_every_table_in_json(slaves, road, table, data):
 
 @pytest.mark.parametrize("road", ROADS)
 def test_read_table_is_aligned_for_people(slaves, road):
-    out = ok("read", *target(slaves, road), "-s", STATION, "-a", 9, "-c", 3)
+    out = ok("read", *target(slaves, road), "-s", STATION, "--address", 9, "-c", 3)
     lines = out.splitlines()
     assert lines[0] == "station 1, holding registers 9-11"
     header = lines[1].split()
@@ -124,8 +124,8 @@ def test_read_table_is_aligned_for_people(slaves, road):
 def test_read_typed_values_in_every_order(slaves, format, values, order):
     registers = ModbusStatic.encode_values(format, values, order)
     slaves.set_holding(200, registers)
-    document = json.loads(ok("read", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "-a", 200, "-f", format,
-                             "--order", order, "-o", "json"))
+    document = json.loads(ok("read", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "--address", 200,
+                             "-f", format, "--order", order, "--output", "json"))
     decoded = ModbusStatic.decode_values(registers, format, order)
     expected = [v.rstrip(b"\0").decode() if isinstance(v, bytes) else v for v in decoded]
     assert [v["value"] for v in document["values"]] == expected
@@ -143,11 +143,134 @@ def test_read_typed_values_in_every_order(slaves, format, values, order):
 def test_read_format_repeated_by_count(slaves, road):
     registers = ModbusStatic.encode_values("3f", [0.5, -1.25, 100.0], "CDAB")
     slaves.set_holding(220, registers)
-    out = ok("read", *target(slaves, road), "-s", STATION, "-a", 220, "-f", "f", "--order", "cdab", "-c", 3,
-             "-o", "csv")
+    out = ok("read", *target(slaves, road), "-s", STATION, "--address", 220, "-f", "f", "--order", "cdab", "-c", 3,
+             "--output", "csv")
     rows = csv_rows(out)
     assert [(int(r["address"]), r["type"], float(r["value"])) for r in rows] == [
         (220, "f", 0.5), (222, "f", -1.25), (224, "f", 100.0)]
+
+
+# ---- mbpoll's options, references ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("road", ROADS)
+@pytest.mark.parametrize("kind, table, data", [("4", "holding", HOLDING), ("3", "input", INPUT), ("0", "coil", COILS),
+                                               ("1", "discrete", DISCRETE)])
+def test_mbpoll_options_read_what_mbpoll_reads(slaves, road, kind, table, data):
+    # mbpoll -a 1 -r 4 -c 3 -t KIND: station 1, three values from reference 4 (address 3)
+    code, out, err = run("read", *target(slaves, road), "-a", STATION, "-r", 4, "-c", 3, "-t", kind, "-o", 2,
+                         "--output", "json")
+    assert code == 0, err
+    document = json.loads(out)
+    assert document["table"] == table and document["station"] == STATION
+    assert [(v["address"], v["value"]) for v in document["values"]] == [(a, data[a]) for a in (3, 4, 5)]
+    what = {"holding": "holding register", "input": "input register", "coil": "coil", "discrete": "discrete input"}
+    assert one_line(err) == f"brel-modbus: reference 4: {what[table]} 3"
+
+
+@pytest.mark.parametrize("reference, table, address, data", [
+    ("40006", "holding", 5, HOLDING), ("400006", "holding", 5, HOLDING), ("30003", "input", 2, INPUT),
+    ("10005", "discrete", 4, DISCRETE), ("00004", "coil", 3, COILS), ("000004", "coil", 3, COILS),
+])
+@pytest.mark.parametrize("road", ["tcp", "pty"])
+def test_datasheet_references_name_table_and_address(slaves, road, reference, table, address, data):
+    code, out, err = run("read", *target(slaves, road), "--reference", reference, "-c", 3, "--output", "csv")
+    assert code == 0, err
+    rows = csv_rows(out)
+    assert {r["table"] for r in rows} == {table} and {r["station"] for r in rows} == {"1"}   # station 1 unless told
+    assert [int(r["address"]) for r in rows] == [address, address + 1, address + 2]
+    assert [r["value"] for r in rows] == [str(v).lower() for v in data[address:address + 3]]
+    what = {"holding": "holding register", "input": "input register", "coil": "coil", "discrete": "discrete input"}
+    assert one_line(err) == f"brel-modbus: reference {reference}: {what[table]} {address}"
+
+
+@pytest.mark.parametrize("road", ROADS)
+def test_write_by_reference(slaves, road):
+    address = 460 + ROADS.index(road)
+    slaves.set_holding(address, [0])
+    ok("write", *target(slaves, road), "-r", 40001 + address, 777)
+    assert slaves.holding(address, 1) == [777]
+    with tcp_master(slaves) as master:
+        master.write_coil(30 + ROADS.index(road), False)
+        ok("write", *target(slaves, road), "-r", f"{31 + ROADS.index(road):05d}", "on")   # 00031: coil 30
+        assert master.read_coil(30 + ROADS.index(road)) is True
+
+
+@pytest.mark.parametrize("args, tail", [
+    (["--address", 40001], "; hint: 40001 looks like a datasheet reference; try --reference 40001 or --address 0"),
+    (["--address", 40108, "-c", 2], "; hint: 40108 looks like a datasheet reference; try --reference 40108 or "
+                                    "--address 107"),
+    (["--address", 30001], "; hint: 30001 looks like a datasheet reference; try --reference 30001 or --table "
+                           "input --address 0"),
+    (["--address", 1000], " (illegal data address)"),   # no datasheet number: no hint
+])
+def test_a_refused_address_like_a_datasheet_number_gets_a_hint(slaves, args, tail):
+    code, out, err = run("read", *target(slaves, "tcp"), *args)
+    assert code == 1 and out == ""
+    line = one_line(err)
+    assert line.startswith("brel-modbus: exception: station 1 answered function 3 with exception 2 "
+                           "(illegal data address)") and line.endswith(tail)
+
+
+def test_a_write_and_a_poll_hint_too(slaves):
+    code, out, err = run("write", *target(slaves, "rtu-tcp"), "--address", 40001, 5)
+    assert code == 1 and one_line(err).endswith("try --reference 40001 or --address 0")
+    code, out, err = run("poll", *target(slaves, "tcp"), "--address", 40001, "-i", 0, "-n", 3)
+    assert code == 0   # an exception answer is an answer
+    assert err.count("illegal data address") == 3 and err.count("hint: 40001 looks like") == 1   # said once
+
+
+@pytest.mark.parametrize("road", ["tcp", "pty"])
+@pytest.mark.parametrize("command", [["read", "--address", 0, "-c", 2], ["info"]])
+def test_station_1_unless_told(slaves, road, command):
+    out = ok(command[0], *target(slaves, road), *command[1:], "--output", "json")
+    assert json.loads(out)["station"] == 1
+
+
+def test_poll_once_every_few_milliseconds(slaves):
+    out = ok("poll", *target(slaves, "tcp"), "-r", 1, "-c", 2, "-l", 5, "-1", "--output", "json")
+    lines = json_lines(out)
+    assert [line["poll"] for line in lines[:-1]] == [1] and lines[-1]["statistics"]["sent"] == 1
+    assert [v["value"] for v in lines[0]["values"]] == HOLDING[0:2]
+
+
+@pytest.mark.parametrize("form", ["table", "csv"])
+def test_poll_times_carry_their_unit(slaves, form):
+    code, out, err = run("poll", *target(slaves, "tcp"), "--address", 0, "-i", 0, "-n", 2, "--output", form)
+    assert code == 0, err
+    if form == "csv":   # seconds, as in JSON
+        rows = csv_rows(out)
+        assert all(0 < float(r["round_trip_s"]) < 1 for r in rows)   # within the time-out: seconds, not ms
+        figures = dict(item.rsplit(" ", 1) for item in err.strip().split(": ", 1)[1].split(", "))
+        assert 0 < float(figures["rtt_p50_s"]) <= float(figures["rtt_p99_s"]) < 1
+    else:               # milliseconds, for people
+        figures = dict(line.rsplit(None, 1) for line in out.split("statistics\n", 1)[1].splitlines()
+                       if len(line.split()) >= 2)
+        assert set(figures) >= {"rtt_p50 ms", "rtt_p99 ms"} and float(figures["rtt_p50 ms"]) > 0
+        assert not any("round trip" in name for name in figures)
+
+
+@pytest.mark.parametrize("where", ["127.0.0.1:{port}", "localhost:{port}"])
+def test_a_bare_host_and_port_is_modbus_tcp(slaves, where):
+    document = json.loads(ok("read", where.format(port=slaves.tcp_port), "--address", 2, "-c", 2, "--output", "json"))
+    assert [v["value"] for v in document["values"]] == HOLDING[2:4]
+
+
+def test_a_file_named_like_a_host_is_the_file(slaves, tmp_path):
+    (tmp_path / "localhost").write_text("")
+    code, out, err = run("read", "localhost", "--address", 0, cwd=tmp_path)
+    assert code == 1
+    assert one_line(err).startswith("brel-modbus: connection: cannot open localhost (19200 baud, 8E1): ")
+    code, out, err = run("read", f"tcp://localhost:{slaves.tcp_port}", "--address", 0, cwd=tmp_path)
+    assert code == 0, err
+
+
+@pytest.mark.parametrize("parity", ["E", "even"])
+def test_a_parity_the_port_refuses_says_which_opens(slaves, parity):
+    ok("read", slaves.serial_port, "-P", "none", "--address", 0)   # opened once: from now on the pty refuses E
+    code, out, err = run("read", slaves.serial_port, "-P", parity, "--address", 0)
+    assert code == 1 and out == ""
+    assert one_line(err) == (f"brel-modbus: connection: cannot open {slaves.serial_port} (19200 baud, 8E1): "
+                             f"[Errno 22] Invalid argument; the port refuses parity E: try --parity N")
 
 
 # ---- write ---------------------------------------------------------------------------------------------
@@ -160,7 +283,7 @@ def test_read_format_repeated_by_count(slaves, road):
 def test_write_registers(slaves, road, texts, registers):
     address = 300 + 10 * ROADS.index(road)
     slaves.set_holding(address, [0] * 4)
-    out = ok("write", *target(slaves, road), "-s", STATION, "-a", address, *texts, "-o", "csv")
+    out = ok("write", *target(slaves, road), "-s", STATION, "--address", address, *texts, "--output", "csv")
     assert slaves.holding(address, len(registers)) == registers
     assert [int(r["value"]) for r in csv_rows(out)] == registers
 
@@ -169,8 +292,8 @@ def test_write_registers(slaves, road, texts, registers):
 @pytest.mark.parametrize("order", ["ABCD", "DCBA"])
 def test_write_typed_values(slaves, road, order):
     address = 340 + 20 * ROADS.index(road)
-    out = ok("write", *target(slaves, road), "-s", STATION, "-a", address, "-f", "f I h 6s", "--order", order,
-             "-2.5", "4000000000", "-7", "METER", "-o", "json")
+    out = ok("write", *target(slaves, road), "-s", STATION, "--address", address, "-f", "f I h 6s", "--order", order,
+             "-2.5", "4000000000", "-7", "METER", "--output", "json")
     registers = slaves.holding(address, 8)
     assert ModbusStatic.decode_values(registers, "f I h 6s", order) == [-2.5, 4_000_000_000, -7, b"METER\0"]
     written = json.loads(out)["written"]
@@ -185,7 +308,7 @@ def test_write_coils(slaves, road, texts, bits):
     address = 10 + 6 * ROADS.index(road)
     with tcp_master(slaves) as master:
         master.write_coils(address, [not b for b in bits])
-        ok("write", *target(slaves, road), "-s", STATION, "-t", "coil", "-a", address, *texts)
+        ok("write", *target(slaves, road), "-s", STATION, "-t", "coil", "--address", address, *texts)
         assert master.read_coils(address, len(bits)) == bits
 
 
@@ -193,7 +316,8 @@ def test_write_coils(slaves, road, texts, bits):
 def test_write_to_station_0_broadcasts_on_rtu(slaves, road):
     address = 450 + ROADS.index(road)
     slaves.set_holding(address, [0])
-    out = ok("write", *target(slaves, road), "-s", 0, "-a", address, 4321, "--broadcast-delay", 0.01, "-o", "json")
+    out = ok("write", *target(slaves, road), "-s", 0, "--address", address, 4321, "--broadcast-delay", 0.01,
+             "--output", "json")
     document = json.loads(out)
     assert document["broadcast"] is True and document["station"] == 0
     assert slaves.holding(address, 1) == [4321]   # carried out, though nobody answered
@@ -203,21 +327,21 @@ def test_write_to_station_0_broadcasts_on_rtu(slaves, road):
 
 @pytest.mark.parametrize("road", ROADS)
 def test_poll_rounds_then_statistics_in_json(slaves, road):
-    out = ok("poll", *target(slaves, road), "-s", STATION, "-a", 0, "-c", 2, "--interval", 0.01, "--rounds", 3,
-             "-o", "json")
+    out = ok("poll", *target(slaves, road), "-s", STATION, "--address", 0, "-c", 2, "--interval", 0.01, "--rounds", 3,
+             "--output", "json")
     lines = json_lines(out)
     polls, statistics = lines[:-1], lines[-1]["statistics"]
     assert [p["poll"] for p in polls] == [1, 2, 3]
     assert all([v["value"] for v in p["values"]] == HOLDING[0:2] for p in polls)
     assert statistics["sent"] == statistics["answered"] == 3 and statistics["errors"] == 0
-    trips = sorted(p["round_trip_ms"] for p in polls)
-    assert statistics["p50 round trip ms"] == trips[1] and statistics["p99 round trip ms"] == trips[2]
+    trips = sorted(p["round_trip_s"] for p in polls)   # seconds in JSON, named so
+    assert statistics["rtt_p50_s"] == trips[1] and statistics["rtt_p99_s"] == trips[2]
 
 
 @pytest.mark.parametrize("form", ["table", "csv"])
 def test_poll_in_table_and_csv(slaves, form):
-    code, out, err = run("poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "-t", "coil", "-a", 0,
-                         "-c", 3, "-i", 0, "-n", 2, "-o", form)
+    code, out, err = run("poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "-t", "coil", "--address", 0,
+                         "-c", 3, "-i", 0, "-n", 2, "--output", form)
     assert code == 0, err
     if form == "csv":
         rows = csv_rows(out)
@@ -232,8 +356,8 @@ def test_poll_in_table_and_csv(slaves, form):
 
 
 def test_poll_counts_failures_by_kind(slaves):
-    code, out, err = run("poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "-a", 1000, "-i", 0,
-                         "-n", 2, "-o", "json")
+    code, out, err = run("poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", STATION, "--address", 1000, "-i", 0,
+                         "-n", 2, "--output", "json")
     statistics = json_lines(out)[-1]["statistics"]
     assert statistics["exception: illegal data address"] == 2
     assert statistics["answered"] == 2 and statistics["sent"] == 2   # an exception answer is an answer
@@ -243,8 +367,8 @@ def test_poll_counts_failures_by_kind(slaves):
 
 @pytest.mark.parametrize("road", ["tcp", "pty"])
 def test_poll_of_a_silent_station_fails_with_time_outs(slaves, road):
-    code, out, err = run("poll", *target(slaves, road), "-s", 9, "-a", 0, "-i", 0, "-n", 2, "--timeout", 0.1,
-                         "-o", "json")
+    code, out, err = run("poll", *target(slaves, road), "-s", 9, "--address", 0, "-i", 0, "-n", 2, "--timeout", 0.1,
+                         "--output", "json")
     assert code == 1
     assert json_lines(out)[-1]["statistics"]["time-out"] == 2
     assert err.strip().splitlines()[-1] == "brel-modbus: no answer from station 9 to 2 requests (time-out)"
@@ -252,9 +376,9 @@ def test_poll_of_a_silent_station_fails_with_time_outs(slaves, road):
 
 def test_poll_stops_on_ctrl_c_with_statistics(slaves):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    proc = subprocess.Popen([str(SCRIPT), "poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", "1", "-a", "0",
-                             "-i", "0.02", "-o", "json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=env)
+    proc = subprocess.Popen([str(SCRIPT), "poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "-s", "1", "--address", "0",
+                             "-i", "0.02", "--output", "json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, env=env)
     try:
         ready, _, _ = select.select([proc.stdout], [], [], WAIT)
         assert ready, "no poll within the wait"
@@ -276,7 +400,7 @@ def test_poll_stops_on_ctrl_c_with_statistics(slaves):
 
 @pytest.mark.parametrize("road", ROADS)
 def test_scan_finds_the_stations_there(slaves, road):
-    code, out, err = run("scan", *target(slaves, road), "--stations", "1-3", "--timeout", 0.1, "-o", "json")
+    code, out, err = run("scan", *target(slaves, road), "--stations", "1-3", "--timeout", 0.1, "--output", "json")
     assert code == 0, err
     document = json.loads(out)
     assert document["stations"] == [{"station": 1, "value": HOLDING[0], "exception": None},
@@ -286,22 +410,95 @@ def test_scan_finds_the_stations_there(slaves, road):
 
 
 def test_scan_in_table_and_with_another_table(slaves):
-    out = ok("scan", *target(slaves, "rtu-tcp"), "--stations", "3,1", "-t", "discrete", "-a", 4, "--timeout", 0.1)
+    out = ok("scan", *target(slaves, "rtu-tcp"), "--stations", "3,1", "-t", "discrete", "--address", 4,
+             "--timeout", 0.1)
     lines = out.splitlines()
     assert lines[0] == "stations that answer: 1 of 2 (discrete 4)"
     assert lines[3].split() == ["1", str(DISCRETE[4]).lower()]
 
 
 def test_scan_counts_an_exception_answer_as_present(slaves):
-    code, out, err = run("scan", *target(slaves, "tcp"), "--stations", "1", "-a", 9999, "--timeout", 0.1,
-                         "-o", "csv")
+    code, out, err = run("scan", *target(slaves, "tcp"), "--stations", "1", "--address", 9999, "--timeout", 0.1,
+                         "--output", "csv")
     assert code == 0, err
     assert csv_rows(out) == [{"timestamp": csv_rows(out)[0]["timestamp"], "table": "holding", "address": "9999",
                               "station": "1", "value": "", "exception": "illegal data address"}]
 
 
+class HalfSilentSlave:
+    """A Modbus TCP slave where units 1 and 2 answer a read of holding registers with their
+    number; any other unit is silent, and ``silence`` is set when one is asked."""
+
+    def __init__(self):
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.server.settimeout(0.05)
+        self.port = self.server.getsockname()[1]
+        self.stop = threading.Event()
+        self.silence = threading.Event()
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join(WAIT)
+        self.server.close()
+
+    def serve(self):
+        while not self.stop.is_set():
+            try:
+                conn, _ = self.server.accept()
+            except TimeoutError:
+                continue
+            with conn:
+                conn.settimeout(0.05)
+                while not self.stop.is_set():
+                    try:
+                        header = conn.recv(7, socket.MSG_WAITALL)
+                    except TimeoutError:
+                        continue
+                    except OSError:
+                        break
+                    if len(header) < 7:
+                        break
+                    transaction, _, length, unit = struct.unpack(">HHHB", header)
+                    conn.recv(length - 1, socket.MSG_WAITALL)
+                    if unit in (1, 2):
+                        conn.sendall(struct.pack(">HHHBBBH", transaction, 0, 5, unit, 3, 2, unit))
+                    else:
+                        self.silence.set()
+
+
+@pytest.mark.parametrize("form", ["json", "csv"])
+def test_scan_stopped_by_ctrl_c_shows_the_stations_found(form):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    with HalfSilentSlave() as slave:
+        proc = subprocess.Popen([str(SCRIPT), "scan", f"127.0.0.1:{slave.port}", "--stations", "1-20", "-o", "5",
+                                 "--output", form], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env=env)
+        try:
+            assert slave.silence.wait(WAIT), "the scan never reached a silent station"
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=WAIT)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(WAIT)
+    assert proc.returncode == 130, err
+    assert err.strip().splitlines()[-1] == "brel-modbus: interrupted: 2 of 20 stations tried"
+    if form == "json":
+        document = json.loads(out)
+        assert document["stations"] == [{"station": 1, "value": 1, "exception": None},
+                                         {"station": 2, "value": 2, "exception": None}]
+        assert document["tried"] == 2 and document["interrupted"] is True
+    else:
+        assert [(r["station"], r["value"]) for r in csv_rows(out)] == [("1", "1"), ("2", "2")]
+
+
 def test_scan_with_nobody_there_fails(slaves):
-    code, out, err = run("scan", *target(slaves, "tcp"), "--stations", "5-6", "--timeout", 0.1, "-o", "json")
+    code, out, err = run("scan", *target(slaves, "tcp"), "--stations", "5-6", "--timeout", 0.1, "--output", "json")
     assert code == 1
     assert json.loads(out)["stations"] == []
     assert one_line(err) == "brel-modbus: no station answered (5-6)"
@@ -347,7 +544,7 @@ class RefusingSlave:
 @pytest.mark.parametrize("code, present", [(6, True), (11, False), (10, False)])
 def test_scan_of_a_gateway(code, present):
     with RefusingSlave(code) as slave:
-        result, out, err = run("scan", f"tcp://127.0.0.1:{slave.port}", "--stations", "1-2", "-o", "json")
+        result, out, err = run("scan", f"tcp://127.0.0.1:{slave.port}", "--stations", "1-2", "--output", "json")
     stations = json.loads(out)["stations"]
     if present:   # a busy device is there
         assert result == 0 and [s["exception"] for s in stations] == ["server device busy"] * 2
@@ -363,7 +560,7 @@ NAMES = {0: "VendorName", 1: "ProductCode", 2: "MajorMinorRevision", 3: "VendorU
 
 @pytest.mark.parametrize("road", ROADS)
 def test_info_names_every_object(slaves, road):
-    document = json.loads(ok("info", *target(slaves, road), "-s", STATION, "-o", "json"))
+    document = json.loads(ok("info", *target(slaves, road), "-s", STATION, "--output", "json"))
     objects = {int(o["id"], 16): (o["name"], o["value"]) for o in document["objects"]}
     # what the device holds, read through the library (pymodbus shares identity objects between
     # the servers of one process, so other tests' objects may be there too)
@@ -375,7 +572,7 @@ def test_info_names_every_object(slaves, road):
 
 @pytest.mark.parametrize("form", ["table", "csv"])
 def test_info_for_people_and_spreadsheets(slaves, form):
-    out = ok("info", *target(slaves, "tcp"), "-s", STATION, "-o", form)
+    out = ok("info", *target(slaves, "tcp"), "-s", STATION, "--output", form)
     if form == "csv":
         assert [(r["id"], r["name"], r["value"]) for r in csv_rows(out)][:2] == [
             ("0x00", "VendorName", IDENTITY[0]), ("0x01", "ProductCode", IDENTITY[1])]
@@ -395,14 +592,14 @@ def test_info_of_a_device_that_refuses():
 
 @pytest.mark.parametrize("road", ROADS)
 def test_an_exception_answer_is_named(slaves, road):
-    code, out, err = run("read", *target(slaves, road), "-s", STATION, "-a", 1000, "-c", 2)
+    code, out, err = run("read", *target(slaves, road), "-s", STATION, "--address", 1000, "-c", 2)
     assert code == 1 and out == ""
     assert one_line(err) == ("brel-modbus: exception: station 1 answered function 3 with exception 2 "
                              "(illegal data address)")
 
 
 @pytest.mark.parametrize("road", ROADS)
-@pytest.mark.parametrize("command", [["read", "-a", 0], ["write", "-a", 480, "1"], ["info"]])
+@pytest.mark.parametrize("command", [["read", "--address", 0], ["write", "--address", 480, "1"], ["info"]])
 def test_a_silent_station_times_out(slaves, road, command):
     code, out, err = run(command[0], *target(slaves, road), "-s", 9, "--timeout", 0.1, *command[1:])
     assert code == 1 and out == ""
@@ -419,7 +616,7 @@ def free_port():
     (lambda: "/dev/brel-no-such-port", "connection: cannot open /dev/brel-no-such-port (19200 baud, 8E1): "),
     (lambda: f"socket://127.0.0.1:{free_port()}", "connection: cannot open socket://127.0.0.1:"),
 ])
-@pytest.mark.parametrize("command", [["read", "-s", 1, "-a", 0], ["scan", "--stations", "1"]])
+@pytest.mark.parametrize("command", [["read", "-s", 1, "--address", 0], ["scan", "--stations", "1"]])
 def test_an_unreachable_target_fails_in_one_line(where, says, command):
     code, out, err = run(command[0], where(), *command[1:])
     assert code == 1 and out == ""
@@ -432,32 +629,36 @@ TCP = "tcp://127.0.0.1:1"
 @pytest.mark.parametrize("args, says", [
     ([], "the following arguments are required: COMMAND"),
     (["read"], "the following arguments are required: TARGET"),
-    (["read", TCP, "-a", 0], "--station is required"),
-    (["read", TCP, "-s", 1], "--address is required"),
-    (["read", TCP, "-s", 0, "-a", 0], "station 0 is the broadcast address"),
-    (["read", TCP, "-s", 1, "-a", 70000], "argument --address/-a: must be from 0 to 65535: 70000"),
-    (["read", TCP, "-s", 1, "-a", 0, "-t", "flags"], "argument --table/-t: invalid choice: 'flags'"),
-    (["read", TCP, "-s", 1, "-a", 0, "-c", 126], "at most 125 registers in one read, asked for 126"),
-    (["read", TCP, "-s", 1, "-a", 65535, "-c", 2], "2 from address 65535 run past address 65535"),
-    (["read", TCP, "-s", 1, "-a", 0, "-f", "2x"], "format: unknown code"),
-    (["read", TCP, "-s", 1, "-a", 0, "-f", "64d"], "at most 125"),
-    (["read", TCP, "-s", 1, "-a", 0, "--order", "CDAB"], "--order needs --format"),
-    (["read", TCP, "-s", 1, "-a", 0, "-t", "coil", "-f", "H"], "--format and --order apply to registers"),
-    (["read", TCP, "-s", 1, "-a", 0, "--timeout", 0], "argument --timeout: must be a number of seconds above 0"),
-    (["read", "192.168.1.9:502", "-s", 1, "-a", 0], "write tcp://192.168.1.9:502 for Modbus TCP"),
-    (["read", "tcp://host:99999", "-s", 1, "-a", 0], "bad Modbus TCP target"),
-    (["read", TCP, "-s", 1, "-a", 0, "--parity", "X"], "argument --parity: invalid choice: 'X'"),
-    (["write", TCP, "-s", 1, "-a", 0], "the following arguments are required: VALUE"),
-    (["write", TCP, "-s", 1, "-a", 0, "70000"], "register value out of range -32768 to 65535: 70000"),
-    (["write", TCP, "-s", 1, "-a", 0, "-t", "coil", "maybe"], "'maybe' is not a coil value"),
-    (["write", TCP, "-s", 1, "-a", 0, "-f", "2H", "1"], "the format '2H' takes 2 values, got 1"),
-    (["write", TCP, "-s", 1, "-a", 0, "-f", "H", "70000"], "values[0] for 'H' is outside 0..65535"),
-    (["write", TCP, "-s", 1, "-a", 0, *["1"] * 124], "at most 123 registers in one write, got 124"),
-    (["poll", TCP, "-s", 1, "-a", 0, "--interval", "-1"], "argument --interval/-i: must be a number of seconds"),
+    (["read", TCP, "-s", 1, "-a", 0], "the station is given twice (-s 1, -a 0): -a is the station"),
+    (["read", TCP, "-s", 1], "--address or --reference is required"),
+    (["read", TCP, "-s", 0, "--address", 0], "station 0 is the broadcast address"),
+    (["read", TCP, "-s", 1, "--address", 70000], "argument --address: must be from 0 to 65535: 70000"),
+    (["read", TCP, "-s", 1, "--address", 0, "-t", "flags"], "argument --table/-t: invalid choice: 'flags'"),
+    (["read", TCP, "-s", 1, "--address", 0, "-c", 126], "at most 125 registers in one read, asked for 126"),
+    (["read", TCP, "-s", 1, "--address", 65535, "-c", 2], "2 from address 65535 run past address 65535"),
+    (["read", TCP, "-s", 1, "--address", 0, "-f", "2x"], "format: unknown code"),
+    (["read", TCP, "-s", 1, "--address", 0, "-f", "64d"], "at most 125"),
+    (["read", TCP, "-s", 1, "--address", 0, "--order", "CDAB"], "--order needs --format"),
+    (["read", TCP, "-s", 1, "--address", 0, "-t", "coil", "-f", "H"], "--format and --order apply to registers"),
+    (["read", TCP, "-s", 1, "--address", 0, "--timeout", 0],
+     "argument --timeout/-o: must be a number of seconds above 0"),
+    (["read", "my_plc:502", "-s", 1, "--address", 0], "'my_plc:502' is neither a serial port, a URL nor a host"),
+    (["read", "tcp://host:99999", "-s", 1, "--address", 0], "bad Modbus TCP target"),
+    (["read", TCP, "-s", 1, "--address", 0, "--parity", "X"], "argument --parity/-P: invalid choice: 'X'"),
+    (["write", TCP, "-s", 1, "--address", 0], "the following arguments are required: VALUE"),
+    (["write", TCP, "-s", 1, "--address", 0, "70000"], "register value out of range -32768 to 65535: 70000"),
+    (["write", TCP, "-s", 1, "--address", 0, "-t", "coil", "maybe"], "'maybe' is not a coil value"),
+    (["write", TCP, "-s", 1, "--address", 0, "-f", "2H", "1"], "the format '2H' takes 2 values, got 1"),
+    (["write", TCP, "-s", 1, "--address", 0, "-f", "H", "70000"], "values[0] for 'H' is outside 0..65535"),
+    (["write", TCP, "-s", 1, "--address", 0, *["1"] * 124], "at most 123 registers in one write, got 124"),
+    (["write", TCP, "-r", 30001, "1"], "reference 30001 is input register 0; this command takes holding, coil"),
+    (["read", TCP, "-t", "holding", "-r", 10001], "reference 10001 is discrete input 0 in datasheet numbering"),
+    (["read", TCP, "-r", 40000], "argument --reference/-r: reference 40000: datasheet numbers of holding registers"),
+    (["poll", TCP, "-s", 1, "--address", 0, "--interval=-1"], "argument --interval/-i: must be a number of seconds"),
     (["poll", TCP, "-s", 1, "--points", "p.toml"], "--points names its own stations"),
     (["scan", TCP, "--stations", "0-3"], "stations must be from 1 to 255 (0 is the broadcast address)"),
-    (["info", TCP], "the following arguments are required: --station/-s"),
-    (["info", TCP, "-s", 0], "argument --station/-s: must be from 1 to 255: 0"),
+    (["info", TCP, "-o", "json"], "(-o is the time-out, as in mbpoll: the output form is --output json)"),
+    (["info", TCP, "-s", 0], "argument --station/-a/-s: must be from 1 to 255: 0"),
 ])
 def test_bad_arguments_exit_2_with_a_clear_message(args, says):
     code, out, err = run(*args)
@@ -523,7 +724,7 @@ def test_points_through_the_poller(tmp_path, slaves, road):
         address = 1
         period = 0.05
         """))
-    out = ok("poll", *target(slaves, road), "--points", points, "--rounds", 2, "-o", "json")
+    out = ok("poll", *target(slaves, road), "--points", points, "--rounds", 2, "--output", "json")
     passes = json_lines(out)[:-1]
     assert len(passes) == 2
     first = {row["name"]: row["value"] for row in passes[0]["values"]}

@@ -4,6 +4,7 @@ is exercised in test_cli.py when the build has it)."""
 
 from __future__ import annotations
 
+import io
 import json
 import random
 import re
@@ -17,6 +18,8 @@ from brel_modbus_tool import cli
 from brel_modbus_tool.codec import (ArgumentProblem, error_kind, parse_bit, parse_format, parse_register,
                                     parse_values, shown)
 from brel_modbus_tool.points import NoPoller, Point, PointsProblem, load_points, make_poller, parse_csv, parse_toml
+from brel_modbus_tool.output import Duration, Writer
+from brel_modbus_tool.reference import datasheet_hint, parse_reference
 from brel_modbus_tool.stats import PollStats, percentile
 from brel_modbus_tool.target import LineSettings, Link, Target, open_link, parse_target
 from simulator import SimulatedSlaves
@@ -149,6 +152,14 @@ def test_failures_by_kind(exc, kind):
     ("socket://gw:4001", Target(False, "socket://gw:4001"), "socket://gw:4001"),
     ("rfc2217://gw:2217", Target(False, "rfc2217://gw:2217"), "rfc2217://gw:2217"),
     ("loop://", Target(False, "loop://"), "loop://"),
+    # a host name or an IP address without tcp:// is Modbus TCP too
+    ("localhost", Target(True, "localhost", 502), "tcp://localhost:502"),
+    ("localhost:5020", Target(True, "localhost", 5020), "tcp://localhost:5020"),
+    ("127.0.0.1", Target(True, "127.0.0.1", 502), "tcp://127.0.0.1:502"),
+    ("127.0.0.1:1502", Target(True, "127.0.0.1", 1502), "tcp://127.0.0.1:1502"),
+    ("::1", Target(True, "::1", 502), "tcp://[::1]:502"),
+    ("[::1]:5020", Target(True, "::1", 5020), "tcp://[::1]:5020"),
+    ("com3", Target(False, "com3"), "com3"),   # a COM name is a serial port, though written like a host
 ])
 def test_targets(text, target, shown_as):
     assert parse_target(text) == target
@@ -158,11 +169,21 @@ def test_targets(text, target, shown_as):
 @pytest.mark.parametrize("text, says", [
     ("", "empty"), ("tcp://", "bad Modbus TCP target"), ("tcp://h:70000", "bad Modbus TCP target"),
     ("tcp://h:x", "bad Modbus TCP target"), ("tcp://h/path", "write tcp://host"), ("tcp://h:0", "port 0"),
-    ("plc:502", "write tcp://plc:502 for Modbus TCP, or socket://plc:502"),
+    ("plc_1:502", "neither a serial port, a URL nor a host: write tcp://host:port"),
+    ("localhost:0", "the port must be from 1 to 65535"), ("127.0.0.1:65536", "the port must be from 1 to 65535"),
+    ("[::1]:", "the port must be from 1 to 65535"),
 ])
 def test_targets_refused(text, says):
     with pytest.raises(ArgumentProblem, match=re.escape(says)):
         parse_target(text)
+
+
+def test_an_existing_file_named_like_a_host_is_the_file(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert parse_target("localhost").tcp
+    (tmp_path / "localhost").write_text("")
+    assert parse_target("localhost") == Target(False, "localhost")
+    assert parse_target("tcp://localhost") == Target(True, "localhost", 502)   # the host, said so
 
 
 def test_line_settings_reach_the_channel_only_when_asked():
@@ -210,6 +231,80 @@ def test_station_lists(text, stations):
 def test_station_lists_refused(text, says):
     with pytest.raises(ArgumentProblem, match=says):
         cli.parse_stations(text)
+
+
+# ---- references ------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, table, placed", [
+    ("1", None, ("holding", 0)), ("100", "input", ("input", 99)), ("65536", "coil", ("coil", 65535)),
+    ("20001", None, ("holding", 20000)),          # 5 digits, but no table starts with 2: counted from 1
+    ("40001", None, ("holding", 0)), ("49999", None, ("holding", 9998)), ("400001", None, ("holding", 0)),
+    ("465536", None, ("holding", 65535)), ("30001", None, ("input", 0)), ("300010", None, ("input", 9)),
+    ("10001", None, ("discrete", 0)), ("00001", None, ("coil", 0)), ("000017", None, ("coil", 16)),
+    ("40108", "holding", ("holding", 107)),         # the table given agrees with the number
+])
+def test_references(text, table, placed):
+    assert parse_reference(text).place(table, "holding") == placed
+
+
+@pytest.mark.parametrize("text, table, says", [
+    ("0", None, "reference 0: must be from 1 to 65536"), ("65537", None, "must be from 1 to 65536"),
+    ("40000", None, "datasheet numbers of holding registers run from 40001 to 49999"),
+    ("400000", None, "run from 400001 to 465536"), ("365537", None, "input registers run from 300001 to 365536"),
+    ("00000", None, "coils run from 00001 to 09999"), ("4e4", None, "write a number from 1"),
+    ("-1", None, "write a number from 1"), ("", None, "write a number from 1"),
+    ("10001", "holding", "reference 10001 is discrete input 0 in datasheet numbering, but --table says holding: "
+                         "leave out --table, or write --address 10000 for holding register 10000"),
+])
+def test_references_refused(text, table, says):
+    with pytest.raises(ArgumentProblem, match=re.escape(says)):
+        parse_reference(text).place(table, "holding")
+
+
+@pytest.mark.parametrize("text, table, hint", [
+    ("40001", "holding", "hint: 40001 looks like a datasheet reference; try --reference 40001 or --address 0"),
+    ("40108", "holding", "try --reference 40108 or --address 107"),
+    ("30010", "holding", "try --reference 30010 or --table input --address 9"),
+    ("01000", "coil", "try --reference 01000 or --address 999"),
+    ("4000", "holding", None), ("20001", "holding", None), ("0x9C41", "holding", None),
+    ("40000", "holding", None),   # no datasheet number: nothing to suggest
+])
+def test_a_datasheet_like_address_gets_a_hint(text, table, hint):
+    said = datasheet_hint(text, table)
+    assert said == hint if hint is None or hint.startswith("hint:") else hint in said
+
+
+@pytest.mark.parametrize("argv, expected", [
+    (["read", "localhost", "-a", "7", "-r", "5", "-c", "3", "-t", "3", "-b", "9600", "-P", "even", "-o", "0.5"],
+     {"station": 7, "count": 3, "table": "input", "baud": 9600, "parity": "E", "timeout": 0.5}),
+    (["read", "localhost", "-t", "0", "-P", "none"], {"station": None, "table": "coil", "parity": "N"}),
+    (["read", "localhost", "-t", "1", "-P", "Odd"], {"table": "discrete", "parity": "O"}),
+    (["read", "localhost", "-t", "4", "-s", "3"], {"table": "holding", "station": 3}),
+    (["poll", "localhost", "-l", "250", "-1"], {"interval": 0.25, "rounds": 1}),
+    (["poll", "localhost", "-i", "0.5", "-n", "4"], {"interval": 0.5, "rounds": 4}),
+    (["scan", "localhost", "-t", "1", "-r", "10005"], {"table": "discrete"}),
+    (["info", "localhost", "-a", "9"], {"station": 9}),
+])
+def test_short_options_mean_what_they_mean_in_mbpoll(argv, expected):
+    args = cli.build_parser().parse_args(argv)
+    assert {key: getattr(args, key) for key in expected} == expected
+
+
+@pytest.mark.parametrize("argv, says", [
+    (["read", "localhost", "-t", "4:float"], "-t 4:float: the type of the values goes in --format: -t 4 --format f"),
+    (["read", "localhost", "-t", "2"], "argument --table/-t: invalid choice: '2'"),
+    (["write", "localhost", "-t", "3", "1"], "argument --table/-t: invalid choice: 'input'"),
+    (["read", "localhost", "-r", "1", "--address", "0"], "argument --address: not allowed with argument --reference"),
+    (["poll", "localhost", "-l", "100", "-i", "1"], "argument --interval/-i: not allowed with argument -l"),
+    (["poll", "localhost", "-1", "-n", "3"], "argument --rounds/-n: not allowed with argument -1"),
+    (["poll", "localhost", "-l", "soon"], "argument -l: not a number of milliseconds: 'soon'"),
+    (["read", "localhost", "-a", "1", "-a", "2"], "the station is given twice (-a 1, -a 2)"),
+])
+def test_short_options_refused(argv, says, capsys):
+    with pytest.raises(SystemExit) as exited:
+        cli.build_parser().parse_args(argv)
+    assert exited.value.code == 2
+    assert says in capsys.readouterr().err
 
 
 # ---- points files --------------------------------------------------------------------------------------
@@ -391,7 +486,7 @@ def test_poll_points_through_a_poller(stand_in, slaves, tmp_path, capsys, road):
     stand_in.passes = [{"flow": [1, 2], "run": True}, {"flow": SlaveException(2, 3, 2), "run": TimeoutError()},
                        {"flow": [3, 4]}]
     where = f"tcp://127.0.0.1:{slaves.tcp_port}" if road == "tcp" else slaves.rtu_url
-    code = cli.main(["poll", where, "--points", str(points), "--rounds", "2", "-o", "json"])
+    code = cli.main(["poll", where, "--points", str(points), "--rounds", "2", "--output", "json"])
     out, err = capsys.readouterr()
     assert code == 0, err
     poller = stand_in.made[-1]
@@ -406,14 +501,27 @@ def test_poll_points_through_a_poller(stand_in, slaves, tmp_path, capsys, road):
     statistics = lines[-1]["statistics"]
     assert statistics["passes"] == 2 and statistics["values"] == 2
     assert statistics["exception: illegal data address"] == 1 and statistics["time-out"] == 1
-    assert statistics["station 2 timeouts"] == 1 and statistics["station 2 rtt_p50"] == 0.002
+    assert statistics["station 2 timeouts"] == 1 and statistics["station 2 rtt_p50_s"] == 0.002
+
+
+def test_poll_points_times_in_a_table_are_milliseconds(stand_in, slaves, tmp_path, capsys):
+    points = tmp_path / "points.csv"
+    points.write_text("name,station,table,address\nflow,2,holding,4\n")
+    stand_in.passes = [{"flow": 7}]
+    code = cli.main(["poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "--points", str(points)])
+    out, err = capsys.readouterr()
+    assert code == 0, err
+    figures = dict(line.rsplit(None, 1) for line in out.split("statistics\n", 1)[1].splitlines()
+                   if len(line.split()) >= 2)
+    assert figures["station 2 rtt_p50 ms"] == "2.0"   # the poller's 0.002 s
+    assert "station 2 rtt_p50" not in figures and "station 2 timeouts" in figures
 
 
 def test_poll_points_with_no_value_fails(stand_in, slaves, tmp_path, capsys):
     points = tmp_path / "points.toml"
     points.write_text("[[point]]\nname = 'p'\nstation = 1\ntable = 'input'\naddress = 0\n")
     stand_in.passes = [{"p": TimeoutError()}]
-    code = cli.main(["poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "--points", str(points), "-o", "csv"])
+    code = cli.main(["poll", f"tcp://127.0.0.1:{slaves.tcp_port}", "--points", str(points), "--output", "csv"])
     out, err = capsys.readouterr()
     assert code == 1
     assert out.splitlines()[1].endswith(",p,1,input,0,,time-out")
@@ -459,6 +567,31 @@ def test_percentiles_by_nearest_rank(samples, p, expected):
     assert percentile([float(s) for s in samples], p) == expected
 
 
+@pytest.mark.parametrize("form, name, value", [("table", "rtt_p50 ms", "1.5"), ("csv", "rtt_p50_s", "0.0015"),
+                                               ("json", "rtt_p50_s", 0.0015)])
+def test_a_time_is_named_with_its_unit(form, name, value, capsys):
+    out = io.StringIO()
+    err = io.StringIO()
+    writer = Writer(form, out)
+    writer.block("poll", {"poll": 1, Duration("round_trip"): 0.0025}, ["address", Duration("waited")],
+                 [{"address": 0, Duration("waited"): 0.5}])
+    writer.summary("statistics", {"sent": 1, Duration("rtt_p50"): 0.0015, Duration("rtt_p99"): None}, "statistics",
+                   err)
+    text = out.getvalue()
+    if form == "json":
+        block, summary = (json.loads(line) for line in text.splitlines())
+        assert block["round_trip_s"] == 0.0025 and block["values"] == [{"address": 0, "waited_s": 0.5}]
+        assert summary["statistics"] == {"sent": 1, name: value, "rtt_p99_s": None}
+    elif form == "csv":
+        assert text.splitlines() == ["poll,round_trip_s,address,waited_s", "1,0.0025,0,0.5"]
+        assert err.getvalue() == f"statistics: sent 1, {name} {value}, rtt_p99_s \n"
+    else:
+        lines = text.split("statistics\n")[1].splitlines()
+        figures = {line.rsplit(None, 1)[0]: line.rsplit(None, 1)[1] for line in lines if len(line.split()) > 2}
+        assert figures == {name: value}
+        assert "waited ms" in text and "500.0" in text
+
+
 def test_poll_statistics_count_exception_answers_as_answers():
     stats = PollStats()
     stats.answer(0.001)
@@ -467,4 +600,4 @@ def test_poll_statistics_count_exception_answers_as_answers():
     figures = stats.figures()
     assert (figures["sent"], figures["answered"], figures["errors"]) == (3, 2, 2)
     assert figures["time-out"] == 1 and figures["exception: illegal data address"] == 1
-    assert figures["p50 round trip ms"] == 1.0 and figures["p99 round trip ms"] == 3.0   # time-outs have no round trip
+    assert figures["rtt_p50"] == 0.001 and figures["rtt_p99"] == 0.003   # time-outs have no round trip

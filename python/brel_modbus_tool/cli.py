@@ -27,8 +27,9 @@ from brel_modbus_tool.codec import (BIT_TABLES, GATEWAY_NO_ANSWER, MAX_READ_BITS
                                     ArgumentProblem, Layout, error_kind, exception_name, failure_reason, parse_bit,
                                     parse_format, parse_register, parse_values, raw_hex, short_reason, shown,
                                     text_of)
-from brel_modbus_tool.output import FORMS, Cell, Row, Writer, console_for, timestamp
+from brel_modbus_tool.output import FORMS, Cell, Duration, Row, Writer, console_for, timestamp
 from brel_modbus_tool.points import Point, load_points, make_poller
+from brel_modbus_tool.reference import Reference, datasheet_hint, parse_reference, what
 from brel_modbus_tool.stats import PollStats
 from brel_modbus_tool.target import LineSettings, Link, OpenFailure, Target, open_link, parse_target
 
@@ -37,6 +38,9 @@ PROG = "brel-modbus"
 EPILOG = """\
 targets:
   tcp://host[:port]      Modbus TCP (port 502 unless given)
+  host[:port], 127.0.0.1, [::1]:502
+                         Modbus TCP too: a host name or IP address that is no existing path
+                         (a file named like a host is the file: write tcp://name for the host)
   /dev/ttyUSB0, COM3     Modbus RTU on a serial port
   socket://host:port     Modbus RTU through a TCP serial server; any pyserial URL works
                          (rfc2217://host:port, loop://)
@@ -47,7 +51,10 @@ exit status:
      connection), with a one-line reason on standard error
   2  bad arguments
 
-Addresses are protocol addresses from 0 (datasheet register 40001 is holding address 0).
+--address takes protocol addresses from 0; --reference (-r) counts from 1 as mbpoll's -r does,
+and takes datasheet numbers: 40001 (or 400001) is holding register 0, 30001 input register 0,
+10001 discrete input 0, 00001 coil 0. Short options follow mbpoll: -a station, -r reference,
+-c count, -t table (or 0, 1, 3, 4), -b baud, -P parity, -o time-out, -l interval in ms, -1 once.
 """
 
 # Exceptions that one request may raise: its failure, never a fault of the command.
@@ -58,15 +65,25 @@ class Failure(Exception):
     """A Modbus failure: exit status 1 with this one-line reason."""
 
 
+ILLEGAL_DATA_ADDRESS = 2
+
+
+def with_hint(exc: BaseException, reason: str, hint: str | None) -> str:
+    """``reason``, and ``hint`` after it when the slave refused the address (exception code 2)."""
+    if hint is not None and isinstance(exc, SlaveException) and exc.error_code == ILLEGAL_DATA_ADDRESS:
+        return f"{reason}; {hint}"
+    return reason
+
+
 @contextlib.contextmanager
-def modbus_call(station: int, timeout: float) -> Iterator[None]:
-    """Turn a failed request into a Failure that says why."""
+def modbus_call(station: int, timeout: float, hint: str | None = None) -> Iterator[None]:
+    """Turn a failed request into a Failure that says why (and ``hint`` for a refused address)."""
     try:
         yield
     except MODBUS_ERRORS as exc:
         if isinstance(exc, ArgumentProblem):
             raise
-        raise Failure(failure_reason(exc, station, timeout)) from None
+        raise Failure(with_hint(exc, failure_reason(exc, station, timeout), hint)) from None
 
 
 # ---- argument types ------------------------------------------------------------------------------------
@@ -91,17 +108,79 @@ def ranged(low: int, high: int) -> Callable[[str], int]:
     return convert
 
 
-def seconds(zero: bool) -> Callable[[str], float]:
-    """An argparse type: a number of seconds, above 0 (or from 0 when ``zero``)."""
+class Address(int):
+    """A protocol address that remembers how it was typed (for the datasheet hint)."""
+
+    text: str
+
+    def __new__(cls, value: int, text: str) -> Address:
+        address = super().__new__(cls, value)
+        address.text = text
+        return address
+
+
+def address_number(text: str) -> Address:
+    """An argparse type: a protocol address from 0 to 65535 (decimal or 0x hex)."""
+    return Address(ranged(0, 0xFFFF)(text), text)
+
+
+def reference_number(text: str) -> Reference:
+    try:
+        return parse_reference(text)
+    except ArgumentProblem as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def seconds(zero: bool, unit: str = "seconds", scale: float = 1.0) -> Callable[[str], float]:
+    """An argparse type: a time in ``unit`` (``scale`` of them make a second), above 0 (or
+    from 0 when ``zero``); the value in seconds."""
     def convert(text: str) -> float:
         try:
             value = float(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+            # -o was the output form before it became the time-out (as in mbpoll)
+            hint = f" (-o is the time-out, as in mbpoll: the output form is --output {text})" if text in FORMS else ""
+            raise argparse.ArgumentTypeError(f"not a number of {unit}: {text!r}{hint}") from None
         if not (value >= 0 if zero else value > 0) or value == float("inf"):
-            raise argparse.ArgumentTypeError(f"must be a number of seconds {'from 0' if zero else 'above 0'}: {text}")
-        return value
+            raise argparse.ArgumentTypeError(f"must be a number of {unit} {'from 0' if zero else 'above 0'}: {text}")
+        return value / scale
     return convert
+
+
+# mbpoll's -t: 0 coils, 1 discrete inputs, 3 input registers, 4 holding registers
+TYPE_NUMBERS = {"0": "coil", "1": "discrete", "3": "input", "4": "holding"}
+
+
+def table_name(text: str) -> str:
+    """An argparse type: a table by its name, or by mbpoll's -t number."""
+    number, colon, kind = text.partition(":")
+    if colon and number in TYPE_NUMBERS:
+        raise argparse.ArgumentTypeError(f"-t {text}: the type of the values goes in --format: -t {number} "
+                                         f"--format f for floats, i for 32-bit integers (and --order)")
+    return TYPE_NUMBERS.get(text, text.lower())
+
+
+PARITY_WORDS = {"none": "N", "even": "E", "odd": "O"}
+
+
+def parity_letter(text: str) -> str:
+    """An argparse type: N, E or O, or the words none, even and odd (as mbpoll writes them)."""
+    return PARITY_WORDS.get(text.lower(), text.upper())
+
+
+class StationOnce(argparse.Action):
+    """Stores the station; refuses a second one, which the short options of old (-s station,
+    -a address) would give: ``-s 1 -a 100`` now names the station twice."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        earlier = getattr(namespace, "station_given", None)
+        if earlier is not None:
+            raise argparse.ArgumentError(self, f"the station is given twice ({earlier}, {option_string} {values}): "
+                                               f"-a is the station (slave address), as in mbpoll; the first register "
+                                               f"is --address A (from 0) or -r R (from 1)")
+        setattr(namespace, self.dest, values)
+        namespace.station_given = f"{option_string} {values}"
 
 
 def parse_stations(text: str) -> list[int]:
@@ -126,19 +205,20 @@ def parse_stations(text: str) -> list[int]:
 
 def add_connection(parser: argparse.ArgumentParser, timeout: float) -> None:
     parser.add_argument("target", metavar="TARGET",
-                        help="tcp://host[:port], a serial port (/dev/ttyUSB0, COM3) or a pyserial URL "
-                             "(socket://host:port, rfc2217://host:port, loop://)")
+                        help="tcp://host[:port] or a bare host name or IP address (localhost:502, 127.0.0.1) "
+                             "for Modbus TCP; a serial port (/dev/ttyUSB0, COM3) or a pyserial URL "
+                             "(socket://host:port, rfc2217://host:port, loop://) for RTU")
     group = parser.add_argument_group("connection")
-    group.add_argument("--timeout", type=seconds(zero=False), default=timeout, metavar="S",
+    group.add_argument("--timeout", "-o", type=seconds(zero=False), default=timeout, metavar="S",
                        help=f"seconds to wait for each answer (default {timeout:g})")
     group.add_argument("--retries", type=ranged(0, 100), default=0, metavar="N",
                        help="send a request that failed (time-out, CRC, mismatch, broken connection) up to N times "
                             "more; an exception answer is never retried (default 0)")
     line = parser.add_argument_group("serial line (RTU targets)")
-    line.add_argument("--baud", type=ranged(1, 10_000_000), default=19200, metavar="N",
+    line.add_argument("--baud", "-b", type=ranged(1, 10_000_000), default=19200, metavar="N",
                       help="baud rate (default 19200)")
-    line.add_argument("--parity", type=str.upper, choices=("N", "E", "O"), default="E",
-                      help="parity (default E, even: the Modbus serial line's default; "
+    line.add_argument("--parity", "-P", type=parity_letter, choices=("N", "E", "O"), default="E",
+                      help="parity: N, E, O (or none, even, odd; default E, even: the Modbus serial line's default; "
                            "the standard pairs N with 2 stop bits)")
     line.add_argument("--stopbits", type=float, choices=(1, 1.5, 2), default=1, help="stop bits (default 1)")
     line.add_argument("--bytesize", type=int, choices=(7, 8), default=8, help="data bits (default 8)")
@@ -150,17 +230,33 @@ def add_connection(parser: argparse.ArgumentParser, timeout: float) -> None:
                       help="ask the driver for its low-latency mode (Linux; FTDI adapters)")
     line.add_argument("--broadcast-delay", type=seconds(zero=True), metavar="S",
                       help="quiet time after a broadcast to station 0 (default 0.1)")
-    parser.add_argument("--output", "-o", choices=FORMS, default="table",
+    parser.add_argument("--output", choices=FORMS, default="table",
                         help="table (aligned, for people), csv or json (with ISO timestamps, for scripts); "
                              "default table")
 
 
+def add_station(group: argparse._ArgumentGroup, low: int, station_help: str) -> None:
+    group.add_argument("--station", "-a", "-s", type=ranged(low, 255), action=StationOnce, metavar="N",
+                       help=f"{station_help} (default 1)")
+
+
+def add_place(group: argparse._ArgumentGroup, tables: Sequence[str], what: str = "the first") -> None:
+    group.add_argument("--table", "-t", type=table_name, choices=tables,
+                       help=f"the data table: {', '.join(tables)}, or mbpoll's numbers "
+                            f"({', '.join(n for n, t in TYPE_NUMBERS.items() if t in tables)}); default {tables[0]}")
+    where = group.add_mutually_exclusive_group()
+    where.add_argument("--address", type=address_number, metavar="A",
+                       help=f"{what} protocol address, from 0 (decimal or 0x hex)")
+    where.add_argument("--reference", "-r", type=reference_number, metavar="R",
+                       help=f"{what} reference, from 1 as mbpoll's -r (1 is address 0), or a datasheet number "
+                            f"that names the table too: 40001 (or 400001) holding register 0, 30001 input register "
+                            f"0, 10001 discrete input 0, 00001 coil 0")
+
+
 def add_point(parser: argparse.ArgumentParser, tables: Sequence[str], station_help: str) -> None:
     group = parser.add_argument_group("what")
-    group.add_argument("--station", "-s", type=ranged(0, 255), metavar="N", help=station_help)
-    group.add_argument("--table", "-t", choices=tables, help=f"the data table (default {tables[0]})")
-    group.add_argument("--address", "-a", type=ranged(0, 0xFFFF), metavar="A",
-                       help="the first protocol address, from 0 (decimal or 0x hex)")
+    add_station(group, 0, station_help)
+    add_place(group, tables)
     group.add_argument("--format", "-f", metavar="F",
                        help="registers as typed values, struct-style: h H (16-bit), i I (32), q Q (64), "
                             "e f d (floats), Ns (N-byte string); e.g. 'f', '2f H', '8s'")
@@ -207,10 +303,15 @@ def build_parser() -> argparse.ArgumentParser:
     add_point(poll, TABLES, "the station (slave address) 1 to 255")
     poll.add_argument("--count", "-c", type=ranged(1, MAX_READ_BITS), default=1, metavar="C",
                       help="registers or bits to read; with --format, how many times the format repeats (default 1)")
-    poll.add_argument("--interval", "-i", type=seconds(zero=True), default=1.0, metavar="S",
-                      help="seconds from one request to the next (default 1)")
-    poll.add_argument("--rounds", "-n", type=ranged(1, 2**31), metavar="N",
-                      help="stop after N polls (default: until Ctrl-C)")
+    every = poll.add_mutually_exclusive_group()
+    every.add_argument("--interval", "-i", type=seconds(zero=True), default=1.0, metavar="S",
+                       help="seconds from one request to the next (default 1)")
+    every.add_argument("-l", dest="interval", type=seconds(zero=True, unit="milliseconds", scale=1000),
+                       metavar="MS", help="the same in milliseconds, as mbpoll's -l")
+    rounds = poll.add_mutually_exclusive_group()
+    rounds.add_argument("--rounds", "-n", type=ranged(1, 2**31), metavar="N",
+                        help="stop after N polls (default: until Ctrl-C)")
+    rounds.add_argument("-1", dest="rounds", action="store_const", const=1, help="poll once (--rounds 1)")
     poll.add_argument("--points", metavar="FILE",
                       help="poll the named points of a TOML or CSV file instead (name, station, table, address, "
                            "format, order, period), each at its own period, through brel_modbus.Poller")
@@ -219,14 +320,11 @@ def build_parser() -> argparse.ArgumentParser:
                    tail=": one read per station; a station that answers with an exception is there too")
     scan.add_argument("--stations", default="1-247", metavar="LIST",
                       help="stations to try, e.g. 1-247 (default) or 1,3,10-12")
-    scan.add_argument("--table", "-t", choices=TABLES, default="holding", help="the table read (default holding)")
-    scan.add_argument("--address", "-a", type=ranged(0, 0xFFFF), default=0, metavar="A",
-                      help="the address read (default 0)")
+    add_place(scan.add_argument_group("what"), TABLES, what="the")
 
     info = command("info", "read the device identification (function 43/14)", run_info,
                    tail=": the basic, regular and extended objects the device offers")
-    info.add_argument("--station", "-s", type=ranged(1, 255), required=True, metavar="N",
-                      help="the station (slave address) 1 to 255")
+    add_station(info.add_argument_group("what"), 1, "the station (slave address) 1 to 255")
     return parser
 
 
@@ -252,6 +350,35 @@ def warn(text: str) -> None:
     sys.stderr.flush()
 
 
+def station_of(args: argparse.Namespace) -> int:
+    return 1 if args.station is None else int(args.station)
+
+
+def place(args: argparse.Namespace, tables: Sequence[str], default_address: int | None = None) -> tuple[str, int]:
+    """The table and first address the command was given (--table with --address or
+    --reference); a reference's note on standard error."""
+    reference: Reference | None = args.reference
+    if reference is not None:
+        table, address = reference.place(args.table, tables[0])
+        if table not in tables:
+            raise ArgumentProblem(f"reference {reference.text} is {what(table, address)}; "
+                                  f"this command takes {', '.join(tables)}")
+        warn(reference.note(table, address))
+        return table, address
+    if args.address is None:
+        if default_address is None:
+            raise ArgumentProblem("--address or --reference is required (the first register or bit: --address from "
+                                  "0, -r from 1; -a is the station, as in mbpoll)")
+        return args.table or tables[0], default_address
+    return args.table or tables[0], int(args.address)
+
+
+def address_hint(args: argparse.Namespace, table: str) -> str | None:
+    """The hint for a refused --address that looks like a datasheet number."""
+    address = args.address
+    return datasheet_hint(address.text, table) if isinstance(address, Address) else None
+
+
 @dataclass(frozen=True)
 class ReadRequest:
     """One read, checked: what ``read`` and ``poll`` send."""
@@ -275,13 +402,10 @@ class ReadRequest:
 
 
 def read_request(args: argparse.Namespace) -> ReadRequest:
-    missing = [option for option, value in (("--station", args.station), ("--address", args.address))
-               if value is None]
-    if missing:
-        raise ArgumentProblem(f"{' and '.join(missing)} {'is' if len(missing) == 1 else 'are'} required")
-    if args.station == 0:
+    station = station_of(args)
+    if station == 0:
         raise ArgumentProblem("station 0 is the broadcast address: no slave answers a read")
-    table = args.table or "holding"
+    table, address = place(args, TABLES)
     layout = None
     if table in BIT_TABLES:
         if args.format is not None or args.order is not None:
@@ -302,9 +426,9 @@ def read_request(args: argparse.Namespace) -> ReadRequest:
     if count > limit:
         raise ArgumentProblem(f"at most {limit} {'bits' if table in BIT_TABLES else 'registers'} in one read, "
                               f"asked for {count}")
-    if args.address + count - 1 > 0xFFFF:
-        raise ArgumentProblem(f"{count} from address {args.address} run past address 65535")
-    return ReadRequest(args.station, table, args.address, count, layout)
+    if address + count - 1 > 0xFFFF:
+        raise ArgumentProblem(f"{count} from address {address} run past address 65535")
+    return ReadRequest(station, table, address, count, layout)
 
 
 def perform_read(link: Link, request: ReadRequest) -> tuple[list[str], list[Row]]:
@@ -348,7 +472,7 @@ def request_extra(request: ReadRequest) -> dict[str, object]:
 def run_read(args: argparse.Namespace) -> int:
     request = read_request(args)
     writer = writer_for(args)
-    with connect(args) as link, modbus_call(request.station, args.timeout):
+    with connect(args) as link, modbus_call(request.station, args.timeout, address_hint(args, request.table)):
         columns, rows = perform_read(link, request)
     writer.block(request.describe(), request_context(request, timestamp()), columns, rows,
                  extra=request_extra(request))
@@ -358,11 +482,8 @@ def run_read(args: argparse.Namespace) -> int:
 # ---- write ---------------------------------------------------------------------------------------------
 
 def run_write(args: argparse.Namespace) -> int:
-    if args.station is None or args.address is None:
-        raise ArgumentProblem("--station and --address are required")
-    table = args.table or "holding"
-    station: int = args.station
-    address: int = args.address
+    station = station_of(args)
+    table, address = place(args, ("holding", "coil"))
     texts: list[str] = args.values
     rows: list[Row]
     if table == "coil":
@@ -406,7 +527,7 @@ def run_write(args: argparse.Namespace) -> int:
     writer = writer_for(args)
     with connect(args) as link:
         broadcast = station == 0 and link.broadcasts
-        with modbus_call(station, args.timeout):
+        with modbus_call(station, args.timeout, address_hint(args, table)):
             send(link)
     what = "coils" if table == "coil" else "holding registers"
     title = (f"broadcast to every station (no answer awaited): {what} from {address}" if broadcast
@@ -428,6 +549,7 @@ def run_poll(args: argparse.Namespace) -> int:
     if args.points is not None:
         return run_poll_points(args)
     request = read_request(args)
+    hint = address_hint(args, request.table)
     writer = writer_for(args)
     stats = PollStats()
     with connect(args) as link:
@@ -441,14 +563,17 @@ def run_poll(args: argparse.Namespace) -> int:
                     columns, rows = perform_read(link, request)
                 except MODBUS_ERRORS as exc:
                     stats.failure(error_kind(exc), time.perf_counter() - started)
-                    warn(f"{timestamp()} poll {done}: {failure_reason(exc, request.station, args.timeout)}")
+                    reason = failure_reason(exc, request.station, args.timeout)
+                    warn(f"{timestamp()} poll {done}: {with_hint(exc, reason, hint)}")
+                    if isinstance(exc, SlaveException) and exc.error_code == ILLEGAL_DATA_ADDRESS:
+                        hint = None   # said once is enough
                 else:
                     elapsed = time.perf_counter() - started
                     stats.answer(elapsed)
                     moment = timestamp()
                     writer.block(f"poll {done} at {moment}, {request.describe()} ({elapsed * 1000:.1f} ms)",
-                                 {**request_context(request, moment), "poll": done}, columns, rows,
-                                 extra={**request_extra(request), "round_trip_ms": round(elapsed * 1000, 3)})
+                                 {**request_context(request, moment), "poll": done, Duration("round_trip"): elapsed},
+                                 columns, rows, extra=request_extra(request))
                 if args.rounds is not None and done >= args.rounds:
                     break
                 next_request = max(next_request + args.interval, time.monotonic())
@@ -482,8 +607,8 @@ def point_rows(points: dict[str, Point], result: dict[str, Any]) -> tuple[list[R
 
 def run_poll_points(args: argparse.Namespace) -> int:
     given = [option for option, value in (("--station", args.station), ("--table", args.table),
-                                          ("--address", args.address), ("--format", args.format),
-                                          ("--order", args.order)) if value is not None]
+                                          ("--address", args.address), ("--reference", args.reference),
+                                          ("--format", args.format), ("--order", args.order)) if value is not None]
     if given or args.count != 1:
         raise ArgumentProblem(f"--points names its own stations, tables and addresses: leave out "
                               f"{', '.join(given) or '--count'}")
@@ -517,7 +642,8 @@ def run_poll_points(args: argparse.Namespace) -> int:
         figures.update(sorted(counts.items()))
         for station, row in sorted(dict(poller.stats).items()):
             for key, value in dict(row).items():
-                figures[f"station {station} {key}"] = value
+                name = f"station {station} {key}"
+                figures[Duration(name) if key.startswith("rtt_") else name] = value   # rtt_p50, rtt_p99: seconds
     writer.summary("statistics", figures, "statistics", sys.stderr)
     if figures["values"] == 0:
         raise Failure(f"no value read in {passes} passes")
@@ -530,33 +656,45 @@ def run_scan(args: argparse.Namespace) -> int:
     from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
 
     stations = parse_stations(args.stations)
+    table, address = place(args, TABLES, default_address=0)
     writer = writer_for(args)
     found: list[Row] = []
+    tried = 0
+    interrupted = False
     progress = Progress(TextColumn("scanning station {task.fields[station]}"), BarColumn(), MofNCompleteColumn(),
                         console=console_for(sys.stderr), transient=True, disable=not sys.stderr.isatty())
     with connect(args) as link, progress:
         task = progress.add_task("scan", total=len(stations), station=stations[0])
-        for station in stations:
-            progress.update(task, station=station)
-            try:
-                data = link.read(station, args.table, args.address, 1)
-            except SlaveException as exc:
-                if exc.error_code not in GATEWAY_NO_ANSWER:
-                    found.append({"station": station, "value": None, "exception": exception_name(exc.error_code)})
-            except MODBUS_ERRORS as exc:
-                kind = error_kind(exc)
-                if kind == "connection":
-                    raise Failure(failure_reason(exc, station, args.timeout)) from None
-                if kind != "time-out":
-                    progress.console.print(f"{PROG}: station {station}: {failure_reason(exc, station, args.timeout)}",
-                                           markup=False)
-            else:
-                found.append({"station": station, "value": shown(data[0]), "exception": None})
-            progress.advance(task)
+        try:
+            for station in stations:
+                progress.update(task, station=station)
+                try:
+                    data = link.read(station, table, address, 1)
+                except SlaveException as exc:
+                    if exc.error_code not in GATEWAY_NO_ANSWER:
+                        found.append({"station": station, "value": None, "exception": exception_name(exc.error_code)})
+                except MODBUS_ERRORS as exc:
+                    kind = error_kind(exc)
+                    if kind == "connection":
+                        raise Failure(failure_reason(exc, station, args.timeout)) from None
+                    if kind != "time-out":
+                        progress.console.print(f"{PROG}: station {station}: "
+                                               f"{failure_reason(exc, station, args.timeout)}", markup=False)
+                else:
+                    found.append({"station": station, "value": shown(data[0]), "exception": None})
+                tried += 1
+                progress.advance(task)
+        except KeyboardInterrupt:   # Ctrl-C: the stations found so far, then status 130
+            interrupted = True
     moment = timestamp()
-    writer.block(f"stations that answer: {len(found)} of {len(stations)} ({args.table} {args.address})",
-                 {"timestamp": moment, "table": args.table, "address": args.address},
-                 ["station", "value", "exception"], found, key="stations", extra={"tried": len(stations)})
+    of = f"{tried} tried of {len(stations)}, interrupted" if interrupted else str(len(stations))
+    writer.block(f"stations that answer: {len(found)} of {of} ({table} {address})",
+                 {"timestamp": moment, "table": table, "address": address},
+                 ["station", "value", "exception"], found, key="stations",
+                 extra={"tried": tried, **({"interrupted": True} if interrupted else {})})
+    if interrupted:
+        warn(f"interrupted: {tried} of {len(stations)} stations tried")
+        return 130
     if not found:
         raise Failure(f"no station answered ({args.stations})")
     return 0
@@ -575,7 +713,7 @@ def object_name(object_id: int) -> str:
 
 
 def run_info(args: argparse.Namespace) -> int:
-    station: int = args.station
+    station = station_of(args)
     objects: dict[int, bytes] | None = None
     refusal: SlaveException | None = None
     with connect(args) as link, modbus_call(station, args.timeout):

@@ -5,6 +5,10 @@ Each result is a block: a title and some context (station, table, ...) and rows 
 columns. A table block prints as a rich table under its title; a CSV block as one line per
 row, the context repeated in each (the header once per run); a JSON block as one object on
 one line (JSON Lines when a command prints several, as ``poll`` does).
+
+Times have one unit per form: milliseconds in a table, seconds in CSV and JSON, and the name
+says which ("rtt_p50 ms", "rtt_p50_s"). A figure that is a time is named by a ``Duration``
+and given in seconds; the writer does the rest.
 """
 
 from __future__ import annotations
@@ -13,7 +17,7 @@ import csv
 import json
 from collections.abc import Mapping, Sequence
 from datetime import datetime
-from typing import TextIO
+from typing import Any, TextIO
 
 from rich import box
 from rich.console import Console
@@ -24,6 +28,20 @@ FORMS = ("table", "csv", "json")
 
 Cell = int | float | str | bool | None
 Row = Mapping[str, Cell]
+
+
+class Duration(str):
+    """The name of a figure that is a time, given in seconds (or None)."""
+
+
+def with_unit(form: str, name: str, value: Any) -> tuple[str, Any]:
+    """A figure's name and value as ``form`` shows them: a Duration in milliseconds under
+    "NAME ms" in a table, in seconds under "NAME_s" in CSV and JSON; anything else as it is."""
+    if not isinstance(name, Duration):
+        return name, value
+    if form == "table":
+        return f"{name} ms", None if value is None else round(float(value) * 1000, 3)
+    return f"{name}_s", None if value is None else round(float(value), 6)
 
 
 def timestamp(moment: datetime | None = None) -> str:
@@ -79,6 +97,11 @@ class Writer:
               key: str = "values", extra: Mapping[str, object] | None = None) -> None:
         """One result: ``context`` (with its timestamp) and ``rows`` under ``key`` in JSON.
         ``extra`` goes to JSON only (figures a script may want, a table would not show)."""
+        context = dict(with_unit(self.form, name, value) for name, value in context.items())
+        rows = [dict(with_unit(self.form, name, value) for name, value in row.items()) for row in rows]
+        columns = [with_unit(self.form, column, None)[0] for column in columns]
+        if extra:
+            extra = dict(with_unit(self.form, name, value) for name, value in extra.items())
         if self.form == "table":
             table = Table(box=box.SIMPLE_HEAD, pad_edge=False, show_edge=False)
             for column in columns:
@@ -104,6 +127,7 @@ class Writer:
     def summary(self, title: str, figures: Mapping[str, Cell], key: str, stderr: TextIO) -> None:
         """Figures at the end of a run: a table of two columns, one JSON object under ``key``,
         or, beside CSV (whose lines all have one shape), text lines on ``stderr``."""
+        figures = dict(with_unit(self.form, name, value) for name, value in figures.items())
         if self.form == "table":
             table = Table(box=box.SIMPLE_HEAD, pad_edge=False, show_edge=False, show_header=False)
             table.add_column()

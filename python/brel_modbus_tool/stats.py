@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 from collections import Counter
 
-from brel_modbus_tool.output import Cell
+from brel_modbus_tool.output import Cell, Duration
 
 
 def percentile(samples: list[float], p: float) -> float | None:
@@ -39,12 +39,12 @@ class PollStats:
             self.round_trips.append(seconds)
 
     def figures(self) -> dict[str, Cell]:
-        """Name -> figure, in the order people read them; round trips in milliseconds."""
+        """Name -> figure, in the order people read them; round trips in seconds, named as durations."""
         result: dict[str, Cell] = {"sent": self.sent, "answered": self.answered,
                                    "errors": sum(self.errors.values())}
         for kind, count in sorted(self.errors.items()):
             result[kind] = count
         for p in (50, 99):
             value = percentile(self.round_trips, p)
-            result[f"p{p} round trip ms"] = None if value is None else round(value * 1000, 3)
+            result[Duration(f"rtt_p{p}")] = value
         return result

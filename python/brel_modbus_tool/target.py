@@ -1,12 +1,18 @@
 """The command's TARGET and the master it opens.
 
-``tcp://host[:port]`` is Modbus TCP (port 502 unless told); anything else is a serial port
-for Modbus RTU: a device path (``/dev/ttyUSB0``), a COM name, or a pyserial URL
-(``socket://host:port`` for a TCP serial server, ``rfc2217://``, ``loop://``).
+Modbus TCP (port 502 unless told): ``tcp://host[:port]``, or a bare host name or IP address
+with or without ``:port`` (``localhost``, ``127.0.0.1:1502``, ``[::1]:502``) that is not an
+existing path. Modbus RTU: a device path (``/dev/ttyUSB0``), a COM name, or a pyserial URL
+(``socket://host:port`` for a TCP serial server, ``rfc2217://``, ``loop://``). A name that is
+both a host and an existing file (``./localhost``) is the file: the path wins, and
+``tcp://name`` says the host.
 """
 
 from __future__ import annotations
 
+import errno
+import ipaddress
+import os
 import re
 from dataclasses import dataclass
 from typing import Any
@@ -18,6 +24,48 @@ from brel_modbus_tool.codec import ArgumentProblem
 
 TCP_PORT = 502
 _HOST_PORT = re.compile(r"^[\w.-]+:\d+$")
+_LABEL = re.compile(r"^(?!-)[A-Za-z0-9-]{1,63}(?<!-)$")
+_COM_PORT = re.compile(r"^COM\d+$", re.IGNORECASE)
+_BRACKETED = re.compile(r"^\[([^\]]+)\](?::(\d*))?$")
+
+
+def _is_ip(text: str) -> bool:
+    try:
+        ipaddress.ip_address(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _is_host_name(text: str) -> bool:
+    """A host name as DNS writes it: dot-separated labels of letters, digits and inner hyphens,
+    the last one not all digits (``1.2.3`` is a broken address, not a name)."""
+    labels = text[:-1].split(".") if text.endswith(".") else text.split(".")
+    return (len(text) <= 253 and all(_LABEL.match(label) for label in labels)
+            and not labels[-1].isdigit())
+
+
+def _port(text: str, port: str) -> int:
+    if not port.isdigit() or not 0 < int(port) <= 0xFFFF:
+        raise ArgumentProblem(f"bad Modbus TCP target {text!r}: the port must be from 1 to 65535")
+    return int(port)
+
+
+def bare_host(text: str) -> Target | None:
+    """The Modbus TCP target that a bare ``host``, ``host:port``, ``[ipv6]`` or ``[ipv6]:port``
+    names; None when ``text`` is not written as one (a COM name is a serial port)."""
+    bracketed = _BRACKETED.match(text)
+    if bracketed:
+        host, port = bracketed.groups()
+        if not _is_ip(host) or ":" not in host:
+            return None
+        return Target(True, host, TCP_PORT if port is None else _port(text, port))
+    if _is_ip(text):                       # 127.0.0.1, ::1 (an IPv6 address takes a port only in brackets)
+        return Target(True, text, TCP_PORT)
+    host, colon, port = text.rpartition(":") if text.count(":") == 1 else (text, "", "")
+    if _COM_PORT.match(host) or not (_is_ip(host) and "." in host or _is_host_name(host)):
+        return None
+    return Target(True, host, _port(text, port) if colon else TCP_PORT)
 
 
 @dataclass(frozen=True)
@@ -50,9 +98,14 @@ def parse_target(text: str) -> Target:
         if port == 0:
             raise ArgumentProblem(f"bad Modbus TCP target {text!r}: port 0")
         return Target(True, parts.hostname, TCP_PORT if port is None else port)
+    if "://" in text or os.path.exists(text):
+        return Target(False, text)
+    host = bare_host(text)
+    if host is not None:
+        return host
     if _HOST_PORT.match(text):
-        raise ArgumentProblem(f"{text!r} is neither a serial port nor a URL: write tcp://{text} for Modbus TCP, "
-                              f"or socket://{text} for RTU through a TCP serial server")
+        raise ArgumentProblem(f"{text!r} is neither a serial port, a URL nor a host: write tcp://host:port for "
+                              f"Modbus TCP, or socket://host:port for RTU through a TCP serial server")
     return Target(False, text)
 
 
@@ -206,22 +259,44 @@ class Link:
         self.close()
 
 
+def _refused_setting(exc: BaseException) -> bool:
+    """Whether opening failed because the port refused a setting (EINVAL from the driver)."""
+    code = exc.errno if isinstance(exc, OSError) else exc.args[0] if exc.args else None
+    return code == errno.EINVAL or f"[Errno {errno.EINVAL}]" in describe(exc)
+
+
+def _parity_that_opens(target: Target, timeout: float, line: LineSettings) -> str | None:
+    """The first other parity with which the port opens (N before E, E before O), or None."""
+    for parity in ("N", "E", "O"):
+        if parity == line.parity:
+            continue
+        keywords = {**line.keywords(), "parity": parity}
+        try:
+            brel_modbus.Master(target.name, line.baudrate, timeout, **keywords).close()
+        except Exception:   # this one is refused too
+            continue
+        return parity
+    return None
+
+
 def open_link(target: Target, timeout: float, retries: int = 0, line: LineSettings | None = None,
               station: int = 1) -> Link:
     """Open the master for ``target``; OpenFailure with a one-line reason when that fails."""
+    settings = line or LineSettings()
     try:
         if target.tcp:
             master: Any = brel_modbus.ModbusTCPMaster(target.name, target.port, timeout, station)
         else:
-            master = brel_modbus.Master(target.name, (line or LineSettings()).baudrate, timeout,
-                                        **(line or LineSettings()).keywords())
+            master = brel_modbus.Master(target.name, settings.baudrate, timeout, **settings.keywords())
     except Exception as exc:   # pyserial's and termios' errors, refused settings: all end here
         if target.tcp:
-            where = f"connect to {target}"
-        else:
-            settings = line or LineSettings()
-            where = f"open {target} ({settings.baudrate} baud, {settings.shape()})"
-        raise OpenFailure(f"connection: cannot {where}: {describe(exc)}") from None
+            raise OpenFailure(f"connection: cannot connect to {target}: {describe(exc)}") from None
+        reason = f"connection: cannot open {target} ({settings.baudrate} baud, {settings.shape()}): {describe(exc)}"
+        # Some ports refuse a parity (a pseudo-terminal refuses E once opened): say which one opens.
+        other = _parity_that_opens(target, timeout, settings) if _refused_setting(exc) else None
+        if other is not None:
+            reason += f"; the port refuses parity {settings.parity}: try --parity {other}"
+        raise OpenFailure(reason) from None
     if retries:
         master.retries = retries
     return Link(target, master)
