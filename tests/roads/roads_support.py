@@ -185,10 +185,14 @@ class TwinStatic(ModbusStatic):
     """ModbusStatic with every helper replaced by a Python function calling the library's."""
 
 
+def _twin(name):
+    own = getattr(ModbusStatic, name)
+    return staticmethod(lambda *args, **kwargs: own(*args, **kwargs))
+
+
 for _name in ("split_register", "compound_register", "calculate_crc", "crc_is_right", "decode_values",
               "encode_values"):
-    setattr(TwinStatic, _name,
-            staticmethod(lambda *args, _f=getattr(ModbusStatic, _name), **kwargs: _f(*args, **kwargs)))
+    setattr(TwinStatic, _name, _twin(_name))
 
 STRUCT_TWIN = types.SimpleNamespace(pack=lambda *args: struct.pack(*args), unpack=lambda *args: struct.unpack(*args),
                                     error=struct.error)
