@@ -112,7 +112,7 @@ CHECK_CRC = [
 
 FIX_ONLY = [
     ("read_registers", (4, 3, 4)),
-    ("send_read_registers_request", (4, 3)),
+    ("send_read_registers_request", (4, 3, 4)),
 ]
 
 TCP_ONLY = [
