@@ -1,10 +1,9 @@
 """Fakes and real slaves for the Master tests.
 
-Plain helpers (reference CRC, frames, the slaves' data) live in rtu_support.py.
+Plain helpers (reference CRC, frames, the scripted channel, the slaves' data) live in
+rtu_support.py.
 
-* ``FakeChannel``: a scripted serial channel. Answers are queued as bytes; each write
-  moves the next queued answer into the input, where the following reads find it.
-  Every member call is recorded in ``calls``. Installed by replacing
+* ``channels``: every ``FakeChannel`` (rtu_support.py) made by the replaced
   ``brel_modbus.create_serial_instance``.
 * ``slave``: a pymodbus 3.11 server with RTU framing, reached either through
   ``socket://127.0.0.1:PORT`` or over a pair of pseudo-terminals joined by a relay
@@ -17,75 +16,8 @@ import pytest
 
 import brel_modbus
 
-from rtu_support import STATION, use_python_helpers
+from rtu_support import STATION, FakeChannel, use_python_helpers
 from simulator import PtyRelay, make_context, start_serial_server, start_tcp_server
-
-
-# ---- scripted channel ------------------------------------------------------------------
-
-class FakeChannel:
-    """The members the master uses, scripted and recorded."""
-
-    def __init__(self, **opened):
-        self.opened = opened              # the keywords the factory was called with
-        self.calls = []                   # ("in_waiting",), ("read", n), ("write", bytes), ...
-        self.written_types = []
-        self.answers = []                 # bytes to arrive after each write, in order
-        self.incoming = bytearray()       # received, not yet read
-        self.open = True
-        self.timeout_value = opened.get("timeout")
-
-    def answer(self, *answers: bytes) -> None:
-        self.answers.extend(answers)
-
-    @property
-    def in_waiting(self):
-        self.calls.append(("in_waiting",))
-        return len(self.incoming)
-
-    def read(self, size):
-        self.calls.append(("read", size))
-        data = bytes(self.incoming[:size])
-        del self.incoming[:size]
-        return data
-
-    def write(self, data):
-        self.calls.append(("write", bytes(data)))
-        self.written_types.append((type(data), getattr(data, "typecode", None)))
-        if self.answers:
-            self.incoming += self.answers.pop(0)
-        return "ignored"
-
-    @property
-    def is_open(self):
-        self.calls.append(("is_open",))
-        return self.open
-
-    def close(self):
-        self.calls.append(("close",))
-        self.open = False
-
-    @property
-    def timeout(self):
-        return self.timeout_value
-
-    @timeout.setter
-    def timeout(self, value):
-        self.calls.append(("timeout=", value))
-        self.timeout_value = value
-
-    # views of the record
-    @property
-    def writes(self):
-        return [c[1] for c in self.calls if c[0] == "write"]
-
-    @property
-    def reads(self):
-        return [c[1] for c in self.calls if c[0] == "read"]
-
-    def exchange(self):
-        """The calls without the property reads of is_open: the order on the line."""
-        return [c for c in self.calls if c[0] in ("in_waiting", "read", "write")]
 
 
 @pytest.fixture

@@ -1,5 +1,7 @@
-"""Plain helpers of the Master tests: the reference CRC and frames, the data the real
-slaves hold, and the switch to the general road of request building."""
+"""Plain helpers of the Master tests: the reference CRC and frames, the scripted channel
+(answers queued as bytes, each write moving the next one into the input, every call
+recorded), the data the real slaves hold, and the switch to the general road of request
+building."""
 
 from __future__ import annotations
 
@@ -25,6 +27,73 @@ def frame(text: str) -> bytes:
     data = bytes.fromhex(text)
     crc = crc16(data)
     return data + bytes((crc & 0xFF, crc >> 8))
+
+
+# ---- scripted channel ------------------------------------------------------------------
+
+class FakeChannel:
+    """The members the master uses, scripted and recorded."""
+
+    def __init__(self, **opened):
+        self.opened = opened              # the keywords the factory was called with
+        self.calls = []                   # ("in_waiting",), ("read", n), ("write", bytes), ...
+        self.written_types = []
+        self.answers = []                 # bytes to arrive after each write, in order
+        self.incoming = bytearray()       # received, not yet read
+        self.open = True
+        self.timeout_value = opened.get("timeout")
+
+    def answer(self, *answers: bytes) -> None:
+        self.answers.extend(answers)
+
+    @property
+    def in_waiting(self):
+        self.calls.append(("in_waiting",))
+        return len(self.incoming)
+
+    def read(self, size):
+        self.calls.append(("read", size))
+        data = bytes(self.incoming[:size])
+        del self.incoming[:size]
+        return data
+
+    def write(self, data):
+        self.calls.append(("write", bytes(data)))
+        self.written_types.append((type(data), getattr(data, "typecode", None)))
+        if self.answers:
+            self.incoming += self.answers.pop(0)
+        return "ignored"
+
+    @property
+    def is_open(self):
+        self.calls.append(("is_open",))
+        return self.open
+
+    def close(self):
+        self.calls.append(("close",))
+        self.open = False
+
+    @property
+    def timeout(self):
+        return self.timeout_value
+
+    @timeout.setter
+    def timeout(self, value):
+        self.calls.append(("timeout=", value))
+        self.timeout_value = value
+
+    # views of the record
+    @property
+    def writes(self):
+        return [c[1] for c in self.calls if c[0] == "write"]
+
+    @property
+    def reads(self):
+        return [c[1] for c in self.calls if c[0] == "read"]
+
+    def exchange(self):
+        """The calls without the property reads of is_open: the order on the line."""
+        return [c for c in self.calls if c[0] in ("in_waiting", "read", "write")]
 
 
 # ---- the general road ----------------------------------------------------------------------

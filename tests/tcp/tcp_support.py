@@ -3,6 +3,7 @@
 - ScriptedSocket: a socket double with only send, recv, close and timeout. Answers are
   queued as TCP segments; one recv returns at most one segment (or the part of it that
   was asked for). It is installed through brel_modbus._tcp_connect.
+- delegating_class: a ModbusTCPMaster subclass whose builders call the library's own.
 - ScriptedServer: a listening socket on 127.0.0.1 served by one thread that runs a
   script function per connection, with bounded waits everywhere.
 - pymodbus_server: a real pymodbus TCP server on its own asyncio loop thread.
@@ -14,6 +15,8 @@ import select
 import socket
 import struct
 import threading
+
+from brel_modbus import ModbusTCPMaster
 
 
 HOST = "plc.example"
@@ -69,6 +72,21 @@ class ScriptedSocket:
     @property
     def wire(self):
         return b"".join(self.sent)
+
+
+BUILDERS = ["construct_header", "construct_whole_query_command", "construct_read_registers_command",
+            "construct_read_coils_command", "construct_write_registers_command", "construct_write_coil_command"]
+
+
+def delegating_class():
+    """A subclass of ModbusTCPMaster whose builders are Python functions that call the
+    library's own: in the module namespace or as a master's class, it sends the operations
+    down the general road."""
+    body = {}
+    for name in BUILDERS:
+        original = getattr(ModbusTCPMaster, name)
+        body[name] = staticmethod(lambda *args, _f=original, **kwargs: _f(*args, **kwargs))
+    return type("Delegating", (ModbusTCPMaster,), body)
 
 
 # ---- a scripted TCP server on 127.0.0.1 ----------------------------------------------------

@@ -4,7 +4,7 @@ import pytest
 
 import brel_modbus
 from brel_modbus import ModbusTCPMaster
-from tcp_support import PEER, mbap
+from tcp_support import PEER, delegating_class, mbap
 
 H = bytes.fromhex
 COILS_19 = [True, False, True, True, False, False, True, True, True, True, False, True, False, True, True, False,
@@ -166,15 +166,8 @@ def test_short_coil_answer_is_never_decoded(connect):
 
 
 # The two roads: builders reached under the module name may be our own (built in C++)
-# or replaced (called through the interpreter); bytes, results and errors are the same.
-def delegating_class():
-    names = ["construct_header", "construct_whole_query_command", "construct_read_registers_command",
-             "construct_read_coils_command", "construct_write_registers_command", "construct_write_coil_command"]
-    body = {}
-    for name in names:
-        original = getattr(ModbusTCPMaster, name)
-        body[name] = staticmethod(lambda *args, _f=original, **kwargs: _f(*args, **kwargs))
-    return type("Delegating", (ModbusTCPMaster,), body)
+# or replaced (called through the interpreter, delegating_class in tcp_support.py);
+# bytes, results and errors are the same.
 
 
 ROADS = [
