@@ -396,7 +396,7 @@ def test_every_bad_point_is_reported_with_its_line():
     ("[[point]]\nname = 'a'\nstation = 1\ntable = 'holding'\naddress = 0\nperiod = 1" + "0" * 400 + "\n",
      "point 1 ('a'): period is too large to be a number of seconds"),
     ("[[point]]\nname = 'a'\nstation = 1" + "0" * 5000 + "\ntable = 'holding'\naddress = 0\n",
-     "not TOML: Exceeds the limit (4300 digits)"),
+     "not TOML: Exceeds the limit (4300"),   # the text goes on differently on 3.10
 ])
 def test_bad_points_in_toml(text, says):
     with pytest.raises(PointsProblem) as caught:
