@@ -425,16 +425,15 @@ def test_scan_counts_an_exception_answer_as_present(slaves):
                               "station": "1", "value": "", "exception": "illegal data address"}]
 
 
-class HalfSilentSlave:
-    """A Modbus TCP slave where units 1 and 2 answer a read of holding registers with their
-    number; any other unit is silent, and ``silence`` is set when one is asked."""
+class LoopbackSlave:
+    """A scripted Modbus TCP slave on 127.0.0.1: ``answer(unit, pdu)`` gives the PDU of the
+    answer, or None for silence. One connection at a time, stopped when the block ends."""
 
     def __init__(self):
         self.server = socket.create_server(("127.0.0.1", 0))
         self.server.settimeout(0.05)
         self.port = self.server.getsockname()[1]
         self.stop = threading.Event()
-        self.silence = threading.Event()
         self.thread = threading.Thread(target=self.serve, daemon=True)
 
     def __enter__(self):
@@ -445,6 +444,9 @@ class HalfSilentSlave:
         self.stop.set()
         self.thread.join(WAIT)
         self.server.close()
+
+    def answer(self, unit, pdu):
+        raise NotImplementedError
 
     def serve(self):
         while not self.stop.is_set():
@@ -464,11 +466,25 @@ class HalfSilentSlave:
                     if len(header) < 7:
                         break
                     transaction, _, length, unit = struct.unpack(">HHHB", header)
-                    conn.recv(length - 1, socket.MSG_WAITALL)
-                    if unit in (1, 2):
-                        conn.sendall(struct.pack(">HHHBBBH", transaction, 0, 5, unit, 3, 2, unit))
-                    else:
-                        self.silence.set()
+                    pdu = conn.recv(length - 1, socket.MSG_WAITALL)
+                    reply = self.answer(unit, pdu)
+                    if reply is not None:
+                        conn.sendall(struct.pack(">HHHB", transaction, 0, len(reply) + 1, unit) + reply)
+
+
+class HalfSilentSlave(LoopbackSlave):
+    """Units 1 and 2 answer a read of holding registers with their number; any other unit
+    is silent, and ``silence`` is set when one is asked."""
+
+    def __init__(self):
+        super().__init__()
+        self.silence = threading.Event()
+
+    def answer(self, unit, pdu):
+        if unit in (1, 2):
+            return struct.pack(">BBH", 3, 2, unit)
+        self.silence.set()
+        return None
 
 
 @pytest.mark.parametrize("form", ["json", "csv"])
@@ -504,41 +520,15 @@ def test_scan_with_nobody_there_fails(slaves):
     assert one_line(err) == "brel-modbus: no station answered (5-6)"
 
 
-class RefusingSlave:
-    """A Modbus TCP slave that answers every request with one exception code."""
+class RefusingSlave(LoopbackSlave):
+    """Answers every request with one exception code."""
 
     def __init__(self, code):
+        super().__init__()
         self.code = code
-        self.server = socket.create_server(("127.0.0.1", 0))
-        self.server.settimeout(0.05)
-        self.port = self.server.getsockname()[1]
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self.serve, daemon=True)
 
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stop.set()
-        self.thread.join(WAIT)
-        self.server.close()
-
-    def serve(self):
-        while not self.stop.is_set():
-            try:
-                conn, _ = self.server.accept()
-            except TimeoutError:
-                continue
-            with conn:
-                conn.settimeout(5)
-                try:
-                    while header := conn.recv(7, socket.MSG_WAITALL):
-                        transaction, _, length, unit = struct.unpack(">HHHB", header)
-                        pdu = conn.recv(length - 1, socket.MSG_WAITALL)
-                        conn.sendall(struct.pack(">HHHBBB", transaction, 0, 3, unit, pdu[0] | 0x80, self.code))
-                except OSError:
-                    pass
+    def answer(self, unit, pdu):
+        return bytes((pdu[0] | 0x80, self.code))
 
 
 @pytest.mark.parametrize("code, present", [(6, True), (11, False), (10, False)])
