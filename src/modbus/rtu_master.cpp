@@ -17,6 +17,7 @@
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
 #include "modbus/serial_line.hpp"
+#include "binding/late_binding.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
@@ -49,22 +50,15 @@ Ref instance_dict(PyObject* self) {
     return dict;
 }
 
-// True when `type` looks attributes up and stores them the generic way, holds the
-// library's own member under the name of each step a read calls, and defines none of the
-// attributes the steps keep in the instance's __dict__ (the channel and the record):
-// remembered against the class's version tag, so that the steps need not look in the
-// class again while it is unchanged.
-bool plain_master_class(PyTypeObject* type);
-
-// The attributes kept in the instance's __dict__ that plain_master_class() vouches for.
-bool kept_name(PyObject* name) {
-    return name == BREL_STR("_Master__tunnel") || name == BREL_STR("MessageLastReceived") ||
-           name == BREL_STR("MessageLastSent");
-}
+// The steps of Master: the members that the others reach through attribute look-up on
+// the instance, each named once here with the library's body, and the attributes its
+// steps keep in the instance's __dict__ (the channel and the record).
+enum MasterStep : std::size_t { kSendReadRegisters, kSendReadXxRegisters, kWriteMessage, kFeedbackAssistant, kRead };
+StepTable& master_steps();
 
 // True when self.name is read (store: written) straight in the instance's __dict__.
 bool plain_attribute(PyTypeObject* type, PyObject* name, bool store) {
-    if (kept_name(name) && plain_master_class(type)) return true;
+    if (master_steps().kept(type, name)) return true;
     return (store ? type->tp_setattro == PyObject_GenericSetAttr : type->tp_getattro == PyObject_GenericGetAttr) &&
            !_PyType_Lookup(type, name);
 }
@@ -93,140 +87,14 @@ void set_plain(PyObject* self, PyObject* name, PyObject* value) {
     setattr(self, name, value);
 }
 
-// ---- what a master's __dict__ holds, remembered (3.12 on) ---------------------------------
-//
-// A read looks in the master's __dict__ a dozen times: for an attribute hiding each
-// member it calls, for the channel, for the record. From 3.12 on, the __dict__ of the
-// last master whose steps ran here is watched, and what was found in it is remembered
-// until it changes. The watcher keeps two counts over every watched master's __dict__:
-// - instance_changes: every change but the stores of the record (MessageLastSent and
-//   MessageLastReceived, under the library's own interned names, which the library
-//   stores at every step); the verdict that no member is hidden, and the channel,
-//   stand on it;
-// - record_changes: every change; the record as the library last stored it stands on it.
-// A dict that goes away counts as a change of both (another may come at its address),
-// and so does one cleared or copied over. What is remembered also stands on the class:
-// only a master whose class plain_master_class() vouches for is remembered, and only
-// while that class keeps its version tag; and on the master still having that __dict__
-// (a __dict__ replaced while something else holds the old one tells no watcher).
-// Before 3.12 nothing is remembered.
-
-#if PY_VERSION_HEX >= 0x030C0000
-std::uint64_t instance_changes = 1;
-std::uint64_t record_changes = 1;
-int instance_watcher = -1;  // -1: not added yet; -2: none to be had
-PyObject* k_sent = nullptr;
-PyObject* k_received = nullptr;
-
-int instance_dict_changed(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
-    ++record_changes;
-    if (!key || (key != k_received && key != k_sent)) ++instance_changes;
-    return 0;
-}
-
-struct InstanceMemo {
-    PyObject* self = nullptr;       // the master: compared, never owned
-    PyObject** slot = nullptr;      // where its __dict__ is kept, in the master's own memory
-    PyTypeObject* type = nullptr;   // the master's class: compared, never owned
-    unsigned int tag = 0;           // its version tag then
-    PyObject* dict = nullptr;       // the master's __dict__: compared, never owned
-    std::uint64_t at = 0;           // instance_changes when it was watched; 0: none
-    bool hides_no_step = false;     // it holds none of the names of the steps
-    PyObject* tunnel = nullptr;     // its _Master__tunnel (borrowed), when found
-    PyObject* received = nullptr;   // its MessageLastReceived (borrowed) as last stored or read
-    std::uint64_t received_at = 0;  // record_changes then
-};
-InstanceMemo memo;
-
-// The __dict__ of `self` (borrowed) when it is the remembered one and nothing it stands
-// on has changed since; null otherwise. The place of the __dict__ is read as remembered:
-// `self` is alive (the caller holds it) and of the remembered class, so the place is in
-// its memory; another master at the same address with another __dict__ does not match.
-inline PyObject* memo_dict(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    if (self != memo.self || memo.at != instance_changes || type != memo.type ||
-        !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != memo.tag || *memo.slot != memo.dict)
-        return nullptr;
-    return memo.dict;
-}
-
-// Watches `dict`, the __dict__ of `self`, and remembers it in place of the dict before;
-// false (nothing remembered) when it cannot be watched or its class is not one that
-// plain_master_class() vouches for.
-bool remember(PyObject* self, PyObject* dict) {
-    if (memo_dict(self) == dict) return true;
-    PyTypeObject* type = Py_TYPE(self);
-    if (!PyDict_CheckExact(dict) || !plain_master_class(type) || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-        return false;
-    if (instance_watcher == -1) {
-        k_sent = BREL_STR("MessageLastSent");
-        k_received = BREL_STR("MessageLastReceived");
-        instance_watcher = PyDict_AddWatcher(instance_dict_changed);
-        if (instance_watcher < 0) {
-            PyErr_Clear();
-            instance_watcher = -2;
-        }
-    }
-    if (instance_watcher < 0) return false;
-    PyObject** slot = _PyObject_GetDictPtr(self);
-    if (!slot || *slot != dict || PyDict_Watch(instance_watcher, dict) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    memo = {self, slot, type, type->tp_version_tag, dict, instance_changes};
-    return true;
-}
-#endif
-
-Ref tunnel_of(PyObject* self) {
-    PyObject* name = BREL_STR("_Master__tunnel");
-#if PY_VERSION_HEX >= 0x030C0000
-    if (memo_dict(self) && memo.tunnel) return Ref::borrow(memo.tunnel);
-    if (plain_attribute(Py_TYPE(self), name, false)) {
-        if (Ref dict = instance_dict(self)) {
-            const bool watched = remember(self, dict.get());
-            const std::uint64_t now = instance_changes;
-            PyObject* value = PyDict_GetItemWithError(dict.get(), name);
-            if (!value && PyErr_Occurred()) raise();
-            if (value && watched && instance_changes == now && memo_dict(self) == dict.get()) memo.tunnel = value;
-            if (value) return Ref::borrow(value);
-        }
-    }
-#endif
-    return get_plain(self, name);
-}
+Ref tunnel_of(PyObject* self) { return get_plain(self, BREL_STR("_Master__tunnel")); }
 
 // self.MessageLastReceived, as the read steps take it.
-Ref received_of(PyObject* self) {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (memo_dict(self) && memo.received && memo.received_at == record_changes) return Ref::borrow(memo.received);
-#endif
-    return get_plain(self, BREL_STR("MessageLastReceived"));
-}
+Ref received_of(PyObject* self) { return get_plain(self, BREL_STR("MessageLastReceived")); }
 
 // self.<name> = value for the record's names (MessageLastSent, MessageLastReceived), as
 // the steps store them.
-void set_record(PyObject* self, PyObject* name, PyObject* value) {
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref dict = Ref::borrow(memo_dict(self));
-    bool watched = static_cast<bool>(dict);
-    if (!dict && plain_store(self, name) && (dict = instance_dict(self))) watched = remember(self, dict.get());
-    if (dict) {
-        const std::uint64_t before = record_changes;
-        check(PyDict_SetItem(dict.get(), name, value));
-        // One change is the store itself (none when the value was there already); any
-        // other (code run as the old value went) and the dict is read again next time.
-        // (Should that code give the master another __dict__, memo_dict() no longer
-        // finds the one remembered.)
-        if (watched && name == BREL_STR("MessageLastReceived") && record_changes - before <= 1) {
-            memo.received = value;  // held by the dict
-            memo.received_at = record_changes;
-        }
-        return;
-    }
-#endif
-    set_plain(self, name, value);
-}
+void set_record(PyObject* self, PyObject* name, PyObject* value) { set_plain(self, name, value); }
 
 [[noreturn]] void raise_timeout() { raise(builtins.IOError, "modbus: read from slave timeout"); }
 
@@ -285,101 +153,21 @@ bool attribute(PyObject* owner, PyObject* name, Ref& out) {
     return static_cast<bool>(out);
 }
 
-// ---- the library's own members, called directly ----------------------------------------
+// ---- the library's own steps, called directly ----------------------------------------------
 //
-// The members reach each other through attribute lookup on the instance. That lookup
-// finds the library's own member when the class looks attributes up the interpreter's
-// generic way, the class (or a base) holds the library's function object under that
-// name, and the instance's __dict__ does not hide it. Then the member's body is called
-// here directly, with the arguments and entry checks it would have had; otherwise the
-// call goes through the interpreter as written. A subclass that overrides a step, or a
-// step replaced on the class or the instance, is called as before.
+// The members reach each other through attribute lookup on the instance. While the step
+// looked up is the library's own (master_steps(): the class holds the library's body and
+// the instance's __dict__ does not hide it), the body is called here directly, with the
+// arguments and entry checks it would have had; otherwise the call goes through the
+// interpreter as written. A subclass that overrides a step, or a step replaced on the
+// class or the instance, is called as before.
 
-#if PY_VERSION_HEX >= 0x030C0000
-// The names of the steps that own_member is asked about.
-PyObject* const* step_names() {
-    static PyObject* const names[] = {
-        BREL_STR("send_read_registers_request"),
-        BREL_STR("_Master__send_read_xx_registers_request"),
-        BREL_STR("_Master__write_message"),
-        BREL_STR("_Master__feedback_assistant"),
-        BREL_STR("_Master__read"),
-        nullptr,
-    };
-    return names;
+// self.<step>(*args): `direct` while the step is the library's own.
+template <class Direct, class... A>
+Ref run_step(PyObject* self, MasterStep step, Direct&& direct, A... args) {
+    if (master_steps().own(self, step)) return direct();
+    return call_method(self, master_steps().name(step), args...);
 }
-#endif
-
-// True when self's __dict__ holds `name`, one of the step_names() (an object without a
-// __dict__ hides nothing).
-bool instance_has(PyObject* self, PyObject* name) {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (memo_dict(self) && memo.hides_no_step) return false;
-#endif
-    Ref dict = instance_dict(self);
-    if (!dict) return false;
-#if PY_VERSION_HEX >= 0x030C0000
-    if (remember(self, dict.get())) {
-        const std::uint64_t now = instance_changes;
-        bool hides = false;
-        for (PyObject* const* step = step_names(); *step && !hides; ++step)
-            hides = check(PyDict_Contains(dict.get(), *step)) != 0;
-        if (!hides && instance_changes == now && memo_dict(self) == dict.get()) memo.hides_no_step = true;
-        if (!hides) return false;
-    }
-#endif
-    return check(PyDict_Contains(dict.get(), name)) != 0;
-}
-
-// True when self.<name> is the library's member whose body is `impl` (a step's name and
-// body, as plain_master_class() knows them).
-bool own_member(PyObject* self, PyObject* name, Impl impl) {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (memo_dict(self) && memo.hides_no_step) return true;  // the class vouched for, nothing hidden
-#endif
-    PyTypeObject* type = Py_TYPE(self);
-    if (plain_master_class(type)) return !instance_has(self, name);
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject* found = _PyType_Lookup(type, name);  // borrowed
-    return found && is_function_with(found, impl) && !instance_has(self, name);
-}
-
-// A class found to hold the library's own members under some names, remembered against
-// the class's version tag: the interpreter gives a class a new tag whenever an attribute
-// of it or of a base is set or deleted, so while the tag is the same so are the members.
-// Only a class of the plain metatype is remembered, whose attribute lookup is the
-// interpreter's own, and only when what its dict holds under each name the check read
-// answers the same at every look-up (steady_class_entry): a property or another descriptor
-// of the application's is asked through its __get__ at each use.
-class ClassVerdict {
-public:
-    // True when `cls` is the class remembered and unchanged since, or when `full_check`
-    // (the look-ups as the general road makes them, of the class's `names`) says so now.
-    template <class Check>
-    bool holds(PyObject* cls, std::initializer_list<PyObject*> names, Check&& full_check) {
-        if (PyType_CheckExact(cls)) {
-            auto* type = reinterpret_cast<PyTypeObject*>(cls);
-            if (type == type_ && tag_ != 0 && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-                type->tp_version_tag == tag_)
-                return true;
-        }
-        if (!full_check()) return false;
-        type_ = nullptr;
-        tag_ = 0;
-        if (PyType_CheckExact(cls)) {  // the tag as the look-ups left it
-            auto* type = reinterpret_cast<PyTypeObject*>(cls);
-            for (PyObject* name : names)
-                if (!steady_class_entry(_PyType_Lookup(type, name))) return true;  // a yes for this use only
-            type_ = type;
-            tag_ = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-        }
-        return true;
-    }
-
-private:
-    PyTypeObject* type_ = nullptr;  // compared, never dereferenced unless it is `cls`
-    unsigned int tag_ = 0;
-};
 
 // ---- transactions -------------------------------------------------------------------------
 //
@@ -505,7 +293,7 @@ struct Protocol {
     // True when _byte_array, split_register and calculate_crc are the library's own:
     // then a frame may be built in C++ with the same bytes.
     bool own_helpers() const {
-        static ClassVerdict helpers;
+        static TypeVerdict helpers;
         return byte_array_is_ours(byte_array.get()) &&
                helpers.holds(statics.get(), {BREL_STR("split_register"), BREL_STR("calculate_crc")}, [&] {
                    Ref split, crc;
@@ -548,26 +336,14 @@ Ref read_body(PyObject* self, PyObject* size);
 Ref master_send_read_xx_registers_request(Args& a);
 Ref master_send_read_registers_request(Args& a);
 
-bool plain_master_class(PyTypeObject* type) {
-    static ClassVerdict verdict;
-    // Its check reads the class dict itself and takes only the library's own functions.
-    return verdict.holds(reinterpret_cast<PyObject*>(type), {}, [type] {
-        if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
-        const std::pair<PyObject*, Impl> steps[] = {
-            {BREL_STR("send_read_registers_request"), master_send_read_registers_request},
-            {BREL_STR("_Master__send_read_xx_registers_request"), master_send_read_xx_registers_request},
-            {BREL_STR("_Master__write_message"), locked<master_write_message>},
-            {BREL_STR("_Master__feedback_assistant"), locked<master_feedback_assistant>},
-            {BREL_STR("_Master__read"), locked<master_read>},
-        };
-        for (const auto& [name, impl] : steps) {
-            PyObject* found = _PyType_Lookup(type, name);  // borrowed
-            if (!found || !is_function_with(found, impl)) return false;
-        }
-        return !_PyType_Lookup(type, BREL_STR("_Master__tunnel")) &&
-               !_PyType_Lookup(type, BREL_STR("MessageLastReceived")) &&
-               !_PyType_Lookup(type, BREL_STR("MessageLastSent"));
-    });
+StepTable& master_steps() {
+    static StepTable steps({{"send_read_registers_request", master_send_read_registers_request},
+                            {"_Master__send_read_xx_registers_request", master_send_read_xx_registers_request},
+                            {"_Master__write_message", locked<master_write_message>},
+                            {"_Master__feedback_assistant", locked<master_feedback_assistant>},
+                            {"_Master__read", locked<master_read>}},
+                           {"_Master__tunnel", "MessageLastReceived", "MessageLastSent"});
+    return steps;
 }
 
 // The lock that a member run as locked<...> takes, for a direct call of its body: none
@@ -581,21 +357,25 @@ struct MemberLock {
 
 // self.__write_message(msg)
 void write_message(PyObject* self, PyObject* msg) {
-    if (own_member(self, BREL_STR("_Master__write_message"), locked<master_write_message>)) {
-        MemberLock lock(self);
-        write_message_body(self, msg);
-        return;
-    }
-    call_method(self, BREL_STR("_Master__write_message"), msg);
+    run_step(
+        self, kWriteMessage,
+        [&] {
+            MemberLock lock(self);
+            write_message_body(self, msg);
+            return none();
+        },
+        msg);
 }
 
 // self.__read(size)
 Ref read_step(PyObject* self, PyObject* size) {
-    if (own_member(self, BREL_STR("_Master__read"), locked<master_read>)) {
-        MemberLock lock(self);
-        return read_body(self, size);
-    }
-    return call_method(self, BREL_STR("_Master__read"), size);
+    return run_step(
+        self, kRead,
+        [&] {
+            MemberLock lock(self);
+            return read_body(self, size);
+        },
+        size);
 }
 
 // Station, code and two 16-bit fields: the read requests and the single-register write.
@@ -729,6 +509,20 @@ void check_crc_step(Feedback& feedback, PyObject* station);
 void feedback_assistant_body(PyObject* self, PyObject* station, PyObject* normal_msg_len, PyObject* check_crc,
                              Feedback& feedback);
 
+// self.__feedback_assistant(station, normal_msg_len, check_crc): the answer as an object.
+// `check_crc` is passed on only when it is not the default (False), as the callers wrote it.
+Ref feedback_step(PyObject* self, PyObject* station, PyObject* normal_msg_len, PyObject* check_crc) {
+    if (master_steps().own(self, kFeedbackAssistant)) {
+        MemberLock lock(self);
+        Feedback feedback;
+        feedback_assistant_body(self, station, normal_msg_len, check_crc, feedback);
+        return Ref::borrow(feedback.object());
+    }
+    if (check_crc == Py_False)
+        return call_method(self, master_steps().name(kFeedbackAssistant), station, normal_msg_len);
+    return call_method(self, master_steps().name(kFeedbackAssistant), station, normal_msg_len, check_crc);
+}
+
 // The answer of a read: the first five bytes through __feedback_assistant, then the
 // byte count announced in byte 2 through __read, the length test and the CRC check.
 struct Counted {
@@ -738,11 +532,11 @@ struct Counted {
 
 void read_counted_answer(PyObject* self, PyObject* station, Counted& answer) {
     Ref five = small_int(5);
-    if (own_member(self, BREL_STR("_Master__feedback_assistant"), locked<master_feedback_assistant>)) {
+    if (master_steps().own(self, kFeedbackAssistant)) {
         MemberLock lock(self);
         feedback_assistant_body(self, station, five.get(), Py_False, answer.feedback);
     } else {
-        answer.feedback.adopt(call_method(self, BREL_STR("_Master__feedback_assistant"), station, five.get()));
+        answer.feedback.adopt(call_method(self, master_steps().name(kFeedbackAssistant), station, five.get()));
     }
     answer.left_len = answer.feedback.at(2);
     Ref extend = answer.feedback.extender();
@@ -921,7 +715,7 @@ Ref write_and_confirm(Args& a, PyObject* sender) {
         return none();
     }
     Ref eight = small_int(8);
-    Ref feedback = call_method(self, BREL_STR("_Master__feedback_assistant"), station, eight.get(), Py_True);
+    Ref feedback = feedback_step(self, station, eight.get(), Py_True);
     check_answer(tx, modbus::AnswerRule::Echo, feedback.get(), station);
     return none();
 }
@@ -947,7 +741,7 @@ Ref master_send_read_xx_registers_request(Args& a) {
 
 // self.__send_read_xx_registers_request(station, address, count, code)
 Ref send_read_xx_registers(PyObject* self, PyObject* station, PyObject* address, PyObject* count, PyObject* code) {
-    if (own_member(self, BREL_STR("_Master__send_read_xx_registers_request"), master_send_read_xx_registers_request)) {
+    if (master_steps().own(self, kSendReadXxRegisters)) {
         // its entry rules, in parameter order
         check_rule(Rule::Int, BREL_STR("station"), station);
         check_rule(Rule::Int, BREL_STR("address"), address);
@@ -956,7 +750,7 @@ Ref send_read_xx_registers(PyObject* self, PyObject* station, PyObject* address,
         send_read_request(self, station, address, count, code);
         return none();
     }
-    return call_method(self, BREL_STR("_Master__send_read_xx_registers_request"), station, address, count, code);
+    return call_method(self, master_steps().name(kSendReadXxRegisters), station, address, count, code);
 }
 
 Ref master_send_read_registers_request(Args& a) {
@@ -1008,7 +802,7 @@ Ref decode_registers(Feedback& feedback) {
     const Py_ssize_t n = bytes.size;
     if (n - 2 <= 3) return own(PyList_New(0));
     Ref statics = BREL_GLOBAL("ModbusStatic");
-    static ClassVerdict compound_ours;
+    static TypeVerdict compound_ours;
     if (!compound_ours.holds(statics.get(), {BREL_STR("compound_register")}, [&] {
             Ref compound = getattr(statics.get(), BREL_STR("compound_register"));
             return is_library_member(compound.get(), "ModbusStatic", "compound_register");
@@ -1024,11 +818,11 @@ Ref master_read_registers(Args& a) {
     PyObject *self = a[0], *station = a[1];
     refuse_writing_code(a[4]);
     Transaction tx(self);
-    if (own_member(self, BREL_STR("send_read_registers_request"), master_send_read_registers_request)) {
+    if (master_steps().own(self, kSendReadRegisters)) {
         check_rule(Rule::Int, BREL_STR("func_code"), a[4]);  // its entry rule
         send_read_xx_registers(self, station, a[2], a[3], a[4]);
     } else {
-        call_method(self, BREL_STR("send_read_registers_request"), station, a[2], a[3], a[4]);
+        call_method(self, master_steps().name(kSendReadRegisters), station, a[2], a[3], a[4]);
     }
     Counted answer;
     read_counted_answer(self, station, answer);
@@ -1629,7 +1423,7 @@ Ref crc_verdict_of_bytes(Feedback& feedback) {
     ByteView bytes;
     if (!feedback.plain() || !feedback.view(bytes) || bytes.size < 2) return nullptr;
     Ref statics = BREL_GLOBAL("ModbusStatic");
-    static ClassVerdict crc_ours;
+    static TypeVerdict crc_ours;
     if (!crc_ours.holds(statics.get(), {BREL_STR("crc_is_right"), BREL_STR("calculate_crc")}, [&] {
             Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
             if (!is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")) return false;
@@ -1642,7 +1436,7 @@ Ref crc_verdict_of_bytes(Feedback& feedback) {
 
 void check_crc_step(Feedback& feedback, PyObject* station) {
     Ref master = BREL_GLOBAL("Master");
-    static ClassVerdict check_crc_ours;
+    static TypeVerdict check_crc_ours;
     Ref function;
     if (!check_crc_ours.holds(master.get(), {BREL_STR("_Master__check_crc")}, [&] {
             function = getattr(master.get(), BREL_STR("_Master__check_crc"));
@@ -1695,7 +1489,7 @@ void write_confirmed(PyObject* self, PyObject* station, const std::uint8_t* pdu,
         return;
     }
     Ref expected = small_int(size);
-    Ref feedback = call_method(self, BREL_STR("_Master__feedback_assistant"), station, expected.get(), Py_True);
+    Ref feedback = feedback_step(self, station, expected.get(), Py_True);
     check_answer(tx, rule, feedback.get(), station);
 }
 
@@ -1766,7 +1560,7 @@ Ref master_read_write_registers(Args& a) {
 void read_more(PyObject* self, line::ReadDeadline& deadline, std::vector<std::uint8_t>& answer, std::size_t size) {
     if (!deadline.before_read()) raise_timeout();
     Ref want = own(PyLong_FromSize_t(size));
-    Ref data = call_method(self, BREL_STR("_Master__read"), want.get());
+    Ref data = read_step(self, want.get());
     if (!PyBytes_CheckExact(data.get())) data = own(PyBytes_FromObject(data.get()));
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get()));
     const std::size_t n = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
@@ -1793,7 +1587,7 @@ Ref master_read_device_identification(Args& a) {
         line::ReadDeadline deadline(tunnel.get());
         if (!deadline.before_read()) raise_timeout();
         Ref five = small_int(5);
-        Ref head = call_method(self, BREL_STR("_Master__feedback_assistant"), station, five.get());
+        Ref head = feedback_step(self, station, five.get(), Py_False);
         std::vector<std::uint8_t> answer(5);
         std::size_t size = 0;
         if (!answer_head(head.get(), answer.data(), 5, size) || size != 5) raise_mismatch(station);
