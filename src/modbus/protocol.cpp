@@ -123,12 +123,8 @@ bool arrays_found_real(const RealArray& real) {
 bool arrays_are_real() {
     const RealArray& real = real_array();
     if (!real.type || !module_namespace) return false;
-    static std::uint64_t real_at = 0;
-    const std::uint64_t now = namespace_epoch();
-    if (now != 0 && real_at == now) return true;
-    if (!arrays_found_real(real)) return false;
-    real_at = now;
-    return true;
+    static NamespaceVerdict found_real;
+    return found_real.holds([&] { return arrays_found_real(real); });
 }
 
 bool is_real_byte_array(PyObject* obj, ByteView& view) noexcept {

@@ -3,7 +3,8 @@
 // Included by module/ref.hpp right after Python.h, so that every file of the module
 // writes the 3.12 spelling and none needs a version test of its own. Each block below
 // supplies, on the versions that lack them, the calls named in its heading, with the
-// behaviour they have in 3.12. Nothing here is compiled on 3.12 and later.
+// behaviour they have in 3.12; the last block reads an int's compact form where the
+// interpreter has one.
 #pragma once
 
 #include <Python.h>
@@ -76,3 +77,22 @@ inline void PyErr_SetRaisedException(PyObject* exc) {
     PyErr_Restore(type, exc, traceback);
 }
 #endif
+
+namespace brel {
+
+// The value of an exact int that fits in one machine word without asking the interpreter
+// to convert it (3.12 on: the int's compact form); false when the slow conversion is needed.
+inline bool compact_int(PyObject* exact_int, long long& value) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(exact_int);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    value = PyUnstable_Long_CompactValue(number);
+    return true;
+#else
+    (void)exact_int;
+    (void)value;
+    return false;
+#endif
+}
+
+}  // namespace brel

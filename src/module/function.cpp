@@ -296,15 +296,7 @@ bool is_library_member(PyObject* callable, const char* owner, const char* name) 
     return f->owner && std::string_view(f->owner) == owner && std::string_view(f->sig.name) == name;
 }
 
-bool steady_class_entry(PyObject* entry) {
-    if (!entry || Py_IS_TYPE(entry, &function_type) || !Py_TYPE(entry)->tp_descr_get) return true;
-    const bool wrapper = Py_IS_TYPE(entry, &PyStaticMethod_Type) || Py_IS_TYPE(entry, &PyProperty_Type);
-    if (!wrapper) return false;
-    Ref inner =
-        Ref::steal_or_null(PyObject_GetAttrString(entry, Py_IS_TYPE(entry, &PyProperty_Type) ? "fget" : "__func__"));
-    if (!inner) PyErr_Clear();
-    return inner && Py_IS_TYPE(inner.get(), &function_type);
-}
+bool is_library_function(PyObject* object) noexcept { return Py_IS_TYPE(object, &function_type); }
 
 Ref make_function(const FunctionSpec& spec, const char* qualname_prefix) {
     std::vector<ParamSpec> params;

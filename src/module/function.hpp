@@ -42,13 +42,8 @@ bool is_function_with(PyObject* callable, Impl impl) noexcept;
 // guard for fast paths over members of another class file.
 bool is_library_member(PyObject* callable, const char* owner, const char* name) noexcept;
 
-// True when `entry`, a class's attribute as its dict holds it (_PyType_Lookup: no __get__
-// asked), gives the same object at every look-up while the class is unchanged: a function
-// object of this module, a staticmethod or property of the interpreter's own types around
-// one, or a value that is no descriptor at all. A verdict on a class may be remembered
-// against its version tag only when every entry it read is such; any other descriptor is
-// asked through its __get__ at each use.
-bool steady_class_entry(PyObject* entry);
+// True when `object` is a function object of this module, whatever its body.
+bool is_library_function(PyObject* object) noexcept;
 
 // Ready the function type; called once by the exec step.
 int ready_function_type() noexcept;

@@ -40,16 +40,12 @@ std::unordered_map<PyObject*, NativeState*>& entries() {
 }
 
 // The entry found last: a call looks its master up several times (settings, lock, query).
-PyObject* last_object = nullptr;
-NativeState* last_state = nullptr;
+LastObject<NativeState> last;
 
 // The weak-reference callback: `key` is the address of the object that is going.
 PyObject* forget(PyObject* key, PyObject*) {
     void* address = PyLong_AsVoidPtr(key);
-    if (address == last_object) {
-        last_object = nullptr;
-        last_state = nullptr;
-    }
+    last.forget(address);
     auto& table = entries();
     auto it = table.find(static_cast<PyObject*>(address));
     if (it != table.end()) {
@@ -64,13 +60,12 @@ PyObject* forget(PyObject* key, PyObject*) {
 PyMethodDef forget_def = {"_forget_native_state", forget, METH_O, nullptr};
 
 NativeState* find(PyObject* object) noexcept {
-    if (object == last_object) return last_state;
+    if (NativeState* state = last.find(object)) return state;
     auto& table = entries();
     auto it = table.find(object);
     if (it == table.end()) return nullptr;
-    last_object = object;
-    last_state = it->second;
-    return last_state;
+    last.remember(object, it->second);
+    return it->second;
 }
 
 NativeState* state_for(PyObject* object) {

@@ -115,19 +115,4 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
         return -1;
 }
 
-// The value of an exact int that fits in one machine word without asking the interpreter
-// to convert it (3.12 on: the int's compact form); false when the slow conversion is needed.
-inline bool compact_int(PyObject* exact_int, long long& value) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    auto* number = reinterpret_cast<PyLongObject*>(exact_int);
-    if (!PyUnstable_Long_IsCompact(number)) return false;
-    value = PyUnstable_Long_CompactValue(number);
-    return true;
-#else
-    (void)exact_int;
-    (void)value;
-    return false;
-#endif
-}
-
 }  // namespace brel
