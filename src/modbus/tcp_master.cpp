@@ -13,6 +13,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
+#include "modbus/tcp_exchange.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
@@ -521,38 +522,9 @@ void send_all(PyObject* sock, PyObject* data) {
     }
 }
 
-// The bytes of one answer: on the stack up to the longest normal answer, on the heap beyond.
-class Answer {
-public:
-    const char* data() const noexcept { return heap_.empty() ? local_ : heap_.data(); }
-    std::size_t size() const noexcept { return size_; }
-    // Room for `n` more bytes at the end; commit() says how many were written.
-    char* reserve(std::size_t n) {
-        if (size_ + n > sizeof local_ && heap_.size() < size_ + n) {
-            if (heap_.empty()) heap_.assign(local_, local_ + size_);
-            heap_.resize(size_ + n);
-        }
-        return (heap_.empty() ? local_ : heap_.data()) + size_;
-    }
-    // The end of the bytes so far, where a reserve() has made room.
-    char* tail() noexcept { return (heap_.empty() ? local_ : heap_.data()) + size_; }
-    void commit(std::size_t n) noexcept { size_ += n; }
-    void append(const char* bytes, std::size_t n) {
-        std::memcpy(reserve(n), bytes, n);
-        commit(n);
-    }
-    // Drop the first n bytes (a skipped answer); what follows moves to the front.
-    void drop_front(std::size_t n) noexcept {
-        char* base = heap_.empty() ? local_ : heap_.data();
-        std::memmove(base, base + n, size_ - n);
-        size_ -= n;
-    }
+using modbus::AnswerBuffer;
 
-private:
-    char local_[modbus::kMbapSize + 253 + 8];
-    std::vector<char> heap_;
-    std::size_t size_ = 0;
-};
+const char* chars(const std::uint8_t* p) { return reinterpret_cast<const char*>(p); }
 
 // On this road too the whole answer must arrive within the connection's time-out, counted
 // from the end of the send: each receive waits at most that long by itself, and a slave
@@ -602,25 +574,26 @@ struct AnswerDeadline {
     }
 };
 
-// Receive until `buffer` holds `size` bytes. Every byte received for this answer is
-// recorded as the last feedback as soon as it arrives. An empty receive means the server
-// closed the connection: ConnectionError "Connection closed by " and the peer. The socket's
-// TimeoutError passes on, and so does the one of the answer's deadline.
-void receive_until(PyObject* self, PyObject* sock, PyObject* recv, const AnswerDeadline& deadline, Answer& buffer,
-                   std::size_t size) {
-    while (buffer.size() < size) {
-        if (buffer.size()) deadline.wait_for_more(sock);
-        Ref want = own(PyLong_FromSize_t(size - buffer.size()));
-        Ref piece = call(recv, want.get());
-        Py_buffer view;
-        check(PyObject_GetBuffer(piece.get(), &view, PyBUF_SIMPLE));
-        const std::size_t n = static_cast<std::size_t>(view.len);
-        buffer.append(static_cast<const char*>(view.buf), n);
+// One receive of at most `size - buffer.size()` bytes into `buffer`; every receive but the
+// first of an answer waits within the answer's deadline first. An empty receive means the
+// server closed the connection: ConnectionError "Connection closed by " and the peer. The
+// socket's TimeoutError passes on, and so does the one of the answer's deadline.
+void receive_piece(PyObject* self, PyObject* sock, PyObject* recv, const AnswerDeadline& deadline, bool first,
+                   AnswerBuffer& buffer, std::size_t size) {
+    if (!first) deadline.wait_for_more(sock);
+    Ref want = own(PyLong_FromSize_t(size - buffer.size()));
+    Ref piece = call(recv, want.get());
+    Py_buffer view;
+    check(PyObject_GetBuffer(piece.get(), &view, PyBUF_SIMPLE));
+    const std::size_t n = static_cast<std::size_t>(view.len);
+    try {
+        buffer.append(view.buf, n);
+    } catch (...) {
         PyBuffer_Release(&view);
-        if (n == 0) raise_closed(self);
-        Ref record = own(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(buffer.size())));
-        setattr(self, k_last_received(), record.get());
+        throw;
     }
+    PyBuffer_Release(&view);
+    if (n == 0) raise_closed(self);
 }
 
 #if !defined(_WIN32)
@@ -735,7 +708,7 @@ struct DirectSocket {
     // Receive until `buffer` holds at least `size` bytes, each receive asking for up to
     // `expected` bytes in all; before that, drop stale input and send what is left of the
     // request. All of it with the interpreter lock released once.
-    void receive(Answer& buffer, std::size_t size, std::size_t expected, PyObject* self) {
+    void receive(AnswerBuffer& buffer, std::size_t size, std::size_t expected, PyObject* self) {
         if (!drain && request_out() && buffer.size() >= size) return;  // already here: no release
         // Room for all that the receives may ask for, made now: nothing allocates without the lock.
         const std::size_t most = std::max(size, expected);
@@ -773,7 +746,7 @@ private:
     }
 
     // Runs without the interpreter lock: no Python here.
-    int run(Answer& buffer, std::size_t size, std::size_t expected) noexcept {
+    int run(AnswerBuffer& buffer, std::size_t size, std::size_t expected) noexcept {
         if (drain) {
             drain = false;
             char sink[4096];
@@ -814,41 +787,14 @@ private:
     }
 };
 
-// Receive until `buffer` holds at least `size` bytes, asking for up to `expected` bytes in
-// all (the whole answer the request calls for, and one byte more), so that a normal answer
-// takes one receive, a byte that came beyond it is seen (the stream is then unclean), and
-// little else is taken off the stream. The record shows the first `size` bytes (or all that
-// came, on a failure once the request is out).
-void direct_receive(PyObject* self, const Attributes& attributes, DirectSocket& direct, Answer& buffer,
-                    std::size_t size, std::size_t expected, bool record_success) {
-    auto record = [&](std::size_t n) {
-        Ref bytes = own(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(std::min(n, buffer.size()))));
-        attributes.set(k_last_received(), bytes.get());
-    };
-    try {
-        direct.receive(buffer, size, expected, self);
-    } catch (const PyError&) {
-        if (!direct.request_out()) throw;  // the send failed: nothing was received for it
-        PyObject* pending = PyErr_GetRaisedException();
-        try {
-            record(buffer.size());
-        } catch (const PyError&) {
-            PyErr_Clear();
-        }
-        PyErr_SetRaisedException(pending);
-        throw;
-    }
-    if (record_success) record(size);
-}
 #endif
 
 // The answer's identifiers against the request's: bytes 0 to 3 and byte 6.
-bool same_ids(const Answer& answer, PyObject* request) {
-    const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
+bool same_ids(const std::uint8_t* head, PyObject* request) {
     if (PyBytes_CheckExact(request) && PyBytes_GET_SIZE(request) >= 7)
         return modbus::mbap_same_ids(head, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(request)));
     // A request built by a replaced builder: compare as the interpreter would.
-    Ref answer_ids = own(PyBytes_FromStringAndSize(answer.data(), 4));
+    Ref answer_ids = own(PyBytes_FromStringAndSize(chars(head), 4));
     Ref request_ids = own(PySequence_GetSlice(request, 0, 4));
     if (!equal(answer_ids.get(), request_ids.get())) return false;
     Ref answer_unit = make_int(head[6]);
@@ -875,6 +821,35 @@ bool is_exception_to(std::uint8_t code, PyObject* request) {
     const long c = PyLong_AsLong(request_code.get());
     if (c == -1 && PyErr_Occurred()) raise();
     return c >= 0 && c < 0x80 && (c | 0x80) == code;
+}
+
+// The comparisons with a request that is not bytes of a whole frame (a replaced builder's),
+// made as the interpreter makes them.
+class ObjectRequest final : public modbus::RequestJudge {
+public:
+    explicit ObjectRequest(PyObject* request) : request_(request) {}
+    bool same_ids(const std::uint8_t* head) const override { return brel::same_ids(head, request_); }
+    bool same_code(std::uint8_t code) const override { return brel::same_code(code, request_); }
+    bool refused_by(std::uint8_t code) const override { return is_exception_to(code, request_); }
+
+private:
+    PyObject* request_;
+};
+
+// The master's recent requests, kept in its native state.
+struct TcpNative final : Attachment {
+    modbus::RecentRequests recent;
+};
+
+// The length of data an operation asks __query for, for the exchange: none for None, and
+// one that never matches for an int beyond 64 bits.
+std::optional<long long> needed_length(PyObject* length_needed) {
+    if (length_needed == Py_None) return std::nullopt;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(length_needed, &overflow);
+    if (overflow) return LLONG_MAX;
+    if (n == -1 && PyErr_Occurred()) raise();
+    return n;
 }
 
 Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed);
@@ -950,33 +925,35 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
 
     Ref sock = attributes.get(k_socket());
     Ref empty = empty_bytes();
-    Answer answer;
+    const bool bytes = PyBytes_CheckExact(query_cmd.get());
+    const ObjectRequest judge(query_cmd.get());
+    std::optional<modbus::RecentRequests> unkept;  // a master without native state keeps none
+    modbus::RecentRequests* recent = nullptr;
+    if (TcpNative* native = attached<TcpNative>(self)) recent = &native->recent;
+    if (!recent) recent = &unkept.emplace();
+    modbus::TcpExchange exchange(*recent);
+    exchange.begin(bytes ? reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(query_cmd.get())) : nullptr,
+                   bytes ? static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())) : 0, &judge,
+                   needed_length(length_needed));
+    AnswerBuffer& answer = exchange.buffer();
     Ref recv;
     std::optional<AnswerDeadline> deadline;
+    bool first = true;
 #if !defined(_WIN32)
     DirectSocket direct;
-    const bool is_direct = PyBytes_CheckExact(query_cmd.get()) && direct.open(sock.get());
+    const bool is_direct = bytes && direct.open(sock.get());
+    auto request_out = [&] { return !is_direct || direct.request_out(); };
 #else
     const bool is_direct = false;
+    auto request_out = [] { return true; };
 #endif
-    // The whole answer that length_needed calls for (header, function code, data) and one
-    // byte more, to see whether anything came beyond it.
-    std::size_t expected = modbus::kTcpAnswerHead + 1;
-    if (length_needed != Py_None) {
-        const long long n = PyLong_AsLongLong(length_needed);
-        if (n == -1 && PyErr_Occurred())
-            PyErr_Clear();
-        else if (n > 0 && n <= 0xFFFF)
-            expected += static_cast<std::size_t>(n);
-    }
-    // Receive until the answer holds `size` bytes, on whichever road this socket takes.
-    // On the direct road the record is written once: when the answer is complete or a
-    // receive fails (the header alone is recorded only when nothing more is read).
-    auto receive = [&](std::size_t size, bool last) {
+    // Receive until the answer holds `size` bytes on the direct road; one piece on the general.
+    auto receive = [&](std::size_t size) {
 #if !defined(_WIN32)
-        if (is_direct) return direct_receive(self, attributes, direct, answer, size, expected, last);
+        if (is_direct) return direct.receive(answer, size, exchange.room(), self);
 #endif
-        receive_until(self, sock.get(), recv.get(), *deadline, answer, size);
+        receive_piece(self, sock.get(), recv.get(), *deadline, first, answer, size);
+        first = false;
     };
     note_send(false);
     if (is_direct) {
@@ -990,82 +967,69 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
         attributes.set(k_last_received(), empty.get());
         recv = getattr(sock.get(), BREL_STR("recv"));
     }
-    // This request, as the master remembers it once it is out (answered or not), so that an
-    // answer to it that comes again later is known.
-    const bool trackable = PyBytes_CheckExact(query_cmd.get()) && PyBytes_GET_SIZE(query_cmd.get()) >= 7;
-    const auto* request =
-        trackable ? reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(query_cmd.get())) : nullptr;
-    Ref data;
-    std::uint8_t fc_code = 0, unit_id = 0;
-    long left = 0;
+    // The record shows what came for this request: each piece as it arrives, all that came
+    // on a failure (nothing of an answer being skipped), and at the end the answer itself.
+    std::size_t recorded = SIZE_MAX;
+    auto record = [&](std::size_t n) {
+        Ref shown = own(PyBytes_FromStringAndSize(chars(answer.data()), static_cast<Py_ssize_t>(n)));
+        attributes.set(k_last_received(), shown.get());
+        recorded = n;
+    };
+    modbus::TcpStep step;
     try {
-        for (;;) {
-            receive(modbus::kTcpAnswerHead, false);
-            if (same_ids(answer, query_cmd.get()) || !trackable) break;
-            // An answer to one of this master's recent requests (a late answer to a request that
-            // timed out, or a copy of one already answered): read it whole by its length, drop
-            // it, and go on waiting for this request's answer within the same time-out.
-            const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
-            const std::size_t length = modbus::get16(head + 4);
-            const bool late = modbus::get16(head + 2) == modbus::get16(request + 2) && length >= 2 &&
-                              length <= modbus::kMaxPdu + 1 && recent_transaction(self, modbus::get16(head), head[6]);
-            if (!late) break;
-            const std::size_t whole = modbus::kMbapSize - 1 + length;
+        while ((step = exchange.step()) == modbus::TcpStep::Want || step == modbus::TcpStep::Skipped) {
+            if (step == modbus::TcpStep::Skipped) {
+                record(answer.size());
+                continue;
+            }
             try {
-                receive(whole, false);
+                receive(exchange.wanted());
             } catch (const PyError&) {
-                attributes.set(k_last_received(), empty.get());  // nothing of it is this request's
+                if (!request_out()) throw;  // the send failed: nothing was received for it
+                PyObject* pending = PyErr_GetRaisedException();
+                try {
+                    record(exchange.skipping() ? 0 : answer.size());
+                } catch (const PyError&) {
+                    PyErr_Clear();
+                }
+                PyErr_SetRaisedException(pending);
                 throw;
             }
-            answer.drop_front(whole);
-            Ref rest = own(PyBytes_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size())));
-            attributes.set(k_last_received(), rest.get());
-            if (!is_direct && answer.size() == 0) deadline->wait_for_more(sock.get());
-        }
-        const auto* head = reinterpret_cast<const std::uint8_t*>(answer.data());
-        fc_code = head[7];
-        unit_id = head[6];
-        left = modbus::mbap_remaining(head);
-        const bool ids_match = same_ids(answer, query_cmd.get());
-        if (is_direct && (!ids_match || left <= 0)) {
-            Ref header = own(PyBytes_FromStringAndSize(answer.data(), modbus::kTcpAnswerHead));
-            attributes.set(k_last_received(), header.get());
-        }
-        if (!ids_match) raise_io(self, BREL_STR("Received data header invalid from "));
-
-        if (left > 0) {
-            receive(modbus::kTcpAnswerHead + static_cast<std::size_t>(left), true);
-            data = own(PyBytes_FromStringAndSize(answer.data() + modbus::kTcpAnswerHead, left));
-        } else {
-            data = std::move(empty);
+            record(answer.size());
         }
     } catch (...) {
         // Its answer may still come: know it when it does.
-        if (trackable && (!is_direct || direct.request_out()))
-            remember_transaction(self, {modbus::get16(request), request[6]});
+        if (request_out()) exchange.settle();
         throw;
     }
-    if (trackable) remember_transaction(self, {modbus::get16(request), request[6]});
+    exchange.settle();
+    if (recorded != exchange.extent()) record(exchange.extent());
 
-    if (left == 1 && is_exception_to(fc_code, query_cmd.get())) {
-        // The slave refused: say what it said, as a SlaveException that existing
-        // `except AssertionError` handlers still catch.
-        Ref exception_class = global(BREL_STR("TCPSlaveException"));
-        Ref unit = make_int(unit_id);
-        Ref code = make_int(fc_code);
-        Ref error = make_int(static_cast<std::uint8_t>(PyBytes_AS_STRING(data.get())[0]));
-        Ref exception = call(exception_class.get(), unit.get(), code.get(), error.get());
-        raise_object(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-    }
-    {
-        if (length_needed != Py_None && !int_equals(length_needed, left))
+    switch (step) {
+        case modbus::TcpStep::Done:
+            if (!exchange.data_size()) return empty;
+            return own(
+                PyBytes_FromStringAndSize(chars(exchange.data()), static_cast<Py_ssize_t>(exchange.data_size())));
+        case modbus::TcpStep::Refused: {
+            // The slave refused: say what it said, as a SlaveException that existing
+            // `except AssertionError` handlers still catch.
+            Ref exception_class = global(BREL_STR("TCPSlaveException"));
+            Ref unit = make_int(exchange.unit());
+            Ref code = make_int(exchange.code());
+            Ref error = make_int(exchange.refusal());
+            Ref exception = call(exception_class.get(), unit.get(), code.get(), error.get());
+            raise_object(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+        }
+        case modbus::TcpStep::IdsMismatch:
+            raise_io(self, BREL_STR("Received data header invalid from "));
+        case modbus::TcpStep::LengthMismatch:
             raise_assertion(BREL_STR("Data length not match with needed"));
-        if (!same_code(fc_code, query_cmd.get())) {
-            Ref message = own(PyUnicode_FromFormat("ModbusTCP error code: 0x%x", static_cast<unsigned>(fc_code)));
+        default: {
+            Ref message =
+                own(PyUnicode_FromFormat("ModbusTCP error code: 0x%x", static_cast<unsigned>(exchange.code())));
             raise_assertion(message.get());
         }
     }
-    return data;
 }
 
 // ---- PDUs ---------------------------------------------------------------------------------
