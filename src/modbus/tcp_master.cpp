@@ -14,22 +14,17 @@
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
 #include "modbus/tcp_exchange.hpp"
+#include "modbus/tcp_socket_streams.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <optional>
 #include <vector>
-
-#if !defined(_WIN32)
-#include <poll.h>
-#include <sys/socket.h>
-#endif
 
 namespace brel {
 namespace {
@@ -109,12 +104,6 @@ Ref host_message(PyObject* self, PyObject* prefix, PyObject* suffix = nullptr) {
 }
 
 [[noreturn]] void raise_assertion(PyObject* message) { raise_object(builtins.AssertionError, message); }
-
-// The peer closed the connection: ConnectionError (an IOError) naming it.
-[[noreturn]] void raise_closed(PyObject* self) {
-    Ref message = host_message(self, BREL_STR("Connection closed by "));
-    raise_object(PyExc_ConnectionError, message.get());
-}
 
 void check_address(PyObject* v) { check_field(v, "address", modbus::kMaxAddress); }
 void check_count_field(PyObject* v) { check_field(v, "count", modbus::kMaxAddress); }
@@ -381,413 +370,9 @@ Ref whole_query(PyObject* command, PyObject* head_checker, PyObject* protocol, P
 
 Ref construct_whole_query_command(Args& a) { return whole_query(a[0], a[1], a[2], a[3]); }
 
-// ---- the stream -----------------------------------------------------------------------------
-
-// True when bytes (or the end of the stream) wait on `fd`, without blocking.
-bool readable_now(PyObject* sock, long fd) {
-#if defined(_WIN32)
-    Ref select_module = own(PyImport_ImportModule("select"));
-    Ref readers = own(PyList_New(1));
-    PyList_SET_ITEM(readers.get(), 0, Py_NewRef(sock));
-    Ref nothing = own(PyList_New(0));
-    Ref zero = make_int(0);
-    Ref ready =
-        call_method(select_module.get(), BREL_STR("select"), readers.get(), nothing.get(), nothing.get(), zero.get());
-    Ref first = item(ready.get(), 0);
-    (void)fd;
-    return check_size(PyObject_Length(first.get())) > 0;
-#else
-    (void)sock;
-    pollfd p{static_cast<int>(fd), POLLIN, 0};
-    const int rc = ::poll(&p, 1, 0);
-    return rc > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-#endif
-}
-
-inline constexpr long kDiscardChunk = 4096;
-inline constexpr int kDiscardRounds = 256;  // at most 1 MiB of stale input per request
-
-// Drop whatever already waits on the connection: a late answer to a request that timed
-// out, or bytes beyond a declared length. Done only when the socket object can tell
-// its file descriptor; a closed socket (fileno -1) is left to fail in its send.
-void discard_stale_input(PyObject* sock) {
-    PyObject* raw = PyObject_GetAttr(sock, BREL_STR("fileno"));
-    if (!raw) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-        PyErr_Clear();
-        return;
-    }
-    Ref fileno = own(raw);
-    Ref fd_object = call(fileno.get());
-    if (!PyLong_Check(fd_object.get())) return;
-    int overflow = 0;
-    const long long fd = PyLong_AsLongLongAndOverflow(fd_object.get(), &overflow);
-    if (overflow || fd < 0 || fd > INT_MAX) {
-        PyErr_Clear();
-        return;
-    }
-    if (!readable_now(sock, static_cast<long>(fd))) return;
-    Ref recv = getattr(sock, BREL_STR("recv"));
-    Ref chunk = make_int(kDiscardChunk);
-    for (int round = 0; round < kDiscardRounds; ++round) {
-        Ref stale = call(recv.get(), chunk.get());
-        if (check_size(PyObject_Length(stale.get())) == 0) return;  // the server has closed
-        if (!readable_now(sock, static_cast<long>(fd))) return;
-    }
-}
-
-// ---- the interpreter's socket type ---------------------------------------------------------
-
-PyObject* interpreter_socket_type() {
-    static PyObject* const type = [] {
-        Ref module = own(PyImport_ImportModule("socket"));
-        return own(PyObject_GetAttrString(module.get(), "socket")).release();  // kept for the process
-    }();
-    return type;
-}
-
-// The interpreter's C socket type (_socket.socket), which socket.socket extends and whose
-// methods the direct road runs as system calls.
-PyTypeObject* c_socket_type() {
-    static PyTypeObject* const type = [] {
-        Ref module = own(PyImport_ImportModule("_socket"));
-        Ref found = own(PyObject_GetAttrString(module.get(), "socket"));
-        if (!PyType_Check(found.get())) raise(PyExc_SystemError, "brel_modbus: _socket.socket is no type");
-        return reinterpret_cast<PyTypeObject*>(found.release());  // kept for the process
-    }();
-    return type;
-}
-
-// The C socket type's own method descriptor `name` (borrowed), nullptr when it has none.
-PyObject* c_socket_method(PyObject* name) { return _PyType_Lookup(c_socket_type(), name); }
-
-// True when `type`'s member `name`, as its class dict holds it (no __get__ asked), is the
-// C socket type's own method.
-bool own_socket_member(PyTypeObject* type, PyObject* name) {
-    PyObject* ours = c_socket_method(name);
-    return ours && _PyType_Lookup(type, name) == ours;
-}
-
-// The socket's sendall when the socket is one of the interpreter's (socket.socket or a
-// subclass) and its sendall is not the C socket type's own: a replacement (on the class or
-// the instance) is called as it is; null otherwise.
-Ref replaced_sendall(PyObject* sock) {
-    if (!PyObject_TypeCheck(sock, c_socket_type())) return nullptr;
-    Ref method = getattr(sock, BREL_STR("sendall"));
-    PyObject* ours = c_socket_method(BREL_STR("sendall"));
-    if (ours && Py_IS_TYPE(ours, &PyMethodDescr_Type) && PyCFunction_Check(method.get()) &&
-        PyCFunction_GET_SELF(method.get()) == sock &&
-        reinterpret_cast<PyCFunctionObject*>(method.get())->m_ml ==
-            reinterpret_cast<PyMethodDescrObject*>(ours)->d_method)
-        return nullptr;
-    return method;
-}
-
-// Hand `data` to the socket's send until all of it is out, as sendall does. A send that
-// reports no progress (or no count at all) ends the loop: a socket in time-out mode
-// raises rather than report that.
-// A socket of the interpreter's whose sendall was replaced gets the request through that.
-void send_all(PyObject* sock, PyObject* data) {
-    if (Ref sendall = replaced_sendall(sock)) {
-        call(sendall.get(), data);
-        return;
-    }
-    Ref send = getattr(sock, BREL_STR("send"));
-    Ref sent = call(send.get(), data);
-    Py_ssize_t size;
-    if (PyBytes_CheckExact(data)) {
-        size = PyBytes_GET_SIZE(data);
-    } else {
-        size = PyObject_Length(data);
-        if (size < 0) {
-            PyErr_Clear();
-            return;
-        }
-    }
-    Py_ssize_t done = 0;
-    for (;;) {
-        if (!PyLong_Check(sent.get())) return;
-        const Py_ssize_t n = PyLong_AsSsize_t(sent.get());
-        if (n == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return;
-        }
-        if (n <= 0) return;
-        done += n;
-        if (done >= size) return;
-        Ref rest = PyBytes_CheckExact(data)
-                       ? own(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data) + done, size - done))
-                       : own(PySequence_GetSlice(data, done, size));
-        sent = call(send.get(), rest.get());
-    }
-}
-
 using modbus::AnswerBuffer;
 
 const char* chars(const std::uint8_t* p) { return reinterpret_cast<const char*>(p); }
-
-// On this road too the whole answer must arrive within the connection's time-out, counted
-// from the end of the send: each receive waits at most that long by itself, and a slave
-// that trickles its bytes (or declares a length it never sends) must not keep the caller
-// for longer. Unbounded when the socket has no positive time-out.
-struct AnswerDeadline {
-    bool bounded = false;
-    std::chrono::steady_clock::time_point at{};
-
-    explicit AnswerDeadline(PyObject* sock) {
-        Ref timeout = Ref::steal_or_null(PyObject_GetAttr(sock, BREL_STR("timeout")));
-        if (!timeout || !(PyFloat_Check(timeout.get()) || PyLong_Check(timeout.get()))) {
-            PyErr_Clear();
-            return;
-        }
-        const double seconds = PyFloat_AsDouble(timeout.get());
-        if (PyErr_Occurred()) PyErr_Clear();
-        if (!(seconds > 0) || seconds > 2e6) return;
-        bounded = true;
-        at = std::chrono::steady_clock::now() +
-             std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-    }
-
-    // Before a receive that follows an earlier one of the same answer: wait for input only
-    // while the deadline allows, in the interpreter's select (which lets other threads run)
-    // when the socket tells its descriptor, else by looking at the clock.
-    void wait_for_more(PyObject* sock) const {
-        if (!bounded) return;
-        const double left = std::chrono::duration<double>(at - std::chrono::steady_clock::now()).count();
-        const int fd = PyObject_AsFileDescriptor(sock);
-        if (fd < 0) {
-            PyErr_Clear();
-            if (left <= 0) raise(PyExc_TimeoutError, "timed out");
-            return;
-        }
-        if (readable_now(sock, fd)) return;
-        if (left <= 0) raise(PyExc_TimeoutError, "timed out");
-        Ref select_module = own(PyImport_ImportModule("select"));
-        Ref readers = own(PyList_New(1));
-        PyList_SET_ITEM(readers.get(), 0, Py_NewRef(sock));
-        Ref nothing = own(PyList_New(0));
-        Ref wait = own(PyFloat_FromDouble(left));
-        Ref ready = call_method(select_module.get(), BREL_STR("select"), readers.get(), nothing.get(), nothing.get(),
-                                wait.get());
-        Ref first = item(ready.get(), 0);
-        if (check_size(PyObject_Length(first.get())) == 0) raise(PyExc_TimeoutError, "timed out");
-    }
-};
-
-// One receive of at most `size - buffer.size()` bytes into `buffer`; every receive but the
-// first of an answer waits within the answer's deadline first. An empty receive means the
-// server closed the connection: ConnectionError "Connection closed by " and the peer. The
-// socket's TimeoutError passes on, and so does the one of the answer's deadline.
-void receive_piece(PyObject* self, PyObject* sock, PyObject* recv, const AnswerDeadline& deadline, bool first,
-                   AnswerBuffer& buffer, std::size_t size) {
-    if (!first) deadline.wait_for_more(sock);
-    Ref want = own(PyLong_FromSize_t(size - buffer.size()));
-    Ref piece = call(recv, want.get());
-    Py_buffer view;
-    check(PyObject_GetBuffer(piece.get(), &view, PyBUF_SIMPLE));
-    const std::size_t n = static_cast<std::size_t>(view.len);
-    try {
-        buffer.append(view.buf, n);
-    } catch (...) {
-        PyBuffer_Release(&view);
-        throw;
-    }
-    PyBuffer_Release(&view);
-    if (n == 0) raise_closed(self);
-}
-
-#if !defined(_WIN32)
-// ---- the direct road: the interpreter's own socket type ------------------------------------
-//
-// A socket made by socket.create_connection is exactly socket.socket, in time-out mode: its
-// descriptor is non-blocking and each send or receive waits at most the time-out. For such
-// a socket the transaction runs as system calls on the descriptor, the way the socket
-// object runs them itself (poll with the interpreter lock released, then the call), with
-// the same exceptions: TimeoutError "timed out" and OSError from errno. Two things make it
-// cheaper than calling send and recv through the interpreter: stale input is dropped with
-// non-blocking receives in the same release of the interpreter lock as the send and the
-// receives; each receive takes whatever has arrived (normally the whole answer) instead of
-// exactly the 8 header bytes. Bytes beyond the declared length are dropped there, as the
-// drop before the next request would drop them.
-//
-// The road is taken only while socket.socket's send, sendall and recv are the C socket
-// type's own: one replaced on the class (logging, fault injection) sends the transaction
-// down the general road, which calls them through the interpreter.
-
-// The C functions behind socket.socket's fileno() and gettimeout(), and whether its send,
-// sendall and recv are the C socket type's own; taken from what the class holds, and used
-// while the type is unchanged (its version tag): no Python call per transaction, and a
-// replaced fileno or gettimeout on socket.socket is still called as the socket's own, a
-// replaced send, sendall or recv takes the general road.
-struct SocketMethods {
-    PyCFunction fileno = nullptr;
-    PyCFunction gettimeout = nullptr;
-    bool own_io = false;
-};
-
-PyCFunction no_argument_method(PyTypeObject* type, PyObject* name) {
-    if (!own_socket_member(type, name)) return nullptr;
-    PyObject* found = c_socket_method(name);
-    if (!Py_IS_TYPE(found, &PyMethodDescr_Type)) return nullptr;
-    const PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
-    constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
-    return (def->ml_flags & kCallFlags) == METH_NOARGS ? def->ml_meth : nullptr;
-}
-
-// socket.socket's own methods as they stand.
-const SocketMethods& socket_methods() {
-    static SocketMethods methods;
-    static unsigned int tag = 0;  // of socket.socket when `methods` was taken; 0: not taken
-    auto* type = reinterpret_cast<PyTypeObject*>(interpreter_socket_type());
-    const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
-    if (!(tagged && tag != 0 && type->tp_version_tag == tag)) {
-        methods.fileno = no_argument_method(type, BREL_STR("fileno"));
-        methods.gettimeout = no_argument_method(type, BREL_STR("gettimeout"));
-        methods.own_io = own_socket_member(type, BREL_STR("send")) && own_socket_member(type, BREL_STR("sendall")) &&
-                         own_socket_member(type, BREL_STR("recv"));
-        tag = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
-    }
-    return methods;
-}
-
-// What stopped I/O done without the interpreter lock: nothing (kIoDone), the time-out, the
-// peer's close, or an errno value (EINTR: run the signal handlers, then go
-// on).
-inline constexpr int kIoDone = 0;
-inline constexpr int kIoTimedOut = -1;
-inline constexpr int kIoClosed = -2;
-
-struct DirectSocket {
-    int fd = -1;
-    int timeout_ms = 0;
-    // The request still to go out, and whether stale input is still to be dropped before it:
-    // done by the first receive, in the same release of the interpreter lock.
-    const char* request = nullptr;
-    std::size_t request_size = 0;
-    std::size_t sent = 0;
-    bool drain = false;
-    // The whole answer must arrive within the time-out, counted from the end of the send, so
-    // that a slave trickling its bytes cannot keep the caller for longer.
-    bool deadline_set = false;
-    std::chrono::steady_clock::time_point deadline{};
-
-    // True when `sock` can be driven directly: exactly socket.socket with its own send,
-    // sendall and recv, open, time-out > 0.
-    bool open(PyObject* sock) {
-        if (Py_TYPE(sock) != reinterpret_cast<PyTypeObject*>(interpreter_socket_type())) return false;
-        const SocketMethods& found = socket_methods();
-        if (!found.own_io) return false;
-        const SocketMethods* methods = found.fileno && found.gettimeout ? &found : nullptr;
-        Ref timeout = methods ? own(methods->gettimeout(sock, nullptr)) : getattr(sock, BREL_STR("timeout"));
-        if (!PyFloat_CheckExact(timeout.get())) return false;
-        const double seconds = PyFloat_AS_DOUBLE(timeout.get());
-        if (!(seconds > 0) || seconds > 2e6) return false;
-        if (methods) {
-            Ref number = own(methods->fileno(sock, nullptr));
-            fd = PyLong_Check(number.get()) ? static_cast<int>(PyLong_AsLong(number.get())) : -1;
-        } else {
-            fd = PyObject_AsFileDescriptor(sock);
-        }
-        if (fd < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        timeout_ms = static_cast<int>(seconds * 1000.0 + 0.999);
-        return true;
-    }
-
-    // The request to send before the first receive, after dropping stale input.
-    void start(const char* data, std::size_t size) {
-        request = data;
-        request_size = size;
-        sent = 0;
-        drain = true;
-    }
-    bool request_out() const noexcept { return sent >= request_size; }
-
-    // Receive until `buffer` holds at least `size` bytes, each receive asking for up to
-    // `expected` bytes in all; before that, drop stale input and send what is left of the
-    // request. All of it with the interpreter lock released once.
-    void receive(AnswerBuffer& buffer, std::size_t size, std::size_t expected, PyObject* self) {
-        if (!drain && request_out() && buffer.size() >= size) return;  // already here: no release
-        // Room for all that the receives may ask for, made now: nothing allocates without the lock.
-        const std::size_t most = std::max(size, expected);
-        if (most > buffer.size()) buffer.reserve(most - buffer.size());
-        for (;;) {
-            int outcome;
-            Py_BEGIN_ALLOW_THREADS
-            outcome = run(buffer, size, expected);
-            Py_END_ALLOW_THREADS
-            switch (outcome) {
-                case kIoDone:
-                    return;
-                case kIoTimedOut:
-                    raise(PyExc_TimeoutError, "timed out");
-                case kIoClosed:
-                    raise_closed(self);
-                case EINTR:
-                    check(PyErr_CheckSignals());
-                    break;  // a handler that does not raise: go on
-                default:
-                    errno = outcome;
-                    PyErr_SetFromErrno(PyExc_OSError);
-                    raise();
-            }
-        }
-    }
-
-private:
-    // Wait for `events` at most `ms` milliseconds: kIoDone, kIoTimedOut or errno.
-    int wait(short events, int ms) const noexcept {
-        pollfd p{fd, events, 0};
-        const int rc = ::poll(&p, 1, ms);
-        if (rc > 0) return kIoDone;
-        return rc == 0 ? kIoTimedOut : errno;
-    }
-
-    // Runs without the interpreter lock: no Python here.
-    int run(AnswerBuffer& buffer, std::size_t size, std::size_t expected) noexcept {
-        if (drain) {
-            drain = false;
-            char sink[4096];
-            for (int round = 0; round < kDiscardRounds; ++round) {
-                // Nothing waiting, the peer has closed, or an error the send will meet: stop.
-                if (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) <= 0) break;
-            }
-        }
-        while (sent < request_size) {
-            const ssize_t n = ::send(fd, request + sent, request_size - sent, MSG_NOSIGNAL);
-            if (n >= 0) {
-                sent += static_cast<std::size_t>(n);
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (const int waited = wait(POLLOUT, timeout_ms)) return waited;
-            } else {
-                return errno;
-            }
-        }
-        if (!deadline_set) {
-            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-            deadline_set = true;
-        }
-        while (buffer.size() < size) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (const int waited = wait(POLLIN, static_cast<int>(std::max<long long>(0, left.count())))) return waited;
-            const std::size_t want = size - buffer.size();
-            const std::size_t room = expected > buffer.size() ? std::max(want, expected - buffer.size()) : want;
-            const ssize_t n = ::recv(fd, buffer.tail(), room, 0);  // receive() made the room
-            if (n > 0) {
-                buffer.commit(static_cast<std::size_t>(n));
-            } else if (n == 0) {
-                return kIoClosed;
-            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                return errno;
-            }
-        }
-        return kIoDone;
-    }
-};
-
-#endif
 
 // The answer's identifiers against the request's: bytes 0 to 3 and byte 6.
 bool same_ids(const std::uint8_t* head, PyObject* request) {
@@ -821,6 +406,32 @@ bool is_exception_to(std::uint8_t code, PyObject* request) {
     const long c = PyLong_AsLong(request_code.get());
     if (c == -1 && PyErr_Occurred()) raise();
     return c >= 0 && c < 0x80 && (c | 0x80) == code;
+}
+
+// Sets the exception a stream's status stands for: TimeoutError "timed out", ConnectionError
+// naming the peer, OSError from errno, or the one the stream left set.
+void set_stream_error(PyObject* self, const StreamStatus& status) {
+    switch (status.end) {
+        case StreamEnd::TimedOut:
+            PyErr_SetString(PyExc_TimeoutError, "timed out");
+            return;
+        case StreamEnd::Closed: {
+            Ref message = host_message(self, BREL_STR("Connection closed by "));
+            PyErr_SetObject(PyExc_ConnectionError, message.get());
+            return;
+        }
+        case StreamEnd::Failed:
+            errno = status.error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return;
+        default:
+            return;
+    }
+}
+
+[[noreturn]] void raise_stream(PyObject* self, const StreamStatus& status) {
+    set_stream_error(self, status);
+    raise();
 }
 
 // The comparisons with a request that is not bytes of a whole frame (a replaced builder's),
@@ -936,37 +547,22 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
                    bytes ? static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())) : 0, &judge,
                    needed_length(length_needed));
     AnswerBuffer& answer = exchange.buffer();
-    Ref recv;
-    std::optional<AnswerDeadline> deadline;
-    bool first = true;
+    // The stream: the descriptor itself for exactly socket.socket, else the socket object.
+    SocketObjectStream general(sock.get());
 #if !defined(_WIN32)
-    DirectSocket direct;
-    const bool is_direct = bytes && direct.open(sock.get());
-    auto request_out = [&] { return !is_direct || direct.request_out(); };
+    DescriptorStream direct;
+    TcpStream& stream = bytes && direct.open(sock.get()) ? static_cast<TcpStream&>(direct) : general;
 #else
-    const bool is_direct = false;
-    auto request_out = [] { return true; };
+    TcpStream& stream = general;
 #endif
-    // Receive until the answer holds `size` bytes on the direct road; one piece on the general.
-    auto receive = [&](std::size_t size) {
-#if !defined(_WIN32)
-        if (is_direct) return direct.receive(answer, size, exchange.room(), self);
-#endif
-        receive_piece(self, sock.get(), recv.get(), *deadline, first, answer, size);
-        first = false;
-    };
     note_send(false);
-    if (is_direct) {
-#if !defined(_WIN32)
-        direct.start(PyBytes_AS_STRING(query_cmd.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())));
-#endif
-    } else {
-        discard_stale_input(sock.get());
-        send_all(sock.get(), query_cmd.get());
-        deadline.emplace(sock.get());
-        attributes.set(k_last_received(), empty.get());
-        recv = getattr(sock.get(), BREL_STR("recv"));
+    Outgoing outgoing{nullptr, 0, query_cmd.get()};
+    if (bytes) {
+        outgoing.bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(query_cmd.get()));
+        outgoing.size = static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get()));
     }
+    if (const StreamStatus sent = stream.send(outgoing); sent.end != StreamEnd::Ok) raise_stream(self, sent);
+    if (stream.request_out()) attributes.set(k_last_received(), empty.get());  // nothing came for it yet
     // The record shows what came for this request: each piece as it arrives, all that came
     // on a failure (nothing of an answer being skipped), and at the end the answer itself.
     std::size_t recorded = SIZE_MAX;
@@ -982,24 +578,25 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
                 record(answer.size());
                 continue;
             }
-            try {
-                receive(exchange.wanted());
-            } catch (const PyError&) {
-                if (!request_out()) throw;  // the send failed: nothing was received for it
-                PyObject* pending = PyErr_GetRaisedException();
-                try {
-                    record(exchange.skipping() ? 0 : answer.size());
-                } catch (const PyError&) {
-                    PyErr_Clear();
+            const StreamStatus got = stream.receive(answer, exchange.wanted(), exchange.room());
+            if (got.end != StreamEnd::Ok) {
+                if (stream.request_out()) {
+                    // All that came shows in the record (nothing of an answer being skipped).
+                    PyObject* pending = PyErr_GetRaisedException();
+                    try {
+                        record(exchange.skipping() ? 0 : answer.size());
+                    } catch (const PyError&) {
+                        PyErr_Clear();
+                    }
+                    PyErr_SetRaisedException(pending);
                 }
-                PyErr_SetRaisedException(pending);
-                throw;
+                raise_stream(self, got);
             }
             record(answer.size());
         }
     } catch (...) {
         // Its answer may still come: know it when it does.
-        if (request_out()) exchange.settle();
+        if (stream.request_out()) exchange.settle();
         throw;
     }
     exchange.settle();
