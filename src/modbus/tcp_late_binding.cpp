@@ -1,4 +1,4 @@
-// ModbusTCPMaster's fast paths' guard: whether self, its class and the module's name are still the library's own.
+// ModbusTCPMaster's fast paths' guard: are self, its class and the module's name still ours.
 #include "modbus/classes.hpp"
 #include "modbus/tcp_master_parts.hpp"
 

@@ -1,4 +1,4 @@
-// ModbusTCPMaster: its Python face, one TCP connection with MBAP framing and the coil and register operations.
+// ModbusTCPMaster's Python face: construction, properties, framing, the first operations, the members.
 //
 // The transaction itself (self.__query) is in tcp_transaction.cpp, the codes beyond the
 // first ones and the typed values in tcp_data_model.cpp, the fast paths' guard in

@@ -1,5 +1,4 @@
-// What the files of ModbusTCPMaster share: its state's names, small helpers, and the member bodies one file hands
-// another.
+// What the files of ModbusTCPMaster share: state names, small helpers, member bodies.
 #pragma once
 
 #include "modbus/adu.hpp"

@@ -1,5 +1,4 @@
-// ModbusTCPMaster's transaction (self.__query): the request framed, the exchange driven over the socket's stream, its
-// outcome raised.
+// ModbusTCPMaster's transaction (self.__query): the exchange driven over the socket's stream.
 //
 // The stream is handled soundly: a request is sent in full even when the socket takes
 // it in pieces, an answer is received until its header and then its declared remainder

@@ -1,3 +1,4 @@
+// Native state kept beside each master: the lock, the settings and one attachment (native_state.hpp).
 #include "module/native_state.hpp"
 
 #include "module/runtime.hpp"
