@@ -1,5 +1,5 @@
 // ModbusTCPMaster's data model: codes 2, 4, 6, 15, 22, 23 and 43, and the typed values.
-#include "modbus/tcp_master_parts.hpp"
+#include "modbus/tcp_master_shared.hpp"
 #include "modbus/values.hpp"
 
 #include <algorithm>

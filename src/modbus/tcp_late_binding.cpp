@@ -1,6 +1,6 @@
 // ModbusTCPMaster's fast paths' guard: are self, its class and the module's name still ours.
 #include "modbus/classes.hpp"
-#include "modbus/tcp_master_parts.hpp"
+#include "modbus/tcp_master_shared.hpp"
 
 namespace brel {
 namespace tcp {

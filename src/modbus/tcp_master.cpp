@@ -4,7 +4,7 @@
 // first ones and the typed values in tcp_data_model.cpp, the fast paths' guard in
 // tcp_late_binding.cpp; this file ends with the class's member table.
 #include "modbus/classes.hpp"
-#include "modbus/tcp_master_parts.hpp"
+#include "modbus/tcp_master_shared.hpp"
 
 #include <climits>
 #include <cstring>

@@ -9,7 +9,7 @@
 // requests (a late answer to a request that timed out, a slave's duplicate of an answer
 // already taken) is read whole and dropped (modbus/tcp_exchange.hpp).
 #include "modbus/tcp_exchange.hpp"
-#include "modbus/tcp_master_parts.hpp"
+#include "modbus/tcp_master_shared.hpp"
 #include "modbus/tcp_socket_streams.hpp"
 
 #include <cerrno>
