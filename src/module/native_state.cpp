@@ -1,10 +1,10 @@
+// Native state kept beside each master: the lock, the settings and one attachment (native_state.hpp).
 #include "module/native_state.hpp"
 
 #include "module/runtime.hpp"
 
 #include <pythread.h>
 
-#include <array>
 #include <memory>
 #include <unordered_map>
 
@@ -18,9 +18,7 @@ struct NativeState {
     long depth = 0;
     PyObject* weakref = nullptr;  // owned; its callback removes the entry
     MasterSettings settings;
-    std::array<RecentTransaction, kRecentKept> recent{};  // a ring; the next one goes to `next`
-    std::size_t recent_count = 0;                         // how many of them are filled
-    std::size_t next = 0;
+    std::unique_ptr<Attachment> attachment;
 
     NativeState() = default;
     NativeState(const NativeState&) = delete;
@@ -130,22 +128,16 @@ MasterSettings settings_now(PyObject* object) {
     return state ? state->settings : MasterSettings{};
 }
 
-void remember_transaction(PyObject* object, RecentTransaction request) {
-    NativeState* state = state_for(object);
-    if (!state) return;
-    state->recent[state->next] = request;
-    state->next = (state->next + 1) % kRecentKept;
-    if (state->recent_count < kRecentKept) ++state->recent_count;
+Attachment* attachment_of(PyObject* object) {
+    NativeState* state = find(object);
+    return state ? state->attachment.get() : nullptr;
 }
 
-bool recent_transaction(PyObject* object, std::uint16_t transaction, std::uint8_t unit) {
-    NativeState* state = find(object);
-    if (!state) return false;
-    for (std::size_t i = 0; i < state->recent_count; ++i) {
-        const RecentTransaction& r = state->recent[i];
-        if (r.transaction == transaction && r.unit == unit) return true;
-    }
-    return false;
+Attachment* attach(PyObject* object, std::unique_ptr<Attachment> attachment) {
+    NativeState* state = state_for(object);
+    if (!state) return nullptr;
+    state->attachment = std::move(attachment);
+    return state->attachment.get();
 }
 
 bool worth_retrying() {

@@ -1,7 +1,8 @@
 // Native state kept beside each master object, not in its attribute dictionary (which
 // holds exactly the master's documented attributes): the lock that makes whole
 // transactions take turns, the master's settings (retries, reconnect, the RTU recovery
-// delay and whether the serial line is clean), and the recent transactions of a TCP master.
+// delay and whether the serial line is clean), and one attachment that a class file
+// defines for itself.
 //
 // An entry is made on first use and dropped by a weak-reference callback when the object
 // goes. An object that cannot be weakly referenced has no entry: it is not locked and
@@ -13,7 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace brel {
 
@@ -69,22 +70,28 @@ MasterSettings settings_now(PyObject* object);
 // it never fails (for destructors).
 MasterSettings* existing_settings(PyObject* object) noexcept;
 
-// ---- the master's recent transactions (TCP) -----------------------------------------------
+// ---- an attachment ------------------------------------------------------------------------
 
-// The transaction and unit identifiers of the requests the master sent last, answered or
-// not, so that an answer that comes again (a late answer to a request that timed out, a
-// slave's duplicate of an answer already taken) is recognised and dropped. The most
-// recent few are kept.
-struct RecentTransaction {
-    std::uint16_t transaction;
-    std::uint8_t unit;
+// Whatever native state a class keeps for each of its objects beyond the settings: the
+// class file derives its own kind from this.
+class Attachment {
+public:
+    Attachment() = default;
+    Attachment(const Attachment&) = delete;
+    Attachment& operator=(const Attachment&) = delete;
+    virtual ~Attachment() = default;
 };
-inline constexpr std::size_t kRecentKept = 16;
 
-// Remembered in place of the oldest one kept.
-void remember_transaction(PyObject* object, RecentTransaction request);
-// True when the master sent that request among its recent ones.
-bool recent_transaction(PyObject* object, std::uint16_t transaction, std::uint8_t unit);
+// The object's attachment of kind T, made on first use (in place of one of another kind);
+// nullptr for an object without native state.
+Attachment* attachment_of(PyObject* object);
+// Owned by the object's native state from now on; nullptr (and dropped) when it has none.
+Attachment* attach(PyObject* object, std::unique_ptr<Attachment> attachment);
+template <class T>
+T* attached(PyObject* object) {
+    if (auto* mine = dynamic_cast<T*>(attachment_of(object))) return mine;
+    return static_cast<T*>(attach(object, std::make_unique<T>()));
+}
 
 // ---- retries ----------------------------------------------------------------------------
 //

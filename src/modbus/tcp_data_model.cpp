@@ -1,0 +1,338 @@
+// ModbusTCPMaster's data model: codes 2, 4, 6, 15, 22, 23 and 43, and the typed values.
+#include "modbus/tcp_master_shared.hpp"
+#include "modbus/values.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace brel::tcp {
+
+// ---- the data model: codes 2, 4, 6, 15, 22, 23 and 43, typed values ---------------------------
+//
+// Each operation refuses what the protocol cannot carry before anything is sent, builds
+// its PDU with modbus/adu.hpp or modbus/frames.hpp, exchanges it through self.__query
+// (looked up on the instance, so subclasses and the master's lock apply; the function
+// code, the declared length and exception answers are checked there), then checks that
+// the answer belongs to the request with pdu_answer_matches. Typed values go through the
+// codec of modbus/values.hpp and through self.read_registers / self.write_registers.
+
+// An exact int that must lie in 1..top: OverflowError beyond its 16-bit field, ValueError
+// outside the protocol's limit.
+std::size_t limited_count(PyObject* count, const char* what, std::size_t top) {
+    const std::size_t n = field_value(count, what, modbus::kMaxAddress);
+    check_count(n, top, what);
+    return n;
+}
+
+// self.__query(pdu, needed) with a PDU built here; the data after the function code as
+// bytes (an answer of another type from a replaced query is converted as bytes() would).
+Ref exchange(PyObject* self, const std::uint8_t* pdu, std::size_t size, PyObject* needed) {
+    Ref command = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(pdu), static_cast<Py_ssize_t>(size)));
+    Ref feedback = query_of(self, command.get(), needed);
+    if (PyBytes_CheckExact(feedback.get())) return feedback;
+    return own(PyBytes_FromObject(feedback.get()));
+}
+
+Ref exchange(PyObject* self, const std::uint8_t* pdu, std::size_t size, std::size_t needed) {
+    Ref length = own(PyLong_FromSize_t(needed));
+    return exchange(self, pdu, size, length.get());
+}
+
+// True when `data` (what follows the function code) answers the request PDU by `rule`.
+bool answers(const std::uint8_t* request, std::size_t size, modbus::AnswerRule rule, PyObject* data) {
+    std::uint8_t head[8] = {};  // a unit identifier, then the request's PDU
+    const std::size_t n = std::min(size, sizeof head - 1);
+    std::memcpy(head + 1, request, n);
+    const Py_ssize_t length = PyBytes_GET_SIZE(data);
+    std::vector<std::uint8_t> pdu(1 + static_cast<std::size_t>(length));
+    pdu[0] = request[0];
+    std::memcpy(pdu.data() + 1, PyBytes_AS_STRING(data), static_cast<std::size_t>(length));
+    return modbus::pdu_answer_matches(modbus::request_head(head, 1 + n), rule, pdu.data(), pdu.size());
+}
+
+// "<prefix> address [N] to <peer> failed."
+[[noreturn]] void raise_write_failed(PyObject* self, const char* prefix, PyObject* address) {
+    Ref number = own(PyObject_Str(address));
+    Ref head = own(PyUnicode_FromFormat("%s address [%U] to ", prefix, number.get()));
+    Ref message = host_message(self, head.get(), BREL_STR(" failed."));
+    raise_assertion(message.get());
+}
+
+// The registers of a checked read answer: byte count, then two bytes per register.
+Ref registers_of(PyObject* data) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)) + 1;
+    const Py_ssize_t n = (PyBytes_GET_SIZE(data) - 1) / 2;
+    Ref result = own(PyList_New(n));
+    fill_registers(result.get(), p);
+    return result;
+}
+
+Ref read_input_registers(Args& a) {
+    PyObject *self = a[0], *address = a[1], *count = a[2];
+    check_address(address);
+    const std::size_t n = limited_count(count, "count", modbus::kMaxReadRegisters);
+    std::uint8_t pdu[modbus::kTcpReadPduSize];
+    modbus::tcp_two_fields(pdu, modbus::kReadInputRegisters, low16(address), static_cast<std::uint16_t>(n));
+    Ref data = exchange(self, pdu, sizeof pdu, 1 + 2 * n);
+    if (!answers(pdu, sizeof pdu, modbus::AnswerRule::RegisterBytes, data.get()))
+        raise_assertion(BREL_STR("Feedback for reading registers invalid"));
+    return registers_of(data.get());
+}
+
+Ref read_input_register(Args& a) { return read_one(a, BREL_STR("read_input_registers")); }
+
+Ref read_input_coils(Args& a) {
+    PyObject *self = a[0], *address = a[1], *count = a[2];
+    check_address(address);
+    const std::size_t n = limited_count(count, "count", modbus::kMaxReadBits);
+    std::uint8_t pdu[modbus::kTcpReadPduSize];
+    modbus::tcp_two_fields(pdu, modbus::kReadDiscreteInputs, low16(address), static_cast<std::uint16_t>(n));
+    Ref data = exchange(self, pdu, sizeof pdu, 1 + (n + 7) / 8);
+    if (!answers(pdu, sizeof pdu, modbus::AnswerRule::BitBytes, data.get()))
+        raise_assertion(BREL_STR("Feedback for reading coils invalid"));
+    const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get())) + 1;
+    Ref result = own(PyList_New(static_cast<Py_ssize_t>(n)));
+    fill_bits(result.get(), p);
+    return result;
+}
+
+Ref read_coil(Args& a) { return read_one(a, BREL_STR("read_coils")); }
+
+Ref write_single_register(Args& a) {
+    PyObject *self = a[0], *address = a[1], *value = a[2];
+    check_address(address);
+    std::uint8_t pdu[modbus::kTcpReadPduSize];
+    modbus::tcp_two_fields(pdu, modbus::kWriteSingleRegister, low16(address), low16(value));
+    Ref data = exchange(self, pdu, sizeof pdu, 4);
+    if (!answers(pdu, sizeof pdu, modbus::AnswerRule::Echo, data.get()))
+        raise_write_failed(self, "Write register", address);
+    return none();
+}
+
+Ref write_coils(Args& a) {
+    PyObject *self = a[0], *address = a[1];
+    check_address(address);
+    Ref states = items_of(a[2], "truth values");
+    const Py_ssize_t n = PyTuple_GET_SIZE(states.get());
+    check_items(n, modbus::kMaxWriteCoils);
+    std::vector<std::uint8_t> on(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        on[static_cast<std::size_t>(i)] = check(PyObject_IsTrue(PyTuple_GET_ITEM(states.get(), i))) != 0;
+    std::uint8_t pdu[6 + (modbus::kMaxWriteCoils + 7) / 8];
+    const std::size_t size = modbus::pdu_write_coils(pdu, low16(address), on, on.size());
+    Ref data = exchange(self, pdu, size, 4);
+    if (!answers(pdu, size, modbus::AnswerRule::Echo, data.get())) raise_write_failed(self, "Write coils", address);
+    return none();
+}
+
+Ref mask_write_register(Args& a) {
+    PyObject *self = a[0], *address = a[1], *and_mask = a[2], *or_mask = a[3];
+    check_address(address);
+    check_field(and_mask, "and_mask", modbus::kMaxAddress);
+    check_field(or_mask, "or_mask", modbus::kMaxAddress);
+    std::uint8_t pdu[7];
+    const std::size_t size = modbus::pdu_mask_write_register(pdu, low16(address), low16(and_mask), low16(or_mask));
+    Ref data = exchange(self, pdu, size, 6);
+    if (!answers(pdu, size, modbus::AnswerRule::EchoMasks, data.get()))
+        raise_write_failed(self, "Mask write register", address);
+    return none();
+}
+
+Ref read_write_registers(Args& a) {
+    PyObject *self = a[0], *read_address = a[1], *read_count = a[2], *write_address = a[3], *values = a[4];
+    check_address(read_address);
+    const std::size_t n = limited_count(read_count, "read_count", modbus::kMaxReadWriteRead);
+    check_address(write_address);
+    const Py_ssize_t m = PyList_GET_SIZE(values);
+    check_items(static_cast<std::size_t>(m), modbus::kMaxReadWriteWrite);
+    std::vector<std::uint16_t> words(static_cast<std::size_t>(m));
+    // low16 runs no interpreter code on an int, so the list cannot change under the loop.
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        PyObject* v = PyList_GET_ITEM(values, i);
+        if (!PyLong_Check(v)) {
+            PyErr_Format(PyExc_TypeError, "values[%zd] must be an int, not %.200s", i, Py_TYPE(v)->tp_name);
+            raise();
+        }
+        words[static_cast<std::size_t>(i)] = low16(v);
+    }
+    std::uint8_t pdu[10 + 2 * modbus::kMaxReadWriteWrite];
+    const std::size_t size = modbus::pdu_read_write_registers(pdu, low16(read_address), static_cast<std::uint16_t>(n),
+                                                              low16(write_address), words.data(), words.size());
+    Ref data = exchange(self, pdu, size, 1 + 2 * n);
+    if (!answers(pdu, size, modbus::AnswerRule::RegisterBytes, data.get()))
+        raise_assertion(BREL_STR("Feedback for reading registers invalid"));
+    return registers_of(data.get());
+}
+
+// Code 43 / 14, page by page: a page that says more follows names the object to ask for
+// next, which must lie beyond the one asked for, so that the reading ends.
+Ref read_device_identification(Args& a) {
+    PyObject *self = a[0], *read_code = a[1], *object_id = a[2];
+    const std::uint8_t code = identification_read_code(read_code);
+    check_field(object_id, "object_id", 0xFF);
+    std::uint8_t next = static_cast<std::uint8_t>(low16(object_id));
+    Ref objects = own(PyDict_New());
+    for (;;) {
+        std::uint8_t pdu[4];
+        const std::size_t size = modbus::pdu_read_device_identification(pdu, static_cast<std::uint8_t>(code), next);
+        Ref data = exchange(self, pdu, size, Py_None);
+        bool ok = answers(pdu, size, modbus::AnswerRule::Identification, data.get());
+        modbus::IdentificationPage page;
+        if (ok) {
+            std::vector<std::uint8_t> answer(1 + static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+            answer[0] = modbus::kEncapsulatedInterface;
+            std::memcpy(answer.data() + 1, PyBytes_AS_STRING(data.get()), answer.size() - 1);
+            ok = modbus::parse_identification(
+                answer.data(), answer.size(), page,
+                [&](std::uint8_t id, const std::uint8_t* value, std::size_t length) {
+                    Ref key = make_int(id);
+                    Ref bytes = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value),
+                                                              static_cast<Py_ssize_t>(length)));
+                    check(PyDict_SetItem(objects.get(), key.get(), bytes.get()));
+                });
+        }
+        if (!ok) raise_assertion(BREL_STR("Feedback for reading device identification invalid"));
+        if (code == 4 || !page.more_follows) return objects;
+        if (page.next_object <= next) {
+            Ref message = own(PyUnicode_FromFormat(
+                "Feedback for reading device identification invalid: next object id %d does not follow %d",
+                static_cast<int>(page.next_object), static_cast<int>(next)));
+            raise_assertion(message.get());
+        }
+        next = page.next_object;
+    }
+}
+
+// ---- typed values ---------------------------------------------------------------------------
+
+inline constexpr std::size_t kMaxValueWriteRegisters = modbus::kMaxWriteRegisters;
+
+// The 32-bit members' endian: ">" puts the high word first, any other text the low word.
+PyObject* order_of(PyObject* endian) {
+    return PyUnicode_CompareWithASCIIString(endian, ">") == 0 ? BREL_STR("ABCD") : BREL_STR("CDAB");
+}
+
+// n values of one code as a format: "2i".
+ValueLayout layout_of(std::size_t n, char code, PyObject* order) {
+    Ref format = own(PyUnicode_FromFormat("%zu%c", n, code));
+    return value_layout(format.get(), order);
+}
+
+// The words of the registers a read member returned: ints in 0..65535, as many as the
+// layout takes (ValueError or TypeError, with the codec's texts, otherwise).
+Ref decode_read(const ValueLayout& layout, PyObject* registers) {
+    Ref items = own(PySequence_Tuple(registers));
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    std::vector<std::uint16_t> words(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyLong_Check(v)) {
+            PyErr_Format(PyExc_TypeError, "registers[%zd] must be an int, not %.200s", i, Py_TYPE(v)->tp_name);
+            raise();
+        }
+        int overflow = 0;
+        const long w = PyLong_AsLongAndOverflow(v, &overflow);
+        if (w == -1 && PyErr_Occurred()) raise();
+        if (overflow || w < 0 || w > 0xFFFF) {
+            PyErr_Format(PyExc_ValueError, "registers[%zd] is outside 0..65535", i);
+            raise();
+        }
+        words[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(w);
+    }
+    return decode_words(layout, words.data(), words.size());
+}
+
+// The layout's registers read by self.<reader>(address, n), decoded.
+Ref read_layout(PyObject* self, PyObject* reader, PyObject* address, const ValueLayout& layout) {
+    Ref n = own(PyLong_FromSize_t(layout.registers()));
+    Ref registers = call_method(self, reader, address, n.get());
+    return decode_read(layout, registers.get());
+}
+
+// The values encoded by the layout, written by self.write_registers(address, registers).
+void write_layout(PyObject* self, PyObject* address, const ValueLayout& layout, PyObject* values) {
+    const std::vector<std::uint16_t> words = encode_to_words(layout, values);
+    Ref registers = own(PyList_New(static_cast<Py_ssize_t>(words.size())));
+    for (std::size_t i = 0; i < words.size(); ++i)
+        PyList_SET_ITEM(registers.get(), static_cast<Py_ssize_t>(i), make_int(words[i]).release());
+    call_method(self, BREL_STR("write_registers"), address, registers.get());
+}
+
+char code_of(const Args& a) { return *static_cast<const char*>(a.data); }
+
+Ref read_int16(Args& a) {
+    check_address(a[1]);
+    const ValueLayout layout = layout_of(1, 'h', BREL_STR("ABCD"));
+    Ref values = read_layout(a[0], BREL_STR("read_registers"), a[1], layout);
+    return item(values.get(), 0);
+}
+
+// read_uint32, read_int32, read_float: (self, address, endian).
+Ref read_32(Args& a) {
+    check_address(a[1]);
+    const ValueLayout layout = layout_of(1, code_of(a), order_of(a[2]));
+    Ref values = read_layout(a[0], BREL_STR("read_registers"), a[1], layout);
+    return item(values.get(), 0);
+}
+
+// read_multi_*: (self, address, count, endian).
+Ref read_multi_32(Args& a) {
+    check_address(a[1]);
+    const std::size_t n = limited_count(a[2], "count", modbus::kMaxReadRegisters / 2);
+    const ValueLayout layout = layout_of(n, code_of(a), order_of(a[3]));
+    return read_layout(a[0], BREL_STR("read_registers"), a[1], layout);
+}
+
+// write_int32, write_uint32, write_float: (self, address, value, endian).
+Ref write_32(Args& a) {
+    check_address(a[1]);
+    const ValueLayout layout = layout_of(1, code_of(a), order_of(a[3]));
+    Ref values = own(PyTuple_Pack(1, a[2]));
+    write_layout(a[0], a[1], layout, values.get());
+    return none();
+}
+
+// write_multi_*: (self, address, values, endian).
+Ref write_multi_32(Args& a) {
+    check_address(a[1]);
+    Ref values = items_of(a[2], "numbers");
+    const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+    check_items(static_cast<std::size_t>(n), kMaxValueWriteRegisters / 2);
+    const ValueLayout layout = layout_of(static_cast<std::size_t>(n), code_of(a), order_of(a[3]));
+    write_layout(a[0], a[1], layout, values.get());
+    return none();
+}
+
+Ref read_values(Args& a) {
+    PyObject *self = a[0], *address = a[1], *format = a[2], *order = a[3], *func_code = a[4];
+    check_address(address);
+    const ValueLayout layout = value_layout(format, order);
+    check_registers(layout.registers(), modbus::kMaxReadRegisters, "read");
+    check_register_read_code(func_code);
+    PyObject* reader = int_equals(func_code, modbus::kReadHoldingRegisters) ? BREL_STR("read_registers")
+                                                                            : BREL_STR("read_input_registers");
+    return read_layout(self, reader, address, layout);
+}
+
+Ref write_values(Args& a) {
+    PyObject *self = a[0], *address = a[1], *format = a[2], *values = a[3], *order = a[4];
+    check_address(address);
+    const ValueLayout layout = value_layout(format, order);
+    check_registers(layout.registers(), kMaxValueWriteRegisters, "written");
+    write_layout(self, address, layout, values);
+    return none();
+}
+
+// A typed member: address, the `middle` parameters, then endian; `code` is the value's
+// format code, handed to the body as Args::data.
+MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, const char* code, const char* returns) {
+    std::vector<ParamSpec> params{{"address", "int"}};
+    params.insert(params.end(), middle.begin(), middle.end());
+    params.push_back({"endian", "str", str_default(">")});
+    MemberSpec m = method(key, impl, std::move(params), returns);
+    m.data = code;
+    return m;
+}
+
+}  // namespace brel::tcp
