@@ -1,4 +1,5 @@
 // ModbusTCPMaster's fast paths' guard: are self, its class and the module's name still ours.
+#include "binding/late_binding.hpp"
 #include "modbus/classes.hpp"
 #include "modbus/tcp_master_shared.hpp"
 
@@ -88,12 +89,10 @@ bool plain_master(PyObject* self) {
             return named == reinterpret_cast<PyObject*>(type);
         }))
         return false;
-    static unsigned int checked_tag = 0;  // 0: no tag checked
-    const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
-    if (tagged && checked_tag != 0 && type->tp_version_tag == checked_tag) return true;
-    if (!own_members(type)) return false;
-    checked_tag = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
-    return true;
+    // The class's members, checked again only when its version tag changes (own_members
+    // accepts only entries whose look-up gives the same at every use).
+    static TypeVerdict members_ours;
+    return members_ours.holds(type, {}, [&] { return own_members(type); });
 }
 
 // self.__query(command, needed): the C++ transaction directly when the interpreter would

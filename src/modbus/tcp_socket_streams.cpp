@@ -1,6 +1,7 @@
 // The socket streams of ModbusTCPMaster: the descriptor road and the socket object road.
 #include "modbus/tcp_socket_streams.hpp"
 
+#include "binding/late_binding.hpp"
 #include "module/runtime.hpp"
 
 #include <algorithm>
@@ -288,15 +289,14 @@ PyCFunction no_argument_method(PyTypeObject* type, PyObject* name) {
 // socket.socket's own methods as they stand.
 const SocketMethods& socket_methods() {
     static SocketMethods methods;
-    static unsigned int tag = 0;  // of socket.socket when `methods` was taken; 0: not taken
+    static TypeVerdict taken;  // socket.socket as it stood when `methods` was taken
     auto* type = reinterpret_cast<PyTypeObject*>(interpreter_socket_type());
-    const bool tagged = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
-    if (!(tagged && tag != 0 && type->tp_version_tag == tag)) {
+    if (!taken.current(type)) {
         methods.fileno = no_argument_method(type, BREL_STR("fileno"));
         methods.gettimeout = no_argument_method(type, BREL_STR("gettimeout"));
         methods.own_io = own_socket_member(type, BREL_STR("send")) && own_socket_member(type, BREL_STR("sendall")) &&
                          own_socket_member(type, BREL_STR("recv"));
-        tag = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
+        taken.record(type);
     }
     return methods;
 }
