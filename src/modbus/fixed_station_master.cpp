@@ -138,7 +138,7 @@ const Forward write_coils{"write_coils", 2, true};
 const Forward mask_write_register{"mask_write_register", 3, true};
 const Forward read_write_registers{"read_write_registers", 4, true};
 const Forward read_device_identification{"read_device_identification", 2, true};
-const Forward read_values{"read_values", 4, true, 3, check_register_read_code};
+const Forward read_values{"read_values", 4, true};  // the master checks the code, after the format
 const Forward write_values{"write_values", 4, true};
 
 MemberSpec forwarding(const Forward& f, std::vector<ParamSpec> params, const char* doc = nullptr) {
