@@ -16,6 +16,7 @@
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
 #include "modbus/serial_line.hpp"
+#include "modbus/master_settings.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
@@ -157,13 +158,13 @@ Ref run_step(PyObject* self, MasterStep step, Direct&& direct, A... args) {
 }
 
 struct Transaction {
-    explicit Transaction(PyObject* master) : self(master), lock(master), outer(current) { current = this; }
+    explicit Transaction(PyObject* master) : self(master), lock(master), settings(settings_of(master)), outer(current) {
+        current = this;
+    }
     ~Transaction() {
-        if (sent && !answered) {
-            if (MasterSettings* settings = existing_settings(self)) {
-                settings->line_unclean = true;
-                settings->unclean_since = line::now();
-            }
+        if (sent && !answered && settings) {
+            settings->line_unclean = true;
+            settings->unclean_since = line::now();
         }
         current = outer;
     }
@@ -178,6 +179,7 @@ struct Transaction {
 
     PyObject* self;
     ObjectLock lock;
+    MasterSettings* settings;  // the master's, nullptr for an object without native state
     Transaction* outer;
     bool sent = false;            // the library's writer has sent a request in this transaction
     bool answered = false;        // and its answer was found sound (or none was due)
