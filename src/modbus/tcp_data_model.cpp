@@ -1,4 +1,4 @@
-// ModbusTCPMaster's data model: codes 2, 4, 6, 15, 22, 23 and 43, and the typed values.
+// ModbusTCPMaster's exchange over self.__query, its faces of the shared operations, codes 2, 4 and 6, typed values.
 #include "modbus/operations.hpp"
 #include "modbus/tcp_master_shared.hpp"
 #include "modbus/values.hpp"
@@ -11,12 +11,14 @@ namespace brel::tcp {
 
 // ---- the data model: codes 2, 4, 6, 15, 22, 23 and 43, typed values ---------------------------
 //
-// Each operation refuses what the protocol cannot carry before anything is sent, builds
-// its PDU with modbus/adu.hpp or modbus/frames.hpp, exchanges it through self.__query
-// (looked up on the instance, so subclasses and the master's lock apply; the function
-// code, the declared length and exception answers are checked there), then checks that
-// the answer belongs to the request with pdu_answer_matches. Typed values go through the
-// codec of modbus/values.hpp and through self.read_registers / self.write_registers.
+// Each member refuses what the protocol cannot carry before anything is sent. Codes 2, 4
+// and 6 build their PDU here; codes 15, 22, 23 and 43 and the values are the shared
+// operations of operations.hpp over this master's exchange. Either way the PDU goes
+// through self.__query (looked up on the instance, so subclasses and the master's lock
+// apply; the function code, the declared length and exception answers are checked
+// there), and the answer must belong to the request by pdu_answer_matches. Typed values
+// go through the codec of modbus/values.hpp and through self.read_registers /
+// self.write_registers.
 
 // An exact int that must lie in 1..top: OverflowError beyond its 16-bit field, ValueError
 // outside the protocol's limit.
