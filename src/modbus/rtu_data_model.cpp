@@ -1,5 +1,4 @@
-// Master's exchange over its steps, and its faces of the shared operations: codes 15, 22, 23, 43 and values of any
-// layout.
+// Master's exchange over its steps and its faces of the shared operations: codes 15, 22, 23, 43, values.
 #include "modbus/operations.hpp"
 #include "modbus/rtu_parts.hpp"
 

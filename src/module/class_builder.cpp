@@ -1,3 +1,4 @@
+// Member tables turned into classes by type(name, (base,), dict) in class-body order (class_builder.hpp).
 #include "module/class_builder.hpp"
 
 #include "module/runtime.hpp"

@@ -1,4 +1,4 @@
-// Members every class has in the same form (shared_members.hpp): __enter__, __exit__ and the hex views.
+// Members several classes have in the same form (shared_members.hpp): __enter__, __exit__ and the hex views.
 #include "module/shared_members.hpp"
 
 #include "module/runtime.hpp"
