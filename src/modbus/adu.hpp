@@ -6,10 +6,12 @@
 // Adding a function code:
 //   1. its request layout and answer check here (a builder into a caller's buffer and
 //      an AnswerRule), with a static_assert or two on a known frame;
-//   2. a row in each master's member table (rtu_master.cpp, tcp_master.cpp) and in
-//      FixMaster's forwarding table (fixed_station_master.cpp);
-//   3. the stub (stubs/brel_modbus.pyi), a guide example (docs/guide.md);
-//   4. tests on both transports and against a real slave, and a fuzz seed.
+//   2. one operation in operations.cpp over the masters' Exchange;
+//   3. per class, a face that checks the arguments and calls the operation, a row in its
+//      member table (rtu_master.cpp, tcp_master.cpp) and in FixMaster's forwarding table
+//      (fixed_station_master.cpp);
+//   4. the stub (stubs/brel_modbus.pyi), a guide example (docs/guide.md);
+//   5. tests on both transports and against a real slave, and a fuzz seed.
 #pragma once
 
 #include "modbus/crc16.hpp"

@@ -1,4 +1,5 @@
-// The RTU master's codes 15, 22, 23, 43 and values of any layout, over its steps.
+// Master's exchange over its steps and its faces of the shared operations: codes 15, 22, 23, 43, values.
+#include "modbus/operations.hpp"
 #include "modbus/rtu_parts.hpp"
 
 #include <algorithm>
@@ -14,10 +15,10 @@ namespace brel::rtu {
 
 // ---- the rest of the data model: codes 15, 22, 23, 43 and values of any type ---------------------
 //
-// These members build their frames in C++ through the transport-neutral layer (adu.hpp)
-// and run the same steps as the others, each looked up on the instance: the single
-// writer, the answer's head through __feedback_assistant, the rest through __read. Their
-// arguments are checked before anything is written.
+// These members check their arguments before anything is written, then run the shared
+// operation (operations.hpp) over Master's exchange: the same steps as the others, each
+// looked up on the instance: the single writer, the answer's head through
+// __feedback_assistant, the rest through __read.
 
 std::uint8_t station_byte(PyObject* station) {
     return static_cast<std::uint8_t>(field_value(station, "station", 0xFF));
@@ -47,29 +48,116 @@ void write_confirmed(PyObject* self, PyObject* station, const std::uint8_t* pdu,
     check_answer(tx, rule, feedback.get(), station);
 }
 
+// ---- Master's exchange: one request PDU through its steps ----------------------------------------
+
+namespace {
+
+// self.__read(size) appended to `answer`, within the page's deadline; IOError when fewer
+// bytes come or the deadline has passed.
+void read_more(PyObject* self, line::ReadDeadline& deadline, std::vector<std::uint8_t>& answer, std::size_t size) {
+    if (!deadline.before_read()) raise_timeout();
+    Ref want = own(PyLong_FromSize_t(size));
+    Ref data = read_step(self, want.get());
+    if (!PyBytes_CheckExact(data.get())) data = own(PyBytes_FromObject(data.get()));
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get()));
+    const std::size_t n = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
+    answer.insert(answer.end(), bytes, bytes + n);
+    if (n < size) raise_timeout();
+}
+
+// Each request as one Transaction: station, PDU and CRC out through __write_message, the
+// answer's head through __feedback_assistant, the rest through __read, checked against
+// the request that went out; every fault is ValueError naming the station.
+class MasterExchange final : public ops::Exchange {
+public:
+    MasterExchange(PyObject* self, PyObject* station) : self_(self), station_(station) {}
+
+    void confirm(ops::Pdu request, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault) override {
+        write_confirmed(self_, station_, request.data, request.size, static_cast<long>(answer_size + 3), rule);
+    }
+
+    Ref registers(ops::Pdu request, std::size_t, ops::Fault) override {
+        Transaction tx(self_);
+        send_pdu(self_, station_byte(station_), request.data, request.size);
+        Counted answer;
+        read_counted_answer(self_, station_, answer);
+        check_answer(tx, modbus::AnswerRule::RegisterBytes, answer.feedback, station_);
+        return decode_registers(answer.feedback);
+    }
+
+    void page(ops::Pdu request, const ops::PageReader& read) override {
+        Transaction tx(self_);
+        const std::uint8_t st = station_byte(station_);
+        send_pdu(self_, st, request.data, request.size);
+        // The whole page within one time-out of the request, however its pieces come:
+        // each read waits only for what is left of it.
+        Ref tunnel = tunnel_of(self_);
+        line::ReadDeadline deadline(tunnel.get());
+        if (!deadline.before_read()) raise_timeout();
+        Ref five = small_int(5);
+        Ref head = feedback_step(self_, station_, five.get(), Py_False);
+        std::vector<std::uint8_t> answer(5);
+        std::size_t size = 0;
+        if (!answer_head(head.get(), answer.data(), 5, size) || size != 5) raise_mismatch(station_);
+        // Station, code, MEI type and read code must be the request's before the rest is read.
+        const std::uint8_t expected[] = {st, request.data[0], request.data[1], request.data[2]};
+        if (!std::equal(expected, expected + 4, answer.begin())) raise_mismatch(station_);
+        read_more(self_, deadline, answer, 3);  // more follows, next object, number of objects
+        for (std::size_t k = 0; k < answer[7]; ++k) {
+            read_more(self_, deadline, answer, 2);
+            read_more(self_, deadline, answer, answer[answer.size() - 1]);
+        }
+        read_more(self_, deadline, answer, 2);
+        deadline.restore();
+        Ref frame = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(answer.data()),
+                                                  static_cast<Py_ssize_t>(answer.size())));
+        call_check_crc(frame.get(), station_);
+        const bool parsed = read(answer.data() + 1, answer.size() - 3);
+        if (!parsed || (tx.sent && !modbus::rtu_answer_matches(tx.request, modbus::AnswerRule::Identification,
+                                                               answer.data(), answer.size())))
+            raise_mismatch(station_);
+        answered(tx);
+    }
+
+    [[noreturn]] void no_progress(std::uint8_t, std::uint8_t) override { raise_mismatch(station_); }
+
+    std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) override {
+        Ref count = own(PyLong_FromSize_t(n));
+        Ref registers = call_method(self_, BREL_STR("read_registers"), station_, address, count.get(), func_code);
+        return register_words(registers.get(), n);
+    }
+
+    void write_list(PyObject* address, PyObject* registers) override {
+        call_method(self_, BREL_STR("write_registers"), station_, address, registers);
+    }
+
+private:
+    PyObject* self_;
+    PyObject* station_;
+};
+
+}  // namespace
+
+// ---- the faces: arguments checked in order, then the shared operation ----------------------------
+
 Ref master_write_coils(Args& a) {
-    PyObject *self = a[0], *station = a[1];
     const std::uint16_t address = address_field(a[2]);
     Ref items = items_of(a[3], "truth values");
-    const std::size_t count = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
-    check_items(count, modbus::kMaxWriteCoils);
-    station_byte(station);
-    bool on[modbus::kMaxWriteCoils];
-    for (std::size_t i = 0; i < count; ++i) on[i] = truth(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
-    std::uint8_t pdu[modbus::kMaxPdu];
-    write_confirmed(self, station, pdu, modbus::pdu_write_coils(pdu, address, on, count), 8, modbus::AnswerRule::Echo);
+    check_items(static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())), modbus::kMaxWriteCoils);
+    station_byte(a[1]);
+    const std::vector<std::uint8_t> on = ops::truth_values(items.get());
+    MasterExchange ex(a[0], a[1]);
+    ops::write_coils(ex, address, on);
     return none();
 }
 
 Ref master_mask_write_register(Args& a) {
-    PyObject *self = a[0], *station = a[1];
     const std::uint16_t address = address_field(a[2]);
     const std::uint16_t and_mask = address_field(a[3], "and_mask");
     const std::uint16_t or_mask = address_field(a[4], "or_mask");
-    station_byte(station);
-    std::uint8_t pdu[8];
-    write_confirmed(self, station, pdu, modbus::pdu_mask_write_register(pdu, address, and_mask, or_mask), 10,
-                    modbus::AnswerRule::EchoMasks);
+    station_byte(a[1]);
+    MasterExchange ex(a[0], a[1]);
+    ops::mask_write_register(ex, address, and_mask, or_mask);
     return none();
 }
 
@@ -85,7 +173,6 @@ std::uint16_t register_value(PyObject* value, Py_ssize_t i) {
 }
 
 Ref master_read_write_registers(Args& a) {
-    PyObject *self = a[0], *station = a[1];
     const std::uint16_t read_address = address_field(a[2], "read_address");
     const std::uint16_t read_count = address_field(a[3], "read_count");
     const std::uint16_t write_address = address_field(a[4], "write_address");
@@ -98,114 +185,33 @@ Ref master_read_write_registers(Args& a) {
         const auto at = static_cast<Py_ssize_t>(i);
         words[i] = register_value(PyTuple_GET_ITEM(items.get(), at), at);
     }
-    const std::uint8_t st = station_byte(station);
-    std::uint8_t pdu[modbus::kMaxPdu];
-    const std::size_t n = modbus::pdu_read_write_registers(pdu, read_address, read_count, write_address, words, count);
-    Transaction tx(self);
-    send_pdu(self, st, pdu, n);
-    Counted answer;
-    read_counted_answer(self, station, answer);
-    check_answer(tx, modbus::AnswerRule::RegisterBytes, answer.feedback, station);
-    return decode_registers(answer.feedback);
-}
-
-// self.__read(size) appended to `answer`, within the page's deadline; IOError when fewer
-// bytes come or the deadline has passed.
-void read_more(PyObject* self, line::ReadDeadline& deadline, std::vector<std::uint8_t>& answer, std::size_t size) {
-    if (!deadline.before_read()) raise_timeout();
-    Ref want = own(PyLong_FromSize_t(size));
-    Ref data = read_step(self, want.get());
-    if (!PyBytes_CheckExact(data.get())) data = own(PyBytes_FromObject(data.get()));
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get()));
-    const std::size_t n = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
-    answer.insert(answer.end(), bytes, bytes + n);
-    if (n < size) raise_timeout();
+    station_byte(a[1]);
+    MasterExchange ex(a[0], a[1]);
+    return ops::read_write_registers(ex, read_address, read_count, write_address, words, count);
 }
 
 Ref master_read_device_identification(Args& a) {
-    PyObject *self = a[0], *station = a[1];
     const std::uint8_t read_code = identification_read_code(a[2]);
-    unsigned long object_id = field_value(a[3], "object_id", 0xFF);
-    const std::uint8_t st = station_byte(station);
-    Ref objects = own(PyDict_New());
-    ObjectLock whole_conversation(self);
-    for (;;) {
-        Transaction tx(self);
-        std::uint8_t pdu[4];
-        send_pdu(self, st, pdu,
-                 modbus::pdu_read_device_identification(pdu, static_cast<std::uint8_t>(read_code),
-                                                        static_cast<std::uint8_t>(object_id)));
-        // The whole page within one time-out of the request, however its pieces come:
-        // each read waits only for what is left of it.
-        Ref tunnel = tunnel_of(self);
-        line::ReadDeadline deadline(tunnel.get());
-        if (!deadline.before_read()) raise_timeout();
-        Ref five = small_int(5);
-        Ref head = feedback_step(self, station, five.get(), Py_False);
-        std::vector<std::uint8_t> answer(5);
-        std::size_t size = 0;
-        if (!answer_head(head.get(), answer.data(), 5, size) || size != 5) raise_mismatch(station);
-        // Station, code, MEI type and read code must be the request's before the rest is read.
-        const std::uint8_t expected[] = {st, modbus::kEncapsulatedInterface, modbus::kMeiDeviceIdentification,
-                                         static_cast<std::uint8_t>(read_code)};
-        if (!std::equal(expected, expected + 4, answer.begin())) raise_mismatch(station);
-        read_more(self, deadline, answer, 3);  // more follows, next object, number of objects
-        for (std::size_t k = 0; k < answer[7]; ++k) {
-            read_more(self, deadline, answer, 2);
-            read_more(self, deadline, answer, answer[answer.size() - 1]);
-        }
-        read_more(self, deadline, answer, 2);
-        deadline.restore();
-        Ref frame = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(answer.data()),
-                                                  static_cast<Py_ssize_t>(answer.size())));
-        call_check_crc(frame.get(), station);
-        modbus::IdentificationPage page;
-        bool parsed = modbus::parse_identification(
-            answer.data() + 1, answer.size() - 3, page, [&](std::uint8_t id, const std::uint8_t* value, std::size_t n) {
-                Ref key = small_int(id);
-                Ref bytes =
-                    own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value), static_cast<Py_ssize_t>(n)));
-                check(PyDict_SetItem(objects.get(), key.get(), bytes.get()));
-            });
-        if (!parsed || (tx.sent && !modbus::rtu_answer_matches(tx.request, modbus::AnswerRule::Identification,
-                                                               answer.data(), answer.size())))
-            raise_mismatch(station);
-        answered(tx);
-        if (!page.more_follows || read_code == 4) break;
-        // The next page must start further on, or the conversation would never end.
-        if (page.next_object <= object_id) raise_mismatch(station);
-        object_id = page.next_object;
-    }
-    return objects;
+    const unsigned long object_id = field_value(a[3], "object_id", 0xFF);
+    station_byte(a[1]);
+    ObjectLock whole_conversation(a[0]);
+    MasterExchange ex(a[0], a[1]);
+    return ops::read_device_identification(ex, read_code, static_cast<std::uint8_t>(object_id));
 }
-
-// ---- values of any type --------------------------------------------------------------------------
 
 Ref master_read_values(Args& a) {
-    PyObject* self = a[0];
     const ValueLayout layout = value_layout(a[3], a[4]);
-    const std::size_t n = layout.registers();
-    check_registers(n, modbus::kMaxReadRegisters, "read");
+    check_registers(layout.registers(), modbus::kMaxReadRegisters, "read");
     check_register_read_code(a[5]);
-    Ref count = own(PyLong_FromSize_t(n));
-    Ref registers = call_method(self, BREL_STR("read_registers"), a[1], a[2], count.get(), a[5]);
-    const std::vector<std::uint16_t> words = register_words(registers.get(), n);
-    return decode_words(layout, words.data(), words.size());
-}
-
-Ref word_list(const std::vector<std::uint16_t>& words) {
-    Ref list = own(PyList_New(static_cast<Py_ssize_t>(words.size())));
-    for (std::size_t i = 0; i < words.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), small_int(words[i]).release());
-    return list;
+    MasterExchange ex(a[0], a[1]);
+    return ops::read_values(ex, a[2], layout, a[5]);
 }
 
 Ref master_write_values(Args& a) {
-    PyObject* self = a[0];
     const ValueLayout layout = value_layout(a[3], a[5]);
     check_registers(layout.registers(), modbus::kMaxWriteRegisters, "written");
-    Ref registers = word_list(encode_to_words(layout, a[4]));
-    call_method(self, BREL_STR("write_registers"), a[1], a[2], registers.get());
+    MasterExchange ex(a[0], a[1]);
+    ops::write_values(ex, a[2], layout, a[4]);
     return none();
 }
 

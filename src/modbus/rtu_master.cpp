@@ -84,7 +84,7 @@ Ref master_set_timeout(Args& a) {
 // recovery_delay: the quiet time the writer waits for after a transaction that did not
 // end cleanly; while no value was set (or after None), the channel's time-out as it stands.
 Ref master_recovery_delay(Args& a) {
-    const MasterSettings settings = settings_now(a[0]);
+    const SettingsNow settings = settings_now(a[0]);
     if (settings.recovery_set) return own(PyFloat_FromDouble(settings.recovery_delay));
     Ref tunnel = tunnel_of(a[0]);
     return own(PyFloat_FromDouble(line::delay_of_timeout(tunnel.get())));

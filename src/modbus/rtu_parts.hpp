@@ -5,8 +5,8 @@
 // its body is called directly. A read or write runs as one Transaction; an answer is
 // collected in a Feedback. The files: rtu_steps.cpp (these parts), rtu_master.cpp (the
 // class: its Python face, its steps and its member table), rtu_typed.cpp (the 32-bit
-// typed values over the module's `struct`), rtu_data_model.cpp (codes 15, 22, 23, 43
-// and values of any layout).
+// typed values over the module's `struct`), rtu_data_model.cpp (Master's exchange
+// for the shared operations of operations.hpp: codes 15, 22, 23, 43 and values of any layout).
 #pragma once
 
 #include "binding/late_binding.hpp"
@@ -16,6 +16,7 @@
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
 #include "modbus/serial_line.hpp"
+#include "modbus/master_settings.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
@@ -140,10 +141,8 @@ Ref master_write_coils(Args& a);
 Ref master_mask_write_register(Args& a);
 std::uint16_t register_value(PyObject* value, Py_ssize_t i);
 Ref master_read_write_registers(Args& a);
-void read_more(PyObject* self, line::ReadDeadline& deadline, std::vector<std::uint8_t>& answer, std::size_t size);
 Ref master_read_device_identification(Args& a);
 Ref master_read_values(Args& a);
-Ref word_list(const std::vector<std::uint16_t>& words);
 Ref master_write_values(Args& a);
 
 // The steps of Master: the members that the others reach through attribute look-up on
@@ -159,13 +158,13 @@ Ref run_step(PyObject* self, MasterStep step, Direct&& direct, A... args) {
 }
 
 struct Transaction {
-    explicit Transaction(PyObject* master) : self(master), lock(master), outer(current) { current = this; }
+    explicit Transaction(PyObject* master) : self(master), lock(master), settings(settings_of(master)), outer(current) {
+        current = this;
+    }
     ~Transaction() {
-        if (sent && !answered) {
-            if (MasterSettings* settings = existing_settings(self)) {
-                settings->line_unclean = true;
-                settings->unclean_since = line::now();
-            }
+        if (sent && !answered && settings) {
+            settings->line_unclean = true;
+            settings->unclean_since = line::now();
         }
         current = outer;
     }
@@ -180,6 +179,7 @@ struct Transaction {
 
     PyObject* self;
     ObjectLock lock;
+    MasterSettings* settings;  // the master's, nullptr for an object without native state
     Transaction* outer;
     bool sent = false;            // the library's writer has sent a request in this transaction
     bool answered = false;        // and its answer was found sound (or none was due)

@@ -154,7 +154,7 @@ thread_local Transaction* Transaction::current = nullptr;
 // The transaction's request was answered soundly (or was a broadcast): the line is clean.
 void answered(Transaction& tx) noexcept {
     tx.answered = true;
-    if (MasterSettings* settings = existing_settings(tx.self)) settings->line_unclean = false;
+    if (tx.settings) tx.settings->line_unclean = false;
 }
 
 [[noreturn]] void raise_formatted(PyObject* type, PyObject* format, PyObject* station) {

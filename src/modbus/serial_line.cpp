@@ -1,3 +1,4 @@
+// The quiet line and the deadline of an answer in pieces, over the serial channel (serial_line.hpp).
 #include "modbus/serial_line.hpp"
 
 #include "channel/serial_channel.hpp"

@@ -1,4 +1,5 @@
-// ModbusTCPMaster's data model: codes 2, 4, 6, 15, 22, 23 and 43, and the typed values.
+// ModbusTCPMaster's exchange over self.__query, its faces of the shared operations, codes 2, 4 and 6, typed values.
+#include "modbus/operations.hpp"
 #include "modbus/tcp_master_shared.hpp"
 #include "modbus/values.hpp"
 
@@ -10,12 +11,14 @@ namespace brel::tcp {
 
 // ---- the data model: codes 2, 4, 6, 15, 22, 23 and 43, typed values ---------------------------
 //
-// Each operation refuses what the protocol cannot carry before anything is sent, builds
-// its PDU with modbus/adu.hpp or modbus/frames.hpp, exchanges it through self.__query
-// (looked up on the instance, so subclasses and the master's lock apply; the function
-// code, the declared length and exception answers are checked there), then checks that
-// the answer belongs to the request with pdu_answer_matches. Typed values go through the
-// codec of modbus/values.hpp and through self.read_registers / self.write_registers.
+// Each member refuses what the protocol cannot carry before anything is sent. Codes 2, 4
+// and 6 build their PDU here; codes 15, 22, 23 and 43 and the values are the shared
+// operations of operations.hpp over this master's exchange. Either way the PDU goes
+// through self.__query (looked up on the instance, so subclasses and the master's lock
+// apply; the function code, the declared length and exception answers are checked
+// there), and the answer must belong to the request by pdu_answer_matches. Typed values
+// go through the codec of modbus/values.hpp and through self.read_registers /
+// self.write_registers.
 
 // An exact int that must lie in 1..top: OverflowError beyond its 16-bit field, ValueError
 // outside the protocol's limit.
@@ -110,19 +113,110 @@ Ref write_single_register(Args& a) {
     return none();
 }
 
+// ---- ModbusTCPMaster's exchange: one request PDU through self.__query ------------------------
+
+namespace {
+
+// The words of the registers a read member returned: ints in 0..65535 (ValueError or
+// TypeError, with the codec's texts, otherwise).
+std::vector<std::uint16_t> words_of(PyObject* registers) {
+    Ref items = own(PySequence_Tuple(registers));
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    std::vector<std::uint16_t> words(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyLong_Check(v)) {
+            PyErr_Format(PyExc_TypeError, "registers[%zd] must be an int, not %.200s", i, Py_TYPE(v)->tp_name);
+            raise();
+        }
+        int overflow = 0;
+        const long w = PyLong_AsLongAndOverflow(v, &overflow);
+        if (w == -1 && PyErr_Occurred()) raise();
+        if (overflow || w < 0 || w > 0xFFFF) {
+            PyErr_Format(PyExc_ValueError, "registers[%zd] is outside 0..65535", i);
+            raise();
+        }
+        words[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(w);
+    }
+    return words;
+}
+
+// Each request through self.__query with the length its answer needs (the function code,
+// the declared length and exception answers are checked there), then judged against the
+// request: an answer that does not belong is AssertionError, in the operation's words.
+class TcpMasterExchange final : public ops::Exchange {
+public:
+    // `address`: the operation's address, named in the texts of a failed write.
+    TcpMasterExchange(PyObject* self, PyObject* address) : self_(self), address_(address) {}
+
+    void confirm(ops::Pdu request, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault fault) override {
+        Ref data = exchange(self_, request.data, request.size, answer_size - 1);
+        if (!answers(request.data, request.size, rule, data.get()))
+            raise_write_failed(self_, fault == ops::Fault::WriteCoils ? "Write coils" : "Mask write register",
+                               address_);
+    }
+
+    Ref registers(ops::Pdu request, std::size_t count, ops::Fault) override {
+        Ref data = exchange(self_, request.data, request.size, 1 + 2 * count);
+        if (!answers(request.data, request.size, modbus::AnswerRule::RegisterBytes, data.get()))
+            raise_assertion(BREL_STR("Feedback for reading registers invalid"));
+        return registers_of(data.get());
+    }
+
+    void page(ops::Pdu request, const ops::PageReader& read) override {
+        Ref data = exchange(self_, request.data, request.size, Py_None);
+        bool ok = answers(request.data, request.size, modbus::AnswerRule::Identification, data.get());
+        if (ok) {
+            std::vector<std::uint8_t> answer(1 + static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+            answer[0] = request.data[0];
+            std::memcpy(answer.data() + 1, PyBytes_AS_STRING(data.get()), answer.size() - 1);
+            ok = read(answer.data(), answer.size());
+        }
+        if (!ok) raise_assertion(BREL_STR("Feedback for reading device identification invalid"));
+    }
+
+    [[noreturn]] void no_progress(std::uint8_t next, std::uint8_t asked) override {
+        Ref message = own(PyUnicode_FromFormat(
+            "Feedback for reading device identification invalid: next object id %d does not follow %d",
+            static_cast<int>(next), static_cast<int>(asked)));
+        raise_assertion(message.get());
+    }
+
+    std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) override {
+        PyObject* reader = int_equals(func_code, modbus::kReadHoldingRegisters) ? BREL_STR("read_registers")
+                                                                                : BREL_STR("read_input_registers");
+        Ref count = own(PyLong_FromSize_t(n));
+        Ref registers = call_method(self_, reader, address, count.get());
+        return words_of(registers.get());
+    }
+
+    void write_list(PyObject* address, PyObject* registers) override {
+        call_method(self_, BREL_STR("write_registers"), address, registers);
+    }
+
+private:
+    PyObject* self_;
+    PyObject* address_;
+};
+
+// The function code the typed members read with: 3, self.read_registers.
+PyObject* holding_code() {
+    static PyObject* three = PyLong_FromLong(modbus::kReadHoldingRegisters);  // a small int, immortal or kept
+    return three;
+}
+
+}  // namespace
+
+// ---- the faces of the shared operations: arguments checked in order, then the operation ----------
+
 Ref write_coils(Args& a) {
     PyObject *self = a[0], *address = a[1];
     check_address(address);
     Ref states = items_of(a[2], "truth values");
-    const Py_ssize_t n = PyTuple_GET_SIZE(states.get());
-    check_items(n, modbus::kMaxWriteCoils);
-    std::vector<std::uint8_t> on(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        on[static_cast<std::size_t>(i)] = check(PyObject_IsTrue(PyTuple_GET_ITEM(states.get(), i))) != 0;
-    std::uint8_t pdu[6 + (modbus::kMaxWriteCoils + 7) / 8];
-    const std::size_t size = modbus::pdu_write_coils(pdu, low16(address), on, on.size());
-    Ref data = exchange(self, pdu, size, 4);
-    if (!answers(pdu, size, modbus::AnswerRule::Echo, data.get())) raise_write_failed(self, "Write coils", address);
+    check_items(static_cast<std::size_t>(PyTuple_GET_SIZE(states.get())), modbus::kMaxWriteCoils);
+    const std::vector<std::uint8_t> on = ops::truth_values(states.get());
+    TcpMasterExchange ex(self, address);
+    ops::write_coils(ex, low16(address), on);
     return none();
 }
 
@@ -131,11 +225,8 @@ Ref mask_write_register(Args& a) {
     check_address(address);
     check_field(and_mask, "and_mask", modbus::kMaxAddress);
     check_field(or_mask, "or_mask", modbus::kMaxAddress);
-    std::uint8_t pdu[7];
-    const std::size_t size = modbus::pdu_mask_write_register(pdu, low16(address), low16(and_mask), low16(or_mask));
-    Ref data = exchange(self, pdu, size, 6);
-    if (!answers(pdu, size, modbus::AnswerRule::EchoMasks, data.get()))
-        raise_write_failed(self, "Mask write register", address);
+    TcpMasterExchange ex(self, address);
+    ops::mask_write_register(ex, low16(address), low16(and_mask), low16(or_mask));
     return none();
 }
 
@@ -156,52 +247,17 @@ Ref read_write_registers(Args& a) {
         }
         words[static_cast<std::size_t>(i)] = low16(v);
     }
-    std::uint8_t pdu[10 + 2 * modbus::kMaxReadWriteWrite];
-    const std::size_t size = modbus::pdu_read_write_registers(pdu, low16(read_address), static_cast<std::uint16_t>(n),
-                                                              low16(write_address), words.data(), words.size());
-    Ref data = exchange(self, pdu, size, 1 + 2 * n);
-    if (!answers(pdu, size, modbus::AnswerRule::RegisterBytes, data.get()))
-        raise_assertion(BREL_STR("Feedback for reading registers invalid"));
-    return registers_of(data.get());
+    TcpMasterExchange ex(self, read_address);
+    return ops::read_write_registers(ex, low16(read_address), static_cast<std::uint16_t>(n), low16(write_address),
+                                     words.data(), words.size());
 }
 
-// Code 43 / 14, page by page: a page that says more follows names the object to ask for
-// next, which must lie beyond the one asked for, so that the reading ends.
 Ref read_device_identification(Args& a) {
     PyObject *self = a[0], *read_code = a[1], *object_id = a[2];
     const std::uint8_t code = identification_read_code(read_code);
     check_field(object_id, "object_id", 0xFF);
-    std::uint8_t next = static_cast<std::uint8_t>(low16(object_id));
-    Ref objects = own(PyDict_New());
-    for (;;) {
-        std::uint8_t pdu[4];
-        const std::size_t size = modbus::pdu_read_device_identification(pdu, static_cast<std::uint8_t>(code), next);
-        Ref data = exchange(self, pdu, size, Py_None);
-        bool ok = answers(pdu, size, modbus::AnswerRule::Identification, data.get());
-        modbus::IdentificationPage page;
-        if (ok) {
-            std::vector<std::uint8_t> answer(1 + static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
-            answer[0] = modbus::kEncapsulatedInterface;
-            std::memcpy(answer.data() + 1, PyBytes_AS_STRING(data.get()), answer.size() - 1);
-            ok = modbus::parse_identification(
-                answer.data(), answer.size(), page,
-                [&](std::uint8_t id, const std::uint8_t* value, std::size_t length) {
-                    Ref key = make_int(id);
-                    Ref bytes = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value),
-                                                              static_cast<Py_ssize_t>(length)));
-                    check(PyDict_SetItem(objects.get(), key.get(), bytes.get()));
-                });
-        }
-        if (!ok) raise_assertion(BREL_STR("Feedback for reading device identification invalid"));
-        if (code == 4 || !page.more_follows) return objects;
-        if (page.next_object <= next) {
-            Ref message = own(PyUnicode_FromFormat(
-                "Feedback for reading device identification invalid: next object id %d does not follow %d",
-                static_cast<int>(page.next_object), static_cast<int>(next)));
-            raise_assertion(message.get());
-        }
-        next = page.next_object;
-    }
+    TcpMasterExchange ex(self, object_id);
+    return ops::read_device_identification(ex, code, static_cast<std::uint8_t>(low16(object_id)));
 }
 
 // ---- typed values ---------------------------------------------------------------------------
@@ -219,52 +275,24 @@ ValueLayout layout_of(std::size_t n, char code, PyObject* order) {
     return value_layout(format.get(), order);
 }
 
-// The words of the registers a read member returned: ints in 0..65535, as many as the
-// layout takes (ValueError or TypeError, with the codec's texts, otherwise).
-Ref decode_read(const ValueLayout& layout, PyObject* registers) {
-    Ref items = own(PySequence_Tuple(registers));
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
-    std::vector<std::uint16_t> words(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* v = PyTuple_GET_ITEM(items.get(), i);
-        if (!PyLong_Check(v)) {
-            PyErr_Format(PyExc_TypeError, "registers[%zd] must be an int, not %.200s", i, Py_TYPE(v)->tp_name);
-            raise();
-        }
-        int overflow = 0;
-        const long w = PyLong_AsLongAndOverflow(v, &overflow);
-        if (w == -1 && PyErr_Occurred()) raise();
-        if (overflow || w < 0 || w > 0xFFFF) {
-            PyErr_Format(PyExc_ValueError, "registers[%zd] is outside 0..65535", i);
-            raise();
-        }
-        words[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(w);
-    }
-    return decode_words(layout, words.data(), words.size());
-}
+char code_of(const Args& a) { return *static_cast<const char*>(a.data); }
 
-// The layout's registers read by self.<reader>(address, n), decoded.
-Ref read_layout(PyObject* self, PyObject* reader, PyObject* address, const ValueLayout& layout) {
-    Ref n = own(PyLong_FromSize_t(layout.registers()));
-    Ref registers = call_method(self, reader, address, n.get());
-    return decode_read(layout, registers.get());
+// The layout's registers read by self.read_registers(address, n), decoded.
+Ref read_layout(PyObject* self, PyObject* address, const ValueLayout& layout) {
+    TcpMasterExchange ex(self, address);
+    return ops::read_values(ex, address, layout, holding_code());
 }
 
 // The values encoded by the layout, written by self.write_registers(address, registers).
 void write_layout(PyObject* self, PyObject* address, const ValueLayout& layout, PyObject* values) {
-    const std::vector<std::uint16_t> words = encode_to_words(layout, values);
-    Ref registers = own(PyList_New(static_cast<Py_ssize_t>(words.size())));
-    for (std::size_t i = 0; i < words.size(); ++i)
-        PyList_SET_ITEM(registers.get(), static_cast<Py_ssize_t>(i), make_int(words[i]).release());
-    call_method(self, BREL_STR("write_registers"), address, registers.get());
+    TcpMasterExchange ex(self, address);
+    ops::write_values(ex, address, layout, values);
 }
-
-char code_of(const Args& a) { return *static_cast<const char*>(a.data); }
 
 Ref read_int16(Args& a) {
     check_address(a[1]);
     const ValueLayout layout = layout_of(1, 'h', BREL_STR("ABCD"));
-    Ref values = read_layout(a[0], BREL_STR("read_registers"), a[1], layout);
+    Ref values = read_layout(a[0], a[1], layout);
     return item(values.get(), 0);
 }
 
@@ -272,7 +300,7 @@ Ref read_int16(Args& a) {
 Ref read_32(Args& a) {
     check_address(a[1]);
     const ValueLayout layout = layout_of(1, code_of(a), order_of(a[2]));
-    Ref values = read_layout(a[0], BREL_STR("read_registers"), a[1], layout);
+    Ref values = read_layout(a[0], a[1], layout);
     return item(values.get(), 0);
 }
 
@@ -281,7 +309,7 @@ Ref read_multi_32(Args& a) {
     check_address(a[1]);
     const std::size_t n = limited_count(a[2], "count", modbus::kMaxReadRegisters / 2);
     const ValueLayout layout = layout_of(n, code_of(a), order_of(a[3]));
-    return read_layout(a[0], BREL_STR("read_registers"), a[1], layout);
+    return read_layout(a[0], a[1], layout);
 }
 
 // write_int32, write_uint32, write_float: (self, address, value, endian).
@@ -310,9 +338,8 @@ Ref read_values(Args& a) {
     const ValueLayout layout = value_layout(format, order);
     check_registers(layout.registers(), modbus::kMaxReadRegisters, "read");
     check_register_read_code(func_code);
-    PyObject* reader = int_equals(func_code, modbus::kReadHoldingRegisters) ? BREL_STR("read_registers")
-                                                                            : BREL_STR("read_input_registers");
-    return read_layout(self, reader, address, layout);
+    TcpMasterExchange ex(self, address);
+    return ops::read_values(ex, address, layout, func_code);
 }
 
 Ref write_values(Args& a) {

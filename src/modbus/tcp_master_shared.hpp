@@ -4,6 +4,7 @@
 #include "modbus/adu.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
+#include "modbus/master_settings.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"

@@ -133,6 +133,7 @@ private:
 
 // The master's recent requests, kept in its native state.
 struct TcpNative final : Attachment {
+    static constexpr std::size_t kSlot = 1;
     modbus::RecentRequests recent;
 };
 

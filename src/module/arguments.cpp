@@ -1,3 +1,4 @@
+// The one argument parser: parameter tables applied to a call, with the argument-error texts (arguments.hpp).
 #include "module/arguments.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Member tables turned into classes by type(name, (base,), dict) in class-body order (class_builder.hpp).
 #include "module/class_builder.hpp"
 
 #include "module/runtime.hpp"
@@ -8,7 +9,7 @@
 namespace brel {
 namespace {
 
-// The function's own name: "_Master__read" in class Master is "__read".
+// The function's own name: "_Box__step" in class Box is "__step".
 const char* own_name(const char* cls, const char* key) {
     const std::size_t n = std::strlen(cls);
     if (key[0] == '_' && std::strncmp(key + 1, cls, n) == 0 && std::strncmp(key + 1 + n, "__", 2) == 0)

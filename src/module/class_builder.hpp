@@ -11,7 +11,7 @@ namespace brel {
 enum class Kind : std::uint8_t { Method, StaticMethod, Property, Alias, Constant };
 
 struct MemberSpec {
-    const char* key;  // class-dictionary key, "_Master__read" for private members
+    const char* key;  // class-dictionary key, "_Box__step" for private members
     Kind kind;
     Impl impl = nullptr;                 // method, static method, property getter
     std::vector<ParamSpec> params = {};  // without "self"

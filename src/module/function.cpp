@@ -1,3 +1,4 @@
+// The function object that carries every function and method of the module (function.hpp).
 #include "module/function.hpp"
 
 #include "module/runtime.hpp"

@@ -37,7 +37,7 @@ Ref make_function(const FunctionSpec& spec, const char* qualname_prefix);
 // the guard of the fast paths that skip the interpreter for our own members.
 bool is_function_with(PyObject* callable, Impl impl) noexcept;
 // True when `callable` is the function object that the library made for member `name`
-// (its own name, "compound_register") of class `owner`, as the member tables give
+// (its own name, "open_box") of class `owner`, as the member tables give
 // them: unlike __name__ and __qualname__, these cannot be changed from Python. The
 // guard for fast paths over members of another class file.
 bool is_library_member(PyObject* callable, const char* owner, const char* name) noexcept;

@@ -1,10 +1,46 @@
 // The extension module: multi-phase initialisation, one interpreter per process,
 // one initialisation per process, and the namespace built in a fixed order.
-#include "modbus/classes.hpp"
 #include "module/function.hpp"
+#include "module/namespace.hpp"
 #include "module/runtime.hpp"
 
 namespace brel {
+
+// from <module> import <name> [as <bind>], ... (absolute import)
+void import_from(PyObject* ns, const char* module, std::initializer_list<std::pair<const char*, const char*>> names) {
+    Ref fromlist = own(PyList_New(0));
+    for (const auto& [name, bind] : names) {
+        Ref n = own(PyUnicode_FromString(name));
+        check(PyList_Append(fromlist.get(), n.get()));
+    }
+    Ref module_name = own(PyUnicode_FromString(module));
+    Ref imported = own(PyImport_ImportModuleLevelObject(module_name.get(), ns, nullptr, fromlist.get(), 0));
+    for (const auto& [name, bind] : names) {
+        Ref n = own(PyUnicode_FromString(name));
+        Ref value = Ref::steal_or_null(PyObject_GetAttr(imported.get(), n.get()));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+            PyErr_Clear();
+            // A submodule of that dotted name that is already loaded is bound instead.
+            Ref full = own(PyUnicode_FromFormat("%s.%s", module, name));
+            value = Ref::steal_or_null(PyImport_GetModule(full.get()));
+            if (!value) {
+                if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", n.get());
+                raise();
+            }
+        }
+        check(PyDict_SetItemString(ns, bind, value.get()));
+    }
+}
+
+void import_module(PyObject* ns, const char* module) {
+    Ref name = own(PyUnicode_FromString(module));
+    Ref imported = own(PyImport_ImportModuleLevelObject(name.get(), ns, nullptr, nullptr, 0));
+    check(PyDict_SetItemString(ns, module, imported.get()));
+}
+
+void bind(PyObject* ns, const char* name, Ref value) { check(PyDict_SetItemString(ns, name, value.get())); }
+
 namespace {
 
 // Process-wide state: the first interpreter's ID (never reset) and the module
@@ -98,41 +134,6 @@ void look_up_builtins() {
     }
 }
 
-// from <module> import <name> [as <bind>], ... (absolute import)
-void import_from(PyObject* ns, const char* module, std::initializer_list<std::pair<const char*, const char*>> names) {
-    Ref fromlist = own(PyList_New(0));
-    for (const auto& [name, bind] : names) {
-        Ref n = own(PyUnicode_FromString(name));
-        check(PyList_Append(fromlist.get(), n.get()));
-    }
-    Ref module_name = own(PyUnicode_FromString(module));
-    Ref imported = own(PyImport_ImportModuleLevelObject(module_name.get(), ns, nullptr, fromlist.get(), 0));
-    for (const auto& [name, bind] : names) {
-        Ref n = own(PyUnicode_FromString(name));
-        Ref value = Ref::steal_or_null(PyObject_GetAttr(imported.get(), n.get()));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-            PyErr_Clear();
-            // A submodule of that dotted name that is already loaded is bound instead.
-            Ref full = own(PyUnicode_FromFormat("%s.%s", module, name));
-            value = Ref::steal_or_null(PyImport_GetModule(full.get()));
-            if (!value) {
-                if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", n.get());
-                raise();
-            }
-        }
-        check(PyDict_SetItemString(ns, bind, value.get()));
-    }
-}
-
-void import_module(PyObject* ns, const char* module) {
-    Ref name = own(PyUnicode_FromString(module));
-    Ref imported = own(PyImport_ImportModuleLevelObject(name.get(), ns, nullptr, nullptr, 0));
-    check(PyDict_SetItemString(ns, module, imported.get()));
-}
-
-void bind(PyObject* ns, const char* name, Ref value) { check(PyDict_SetItemString(ns, name, value.get())); }
-
 // The version of the installed distribution, from its metadata: importlib.metadata's
 // version("brel_modbus"). None when no distribution of that name is installed (a build
 // tree imported in place).
@@ -161,22 +162,7 @@ void fill_namespace(PyObject* module) {
     look_up_builtins();
     if (ready_function_type() < 0) raise();
 
-    import_from(ns, "brel_linkkit", {{"create_serial_instance", "create_serial_instance"}});
-    import_module(ns, "array");
-    import_from(ns, "socket", {{"create_connection", "_tcp_connect"}});
-    import_module(ns, "struct");
-    import_from(ns, "typing", {{"Iterable", "_Iterable"}, {"List", "_List"}, {"Optional", "_Optional"}});
-    import_from(ns, "typing", {{"Sequence", "_Sequence"}});
-    bind(ns, "_byte_array", build_function(byte_array_function()));
-    bind(ns, "ModbusStatic", build_class(modbus_static_class()));
-    bind(ns, "SlaveException", build_class(slave_exception_class()));
-    bind(ns, "Master", build_class(master_class()));
-    bind(ns, "FixMaster", build_class(fix_master_class()));
-    Ref tcp_master = build_class(tcp_master_class());
-    record_tcp_master_type(tcp_master.get());
-    bind(ns, "ModbusTCPMaster", std::move(tcp_master));
-    bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
-    bind(ns, "Poller", build_class(poller_class()));
+    fill_library_namespace(ns);
     bind(ns, "__version__", distribution_version());  // last: after every name above
 }
 

@@ -1,4 +1,4 @@
-// Native state kept beside each master: the lock, the settings and one attachment (native_state.hpp).
+// Native state kept beside an object: the lock and the attachments (native_state.hpp).
 #include "module/native_state.hpp"
 
 #include "module/runtime.hpp"
@@ -10,15 +10,12 @@
 
 namespace brel {
 
-thread_local SendRecord send_record;
-
 struct NativeState {
     PyThread_type_lock lock = nullptr;
     unsigned long owner = 0;  // thread holding the lock while depth > 0
     long depth = 0;
     PyObject* weakref = nullptr;  // owned; its callback removes the entry
-    MasterSettings settings;
-    std::unique_ptr<Attachment> attachment;
+    std::unique_ptr<Attachment> attachments[kAttachmentSlots];
 
     NativeState() = default;
     NativeState(const NativeState&) = delete;
@@ -37,7 +34,7 @@ std::unordered_map<PyObject*, NativeState*>& entries() {
     return *table;
 }
 
-// The entry found last: a call looks its master up several times (settings, lock, query).
+// The entry found last: a call looks its object up several times (lock, attachments).
 LastObject<NativeState> last;
 
 // The weak-reference callback: `key` is the address of the object that is going.
@@ -113,44 +110,16 @@ ObjectLock::~ObjectLock() {
     }
 }
 
-MasterSettings* settings_of(PyObject* object) {
-    NativeState* state = state_for(object);
-    return state ? &state->settings : nullptr;
-}
-
-MasterSettings* existing_settings(PyObject* object) noexcept {
+Attachment* attachment_of(PyObject* object, std::size_t slot) noexcept {
     NativeState* state = find(object);
-    return state ? &state->settings : nullptr;
+    return state ? state->attachments[slot].get() : nullptr;
 }
 
-MasterSettings settings_now(PyObject* object) {
-    NativeState* state = find(object);
-    return state ? state->settings : MasterSettings{};
-}
-
-Attachment* attachment_of(PyObject* object) {
-    NativeState* state = find(object);
-    return state ? state->attachment.get() : nullptr;
-}
-
-Attachment* attach(PyObject* object, std::unique_ptr<Attachment> attachment) {
+Attachment* attach(PyObject* object, std::size_t slot, std::unique_ptr<Attachment> attachment) {
     NativeState* state = state_for(object);
     if (!state) return nullptr;
-    state->attachment = std::move(attachment);
-    return state->attachment.get();
-}
-
-bool worth_retrying() {
-    PyObject* error = PyErr_GetRaisedException();
-    if (!error) return false;
-    // The module's SlaveException as it stands (no error is raised by this look-up).
-    PyObject* refusal = module_namespace ? PyDict_GetItemString(module_namespace, "SlaveException") : nullptr;
-    const bool worth =
-        !(refusal && PyErr_GivenExceptionMatches(error, refusal)) &&
-        (PyErr_GivenExceptionMatches(error, PyExc_OSError) || PyErr_GivenExceptionMatches(error, PyExc_ValueError) ||
-         PyErr_GivenExceptionMatches(error, PyExc_AssertionError));
-    PyErr_SetRaisedException(error);
-    return worth;
+    state->attachments[slot] = std::move(attachment);
+    return state->attachments[slot].get();
 }
 
 }  // namespace brel

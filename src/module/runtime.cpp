@@ -1,3 +1,4 @@
+// What the module reaches at call time: its namespace, the builtins, interned names (runtime.hpp).
 #include "module/runtime.hpp"
 
 namespace brel {

@@ -1,6 +1,6 @@
+// Members several classes have in the same form (shared_members.hpp): __enter__, __exit__ and the hex views.
 #include "module/shared_members.hpp"
 
-#include "module/native_state.hpp"
 #include "module/runtime.hpp"
 
 #include <map>
@@ -29,37 +29,7 @@ Ref hex_of(Args& a) {
     return hex_text(bytes.get());
 }
 
-Ref get_retries(Args& a) { return own(PyLong_FromLong(settings_now(a[0]).retries)); }
-
-Ref set_retries(Args& a) {
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(a[1], &overflow);
-    if (n == -1 && PyErr_Occurred()) raise();
-    if (overflow || n < 0 || n > kMaxRetries) {
-        PyErr_Format(PyExc_ValueError, "retries must be from 0 to %d: %S", kMaxRetries, a[1]);
-        raise();
-    }
-    MasterSettings* settings = settings_of(a[0]);
-    if (!settings) raise(PyExc_TypeError, "this object keeps no settings");
-    settings->retries = static_cast<long>(n);
-    return Ref::borrow(Py_None);
-}
-
-Ref get_reconnect(Args& a) { return Ref::borrow(settings_now(a[0]).reconnect ? Py_True : Py_False); }
-
-Ref set_reconnect(Args& a) {
-    const int on = check(PyObject_IsTrue(a[1]));
-    MasterSettings* settings = settings_of(a[0]);
-    if (!settings) raise(PyExc_TypeError, "this object keeps no settings");
-    settings->reconnect = on != 0;
-    return Ref::borrow(Py_None);
-}
-
 }  // namespace
-
-MemberSpec retries_member() { return property("retries", get_retries, "int", set_retries, "int"); }
-
-MemberSpec reconnect_member() { return property("reconnect", get_reconnect, "bool", set_reconnect, "bool"); }
 
 MemberSpec enter_member() { return method("__enter__", enter); }
 

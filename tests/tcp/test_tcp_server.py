@@ -63,6 +63,29 @@ def test_late_answer_is_discarded_before_the_next_request(scripted_server):
     assert server.stop() == []
 
 
+@pytest.mark.parametrize("retries, reconnect", [(0, True), (2, False), (100, True)])
+def test_settings_and_the_abandoned_request_are_kept_side_by_side(scripted_server, retries, reconnect):
+    """The master's settings and the requests it gave up on live beside it together: each
+    keeps its value while the other is used."""
+    def script(conn, server):
+        late = server.request(conn)
+        server.events["client gave up"].wait(WAIT)
+        conn.sendall(answer_registers(late, [666]))
+        conn.sendall(answer_registers(server.request(conn), [42]))
+
+    server = scripted_server(script)
+    with connect_to(server) as master:
+        master.reconnect = reconnect
+        with pytest.raises(TimeoutError):
+            master.read_register(0)
+        master.retries = retries
+        server.events["client gave up"].set()
+        assert wait_readable(master.socket)
+        assert master.read_register(1) == 42
+        assert (master.retries, master.reconnect) == (retries, reconnect)
+    assert server.stop() == []
+
+
 def test_repeated_answer_after_the_discard_is_skipped(scripted_server):
     """A slave's copy of an answer already taken, arriving after the request that follows
     it went out, is known by its identifiers, read whole and dropped."""

@@ -1,0 +1,27 @@
+// The library's names in the module namespace, in their fixed order: its imports, functions and classes.
+#include "modbus/classes.hpp"
+#include "module/function.hpp"
+#include "module/namespace.hpp"
+
+namespace brel {
+
+void fill_library_namespace(PyObject* ns) {
+    import_from(ns, "brel_linkkit", {{"create_serial_instance", "create_serial_instance"}});
+    import_module(ns, "array");
+    import_from(ns, "socket", {{"create_connection", "_tcp_connect"}});
+    import_module(ns, "struct");
+    import_from(ns, "typing", {{"Iterable", "_Iterable"}, {"List", "_List"}, {"Optional", "_Optional"}});
+    import_from(ns, "typing", {{"Sequence", "_Sequence"}});
+    bind(ns, "_byte_array", build_function(byte_array_function()));
+    bind(ns, "ModbusStatic", build_class(modbus_static_class()));
+    bind(ns, "SlaveException", build_class(slave_exception_class()));
+    bind(ns, "Master", build_class(master_class()));
+    bind(ns, "FixMaster", build_class(fix_master_class()));
+    Ref tcp_master = build_class(tcp_master_class());
+    record_tcp_master_type(tcp_master.get());
+    bind(ns, "ModbusTCPMaster", std::move(tcp_master));
+    bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
+    bind(ns, "Poller", build_class(poller_class()));
+}
+
+}  // namespace brel

@@ -1,0 +1,88 @@
+// The operations written once for every master: build the PDU, run it through the master's exchange, decode.
+//
+// A master hands an operation an Exchange: its own way of putting one request PDU on
+// its transport and of judging the answer (RTU: the station, the single writer, the
+// answer read through its steps, the CRC and the line's bookkeeping; TCP: self.__query
+// with the length it needs). The operation builds the request with adu.hpp, runs it and
+// decodes what comes back. The class files keep their Python faces: they check their
+// arguments (in their own order, before anything is sent), make their Exchange and call
+// the operation here.
+#pragma once
+
+#include "modbus/adu.hpp"
+#include "modbus/protocol.hpp"
+#include "module/ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace brel::ops {
+
+// A request PDU, function code first, in the caller's buffer.
+struct Pdu {
+    const std::uint8_t* data;
+    std::size_t size;
+};
+
+// What went wrong with an answer, for the master to say in its own words.
+enum class Fault : std::uint8_t {
+    WriteCoils,         // code 15's answer does not repeat the request
+    MaskWriteRegister,  // code 22's answer does not repeat the request
+    ReadRegisters,      // code 23's answer is not the registers asked for
+    Identification,     // code 43/14's answer is not a page of the objects asked for
+};
+
+// Reads the answer PDU of one identification page (function code first); false when it
+// cannot be parsed.
+using PageReader = std::function<bool(const std::uint8_t* pdu, std::size_t size)>;
+
+// One master's way of exchanging a request PDU for its answer.
+class Exchange {
+public:
+    virtual ~Exchange() = default;
+
+    // Sends `request`; its answer must repeat its first `answer_size` bytes (function code
+    // included) by `rule`, or the master raises its error for `fault`. Nothing comes back
+    // for a request that nobody answers (an RTU broadcast).
+    virtual void confirm(Pdu request, std::size_t answer_size, modbus::AnswerRule rule, Fault fault) = 0;
+    // Sends `request`, whose answer holds `count` registers (byte count, then two bytes
+    // each), checked against the request; the registers as a list of ints.
+    virtual Ref registers(Pdu request, std::size_t count, Fault fault) = 0;
+    // Sends a code 43/14 request and hands its answer, found to belong to the request, to
+    // `read`; the master raises its error for Fault::Identification when it does not
+    // belong or `read` cannot parse it.
+    virtual void page(Pdu request, const PageReader& read) = 0;
+    // A page that says more follows names as the next object one that does not lie
+    // beyond the one asked for: the reading would never end.
+    [[noreturn]] virtual void no_progress(std::uint8_t next, std::uint8_t asked) = 0;
+
+    // The master's own register members, looked up on the instance: self.read_registers
+    // (or self.read_input_registers) for `n` registers with the function code `func_code`
+    // (3 or 4), their words as the master takes them; self.write_registers with a list.
+    virtual std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) = 0;
+    virtual void write_list(PyObject* address, PyObject* registers) = 0;
+};
+
+// Code 15: the coils from `address` set to `on`.
+void write_coils(Exchange& ex, std::uint16_t address, const std::vector<std::uint8_t>& on);
+// Code 22: the register at `address` set to (value AND and_mask) OR (or_mask AND NOT and_mask).
+void mask_write_register(Exchange& ex, std::uint16_t address, std::uint16_t and_mask, std::uint16_t or_mask);
+// Code 23: `count` registers from `write_address` written, then `read_count` read from
+// `read_address`; the registers read.
+Ref read_write_registers(Exchange& ex, std::uint16_t read_address, std::uint16_t read_count,
+                         std::uint16_t write_address, const std::uint16_t* words, std::size_t count);
+// Code 43/14, page by page from `object_id`: {object id: bytes}. A page that says more
+// follows names the object to ask for next, which must lie beyond the one asked for.
+Ref read_device_identification(Exchange& ex, std::uint8_t read_code, std::uint8_t object_id);
+
+// The values `layout` places in registers from `address`, read with `func_code` (3 or 4).
+Ref read_values(Exchange& ex, PyObject* address, const ValueLayout& layout, PyObject* func_code);
+// `values` placed by `layout` in registers from `address`.
+void write_values(Exchange& ex, PyObject* address, const ValueLayout& layout, PyObject* values);
+
+// The truth values of a tuple's items, for code 15 (each item's bool(), which may raise).
+std::vector<std::uint8_t> truth_values(PyObject* items);
+
+}  // namespace brel::ops
