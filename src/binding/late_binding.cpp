@@ -137,4 +137,21 @@ bool StepTable::own(PyObject* self, std::size_t i) {
     return found && is_function_with(found, impls_[i]) && !instance_has(self, names_[i]);
 }
 
+// ---- methods ------------------------------------------------------------------------------
+
+MethodFound method_of(PyObject* self, PyObject* name, Impl impl, Ref& method) {
+#if PY_VERSION_HEX < 0x030D0000
+    PyObject* found = nullptr;
+    const int unbound = _PyObject_GetMethod(self, name, &found);
+    method = own(found);
+    if (unbound) return is_function_with(method.get(), impl) ? MethodFound::Own : MethodFound::Unbound;
+#else
+    method = getattr(self, name);
+    if (PyMethod_Check(method.get()) && PyMethod_GET_SELF(method.get()) == self &&
+        is_function_with(PyMethod_GET_FUNCTION(method.get()), impl))
+        return MethodFound::Own;
+#endif
+    return MethodFound::Bound;
+}
+
 }  // namespace brel

@@ -193,6 +193,18 @@ private:
     TypeVerdict plain_;
 };
 
+// ---- methods ----------------------------------------------------------------------------------
+
+// What self.<name> is, looked up as the interpreter looks up a method it is about to call
+// (up to 3.12 without making a bound method and without turning the instance's attribute
+// storage into a dict; from 3.13 on, where that look-up is internal, through the bound
+// method):
+// - Own: the library's function with body `impl`, found on the class and not shadowed;
+// - Unbound: another function found on the class (`method`), to be called with self first;
+// - Bound: anything else (`method`), to be called as it is.
+enum class MethodFound { Own, Unbound, Bound };
+MethodFound method_of(PyObject* self, PyObject* name, Impl impl, Ref& method);
+
 // ---- objects ----------------------------------------------------------------------------------
 
 // What was found for one object, kept until that object goes: the holder's weak-reference

@@ -100,8 +100,7 @@ bool plain_master(PyObject* self) {
 // replaced in the class nor shadowed by an instance attribute) and the arguments pass its
 // entry rules as they stand (bytes; int or None); else through the interpreter, with its
 // argument checks and errors. The instance's attribute is looked up the way the
-// interpreter looks up a method (_PyObject_GetMethod: no bound method is made, and the
-// instance's attribute storage is read as it is, never turned into a dict).
+// interpreter looks up a method to call it (method_of).
 Ref query_of(PyObject* self, PyObject* command, PyObject* needed) {
     if (PyBytes_CheckExact(command) && (needed == Py_None || PyLong_CheckExact(needed)) && plain_master(self)) {
         auto direct = [&] {
@@ -111,19 +110,15 @@ Ref query_of(PyObject* self, PyObject* command, PyObject* needed) {
             a.v[2] = needed;
             return locked<query>(a);
         };
-#if PY_VERSION_HEX < 0x030D0000
-        PyObject* found = nullptr;
-        const int unbound = _PyObject_GetMethod(self, k_query(), &found);
-        Ref method = own(found);
-        if (unbound && is_function_with(method.get(), locked<query>)) return direct();
-        if (unbound) return call(method.get(), self, command, needed);
-#else
-        // The method look-up of the interpreter is internal from 3.13 on: the bound method.
-        Ref method = getattr(self, k_query());
-        if (PyMethod_Check(method.get()) && PyMethod_GET_SELF(method.get()) == self &&
-            is_function_with(PyMethod_GET_FUNCTION(method.get()), locked<query>))
-            return direct();
-#endif
+        Ref method;
+        switch (method_of(self, k_query(), locked<query>, method)) {
+            case MethodFound::Own:
+                return direct();
+            case MethodFound::Unbound:
+                return call(method.get(), self, command, needed);
+            case MethodFound::Bound:
+                break;
+        }
         return call(method.get(), command, needed);
     }
     return call_method(self, k_query(), command, needed);
