@@ -820,12 +820,12 @@ const ClassSpec& modbus_static_class() {
             static_method("crc_is_right", crc_is_right, {{"string"}}),
             with_doc(static_method(
                          "decode_values", decode_values,
-                         {{"registers", "_Sequence[int]"}, {"format", "str"}, {"order", "str", str_default("ABCD")}},
+                         {{"registers", "collections.abc.Sequence[int]"}, {"format", "str"}, {"order", "str", str_default("ABCD")}},
                          "list"),
                      decode_values_doc),
             with_doc(static_method("encode_values", encode_values,
-                                   {{"format", "str"}, {"values", "_Sequence"}, {"order", "str", str_default("ABCD")}},
-                                   "_List[int]"),
+                                   {{"format", "str"}, {"values", "collections.abc.Sequence"}, {"order", "str", str_default("ABCD")}},
+                                   "list[int]"),
                      encode_values_doc),
         }};
     return spec;

@@ -15,8 +15,8 @@ Rule rule_for(const char* annotation) noexcept {
         {"int", Rule::Int},
         {"str", Rule::Str},
         {"bytes", Rule::Bytes},
-        {"_List[int]", Rule::List},
-        {"_Optional[int]", Rule::OptionalInt},
+        {"list[int]", Rule::List},
+        {"int | None", Rule::OptionalInt},
         {"float", Rule::Float},
     };
     for (const Row& row : rows)

@@ -2,7 +2,7 @@
 //
 // Every function and method declares its parameters once, as ParamSpec rows (name,
 // annotation text, default). The entry rule of a parameter follows from its annotation:
-// "int", "str", "bytes" and "_List[int]" demand exactly that type, "_Optional[int]"
+// "int", "str", "bytes" and "list[int]" demand exactly that type, "int | None"
 // None or exactly int, "float" converts; any other annotation checks nothing.
 #pragma once
 

@@ -24,13 +24,14 @@ Ref build_class(const ClassSpec& spec) {
     check(PyDict_SetItemString(dict.get(), "__module__", module.get()));
     Ref qualname = own(PyUnicode_FromString(spec.name));
     check(PyDict_SetItemString(dict.get(), "__qualname__", qualname.get()));
-    if (spec.doc) {
-        Ref doc = own(PyUnicode_FromString(spec.doc));
+    if (const char* class_doc = spec.doc ? spec.doc : reference_doc(spec.name, "")) {
+        Ref doc = own(PyUnicode_FromString(class_doc));
         check(PyDict_SetItemString(dict.get(), "__doc__", doc.get()));
     }
 
     for (const MemberSpec& m : spec.members) {
         const char* name = own_name(spec.name, m.key);
+        const char* doc = m.doc ? m.doc : reference_doc(spec.name, m.key);
         Ref value;
         switch (m.kind) {
             case Kind::Constant:
@@ -48,7 +49,7 @@ Ref build_class(const ClassSpec& spec) {
                                .method = m.kind == Kind::Method,
                                .kwargs = m.kwargs,
                                .returns = m.returns,
-                               .doc = m.doc,
+                               .doc = doc,
                                .data = m.data};
                 value = make_function(f, spec.name);
                 if (m.kind == Kind::StaticMethod) value = call(builtins.staticmethod, value.get());
@@ -56,12 +57,14 @@ Ref build_class(const ClassSpec& spec) {
             }
             case Kind::Property: {
                 Ref getter = make_function(
-                    {.name = name, .impl = m.impl, .method = true, .returns = m.returns, .data = m.data}, spec.name);
+                    {.name = name, .impl = m.impl, .method = true, .returns = m.returns, .doc = doc, .data = m.data},
+                    spec.name);
                 if (m.setter) {
                     Ref setter = make_function({.name = name,
                                                 .impl = m.setter,
                                                 .params = {{"value", m.setter_annotation}},
                                                 .method = true,
+                                                .doc = doc,
                                                 .data = m.data},
                                                spec.name);
                     value = call(builtins.property, getter.get(), setter.get());

@@ -58,6 +58,12 @@ struct ClassSpec {
 
 Ref build_class(const ClassSpec& spec);
 
+// The reference text of a member ("" as key: of the class itself; "" as owner: of the module),
+// or nullptr. build_class gives it to every member, and to the class, whose table gives no
+// docstring. Defined in src/modbus/member_docs.cpp, which tools/make_reference.py makes from
+// the stub.
+const char* reference_doc(const char* owner, const char* key) noexcept;
+
 // Module-level function (no class prefix in its qualified name).
 inline Ref build_function(const FunctionSpec& spec) { return make_function(spec, nullptr); }
 
