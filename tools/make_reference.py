@@ -161,6 +161,23 @@ def runtime_docs(module_doc: str | None, classes: list[ClassDoc]) -> list[tuple[
     return rows
 
 
+def runtime_annotations(classes: list[ClassDoc], tree: ast.Module) -> list[tuple[str, str, str, str]]:
+    """(owner, key, parameter, "~text") for every annotation of the stub's public members; "return" is the result."""
+    rows = []
+    for node in tree.body:
+        if not isinstance(node, ast.ClassDef) or node.name.startswith("_"):
+            continue
+        for f in node.body:
+            if not isinstance(f, ast.FunctionDef):
+                continue
+            for a in [*f.args.posonlyargs, *f.args.args, *f.args.kwonlyargs]:
+                if a.annotation is not None and a.arg != "self":
+                    rows.append((node.name, f.name, a.arg, "~" + ast.unparse(a.annotation)))
+            if f.returns is not None and not any(ast.unparse(d).endswith(".setter") for d in f.decorator_list):
+                rows.append((node.name, f.name, "return", "~" + ast.unparse(f.returns)))
+    return rows
+
+
 def c_string(text: str, indent: str) -> list[str]:
     """A C++ string literal, one source line per line of text."""
     lines = text.split("\n")
@@ -171,7 +188,7 @@ def c_string(text: str, indent: str) -> list[str]:
     return out
 
 
-def make_member_docs(rows: list[tuple[str, str, str]]) -> str:
+def make_member_docs(rows: list[tuple[str, str, str]], annotations: list[tuple[str, str, str, str]]) -> str:
     out = [
         "// The reference texts that the class builder gives members without a docstring of their own.",
         "// Made by tools/make_reference.py from stubs/brel_modbus.pyi: edit the stub, then run the script.",
@@ -197,9 +214,30 @@ def make_member_docs(rows: list[tuple[str, str, str]]) -> str:
         out[-1] += "},"
     out += [
         "};",
+        "",
+        "struct ReferenceAnnotation {",
+        "    const char* owner;",
+        "    const char* key;",
+        "    const char* param;  // \"return\": the result",
+        "    const char* text;   // shown only: starts with '~'",
+        "};",
+        "",
+        "constexpr ReferenceAnnotation annotations[] = {",
+    ]
+    for owner, key, param, text in annotations:
+        out.append(f'    {{"{owner}", "{key}", "{param}", "{text}"}},')
+    out += [
+        "};",
         "// clang-format on",
         "",
         "}  // namespace",
+        "",
+        "const char* reference_annotation(const char* owner, const char* key, const char* param) noexcept {",
+        "    for (const ReferenceAnnotation& a : annotations)",
+        "        if (std::strcmp(a.owner, owner) == 0 && std::strcmp(a.key, key) == 0 && std::strcmp(a.param, param) == 0)",
+        "            return a.text;",
+        "    return nullptr;",
+        "}",
         "",
         "const char* reference_doc(const char* owner, const char* key) noexcept {",
         "    for (const ReferenceText& t : texts)",
@@ -214,8 +252,9 @@ def make_member_docs(rows: list[tuple[str, str, str]]) -> str:
 
 def outputs() -> dict[Path, str]:
     module_doc, classes, names = read_stub()
+    tree = ast.parse(STUB.read_text(encoding="utf-8"))
     return {API: make_api(module_doc, classes, names),
-            MEMBER_DOCS: make_member_docs(runtime_docs(module_doc, classes))}
+            MEMBER_DOCS: make_member_docs(runtime_docs(module_doc, classes), runtime_annotations(classes, tree))}
 
 
 def main(argv: list[str] | None = None) -> int:

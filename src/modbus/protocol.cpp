@@ -780,7 +780,8 @@ Ref items_of(PyObject* values, const char* what) {
 // ---- member tables ------------------------------------------------------------------
 
 const FunctionSpec& byte_array_function() {
-    static const FunctionSpec spec{.name = "_byte_array", .impl = byte_array, .params = {{"iterable", "_Iterable"}}};
+    static const FunctionSpec spec{
+        .name = "_byte_array", .impl = byte_array, .params = {{"iterable", "Iterable[int] | bytes"}}};
     return spec;
 }
 
@@ -818,13 +819,15 @@ const ClassSpec& modbus_static_class() {
             static_method("calculate_crc", calculate_crc,
                           {{"string"}, {"beg", nullptr, int_default(0)}, {"end", nullptr, none_default}}),
             static_method("crc_is_right", crc_is_right, {{"string"}}),
-            with_doc(static_method(
-                         "decode_values", decode_values,
-                         {{"registers", "collections.abc.Sequence[int]"}, {"format", "str"}, {"order", "str", str_default("ABCD")}},
-                         "list"),
-                     decode_values_doc),
+            with_doc(
+                static_method(
+                    "decode_values", decode_values,
+                    {{"registers", "Sequence[int]"}, {"format", "str"}, {"order", "str", str_default("ABCD")}}, "list"),
+                decode_values_doc),
             with_doc(static_method("encode_values", encode_values,
-                                   {{"format", "str"}, {"values", "collections.abc.Sequence"}, {"order", "str", str_default("ABCD")}},
+                                   {{"format", "str"},
+                                    {"values", "Sequence[int | float | bytes | bytearray]"},
+                                    {"order", "str", str_default("ABCD")}},
                                    "list[int]"),
                      encode_values_doc),
         }};

@@ -6,7 +6,7 @@
 namespace brel {
 
 Rule rule_for(const char* annotation) noexcept {
-    if (!annotation) return Rule::Any;
+    if (!annotation || annotation[0] == '~') return Rule::Any;
     struct Row {
         const char* text;
         Rule rule;

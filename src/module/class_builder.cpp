@@ -16,6 +16,15 @@ const char* own_name(const char* cls, const char* key) {
     return key;
 }
 
+// The parameters with the reference's annotation where the table gives none (shown only:
+// the reference's texts start with '~', so they carry no entry rule).
+std::vector<ParamSpec> annotated(const char* cls, const char* key, const std::vector<ParamSpec>& params) {
+    std::vector<ParamSpec> out = params;
+    for (ParamSpec& p : out)
+        if (!p.annotation) p.annotation = reference_annotation(cls, key, p.name);
+    return out;
+}
+
 }  // namespace
 
 Ref build_class(const ClassSpec& spec) {
@@ -32,6 +41,7 @@ Ref build_class(const ClassSpec& spec) {
     for (const MemberSpec& m : spec.members) {
         const char* name = own_name(spec.name, m.key);
         const char* doc = m.doc ? m.doc : reference_doc(spec.name, m.key);
+        const char* returns = m.returns ? m.returns : reference_annotation(spec.name, m.key, "return");
         Ref value;
         switch (m.kind) {
             case Kind::Constant:
@@ -45,10 +55,10 @@ Ref build_class(const ClassSpec& spec) {
             case Kind::StaticMethod: {
                 FunctionSpec f{.name = name,
                                .impl = m.impl,
-                               .params = m.params,
+                               .params = annotated(spec.name, m.key, m.params),
                                .method = m.kind == Kind::Method,
                                .kwargs = m.kwargs,
-                               .returns = m.returns,
+                               .returns = returns,
                                .doc = doc,
                                .data = m.data};
                 value = make_function(f, spec.name);
@@ -57,12 +67,12 @@ Ref build_class(const ClassSpec& spec) {
             }
             case Kind::Property: {
                 Ref getter = make_function(
-                    {.name = name, .impl = m.impl, .method = true, .returns = m.returns, .doc = doc, .data = m.data},
+                    {.name = name, .impl = m.impl, .method = true, .returns = returns, .doc = doc, .data = m.data},
                     spec.name);
                 if (m.setter) {
                     Ref setter = make_function({.name = name,
                                                 .impl = m.setter,
-                                                .params = {{"value", m.setter_annotation}},
+                                                .params = annotated(spec.name, m.key, {{"value", m.setter_annotation}}),
                                                 .method = true,
                                                 .doc = doc,
                                                 .data = m.data},

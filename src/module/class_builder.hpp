@@ -63,6 +63,9 @@ Ref build_class(const ClassSpec& spec);
 // docstring. Defined in src/modbus/member_docs.cpp, which tools/make_reference.py makes from
 // the stub.
 const char* reference_doc(const char* owner, const char* key) noexcept;
+// The reference's annotation of parameter `param` ("return": the result) of a member, as an
+// annotation text that is shown only ("~int"), or nullptr. Defined beside reference_doc.
+const char* reference_annotation(const char* owner, const char* key, const char* param) noexcept;
 
 // Module-level function (no class prefix in its qualified name).
 inline Ref build_function(const FunctionSpec& spec) { return make_function(spec, nullptr); }
