@@ -651,10 +651,18 @@ class ModbusTCPMaster:
         """
     def write_values(self, address: int, format: str, values: Sequence[int | float | bytes | bytearray],
                      order: str = "ABCD") -> None:
-        """Encode values as ModbusStatic.encode_values does and write them with function code 16 (at most 123 registers)."""
+        """Encode values as ModbusStatic.encode_values does and write them with function code 16.
+
+        At most 123 registers.
+        Example: plc.write_values(310, "f I 4s", [21.5, 3_000_000_000, b"PLC1"], "CDAB")
+        """
     @property
     def retries(self) -> int:
-        """How many times a failed request is sent again (0 to 100, default 0), on a new connection when the old one broke; settable."""
+        """How many times a failed request is sent again (0 to 100, default 0); settable.
+
+        A request whose connection broke is sent again on a new connection. A TCPSlaveException
+        and an argument refused before sending are not retried.
+        """
     @retries.setter
     def retries(self, value: int) -> None: ...
     @property
@@ -705,7 +713,11 @@ class Poller:
         """
     @property
     def stats(self) -> dict[int, dict[str, int | float | None]]:
-        """Figures per station: requests, failures by kind (timeouts, mismatches, slave_exceptions, ...) and round trips."""
+        """Figures per station: {station: {name: figure}}.
+
+        requests, answers, failures by kind (timeouts, mismatches, slave_exceptions, ...), and the
+        round trips rtt_p50 and rtt_p99 in seconds (None before the first answer).
+        """
     @property
     def master(self) -> Master | FixMaster | ModbusTCPMaster:
         """The master the poller reads through."""

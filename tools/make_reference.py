@@ -139,7 +139,8 @@ def make_api(module_doc: str | None, classes: list[ClassDoc], names: list[Member
         out += [f"### {m.name}", "", "```python", m.signature, "```", ""]
         if m.doc:
             out += [m.doc, ""]
-    out += ["### create_serial_instance", "",
+    out += ["### array, struct", "", "The standard modules `array` and `struct`, as the module imports them.", "",
+            "### create_serial_instance", "",
             "`brel_linkkit.create_serial_instance(port, baudrate, timeout, **kwargs)`, looked up by `Master` at each "
             "construction: replace `brel_modbus.create_serial_instance` to give masters another channel.", ""]
     return "\n".join(out).rstrip("\n") + "\n"
@@ -199,6 +200,8 @@ def make_member_docs(rows: list[tuple[str, str, str]], annotations: list[tuple[s
         "namespace brel {",
         "namespace {",
         "",
+        "bool same(const char* a, const char* b) noexcept { return std::strcmp(a, b) == 0; }",
+        "",
         "struct ReferenceText {",
         "    const char* owner;  // class name; \"\" for the module",
         "    const char* key;    // member key; \"\" for the class (or module) itself",
@@ -234,14 +237,13 @@ def make_member_docs(rows: list[tuple[str, str, str]], annotations: list[tuple[s
         "",
         "const char* reference_annotation(const char* owner, const char* key, const char* param) noexcept {",
         "    for (const ReferenceAnnotation& a : annotations)",
-        "        if (std::strcmp(a.owner, owner) == 0 && std::strcmp(a.key, key) == 0 && std::strcmp(a.param, param) == 0)",
-        "            return a.text;",
+        "        if (same(a.owner, owner) && same(a.key, key) && same(a.param, param)) return a.text;",
         "    return nullptr;",
         "}",
         "",
         "const char* reference_doc(const char* owner, const char* key) noexcept {",
         "    for (const ReferenceText& t : texts)",
-        "        if (std::strcmp(t.owner, owner) == 0 && std::strcmp(t.key, key) == 0) return t.text;",
+        "        if (same(t.owner, owner) && same(t.key, key)) return t.text;",
         "    return nullptr;",
         "}",
         "",

@@ -7,6 +7,8 @@
 namespace brel {
 namespace {
 
+bool same(const char* a, const char* b) noexcept { return std::strcmp(a, b) == 0; }
+
 struct ReferenceText {
     const char* owner;  // class name; "" for the module
     const char* key;    // member key; "" for the class (or module) itself
@@ -439,9 +441,15 @@ constexpr ReferenceText texts[] = {
      "Args: func_code 3 (holding) or 4 (input registers).\n"
      "Example: plc.read_values(310, \"f I 4s\", \"CDAB\")"},
     {"ModbusTCPMaster", "write_values",
-     "Encode values as ModbusStatic.encode_values does and write them with function code 16 (at most 123 registers)."},
+     "Encode values as ModbusStatic.encode_values does and write them with function code 16.\n"
+     "\n"
+     "At most 123 registers.\n"
+     "Example: plc.write_values(310, \"f I 4s\", [21.5, 3_000_000_000, b\"PLC1\"], \"CDAB\")"},
     {"ModbusTCPMaster", "retries",
-     "How many times a failed request is sent again (0 to 100, default 0), on a new connection when the old one broke; settable."},
+     "How many times a failed request is sent again (0 to 100, default 0); settable.\n"
+     "\n"
+     "A request whose connection broke is sent again on a new connection. A TCPSlaveException\n"
+     "and an argument refused before sending are not retried."},
     {"ModbusTCPMaster", "reconnect",
      "Whether the call after a closed or broken connection opens a new one (default True); settable."},
     {"Poller", "__init__",
@@ -452,7 +460,10 @@ constexpr ReferenceText texts[] = {
      "(time.monotonic when None).\n"
      "Example: poller = Poller(master)"},
     {"Poller", "stats",
-     "Figures per station: requests, failures by kind (timeouts, mismatches, slave_exceptions, ...) and round trips."},
+     "Figures per station: {station: {name: figure}}.\n"
+     "\n"
+     "requests, answers, failures by kind (timeouts, mismatches, slave_exceptions, ...), and the\n"
+     "round trips rtt_p50 and rtt_p99 in seconds (None before the first answer)."},
     {"Poller", "master",
      "The master the poller reads through."},
     {"Master", "_Master__read_int32",
@@ -991,14 +1002,13 @@ constexpr ReferenceAnnotation annotations[] = {
 
 const char* reference_annotation(const char* owner, const char* key, const char* param) noexcept {
     for (const ReferenceAnnotation& a : annotations)
-        if (std::strcmp(a.owner, owner) == 0 && std::strcmp(a.key, key) == 0 && std::strcmp(a.param, param) == 0)
-            return a.text;
+        if (same(a.owner, owner) && same(a.key, key) && same(a.param, param)) return a.text;
     return nullptr;
 }
 
 const char* reference_doc(const char* owner, const char* key) noexcept {
     for (const ReferenceText& t : texts)
-        if (std::strcmp(t.owner, owner) == 0 && std::strcmp(t.key, key) == 0) return t.text;
+        if (same(t.owner, owner) && same(t.key, key)) return t.text;
     return nullptr;
 }
 
