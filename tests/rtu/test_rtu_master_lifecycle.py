@@ -40,7 +40,8 @@ def test_class_body_order_and_nothing_else():
                                                      "__doc__")]
     assert members == BEFORE_TYPED + TYPED + AFTER_TYPED
     assert Master.__bases__ == (object,)
-    assert Master.__module__ == "brel_modbus" and Master.__doc__ is None
+    assert Master.__module__ == "brel_modbus"
+    assert Master.__doc__.startswith("Modbus RTU master on a serial channel")
 
 
 @pytest.mark.parametrize("key, kind", [
@@ -61,13 +62,14 @@ def test_writable_properties():
 
 
 @pytest.mark.parametrize("key, name, signature", [
-    ("__init__", "__init__", "(self, port: 'str', baudrate: 'int', timeout: 'float', **kwargs)"),
-    ("read_register", "read_register", "(self, station: 'int', address: 'int', func_code: 'int' = 3)"),
+    ("__init__", "__init__", "(self, port: 'str', baudrate: 'int', timeout: 'float', **kwargs) -> 'None'"),
+    ("read_register", "read_register", "(self, station: 'int', address: 'int', func_code: 'int' = 3) -> 'int'"),
     ("read_registers", "read_registers",
-     "(self, station: 'int', address: 'int', count: 'int', func_code: 'int' = 3)"),
-    ("read_input_registers", "read_input_registers", "(self, station, address: 'int', count: 'int')"),
+     "(self, station: 'int', address: 'int', count: 'int', func_code: 'int' = 3) -> 'list[int]'"),
+    ("read_input_registers", "read_input_registers",
+     "(self, station: 'int', address: 'int', count: 'int') -> 'list[int]'"),
     ("send_read_registers_request", "send_read_registers_request",
-     "(self, station, address, count, func_code: 'int')"),
+     "(self, station: 'int', address: 'int', count: 'int', func_code: 'int') -> 'None'"),
     ("_Master__send_read_xx_registers_request", "__send_read_xx_registers_request",
      "(self, station: 'int', address: 'int', count: 'int', code: 'int')"),
     ("_Master__read_xx_coils", "__read_xx_coils", "(self, station, address, count: 'int', code: 'int')"),
@@ -75,8 +77,10 @@ def test_writable_properties():
     ("_Master__feedback_assistant", "__feedback_assistant", "(self, station, normal_msg_len, check_crc=False)"),
     ("_Master__write_message", "__write_message", "(self, message)"),
     ("_Master__check_crc", "__check_crc", "(message, station)"),
-    ("write_registers", "write_registers", "(self, station, address, values)"),
-    ("__exit__", "__exit__", "(self, exc_type, exc_val, exc_tb)"),
+    ("write_registers", "write_registers",
+     "(self, station: 'int', address: 'int', values: 'Sequence[int]') -> 'None'"),
+    ("__exit__", "__exit__", "(self, exc_type: 'type[BaseException] | None', exc_val: 'BaseException | None', "
+                             "exc_tb: 'TracebackType | None') -> 'None'"),
 ])
 def test_signatures_and_names(key, name, signature):
     function = getattr(Master, key)
@@ -122,7 +126,10 @@ def _doc(*lines):
         "使用确定的功能码 0x4，从指定的从站读取指定地址指定数量的寄存器（输入寄存器）值。",
         ":param station: 从站地址", ":param address: 寄存器地址", ":param count: 要读取的寄存器数量",
         ":return: 多个寄存器值（16位无符号整数）组成的列表")),
-    ("read_coils", None), ("write_register", None), ("_Master__read", None),
+    ("read_coils", "Read count consecutive coils (function code 1).\n\nExample: master.read_coils(1, 0, 10)"),
+    ("write_register", "Write one holding register (function code 6) and check the echo.\n\n"
+                       "Args: value, sent as its low 16 bits.\nExample: master.write_register(1, 200, 1234)"),
+    ("_Master__read", "Read up to size bytes from the channel, waiting at most the time-out."),
 ])
 def test_docstrings(member, text):
     assert getattr(Master, member).__doc__ == text
