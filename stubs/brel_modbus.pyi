@@ -122,7 +122,10 @@ class SlaveException(Exception):
     def __init__(self, station: Any, function_code: int, error_code: Any) -> None:
         """Keep station, function code and exception code as attributes and as the exception's args."""
     def __str__(self) -> str:
-        """A text that names the station, the function code and the exception code."""
+        """A text that names the station, the function code and the exception code.
+
+        Example: "modbus slave reports an exception. station: 1, function code: 2, error code: 3"
+        """
 
 class Master:
     """Modbus RTU master on a serial channel: every operation takes the station first.
@@ -138,9 +141,9 @@ class Master:
     """
 
     MessageLastSent: bytes
-    """The last request sent (the same as last_command_sent)."""
+    """Instance attribute: the last request sent, which last_command_sent returns."""
     MessageLastReceived: bytes
-    """The last answer received (the same as last_feedback_received)."""
+    """Instance attribute: the last answer received, which last_feedback_received returns."""
     def __init__(self, port: str, baudrate: int, timeout: float, **kwargs: Any) -> None:
         """Open the serial channel: create_serial_instance(port, baudrate, timeout, **kwargs).
 
@@ -685,7 +688,7 @@ class Poller:
 
         Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the
         same for coils and discrete inputs; clock, the time source of the periods
-        (time.monotonic when None).
+        (the system's monotonic clock when None; a callable returning seconds as a float).
         Example: poller = Poller(master)
         """
     def add(self, name: str, station: int, table: str, address: int, format: str = "H", order: str = "ABCD",

@@ -67,7 +67,9 @@ constexpr ReferenceText texts[] = {
     {"SlaveException", "__init__",
      "Keep station, function code and exception code as attributes and as the exception's args."},
     {"SlaveException", "__str__",
-     "A text that names the station, the function code and the exception code."},
+     "A text that names the station, the function code and the exception code.\n"
+     "\n"
+     "Example: \"modbus slave reports an exception. station: 1, function code: 2, error code: 3\""},
     {"Master", "",
      "Modbus RTU master on a serial channel: every operation takes the station first.\n"
      "\n"
@@ -457,7 +459,7 @@ constexpr ReferenceText texts[] = {
      "\n"
      "Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the\n"
      "same for coils and discrete inputs; clock, the time source of the periods\n"
-     "(time.monotonic when None).\n"
+     "(the system's monotonic clock when None; a callable returning seconds as a float).\n"
      "Example: poller = Poller(master)"},
     {"Poller", "stats",
      "Figures per station: {station: {name: figure}}.\n"
