@@ -117,28 +117,35 @@ def read_stub(path: Path = STUB) -> tuple[str | None, list[ClassDoc], list[Membe
     return ast.get_docstring(tree), classes, names
 
 
+def markdown(doc: str) -> str:
+    """A docstring as Markdown that keeps its lines: a line followed by another ends with a hard break."""
+    lines = doc.split("\n")
+    return "\n".join(line + "\\" if line and i + 1 < len(lines) and lines[i + 1] else line
+                     for i, line in enumerate(lines))
+
+
 def make_api(module_doc: str | None, classes: list[ClassDoc], names: list[Member]) -> str:
     out = ["# brel_modbus API reference", "",
            "<!-- Made by tools/make_reference.py from stubs/brel_modbus.pyi: edit the stub, then run the script. -->",
            ""]
     if module_doc:
-        out += [module_doc, ""]
+        out += [markdown(module_doc), ""]
     out += ["Contents: " + ", ".join(f"[{c.name}](#{c.name.lower()})" for c in classes) + ", [module names]"
             "(#module-names).", ""]
     for cls in classes:
         bases = f"({', '.join(cls.bases)})" if cls.bases else ""
         out += [f"## {cls.name}", "", "```python", f"class {cls.name}{bases}", "```", ""]
         if cls.doc:
-            out += [cls.doc, ""]
+            out += [markdown(cls.doc), ""]
         for m in cls.members:
             out += [f"### {cls.name}.{m.name}", "", f"*{m.kind}*", "", "```python", m.signature, "```", ""]
             if m.doc:
-                out += [m.doc, ""]
+                out += [markdown(m.doc), ""]
     out += ["## Module names", ""]
     for m in names:
         out += [f"### {m.name}", "", "```python", m.signature, "```", ""]
         if m.doc:
-            out += [m.doc, ""]
+            out += [markdown(m.doc), ""]
     out += ["### array, struct", "", "The standard modules `array` and `struct`, as the module imports them.", "",
             "### create_serial_instance", "",
             "`brel_linkkit.create_serial_instance(port, baudrate, timeout, **kwargs)`, looked up by `Master` at each "
