@@ -38,7 +38,7 @@ def test_namespace_in_order():
     assert brel_modbus.struct is struct
     assert (brel_modbus._Iterable, brel_modbus._List, brel_modbus._Optional, brel_modbus._Sequence) == (
         typing.Iterable, typing.List, typing.Optional, typing.Sequence)
-    assert brel_modbus.__doc__.startswith("Modbus RTU and Modbus TCP master (client) for Python.\n")
+    assert brel_modbus.__doc__ is None
     assert not hasattr(brel_modbus, "__all__")
 
 
@@ -48,15 +48,8 @@ def test_version_comes_from_the_installed_metadata():
     assert type(brel_modbus.__version__) is str and version[0].isdigit()
 
 
-@pytest.mark.parametrize("name, doc", [("ModbusStatic", "Function codes, default time-out and the helpers that need "
-                                                        "no connection."),
-                                       ("SlaveException", "The slave refused a request with a Modbus exception "
-                                                          "answer."),
-                                       ("Master", "Modbus RTU master on a serial channel: every operation takes the "
-                                                  "station first."),
-                                       ("FixMaster", "A Master with one station fixed: the members of Master without "
-                                                     "the station argument."),
-                                       ("ModbusTCPMaster", "Modbus 主站控制端，也叫客户端。"),
+@pytest.mark.parametrize("name, doc", [("ModbusStatic", None), ("SlaveException", None), ("Master", None),
+                                       ("FixMaster", None), ("ModbusTCPMaster", "Modbus 主站控制端，也叫客户端。"),
                                        ("Poller", "Reads many points of many stations with few requests: points of "
                                                   "one station, table and period are merged into one read while the "
                                                   "gap between them is at most max_gap registers (max_bit_gap bits), "
@@ -66,7 +59,7 @@ def test_classes(name, doc):
     assert type(cls) is type
     assert cls.__module__ == "brel_modbus"
     assert cls.__qualname__ == cls.__name__ == name
-    assert cls.__doc__.split("\n\n")[0] == doc   # the first paragraph: the summary
+    assert cls.__doc__ == doc
 
 
 def test_import_twice_and_reload_keep_every_object():
@@ -191,20 +184,18 @@ def test_function_object_attributes():
     assert f.__module__ == "brel_modbus"
     assert f.__doc__.startswith("The CRC-16/MODBUS of string[beg:end]")
     assert f.__defaults__ == (0, None)
-    assert f.__annotations__ == {"string": "Any", "beg": "int | None", "end": "int | None", "return": "tuple[int, int]"}
-    assert str(inspect.signature(f)) == ("(string: 'Any', beg: 'int | None' = 0, end: 'int | None' = None)"
-                                         " -> 'tuple[int, int]'")
+    assert f.__annotations__ == {}
+    assert str(inspect.signature(f)) == "(string, beg=0, end=None)"
     assert "calculate_crc" in repr(f)
     f.__dict__["note"] = 1
     assert f.note == 1
     b = brel_modbus._byte_array
-    assert b.__qualname__ == "_byte_array" and b.__annotations__ == {"iterable": "Iterable[int] | bytes"}
-    assert str(inspect.signature(b)) == "(iterable: 'Iterable[int] | bytes')"
+    assert b.__qualname__ == "_byte_array" and b.__annotations__ == {"iterable": "_Iterable"}
+    assert str(inspect.signature(b)) == "(iterable: '_Iterable')"
     init = brel_modbus.SlaveException.__init__
-    assert str(inspect.signature(init)) == ("(self, station: 'Any', function_code: 'int', error_code: 'Any')"
-                                            " -> 'None'")
+    assert str(inspect.signature(init)) == "(self, station, function_code, error_code)"
     e = brel_modbus.SlaveException(1, 2, 3)
-    assert str(inspect.signature(e.__str__)) == "() -> 'str'"
+    assert str(inspect.signature(e.__str__)) == "()"
     assert e.__str__.__self__ is e and e.__str__.__func__ is brel_modbus.SlaveException.__str__
 
 

@@ -6,7 +6,14 @@ The stub stubs/brel_modbus.pyi is the one source of the reference texts. This sc
 - docs/api.md: one section per class, each member with its signature and docstring;
 - src/modbus/member_docs.cpp: the same docstrings as C++ strings, which the class builder gives to
   every member that has no docstring of its own in its member table (members whose docstring is
-  fixed keep it: they are listed in KEPT below and left out).
+  fixed keep it: they are listed in KEPT below and left out), and the stub's annotations, shown
+  only, for the members that came after the documented interface.
+
+The documented interface fixes the module and its first classes as the interpreter sees them: the
+module and ModbusStatic, SlaveException, Master and FixMaster have no docstring at run time, and
+the annotations of their members and of ModbusTCPMaster's first members are exactly those of their
+member tables. Those are listed in DOCUMENTED below: the stub's texts reach no class docstring and
+no annotation of theirs (the stub and docs/api.md still document them in full).
 
 Run `python tools/make_reference.py` after changing the stub; `--check` only reports whether both
 files are current (exit 1 when not).
@@ -32,6 +39,40 @@ KEPT = {
     ("Master", "read_input_registers"), ("FixMaster", "read_registers"),
     ("ModbusTCPMaster", ""), ("TCPSlaveException", ""),
     ("Poller", ""), ("Poller", "add"), ("Poller", "plan"), ("Poller", "poll"), ("Poller", "run"),
+}
+# The classes whose runtime docstring is fixed as None (MODULE: the module's), and the members whose
+# runtime annotations are fixed: the stub gives them neither (their member docstrings it does give).
+DOCLESS = {"", "ModbusStatic", "SlaveException", "Master", "FixMaster"}
+DOCUMENTED = {
+    "ModbusStatic": {"split_register", "compound_register", "calculate_crc", "crc_is_right"},
+    "SlaveException": {"__init__", "__str__", "__repr__"},
+    "Master": {
+        "__init__", "serial", "last_command_sent", "last_feedback_received", "last_command_sent_hex",
+        "last_feedback_received_hex", "close", "__enter__", "__exit__", "timeout", "write_register",
+        "write_registers", "send_write_register_request", "send_write_registers_request", "write_coil",
+        "send_write_coil_request", "read_register", "read_registers", "read_input_register", "read_input_registers",
+        "read_int16", "read_uint16", "write_int16", "write_uint16", "read_uint32", "read_int32", "read_float",
+        "read_multi_uint32", "read_multi_int32", "read_multi_float", "write_int32", "write_uint32", "write_float",
+        "write_multi_int32", "write_multi_uint32", "write_multi_float", "send_read_registers_request",
+        "send_read_input_registers_request", "read_coil", "read_coils", "read_input_coils", "send_read_coils_request",
+        "send_read_input_coils_request",
+    },
+    "FixMaster": {
+        "__init__", "master", "serial", "last_command_sent", "last_feedback_received", "last_command_sent_hex",
+        "last_feedback_received_hex", "station", "close", "__enter__", "__exit__", "timeout",
+        "send_write_coil_request", "send_write_registers_request", "send_write_register_request",
+        "send_read_coils_request", "send_read_registers_request", "write_register", "write_registers", "write_coil",
+        "read_register", "read_registers", "read_coil", "read_coils", "read_int32", "read_uint32", "read_float",
+        "write_int32", "write_uint32", "read_int16", "read_uint16", "write_int16", "write_uint16",
+    },
+    "ModbusTCPMaster": {
+        "__init__", "socket", "close", "__enter__", "__exit__", "timeout", "station", "last_command_sent",
+        "last_feedback_received", "last_command_sent_hex", "last_feedback_received_hex", "protocol",
+        "construct_header", "construct_whole_query_command", "construct_read_registers_command",
+        "construct_read_coils_command", "read_coils", "read_registers", "read_register",
+        "construct_write_registers_command", "write_registers", "write_register", "construct_write_coil_command",
+        "write_coil",
+    },
 }
 # Members that are the same object as another member of their class: the runtime shows the docstring
 # of the member they repeat.
@@ -156,10 +197,10 @@ def make_api(module_doc: str | None, classes: list[ClassDoc], names: list[Member
 def runtime_docs(module_doc: str | None, classes: list[ClassDoc]) -> list[tuple[str, str, str]]:
     """(owner, key, text) for every docstring the runtime takes from the stub."""
     rows = []
-    if module_doc:
+    if module_doc and MODULE not in DOCLESS:
         rows.append((MODULE, "", module_doc))
     for cls in classes:
-        if cls.doc and (cls.name, "") not in KEPT:
+        if cls.doc and (cls.name, "") not in KEPT and cls.name not in DOCLESS:
             rows.append((cls.name, "", cls.doc))
         for m in cls.members:
             key = (cls.name, m.name)
@@ -170,13 +211,15 @@ def runtime_docs(module_doc: str | None, classes: list[ClassDoc]) -> list[tuple[
 
 
 def runtime_annotations(classes: list[ClassDoc], tree: ast.Module) -> list[tuple[str, str, str, str]]:
-    """(owner, key, parameter, "~text") for every annotation of the stub's public members; "return" is the result."""
+    """(owner, key, parameter, "~text") for every annotation of the stub's public members; "return" is the result.
+
+    The members of DOCUMENTED are left out: their annotations are their member tables' only."""
     rows = []
     for node in tree.body:
         if not isinstance(node, ast.ClassDef) or node.name.startswith("_"):
             continue
         for f in node.body:
-            if not isinstance(f, ast.FunctionDef):
+            if not isinstance(f, ast.FunctionDef) or f.name in DOCUMENTED.get(node.name, ()):
                 continue
             for a in [*f.args.posonlyargs, *f.args.args, *f.args.kwonlyargs]:
                 if a.annotation is not None and a.arg != "self":

@@ -153,7 +153,7 @@ constexpr ParamSpec address{"address", "int"};
 constexpr ParamSpec plain_address{"address"};
 constexpr ParamSpec int_value{"value", "int"};
 constexpr ParamSpec plain_value{"value"};
-constexpr ParamSpec values{"values", "Sequence[int]"};
+constexpr ParamSpec values{"values", "_Sequence"};
 constexpr ParamSpec count{"count", "int"};
 constexpr ParamSpec func_code{"func_code", "int", global_default("ModbusStatic.FC_Read_Registers")};
 

@@ -780,8 +780,7 @@ Ref items_of(PyObject* values, const char* what) {
 // ---- member tables ------------------------------------------------------------------
 
 const FunctionSpec& byte_array_function() {
-    static const FunctionSpec spec{
-        .name = "_byte_array", .impl = byte_array, .params = {{"iterable", "Iterable[int] | bytes"}}};
+    static const FunctionSpec spec{.name = "_byte_array", .impl = byte_array, .params = {{"iterable", "_Iterable"}}};
     return spec;
 }
 

@@ -15,7 +15,9 @@ Rule rule_for(const char* annotation) noexcept {
         {"int", Rule::Int},
         {"str", Rule::Str},
         {"bytes", Rule::Bytes},
+        {"_List[int]", Rule::List},
         {"list[int]", Rule::List},
+        {"_Optional[int]", Rule::OptionalInt},
         {"int | None", Rule::OptionalInt},
         {"float", Rule::Float},
     };

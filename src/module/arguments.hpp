@@ -2,8 +2,9 @@
 //
 // Every function and method declares its parameters once, as ParamSpec rows (name,
 // annotation text, default). The entry rule of a parameter follows from its annotation:
-// "int", "str", "bytes" and "list[int]" demand exactly that type, "int | None"
-// None or exactly int, "float" converts; any other annotation checks nothing. A text that
+// "int", "str", "bytes" and "_List[int]" (or "list[int]") demand exactly that type,
+// "_Optional[int]" (or "int | None") None or exactly int, "float" converts; any other
+// annotation checks nothing. A text that
 // starts with '~' ("~int") is shown without it and checks nothing: the annotation of a
 // parameter (or result) that takes what it always took.
 #pragma once

@@ -161,7 +161,6 @@ void fill_namespace(PyObject* module) {
     look_up_builtins();
     if (ready_function_type() < 0) raise();
 
-    bind(ns, "__doc__", own(PyUnicode_FromString(reference_doc("", ""))));  // the key is already there
     import_from(ns, "brel_linkkit", {{"create_serial_instance", "create_serial_instance"}});
     import_module(ns, "array");
     import_from(ns, "socket", {{"create_connection", "_tcp_connect"}});

@@ -48,18 +48,17 @@ def test_class_body_kinds_and_order():
 
 
 @pytest.mark.parametrize("member, signature", [
-    ("__init__", "(self, host: 'str', port: 'int', timeout: 'float', station: 'int' = 1) -> 'None'"),
-    ("__exit__", "(self, exc_type: 'type[BaseException] | None', exc_val: 'BaseException | None', "
-                 "exc_tb: 'TracebackType | None') -> 'None'"),
-    ("construct_header", "(command: 'bytes', head_checker: 'int', protocol: 'int' = 0, station: 'int' = 1) -> 'bytes'"),
+    ("__init__", "(self, host: 'str', port: 'int', timeout: 'float', station: 'int' = 1)"),
+    ("__exit__", "(self, exc_type, exc_val, exc_tb)"),
+    ("construct_header", "(command: 'bytes', head_checker: 'int', protocol: 'int' = 0, station: 'int' = 1)"),
     ("construct_whole_query_command",
-     "(command: 'bytes', head_checker: 'int', protocol: 'int' = 0, station: 'int' = 1) -> 'bytes'"),
-    ("_ModbusTCPMaster__query", "(self, command: 'bytes', length_needed: 'int | None' = None) -> 'bytes'"),
-    ("read_coils", "(self, address: 'int', count: 'int') -> 'list[bool]'"),
-    ("read_registers", "(self, address: 'int', count: 'int') -> 'list[int]'"),
+     "(command: 'bytes', head_checker: 'int', protocol: 'int' = 0, station: 'int' = 1)"),
+    ("_ModbusTCPMaster__query", "(self, command: 'bytes', length_needed: '_Optional[int]' = None) -> 'bytes'"),
+    ("read_coils", "(self, address: 'int', count: 'int') -> '_List[bool]'"),
+    ("read_registers", "(self, address: 'int', count: 'int') -> '_List[int]'"),
     ("read_register", "(self, address: 'int') -> 'int'"),
-    ("construct_write_registers_command", "(address: 'int', values: 'list[int]') -> 'bytes'"),
-    ("write_coil", "(self, address: 'int', value: 'bool') -> 'None'"),
+    ("construct_write_registers_command", "(address: 'int', values: '_List[int]')"),
+    ("write_coil", "(self, address: 'int', value: 'bool')"),
 ])
 def test_signatures(member, signature):
     assert str(inspect.signature(getattr(ModbusTCPMaster, member))) == signature
