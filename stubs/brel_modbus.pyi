@@ -1,9 +1,18 @@
-"""Type stubs for brel_modbus, the Modbus RTU and Modbus TCP master."""
+"""Modbus RTU and Modbus TCP master (client) for Python.
+
+Master talks Modbus RTU on a serial line (or a pyserial URL such as socket://host:port),
+FixMaster is one Master with one fixed station, ModbusTCPMaster talks Modbus TCP. Poller
+reads many points with few requests. ModbusStatic holds the function codes and the
+register, value and CRC helpers. An exception answer of a slave raises SlaveException
+(TCPSlaveException on Modbus TCP).
+
+Example: with Master("/dev/ttyUSB0", 19200, 0.5) as m: print(m.read_registers(1, 0, 4))
+"""
 
 import array
 import socket
 import struct
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from types import TracebackType
 from typing import Any, Iterable as _Iterable, List as _List, Optional as _Optional, Sequence as _Sequence
 
@@ -14,249 +23,654 @@ _tcp_connect = socket.create_connection
 def _byte_array(iterable: _Iterable[int] | bytes) -> array.array[int]: ...
 
 class ModbusStatic:
+    """Function codes, default time-out and the helpers that need no connection.
+
+    Every member is a class attribute or a static method: no instance is needed.
+
+    Example: ModbusStatic.split_register(0x1234) == (0x12, 0x34)
+    """
+
     FC_Read_Coils: int
+    """Function code 1, read coils (1)."""
     FC_Read_Input_Coils: int
+    """Function code 2, read discrete inputs (2)."""
     FC_Read_Registers: int
+    """Function code 3, read holding registers (3); the default func_code of register reads."""
     FC_Read_Input_Registers: int
+    """Function code 4, read input registers (4)."""
     FC_Write_Coil: int
+    """Function code 5, write one coil (5)."""
     FC_Write_Register: int
+    """Function code 6, write one register (6)."""
     FC_Write_Registers: int
+    """Function code 16, write many registers (16)."""
     Default_Timeout: int
+    """The default time-out in seconds (1)."""
     @staticmethod
-    def split_register(value: int) -> tuple[int, int]: ...
+    def split_register(value: int) -> tuple[int, int]:
+        """Split a 16-bit register value into its (high byte, low byte).
+
+        Args: value, an int; only its low 16 bits count.
+        Returns: (high, low), each 0..255.
+        Example: ModbusStatic.split_register(0x1234) == (0x12, 0x34)
+        """
     @staticmethod
-    def compound_register(high: int, low: int) -> int: ...
+    def compound_register(high: int, low: int) -> int:
+        """Join a high byte and a low byte into one 16-bit register value: high * 256 + low.
+
+        Args: high, low: the two bytes as ints.
+        Returns: the register value.
+        Example: ModbusStatic.compound_register(0x12, 0x34) == 0x1234
+        """
     @staticmethod
-    def calculate_crc(string: Any, beg: int | None = 0, end: int | None = None) -> tuple[int, int]: ...
+    def calculate_crc(string: Any, beg: int | None = 0, end: int | None = None) -> tuple[int, int]:
+        """The CRC-16/MODBUS of string[beg:end], as the two bytes an RTU frame ends with.
+
+        Args: string, bytes or a sequence of byte values; beg, end: the slice (None: the end).
+        Returns: (first byte, second byte) of the CRC, in wire order (low byte first).
+        Example: ModbusStatic.calculate_crc(b"\\x01\\x03\\x00\\x00\\x00\\x01") == (0x84, 0x0A)
+        """
     @staticmethod
-    def crc_is_right(string: Any) -> bool: ...
+    def crc_is_right(string: Any) -> bool:
+        """Whether an RTU frame ends with the right CRC of the bytes before it.
+
+        Args: string, the whole frame (bytes or a sequence of byte values), CRC included.
+        Returns: True when the last two bytes are the CRC of the others.
+        Example: ModbusStatic.crc_is_right(b"\\x01\\x03\\x00\\x00\\x00\\x01\\x84\\x0a") is True
+        """
     @staticmethod
-    def decode_values(registers: _Sequence[int], format: str, order: str = "ABCD") -> list[int | float | bytes]: ...
+    def decode_values(registers: Sequence[int], format: str, order: str = "ABCD") -> list[int | float | bytes]:
+        """Decode register values into typed values; no I/O.
+
+        Args: registers, exactly as many 16-bit values as the format takes; format, struct codes
+        without a byte-order prefix (h H i I q Q e f d, Ns; a count repeats a code); order,
+        "ABCD" (big-endian), "CDAB" (word swap), "BADC" (byte swap) or "DCBA" (little-endian).
+        Returns: one value per code: int, float (e f d) or bytes (Ns).
+        Raises: ValueError for a bad format, order or register count ("the format takes 4
+        registers, got 3") or a register outside 0..65535.
+        Example: ModbusStatic.decode_values([0x2211, 0x4433], "I", "BADC") == [0x11223344]
+        """
     @staticmethod
-    def encode_values(format: str, values: _Sequence[int | float | bytes | bytearray],
-                      order: str = "ABCD") -> list[int]: ...
+    def encode_values(format: str, values: Sequence[int | float | bytes | bytearray],
+                      order: str = "ABCD") -> list[int]:
+        """Encode typed values into register values; no I/O.
+
+        Args: format and order as for decode_values; values, one per code (a string shorter
+        than its field is padded with NUL bytes; an int is taken where a float is expected).
+        Returns: the 16-bit register values.
+        Raises: ValueError for a bad format or order or a wrong number of values; OverflowError
+        for a value its code cannot hold ("values[0] for 'H' is outside 0..65535"); TypeError
+        for a value of the wrong kind.
+        Example: ModbusStatic.encode_values("e", [1.5]) == [0x3E00]
+        """
 
 class SlaveException(Exception):
+    """The slave refused a request with a Modbus exception answer.
+
+    Attributes: station (the slave), function_code (the request's function code) and
+    error_code (the Modbus exception code: 1 illegal function, 2 illegal data address,
+    3 illegal data value, 4 slave device failure, ...).
+    Example: except SlaveException as e: print(e.station, e.function_code, e.error_code)
+    """
+
     station: Any
+    """The station (slave address or unit identifier) that answered."""
     function_code: int
+    """The function code of the refused request."""
     error_code: Any
-    def __init__(self, station: Any, function_code: int, error_code: Any) -> None: ...
+    """The Modbus exception code of the answer."""
+    def __init__(self, station: Any, function_code: int, error_code: Any) -> None:
+        """Keep station, function code and exception code as attributes and as the exception's args."""
+    def __str__(self) -> str:
+        """A text that names the station, the function code and the exception code.
+
+        Example: "modbus slave reports an exception. station: 1, function code: 2, error code: 3"
+        """
 
 class Master:
+    """Modbus RTU master on a serial channel: every operation takes the station first.
+
+    The channel is opened by brel_linkkit.create_serial_instance (pyserial), so the port may
+    be a device ("/dev/ttyUSB0", "COM3") or a pyserial URL ("socket://host:4001", "rfc2217://",
+    "loop://"). Station 0 is a broadcast: writes to it wait for no answer.
+    Errors of every operation: OSError "modbus: read from slave timeout"; ValueError "modbus:
+    message from slave with station N has crc error" or "... does not match the request";
+    SlaveException for an exception answer; OverflowError for an address or count outside
+    0..65535 (nothing is sent).
+    Example: with Master("/dev/ttyUSB0", 19200, 0.5) as m: m.write_register(1, 200, 1234)
+    """
+
     MessageLastSent: bytes
+    """Instance attribute: the last request sent, which last_command_sent returns."""
     MessageLastReceived: bytes
-    def __init__(self, port: str, baudrate: int, timeout: float, **kwargs: Any) -> None: ...
+    """Instance attribute: the last answer received, which last_feedback_received returns."""
+    def __init__(self, port: str, baudrate: int, timeout: float, **kwargs: Any) -> None:
+        """Open the serial channel: create_serial_instance(port, baudrate, timeout, **kwargs).
+
+        Args: port, a device or pyserial URL; baudrate; timeout in seconds (each read of an
+        answer waits at most that long); kwargs reach the channel and pyserial (parity,
+        bytesize, stopbits, broadcast_delay, echo, rs485, low_latency, ...).
+        Raises: OSError when the port cannot be opened or set up.
+        """
     @property
-    def serial(self) -> Any: ...
+    def serial(self) -> Any:
+        """The serial channel object the master reads and writes (from create_serial_instance)."""
     @property
-    def last_command_sent(self) -> bytes: ...
+    def last_command_sent(self) -> bytes:
+        """The last request frame sent, CRC included."""
     @property
-    def last_feedback_received(self) -> bytes: ...
+    def last_feedback_received(self) -> bytes:
+        """The last answer received, or what arrived of it before a failure."""
     @property
-    def last_command_sent_hex(self) -> str: ...
+    def last_command_sent_hex(self) -> str:
+        """last_command_sent as upper-case hexadecimal bytes separated by spaces ("01 03 00 00 00 02 C4 0B")."""
     @property
-    def last_feedback_received_hex(self) -> str: ...
-    def close(self) -> None: ...
-    def __enter__(self) -> Master: ...
+    def last_feedback_received_hex(self) -> str:
+        """last_feedback_received as upper-case hexadecimal bytes separated by spaces."""
+    def close(self) -> None:
+        """Close the serial channel."""
+    def __enter__(self) -> Master:
+        """Return the master itself, for a with block that closes it."""
     def __exit__(self, exc_type: type[BaseException] | None, exc_val: BaseException | None,
-                 exc_tb: TracebackType | None) -> None: ...
+                 exc_tb: TracebackType | None) -> None:
+        """Close the master; exceptions of the with block go on."""
     @property
-    def timeout(self) -> float: ...
+    def timeout(self) -> float:
+        """The time-out of each read of an answer, in seconds (the channel's); settable."""
     @timeout.setter
     def timeout(self, value: float) -> None: ...
-    def write_register(self, station: int, address: int, value: int) -> None: ...
-    def write_registers(self, station: int, address: int, values: _Sequence[int]) -> None: ...
-    def send_write_register_request(self, station: int, address: int, value: int) -> None: ...
-    def send_write_registers_request(self, station: int, address: int, values: _Sequence[int]) -> None: ...
-    def write_coil(self, station: int, address: int, value: object) -> None: ...
-    def send_write_coil_request(self, station: int, address: int, value: object) -> None: ...
-    def read_register(self, station: int, address: int, func_code: int = 3) -> int: ...
-    def read_registers(self, station: int, address: int, count: int, func_code: int = 3) -> list[int]: ...
-    def read_input_register(self, station: int, address: int) -> int: ...
-    def read_input_registers(self, station: int, address: int, count: int) -> list[int]: ...
-    def read_int16(self, station: int, address: int) -> int: ...
-    def read_uint16(self, station: int, address: int, func_code: int = 3) -> int: ...
-    def write_int16(self, station: int, address: int, value: int) -> None: ...
-    def write_uint16(self, station: int, address: int, value: int) -> None: ...
-    def read_uint32(self, station: int, address: int, endian: str = ">") -> int: ...
-    def read_int32(self, station: int, address: int, endian: str = ">") -> int: ...
-    def read_float(self, station: int, address: int, endian: str = ">") -> float: ...
-    def read_multi_uint32(self, station: int, address: int, count: int, endian: str = ">") -> list[int]: ...
-    def read_multi_int32(self, station: int, address: int, count: int, endian: str = ">") -> list[int]: ...
-    def read_multi_float(self, station: int, address: int, count: int, endian: str = ">") -> list[float]: ...
-    def write_int32(self, station: int, address: int, value: int, endian: str = ">") -> None: ...
-    def write_uint32(self, station: int, address: int, value: int, endian: str = ">") -> None: ...
-    def write_float(self, station: int, address: int, value: float, endian: str = ">") -> None: ...
-    def write_multi_int32(self, station: int, address: int, values: _Iterable[int], endian: str = ">") -> None: ...
-    def write_multi_uint32(self, station: int, address: int, values: _Iterable[int], endian: str = ">") -> None: ...
-    def write_multi_float(self, station: int, address: int, values: _Iterable[float], endian: str = ">") -> None: ...
-    def send_read_registers_request(self, station: int, address: int, count: int, func_code: int) -> None: ...
-    def send_read_input_registers_request(self, station: int, address: int, count: int) -> None: ...
-    def read_coil(self, station: int, address: int) -> bool: ...
-    def read_coils(self, station: int, address: int, count: int) -> list[bool]: ...
-    def read_input_coils(self, station: int, address: int, count: int) -> list[bool]: ...
-    def send_read_coils_request(self, station: int, address: int, count: int) -> None: ...
-    def send_read_input_coils_request(self, station: int, address: int, count: int) -> None: ...
-    def write_coils(self, station: int, address: int, values: _Sequence[object]) -> None: ...
-    def mask_write_register(self, station: int, address: int, and_mask: int, or_mask: int) -> None: ...
+    def write_register(self, station: int, address: int, value: int) -> None:
+        """Write one holding register (function code 6) and check the echo.
+
+        Args: value, sent as its low 16 bits.
+        Example: master.write_register(1, 200, 1234)
+        """
+    def write_registers(self, station: int, address: int, values: Sequence[int]) -> None:
+        """Write consecutive holding registers (function code 16), at most 127 values.
+
+        Raises: ValueError "... register count must be less than 128" for too many values.
+        Example: master.write_registers(1, 201, [1, 2, 3])
+        """
+    def send_write_register_request(self, station: int, address: int, value: int) -> None:
+        """Send the request of write_register (code 6) without reading its answer."""
+    def send_write_registers_request(self, station: int, address: int, values: Sequence[int]) -> None:
+        """Send the request of write_registers (code 16) without reading its answer."""
+    def write_coil(self, station: int, address: int, value: object) -> None:
+        """Write one coil (function code 5): on when value is true, off otherwise.
+
+        Example: master.write_coil(1, 5, True)
+        """
+    def send_write_coil_request(self, station: int, address: int, value: object) -> None:
+        """Send the request of write_coil (code 5) without reading its answer."""
+    def read_register(self, station: int, address: int, func_code: int = 3) -> int:
+        """Read one register (code 3, or 4 for an input register).
+
+        Returns: its value, 0..65535.
+        Raises: ValueError "modbus: func_code 6 writes to the device; a read does not send it"
+        for a code that changes the device.
+        Example: master.read_register(1, 200)
+        """
+    def read_registers(self, station: int, address: int, count: int, func_code: int = 3) -> list[int]:
+        """Read count consecutive registers (code 3, or 4 for input registers), at most 125.
+
+        Returns: the values, unsigned 16-bit ints.
+        Example: master.read_registers(1, 0, 4)
+        """
+    def read_input_register(self, station: int, address: int) -> int:
+        """Read one input register (function code 4)."""
+    def read_input_registers(self, station: int, address: int, count: int) -> list[int]:
+        """Read count consecutive input registers (function code 4)."""
+    def read_int16(self, station: int, address: int) -> int:
+        """Read one holding register as a signed 16-bit int (-32768..32767).
+
+        Example: master.read_int16(1, 230) == -2
+        """
+    def read_uint16(self, station: int, address: int, func_code: int = 3) -> int:
+        """The same member as read_register: one register as an unsigned 16-bit int."""
+    def write_int16(self, station: int, address: int, value: int) -> None:
+        """The same member as write_register: the value is sent as its low 16 bits (-2 as FF FE)."""
+    def write_uint16(self, station: int, address: int, value: int) -> None:
+        """The same member as write_register."""
+    def read_uint32(self, station: int, address: int, endian: str = ">") -> int:
+        """Read an unsigned 32-bit int from two holding registers.
+
+        Args: endian, ">" for the high word first (ABCD), any other text for the low word first (CDAB).
+        Example: master.read_uint32(1, 212)
+        """
+    def read_int32(self, station: int, address: int, endian: str = ">") -> int:
+        """Read a signed 32-bit int from two holding registers; endian as for read_uint32."""
+    def read_float(self, station: int, address: int, endian: str = ">") -> float:
+        """Read a single-precision float from two holding registers; endian as for read_uint32.
+
+        Example: master.read_float(1, 214)
+        """
+    def read_multi_uint32(self, station: int, address: int, count: int, endian: str = ">") -> list[int]:
+        """Read count unsigned 32-bit ints (two registers each) in one request."""
+    def read_multi_int32(self, station: int, address: int, count: int, endian: str = ">") -> list[int]:
+        """Read count signed 32-bit ints (two registers each) in one request."""
+    def read_multi_float(self, station: int, address: int, count: int, endian: str = ">") -> list[float]:
+        """Read count single-precision floats (two registers each) in one request."""
+    def write_int32(self, station: int, address: int, value: int, endian: str = ">") -> None:
+        """Write a signed 32-bit int to two holding registers (code 16); endian as for read_uint32."""
+    def write_uint32(self, station: int, address: int, value: int, endian: str = ">") -> None:
+        """Write an unsigned 32-bit int to two holding registers (code 16)."""
+    def write_float(self, station: int, address: int, value: float, endian: str = ">") -> None:
+        """Write a single-precision float to two holding registers (code 16).
+
+        Example: master.write_float(1, 214, 21.5)
+        """
+    def write_multi_int32(self, station: int, address: int, values: Iterable[int], endian: str = ">") -> None:
+        """Write signed 32-bit ints (two registers each) in one request (code 16)."""
+    def write_multi_uint32(self, station: int, address: int, values: Iterable[int], endian: str = ">") -> None:
+        """Write unsigned 32-bit ints (two registers each) in one request (code 16)."""
+    def write_multi_float(self, station: int, address: int, values: Iterable[float], endian: str = ">") -> None:
+        """Write single-precision floats (two registers each) in one request (code 16), at most 63."""
+    def send_read_registers_request(self, station: int, address: int, count: int, func_code: int) -> None:
+        """Send the request of read_registers (code 3 or 4) without reading its answer."""
+    def send_read_input_registers_request(self, station: int, address: int, count: int) -> None:
+        """Send the request of read_input_registers (code 4) without reading its answer."""
+    def read_coil(self, station: int, address: int) -> bool:
+        """Read one coil (function code 1).
+
+        Example: master.read_coil(1, 5) is True
+        """
+    def read_coils(self, station: int, address: int, count: int) -> list[bool]:
+        """Read count consecutive coils (function code 1).
+
+        Example: master.read_coils(1, 0, 10)
+        """
+    def read_input_coils(self, station: int, address: int, count: int) -> list[bool]:
+        """Read count consecutive discrete inputs (function code 2)."""
+    def send_read_coils_request(self, station: int, address: int, count: int) -> None:
+        """Send the request of read_coils (code 1) without reading its answer."""
+    def send_read_input_coils_request(self, station: int, address: int, count: int) -> None:
+        """Send the request of read_input_coils (code 2) without reading its answer."""
+    def write_coils(self, station: int, address: int, values: Sequence[object]) -> None:
+        """Write 1 to 1968 consecutive coils from truth values (function code 15).
+
+        Example: master.write_coils(1, 20, [True, False, True])
+        """
+    def mask_write_register(self, station: int, address: int, and_mask: int, or_mask: int) -> None:
+        """Mask one register in the device (function code 22).
+
+        The register becomes (register AND and_mask) OR (or_mask AND NOT and_mask).
+        Example: master.mask_write_register(1, 430, 0x00F2, 0x0025)
+        """
     def read_write_registers(self, station: int, read_address: int, read_count: int, write_address: int,
-                             values: _Sequence[int]) -> list[int]: ...
-    def read_device_identification(self, station: int, read_code: int = 1, object_id: int = 0) -> dict[int, bytes]: ...
+                             values: Sequence[int]) -> list[int]:
+        """Write 1 to 121 registers, then read 1 to 125, in one transaction (function code 23).
+
+        Returns: the registers read (after the write).
+        Example: master.read_write_registers(1, 430, 2, 431, [7])
+        """
+    def read_device_identification(self, station: int, read_code: int = 1, object_id: int = 0) -> dict[int, bytes]:
+        """Read the device identification (function code 43, MEI type 14), every page.
+
+        Args: read_code 1 basic (vendor, product code, revision), 2 regular, 3 extended, 4 the
+        one object object_id; object_id, the first object to read.
+        Returns: {object id: bytes}.
+        Example: master.read_device_identification(1)[0]  # the vendor name
+        """
     def read_values(self, station: int, address: int, format: str, order: str = "ABCD",
-                    func_code: int = 3) -> list[Any]: ...
-    def write_values(self, station: int, address: int, format: str, values: _Sequence[Any],
-                     order: str = "ABCD") -> None: ...
+                    func_code: int = 3) -> list[Any]:
+        """Read the registers a format takes (at most 125) and decode them as decode_values does.
+
+        Args: func_code 3 (holding) or 4 (input registers).
+        Raises: ValueError "modbus: func_code must be 3 or 4: 6", or for a bad format or order,
+        before anything is sent.
+        Example: master.read_values(1, 400, "2f h", "DCBA")
+        """
+    def write_values(self, station: int, address: int, format: str, values: Sequence[Any],
+                     order: str = "ABCD") -> None:
+        """Encode values as encode_values does and write them with function code 16 (at most 123 registers).
+
+        Example: master.write_values(1, 400, "2f h", [21.5, -3.25, -40], "DCBA")
+        """
     @property
-    def retries(self) -> int: ...
+    def retries(self) -> int:
+        """How many times a failed request is sent again (0 to 100, default 0); settable.
+
+        A time-out, CRC error, mismatched answer or broken connection is retried; a
+        SlaveException, a broadcast and an argument refused before sending are not.
+        """
     @retries.setter
     def retries(self, value: int) -> None: ...
     @property
-    def recovery_delay(self) -> float: ...
+    def recovery_delay(self) -> float:
+        """Seconds of quiet line awaited before the request that follows a failure; settable.
+
+        0 turns the wait off; setting None follows the time-out.
+        """
     @recovery_delay.setter
     def recovery_delay(self, value: float | None) -> None: ...
 
 class FixMaster:
-    def __init__(self, station: int, port: str, baudrate: int, timeout: float, **kwargs: Any) -> None: ...
+    """A Master with one station fixed: the members of Master without the station argument.
+
+    Every call goes to the Master's member of the same name with the station added, so
+    the errors are the Master's.
+    Example: with FixMaster(1, "/dev/ttyUSB0", 19200, 0.5) as meter: meter.read_registers(0, 2)
+    """
+
+    def __init__(self, station: int, port: str, baudrate: int, timeout: float, **kwargs: Any) -> None:
+        """Make a Master(port, baudrate, timeout, **kwargs) and keep station for every call.
+
+        Raises: OSError when the port cannot be opened.
+        """
     @property
-    def master(self) -> Master: ...
+    def master(self) -> Master:
+        """The Master that carries the calls; for everything FixMaster does not forward."""
     @property
-    def serial(self) -> Any: ...
+    def serial(self) -> Any:
+        """The master's serial channel."""
     @property
-    def last_command_sent(self) -> bytes: ...
+    def last_command_sent(self) -> bytes:
+        """The master's last request frame."""
     @property
-    def last_feedback_received(self) -> bytes: ...
+    def last_feedback_received(self) -> bytes:
+        """The master's last answer, or what arrived of it."""
     @property
-    def last_command_sent_hex(self) -> str: ...
+    def last_command_sent_hex(self) -> str:
+        """last_command_sent as upper-case hexadecimal bytes separated by spaces."""
     @property
-    def last_feedback_received_hex(self) -> str: ...
+    def last_feedback_received_hex(self) -> str:
+        """last_feedback_received as upper-case hexadecimal bytes separated by spaces."""
     @property
-    def station(self) -> int: ...
+    def station(self) -> int:
+        """The station every call goes to; settable.
+
+        Example: meter.station = 2
+        """
     @station.setter
     def station(self, value: int) -> None: ...
-    def close(self) -> None: ...
-    def __enter__(self) -> FixMaster: ...
+    def close(self) -> None:
+        """Close the master's serial channel."""
+    def __enter__(self) -> FixMaster:
+        """Return the FixMaster itself, for a with block that closes it."""
     def __exit__(self, exc_type: type[BaseException] | None, exc_val: BaseException | None,
-                 exc_tb: TracebackType | None) -> None: ...
+                 exc_tb: TracebackType | None) -> None:
+        """Close the master; exceptions of the with block go on."""
     @property
-    def timeout(self) -> float: ...
+    def timeout(self) -> float:
+        """The master's time-out in seconds; settable."""
     @timeout.setter
     def timeout(self, value: float) -> None: ...
-    def send_write_coil_request(self, address: int, value: int) -> None: ...
-    def send_write_registers_request(self, address: int, values: _Sequence[int]) -> None: ...
-    def send_write_register_request(self, address: int, value: int) -> None: ...
-    def send_read_coils_request(self, address: int, count: int) -> None: ...
-    def send_read_registers_request(self, address: int, count: int, func_code: int = 3) -> None: ...
-    def write_register(self, address: int, value: int) -> None: ...
-    def write_registers(self, address: int, values: _Sequence[int]) -> None: ...
-    def write_coil(self, address: int, value: object) -> None: ...
-    def read_register(self, address: int) -> int: ...
-    def read_registers(self, address: int, count: int, func_code: int = 3) -> list[int]: ...
-    def read_coil(self, address: int) -> bool: ...
-    def read_coils(self, address: int, count: int) -> list[bool]: ...
-    def read_int32(self, address: int) -> int: ...
-    def read_uint32(self, address: int) -> int: ...
-    def read_float(self, address: int) -> float: ...
-    def write_int32(self, address: int, value: int) -> None: ...
-    def write_uint32(self, address: int, value: int) -> None: ...
-    def read_int16(self, address: int) -> int: ...
-    def read_uint16(self, address: int) -> int: ...
-    def write_int16(self, address: int, value: int) -> None: ...
-    def write_uint16(self, address: int, value: int) -> None: ...
-    def write_coils(self, address: int, values: _Sequence[object]) -> None: ...
-    def mask_write_register(self, address: int, and_mask: int, or_mask: int) -> None: ...
+    def send_write_coil_request(self, address: int, value: int) -> None:
+        """Master.send_write_coil_request at the station: the request only, no answer read."""
+    def send_write_registers_request(self, address: int, values: Sequence[int]) -> None:
+        """Master.send_write_registers_request at the station: the request only, no answer read."""
+    def send_write_register_request(self, address: int, value: int) -> None:
+        """Master.send_write_register_request at the station: the request only, no answer read."""
+    def send_read_coils_request(self, address: int, count: int) -> None:
+        """Master.send_read_coils_request at the station: the request only, no answer read."""
+    def send_read_registers_request(self, address: int, count: int, func_code: int = 3) -> None:
+        """Master.send_read_registers_request at the station: the request only, no answer read."""
+    def write_register(self, address: int, value: int) -> None:
+        """Write one holding register (function code 6).
+
+        Example: meter.write_register(250, 7)
+        """
+    def write_registers(self, address: int, values: Sequence[int]) -> None:
+        """Write consecutive holding registers (function code 16), at most 127 values."""
+    def write_coil(self, address: int, value: object) -> None:
+        """Write one coil (function code 5): on when value is true."""
+    def read_register(self, address: int) -> int:
+        """Read one holding register (function code 3)."""
+    def read_registers(self, address: int, count: int, func_code: int = 3) -> list[int]:
+        """Read count consecutive registers (code 3, or 4 for input registers).
+
+        Example: meter.read_registers(250, 2)
+        """
+    def read_coil(self, address: int) -> bool:
+        """Read one coil (function code 1)."""
+    def read_coils(self, address: int, count: int) -> list[bool]:
+        """Read count consecutive coils (function code 1)."""
+    def read_int32(self, address: int) -> int:
+        """Read a signed 32-bit int from two holding registers, high word first."""
+    def read_uint32(self, address: int) -> int:
+        """Read an unsigned 32-bit int from two holding registers, high word first."""
+    def read_float(self, address: int) -> float:
+        """Read a single-precision float from two holding registers, high word first."""
+    def write_int32(self, address: int, value: int) -> None:
+        """Write a signed 32-bit int to two holding registers, high word first."""
+    def write_uint32(self, address: int, value: int) -> None:
+        """Write an unsigned 32-bit int to two holding registers, high word first."""
+    def read_int16(self, address: int) -> int:
+        """Read one holding register as a signed 16-bit int."""
+    def read_uint16(self, address: int) -> int:
+        """Read one holding register as an unsigned 16-bit int."""
+    def write_int16(self, address: int, value: int) -> None:
+        """Write one holding register from a 16-bit int (sent as its low 16 bits)."""
+    def write_uint16(self, address: int, value: int) -> None:
+        """Write one holding register from an unsigned 16-bit int."""
+    def write_coils(self, address: int, values: Sequence[object]) -> None:
+        """Write 1 to 1968 consecutive coils from truth values (function code 15)."""
+    def mask_write_register(self, address: int, and_mask: int, or_mask: int) -> None:
+        """Mask one register in the device (function code 22): (register AND and_mask) OR (or_mask AND NOT and_mask)."""
     def read_write_registers(self, read_address: int, read_count: int, write_address: int,
-                             values: _Sequence[int]) -> list[int]: ...
-    def read_device_identification(self, read_code: int = 1, object_id: int = 0) -> dict[int, bytes]: ...
-    def read_values(self, address: int, format: str, order: str = "ABCD", func_code: int = 3) -> list[Any]: ...
-    def write_values(self, address: int, format: str, values: _Sequence[Any], order: str = "ABCD") -> None: ...
+                             values: Sequence[int]) -> list[int]:
+        """Write registers, then read registers, in one transaction (function code 23); returns those read."""
+    def read_device_identification(self, read_code: int = 1, object_id: int = 0) -> dict[int, bytes]:
+        """Read the device identification (function code 43 / 14) as {object id: bytes}; see Master."""
+    def read_values(self, address: int, format: str, order: str = "ABCD", func_code: int = 3) -> list[Any]:
+        """Read and decode typed values, as Master.read_values does.
+
+        Example: meter.read_values(410, "q 8s")
+        """
+    def write_values(self, address: int, format: str, values: Sequence[Any], order: str = "ABCD") -> None:
+        """Encode and write typed values with function code 16, as Master.write_values does."""
     @property
-    def retries(self) -> int: ...
+    def retries(self) -> int:
+        """The master's retries: how many times a failed request is sent again; settable."""
     @retries.setter
     def retries(self, value: int) -> None: ...
     @property
-    def recovery_delay(self) -> float: ...
+    def recovery_delay(self) -> float:
+        """The master's recovery_delay in seconds; settable (None follows the time-out)."""
     @recovery_delay.setter
     def recovery_delay(self, value: float | None) -> None: ...
 
 class ModbusTCPMaster:
-    def __init__(self, host: str, port: int, timeout: float, station: int = 1) -> None: ...
+    """Modbus 主站控制端，也叫客户端。
+
+    Modbus TCP master (client) with one connection and one unit identifier (station).
+    Errors of every operation: TimeoutError "timed out" when no answer comes in time;
+    ConnectionError "Connection closed by ('host', port)" when the peer closed (the next
+    call reconnects); AssertionError for an answer that does not fit the request ("Data
+    length not match with needed"); TCPSlaveException for an exception answer;
+    OverflowError for an address, count or station out of range and ValueError for a count
+    beyond its function code's limit, before anything is sent.
+    Example: with ModbusTCPMaster("192.168.1.60", 502, 2.0) as plc: plc.read_registers(0, 4)
+    """
+
+    def __init__(self, host: str, port: int, timeout: float, station: int = 1) -> None:
+        """Connect to host:port (through brel_modbus._tcp_connect) with a time-out in seconds.
+
+        Args: station, the unit identifier of the requests (0..255).
+        Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when the connection fails.
+        """
     @property
-    def socket(self) -> socket.socket: ...
-    def close(self) -> None: ...
-    def __enter__(self) -> ModbusTCPMaster: ...
+    def socket(self) -> socket.socket:
+        """The connected socket."""
+    def close(self) -> None:
+        """Close the connection; a closed master is never reopened."""
+    def __enter__(self) -> ModbusTCPMaster:
+        """Return the master itself, for a with block that closes it."""
     def __exit__(self, exc_type: type[BaseException] | None, exc_val: BaseException | None,
-                 exc_tb: TracebackType | None) -> None: ...
+                 exc_tb: TracebackType | None) -> None:
+        """Close the master; exceptions of the with block go on."""
     @property
-    def timeout(self) -> float: ...
+    def timeout(self) -> float:
+        """The time-out in seconds given to the constructor (read-only)."""
     @property
-    def station(self) -> int: ...
+    def station(self) -> int:
+        """The unit identifier of the next requests (0..255); settable.
+
+        Example: plc.station = 2
+        """
     @station.setter
     def station(self, value: int) -> None: ...
     @property
-    def last_command_sent(self) -> bytes: ...
+    def last_command_sent(self) -> bytes:
+        """The last request sent, MBAP header included."""
     @property
-    def last_feedback_received(self) -> bytes: ...
+    def last_feedback_received(self) -> bytes:
+        """The last answer received, MBAP header included, or what arrived of it."""
     @property
-    def last_command_sent_hex(self) -> str: ...
+    def last_command_sent_hex(self) -> str:
+        """last_command_sent as upper-case hexadecimal bytes separated by spaces."""
     @property
-    def last_feedback_received_hex(self) -> str: ...
+    def last_feedback_received_hex(self) -> str:
+        """last_feedback_received as upper-case hexadecimal bytes separated by spaces."""
     @property
-    def protocol(self) -> int: ...
+    def protocol(self) -> int:
+        """The protocol identifier of the MBAP header (0, Modbus)."""
     @staticmethod
-    def construct_header(command: bytes, head_checker: int, protocol: int = 0, station: int = 1) -> bytes: ...
+    def construct_header(command: bytes, head_checker: int, protocol: int = 0, station: int = 1) -> bytes:
+        """The MBAP header for a PDU: transaction id, protocol id, length, unit id.
+
+        Args: command, the PDU; head_checker, the transaction identifier.
+        Example: ModbusTCPMaster.construct_header(b"\\x03\\x00\\x00\\x00\\x02", 7) == bytes.fromhex("00070000000601")
+        """
     @staticmethod
     def construct_whole_query_command(command: bytes, head_checker: int, protocol: int = 0,
-                                      station: int = 1) -> bytes: ...
+                                      station: int = 1) -> bytes:
+        """The whole Modbus TCP request: construct_header(...) followed by the PDU command."""
     @staticmethod
-    def construct_read_registers_command(address: int, count: int) -> bytes: ...
+    def construct_read_registers_command(address: int, count: int) -> bytes:
+        """The PDU of a holding-register read (function code 3).
+
+        Example: ModbusTCPMaster.construct_read_registers_command(1, 2) == bytes.fromhex("0300010002")
+        """
     @staticmethod
-    def construct_read_coils_command(address: int, count: int) -> bytes: ...
-    def read_coils(self, address: int, count: int) -> _List[bool]: ...
-    def read_registers(self, address: int, count: int) -> _List[int]: ...
-    def read_register(self, address: int) -> int: ...
+    def construct_read_coils_command(address: int, count: int) -> bytes:
+        """The PDU of a coil read (function code 1)."""
+    def read_coils(self, address: int, count: int) -> list[bool]:
+        """Read count consecutive coils (function code 1).
+
+        Example: plc.read_coils(0, 8)
+        """
+    def read_registers(self, address: int, count: int) -> list[int]:
+        """Read count consecutive holding registers (function code 3), at most 125.
+
+        Example: plc.read_registers(300, 3)
+        """
+    def read_register(self, address: int) -> int:
+        """Read one holding register (function code 3)."""
     @staticmethod
-    def construct_write_registers_command(address: int, values: _List[int]) -> bytes: ...
-    def write_registers(self, address: int, values: _List[int]) -> None: ...
-    def write_register(self, address: int, value: int) -> None: ...
+    def construct_write_registers_command(address: int, values: list[int]) -> bytes:
+        """The PDU of a write of many registers (function code 16)."""
+    def write_registers(self, address: int, values: list[int]) -> None:
+        """Write consecutive holding registers (function code 16); values must be a list.
+
+        Example: plc.write_registers(300, [10, 20, 30])
+        """
+    def write_register(self, address: int, value: int) -> None:
+        """Write one holding register, sent with function code 16 (write_single_register uses 6)."""
     @staticmethod
-    def construct_write_coil_command(address: int, value: object) -> bytes: ...
-    def write_coil(self, address: int, value: object) -> None: ...
-    def read_input_registers(self, address: int, count: int) -> _List[int]: ...
-    def read_input_register(self, address: int) -> int: ...
-    def read_input_coils(self, address: int, count: int) -> _List[bool]: ...
-    def read_coil(self, address: int) -> bool: ...
-    def write_single_register(self, address: int, value: int) -> None: ...
-    def read_int16(self, address: int) -> int: ...
-    def read_uint16(self, address: int) -> int: ...
-    def write_int16(self, address: int, value: int) -> None: ...
-    def write_uint16(self, address: int, value: int) -> None: ...
-    def read_uint32(self, address: int, endian: str = ">") -> int: ...
-    def read_int32(self, address: int, endian: str = ">") -> int: ...
-    def read_float(self, address: int, endian: str = ">") -> float: ...
-    def read_multi_uint32(self, address: int, count: int, endian: str = ">") -> _List[int]: ...
-    def read_multi_int32(self, address: int, count: int, endian: str = ">") -> _List[int]: ...
-    def read_multi_float(self, address: int, count: int, endian: str = ">") -> _List[float]: ...
-    def write_int32(self, address: int, value: int, endian: str = ">") -> None: ...
-    def write_uint32(self, address: int, value: int, endian: str = ">") -> None: ...
-    def write_float(self, address: int, value: float, endian: str = ">") -> None: ...
-    def write_multi_int32(self, address: int, values: _Iterable[int], endian: str = ">") -> None: ...
-    def write_multi_uint32(self, address: int, values: _Iterable[int], endian: str = ">") -> None: ...
-    def write_multi_float(self, address: int, values: _Iterable[float], endian: str = ">") -> None: ...
-    def write_coils(self, address: int, values: _Iterable[object]) -> None: ...
-    def mask_write_register(self, address: int, and_mask: int, or_mask: int) -> None: ...
+    def construct_write_coil_command(address: int, value: object) -> bytes:
+        """The PDU of a single coil write (function code 5): FF 00 when value is true, 00 00 otherwise."""
+    def write_coil(self, address: int, value: object) -> None:
+        """Write one coil (function code 5): on when value is true.
+
+        Example: plc.write_coil(3, True)
+        """
+    def read_input_registers(self, address: int, count: int) -> list[int]:
+        """Read count consecutive input registers (function code 4)."""
+    def read_input_register(self, address: int) -> int:
+        """Read one input register (function code 4)."""
+    def read_input_coils(self, address: int, count: int) -> list[bool]:
+        """Read count consecutive discrete inputs (function code 2)."""
+    def read_coil(self, address: int) -> bool:
+        """Read one coil (function code 1)."""
+    def write_single_register(self, address: int, value: int) -> None:
+        """Write one holding register with function code 6.
+
+        Example: plc.write_single_register(320, 0x1234)
+        """
+    def read_int16(self, address: int) -> int:
+        """Read one holding register as a signed 16-bit int."""
+    def read_uint16(self, address: int) -> int:
+        """The same member as read_register: one holding register, unsigned."""
+    def write_int16(self, address: int, value: int) -> None:
+        """The same member as write_register."""
+    def write_uint16(self, address: int, value: int) -> None:
+        """The same member as write_register."""
+    def read_uint32(self, address: int, endian: str = ">") -> int:
+        """Read an unsigned 32-bit int from two holding registers; endian ">" high word first, else low word first."""
+    def read_int32(self, address: int, endian: str = ">") -> int:
+        """Read a signed 32-bit int from two holding registers; endian as for read_uint32."""
+    def read_float(self, address: int, endian: str = ">") -> float:
+        """Read a single-precision float from two holding registers; endian as for read_uint32.
+
+        Example: plc.read_float(316, "<")
+        """
+    def read_multi_uint32(self, address: int, count: int, endian: str = ">") -> list[int]:
+        """Read count unsigned 32-bit ints (two registers each, at most 62) in one request."""
+    def read_multi_int32(self, address: int, count: int, endian: str = ">") -> list[int]:
+        """Read count signed 32-bit ints (two registers each, at most 62) in one request."""
+    def read_multi_float(self, address: int, count: int, endian: str = ">") -> list[float]:
+        """Read count single-precision floats (two registers each, at most 62) in one request."""
+    def write_int32(self, address: int, value: int, endian: str = ">") -> None:
+        """Write a signed 32-bit int to two holding registers (function code 16)."""
+    def write_uint32(self, address: int, value: int, endian: str = ">") -> None:
+        """Write an unsigned 32-bit int to two holding registers (function code 16)."""
+    def write_float(self, address: int, value: float, endian: str = ">") -> None:
+        """Write a single-precision float to two holding registers (function code 16).
+
+        Example: plc.write_float(316, 0.5, "<")
+        """
+    def write_multi_int32(self, address: int, values: Iterable[int], endian: str = ">") -> None:
+        """Write signed 32-bit ints (at most 61) in one request (function code 16)."""
+    def write_multi_uint32(self, address: int, values: Iterable[int], endian: str = ">") -> None:
+        """Write unsigned 32-bit ints (at most 61) in one request (function code 16)."""
+    def write_multi_float(self, address: int, values: Iterable[float], endian: str = ">") -> None:
+        """Write single-precision floats (at most 61) in one request (function code 16)."""
+    def write_coils(self, address: int, values: Iterable[object]) -> None:
+        """Write 1 to 1968 consecutive coils from truth values (function code 15).
+
+        Example: plc.write_coils(8, [True, False, True])
+        """
+    def mask_write_register(self, address: int, and_mask: int, or_mask: int) -> None:
+        """Mask one register in the device (function code 22): (register AND and_mask) OR (or_mask AND NOT and_mask)."""
     def read_write_registers(self, read_address: int, read_count: int, write_address: int,
-                             values: _List[int]) -> _List[int]: ...
-    def read_device_identification(self, read_code: int = 1, object_id: int = 0) -> dict[int, bytes]: ...
+                             values: list[int]) -> list[int]:
+        """Write 1 to 121 registers, then read 1 to 125, in one transaction (function code 23).
+
+        Example: plc.read_write_registers(320, 2, 321, [7])
+        """
+    def read_device_identification(self, read_code: int = 1, object_id: int = 0) -> dict[int, bytes]:
+        """Read the device identification (function code 43, MEI type 14), every page, as {object id: bytes}.
+
+        Args: read_code 1 basic, 2 regular, 3 extended, 4 the one object object_id.
+        Example: plc.read_device_identification()[0]  # the vendor name
+        """
     def read_values(self, address: int, format: str, order: str = "ABCD",
-                    func_code: int = 3) -> list[int | float | bytes]: ...
-    def write_values(self, address: int, format: str, values: _Sequence[int | float | bytes | bytearray],
-                     order: str = "ABCD") -> None: ...
+                    func_code: int = 3) -> list[int | float | bytes]:
+        """Read the registers a format takes (at most 125) and decode them as ModbusStatic.decode_values does.
+
+        Args: func_code 3 (holding) or 4 (input registers).
+        Example: plc.read_values(310, "f I 4s", "CDAB")
+        """
+    def write_values(self, address: int, format: str, values: Sequence[int | float | bytes | bytearray],
+                     order: str = "ABCD") -> None:
+        """Encode values as ModbusStatic.encode_values does and write them with function code 16.
+
+        At most 123 registers.
+        Example: plc.write_values(310, "f I 4s", [21.5, 3_000_000_000, b"PLC1"], "CDAB")
+        """
     @property
-    def retries(self) -> int: ...
+    def retries(self) -> int:
+        """How many times a failed request is sent again (0 to 100, default 0); settable.
+
+        A request whose connection broke is sent again on a new connection. A TCPSlaveException
+        and an argument refused before sending are not retried.
+        """
     @retries.setter
     def retries(self, value: int) -> None: ...
     @property
-    def reconnect(self) -> bool: ...
+    def reconnect(self) -> bool:
+        """Whether the call after a closed or broken connection opens a new one (default True); settable."""
     @reconnect.setter
     def reconnect(self, value: bool) -> None: ...
 
@@ -267,16 +681,49 @@ class Poller:
     """Reads many points of many stations with few requests: points of one station, table and period
     are merged into one read while the gap between them is at most max_gap registers (max_bit_gap
     bits), within the Modbus limits."""
+
     def __init__(self, master: Master | FixMaster | ModbusTCPMaster, max_gap: int = 16, max_bit_gap: int = 256,
-                 clock: Callable[[], float] | None = None) -> None: ...
+                 clock: Callable[[], float] | None = None) -> None:
+        """Poll through master (a Master, FixMaster or ModbusTCPMaster).
+
+        Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the
+        same for coils and discrete inputs; clock, the time source of the periods
+        (the system's monotonic clock when None; a callable returning seconds as a float).
+        Example: poller = Poller(master)
+        """
     def add(self, name: str, station: int, table: str, address: int, format: str = "H", order: str = "ABCD",
-            period: float = 1.0) -> None: ...
-    def plan(self) -> list[tuple[int, str, int, int, list[str]]]: ...
-    def poll(self) -> dict[str, Any]: ...
-    def run(self, duration: float | None = None) -> Iterator[dict[str, Any]]: ...
+            period: float = 1.0) -> None:
+        """Add a point: a value of `format` (registers) or one bit at `address` of `table` ('holding',
+        'input', 'coil', 'discrete') of `station`, read every `period` seconds.
+
+        Raises: ValueError for a repeated name, an unknown table, a bad format or order, a period
+        that is not positive, a point past address 65535, or a station other than a FixMaster's or
+        ModbusTCPMaster's own; OverflowError for a station outside 0..255 or an address outside 0..65535.
+        Example: poller.add("level", 1, "holding", 4, "f")
+        """
+    def plan(self) -> list[tuple[int, str, int, int, list[str]]]:
+        """The requests a pass sends: (station, table, address, count, [names])."""
+    def poll(self) -> dict[str, Any]:
+        """One pass over every due request: name -> value, or the exception of the point's failed request.
+
+        Example: values = poller.poll()
+        """
+    def run(self, duration: float | None = None) -> Iterator[dict[str, Any]]:
+        """An iterator of passes, each point at its own period, sleeping between them; stops after
+        `duration` seconds (None: never).
+
+        Example: for values in poller.run(duration=10.0): print(values)
+        """
     @property
-    def stats(self) -> dict[int, dict[str, int | float | None]]: ...
+    def stats(self) -> dict[int, dict[str, int | float | None]]:
+        """Figures per station: {station: {name: figure}}.
+
+        requests, answers, failures by kind (timeouts, mismatches, slave_exceptions, ...), and the
+        round trips rtt_p50 and rtt_p99 in seconds (None before the first answer).
+        """
     @property
-    def master(self) -> Master | FixMaster | ModbusTCPMaster: ...
+    def master(self) -> Master | FixMaster | ModbusTCPMaster:
+        """The master the poller reads through."""
 
 __version__: str
+"""The version of the installed distribution."""

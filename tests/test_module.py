@@ -182,7 +182,7 @@ def test_function_object_attributes():
     assert f.__name__ == "calculate_crc"
     assert f.__qualname__ == "ModbusStatic.calculate_crc"
     assert f.__module__ == "brel_modbus"
-    assert f.__doc__ is None
+    assert f.__doc__.startswith("The CRC-16/MODBUS of string[beg:end]")
     assert f.__defaults__ == (0, None)
     assert f.__annotations__ == {}
     assert str(inspect.signature(f)) == "(string, beg=0, end=None)"

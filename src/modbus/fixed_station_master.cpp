@@ -223,7 +223,7 @@ const ClassSpec& fix_master_class() {
                                      {"func_code", "int", int_default(3)}}),
             forwarding(write_values, {address, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
             property("retries", get_retries, "int", set_retries, "int"),
-            property("recovery_delay", get_recovery_delay, "float", set_recovery_delay, "_Optional[float]"),
+            property("recovery_delay", get_recovery_delay, "float", set_recovery_delay, "float | None"),
         }};
     return spec;
 }

@@ -724,7 +724,7 @@ const ClassSpec& poller_class() {
                    "None", add_doc),
             method("plan", plan, {}, "list", plan_doc),
             method("poll", locked<poll>, {}, "dict", poll_doc),
-            method("run", run, {{"duration", "_Optional[float]", none_default}}, nullptr, run_doc),
+            method("run", run, {{"duration", "float | None", none_default}}, nullptr, run_doc),
             property("stats", stats, "dict"),
             property("master", get_master),
         }};

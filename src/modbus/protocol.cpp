@@ -405,14 +405,16 @@ const ClassSpec& modbus_static_class() {
             static_method("calculate_crc", calculate_crc,
                           {{"string"}, {"beg", nullptr, int_default(0)}, {"end", nullptr, none_default}}),
             static_method("crc_is_right", crc_is_right, {{"string"}}),
-            with_doc(static_method(
-                         "decode_values", decode_values,
-                         {{"registers", "_Sequence[int]"}, {"format", "str"}, {"order", "str", str_default("ABCD")}},
-                         "list"),
-                     decode_values_doc),
+            with_doc(
+                static_method(
+                    "decode_values", decode_values,
+                    {{"registers", "Sequence[int]"}, {"format", "str"}, {"order", "str", str_default("ABCD")}}, "list"),
+                decode_values_doc),
             with_doc(static_method("encode_values", encode_values,
-                                   {{"format", "str"}, {"values", "_Sequence"}, {"order", "str", str_default("ABCD")}},
-                                   "_List[int]"),
+                                   {{"format", "str"},
+                                    {"values", "Sequence[int | float | bytes | bytearray]"},
+                                    {"order", "str", str_default("ABCD")}},
+                                   "list[int]"),
                      encode_values_doc),
         }};
     return spec;

@@ -735,7 +735,7 @@ const ClassSpec& master_class() {
                     {"read_count", "int"},
                     {"write_address", "int"},
                     {"values"}},
-                   "_List[int]"),
+                   "list[int]"),
             method("read_device_identification", retried<master_read_device_identification>,
                    {{"station", "int"}, {"read_code", "int", int_default(1)}, {"object_id", "int", int_default(0)}},
                    "dict[int, bytes]"),
@@ -754,7 +754,7 @@ const ClassSpec& master_class() {
                     {"order", "str", str_default("ABCD")}},
                    "None"),
             retries_member(),
-            property("recovery_delay", master_recovery_delay, "float", master_set_recovery_delay, "_Optional[float]"),
+            property("recovery_delay", master_recovery_delay, "float", master_set_recovery_delay, "float | None"),
         }};
     return spec;
 }

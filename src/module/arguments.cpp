@@ -7,7 +7,7 @@
 namespace brel {
 
 Rule rule_for(const char* annotation) noexcept {
-    if (!annotation) return Rule::Any;
+    if (!annotation || annotation[0] == '~') return Rule::Any;
     struct Row {
         const char* text;
         Rule rule;
@@ -17,7 +17,9 @@ Rule rule_for(const char* annotation) noexcept {
         {"str", Rule::Str},
         {"bytes", Rule::Bytes},
         {"_List[int]", Rule::List},
+        {"list[int]", Rule::List},
         {"_Optional[int]", Rule::OptionalInt},
+        {"int | None", Rule::OptionalInt},
         {"float", Rule::Float},
     };
     for (const Row& row : rows)

@@ -2,8 +2,11 @@
 //
 // Every function and method declares its parameters once, as ParamSpec rows (name,
 // annotation text, default). The entry rule of a parameter follows from its annotation:
-// "int", "str", "bytes" and "_List[int]" demand exactly that type, "_Optional[int]"
-// None or exactly int, "float" converts; any other annotation checks nothing.
+// "int", "str", "bytes" and "_List[int]" (or "list[int]") demand exactly that type,
+// "_Optional[int]" (or "int | None") None or exactly int, "float" converts; any other
+// annotation checks nothing. A text that
+// starts with '~' ("~int") is shown without it and checks nothing: the annotation of a
+// parameter (or result) that takes what it always took.
 #pragma once
 
 #include "module/ref.hpp"
@@ -17,6 +20,10 @@ enum class Rule : std::uint8_t { Any, Int, Str, Bytes, List, OptionalInt, Float 
 
 // The entry rule that an annotation text carries (nullptr: no annotation).
 Rule rule_for(const char* annotation) noexcept;
+// The annotation as __annotations__ shows it: without a leading '~'.
+inline const char* shown_annotation(const char* annotation) noexcept {
+    return annotation && annotation[0] == '~' ? annotation + 1 : annotation;
+}
 // The type whose exact instances a rule accepts; nullptr for Any and Float.
 PyTypeObject* rule_type(Rule rule) noexcept;
 

@@ -17,6 +17,15 @@ const char* own_name(const char* cls, const char* key) {
     return key;
 }
 
+// The parameters with the reference's annotation where the table gives none (shown only:
+// the reference's texts start with '~', so they carry no entry rule).
+std::vector<ParamSpec> annotated(const char* cls, const char* key, const std::vector<ParamSpec>& params) {
+    std::vector<ParamSpec> out = params;
+    for (ParamSpec& p : out)
+        if (!p.annotation) p.annotation = reference_annotation(cls, key, p.name);
+    return out;
+}
+
 }  // namespace
 
 Ref build_class(const ClassSpec& spec) {
@@ -25,13 +34,15 @@ Ref build_class(const ClassSpec& spec) {
     check(PyDict_SetItemString(dict.get(), "__module__", module.get()));
     Ref qualname = own(PyUnicode_FromString(spec.name));
     check(PyDict_SetItemString(dict.get(), "__qualname__", qualname.get()));
-    if (spec.doc) {
-        Ref doc = own(PyUnicode_FromString(spec.doc));
+    if (const char* class_doc = spec.doc ? spec.doc : reference_doc(spec.name, "")) {
+        Ref doc = own(PyUnicode_FromString(class_doc));
         check(PyDict_SetItemString(dict.get(), "__doc__", doc.get()));
     }
 
     for (const MemberSpec& m : spec.members) {
         const char* name = own_name(spec.name, m.key);
+        const char* doc = m.doc ? m.doc : reference_doc(spec.name, m.key);
+        const char* returns = m.returns ? m.returns : reference_annotation(spec.name, m.key, "return");
         Ref value;
         switch (m.kind) {
             case Kind::Constant:
@@ -45,11 +56,11 @@ Ref build_class(const ClassSpec& spec) {
             case Kind::StaticMethod: {
                 FunctionSpec f{.name = name,
                                .impl = m.impl,
-                               .params = m.params,
+                               .params = annotated(spec.name, m.key, m.params),
                                .method = m.kind == Kind::Method,
                                .kwargs = m.kwargs,
-                               .returns = m.returns,
-                               .doc = m.doc,
+                               .returns = returns,
+                               .doc = doc,
                                .data = m.data};
                 value = make_function(f, spec.name);
                 if (m.kind == Kind::StaticMethod) value = call(builtins.staticmethod, value.get());
@@ -57,12 +68,14 @@ Ref build_class(const ClassSpec& spec) {
             }
             case Kind::Property: {
                 Ref getter = make_function(
-                    {.name = name, .impl = m.impl, .method = true, .returns = m.returns, .data = m.data}, spec.name);
+                    {.name = name, .impl = m.impl, .method = true, .returns = returns, .doc = doc, .data = m.data},
+                    spec.name);
                 if (m.setter) {
                     Ref setter = make_function({.name = name,
                                                 .impl = m.setter,
-                                                .params = {{"value", m.setter_annotation}},
+                                                .params = annotated(spec.name, m.key, {{"value", m.setter_annotation}}),
                                                 .method = true,
+                                                .doc = doc,
                                                 .data = m.data},
                                                spec.name);
                     value = call(builtins.property, getter.get(), setter.get());

@@ -58,6 +58,16 @@ struct ClassSpec {
 
 Ref build_class(const ClassSpec& spec);
 
+// The reference text of a member ("" as key: of the class itself), or nullptr. build_class
+// gives it to every member, and to the class, whose table gives no docstring. The script leaves
+// out the classes whose docstring the documented interface fixes as None. Defined in
+// src/modbus/member_docs.cpp, which tools/make_reference.py makes from the stub.
+const char* reference_doc(const char* owner, const char* key) noexcept;
+// The reference's annotation of parameter `param` ("return": the result) of a member, as an
+// annotation text that is shown only ("~int"), or nullptr; nullptr for every member whose
+// annotations the documented interface fixes. Defined beside reference_doc.
+const char* reference_annotation(const char* owner, const char* key, const char* param) noexcept;
+
 // Module-level function (no class prefix in its qualified name).
 inline Ref build_function(const FunctionSpec& spec) { return make_function(spec, nullptr); }
 

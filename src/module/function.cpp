@@ -318,12 +318,12 @@ Ref make_function(const FunctionSpec& spec, const char* qualname_prefix) {
             default_values.push_back(make_default(p.value));
         }
         if (p.annotation) {
-            Ref text = own(PyUnicode_FromString(p.annotation));
+            Ref text = own(PyUnicode_FromString(shown_annotation(p.annotation)));
             check(PyDict_SetItemString(annotations.get(), p.name, text.get()));
         }
     }
     if (spec.returns) {
-        Ref text = own(PyUnicode_FromString(spec.returns));
+        Ref text = own(PyUnicode_FromString(shown_annotation(spec.returns)));
         check(PyDict_SetItemString(annotations.get(), "return", text.get()));
     }
     if (!default_values.empty()) {
@@ -351,7 +351,7 @@ Ref make_function(const FunctionSpec& spec, const char* qualname_prefix) {
     f->annotations = annotations.release();
     // Only int, str and bytes results are tested on the way out.
     f->returns = rule_for(spec.returns) == Rule::List ? Rule::Any : rule_for(spec.returns);
-    f->returns_text = spec.returns;
+    f->returns_text = shown_annotation(spec.returns);
     f->impl = spec.impl;
     f->data = spec.data;
     f->owner = qualname_prefix;

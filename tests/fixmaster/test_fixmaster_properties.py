@@ -201,4 +201,4 @@ def test_read_registers_doc():
         "\n\t\t:return: 多个寄存器值（16位无符号整数）组成的列表"
         "\n\t\t"
     )
-    assert FixMaster.read_register.__doc__ is None
+    assert FixMaster.read_register.__doc__ == "Read one holding register (function code 3)."

@@ -136,15 +136,21 @@ def test_broadcasts(master, channel, call, body):
 
 
 @pytest.mark.parametrize("name, signature", [
-    ("write_coils", "(self, station: 'int', address: 'int', values) -> 'None'"),
-    ("mask_write_register", "(self, station: 'int', address: 'int', and_mask: 'int', or_mask: 'int') -> 'None'"),
-    ("read_write_registers", "(self, station: 'int', read_address: 'int', read_count: 'int', write_address: 'int', "
-                             "values) -> '_List[int]'"),
+    ("write_coils",
+     "(self, station: 'int', address: 'int', values: 'Sequence[object]') -> 'None'"),
+    ("mask_write_register",
+     "(self, station: 'int', address: 'int', and_mask: 'int', or_mask: 'int') -> 'None'"),
+    ("read_write_registers",
+     "(self, station: 'int', read_address: 'int', read_count: 'int', write_address: 'int', "
+     "values: 'Sequence[int]') -> 'list[int]'"),
     ("read_device_identification",
      "(self, station: 'int', read_code: 'int' = 1, object_id: 'int' = 0) -> 'dict[int, bytes]'"),
-    ("read_values", "(self, station: 'int', address: 'int', format: 'str', order: 'str' = 'ABCD', "
-                    "func_code: 'int' = 3) -> 'list'"),
-    ("write_values", "(self, station: 'int', address: 'int', format: 'str', values, order: 'str' = 'ABCD') -> 'None'"),
+    ("read_values",
+     "(self, station: 'int', address: 'int', format: 'str', order: 'str' = 'ABCD', "
+     "func_code: 'int' = 3) -> 'list'"),
+    ("write_values",
+     "(self, station: 'int', address: 'int', format: 'str', values: 'Sequence[Any]', "
+     "order: 'str' = 'ABCD') -> 'None'"),
 ])
 def test_signatures(name, signature):
     assert str(inspect.signature(getattr(Master, name))) == signature

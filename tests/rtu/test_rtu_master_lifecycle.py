@@ -122,7 +122,10 @@ def _doc(*lines):
         "使用确定的功能码 0x4，从指定的从站读取指定地址指定数量的寄存器（输入寄存器）值。",
         ":param station: 从站地址", ":param address: 寄存器地址", ":param count: 要读取的寄存器数量",
         ":return: 多个寄存器值（16位无符号整数）组成的列表")),
-    ("read_coils", None), ("write_register", None), ("_Master__read", None),
+    ("read_coils", "Read count consecutive coils (function code 1).\n\nExample: master.read_coils(1, 0, 10)"),
+    ("write_register", "Write one holding register (function code 6) and check the echo.\n\n"
+                       "Args: value, sent as its low 16 bits.\nExample: master.write_register(1, 200, 1234)"),
+    ("_Master__read", "Read up to size bytes from the channel, waiting at most the time-out."),
 ])
 def test_docstrings(member, text):
     assert getattr(Master, member).__doc__ == text

@@ -71,7 +71,7 @@ def test_query_names_and_docstring():
     assert query.__doc__ == ("\n\t\t此函数根据提供的 command 构建出完整的查询报文。"
                              "\n\t\t发送查询报文后接收应答报文，此函数执行基本的报文检验，确保收到的报文符合要求。"
                              "\n\t\t函数只把有用的数据报文返回给调用者。\n\t\t")
-    assert ModbusTCPMaster.read_coils.__doc__ is None
+    assert ModbusTCPMaster.read_coils.__doc__.startswith("Read count consecutive coils (function code 1).")
 
 
 def test_construction_connects_through_module_name_and_sets_state(connect):

@@ -1,0 +1,666 @@
+// The reference texts that the class builder gives members without a docstring of their own.
+// Made by tools/make_reference.py from stubs/brel_modbus.pyi: edit the stub, then run the script.
+#include "module/class_builder.hpp"
+
+#include <cstring>
+
+namespace brel {
+namespace {
+
+bool same(const char* a, const char* b) noexcept { return std::strcmp(a, b) == 0; }
+
+struct ReferenceText {
+    const char* owner;  // class name; "" for the module
+    const char* key;    // member key; "" for the class (or module) itself
+    const char* text;
+};
+
+// clang-format off
+constexpr ReferenceText texts[] = {
+    {"ModbusStatic", "split_register",
+     "Split a 16-bit register value into its (high byte, low byte).\n"
+     "\n"
+     "Args: value, an int; only its low 16 bits count.\n"
+     "Returns: (high, low), each 0..255.\n"
+     "Example: ModbusStatic.split_register(0x1234) == (0x12, 0x34)"},
+    {"ModbusStatic", "compound_register",
+     "Join a high byte and a low byte into one 16-bit register value: high * 256 + low.\n"
+     "\n"
+     "Args: high, low: the two bytes as ints.\n"
+     "Returns: the register value.\n"
+     "Example: ModbusStatic.compound_register(0x12, 0x34) == 0x1234"},
+    {"ModbusStatic", "calculate_crc",
+     "The CRC-16/MODBUS of string[beg:end], as the two bytes an RTU frame ends with.\n"
+     "\n"
+     "Args: string, bytes or a sequence of byte values; beg, end: the slice (None: the end).\n"
+     "Returns: (first byte, second byte) of the CRC, in wire order (low byte first).\n"
+     "Example: ModbusStatic.calculate_crc(b\"\\x01\\x03\\x00\\x00\\x00\\x01\") == (0x84, 0x0A)"},
+    {"ModbusStatic", "crc_is_right",
+     "Whether an RTU frame ends with the right CRC of the bytes before it.\n"
+     "\n"
+     "Args: string, the whole frame (bytes or a sequence of byte values), CRC included.\n"
+     "Returns: True when the last two bytes are the CRC of the others.\n"
+     "Example: ModbusStatic.crc_is_right(b\"\\x01\\x03\\x00\\x00\\x00\\x01\\x84\\x0a\") is True"},
+    {"SlaveException", "__init__",
+     "Keep station, function code and exception code as attributes and as the exception's args."},
+    {"SlaveException", "__str__",
+     "A text that names the station, the function code and the exception code.\n"
+     "\n"
+     "Example: \"modbus slave reports an exception. station: 1, function code: 2, error code: 3\""},
+    {"Master", "__init__",
+     "Open the serial channel: create_serial_instance(port, baudrate, timeout, **kwargs).\n"
+     "\n"
+     "Args: port, a device or pyserial URL; baudrate; timeout in seconds (each read of an\n"
+     "answer waits at most that long); kwargs reach the channel and pyserial (parity,\n"
+     "bytesize, stopbits, broadcast_delay, echo, rs485, low_latency, ...).\n"
+     "Raises: OSError when the port cannot be opened or set up."},
+    {"Master", "serial",
+     "The serial channel object the master reads and writes (from create_serial_instance)."},
+    {"Master", "last_command_sent",
+     "The last request frame sent, CRC included."},
+    {"Master", "last_feedback_received",
+     "The last answer received, or what arrived of it before a failure."},
+    {"Master", "last_command_sent_hex",
+     "last_command_sent as upper-case hexadecimal bytes separated by spaces (\"01 03 00 00 00 02 C4 0B\")."},
+    {"Master", "last_feedback_received_hex",
+     "last_feedback_received as upper-case hexadecimal bytes separated by spaces."},
+    {"Master", "close",
+     "Close the serial channel."},
+    {"Master", "__enter__",
+     "Return the master itself, for a with block that closes it."},
+    {"Master", "__exit__",
+     "Close the master; exceptions of the with block go on."},
+    {"Master", "timeout",
+     "The time-out of each read of an answer, in seconds (the channel's); settable."},
+    {"Master", "write_register",
+     "Write one holding register (function code 6) and check the echo.\n"
+     "\n"
+     "Args: value, sent as its low 16 bits.\n"
+     "Example: master.write_register(1, 200, 1234)"},
+    {"Master", "write_registers",
+     "Write consecutive holding registers (function code 16), at most 127 values.\n"
+     "\n"
+     "Raises: ValueError \"... register count must be less than 128\" for too many values.\n"
+     "Example: master.write_registers(1, 201, [1, 2, 3])"},
+    {"Master", "send_write_register_request",
+     "Send the request of write_register (code 6) without reading its answer."},
+    {"Master", "send_write_registers_request",
+     "Send the request of write_registers (code 16) without reading its answer."},
+    {"Master", "write_coil",
+     "Write one coil (function code 5): on when value is true, off otherwise.\n"
+     "\n"
+     "Example: master.write_coil(1, 5, True)"},
+    {"Master", "send_write_coil_request",
+     "Send the request of write_coil (code 5) without reading its answer."},
+    {"Master", "read_int16",
+     "Read one holding register as a signed 16-bit int (-32768..32767).\n"
+     "\n"
+     "Example: master.read_int16(1, 230) == -2"},
+    {"Master", "read_uint32",
+     "Read an unsigned 32-bit int from two holding registers.\n"
+     "\n"
+     "Args: endian, \">\" for the high word first (ABCD), any other text for the low word first (CDAB).\n"
+     "Example: master.read_uint32(1, 212)"},
+    {"Master", "read_int32",
+     "Read a signed 32-bit int from two holding registers; endian as for read_uint32."},
+    {"Master", "read_float",
+     "Read a single-precision float from two holding registers; endian as for read_uint32.\n"
+     "\n"
+     "Example: master.read_float(1, 214)"},
+    {"Master", "read_multi_uint32",
+     "Read count unsigned 32-bit ints (two registers each) in one request."},
+    {"Master", "read_multi_int32",
+     "Read count signed 32-bit ints (two registers each) in one request."},
+    {"Master", "read_multi_float",
+     "Read count single-precision floats (two registers each) in one request."},
+    {"Master", "write_int32",
+     "Write a signed 32-bit int to two holding registers (code 16); endian as for read_uint32."},
+    {"Master", "write_uint32",
+     "Write an unsigned 32-bit int to two holding registers (code 16)."},
+    {"Master", "write_float",
+     "Write a single-precision float to two holding registers (code 16).\n"
+     "\n"
+     "Example: master.write_float(1, 214, 21.5)"},
+    {"Master", "write_multi_int32",
+     "Write signed 32-bit ints (two registers each) in one request (code 16)."},
+    {"Master", "write_multi_uint32",
+     "Write unsigned 32-bit ints (two registers each) in one request (code 16)."},
+    {"Master", "write_multi_float",
+     "Write single-precision floats (two registers each) in one request (code 16), at most 63."},
+    {"Master", "send_read_registers_request",
+     "Send the request of read_registers (code 3 or 4) without reading its answer."},
+    {"Master", "send_read_input_registers_request",
+     "Send the request of read_input_registers (code 4) without reading its answer."},
+    {"Master", "read_coil",
+     "Read one coil (function code 1).\n"
+     "\n"
+     "Example: master.read_coil(1, 5) is True"},
+    {"Master", "read_coils",
+     "Read count consecutive coils (function code 1).\n"
+     "\n"
+     "Example: master.read_coils(1, 0, 10)"},
+    {"Master", "read_input_coils",
+     "Read count consecutive discrete inputs (function code 2)."},
+    {"Master", "send_read_coils_request",
+     "Send the request of read_coils (code 1) without reading its answer."},
+    {"Master", "send_read_input_coils_request",
+     "Send the request of read_input_coils (code 2) without reading its answer."},
+    {"Master", "write_coils",
+     "Write 1 to 1968 consecutive coils from truth values (function code 15).\n"
+     "\n"
+     "Example: master.write_coils(1, 20, [True, False, True])"},
+    {"Master", "mask_write_register",
+     "Mask one register in the device (function code 22).\n"
+     "\n"
+     "The register becomes (register AND and_mask) OR (or_mask AND NOT and_mask).\n"
+     "Example: master.mask_write_register(1, 430, 0x00F2, 0x0025)"},
+    {"Master", "read_write_registers",
+     "Write 1 to 121 registers, then read 1 to 125, in one transaction (function code 23).\n"
+     "\n"
+     "Returns: the registers read (after the write).\n"
+     "Example: master.read_write_registers(1, 430, 2, 431, [7])"},
+    {"Master", "read_device_identification",
+     "Read the device identification (function code 43, MEI type 14), every page.\n"
+     "\n"
+     "Args: read_code 1 basic (vendor, product code, revision), 2 regular, 3 extended, 4 the\n"
+     "one object object_id; object_id, the first object to read.\n"
+     "Returns: {object id: bytes}.\n"
+     "Example: master.read_device_identification(1)[0]  # the vendor name"},
+    {"Master", "read_values",
+     "Read the registers a format takes (at most 125) and decode them as decode_values does.\n"
+     "\n"
+     "Args: func_code 3 (holding) or 4 (input registers).\n"
+     "Raises: ValueError \"modbus: func_code must be 3 or 4: 6\", or for a bad format or order,\n"
+     "before anything is sent.\n"
+     "Example: master.read_values(1, 400, \"2f h\", \"DCBA\")"},
+    {"Master", "write_values",
+     "Encode values as encode_values does and write them with function code 16 (at most 123 registers).\n"
+     "\n"
+     "Example: master.write_values(1, 400, \"2f h\", [21.5, -3.25, -40], \"DCBA\")"},
+    {"Master", "retries",
+     "How many times a failed request is sent again (0 to 100, default 0); settable.\n"
+     "\n"
+     "A time-out, CRC error, mismatched answer or broken connection is retried; a\n"
+     "SlaveException, a broadcast and an argument refused before sending are not."},
+    {"Master", "recovery_delay",
+     "Seconds of quiet line awaited before the request that follows a failure; settable.\n"
+     "\n"
+     "0 turns the wait off; setting None follows the time-out."},
+    {"FixMaster", "__init__",
+     "Make a Master(port, baudrate, timeout, **kwargs) and keep station for every call.\n"
+     "\n"
+     "Raises: OSError when the port cannot be opened."},
+    {"FixMaster", "master",
+     "The Master that carries the calls; for everything FixMaster does not forward."},
+    {"FixMaster", "serial",
+     "The master's serial channel."},
+    {"FixMaster", "last_command_sent",
+     "The master's last request frame."},
+    {"FixMaster", "last_feedback_received",
+     "The master's last answer, or what arrived of it."},
+    {"FixMaster", "last_command_sent_hex",
+     "last_command_sent as upper-case hexadecimal bytes separated by spaces."},
+    {"FixMaster", "last_feedback_received_hex",
+     "last_feedback_received as upper-case hexadecimal bytes separated by spaces."},
+    {"FixMaster", "station",
+     "The station every call goes to; settable.\n"
+     "\n"
+     "Example: meter.station = 2"},
+    {"FixMaster", "close",
+     "Close the master's serial channel."},
+    {"FixMaster", "__enter__",
+     "Return the FixMaster itself, for a with block that closes it."},
+    {"FixMaster", "__exit__",
+     "Close the master; exceptions of the with block go on."},
+    {"FixMaster", "timeout",
+     "The master's time-out in seconds; settable."},
+    {"FixMaster", "send_write_coil_request",
+     "Master.send_write_coil_request at the station: the request only, no answer read."},
+    {"FixMaster", "send_write_registers_request",
+     "Master.send_write_registers_request at the station: the request only, no answer read."},
+    {"FixMaster", "send_write_register_request",
+     "Master.send_write_register_request at the station: the request only, no answer read."},
+    {"FixMaster", "send_read_coils_request",
+     "Master.send_read_coils_request at the station: the request only, no answer read."},
+    {"FixMaster", "send_read_registers_request",
+     "Master.send_read_registers_request at the station: the request only, no answer read."},
+    {"FixMaster", "write_register",
+     "Write one holding register (function code 6).\n"
+     "\n"
+     "Example: meter.write_register(250, 7)"},
+    {"FixMaster", "write_registers",
+     "Write consecutive holding registers (function code 16), at most 127 values."},
+    {"FixMaster", "write_coil",
+     "Write one coil (function code 5): on when value is true."},
+    {"FixMaster", "read_register",
+     "Read one holding register (function code 3)."},
+    {"FixMaster", "read_coil",
+     "Read one coil (function code 1)."},
+    {"FixMaster", "read_coils",
+     "Read count consecutive coils (function code 1)."},
+    {"FixMaster", "read_int32",
+     "Read a signed 32-bit int from two holding registers, high word first."},
+    {"FixMaster", "read_uint32",
+     "Read an unsigned 32-bit int from two holding registers, high word first."},
+    {"FixMaster", "read_float",
+     "Read a single-precision float from two holding registers, high word first."},
+    {"FixMaster", "write_int32",
+     "Write a signed 32-bit int to two holding registers, high word first."},
+    {"FixMaster", "write_uint32",
+     "Write an unsigned 32-bit int to two holding registers, high word first."},
+    {"FixMaster", "read_int16",
+     "Read one holding register as a signed 16-bit int."},
+    {"FixMaster", "read_uint16",
+     "Read one holding register as an unsigned 16-bit int."},
+    {"FixMaster", "write_int16",
+     "Write one holding register from a 16-bit int (sent as its low 16 bits)."},
+    {"FixMaster", "write_uint16",
+     "Write one holding register from an unsigned 16-bit int."},
+    {"FixMaster", "write_coils",
+     "Write 1 to 1968 consecutive coils from truth values (function code 15)."},
+    {"FixMaster", "mask_write_register",
+     "Mask one register in the device (function code 22): (register AND and_mask) OR (or_mask AND NOT and_mask)."},
+    {"FixMaster", "read_write_registers",
+     "Write registers, then read registers, in one transaction (function code 23); returns those read."},
+    {"FixMaster", "read_device_identification",
+     "Read the device identification (function code 43 / 14) as {object id: bytes}; see Master."},
+    {"FixMaster", "read_values",
+     "Read and decode typed values, as Master.read_values does.\n"
+     "\n"
+     "Example: meter.read_values(410, \"q 8s\")"},
+    {"FixMaster", "write_values",
+     "Encode and write typed values with function code 16, as Master.write_values does."},
+    {"FixMaster", "retries",
+     "The master's retries: how many times a failed request is sent again; settable."},
+    {"FixMaster", "recovery_delay",
+     "The master's recovery_delay in seconds; settable (None follows the time-out)."},
+    {"ModbusTCPMaster", "__init__",
+     "Connect to host:port (through brel_modbus._tcp_connect) with a time-out in seconds.\n"
+     "\n"
+     "Args: station, the unit identifier of the requests (0..255).\n"
+     "Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when the connection fails."},
+    {"ModbusTCPMaster", "socket",
+     "The connected socket."},
+    {"ModbusTCPMaster", "close",
+     "Close the connection; a closed master is never reopened."},
+    {"ModbusTCPMaster", "__enter__",
+     "Return the master itself, for a with block that closes it."},
+    {"ModbusTCPMaster", "__exit__",
+     "Close the master; exceptions of the with block go on."},
+    {"ModbusTCPMaster", "timeout",
+     "The time-out in seconds given to the constructor (read-only)."},
+    {"ModbusTCPMaster", "station",
+     "The unit identifier of the next requests (0..255); settable.\n"
+     "\n"
+     "Example: plc.station = 2"},
+    {"ModbusTCPMaster", "last_command_sent",
+     "The last request sent, MBAP header included."},
+    {"ModbusTCPMaster", "last_feedback_received",
+     "The last answer received, MBAP header included, or what arrived of it."},
+    {"ModbusTCPMaster", "last_command_sent_hex",
+     "last_command_sent as upper-case hexadecimal bytes separated by spaces."},
+    {"ModbusTCPMaster", "last_feedback_received_hex",
+     "last_feedback_received as upper-case hexadecimal bytes separated by spaces."},
+    {"ModbusTCPMaster", "protocol",
+     "The protocol identifier of the MBAP header (0, Modbus)."},
+    {"ModbusTCPMaster", "construct_header",
+     "The MBAP header for a PDU: transaction id, protocol id, length, unit id.\n"
+     "\n"
+     "Args: command, the PDU; head_checker, the transaction identifier.\n"
+     "Example: ModbusTCPMaster.construct_header(b\"\\x03\\x00\\x00\\x00\\x02\", 7) == bytes.fromhex(\"00070000000601\")"},
+    {"ModbusTCPMaster", "construct_whole_query_command",
+     "The whole Modbus TCP request: construct_header(...) followed by the PDU command."},
+    {"ModbusTCPMaster", "construct_read_registers_command",
+     "The PDU of a holding-register read (function code 3).\n"
+     "\n"
+     "Example: ModbusTCPMaster.construct_read_registers_command(1, 2) == bytes.fromhex(\"0300010002\")"},
+    {"ModbusTCPMaster", "construct_read_coils_command",
+     "The PDU of a coil read (function code 1)."},
+    {"ModbusTCPMaster", "read_coils",
+     "Read count consecutive coils (function code 1).\n"
+     "\n"
+     "Example: plc.read_coils(0, 8)"},
+    {"ModbusTCPMaster", "read_registers",
+     "Read count consecutive holding registers (function code 3), at most 125.\n"
+     "\n"
+     "Example: plc.read_registers(300, 3)"},
+    {"ModbusTCPMaster", "read_register",
+     "Read one holding register (function code 3)."},
+    {"ModbusTCPMaster", "construct_write_registers_command",
+     "The PDU of a write of many registers (function code 16)."},
+    {"ModbusTCPMaster", "write_registers",
+     "Write consecutive holding registers (function code 16); values must be a list.\n"
+     "\n"
+     "Example: plc.write_registers(300, [10, 20, 30])"},
+    {"ModbusTCPMaster", "write_register",
+     "Write one holding register, sent with function code 16 (write_single_register uses 6)."},
+    {"ModbusTCPMaster", "construct_write_coil_command",
+     "The PDU of a single coil write (function code 5): FF 00 when value is true, 00 00 otherwise."},
+    {"ModbusTCPMaster", "write_coil",
+     "Write one coil (function code 5): on when value is true.\n"
+     "\n"
+     "Example: plc.write_coil(3, True)"},
+    {"ModbusTCPMaster", "read_input_registers",
+     "Read count consecutive input registers (function code 4)."},
+    {"ModbusTCPMaster", "read_input_register",
+     "Read one input register (function code 4)."},
+    {"ModbusTCPMaster", "read_input_coils",
+     "Read count consecutive discrete inputs (function code 2)."},
+    {"ModbusTCPMaster", "read_coil",
+     "Read one coil (function code 1)."},
+    {"ModbusTCPMaster", "write_single_register",
+     "Write one holding register with function code 6.\n"
+     "\n"
+     "Example: plc.write_single_register(320, 0x1234)"},
+    {"ModbusTCPMaster", "read_int16",
+     "Read one holding register as a signed 16-bit int."},
+    {"ModbusTCPMaster", "read_uint32",
+     "Read an unsigned 32-bit int from two holding registers; endian \">\" high word first, else low word first."},
+    {"ModbusTCPMaster", "read_int32",
+     "Read a signed 32-bit int from two holding registers; endian as for read_uint32."},
+    {"ModbusTCPMaster", "read_float",
+     "Read a single-precision float from two holding registers; endian as for read_uint32.\n"
+     "\n"
+     "Example: plc.read_float(316, \"<\")"},
+    {"ModbusTCPMaster", "read_multi_uint32",
+     "Read count unsigned 32-bit ints (two registers each, at most 62) in one request."},
+    {"ModbusTCPMaster", "read_multi_int32",
+     "Read count signed 32-bit ints (two registers each, at most 62) in one request."},
+    {"ModbusTCPMaster", "read_multi_float",
+     "Read count single-precision floats (two registers each, at most 62) in one request."},
+    {"ModbusTCPMaster", "write_int32",
+     "Write a signed 32-bit int to two holding registers (function code 16)."},
+    {"ModbusTCPMaster", "write_uint32",
+     "Write an unsigned 32-bit int to two holding registers (function code 16)."},
+    {"ModbusTCPMaster", "write_float",
+     "Write a single-precision float to two holding registers (function code 16).\n"
+     "\n"
+     "Example: plc.write_float(316, 0.5, \"<\")"},
+    {"ModbusTCPMaster", "write_multi_int32",
+     "Write signed 32-bit ints (at most 61) in one request (function code 16)."},
+    {"ModbusTCPMaster", "write_multi_uint32",
+     "Write unsigned 32-bit ints (at most 61) in one request (function code 16)."},
+    {"ModbusTCPMaster", "write_multi_float",
+     "Write single-precision floats (at most 61) in one request (function code 16)."},
+    {"ModbusTCPMaster", "write_coils",
+     "Write 1 to 1968 consecutive coils from truth values (function code 15).\n"
+     "\n"
+     "Example: plc.write_coils(8, [True, False, True])"},
+    {"ModbusTCPMaster", "mask_write_register",
+     "Mask one register in the device (function code 22): (register AND and_mask) OR (or_mask AND NOT and_mask)."},
+    {"ModbusTCPMaster", "read_write_registers",
+     "Write 1 to 121 registers, then read 1 to 125, in one transaction (function code 23).\n"
+     "\n"
+     "Example: plc.read_write_registers(320, 2, 321, [7])"},
+    {"ModbusTCPMaster", "read_device_identification",
+     "Read the device identification (function code 43, MEI type 14), every page, as {object id: bytes}.\n"
+     "\n"
+     "Args: read_code 1 basic, 2 regular, 3 extended, 4 the one object object_id.\n"
+     "Example: plc.read_device_identification()[0]  # the vendor name"},
+    {"ModbusTCPMaster", "read_values",
+     "Read the registers a format takes (at most 125) and decode them as ModbusStatic.decode_values does.\n"
+     "\n"
+     "Args: func_code 3 (holding) or 4 (input registers).\n"
+     "Example: plc.read_values(310, \"f I 4s\", \"CDAB\")"},
+    {"ModbusTCPMaster", "write_values",
+     "Encode values as ModbusStatic.encode_values does and write them with function code 16.\n"
+     "\n"
+     "At most 123 registers.\n"
+     "Example: plc.write_values(310, \"f I 4s\", [21.5, 3_000_000_000, b\"PLC1\"], \"CDAB\")"},
+    {"ModbusTCPMaster", "retries",
+     "How many times a failed request is sent again (0 to 100, default 0); settable.\n"
+     "\n"
+     "A request whose connection broke is sent again on a new connection. A TCPSlaveException\n"
+     "and an argument refused before sending are not retried."},
+    {"ModbusTCPMaster", "reconnect",
+     "Whether the call after a closed or broken connection opens a new one (default True); settable."},
+    {"Poller", "__init__",
+     "Poll through master (a Master, FixMaster or ModbusTCPMaster).\n"
+     "\n"
+     "Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the\n"
+     "same for coils and discrete inputs; clock, the time source of the periods\n"
+     "(the system's monotonic clock when None; a callable returning seconds as a float).\n"
+     "Example: poller = Poller(master)"},
+    {"Poller", "stats",
+     "Figures per station: {station: {name: figure}}.\n"
+     "\n"
+     "requests, answers, failures by kind (timeouts, mismatches, slave_exceptions, ...), and the\n"
+     "round trips rtt_p50 and rtt_p99 in seconds (None before the first answer)."},
+    {"Poller", "master",
+     "The master the poller reads through."},
+    {"Master", "_Master__read_int32",
+     "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
+    {"Master", "_Master__read_multi_int32",
+     "Read count 32-bit values (sign 'i', 'I' or 'f') in one request."},
+    {"Master", "_Master__write_int32",
+     "Write one 32-bit value (sign 'i', 'I' or 'f') to two holding registers."},
+    {"Master", "_Master__write_multi_int32",
+     "Write 32-bit values (sign 'i', 'I' or 'f') in one request."},
+    {"Master", "_Master__send_read_xx_registers_request",
+     "Send a register read request with function code code."},
+    {"Master", "_Master__read_xx_coils",
+     "Read count coils (code 1) or discrete inputs (code 2)."},
+    {"Master", "_Master__send_read_xx_coils_request",
+     "Send a coil (code 1) or discrete input (code 2) read request."},
+    {"Master", "_Master__read",
+     "Read up to size bytes from the channel, waiting at most the time-out."},
+    {"Master", "_Master__feedback_assistant",
+     "Read and check the answer of station of normal_msg_len bytes."},
+    {"Master", "_Master__check_crc",
+     "Raise ValueError when message (an answer of station) has a CRC error."},
+};
+
+struct ReferenceAnnotation {
+    const char* owner;
+    const char* key;
+    const char* param;  // "return": the result
+    const char* text;   // shown only: starts with '~'
+};
+
+constexpr ReferenceAnnotation annotations[] = {
+    {"ModbusStatic", "decode_values", "registers", "~Sequence[int]"},
+    {"ModbusStatic", "decode_values", "format", "~str"},
+    {"ModbusStatic", "decode_values", "order", "~str"},
+    {"ModbusStatic", "decode_values", "return", "~list[int | float | bytes]"},
+    {"ModbusStatic", "encode_values", "format", "~str"},
+    {"ModbusStatic", "encode_values", "values", "~Sequence[int | float | bytes | bytearray]"},
+    {"ModbusStatic", "encode_values", "order", "~str"},
+    {"ModbusStatic", "encode_values", "return", "~list[int]"},
+    {"Master", "write_coils", "station", "~int"},
+    {"Master", "write_coils", "address", "~int"},
+    {"Master", "write_coils", "values", "~Sequence[object]"},
+    {"Master", "write_coils", "return", "~None"},
+    {"Master", "mask_write_register", "station", "~int"},
+    {"Master", "mask_write_register", "address", "~int"},
+    {"Master", "mask_write_register", "and_mask", "~int"},
+    {"Master", "mask_write_register", "or_mask", "~int"},
+    {"Master", "mask_write_register", "return", "~None"},
+    {"Master", "read_write_registers", "station", "~int"},
+    {"Master", "read_write_registers", "read_address", "~int"},
+    {"Master", "read_write_registers", "read_count", "~int"},
+    {"Master", "read_write_registers", "write_address", "~int"},
+    {"Master", "read_write_registers", "values", "~Sequence[int]"},
+    {"Master", "read_write_registers", "return", "~list[int]"},
+    {"Master", "read_device_identification", "station", "~int"},
+    {"Master", "read_device_identification", "read_code", "~int"},
+    {"Master", "read_device_identification", "object_id", "~int"},
+    {"Master", "read_device_identification", "return", "~dict[int, bytes]"},
+    {"Master", "read_values", "station", "~int"},
+    {"Master", "read_values", "address", "~int"},
+    {"Master", "read_values", "format", "~str"},
+    {"Master", "read_values", "order", "~str"},
+    {"Master", "read_values", "func_code", "~int"},
+    {"Master", "read_values", "return", "~list[Any]"},
+    {"Master", "write_values", "station", "~int"},
+    {"Master", "write_values", "address", "~int"},
+    {"Master", "write_values", "format", "~str"},
+    {"Master", "write_values", "values", "~Sequence[Any]"},
+    {"Master", "write_values", "order", "~str"},
+    {"Master", "write_values", "return", "~None"},
+    {"Master", "retries", "return", "~int"},
+    {"Master", "retries", "value", "~int"},
+    {"Master", "recovery_delay", "return", "~float"},
+    {"Master", "recovery_delay", "value", "~float | None"},
+    {"FixMaster", "write_coils", "address", "~int"},
+    {"FixMaster", "write_coils", "values", "~Sequence[object]"},
+    {"FixMaster", "write_coils", "return", "~None"},
+    {"FixMaster", "mask_write_register", "address", "~int"},
+    {"FixMaster", "mask_write_register", "and_mask", "~int"},
+    {"FixMaster", "mask_write_register", "or_mask", "~int"},
+    {"FixMaster", "mask_write_register", "return", "~None"},
+    {"FixMaster", "read_write_registers", "read_address", "~int"},
+    {"FixMaster", "read_write_registers", "read_count", "~int"},
+    {"FixMaster", "read_write_registers", "write_address", "~int"},
+    {"FixMaster", "read_write_registers", "values", "~Sequence[int]"},
+    {"FixMaster", "read_write_registers", "return", "~list[int]"},
+    {"FixMaster", "read_device_identification", "read_code", "~int"},
+    {"FixMaster", "read_device_identification", "object_id", "~int"},
+    {"FixMaster", "read_device_identification", "return", "~dict[int, bytes]"},
+    {"FixMaster", "read_values", "address", "~int"},
+    {"FixMaster", "read_values", "format", "~str"},
+    {"FixMaster", "read_values", "order", "~str"},
+    {"FixMaster", "read_values", "func_code", "~int"},
+    {"FixMaster", "read_values", "return", "~list[Any]"},
+    {"FixMaster", "write_values", "address", "~int"},
+    {"FixMaster", "write_values", "format", "~str"},
+    {"FixMaster", "write_values", "values", "~Sequence[Any]"},
+    {"FixMaster", "write_values", "order", "~str"},
+    {"FixMaster", "write_values", "return", "~None"},
+    {"FixMaster", "retries", "return", "~int"},
+    {"FixMaster", "retries", "value", "~int"},
+    {"FixMaster", "recovery_delay", "return", "~float"},
+    {"FixMaster", "recovery_delay", "value", "~float | None"},
+    {"ModbusTCPMaster", "read_input_registers", "address", "~int"},
+    {"ModbusTCPMaster", "read_input_registers", "count", "~int"},
+    {"ModbusTCPMaster", "read_input_registers", "return", "~list[int]"},
+    {"ModbusTCPMaster", "read_input_register", "address", "~int"},
+    {"ModbusTCPMaster", "read_input_register", "return", "~int"},
+    {"ModbusTCPMaster", "read_input_coils", "address", "~int"},
+    {"ModbusTCPMaster", "read_input_coils", "count", "~int"},
+    {"ModbusTCPMaster", "read_input_coils", "return", "~list[bool]"},
+    {"ModbusTCPMaster", "read_coil", "address", "~int"},
+    {"ModbusTCPMaster", "read_coil", "return", "~bool"},
+    {"ModbusTCPMaster", "write_single_register", "address", "~int"},
+    {"ModbusTCPMaster", "write_single_register", "value", "~int"},
+    {"ModbusTCPMaster", "write_single_register", "return", "~None"},
+    {"ModbusTCPMaster", "read_int16", "address", "~int"},
+    {"ModbusTCPMaster", "read_int16", "return", "~int"},
+    {"ModbusTCPMaster", "read_uint16", "address", "~int"},
+    {"ModbusTCPMaster", "read_uint16", "return", "~int"},
+    {"ModbusTCPMaster", "write_int16", "address", "~int"},
+    {"ModbusTCPMaster", "write_int16", "value", "~int"},
+    {"ModbusTCPMaster", "write_int16", "return", "~None"},
+    {"ModbusTCPMaster", "write_uint16", "address", "~int"},
+    {"ModbusTCPMaster", "write_uint16", "value", "~int"},
+    {"ModbusTCPMaster", "write_uint16", "return", "~None"},
+    {"ModbusTCPMaster", "read_uint32", "address", "~int"},
+    {"ModbusTCPMaster", "read_uint32", "endian", "~str"},
+    {"ModbusTCPMaster", "read_uint32", "return", "~int"},
+    {"ModbusTCPMaster", "read_int32", "address", "~int"},
+    {"ModbusTCPMaster", "read_int32", "endian", "~str"},
+    {"ModbusTCPMaster", "read_int32", "return", "~int"},
+    {"ModbusTCPMaster", "read_float", "address", "~int"},
+    {"ModbusTCPMaster", "read_float", "endian", "~str"},
+    {"ModbusTCPMaster", "read_float", "return", "~float"},
+    {"ModbusTCPMaster", "read_multi_uint32", "address", "~int"},
+    {"ModbusTCPMaster", "read_multi_uint32", "count", "~int"},
+    {"ModbusTCPMaster", "read_multi_uint32", "endian", "~str"},
+    {"ModbusTCPMaster", "read_multi_uint32", "return", "~list[int]"},
+    {"ModbusTCPMaster", "read_multi_int32", "address", "~int"},
+    {"ModbusTCPMaster", "read_multi_int32", "count", "~int"},
+    {"ModbusTCPMaster", "read_multi_int32", "endian", "~str"},
+    {"ModbusTCPMaster", "read_multi_int32", "return", "~list[int]"},
+    {"ModbusTCPMaster", "read_multi_float", "address", "~int"},
+    {"ModbusTCPMaster", "read_multi_float", "count", "~int"},
+    {"ModbusTCPMaster", "read_multi_float", "endian", "~str"},
+    {"ModbusTCPMaster", "read_multi_float", "return", "~list[float]"},
+    {"ModbusTCPMaster", "write_int32", "address", "~int"},
+    {"ModbusTCPMaster", "write_int32", "value", "~int"},
+    {"ModbusTCPMaster", "write_int32", "endian", "~str"},
+    {"ModbusTCPMaster", "write_int32", "return", "~None"},
+    {"ModbusTCPMaster", "write_uint32", "address", "~int"},
+    {"ModbusTCPMaster", "write_uint32", "value", "~int"},
+    {"ModbusTCPMaster", "write_uint32", "endian", "~str"},
+    {"ModbusTCPMaster", "write_uint32", "return", "~None"},
+    {"ModbusTCPMaster", "write_float", "address", "~int"},
+    {"ModbusTCPMaster", "write_float", "value", "~float"},
+    {"ModbusTCPMaster", "write_float", "endian", "~str"},
+    {"ModbusTCPMaster", "write_float", "return", "~None"},
+    {"ModbusTCPMaster", "write_multi_int32", "address", "~int"},
+    {"ModbusTCPMaster", "write_multi_int32", "values", "~Iterable[int]"},
+    {"ModbusTCPMaster", "write_multi_int32", "endian", "~str"},
+    {"ModbusTCPMaster", "write_multi_int32", "return", "~None"},
+    {"ModbusTCPMaster", "write_multi_uint32", "address", "~int"},
+    {"ModbusTCPMaster", "write_multi_uint32", "values", "~Iterable[int]"},
+    {"ModbusTCPMaster", "write_multi_uint32", "endian", "~str"},
+    {"ModbusTCPMaster", "write_multi_uint32", "return", "~None"},
+    {"ModbusTCPMaster", "write_multi_float", "address", "~int"},
+    {"ModbusTCPMaster", "write_multi_float", "values", "~Iterable[float]"},
+    {"ModbusTCPMaster", "write_multi_float", "endian", "~str"},
+    {"ModbusTCPMaster", "write_multi_float", "return", "~None"},
+    {"ModbusTCPMaster", "write_coils", "address", "~int"},
+    {"ModbusTCPMaster", "write_coils", "values", "~Iterable[object]"},
+    {"ModbusTCPMaster", "write_coils", "return", "~None"},
+    {"ModbusTCPMaster", "mask_write_register", "address", "~int"},
+    {"ModbusTCPMaster", "mask_write_register", "and_mask", "~int"},
+    {"ModbusTCPMaster", "mask_write_register", "or_mask", "~int"},
+    {"ModbusTCPMaster", "mask_write_register", "return", "~None"},
+    {"ModbusTCPMaster", "read_write_registers", "read_address", "~int"},
+    {"ModbusTCPMaster", "read_write_registers", "read_count", "~int"},
+    {"ModbusTCPMaster", "read_write_registers", "write_address", "~int"},
+    {"ModbusTCPMaster", "read_write_registers", "values", "~list[int]"},
+    {"ModbusTCPMaster", "read_write_registers", "return", "~list[int]"},
+    {"ModbusTCPMaster", "read_device_identification", "read_code", "~int"},
+    {"ModbusTCPMaster", "read_device_identification", "object_id", "~int"},
+    {"ModbusTCPMaster", "read_device_identification", "return", "~dict[int, bytes]"},
+    {"ModbusTCPMaster", "read_values", "address", "~int"},
+    {"ModbusTCPMaster", "read_values", "format", "~str"},
+    {"ModbusTCPMaster", "read_values", "order", "~str"},
+    {"ModbusTCPMaster", "read_values", "func_code", "~int"},
+    {"ModbusTCPMaster", "read_values", "return", "~list[int | float | bytes]"},
+    {"ModbusTCPMaster", "write_values", "address", "~int"},
+    {"ModbusTCPMaster", "write_values", "format", "~str"},
+    {"ModbusTCPMaster", "write_values", "values", "~Sequence[int | float | bytes | bytearray]"},
+    {"ModbusTCPMaster", "write_values", "order", "~str"},
+    {"ModbusTCPMaster", "write_values", "return", "~None"},
+    {"ModbusTCPMaster", "retries", "return", "~int"},
+    {"ModbusTCPMaster", "retries", "value", "~int"},
+    {"ModbusTCPMaster", "reconnect", "return", "~bool"},
+    {"ModbusTCPMaster", "reconnect", "value", "~bool"},
+    {"Poller", "__init__", "master", "~Master | FixMaster | ModbusTCPMaster"},
+    {"Poller", "__init__", "max_gap", "~int"},
+    {"Poller", "__init__", "max_bit_gap", "~int"},
+    {"Poller", "__init__", "clock", "~Callable[[], float] | None"},
+    {"Poller", "__init__", "return", "~None"},
+    {"Poller", "add", "name", "~str"},
+    {"Poller", "add", "station", "~int"},
+    {"Poller", "add", "table", "~str"},
+    {"Poller", "add", "address", "~int"},
+    {"Poller", "add", "format", "~str"},
+    {"Poller", "add", "order", "~str"},
+    {"Poller", "add", "period", "~float"},
+    {"Poller", "add", "return", "~None"},
+    {"Poller", "plan", "return", "~list[tuple[int, str, int, int, list[str]]]"},
+    {"Poller", "poll", "return", "~dict[str, Any]"},
+    {"Poller", "run", "duration", "~float | None"},
+    {"Poller", "run", "return", "~Iterator[dict[str, Any]]"},
+    {"Poller", "stats", "return", "~dict[int, dict[str, int | float | None]]"},
+    {"Poller", "master", "return", "~Master | FixMaster | ModbusTCPMaster"},
+};
+// clang-format on
+
+}  // namespace
+
+const char* reference_annotation(const char* owner, const char* key, const char* param) noexcept {
+    for (const ReferenceAnnotation& a : annotations)
+        if (same(a.owner, owner) && same(a.key, key) && same(a.param, param)) return a.text;
+    return nullptr;
+}
+
+const char* reference_doc(const char* owner, const char* key) noexcept {
+    for (const ReferenceText& t : texts)
+        if (same(t.owner, owner) && same(t.key, key)) return t.text;
+    return nullptr;
+}
+
+}  // namespace brel
