@@ -17,9 +17,11 @@ $(VENV)/.ready: pyproject.toml
 
 venv: $(VENV)/.ready
 
-# The library with its test extras; compiler warnings are errors.
+# The library with the command's extra and the pinned test tools of tests/requirements.txt
+# (not published as an extra); compiler warnings are errors.
+TEST_REQUIREMENTS := tests/requirements.txt
 install: venv
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.BREL_WERROR=ON '.[test]'
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.BREL_WERROR=ON '.[cli]' -r $(TEST_REQUIREMENTS)
 
 format: venv
 	$(VENV)/bin/clang-format -i src/*/*.cpp src/*/*.hpp
@@ -33,7 +35,7 @@ demo: install
 
 # ---- the other supported interpreters: 3.10, 3.11, 3.13 ----
 # `make test-3.10` creates .venv-3.10 from that interpreter (python3.10, else pyenv's, else
-# /usr/local/bin or /usr/bin, as for 3.12 above), installs '.[test]' into it and runs the
+# /usr/local/bin or /usr/bin, as for 3.12 above), installs '.[cli]' and tests/requirements.txt into it and runs the
 # whole suite; `make test-versions` does so for each version in turn.
 OTHER_VERSIONS := 3.10 3.11 3.13
 .PHONY: test-versions $(OTHER_VERSIONS:%=test-%) $(OTHER_VERSIONS:%=install-%)
@@ -48,7 +50,7 @@ $(OTHER_VERSIONS:%=.venv-%/.ready): .venv-%/.ready: pyproject.toml
 	touch $@
 
 $(OTHER_VERSIONS:%=install-%): install-%: .venv-%/.ready
-	.venv-$*/bin/python -m pip install -q --no-build-isolation -Ccmake.define.BREL_WERROR=ON '.[test]'
+	.venv-$*/bin/python -m pip install -q --no-build-isolation -Ccmake.define.BREL_WERROR=ON '.[cli]' -r $(TEST_REQUIREMENTS)
 
 $(OTHER_VERSIONS:%=test-%): test-%: install-%
 	.venv-$*/bin/python -m pytest -q
@@ -78,7 +80,7 @@ wheel: $(VENV)/.wheel-ready
 	$(PY312) -m venv $(SMOKE_VENV)
 	$(SMOKE_VENV)/bin/python -m pip install -q --upgrade pip
 	CC=false CXX=false $(SMOKE_VENV)/bin/python -m pip install -q --only-binary=:all: $(WHEEL_DIR)/*.whl \
-		"$$(grep -o 'pymodbus==[0-9.]*' pyproject.toml | head -1)"
+		"$$(grep -o '^pymodbus==[0-9.]*' $(TEST_REQUIREMENTS))"
 	smoke=$$(mktemp -d) && cp release/smoke_test.py examples/simulator.py $$smoke/ && \
 		(cd $$smoke && env -u PYTHONPATH $(abspath $(SMOKE_VENV))/bin/python -s smoke_test.py $(CURDIR)); \
 		rc=$$?; rm -rf $$smoke; exit $$rc
@@ -159,6 +161,7 @@ sanitize: venv
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DBREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
 		-DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
+	$(PY) -m pip install -q -r $(TEST_REQUIREMENTS) rich   # the command's tests need rich
 	$(PY) -m pip install -q --no-build-isolation --no-deps . >/dev/null  # brel_linkkit and the test imports
 	$(SANITIZE_ENV) $(PY) -c 'import brel_modbus; assert "/build/asan/" in brel_modbus.__file__, brel_modbus.__file__'
 	$(SANITIZE_ENV) $(PY) -m pytest -q -p no:cacheprovider
