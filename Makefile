@@ -83,6 +83,13 @@ wheel: wheel-3.12
 wheels: $(ALL_VERSIONS:%=wheel-%)
 	ls -l dist/*.whl
 
+# The manylinux aarch64 wheel for CPython 3.11, cross-compiled with Debian's aarch64 toolchain
+# and smoke-tested under qemu user mode with Debian's aarch64 CPython 3.11
+# (release/build_wheel_aarch64.sh; installs the toolchain and qemu with apt-get when missing).
+.PHONY: wheel-aarch64
+wheel-aarch64: $(VENV)/.wheel-ready
+	release/build_wheel_aarch64.sh $(TEST_REQUIREMENTS)
+
 # The sdist, without the fuzz corpus and the bench outputs ([tool.scikit-build] sdist.exclude),
 # built without isolation from .venv's scikit-build-core; then release/check_sdist.py unpacks
 # it into a temporary folder, builds and installs it into a fresh 3.12 venv and runs a quick

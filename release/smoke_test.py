@@ -10,6 +10,7 @@ over Modbus TCP and over RTU framing through a TCP serial server.
 from __future__ import annotations
 
 import importlib.metadata
+import platform
 import sys
 import sysconfig
 from pathlib import Path
@@ -31,7 +32,7 @@ def check_installation() -> None:
         assert (site / stub).is_file(), f"{stub} is not installed"
     version = importlib.metadata.version("brel_modbus")
     assert brel_modbus.__version__ == version, (brel_modbus.__version__, version)
-    print(f"brel_modbus {version} from {Path(brel_modbus.__file__ or '').name}")
+    print(f"brel_modbus {version} from {Path(brel_modbus.__file__ or '').name} on {platform.machine()}")
 
 
 def check_reads() -> None:
