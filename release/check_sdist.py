@@ -13,6 +13,7 @@ import tarfile
 import tempfile
 import time
 from pathlib import Path
+from typing import NoReturn
 
 # What a build from the sdist and its tests need, below the sdist's top folder.
 REQUIRED = ["pyproject.toml", "CMakeLists.txt", "LICENSE", "PKG-INFO", "README.md", "docs/pypi.md",
@@ -24,7 +25,7 @@ LEFT_OUT = ("fuzz/corpus/", "bench/build/", "build/", "dist/", ".venv", ".git/")
 QUICK_TESTS = ["tests/test_module.py", "tests/test_protocol.py"]
 
 
-def fail(message: str) -> None:
+def fail(message: str) -> NoReturn:
     print(f"check_sdist: {message}", file=sys.stderr)
     raise SystemExit(1)
 
@@ -60,7 +61,7 @@ def main(path: Path, python: str) -> None:
             sdist.extractall(where, filter="data")
         tree, venv = where / top, where / "venv"
         run(python, "-m", "venv", venv)
-        pip = [venv / "bin" / "python", "-m", "pip", "install", "-q"]
+        pip: list[str | Path] = [venv / "bin" / "python", "-m", "pip", "install", "-q"]
         run(*pip, "--upgrade", "pip")
         start = time.monotonic()
         run(*pip, tree)
