@@ -90,6 +90,12 @@ wheels: $(ALL_VERSIONS:%=wheel-%)
 wheel-aarch64: $(VENV)/.wheel-ready
 	release/build_wheel_aarch64.sh $(TEST_REQUIREMENTS)
 
+# What this machine can check of the macOS and Windows code paths (release/check_portability.sh):
+# every source compiled against libc++ by clang, the plain C++ core compiled by MinGW-w64.
+.PHONY: portability
+portability: venv
+	release/check_portability.sh $(PY)
+
 # The sdist, without the fuzz corpus and the bench outputs ([tool.scikit-build] sdist.exclude),
 # built without isolation from .venv's scikit-build-core; then release/check_sdist.py unpacks
 # it into a temporary folder, builds and installs it into a fresh 3.12 venv and runs a quick
