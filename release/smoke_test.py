@@ -10,7 +10,6 @@ over Modbus TCP and over RTU framing through a TCP serial server.
 from __future__ import annotations
 
 import importlib.metadata
-import importlib.util
 import platform
 import sys
 import sysconfig
@@ -34,8 +33,8 @@ def check_installation() -> None:
     # The library pulls pyserial alone: the command's libraries come only with the [cli] extra.
     always = [r for r in importlib.metadata.requires("brel_modbus") or [] if "extra ==" not in r]
     assert [r.split(">")[0] for r in always] == ["pyserial"], always
-    for library in ("rich", "tomli"):
-        assert importlib.util.find_spec(library) is None, f"{library} came with the library"
+    installed = {d.metadata["Name"].lower() for d in importlib.metadata.distributions()}
+    assert not installed & {"rich", "tomli"}, f"{installed & {'rich', 'tomli'}} came with the library"
     version = importlib.metadata.version("brel_modbus")
     assert brel_modbus.__version__ == version, (brel_modbus.__version__, version)
     print(f"brel_modbus {version} from {Path(brel_modbus.__file__ or '').name} on {platform.machine()}")
