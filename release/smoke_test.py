@@ -1,6 +1,6 @@
 """The installed wheel at work, away from the source tree.
 
-`make wheel` runs this in a fresh venv that holds the repaired wheel, pyserial and
+`make wheels` (release/build_wheel.sh) runs this in a fresh venv that holds the repaired wheel, pyserial and
 pymodbus (for the simulated slaves only), from a folder that holds this file and a copy
 of examples/simulator.py and nothing else. It checks that brel_modbus and brel_linkkit
 come from the venv, that their type information came along, and reads holding registers
@@ -10,6 +10,7 @@ over Modbus TCP and over RTU framing through a TCP serial server.
 from __future__ import annotations
 
 import importlib.metadata
+import platform
 import sys
 import sysconfig
 from pathlib import Path
@@ -29,9 +30,14 @@ def check_installation() -> None:
     assert not any(Path(p or ".").resolve() == SOURCE_TREE for p in sys.path), sys.path
     for stub in ("brel_modbus.pyi", "brel_modbus-stubs/__init__.pyi", "brel_linkkit/py.typed"):
         assert (site / stub).is_file(), f"{stub} is not installed"
+    # The library pulls pyserial alone: the command's libraries come only with the [cli] extra.
+    always = [r for r in importlib.metadata.requires("brel_modbus") or [] if "extra ==" not in r]
+    assert [r.split(">")[0] for r in always] == ["pyserial"], always
+    installed = {d.metadata["Name"].lower() for d in importlib.metadata.distributions()}
+    assert not installed & {"rich", "tomli"}, f"{installed & {'rich', 'tomli'}} came with the library"
     version = importlib.metadata.version("brel_modbus")
     assert brel_modbus.__version__ == version, (brel_modbus.__version__, version)
-    print(f"brel_modbus {version} from {Path(brel_modbus.__file__ or '').name}")
+    print(f"brel_modbus {version} from {Path(brel_modbus.__file__ or '').name} on {platform.machine()}")
 
 
 def check_reads() -> None:

@@ -731,6 +731,32 @@ def test_the_library_does_not_import_the_command_s_libraries():
     assert proc.stdout.strip() == "[]"
 
 
+@pytest.mark.parametrize("entry", ENTRIES)
+@pytest.mark.parametrize("library", ["rich", "tomli"])
+def test_without_the_command_s_libraries_one_line_says_what_to_install(tmp_path, entry, library):
+    if library == "tomli" and sys.version_info >= (3, 11):
+        pytest.skip("the command reads TOML with tomllib from 3.11 on")
+    # a module of that name that fails as a missing one does, found before site-packages
+    (tmp_path / f"{library}.py").write_text(
+        f"raise ModuleNotFoundError(\"No module named '{library}'\", name='{library}')\n")
+    env = {**os.environ, "PYTHONPATH": str(tmp_path)}
+    proc = subprocess.run([*ENTRIES[entry], "read", "tcp://127.0.0.1:1", "-a", "1"], capture_output=True,
+                          text=True, timeout=WAIT, env=env, cwd=tmp_path)
+    assert proc.returncode == 3
+    assert proc.stdout == ""
+    assert proc.stderr == (f"brel-modbus: the command needs {library}, which is not installed: "
+                           "pip install 'brel_modbus[cli]'\n")
+
+
+def test_the_library_requires_pyserial_alone_and_the_command_s_libraries_come_with_cli():
+    requires = metadata.requires("brel_modbus") or []
+    always = [r for r in requires if "extra ==" not in r]
+    with_cli = sorted(r.split(";")[0].split(">")[0].strip() for r in requires if 'extra == "cli"' in r)
+    assert [r.split(">")[0] for r in always] == ["pyserial"], requires
+    assert with_cli == ["rich", "tomli"], requires
+    assert not [r for r in requires if "==" in r.split(";")[0]], requires   # no published pins
+
+
 def test_shipped_with_types():
     spec = importlib.util.find_spec("brel_modbus_tool")
     folder = Path(spec.origin).parent

@@ -1,5 +1,5 @@
 """``python -m brel_modbus_tool``: the brel-modbus command."""
 
-from brel_modbus_tool.cli import main
+from brel_modbus_tool.start import main
 
 raise SystemExit(main())

@@ -2,7 +2,7 @@
 
 Exit status: 0 on success, 1 on a Modbus failure (time-out, exception answer, CRC error,
 mismatched answer, connection), with a one-line reason on standard error, 2 for bad
-arguments (argparse's convention).
+arguments (argparse's convention); 3 when the command's libraries are missing (start.py).
 """
 
 from __future__ import annotations
