@@ -96,8 +96,6 @@ struct ValueLayout {
     std::size_t registers() const noexcept { return format.registers(); }
 };
 ValueLayout value_layout(PyObject* format, PyObject* order);
-// The number of registers a format takes (ValueError for a bad format).
-std::size_t format_registers(PyObject* format);
 // The registers of a sequence, each an int in 0..65535 (TypeError, ValueError otherwise);
 // ValueError unless it holds `expected` of them.
 std::vector<std::uint16_t> register_words(PyObject* registers, std::size_t expected);

@@ -272,8 +272,6 @@ ValueLayout value_layout(PyObject* format, PyObject* order) {
     return layout;
 }
 
-std::size_t format_registers(PyObject* format) { return parse_format_object(format).registers(); }
-
 Ref decode_words(const ValueLayout& layout, const std::uint16_t* words, std::size_t n) {
     const modbus::Format& format = layout.format;
     if (n != format.registers()) {
