@@ -683,13 +683,18 @@ class Poller:
     bits), within the Modbus limits."""
 
     def __init__(self, master: Master | FixMaster | ModbusTCPMaster, max_gap: int = 16, max_bit_gap: int = 256,
-                 clock: Callable[[], float] | None = None) -> None:
+                 clock: Callable[[], float] | None = None, max_failures: int = 3,
+                 max_backoff: float = 60.0) -> None:
         """Poll through master (a Master, FixMaster or ModbusTCPMaster).
 
         Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the
         same for coils and discrete inputs; clock, the time source of the periods
-        (the system's monotonic clock when None; a callable returning seconds as a float).
-        Example: poller = Poller(master)
+        (the system's monotonic clock when None; a callable returning seconds as a float);
+        max_failures, the failures in a row (time-outs, CRC errors, mismatches, lost
+        connections, gateway exceptions 10 and 11) that mark a station down; max_backoff, the
+        longest wait in seconds between two tries of a station that is down.
+        Raises: ValueError for max_failures below 1 or a max_backoff that is not a positive number.
+        Example: poller = Poller(master, max_failures=2, max_backoff=30.0)
         """
     def add(self, name: str, station: int, table: str, address: int, format: str = "H", order: str = "ABCD",
             period: float = 1.0) -> None:
@@ -715,11 +720,13 @@ class Poller:
         Example: for values in poller.run(duration=10.0): print(values)
         """
     @property
-    def stats(self) -> dict[int, dict[str, int | float | None]]:
+    def stats(self) -> dict[int, dict[str, int | float | str | None]]:
         """Figures per station: {station: {name: figure}}.
 
-        requests, answers, failures by kind (timeouts, mismatches, slave_exceptions, ...), and the
-        round trips rtt_p50 and rtt_p99 in seconds (None before the first answer).
+        requests, answers, failures by kind (timeouts, mismatches, slave_exceptions, ...), the
+        round trips rtt_p50 and rtt_p99 in seconds (None before the first answer), and the
+        station's state ("up" or "down"), its failures in a row, last_success (the poller's clock
+        at its last answer with values, or None) and backoff (seconds while down, else None).
         """
     @property
     def master(self) -> Master | FixMaster | ModbusTCPMaster:

@@ -419,13 +419,19 @@ constexpr ReferenceText texts[] = {
      "\n"
      "Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the\n"
      "same for coils and discrete inputs; clock, the time source of the periods\n"
-     "(the system's monotonic clock when None; a callable returning seconds as a float).\n"
-     "Example: poller = Poller(master)"},
+     "(the system's monotonic clock when None; a callable returning seconds as a float);\n"
+     "max_failures, the failures in a row (time-outs, CRC errors, mismatches, lost\n"
+     "connections, gateway exceptions 10 and 11) that mark a station down; max_backoff, the\n"
+     "longest wait in seconds between two tries of a station that is down.\n"
+     "Raises: ValueError for max_failures below 1 or a max_backoff that is not a positive number.\n"
+     "Example: poller = Poller(master, max_failures=2, max_backoff=30.0)"},
     {"Poller", "stats",
      "Figures per station: {station: {name: figure}}.\n"
      "\n"
-     "requests, answers, failures by kind (timeouts, mismatches, slave_exceptions, ...), and the\n"
-     "round trips rtt_p50 and rtt_p99 in seconds (None before the first answer)."},
+     "requests, answers, failures by kind (timeouts, mismatches, slave_exceptions, ...), the\n"
+     "round trips rtt_p50 and rtt_p99 in seconds (None before the first answer), and the\n"
+     "station's state (\"up\" or \"down\"), its failures in a row, last_success (the poller's clock\n"
+     "at its last answer with values, or None) and backoff (seconds while down, else None)."},
     {"Poller", "master",
      "The master the poller reads through."},
     {"Master", "_Master__read_int32",
@@ -631,6 +637,8 @@ constexpr ReferenceAnnotation annotations[] = {
     {"Poller", "__init__", "max_gap", "~int"},
     {"Poller", "__init__", "max_bit_gap", "~int"},
     {"Poller", "__init__", "clock", "~Callable[[], float] | None"},
+    {"Poller", "__init__", "max_failures", "~int"},
+    {"Poller", "__init__", "max_backoff", "~float"},
     {"Poller", "__init__", "return", "~None"},
     {"Poller", "add", "name", "~str"},
     {"Poller", "add", "station", "~int"},
@@ -644,7 +652,7 @@ constexpr ReferenceAnnotation annotations[] = {
     {"Poller", "poll", "return", "~dict[str, Any]"},
     {"Poller", "run", "duration", "~float | None"},
     {"Poller", "run", "return", "~Iterator[dict[str, Any]]"},
-    {"Poller", "stats", "return", "~dict[int, dict[str, int | float | None]]"},
+    {"Poller", "stats", "return", "~dict[int, dict[str, int | float | str | None]]"},
     {"Poller", "master", "return", "~Master | FixMaster | ModbusTCPMaster"},
 };
 // clang-format on

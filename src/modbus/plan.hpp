@@ -12,6 +12,9 @@
 // A cut is learned when the slave refuses a merged request as an illegal address or value:
 // the request's points are cut in two (split_address), and both parts are planned again, for
 // good.
+// A slave may also take no more than so many registers (or bits) of a table in one read:
+// BlockLimits learns that bound by halving what is still unknown at each refusal, and later
+// plans keep within it.
 #pragma once
 
 #include "modbus/adu.hpp"
@@ -80,6 +83,82 @@ struct Request {
     std::vector<std::size_t> points;  // indices into the points, by address then index
 };
 
+// What one station takes in one read of one table: `answered` registers (or bits) went
+// through, `refused` were refused for their number (0: no such refusal yet).
+struct BlockLimit {
+    std::uint8_t station = 0;
+    Table table = Table::Holding;
+    std::uint16_t answered = 0;
+    std::uint16_t refused = 0;
+
+    // The largest request to plan: with a refusal known, halfway between what went through and
+    // what was refused, so that each further refusal halves what is left unknown and each answer
+    // at that size raises the floor; the bound is found once refused == answered + 1.
+    constexpr std::size_t most() const noexcept {
+        if (refused == 0) return read_limit(table);
+        return std::max<std::size_t>(1, (std::size_t{answered} + refused) / 2);
+    }
+};
+
+class BlockLimits {
+public:
+    std::size_t most(std::uint8_t station, Table table) const noexcept {
+        const BlockLimit* row = find(station, table);
+        return row ? row->most() : read_limit(table);
+    }
+    // A read of `count` went through.
+    void answered(std::uint8_t station, Table table, std::size_t count) {
+        BlockLimit& row = at(station, table);
+        if ((row.refused == 0 || count < row.refused) && count > row.answered)
+            row.answered = static_cast<std::uint16_t>(count);
+    }
+    // A read of `count` was refused as an illegal address or value. True when that is news about
+    // the size (more than has gone through): the bound is lowered. False when a read of that size
+    // has gone through before: the refusal is about the addresses, not their number.
+    bool refused(std::uint8_t station, Table table, std::size_t count) {
+        BlockLimit& row = at(station, table);
+        if (count <= row.answered || count < 2) return false;
+        if (row.refused == 0 || count < row.refused) row.refused = static_cast<std::uint16_t>(count);
+        return true;
+    }
+    // A bound learned elsewhere (kept from an earlier run): reads of `count` are refused.
+    void set_refused(std::uint8_t station, Table table, std::size_t count) {
+        BlockLimit& row = at(station, table);
+        row.refused = static_cast<std::uint16_t>(std::clamp<std::size_t>(count, 2, read_limit(table)));
+        if (row.answered >= row.refused) row.answered = static_cast<std::uint16_t>(row.refused - 1);
+    }
+    // Every station and table read so far, those with a refusal having a bound.
+    std::span<const BlockLimit> rows() const noexcept { return rows_; }
+
+private:
+    const BlockLimit* find(std::uint8_t station, Table table) const noexcept {
+        for (const BlockLimit& row : rows_)
+            if (row.station == station && row.table == table) return &row;
+        return nullptr;
+    }
+    BlockLimit& at(std::uint8_t station, Table table) {
+        for (BlockLimit& row : rows_)
+            if (row.station == station && row.table == table) return row;
+        rows_.push_back({station, table, 0, 0});
+        return rows_.back();
+    }
+    std::vector<BlockLimit> rows_;
+};
+
+// Whether the registers (or bits) of `parts` together cover every one of `whole`: then no
+// register of `whole` lies outside a read that went through.
+inline bool covers(std::span<const Request> parts, const Request& whole) {
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    for (const Request& part : parts) spans.emplace_back(part.address, std::size_t{part.address} + part.count);
+    std::sort(spans.begin(), spans.end());
+    std::size_t end = whole.address;
+    for (const auto& [first, last] : spans) {
+        if (first > end) return false;
+        end = std::max(end, last);
+    }
+    return end >= std::size_t{whole.address} + whole.count;
+}
+
 namespace detail {
 constexpr bool same_group(const Point& a, const Point& b) noexcept {
     return a.station == b.station && a.table == b.table && a.period == b.period;
@@ -101,7 +180,7 @@ struct GroupOrder {
 // The requests that read the points named by `subset` (indices into `points`), listed by
 // station, table, address, then period.
 inline std::vector<Request> make_plan(std::span<const Point> points, std::span<const std::size_t> subset,
-                                      std::span<const Cut> cuts, Gaps gaps) {
+                                      std::span<const Cut> cuts, Gaps gaps, const BlockLimits& limits = {}) {
     std::vector<std::size_t> order(subset.begin(), subset.end());
     std::sort(order.begin(), order.end(), detail::GroupOrder{points});
     std::vector<Request> plan;
@@ -124,7 +203,8 @@ inline std::vector<Request> make_plan(std::span<const Point> points, std::span<c
             // a cut in (open.address, p.address]
             const auto cut = std::upper_bound(group_cuts.begin(), group_cuts.end(), open.address);
             const bool cut_between = cut != group_cuts.end() && *cut <= p.address;
-            if (gap <= gaps.of(p.table) && new_end - open.address <= read_limit(p.table) && !cut_between) {
+            const std::size_t most = std::min(read_limit(p.table), limits.most(p.station, p.table));
+            if (gap <= gaps.of(p.table) && new_end - open.address <= most && !cut_between) {
                 end = new_end;
                 open.count = static_cast<std::uint16_t>(end - open.address);
                 open.points.push_back(index);
@@ -143,10 +223,11 @@ inline std::vector<Request> make_plan(std::span<const Point> points, std::span<c
     return plan;
 }
 
-inline std::vector<Request> make_plan(std::span<const Point> points, std::span<const Cut> cuts, Gaps gaps) {
+inline std::vector<Request> make_plan(std::span<const Point> points, std::span<const Cut> cuts, Gaps gaps,
+                                      const BlockLimits& limits = {}) {
     std::vector<std::size_t> all(points.size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
-    return make_plan(points, all, cuts, gaps);
+    return make_plan(points, all, cuts, gaps, limits);
 }
 
 // Where a refused request is cut in two: before one of its points (by address order) that

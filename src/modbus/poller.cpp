@@ -63,10 +63,27 @@ struct PointData {
     bool one_value = true;
 };
 
+// Whether a station is answering. A failure of the link or of the unit (no answer in time, a
+// CRC error, an answer that does not belong to its request, a broken connection, a gateway that
+// cannot reach the unit) counts against it; max_failures of them in a row mark it down: its
+// requests are then skipped, their points given the last failure, but for one request tried
+// after each back-off, which doubles from the station's shortest period up to max_backoff.
+// Any answer, a refusal included, marks it up again.
+struct Unit {
+    unsigned long long failures = 0;  // in a row
+    bool down = false;
+    bool has_success = false;
+    double last_success = 0;  // on the poller's clock: the last request answered with values
+    double backoff = 0;       // while down
+    double retry_at = 0;      // while down: when one request is tried again
+    Ref last_error;
+};
+
 struct Figures {
     unsigned long long requests = 0, answers = 0, timeouts = 0, crc_errors = 0, mismatches = 0, slave_exceptions = 0,
                        other_errors = 0;
     polling::RoundTrips round_trips;
+    Unit unit;
 };
 
 struct State {
@@ -76,6 +93,9 @@ struct State {
     std::deque<PointData> data;  // beside points, same index; never moves what it holds
     std::unordered_map<std::string, std::size_t> by_name;
     std::vector<polling::Cut> cuts;
+    polling::BlockLimits limits;
+    unsigned long long max_failures = 3;
+    double max_backoff = 60.0;
     std::vector<polling::Request> plan;
     bool planned = false;
     std::vector<polling::Schedule> schedules;  // one per period
@@ -83,7 +103,7 @@ struct State {
 
     const std::vector<polling::Request>& current_plan() {
         if (!planned) {
-            plan = polling::make_plan(points, cuts, gaps);
+            plan = polling::make_plan(points, cuts, gaps, limits);
             planned = true;
         }
         return plan;
@@ -197,7 +217,7 @@ std::size_t gap_value(PyObject* value, const char* what) {
     return overflow || v > 0xFFFF ? 0xFFFF : static_cast<std::size_t>(v);
 }
 
-// Poller(master, max_gap=16, max_bit_gap=256, clock=None)
+// Poller(master, max_gap=16, max_bit_gap=256, clock=None, max_failures=3, max_backoff=60.0)
 Ref init(Args& a) {
     PyObject *self = a[0], *master = a[1], *clock = a[4];
     auto state = std::make_unique<State>();
@@ -206,6 +226,19 @@ Ref init(Args& a) {
     state->gaps.bits = gap_value(a[3], "max_bit_gap");
     if (clock != Py_None && !PyCallable_Check(clock)) {
         PyErr_Format(PyExc_TypeError, "Poller: clock must be callable or None, not %.200s", Py_TYPE(clock)->tp_name);
+        raise();
+    }
+    int overflow = 0;
+    const long long max_failures = PyLong_AsLongLongAndOverflow(a[5], &overflow);
+    if (max_failures == -1 && PyErr_Occurred()) raise();
+    if (overflow < 0 || (!overflow && max_failures < 1)) {
+        PyErr_Format(PyExc_ValueError, "Poller: max_failures must be at least 1: %S", a[5]);
+        raise();
+    }
+    state->max_failures = overflow ? ~0ULL : static_cast<unsigned long long>(max_failures);
+    state->max_backoff = PyFloat_AS_DOUBLE(a[6]);  // converted by the parser
+    if (!(state->max_backoff > 0) || !std::isfinite(state->max_backoff)) {
+        PyErr_Format(PyExc_ValueError, "Poller: max_backoff must be a positive number of seconds: %R", a[6]);
         raise();
     }
     Ref capsule = own(PyCapsule_New(state.get(), kCapsuleName, free_state));
@@ -471,25 +504,128 @@ double since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// One request of a pass, and on a refusal its halves. The state is looked up by index after
-// every call into the master, which may run any interpreter code.
-void run_request(PyObject* master, State& st, const polling::Request& r, PyObject* values) {
+// ---- one pass ------------------------------------------------------------------------------------
+
+struct Pass {
+    PyObject* master;
+    State& st;
+    PyObject* values;
+    double now;  // when the pass began, on the poller's clock
+};
+
+// What became of a request, and of the parts it was read in.
+enum class Outcome : std::uint8_t {
+    Read,    // every point got its value
+    Failed,  // some points got a failure of the link or the unit
+    Hole,    // some points lie in a hole: refused on their own, or refused until a cut was kept
+};
+Outcome worse(Outcome a, Outcome b) { return std::max(a, b); }
+
+void give_points(const Pass& pass, const polling::Request& r, PyObject* exc) {
+    for (const std::size_t index : r.points) check(PyDict_SetItem(pass.values, pass.st.data[index].name.get(), exc));
+}
+
+double shortest_period(const State& st, std::uint8_t station) {
+    double shortest = INFINITY;
+    for (const polling::Point& p : st.points)
+        if (p.station == station) shortest = std::min(shortest, p.period);
+    return shortest;
+}
+
+void unit_answered(Unit& unit, double now, bool with_values) {
+    unit.failures = 0;
+    unit.down = false;
+    unit.last_error = nullptr;
+    if (with_values) {
+        unit.has_success = true;
+        unit.last_success = now;
+    }
+}
+
+void unit_failed(const Pass& pass, std::uint8_t station, PyObject* exc) {
+    Unit& unit = pass.st.figures[station].unit;
+    unit.failures += 1;
+    unit.last_error = Ref::borrow(exc);
+    if (unit.down) {
+        unit.backoff = std::min(2 * unit.backoff, pass.st.max_backoff);
+    } else if (unit.failures >= pass.st.max_failures) {
+        unit.down = true;
+        unit.backoff = std::min(shortest_period(pass.st, station), pass.st.max_backoff);
+    } else {
+        return;
+    }
+    unit.retry_at = pass.now + unit.backoff;
+}
+
+Outcome run_request(const Pass& pass, const polling::Request& r);
+
+// The points of `subset`, planned as the state now stands, and read.
+Outcome read_points(const Pass& pass, const std::vector<std::size_t>& subset) {
+    State& st = pass.st;
+    Outcome outcome = Outcome::Read;
+    for (const polling::Request& part : polling::make_plan(st.points, subset, st.cuts, st.gaps, st.limits))
+        outcome = worse(outcome, run_request(pass, part));
+    return outcome;
+}
+
+// A refusal as an illegal address or value of a request that can be cut: with code 3, or with
+// code 2 when every register was then read in parts, a bound on the size is learned; otherwise
+// the request is cut in two for good. Either way its points are read at once.
+Outcome refused(const Pass& pass, const polling::Request& r, long code, std::uint16_t cut_at) {
+    State& st = pass.st;
+    st.planned = false;
+    if (code == 3 && st.limits.refused(r.station, r.table, r.count)) return read_points(pass, r.points);
+    const polling::Cut cut{r.station, r.table, r.period, cut_at};
+    st.cuts.push_back(cut);
+    const std::vector<polling::Request> parts = polling::make_plan(st.points, r.points, st.cuts, st.gaps, st.limits);
+    Outcome outcome = Outcome::Read;
+    for (const polling::Request& part : parts) outcome = worse(outcome, run_request(pass, part));
+    if (code == 2 && outcome == Outcome::Read && polling::covers(parts, r) &&
+        st.limits.refused(r.station, r.table, r.count)) {
+        // Every register was read: the refusal was of the size, the cut is not needed.
+        const auto same = [&](const polling::Cut& c) {
+            return c.station == cut.station && c.table == cut.table && c.period == cut.period &&
+                   c.address == cut.address;
+        };
+        if (const auto it = std::find_if(st.cuts.rbegin(), st.cuts.rend(), same); it != st.cuts.rend())
+            st.cuts.erase(std::next(it).base());
+        return Outcome::Read;
+    }
+    return Outcome::Hole;
+}
+
+// One request of a pass, and on a refusal its parts. The state is looked up again after every
+// call into the master, which may run any interpreter code.
+Outcome run_request(const Pass& pass, const polling::Request& r) {
+    State& st = pass.st;
+    // planned before a smaller bound was learned in this pass: planned again within it
+    if (r.points.size() > 1 && r.count > st.limits.most(r.station, r.table)) return read_points(pass, r.points);
+    if (Unit& unit = st.figures[r.station].unit; unit.down) {
+        if (pass.now < unit.retry_at) {
+            give_points(pass, r, unit.last_error.get());
+            return Outcome::Failed;
+        }
+        unit.retry_at = INFINITY;  // this request is the one try until it ends
+    }
     st.figures[r.station].requests += 1;
     const auto start = std::chrono::steady_clock::now();
     Ref exc;
     bool answered = false;
     try {
-        Ref answer = read_request(master, st.kind, r);
+        Ref answer = read_request(pass.master, st.kind, r);
         answered = true;
         st.figures[r.station].round_trips.add(since(start));
-        decode_request(st, r, answer.get(), values);
+        decode_request(st, r, answer.get(), pass.values);
         st.figures[r.station].answers += 1;
-        return;
+        st.limits.answered(r.station, r.table, r.count);
+        unit_answered(st.figures[r.station].unit, pass.now, true);
+        return Outcome::Read;
     } catch (const PyError&) {
         // KeyboardInterrupt, SystemExit and the like end the pass. The request is then neither
         // answered nor failed, so it is not counted: requests stay answers plus failures.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             st.figures[r.station].requests -= 1;
+            if (Unit& unit = st.figures[r.station].unit; unit.down) unit.retry_at = pass.now;
             throw;
         }
         exc = Ref::steal_or_null(PyErr_GetRaisedException());
@@ -510,22 +646,24 @@ void run_request(PyObject* master, State& st, const polling::Request& r, PyObjec
             f.slave_exceptions += 1;
             f.round_trips.add(since(start));
             const long code = error_code_of(exc.get());
+            // Gateway path unavailable, gateway target failed to respond: the unit is not there.
+            if (code == 10 || code == 11) break;
+            unit_answered(f.unit, pass.now, false);
             if (code == 2 || code == 3) {
-                if (const auto cut = polling::split_address(st.points, r)) {
-                    st.cuts.push_back({r.station, r.table, r.period, *cut});
-                    st.planned = false;
-                    for (const polling::Request& half : polling::make_plan(st.points, r.points, st.cuts, st.gaps))
-                        run_request(master, st, half, values);
-                    return;
-                }
+                if (const auto cut = polling::split_address(st.points, r)) return refused(pass, r, code, *cut);
+                give_points(pass, r, exc.get());
+                return Outcome::Hole;
             }
-            break;
+            give_points(pass, r, exc.get());
+            return Outcome::Failed;
         }
         case Failure::Other:
             f.other_errors += 1;
             break;
     }
-    for (const std::size_t index : r.points) check(PyDict_SetItem(values, st.data[index].name.get(), exc.get()));
+    unit_failed(pass, r.station, exc.get());
+    give_points(pass, r, exc.get());
+    return Outcome::Failed;
 }
 
 // One pass at time `now`: every request whose period is due, then the schedules moved on.
@@ -538,7 +676,8 @@ Ref pass_at(PyObject* self, State& st, double now) {
         if (std::find(due.begin(), due.end(), r.period) != due.end()) requests.push_back(r);
     Ref master = getattr(self, k_master());
     Ref values = own(PyDict_New());
-    for (const polling::Request& r : requests) run_request(master.get(), st, r, values.get());
+    const Pass pass{master.get(), st, values.get(), now};
+    for (const polling::Request& r : requests) run_request(pass, r);
     for (const double period : due)
         if (polling::Schedule* s = st.schedule_of(period)) s->advance(now);
     return values;
@@ -675,6 +814,14 @@ Ref stats(Args& a) {
         }
         check(PyDict_SetItemString(row.get(), "rtt_p50", optional_float(f.round_trips.percentile(50)).get()));
         check(PyDict_SetItemString(row.get(), "rtt_p99", optional_float(f.round_trips.percentile(99)).get()));
+        const Unit& unit = f.unit;
+        check(PyDict_SetItemString(row.get(), "state", unit.down ? BREL_STR("down") : BREL_STR("up")));
+        Ref failures = own(PyLong_FromUnsignedLongLong(unit.failures));
+        check(PyDict_SetItemString(row.get(), "failures", failures.get()));
+        const auto last = unit.has_success ? std::optional<double>(unit.last_success) : std::nullopt;
+        check(PyDict_SetItemString(row.get(), "last_success", optional_float(last).get()));
+        const auto backoff = unit.down ? std::optional<double>(unit.backoff) : std::nullopt;
+        check(PyDict_SetItemString(row.get(), "backoff", optional_float(backoff).get()));
         Ref key = make_int(station);
         check(PyDict_SetItem(result.get(), key.get(), row.get()));
     }
@@ -712,7 +859,9 @@ const ClassSpec& poller_class() {
                    {{"master"},
                     {"max_gap", "int", int_default(16)},
                     {"max_bit_gap", "int", int_default(256)},
-                    {"clock", nullptr, none_default}}),
+                    {"clock", nullptr, none_default},
+                    {"max_failures", "int", int_default(3)},
+                    {"max_backoff", "float", float_default(60.0)}}),
             method("add", locked<add>,
                    {{"name", "str"},
                     {"station", "int"},

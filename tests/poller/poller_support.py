@@ -1,6 +1,7 @@
 """Masters that answer from memory, for the Poller's tests: each is an instance of the library's
 own master class (so the Poller takes it), with its public read members replaced. Every request
-is recorded; stations can be silent or fail, addresses can be holes the slave refuses."""
+is recorded; stations can be silent or fail, addresses can be holes the slave refuses, and a
+table can take no more than so many registers or bits in one read."""
 
 from __future__ import annotations
 
@@ -38,6 +39,8 @@ class Slaves:
         self.hole_code = 2
         self.silent = set(silent)     # stations whose requests time out
         self.failures = {}            # station -> exception raised for its requests
+        self.limits = {}              # (station, table) -> most registers or bits one read may ask
+        self.limit_code = 3           # ... refused beyond with this code
         self.clock, self.step = clock, step   # each request moves the clock on by `step`
         self.on_request = None
 
@@ -51,6 +54,8 @@ class Slaves:
             raise self.failures[station]
         if station in self.silent:
             raise IOError("modbus: read from slave timeout")
+        if count > self.limits.get((station, table), count):
+            raise SlaveException(station, CODES[table] | 0x80, self.limit_code)
         if any((station, table, a) in self.holes for a in range(address, address + count)):
             raise SlaveException(station, CODES[table] | 0x80, self.hole_code)
         make = bit if table in ("coil", "discrete") else register

@@ -16,6 +16,7 @@ TABLES = ["holding", "input", "coil", "discrete"]
 STATS_KEYS = ["requests", "answers", "timeouts", "crc_errors", "mismatches", "slave_exceptions", "other_errors",
               "rtt_p50", "rtt_p99"]
 FAILURE_KEYS = STATS_KEYS[2:7]
+UNIT_UP = {"state": "up", "failures": 0, "last_success": None, "backoff": None}
 
 
 def poller(*points, slaves=None, clock=None, **options):
@@ -48,8 +49,8 @@ def test_master_property_and_stats_before_any_pass():
     assert p.master is master and p.stats == {}
     p.add("a", 3, "holding", 0)
     p.add("b", 1, "coil", 0)
-    assert p.stats == {1: dict.fromkeys(STATS_KEYS, 0) | {"rtt_p50": None, "rtt_p99": None},
-                       3: dict.fromkeys(STATS_KEYS, 0) | {"rtt_p50": None, "rtt_p99": None}}
+    fresh = dict.fromkeys(STATS_KEYS, 0) | {"rtt_p50": None, "rtt_p99": None} | UNIT_UP
+    assert p.stats == {1: fresh, 3: fresh}
     assert list(p.stats) == [1, 3]
 
 
@@ -61,6 +62,13 @@ def test_master_property_and_stats_before_any_pass():
     ((FakeMaster(Slaves()),), {"max_bit_gap": -5}, ValueError, "max_bit_gap must not be negative: -5"),
     ((FakeMaster(Slaves()),), {"max_gap": 1.5}, TypeError, "Argument 'max_gap' has incorrect type"),
     ((FakeMaster(Slaves()),), {"clock": 5}, TypeError, "clock must be callable or None, not int"),
+    ((FakeMaster(Slaves()),), {"max_failures": 0}, ValueError, "max_failures must be at least 1: 0"),
+    ((FakeMaster(Slaves()),), {"max_failures": -(2 ** 70)}, ValueError, "max_failures must be at least 1: -1180"),
+    ((FakeMaster(Slaves()),), {"max_failures": 2.0}, TypeError, "Argument 'max_failures' has incorrect type"),
+    ((FakeMaster(Slaves()),), {"max_backoff": 0}, ValueError, "max_backoff must be a positive number of seconds: 0.0"),
+    ((FakeMaster(Slaves()),), {"max_backoff": math.inf}, ValueError, "max_backoff must be a positive number of"),
+    ((FakeMaster(Slaves()),), {"max_backoff": math.nan}, ValueError, "max_backoff must be a positive number of"),
+    ((FakeMaster(Slaves()),), {"max_backoff": "1"}, TypeError, "must be real number"),
 ])
 def test_construction_refusals(args, kwargs, error, text):
     with pytest.raises(error) as info:
@@ -278,7 +286,8 @@ def test_failures_are_counted_by_kind(exc, key):
     slaves = Slaves()
     slaves.failures[4] = exc
     clock = Clock()
-    p = poller(("a", 4, H, 0), ("b", 4, "coil", 0), ("c", 5, H, 0), slaves=slaves, clock=clock)
+    # a unit that keeps failing is marked down after max_failures: here all six are sent
+    p = poller(("a", 4, H, 0), ("b", 4, "coil", 0), ("c", 5, H, 0), slaves=slaves, clock=clock, max_failures=7)
     for t in range(3):
         clock.t = t
         values = p.poll()

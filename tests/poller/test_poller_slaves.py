@@ -66,9 +66,11 @@ def test_values_of_every_table_in_few_requests(slaves, kind):
         else:
             expected[name] = (COILS if table == "coil" else DISCRETE)[address]
     assert values == expected
-    assert p.stats[STATION] | {"rtt_p50": None, "rtt_p99": None} == {
+    assert p.stats[STATION] | {"rtt_p50": None, "rtt_p99": None, "last_success": None} == {
         "requests": 5, "answers": 5, "timeouts": 0, "crc_errors": 0, "mismatches": 0, "slave_exceptions": 0,
-        "other_errors": 0, "rtt_p50": None, "rtt_p99": None}
+        "other_errors": 0, "rtt_p50": None, "rtt_p99": None, "state": "up", "failures": 0, "last_success": None,
+        "backoff": None}
+    assert p.stats[STATION]["last_success"] is not None
     assert 0 < p.stats[STATION]["rtt_p50"] <= p.stats[STATION]["rtt_p99"]
 
 

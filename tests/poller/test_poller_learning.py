@@ -1,0 +1,218 @@
+"""What the Poller learns of each device, against masters that answer from memory: a refusal is
+told from a failure of the link or the unit, block limits are found by halving, and a unit that
+stops answering is tried by one request per back-off while the others keep their periods."""
+
+import math
+
+import pytest
+
+from brel_modbus import Poller, SlaveException
+from poller_support import Clock, FakeMaster, Slaves, register
+
+H = "holding"
+TIMEOUT = "modbus: read from slave timeout"
+
+
+def poller(*points, slaves, clock=None, **options):
+    p = Poller(FakeMaster(slaves), clock=clock, **options)
+    for point in points:
+        p.add(*point)
+    return p
+
+
+def sent(slaves, station=None, since=0):
+    return [r for r in slaves.requests[since:] if station is None or r[0] == station]
+
+
+# ---- refusal or failure ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("exc, key", [
+    (IOError(TIMEOUT), "timeouts"),
+    (ValueError("modbus: message from slave with station 1 has crc error"), "crc_errors"),
+    (ValueError("modbus: answer from slave with station 1 does not match the request"), "mismatches"),
+    (ConnectionResetError(104, "Connection reset by peer"), "other_errors"),
+    (SlaveException(1, 0x83, 10), "slave_exceptions"),
+    (SlaveException(1, 0x83, 11), "slave_exceptions"),
+])
+def test_a_failure_of_the_link_or_unit_is_never_split(exc, key):
+    slaves = Slaves()
+    slaves.failures[1] = exc
+    p = poller(("a", 1, H, 0), ("b", 1, H, 10), ("c", 1, H, 12), slaves=slaves, max_failures=9)
+    values = p.poll()
+    assert values == dict.fromkeys("abc", exc)
+    assert slaves.requests == [(1, H, 0, 13)]
+    assert p.plan() == [(1, H, 0, 13, ["a", "b", "c"])]
+    figures = p.stats[1]
+    assert (figures[key], figures["failures"], figures["state"]) == (1, 1, "up")
+
+
+@pytest.mark.parametrize("code, failures", [(10, 2), (11, 2), (1, 0), (4, 0), (6, 0)])
+def test_gateway_exceptions_count_against_the_unit_others_are_answers(code, failures):
+    slaves = Slaves()
+    slaves.failures[1] = SlaveException(1, 0x83, code)
+    p = poller(("a", 1, H, 0), ("b", 1, "coil", 0), slaves=slaves)
+    p.poll()
+    figures = p.stats[1]
+    assert figures["failures"] == failures and figures["slave_exceptions"] == 2
+    assert figures["last_success"] is None
+
+
+def test_an_answer_after_failures_starts_the_count_again():
+    slaves = Slaves(silent={1})
+    clock = Clock()
+    p = poller(("a", 1, H, 0), ("b", 1, "coil", 0), slaves=slaves, clock=clock)
+    p.poll()
+    assert p.stats[1]["failures"] == 2
+    slaves.silent.clear()
+    clock.t = 1.5
+    p.poll()
+    assert p.stats[1] | {"rtt_p50": 0, "rtt_p99": 0} == {
+        "requests": 4, "answers": 2, "timeouts": 2, "crc_errors": 0, "mismatches": 0, "slave_exceptions": 0,
+        "other_errors": 0, "rtt_p50": 0, "rtt_p99": 0, "state": "up", "failures": 0, "last_success": 1.5,
+        "backoff": None}
+
+
+# ---- block limits -------------------------------------------------------------------------------
+
+def refusals(slaves, limit):
+    return [r for r in slaves.requests if r[3] > limit]
+
+
+@pytest.mark.parametrize("limit", [1, 5, 8, 50])
+@pytest.mark.parametrize("code", [2, 3])
+@pytest.mark.parametrize("table", ["input", "coil"])
+def test_a_block_limit_is_learned_without_losing_a_point(limit, code, table):
+    slaves = Slaves()
+    slaves.limits[(1, table)] = limit
+    slaves.limit_code = code
+    clock = Clock()
+    span = 100
+    p = poller(*[(f"p{a}", 1, table, a) for a in range(span)], slaves=slaves, clock=clock)
+    expected = p.poll()
+    assert not any(isinstance(v, Exception) for v in expected.values()) and len(expected) == span
+    assert p.stats[1]["state"] == "up"
+    # the later passes may still narrow the bound down, never losing a point on the way
+    for t in range(1, 12):
+        clock.t = t
+        assert p.poll() == expected
+    assert len(refusals(slaves, limit)) <= math.ceil(math.log2(span))
+    plan = p.plan()
+    assert max(r[3] for r in plan) == limit and len(plan) == math.ceil(span / limit)
+    before = len(slaves.requests)
+    clock.t = 20
+    assert p.poll() == expected
+    assert len(slaves.requests) - before == len(plan)
+    assert all(r[3] <= limit for r in slaves.requests[before:])
+
+
+def test_a_refusal_of_a_size_already_read_is_a_hole_not_a_limit():
+    # the device says "illegal value" for its hole too: a read of 31 went through before, so the
+    # refused read of 11 is about its addresses
+    slaves = Slaves(holes={(1, H, 105)})
+    slaves.hole_code = 3
+    clock = Clock()
+    p = poller(("a", 1, H, 0), ("b", 1, H, 30), ("c", 1, H, 100), ("d", 1, H, 110), ("e", 1, H, 120),
+               slaves=slaves, clock=clock, max_gap=30)
+    assert [r[2:4] for r in p.plan()] == [(0, 31), (100, 21)]
+    values = p.poll()
+    assert values == {k: register(1, H, a) for k, a in zip("abcde", (0, 30, 100, 110, 120), strict=True)}
+    assert [r[2:4] for r in p.plan()] == [(0, 31), (100, 1), (110, 11)]
+    clock.t = 1
+    before = len(slaves.requests)
+    assert p.poll() == values
+    assert [r[2:4] for r in slaves.requests[before:]] == [(0, 31), (100, 1), (110, 11)]
+
+
+def test_a_point_wider_than_the_limit_is_read_alone_and_keeps_its_refusal():
+    slaves = Slaves()
+    slaves.limits[(1, H)] = 2
+    p = poller(("a", 1, H, 0), ("b", 1, H, 1), ("wide", 1, H, 2, "q"), ("c", 1, H, 6), slaves=slaves)
+    values = p.poll()
+    assert isinstance(values.pop("wide"), SlaveException)
+    assert values == {k: register(1, H, a) for k, a in zip("abc", (0, 1, 6), strict=True)}
+
+
+# ---- dead units -----------------------------------------------------------------------------------
+
+def test_a_dead_unit_is_tried_by_one_request_per_backoff_and_costs_the_others_nothing():
+    slaves = Slaves(silent={2})
+    clock = Clock()
+    p = poller(("a", 1, H, 0), ("b", 2, H, 0), ("c", 2, H, 50), ("d", 2, "coil", 0), ("e", 3, "input", 7),
+               slaves=slaves, clock=clock, max_backoff=4)
+    first = p.poll()
+    assert [r[0] for r in slaves.requests] == [1, 2, 2, 2, 3]
+    assert p.stats[2] | {"rtt_p50": 0, "rtt_p99": 0} == {
+        "requests": 3, "answers": 0, "timeouts": 3, "crc_errors": 0, "mismatches": 0, "slave_exceptions": 0,
+        "other_errors": 0, "rtt_p50": 0, "rtt_p99": 0, "state": "down", "failures": 3, "last_success": None,
+        "backoff": 1.0}
+    last = first["d"]
+    assert str(last) == TIMEOUT
+    tries, backoffs = [], []
+    for t in range(1, 13):
+        clock.t = t
+        before = len(slaves.requests)
+        values = p.poll()
+        assert values["a"] == register(1, H, 0) and values["e"] == register(3, "input", 7)
+        assert all(isinstance(values[k], OSError) for k in "bcd")
+        assert len(sent(slaves, 1, before)) == len(sent(slaves, 3, before)) == 1
+        if sent(slaves, 2, before):
+            tries.append(t)
+            assert sent(slaves, 2, before) == [(2, H, 0, 1)]
+        backoffs.append(p.stats[2]["backoff"])
+    assert tries == [1, 3, 7, 11]
+    assert backoffs == [2, 2, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4]
+    assert p.stats[2]["state"] == "down" and p.stats[2]["failures"] == 7 and p.stats[2]["requests"] == 7
+    assert p.stats[1]["state"] == "up" and p.stats[1]["last_success"] == 12
+
+    # back: the try that is answered brings the unit up, and its other requests follow at once
+    slaves.silent.clear()
+    clock.t = 15
+    before = len(slaves.requests)
+    values = p.poll()
+    assert sent(slaves, 2, before) == [(2, H, 0, 1), (2, H, 50, 1), (2, "coil", 0, 1)]
+    assert values["b"] == register(2, H, 0) and values["c"] == register(2, H, 50)
+    assert p.stats[2]["state"] == "up" and p.stats[2]["failures"] == 0
+    assert p.stats[2]["last_success"] == 15 and p.stats[2]["backoff"] is None
+
+
+@pytest.mark.parametrize("max_failures", [1, 2, 5])
+def test_the_unit_goes_down_after_max_failures_in_a_row(max_failures):
+    slaves = Slaves()
+    slaves.failures[4] = SlaveException(4, 0x83, 11)
+    clock = Clock()
+    p = poller(*[(f"p{a}", 4, H, a * 100) for a in range(4)], slaves=slaves, clock=clock, max_failures=max_failures)
+    for t in range(3):
+        clock.t = t
+        p.poll()
+        if p.stats[4]["state"] == "down":
+            break
+    assert p.stats[4]["failures"] == max_failures == p.stats[4]["requests"]
+    assert p.stats[4]["backoff"] == 1.0
+
+
+def test_the_first_backoff_is_the_units_shortest_period():
+    slaves = Slaves(silent={2})
+    clock = Clock()
+    p = Poller(FakeMaster(slaves), clock=clock, max_failures=1)
+    p.add("slow", 2, H, 0, period=10)
+    p.add("fast", 2, H, 40, period=2.5)
+    p.add("other", 3, H, 0, period=30)
+    p.poll()
+    assert p.stats[2]["backoff"] == 2.5 and p.stats[2]["state"] == "down"
+    assert p.stats[3]["state"] == "up"
+
+
+def test_an_interrupted_try_is_tried_again_at_the_next_pass():
+    slaves = Slaves(silent={2})
+    clock = Clock()
+    p = poller(("a", 2, H, 0), slaves=slaves, clock=clock, max_failures=1)
+    p.poll()
+    slaves.silent.clear()
+    slaves.failures[2] = KeyboardInterrupt()
+    clock.t = 1
+    with pytest.raises(KeyboardInterrupt):
+        p.poll()
+    del slaves.failures[2]
+    clock.t = 1.5
+    assert p.poll() == {"a": register(2, H, 0)}
+    assert p.stats[2]["state"] == "up"
