@@ -1,5 +1,6 @@
-"""The Modbus TCP exchange of src/modbus/tcp_exchange.hpp, plain C++ without the interpreter:
-tests/core/exchange_test.cpp built with the system compiler (with AddressSanitizer and
+"""The Modbus TCP exchange of src/modbus/tcp_exchange.hpp and the poller's planning of
+src/modbus/plan.hpp, plain C++ without the interpreter: tests/core/exchange_test.cpp and
+tests/core/plan_test.cpp built with the system compiler (with AddressSanitizer and
 UndefinedBehaviorSanitizer) and run once per case."""
 
 from __future__ import annotations
@@ -18,18 +19,33 @@ CASES = ["whole_answer", "answer_wanted_in_two_steps", "late_answer_skipped", "l
          "trailing_bytes", "recent_ring_keeps_sixteen", "judge_compares"]
 
 
-@pytest.fixture(scope="module")
-def exchange_test(tmp_path_factory):
+PLAN_CASES = ["every_limit_is_found_by_halving", "a_refusal_of_a_size_read_before_is_not_a_limit",
+              "an_answer_beyond_the_refused_size_leaves_the_bound", "a_kept_bound_is_clamped",
+              "plans_keep_within_the_bound", "a_point_wider_than_the_bound_is_planned_alone",
+              "covers_tells_a_gap_between_parts"]
+
+
+def build(tmp_path_factory, source):
     compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
     if not compiler:
         pytest.skip("no C++ compiler")
-    binary = tmp_path_factory.mktemp("core") / "exchange_test"
+    binary = tmp_path_factory.mktemp("core") / source.stem
     proc = subprocess.run([compiler, "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", "-Werror",
                            "-fsanitize=address,undefined", "-fno-sanitize-recover=undefined",
-                           f"-I{ROOT / 'src'}", str(SOURCE), "-o", str(binary)],
+                           f"-I{ROOT / 'src'}", str(source), "-o", str(binary)],
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     return binary
+
+
+@pytest.fixture(scope="module")
+def exchange_test(tmp_path_factory):
+    return build(tmp_path_factory, SOURCE)
+
+
+@pytest.fixture(scope="module")
+def plan_test(tmp_path_factory):
+    return build(tmp_path_factory, ROOT / "tests" / "core" / "plan_test.cpp")
 
 
 def run(binary, *args):
@@ -46,4 +62,14 @@ def test_every_case_is_run(exchange_test):
 @pytest.mark.parametrize("case", CASES)
 def test_exchange(exchange_test, case):
     proc = run(exchange_test, case)
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_every_plan_case_is_run(plan_test):
+    assert run(plan_test, "--list").stdout.split() == sorted(PLAN_CASES)
+
+
+@pytest.mark.parametrize("case", PLAN_CASES)
+def test_plan(plan_test, case):
+    proc = run(plan_test, case)
     assert proc.returncode == 0, proc.stderr

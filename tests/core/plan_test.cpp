@@ -1,0 +1,149 @@
+// Checks of the poller's planning without the interpreter: `plan_test NAME` runs one case.
+#include "modbus/plan.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace brel::modbus;
+using namespace brel::modbus::polling;
+
+namespace {
+
+int failures = 0;
+
+#define CHECK(cond)                                                         \
+    do {                                                                    \
+        if (!(cond)) {                                                      \
+            std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                     \
+        }                                                                   \
+    } while (0)
+
+std::vector<Point> row_of(std::size_t n, Table table = Table::Holding) {
+    std::vector<Point> points;
+    for (std::size_t a = 0; a < n; ++a) points.push_back({1, table, static_cast<std::uint16_t>(a), 1, 1.0});
+    return points;
+}
+
+// A device that takes at most `limit`: probe at the planned size until the bound stops moving.
+void every_limit_is_found_by_halving() {
+    for (const Table table : {Table::Holding, Table::Coil}) {
+        const std::size_t top = read_limit(table);
+        const int bound = static_cast<int>(std::ceil(std::log2(static_cast<double>(top))));
+        for (std::size_t limit = 1; limit <= top; ++limit) {
+            BlockLimits limits;
+            int refusals = 0;
+            for (std::size_t ask = top, rounds = 0; rounds < 2 * top; ++rounds) {
+                if (ask > limit) {
+                    CHECK(limits.refused(1, table, ask));
+                    ++refusals;
+                } else {
+                    limits.answered(1, table, ask);
+                }
+                const std::size_t next = limits.most(1, table);
+                if (next == ask) break;
+                ask = next;
+            }
+            CHECK(limits.most(1, table) == limit);
+            CHECK(refusals <= bound);
+            if (limits.most(1, table) != limit || refusals > bound)
+                std::fprintf(stderr, "  limit %zu: most %zu after %d refusals\n", limit, limits.most(1, table),
+                             refusals);
+        }
+    }
+}
+
+void a_refusal_of_a_size_read_before_is_not_a_limit() {
+    BlockLimits limits;
+    limits.answered(1, Table::Input, 40);
+    CHECK(!limits.refused(1, Table::Input, 30));
+    CHECK(!limits.refused(1, Table::Input, 40));
+    CHECK(limits.most(1, Table::Input) == kMaxReadRegisters);
+    CHECK(!limits.refused(2, Table::Input, 1));  // one register: no size below it
+    CHECK(limits.refused(2, Table::Input, 2));
+    CHECK(limits.most(2, Table::Input) == 1);
+    CHECK(limits.most(1, Table::Holding) == kMaxReadRegisters);  // another table, untouched
+}
+
+void an_answer_beyond_the_refused_size_leaves_the_bound() {
+    BlockLimits limits;
+    CHECK(limits.refused(1, Table::Holding, 10));
+    limits.answered(1, Table::Holding, 12);  // a lone wide point
+    CHECK(limits.rows().size() == 1 && limits.rows()[0].answered == 0 && limits.rows()[0].refused == 10);
+    CHECK(limits.most(1, Table::Holding) == 5);
+}
+
+void a_kept_bound_is_clamped() {
+    BlockLimits limits;
+    limits.answered(1, Table::Holding, 60);
+    limits.set_refused(1, Table::Holding, 9);
+    CHECK(limits.rows()[0].refused == 9 && limits.rows()[0].answered == 8);
+    limits.set_refused(1, Table::Coil, 99999);
+    CHECK(limits.most(1, Table::Coil) == kMaxReadBits / 2);
+    limits.set_refused(1, Table::Input, 0);
+    CHECK(limits.most(1, Table::Input) == 1);
+}
+
+void plans_keep_within_the_bound() {
+    const std::vector<Point> points = row_of(100);
+    BlockLimits limits;
+    limits.set_refused(1, Table::Holding, 9);
+    limits.answered(1, Table::Holding, 8);
+    const std::vector<Request> plan = make_plan(points, {}, Gaps{}, limits);
+    CHECK(plan.size() == 13);
+    for (const Request& r : plan) CHECK(r.count <= 8);
+    CHECK(make_plan(points, {}, Gaps{}).size() == 1);
+}
+
+void a_point_wider_than_the_bound_is_planned_alone() {
+    std::vector<Point> points = row_of(3);
+    points.push_back({1, Table::Holding, 3, 4, 1.0});
+    BlockLimits limits;
+    limits.set_refused(1, Table::Holding, 3);
+    limits.answered(1, Table::Holding, 2);
+    const std::vector<Request> plan = make_plan(points, {}, Gaps{}, limits);
+    CHECK(plan.size() == 3);
+    CHECK(plan.size() == 3 && plan[2].address == 3 && plan[2].count == 4 && plan[2].points.size() == 1);
+}
+
+void covers_tells_a_gap_between_parts() {
+    const Request whole{1, Table::Holding, 1.0, 10, 20, {}};
+    const std::vector<Request> touching{{1, Table::Holding, 1.0, 10, 8, {}}, {1, Table::Holding, 1.0, 18, 12, {}}};
+    const std::vector<Request> overlapping{{1, Table::Holding, 1.0, 10, 12, {}}, {1, Table::Holding, 1.0, 15, 15, {}}};
+    const std::vector<Request> apart{{1, Table::Holding, 1.0, 10, 8, {}}, {1, Table::Holding, 1.0, 19, 11, {}}};
+    const std::vector<Request> short_end{{1, Table::Holding, 1.0, 10, 19, {}}};
+    CHECK(covers(touching, whole));
+    CHECK(covers(overlapping, whole));
+    CHECK(!covers(apart, whole));
+    CHECK(!covers(short_end, whole));
+}
+
+const std::map<std::string, std::function<void()>> kCases = {
+    {"every_limit_is_found_by_halving", every_limit_is_found_by_halving},
+    {"a_refusal_of_a_size_read_before_is_not_a_limit", a_refusal_of_a_size_read_before_is_not_a_limit},
+    {"an_answer_beyond_the_refused_size_leaves_the_bound", an_answer_beyond_the_refused_size_leaves_the_bound},
+    {"a_kept_bound_is_clamped", a_kept_bound_is_clamped},
+    {"plans_keep_within_the_bound", plans_keep_within_the_bound},
+    {"a_point_wider_than_the_bound_is_planned_alone", a_point_wider_than_the_bound_is_planned_alone},
+    {"covers_tells_a_gap_between_parts", covers_tells_a_gap_between_parts},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--list") == 0) {
+        for (const auto& [name, run] : kCases) std::printf("%s\n", name.c_str());
+        return 0;
+    }
+    if (argc != 2 || !kCases.count(argv[1])) {
+        std::fprintf(stderr, "usage: plan_test --list | CASE\n");
+        return 2;
+    }
+    kCases.at(argv[1])();
+    return failures ? 1 : 0;
+}
