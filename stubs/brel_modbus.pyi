@@ -731,6 +731,16 @@ class Poller:
     @property
     def master(self) -> Master | FixMaster | ModbusTCPMaster:
         """The master the poller reads through."""
+    def write(self, name: str, value: Any) -> None:
+        """Write a point's value (its format and order) before any read still due, also while run()
+        iterates in another thread; returns when written, or raises as the master does.
+
+        A holding register point is written with write_registers (function code 16), a coil
+        point with write_coil (function code 5), through the master's public members.
+        Raises: KeyError for an unknown name; ValueError for an input register or discrete input
+        point, or a value its format cannot hold; TypeError for a value of the wrong type.
+        Example: poller.write("setpoint", 21.5)
+        """
 
 __version__: str
 """The version of the installed distribution."""

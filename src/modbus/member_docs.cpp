@@ -434,6 +434,15 @@ constexpr ReferenceText texts[] = {
      "at its last answer with values, or None) and backoff (seconds while down, else None)."},
     {"Poller", "master",
      "The master the poller reads through."},
+    {"Poller", "write",
+     "Write a point's value (its format and order) before any read still due, also while run()\n"
+     "iterates in another thread; returns when written, or raises as the master does.\n"
+     "\n"
+     "A holding register point is written with write_registers (function code 16), a coil\n"
+     "point with write_coil (function code 5), through the master's public members.\n"
+     "Raises: KeyError for an unknown name; ValueError for an input register or discrete input\n"
+     "point, or a value its format cannot hold; TypeError for a value of the wrong type.\n"
+     "Example: poller.write(\"setpoint\", 21.5)"},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -654,6 +663,9 @@ constexpr ReferenceAnnotation annotations[] = {
     {"Poller", "run", "return", "~Iterator[dict[str, Any]]"},
     {"Poller", "stats", "return", "~dict[int, dict[str, int | float | str | None]]"},
     {"Poller", "master", "return", "~Master | FixMaster | ModbusTCPMaster"},
+    {"Poller", "write", "name", "~str"},
+    {"Poller", "write", "value", "~Any"},
+    {"Poller", "write", "return", "~None"},
 };
 // clang-format on
 

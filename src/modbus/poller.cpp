@@ -27,11 +27,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -100,6 +102,10 @@ struct State {
     bool planned = false;
     std::vector<polling::Schedule> schedules;  // one per period
     std::map<std::uint8_t, Figures> figures;   // one per station with points
+    // Writes under way (write()): a pass sends no request while one is.
+    std::mutex write_gate;
+    std::condition_variable writes_done;
+    unsigned writes_waiting = 0;
 
     const std::vector<polling::Request>& current_plan() {
         if (!planned) {
@@ -559,6 +565,21 @@ void unit_failed(const Pass& pass, std::uint8_t station, PyObject* exc) {
 
 Outcome run_request(const Pass& pass, const polling::Request& r);
 
+// Writes go before reads: while one is under way (in another thread), wait with the interpreter
+// lock released until none is.
+void let_writes_pass(State& st) {
+    {
+        std::lock_guard<std::mutex> gate(st.write_gate);
+        if (st.writes_waiting == 0) return;
+    }
+    PyThreadState* saved = PyEval_SaveThread();
+    {
+        std::unique_lock<std::mutex> gate(st.write_gate);
+        st.writes_done.wait(gate, [&] { return st.writes_waiting == 0; });
+    }
+    PyEval_RestoreThread(saved);
+}
+
 // The points of `subset`, planned as the state now stands, and read.
 Outcome read_points(const Pass& pass, const std::vector<std::size_t>& subset) {
     State& st = pass.st;
@@ -607,6 +628,7 @@ Outcome run_request(const Pass& pass, const polling::Request& r) {
         }
         unit.retry_at = INFINITY;  // this request is the one try until it ends
     }
+    let_writes_pass(st);
     st.figures[r.station].requests += 1;
     const auto start = std::chrono::steady_clock::now();
     Ref exc;
@@ -688,6 +710,78 @@ Ref poll(Args& a) {
     Held st = state_of(self);
     const double now = clock_now(self);
     return pass_at(self, *st.state, now);
+}
+
+// ---- write ------------------------------------------------------------------------------------
+
+// Counts a write as under way for as long as it lives.
+class WriteUnderWay {
+public:
+    explicit WriteUnderWay(State& st) : st_(st) {
+        std::lock_guard<std::mutex> gate(st_.write_gate);
+        ++st_.writes_waiting;
+    }
+    ~WriteUnderWay() {
+        {
+            std::lock_guard<std::mutex> gate(st_.write_gate);
+            --st_.writes_waiting;
+        }
+        st_.writes_done.notify_all();
+    }
+    WriteUnderWay(const WriteUnderWay&) = delete;
+    WriteUnderWay& operator=(const WriteUnderWay&) = delete;
+
+private:
+    State& st_;
+};
+
+// write(name, value): the point's registers (its format and order) with function code 16, or its
+// coil with function code 5, through the master's write_registers or write_coil; before any
+// request of a pass under way. Does not take the poller's lock, so that it need not wait for a pass.
+Ref write(Args& a) {
+    PyObject *self = a[0], *name = a[1], *value = a[2];
+    Held st = state_of(self);
+    const auto found = st->by_name.find(utf8_of(name));
+    if (found == st->by_name.end()) {
+        PyErr_Format(PyExc_KeyError, "Poller.write: no point is named %R", name);
+        raise();
+    }
+    const std::size_t index = found->second;
+    const polling::Point point = st->points[index];
+    if (point.table == Table::Input || point.table == Table::Discrete) {
+        PyErr_Format(PyExc_ValueError, "Poller.write: %R is %s, which cannot be written", name,
+                     point.table == Table::Input ? "an input register" : "a discrete input");
+        raise();
+    }
+    Ref master = getattr(self, k_master());
+    Ref address = make_int(point.address);
+    Ref payload;  // the registers, or the coil's value
+    PyObject* method = BREL_STR("write_coil");
+    if (point.table == Table::Holding) {
+        const PointData& d = st->data[index];
+        if (point.width > modbus::kMaxWriteRegisters) {
+            PyErr_Format(PyExc_ValueError, "Poller.write: %R takes %u registers, at most %zu can be written", name,
+                         static_cast<unsigned>(point.width), modbus::kMaxWriteRegisters);
+            raise();
+        }
+        Ref values = d.one_value ? own(PyList_New(1)) : Ref::borrow(value);
+        if (d.one_value) PyList_SET_ITEM(values.get(), 0, Py_NewRef(value));
+        const std::vector<std::uint16_t> words = encode_to_words(d.layout, values.get());
+        payload = own(PyList_New(static_cast<Py_ssize_t>(words.size())));
+        for (std::size_t i = 0; i < words.size(); ++i)
+            PyList_SET_ITEM(payload.get(), static_cast<Py_ssize_t>(i), make_int(words[i]).release());
+        method = BREL_STR("write_registers");
+    } else {
+        payload = Ref::borrow(value);
+    }
+    WriteUnderWay under_way(*st.state);
+    if (st->kind == MasterKind::Stationed) {
+        Ref station = make_int(point.station);
+        call_method(master.get(), method, station.get(), address.get(), payload.get());
+    } else {
+        call_method(master.get(), method, address.get(), payload.get());
+    }
+    return none();
 }
 
 // ---- run: the passes as an iterator ------------------------------------------------------------
@@ -876,6 +970,7 @@ const ClassSpec& poller_class() {
             method("run", run, {{"duration", "float | None", none_default}}, nullptr, run_doc),
             property("stats", stats, "dict"),
             property("master", get_master),
+            method("write", write, {{"name", "str"}, {"value"}}, "None"),
         }};
     return poller;
 }

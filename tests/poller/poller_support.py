@@ -43,6 +43,22 @@ class Slaves:
         self.limit_code = 3           # ... refused beyond with this code
         self.clock, self.step = clock, step   # each request moves the clock on by `step`
         self.on_request = None
+        self.memory = {}              # (station, table, address) -> what a write left there
+        self.on_write = None
+
+    def write(self, station, table, address, values):
+        """A write of `values` (registers, or one coil's value) from `address`: recorded in
+        `requests` as (station, "write " + table, address, values)."""
+        if self.on_write:
+            self.on_write()
+        if station in self.failures:
+            raise self.failures[station]
+        if station in self.silent:
+            raise IOError("modbus: read from slave timeout")
+        values = list(values) if table == "holding" else [bool(values)]
+        self.requests.append((station, "write " + table, address, values))
+        for offset, value in enumerate(values):
+            self.memory[(station, table, address + offset)] = value
 
     def answer(self, station, table, address, count):
         self.requests.append((station, table, address, count))
@@ -59,7 +75,7 @@ class Slaves:
         if any((station, table, a) in self.holes for a in range(address, address + count)):
             raise SlaveException(station, CODES[table] | 0x80, self.hole_code)
         make = bit if table in ("coil", "discrete") else register
-        return [make(station, table, a) for a in range(address, address + count)]
+        return [self.memory.get((station, table, a), make(station, table, a)) for a in range(address, address + count)]
 
 
 class FakeMaster(brel_modbus.Master):
@@ -77,6 +93,12 @@ class FakeMaster(brel_modbus.Master):
 
     def read_input_coils(self, station, address, count):
         return self.slaves.answer(station, "discrete", address, count)
+
+    def write_registers(self, station, address, values):
+        self.slaves.write(station, "holding", address, values)
+
+    def write_coil(self, station, address, value):
+        self.slaves.write(station, "coil", address, value)
 
 
 class FakeTCPMaster(brel_modbus.ModbusTCPMaster):
@@ -96,6 +118,12 @@ class FakeTCPMaster(brel_modbus.ModbusTCPMaster):
     def read_input_coils(self, address, count):
         return self.slaves.answer(self.station, "discrete", address, count)
 
+    def write_registers(self, address, values):
+        self.slaves.write(self.station, "holding", address, values)
+
+    def write_coil(self, address, value):
+        self.slaves.write(self.station, "coil", address, value)
+
 
 class FakeFixMaster(brel_modbus.FixMaster):
     """FixMaster has no read_input_coils: discrete inputs go through its .master."""
@@ -110,6 +138,12 @@ class FakeFixMaster(brel_modbus.FixMaster):
 
     def read_coils(self, address, count):
         return self.slaves.answer(self.station, "coil", address, count)
+
+    def write_registers(self, address, values):
+        self.slaves.write(self.station, "holding", address, values)
+
+    def write_coil(self, address, value):
+        self.slaves.write(self.station, "coil", address, value)
 
 
 MASTERS = {"Master": FakeMaster, "FixMaster": FakeFixMaster, "ModbusTCPMaster": FakeTCPMaster}
