@@ -684,7 +684,7 @@ class Poller:
 
     def __init__(self, master: Master | FixMaster | ModbusTCPMaster, max_gap: int = 16, max_bit_gap: int = 256,
                  clock: Callable[[], float] | None = None, max_failures: int = 3,
-                 max_backoff: float = 60.0) -> None:
+                 max_backoff: float = 60.0, learned: dict | None = None) -> None:
         """Poll through master (a Master, FixMaster or ModbusTCPMaster).
 
         Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the
@@ -692,8 +692,11 @@ class Poller:
         (the system's monotonic clock when None; a callable returning seconds as a float);
         max_failures, the failures in a row (time-outs, CRC errors, mismatches, lost
         connections, gateway exceptions 10 and 11) that mark a station down; max_backoff, the
-        longest wait in seconds between two tries of a station that is down.
-        Raises: ValueError for max_failures below 1 or a max_backoff that is not a positive number.
+        longest wait in seconds between two tries of a station that is down; learned, what an
+        earlier poller learned (its `learned`, also after a trip through JSON) to start from.
+        Raises: ValueError for max_failures below 1, a max_backoff that is not a positive number,
+        or an entry of learned that is not a station, a table, an address or a size; TypeError
+        for a learned that is not a dict of dicts.
         Example: poller = Poller(master, max_failures=2, max_backoff=30.0)
         """
     def add(self, name: str, station: int, table: str, address: int, format: str = "H", order: str = "ABCD",
@@ -706,7 +709,7 @@ class Poller:
         ModbusTCPMaster's own; OverflowError for a station outside 0..255 or an address outside 0..65535.
         Example: poller.add("level", 1, "holding", 4, "f")
         """
-    def plan(self) -> list[tuple[int, str, int, int, list[str]]]:
+    def plan(self, learned: bool = False) -> list[tuple[int, str, int, int, list[str]]]:
         """The requests a pass sends: (station, table, address, count, [names])."""
     def poll(self) -> dict[str, Any]:
         """One pass over every due request: name -> value, or the exception of the point's failed request.
@@ -740,6 +743,16 @@ class Poller:
         Raises: KeyError for an unknown name; ValueError for an input register or discrete input
         point, or a value its format cannot hold; TypeError for a value of the wrong type.
         Example: poller.write("setpoint", 21.5)
+        """
+    @property
+    def learned(self) -> dict[str, dict[str, dict[str, Any]]]:
+        """What the poller learned of each device: {station: {table: {name: figure}}}, str keys only.
+
+        cuts, the addresses no request spans (holes found by refusals); max_block, the largest
+        read planned (None without a bound); largest_read and smallest_refused, the sizes the
+        bound lies between. Plain data: json.dumps takes it, and Poller(..., learned=...) starts
+        from it, or from json.loads of it.
+        Example: json.dump(poller.learned, file)
         """
 
 __version__: str

@@ -422,8 +422,11 @@ constexpr ReferenceText texts[] = {
      "(the system's monotonic clock when None; a callable returning seconds as a float);\n"
      "max_failures, the failures in a row (time-outs, CRC errors, mismatches, lost\n"
      "connections, gateway exceptions 10 and 11) that mark a station down; max_backoff, the\n"
-     "longest wait in seconds between two tries of a station that is down.\n"
-     "Raises: ValueError for max_failures below 1 or a max_backoff that is not a positive number.\n"
+     "longest wait in seconds between two tries of a station that is down; learned, what an\n"
+     "earlier poller learned (its `learned`, also after a trip through JSON) to start from.\n"
+     "Raises: ValueError for max_failures below 1, a max_backoff that is not a positive number,\n"
+     "or an entry of learned that is not a station, a table, an address or a size; TypeError\n"
+     "for a learned that is not a dict of dicts.\n"
      "Example: poller = Poller(master, max_failures=2, max_backoff=30.0)"},
     {"Poller", "stats",
      "Figures per station: {station: {name: figure}}.\n"
@@ -443,6 +446,14 @@ constexpr ReferenceText texts[] = {
      "Raises: KeyError for an unknown name; ValueError for an input register or discrete input\n"
      "point, or a value its format cannot hold; TypeError for a value of the wrong type.\n"
      "Example: poller.write(\"setpoint\", 21.5)"},
+    {"Poller", "learned",
+     "What the poller learned of each device: {station: {table: {name: figure}}}, str keys only.\n"
+     "\n"
+     "cuts, the addresses no request spans (holes found by refusals); max_block, the largest\n"
+     "read planned (None without a bound); largest_read and smallest_refused, the sizes the\n"
+     "bound lies between. Plain data: json.dumps takes it, and Poller(..., learned=...) starts\n"
+     "from it, or from json.loads of it.\n"
+     "Example: json.dump(poller.learned, file)"},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -648,6 +659,7 @@ constexpr ReferenceAnnotation annotations[] = {
     {"Poller", "__init__", "clock", "~Callable[[], float] | None"},
     {"Poller", "__init__", "max_failures", "~int"},
     {"Poller", "__init__", "max_backoff", "~float"},
+    {"Poller", "__init__", "learned", "~dict | None"},
     {"Poller", "__init__", "return", "~None"},
     {"Poller", "add", "name", "~str"},
     {"Poller", "add", "station", "~int"},
@@ -657,6 +669,7 @@ constexpr ReferenceAnnotation annotations[] = {
     {"Poller", "add", "order", "~str"},
     {"Poller", "add", "period", "~float"},
     {"Poller", "add", "return", "~None"},
+    {"Poller", "plan", "learned", "~bool"},
     {"Poller", "plan", "return", "~list[tuple[int, str, int, int, list[str]]]"},
     {"Poller", "poll", "return", "~dict[str, Any]"},
     {"Poller", "run", "duration", "~float | None"},
@@ -666,6 +679,7 @@ constexpr ReferenceAnnotation annotations[] = {
     {"Poller", "write", "name", "~str"},
     {"Poller", "write", "value", "~Any"},
     {"Poller", "write", "return", "~None"},
+    {"Poller", "learned", "return", "~dict[str, dict[str, dict[str, Any]]]"},
 };
 // clang-format on
 

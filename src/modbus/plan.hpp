@@ -66,7 +66,8 @@ struct Gaps {
 };
 
 // No request of the group (station, table, period) holds both a point below `address` and
-// one at `address` or above.
+// one at `address` or above. A period of 0 stands for every period (a cut kept from an
+// earlier run, whose periods may have been others).
 struct Cut {
     std::uint8_t station = 0;
     Table table = Table::Holding;
@@ -193,7 +194,7 @@ inline std::vector<Request> make_plan(std::span<const Point> points, std::span<c
             group = &p;
             group_cuts.clear();
             for (const Cut& c : cuts)
-                if (c.station == p.station && c.table == p.table && c.period == p.period)
+                if (c.station == p.station && c.table == p.table && (c.period == p.period || c.period == 0))
                     group_cuts.push_back(c.address);
             std::sort(group_cuts.begin(), group_cuts.end());
         } else {

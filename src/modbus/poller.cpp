@@ -223,7 +223,147 @@ std::size_t gap_value(PyObject* value, const char* what) {
     return overflow || v > 0xFFFF ? 0xFFFF : static_cast<std::size_t>(v);
 }
 
-// Poller(master, max_gap=16, max_bit_gap=256, clock=None, max_failures=3, max_backoff=60.0)
+// ---- what was learned ------------------------------------------------------------------------
+
+PyObject* table_text(Table t);
+
+// An int of `learned` within low..high, else ValueError naming where it was found.
+long long learned_int(PyObject* value, long long low, long long high, const char* where, PyObject* station,
+                      PyObject* table) {
+    long long v = -1;
+    if (PyLong_Check(value) && !PyBool_Check(value)) {
+        int overflow = 0;
+        v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (v == -1 && PyErr_Occurred()) raise();
+        if (overflow) v = low - 1;
+    } else {
+        v = low - 1;
+    }
+    if (v < low || v > high) {
+        PyErr_Format(PyExc_ValueError, "Poller: learned[%R][%R] %s must be an int from %lld to %lld: %R", station,
+                     table, where, low, high, value);
+        raise();
+    }
+    return v;
+}
+
+// Poller(..., learned=...): what an earlier poller learned (its `learned`, through JSON or not).
+// Every entry is checked before any is taken.
+void load_learned(State& st, PyObject* learned) {
+    if (learned == Py_None) return;
+    if (!PyDict_Check(learned)) {
+        PyErr_Format(PyExc_TypeError, "Poller: learned must be a dict (as Poller.learned gives) or None, not %.200s",
+                     Py_TYPE(learned)->tp_name);
+        raise();
+    }
+    std::vector<polling::Cut> cuts;
+    polling::BlockLimits limits;
+    Py_ssize_t pos = 0;
+    PyObject *station_key = nullptr, *tables = nullptr;
+    while (PyDict_Next(learned, &pos, &station_key, &tables)) {
+        Ref number = PyUnicode_Check(station_key)
+                         ? Ref::steal_or_null(PyLong_FromUnicodeObject(station_key, 10))
+                         : Ref::borrow(PyLong_Check(station_key) && !PyBool_Check(station_key) ? station_key : nullptr);
+        PyErr_Clear();
+        const long long station = number ? PyLong_AsLongLong(number.get()) : -1;
+        PyErr_Clear();
+        if (station < 0 || station > 255) {
+            PyErr_Format(PyExc_ValueError, "Poller: learned: %R is not a station (0 to 255)", station_key);
+            raise();
+        }
+        if (!PyDict_Check(tables)) {
+            PyErr_Format(PyExc_TypeError, "Poller: learned[%R] must be a dict of tables, not %.200s", station_key,
+                         Py_TYPE(tables)->tp_name);
+            raise();
+        }
+        Py_ssize_t tpos = 0;
+        PyObject *table_key = nullptr, *entry = nullptr;
+        while (PyDict_Next(tables, &tpos, &table_key, &entry)) {
+            std::optional<Table> table;
+            for (const Table t : {Table::Holding, Table::Input, Table::Coil, Table::Discrete})
+                if (PyUnicode_Check(table_key) && PyUnicode_Compare(table_key, table_text(t)) == 0) table = t;
+            if (!table) {
+                PyErr_Format(PyExc_ValueError,
+                             "Poller: learned[%R]: %R is not 'holding', 'input', 'coil' or 'discrete'", station_key,
+                             table_key);
+                raise();
+            }
+            if (!PyDict_Check(entry)) {
+                PyErr_Format(PyExc_TypeError, "Poller: learned[%R][%R] must be a dict, not %.200s", station_key,
+                             table_key, Py_TYPE(entry)->tp_name);
+                raise();
+            }
+            const auto s8 = static_cast<std::uint8_t>(station);
+            const long long top = static_cast<long long>(polling::read_limit(*table));
+            if (PyObject* list = PyDict_GetItemString(entry, "cuts")) {
+                if (!PyList_Check(list)) {
+                    PyErr_Format(PyExc_TypeError, "Poller: learned[%R][%R] cuts must be a list, not %.200s",
+                                 station_key, table_key, Py_TYPE(list)->tp_name);
+                    raise();
+                }
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+                    const long long at =
+                        learned_int(PyList_GET_ITEM(list, i), 1, modbus::kMaxAddress, "cuts", station_key, table_key);
+                    cuts.push_back({s8, *table, 0, static_cast<std::uint16_t>(at)});
+                }
+            }
+            if (PyObject* read = PyDict_GetItemString(entry, "largest_read"); read && read != Py_None)
+                limits.answered(
+                    s8, *table,
+                    static_cast<std::size_t>(learned_int(read, 0, top, "largest_read", station_key, table_key)));
+            if (PyObject* refused = PyDict_GetItemString(entry, "smallest_refused"); refused && refused != Py_None)
+                limits.set_refused(
+                    s8, *table,
+                    static_cast<std::size_t>(learned_int(refused, 2, top, "smallest_refused", station_key, table_key)));
+        }
+    }
+    st.cuts = std::move(cuts);
+    st.limits = std::move(limits);
+}
+
+// {"<station>": {"<table>": {"cuts": [...], "max_block": n | None, "largest_read": n,
+// "smallest_refused": n | None}}}: the tables with a cut or a bound, all keys str, so that it
+// goes through JSON and back unchanged.
+Ref learned_of(const State& st) {
+    std::map<std::pair<std::uint8_t, Table>, std::vector<long>> cuts;
+    std::map<std::pair<std::uint8_t, Table>, polling::BlockLimit> bounds;
+    for (const polling::Cut& c : st.cuts) cuts[{c.station, c.table}].push_back(c.address);
+    for (const polling::BlockLimit& row : st.limits.rows())
+        if (row.refused) {
+            bounds[{row.station, row.table}] = row;
+            cuts[{row.station, row.table}];
+        }
+    Ref result = own(PyDict_New());
+    for (auto& [key, addresses] : cuts) {
+        const auto [station, table] = key;
+        Ref station_key = own(PyUnicode_FromFormat("%u", static_cast<unsigned>(station)));
+        Ref tables = Ref::borrow(PyDict_GetItemWithError(result.get(), station_key.get()));
+        if (!tables) {
+            if (PyErr_Occurred()) raise();
+            tables = own(PyDict_New());
+            check(PyDict_SetItem(result.get(), station_key.get(), tables.get()));
+        }
+        std::sort(addresses.begin(), addresses.end());
+        addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
+        Ref list = own(PyList_New(static_cast<Py_ssize_t>(addresses.size())));
+        for (std::size_t i = 0; i < addresses.size(); ++i)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make_int(addresses[i]).release());
+        Ref entry = own(PyDict_New());
+        check(PyDict_SetItemString(entry.get(), "cuts", list.get()));
+        const auto bound = bounds.find(key);
+        const bool has = bound != bounds.end();
+        Ref most = has ? make_int(static_cast<long long>(bound->second.most())) : none();
+        Ref read = make_int(has ? bound->second.answered : 0);
+        Ref refused = has ? make_int(bound->second.refused) : none();
+        check(PyDict_SetItemString(entry.get(), "max_block", most.get()));
+        check(PyDict_SetItemString(entry.get(), "largest_read", read.get()));
+        check(PyDict_SetItemString(entry.get(), "smallest_refused", refused.get()));
+        check(PyDict_SetItem(tables.get(), table_text(table), entry.get()));
+    }
+    return result;
+}
+
+// Poller(master, max_gap=16, max_bit_gap=256, clock=None, max_failures=3, max_backoff=60.0, learned=None)
 Ref init(Args& a) {
     PyObject *self = a[0], *master = a[1], *clock = a[4];
     auto state = std::make_unique<State>();
@@ -247,6 +387,7 @@ Ref init(Args& a) {
         PyErr_Format(PyExc_ValueError, "Poller: max_backoff must be a positive number of seconds: %R", a[6]);
         raise();
     }
+    load_learned(*state, a[7]);
     Ref capsule = own(PyCapsule_New(state.get(), kCapsuleName, free_state));
     state.release();  // the capsule owns it now
     setattr(self, k_master(), master);
@@ -374,8 +515,27 @@ Ref add(Args& a) {
 
 // ---- plan -------------------------------------------------------------------------------------
 
+// The learned cut at which a request starts: between the last point of its group below it and
+// its first point.
+std::optional<std::uint16_t> cut_before(const State& st, const polling::Request& r) {
+    long below = -1;
+    for (const polling::Point& p : st.points)
+        if (p.station == r.station && p.table == r.table && p.period == r.period && p.address < r.address)
+            below = std::max<long>(below, p.address);
+    if (below < 0) return std::nullopt;
+    std::optional<std::uint16_t> found;
+    for (const polling::Cut& c : st.cuts)
+        if (c.station == r.station && c.table == r.table && (c.period == r.period || c.period == 0) &&
+            c.address > below && c.address <= r.address)
+            found = c.address;
+    return found;
+}
+
+// plan(learned=False); with learned, each request also gets {"max_block": the learned bound of
+// its table or None, "cut": the learned cut it starts at or None}.
 Ref plan(Args& a) {
     Held st = state_of(a[0]);
+    const bool with_learned = check(PyObject_IsTrue(a[1])) != 0;
     const std::vector<polling::Request> requests = st->current_plan();  // a copy: names are made below
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(requests.size())));
     for (std::size_t i = 0; i < requests.size(); ++i) {
@@ -384,7 +544,20 @@ Ref plan(Args& a) {
         for (std::size_t k = 0; k < r.points.size(); ++k)
             PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), Py_NewRef(st->data[r.points[k]].name.get()));
         Ref station = make_int(r.station), address = make_int(r.address), count = make_int(r.count);
-        PyObject* row = PyTuple_Pack(5, station.get(), table_text(r.table), address.get(), count.get(), names.get());
+        PyObject* row = nullptr;
+        if (with_learned) {
+            Ref why = own(PyDict_New());
+            const std::size_t most = st->limits.most(r.station, r.table);
+            Ref bound = most < polling::read_limit(r.table) ? make_int(static_cast<long long>(most)) : none();
+            const auto cut = cut_before(*st.state, r);
+            Ref cut_at = cut ? make_int(*cut) : none();
+            check(PyDict_SetItemString(why.get(), "max_block", bound.get()));
+            check(PyDict_SetItemString(why.get(), "cut", cut_at.get()));
+            row =
+                PyTuple_Pack(6, station.get(), table_text(r.table), address.get(), count.get(), names.get(), why.get());
+        } else {
+            row = PyTuple_Pack(5, station.get(), table_text(r.table), address.get(), count.get(), names.get());
+        }
         if (!row) raise();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
     }
@@ -924,6 +1097,11 @@ Ref stats(Args& a) {
 
 Ref get_master(Args& a) { return getattr(a[0], k_master()); }
 
+Ref learned(Args& a) {
+    Held st = state_of(a[0]);
+    return learned_of(*st.state);
+}
+
 // ---- documentation ---------------------------------------------------------------------------------
 
 constexpr const char* class_doc =
@@ -955,7 +1133,8 @@ const ClassSpec& poller_class() {
                     {"max_bit_gap", "int", int_default(256)},
                     {"clock", nullptr, none_default},
                     {"max_failures", "int", int_default(3)},
-                    {"max_backoff", "float", float_default(60.0)}}),
+                    {"max_backoff", "float", float_default(60.0)},
+                    {"learned", "dict | None", none_default}}),
             method("add", locked<add>,
                    {{"name", "str"},
                     {"station", "int"},
@@ -965,12 +1144,13 @@ const ClassSpec& poller_class() {
                     {"order", "str", str_default("ABCD")},
                     {"period", "float", float_default(1.0)}},
                    "None", add_doc),
-            method("plan", plan, {}, "list", plan_doc),
+            method("plan", plan, {{"learned", "bool", bool_default(false)}}, "list", plan_doc),
             method("poll", locked<poll>, {}, "dict", poll_doc),
             method("run", run, {{"duration", "float | None", none_default}}, nullptr, run_doc),
             property("stats", stats, "dict"),
             property("master", get_master),
             method("write", write, {{"name", "str"}, {"value"}}, "None"),
+            property("learned", learned, "dict"),
         }};
     return poller;
 }

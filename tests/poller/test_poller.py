@@ -36,7 +36,7 @@ def poller(*points, slaves=None, clock=None, **options):
 def test_class_body_kinds_and_order():
     members = [k for k in Poller.__dict__ if k not in ("__module__", "__qualname__", "__doc__", "__dict__",
                                                       "__weakref__")]
-    assert members == ["__init__", "add", "plan", "poll", "run", "stats", "master", "write"]
+    assert members == ["__init__", "add", "plan", "poll", "run", "stats", "master", "write", "learned"]
     for key in ("stats", "master"):
         assert type(Poller.__dict__[key]) is property and Poller.__dict__[key].fset is None
     assert Poller.__bases__ == (object,)

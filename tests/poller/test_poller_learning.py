@@ -216,3 +216,88 @@ def test_an_interrupted_try_is_tried_again_at_the_next_pass():
     clock.t = 1.5
     assert p.poll() == {"a": register(2, H, 0)}
     assert p.stats[2]["state"] == "up"
+
+
+# ---- what was learned, kept -----------------------------------------------------------------------
+
+def learning_poller(slaves, **options):
+    p = poller(*[(f"h{a}", 1, H, a) for a in (0, 5, 9, 20, 25, 30)],
+               *[(f"i{a}", 3, "input", a) for a in range(40)], slaves=slaves, **options)
+    return p
+
+
+def device():
+    slaves = Slaves(holes={(1, H, a) for a in range(10, 15)})
+    slaves.limits[(3, "input")] = 8
+    return slaves
+
+
+def test_what_was_learned_is_plain_data_that_a_new_poller_starts_from():
+    import json
+
+    slaves = device()
+    clock = Clock()
+    first = learning_poller(slaves, clock=clock)
+    assert first.learned == {}
+    values = first.poll()
+    for t in range(1, 6):
+        clock.t = t
+        assert first.poll() == values
+    learned = first.learned
+    assert learned == {
+        "1": {H: {"cuts": [20], "max_block": None, "largest_read": 0, "smallest_refused": None}},
+        "3": {"input": {"cuts": [], "max_block": 8, "largest_read": 8, "smallest_refused": 9}},
+    }
+    kept = json.loads(json.dumps(learned))
+    assert kept == learned
+    again = Slaves(holes=slaves.holes)
+    again.limits = dict(slaves.limits)
+    second = learning_poller(again, learned=kept)
+    assert second.plan() == first.plan()
+    assert second.poll() == values
+    assert len(again.requests) == len(first.plan()) and second.stats[1]["slave_exceptions"] == 0
+    assert second.learned == learned
+
+
+def test_plan_shows_the_learned_bound_and_cuts_beside_each_request():
+    slaves = device()
+    p = learning_poller(slaves)
+    assert [r[5] for r in p.plan(learned=True)] == [{"max_block": None, "cut": None}] * 2
+    p.poll()
+    plan = p.plan(learned=True)
+    assert [r[:5] for r in plan] == p.plan()
+    assert plan[0][5] == {"max_block": None, "cut": None} and plan[0][2] == 0
+    assert plan[1][5] == {"max_block": None, "cut": 20} and plan[1][2] == 20
+    most = p.learned["3"]["input"]["max_block"]
+    assert 8 <= most < 40   # still narrowing down after one pass
+    assert [r[5] for r in plan[2:]] == [{"max_block": most, "cut": None}] * len(plan[2:])
+    assert all(r[3] <= most for r in plan[2:]) and sum(r[3] for r in plan[2:]) == 40
+
+
+def test_learned_cuts_apply_to_every_period():
+    p = poller(("a", 1, H, 0), ("b", 1, H, 10), slaves=Slaves(),
+               learned={1: {H: {"cuts": [5]}}})
+    p.add("c", 1, H, 2, period=3)
+    p.add("d", 1, H, 8, period=3)
+    assert [r[2:4] for r in p.plan()] == [(0, 1), (2, 1), (8, 1), (10, 1)]
+
+
+@pytest.mark.parametrize("learned, error, text", [
+    ([], TypeError, "learned must be a dict (as Poller.learned gives) or None, not list"),
+    ({"x": {}}, ValueError, "learned: 'x' is not a station (0 to 255)"),
+    ({"256": {}}, ValueError, "learned: '256' is not a station (0 to 255)"),
+    ({True: {}}, ValueError, "learned: True is not a station"),
+    ({"1": []}, TypeError, "learned['1'] must be a dict of tables, not list"),
+    ({"1": {"holdings": {}}}, ValueError, "learned['1']: 'holdings' is not 'holding', 'input', 'coil' or 'discrete'"),
+    ({"1": {H: 5}}, TypeError, "learned['1']['holding'] must be a dict, not int"),
+    ({"1": {H: {"cuts": 5}}}, TypeError, "learned['1']['holding'] cuts must be a list, not int"),
+    ({"1": {H: {"cuts": [0]}}}, ValueError, "learned['1']['holding'] cuts must be an int from 1 to 65535: 0"),
+    ({"1": {H: {"cuts": ["7"]}}}, ValueError, "cuts must be an int from 1 to 65535: '7'"),
+    ({"1": {H: {"smallest_refused": 126}}}, ValueError, "smallest_refused must be an int from 2 to 125: 126"),
+    ({"1": {"coil": {"largest_read": 2001}}}, ValueError, "largest_read must be an int from 0 to 2000: 2001"),
+    ({"1": {H: {"largest_read": 2 ** 80}}}, ValueError, "largest_read must be an int from 0 to 125"),
+])
+def test_learned_is_checked_whole_before_the_poller_is_made(learned, error, text):
+    with pytest.raises(error) as info:
+        Poller(FakeMaster(Slaves()), learned=learned)
+    assert text in str(info.value)
