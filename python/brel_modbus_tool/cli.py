@@ -28,7 +28,7 @@ from brel_modbus_tool.codec import (BIT_TABLES, GATEWAY_NO_ANSWER, MAX_READ_BITS
                                     parse_format, parse_register, parse_values, raw_hex, short_reason, shown,
                                     text_of)
 from brel_modbus_tool.output import FORMS, Cell, Duration, Row, Writer, console_for, timestamp
-from brel_modbus_tool.points import Point, load_points, make_poller
+from brel_modbus_tool.points import Point, explain_rows, load_learned, load_points, make_poller, save_learned
 from brel_modbus_tool.reference import Reference, datasheet_hint, parse_reference, what
 from brel_modbus_tool.stats import PollStats
 from brel_modbus_tool.target import LineSettings, Link, OpenFailure, Target, open_link, parse_target
@@ -315,6 +315,11 @@ def build_parser() -> argparse.ArgumentParser:
     poll.add_argument("--points", metavar="FILE",
                       help="poll the named points of a TOML or CSV file instead (name, station, table, address, "
                            "format, order, period), each at its own period, through brel_modbus.Poller")
+    poll.add_argument("--learned", metavar="FILE",
+                      help="with --points: start from what the poller learned of the devices (holes, block "
+                           "limits) as kept in this JSON file, and keep it there when the poll ends")
+    poll.add_argument("--explain", action="store_true",
+                      help="with --points: when the poll ends, show the plan, what was learned and why")
 
     scan = command("scan", "find the stations that answer", run_scan, timeout=0.2,
                    tail=": one read per station; a station that answers with an exception is there too")
@@ -548,6 +553,8 @@ def pause_until(deadline: float) -> None:
 def run_poll(args: argparse.Namespace) -> int:
     if args.points is not None:
         return run_poll_points(args)
+    if args.learned is not None or args.explain:
+        raise ArgumentProblem(f"{'--learned' if args.learned is not None else '--explain'} goes with --points")
     request = read_request(args)
     hint = address_hint(args, request.table)
     writer = writer_for(args)
@@ -621,11 +628,12 @@ def run_poll_points(args: argparse.Namespace) -> int:
         raise ArgumentProblem(f"over Modbus TCP the points must name one station (unit identifier), not "
                               f"{', '.join(map(str, stations))}")
     by_name = {p.name: p for p in points}
+    learned = load_learned(args.learned) if args.learned is not None else None
     writer = writer_for(args)
     counts: Counter[str] = Counter()
     passes = 0
     with connect(args, stations[0]) as link:
-        poller = make_poller(link.master, points)
+        poller = make_poller(link.master, points, learned=learned)
         try:
             for result in poller.run():
                 passes += 1
@@ -642,8 +650,17 @@ def run_poll_points(args: argparse.Namespace) -> int:
         figures.update(sorted(counts.items()))
         for station, row in sorted(dict(poller.stats).items()):
             for key, value in dict(row).items():
+                if key == "last_success":
+                    continue   # a time on the poller's own clock, of no use here
                 name = f"station {station} {key}"
                 figures[Duration(name) if key.startswith("rtt_") else name] = value   # rtt_p50, rtt_p99: seconds
+        if args.learned is not None:
+            save_learned(args.learned, dict(poller.learned))
+        if args.explain:
+            writer.block("plan, as learned", {"timestamp": timestamp()},
+                         ["station", "table", "address", "count", "points", "why"],
+                         explain_rows(list(poller.plan(learned=True)), dict(poller.learned)), key="plan",
+                         extra={"learned": dict(poller.learned)})
     writer.summary("statistics", figures, "statistics", sys.stderr)
     if figures["values"] == 0:
         raise Failure(f"no value read in {passes} passes")

@@ -22,8 +22,11 @@ with the file and the point (TOML) or line (CSV) it comes from.
 from __future__ import annotations
 
 import csv
+import json
 import math
+import os
 import sys
+import tempfile
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -225,12 +228,19 @@ class NoPoller(ArgumentProblem):
     """This build of brel_modbus has no Poller."""
 
 
-def make_poller(master: Any, points: list[Point], max_gap: int = 16) -> Any:
-    """A ``brel_modbus.Poller`` over ``master`` with every point added."""
+def make_poller(master: Any, points: list[Point], max_gap: int = 16, learned: dict[str, Any] | None = None) -> Any:
+    """A ``brel_modbus.Poller`` over ``master`` with every point added, starting from ``learned``
+    (what a poller learned before) when given."""
     poller_class = getattr(brel_modbus, "Poller", None)
     if poller_class is None:
         raise NoPoller("this build has no Poller: --points needs a brel_modbus with brel_modbus.Poller")
-    poller = poller_class(master, max_gap=max_gap)
+    if learned is None:
+        poller = poller_class(master, max_gap=max_gap)
+    else:
+        try:
+            poller = poller_class(master, max_gap=max_gap, learned=learned)
+        except (ValueError, TypeError) as exc:
+            raise ArgumentProblem(f"--learned: {exc}") from None
     for point in points:
         try:
             if point.table in BIT_TABLES:
@@ -242,3 +252,49 @@ def make_poller(master: Any, points: list[Point], max_gap: int = 16) -> Any:
             raise PointsProblem([f"point {point.name!r}: {exc}"]) from None
     return poller
 
+
+
+def load_learned(path: str) -> dict[str, Any] | None:
+    """What a poller learned, as kept in a JSON file by ``save_learned``; None when there is no
+    such file yet. ArgumentProblem when it cannot be read or is no JSON object."""
+    try:
+        with open(path, encoding="utf-8") as file:
+            text = file.read()
+    except FileNotFoundError:
+        return None
+    except OSError as exc:
+        raise ArgumentProblem(f"--learned {path}: {exc.strerror or exc}") from None
+    try:
+        learned = json.loads(text)
+    except ValueError as exc:
+        raise ArgumentProblem(f"--learned {path}: not JSON: {exc}") from None
+    if not isinstance(learned, dict):
+        raise ArgumentProblem(f"--learned {path}: a JSON object is expected, not {type(learned).__name__}")
+    return learned
+
+
+def save_learned(path: str, learned: dict[str, Any]) -> None:
+    """Keep ``learned`` in ``path`` as JSON, replacing the file whole (never half written)."""
+    folder = os.path.dirname(os.path.abspath(path))
+    with tempfile.NamedTemporaryFile("w", encoding="utf-8", dir=folder, prefix=".learned-", suffix=".json",
+                                     delete=False) as file:
+        json.dump(learned, file, indent=2, sort_keys=True)
+        file.write("\n")
+    os.replace(file.name, path)
+
+
+def explain_rows(plan: list[tuple[Any, ...]], learned: dict[str, Any]) -> list[dict[str, Any]]:
+    """One row per request of ``plan(learned=True)``: what it reads, and why it is cut there."""
+    rows = []
+    for station, table, address, count, names, why in plan:
+        reasons = []
+        if why.get("cut") is not None:
+            reasons.append(f"a refused read found a hole before {why['cut']}")
+        if why.get("max_block") is not None:
+            bound = learned.get(str(station), {}).get(table, {})
+            refused = bound.get("smallest_refused")
+            reasons.append(f"reads of {refused} refused, at most {why['max_block']} planned" if refused else
+                           f"at most {why['max_block']} planned")
+        rows.append({"station": station, "table": table, "address": address, "count": count,
+                     "points": " ".join(names), "why": "; ".join(reasons) or "merged by the gap"})
+    return rows
