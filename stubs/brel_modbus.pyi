@@ -682,21 +682,22 @@ class Poller:
     are merged into one read while the gap between them is at most max_gap registers (max_bit_gap
     bits), within the Modbus limits."""
 
-    def __init__(self, master: Master | FixMaster | ModbusTCPMaster, max_gap: int = 16, max_bit_gap: int = 256,
+    def __init__(self, master: Master | FixMaster | ModbusTCPMaster, max_gap: int | str = 16, max_bit_gap: int = 256,
                  clock: Callable[[], float] | None = None, max_failures: int = 3,
                  max_backoff: float = 60.0, learned: dict | None = None) -> None:
         """Poll through master (a Master, FixMaster or ModbusTCPMaster).
 
-        Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the
-        same for coils and discrete inputs; clock, the time source of the periods
+        Args: max_gap, the most unused registers read to merge two points, or "auto": the gap
+        that costs less to read than another request, measured from the round trips; max_bit_gap,
+        the same for coils and discrete inputs; clock, the time source of the periods
         (the system's monotonic clock when None; a callable returning seconds as a float);
         max_failures, the failures in a row (time-outs, CRC errors, mismatches, lost
         connections, gateway exceptions 10 and 11) that mark a station down; max_backoff, the
         longest wait in seconds between two tries of a station that is down; learned, what an
         earlier poller learned (its `learned`, also after a trip through JSON) to start from.
-        Raises: ValueError for max_failures below 1, a max_backoff that is not a positive number,
-        or an entry of learned that is not a station, a table, an address or a size; TypeError
-        for a learned that is not a dict of dicts.
+        Raises: ValueError for a max_gap that is negative or a str other than "auto", max_failures
+        below 1, a max_backoff that is not a positive number, or an entry of learned that is not a
+        station, a table, an address or a size; TypeError for a learned that is not a dict of dicts.
         Example: poller = Poller(master, max_failures=2, max_backoff=30.0)
         """
     def add(self, name: str, station: int, table: str, address: int, format: str = "H", order: str = "ABCD",
@@ -729,7 +730,8 @@ class Poller:
         requests, answers, failures by kind (timeouts, mismatches, slave_exceptions, ...), the
         round trips rtt_p50 and rtt_p99 in seconds (None before the first answer), and the
         station's state ("up" or "down"), its failures in a row, last_success (the poller's clock
-        at its last answer with values, or None) and backoff (seconds while down, else None).
+        at its last answer with values, or None) and backoff (seconds while down, else None);
+        max_gap, the register gap the plan uses (with max_gap="auto", the one measured).
         """
     @property
     def master(self) -> Master | FixMaster | ModbusTCPMaster:

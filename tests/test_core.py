@@ -22,7 +22,8 @@ CASES = ["whole_answer", "answer_wanted_in_two_steps", "late_answer_skipped", "l
 PLAN_CASES = ["every_limit_is_found_by_halving", "a_refusal_of_a_size_read_before_is_not_a_limit",
               "an_answer_beyond_the_refused_size_leaves_the_bound", "a_kept_bound_is_clamped",
               "plans_keep_within_the_bound", "a_point_wider_than_the_bound_is_planned_alone",
-              "covers_tells_a_gap_between_parts"]
+              "covers_tells_a_gap_between_parts", "the_gap_is_the_fixed_cost_over_the_cost_per_register",
+              "the_costs_follow_the_last_reads", "a_gap_moves_only_beyond_noise"]
 
 
 def build(tmp_path_factory, source):

@@ -417,16 +417,17 @@ constexpr ReferenceText texts[] = {
     {"Poller", "__init__",
      "Poll through master (a Master, FixMaster or ModbusTCPMaster).\n"
      "\n"
-     "Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the\n"
-     "same for coils and discrete inputs; clock, the time source of the periods\n"
+     "Args: max_gap, the most unused registers read to merge two points, or \"auto\": the gap\n"
+     "that costs less to read than another request, measured from the round trips; max_bit_gap,\n"
+     "the same for coils and discrete inputs; clock, the time source of the periods\n"
      "(the system's monotonic clock when None; a callable returning seconds as a float);\n"
      "max_failures, the failures in a row (time-outs, CRC errors, mismatches, lost\n"
      "connections, gateway exceptions 10 and 11) that mark a station down; max_backoff, the\n"
      "longest wait in seconds between two tries of a station that is down; learned, what an\n"
      "earlier poller learned (its `learned`, also after a trip through JSON) to start from.\n"
-     "Raises: ValueError for max_failures below 1, a max_backoff that is not a positive number,\n"
-     "or an entry of learned that is not a station, a table, an address or a size; TypeError\n"
-     "for a learned that is not a dict of dicts.\n"
+     "Raises: ValueError for a max_gap that is negative or a str other than \"auto\", max_failures\n"
+     "below 1, a max_backoff that is not a positive number, or an entry of learned that is not a\n"
+     "station, a table, an address or a size; TypeError for a learned that is not a dict of dicts.\n"
      "Example: poller = Poller(master, max_failures=2, max_backoff=30.0)"},
     {"Poller", "stats",
      "Figures per station: {station: {name: figure}}.\n"
@@ -434,7 +435,8 @@ constexpr ReferenceText texts[] = {
      "requests, answers, failures by kind (timeouts, mismatches, slave_exceptions, ...), the\n"
      "round trips rtt_p50 and rtt_p99 in seconds (None before the first answer), and the\n"
      "station's state (\"up\" or \"down\"), its failures in a row, last_success (the poller's clock\n"
-     "at its last answer with values, or None) and backoff (seconds while down, else None)."},
+     "at its last answer with values, or None) and backoff (seconds while down, else None);\n"
+     "max_gap, the register gap the plan uses (with max_gap=\"auto\", the one measured)."},
     {"Poller", "master",
      "The master the poller reads through."},
     {"Poller", "write",
@@ -654,7 +656,7 @@ constexpr ReferenceAnnotation annotations[] = {
     {"ModbusTCPMaster", "reconnect", "return", "~bool"},
     {"ModbusTCPMaster", "reconnect", "value", "~bool"},
     {"Poller", "__init__", "master", "~Master | FixMaster | ModbusTCPMaster"},
-    {"Poller", "__init__", "max_gap", "~int"},
+    {"Poller", "__init__", "max_gap", "~int | str"},
     {"Poller", "__init__", "max_bit_gap", "~int"},
     {"Poller", "__init__", "clock", "~Callable[[], float] | None"},
     {"Poller", "__init__", "max_failures", "~int"},

@@ -329,4 +329,77 @@ private:
     std::size_t next_ = 0;  // the oldest sample once the window is full
 };
 
+// ---- the gap worth reading -------------------------------------------------------------
+
+// What reads of registers cost on one line: the round trip of a read as a fixed cost per
+// request plus a cost per register, fitted (least squares) to the last kWindow answered reads.
+// A gap of registers is worth reading instead of sending another request while it costs less
+// than that request: up to fixed / per_register registers.
+class ReadCosts {
+public:
+    static constexpr std::size_t kWindow = 512;
+
+    void add(std::size_t registers, double seconds) {
+        const Sample s{static_cast<double>(registers), seconds};
+        if (samples_.size() < kWindow) {
+            samples_.push_back(s);
+        } else {
+            samples_[next_] = s;
+            next_ = (next_ + 1) % kWindow;
+        }
+    }
+    std::size_t size() const noexcept { return samples_.size(); }
+
+    struct Fit {
+        double fixed = 0;         // seconds per request
+        double per_register = 0;  // seconds per register read
+    };
+    // None until reads of at least two sizes were measured.
+    std::optional<Fit> fit() const {
+        const double n = static_cast<double>(samples_.size());
+        if (samples_.size() < 2) return std::nullopt;
+        double mx = 0, my = 0;
+        for (const Sample& s : samples_) {
+            mx += s.registers;
+            my += s.seconds;
+        }
+        mx /= n;
+        my /= n;
+        double sxx = 0, sxy = 0;
+        for (const Sample& s : samples_) {
+            sxx += (s.registers - mx) * (s.registers - mx);
+            sxy += (s.registers - mx) * (s.seconds - my);
+        }
+        if (!(sxx > 0)) return std::nullopt;
+        const double slope = sxy / sxx;
+        return Fit{my - slope * mx, slope};
+    }
+    // The gap worth reading, within 0..kMaxReadRegisters; None until fit() has an answer.
+    std::optional<std::size_t> gap() const {
+        const auto f = fit();
+        if (!f) return std::nullopt;
+        if (!(f->per_register > 0)) return kMaxReadRegisters;  // a register costs nothing measurable
+        if (!(f->fixed > 0)) return 0;
+        const double registers = std::floor(f->fixed / f->per_register);
+        return registers >= static_cast<double>(kMaxReadRegisters) ? kMaxReadRegisters
+                                                                   : static_cast<std::size_t>(registers);
+    }
+
+private:
+    struct Sample {
+        double registers;
+        double seconds;
+    };
+    std::vector<Sample> samples_;
+    std::size_t next_ = 0;  // the oldest sample once the window is full
+};
+
+// Whether a newly measured gap should replace the one planned with: when it differs by more than
+// a quarter (and at least one register), so that noise in the round trips does not plan again and
+// again.
+constexpr bool gap_moved(std::size_t planned, std::size_t measured) noexcept {
+    const std::size_t diff = planned > measured ? planned - measured : measured - planned;
+    return diff > std::max<std::size_t>(1, planned / 4);
+}
+
 }  // namespace brel::modbus::polling

@@ -96,6 +96,8 @@ struct State {
     std::unordered_map<std::string, std::size_t> by_name;
     std::vector<polling::Cut> cuts;
     polling::BlockLimits limits;
+    bool auto_gap = false;     // max_gap="auto": gaps.registers follows `costs`
+    polling::ReadCosts costs;  // answered register reads, all stations: one line
     unsigned long long max_failures = 3;
     double max_backoff = 60.0;
     std::vector<polling::Request> plan;
@@ -368,7 +370,19 @@ Ref init(Args& a) {
     PyObject *self = a[0], *master = a[1], *clock = a[4];
     auto state = std::make_unique<State>();
     state->kind = kind_of(master);
-    state->gaps.registers = gap_value(a[2], "max_gap");
+    if (PyUnicode_Check(a[2])) {
+        if (PyUnicode_CompareWithASCIIString(a[2], "auto") != 0) {
+            PyErr_Format(PyExc_ValueError, "Poller: max_gap must be a number of registers or 'auto': %R", a[2]);
+            raise();
+        }
+        state->auto_gap = true;  // the default gap until reads of two sizes were measured
+    } else if (PyLong_Check(a[2])) {
+        state->gaps.registers = gap_value(a[2], "max_gap");
+    } else {
+        PyErr_Format(PyExc_TypeError, "Argument 'max_gap' has incorrect type (expected int or 'auto', got %.200s)",
+                     Py_TYPE(a[2])->tp_name);
+        raise();
+    }
     state->gaps.bits = gap_value(a[3], "max_bit_gap");
     if (clock != Py_None && !PyCallable_Check(clock)) {
         PyErr_Format(PyExc_TypeError, "Poller: clock must be callable or None, not %.200s", Py_TYPE(clock)->tp_name);
@@ -553,6 +567,8 @@ Ref plan(Args& a) {
             Ref cut_at = cut ? make_int(*cut) : none();
             check(PyDict_SetItemString(why.get(), "max_block", bound.get()));
             check(PyDict_SetItemString(why.get(), "cut", cut_at.get()));
+            Ref gap = make_int(static_cast<long long>(st->gaps.of(r.table)));
+            check(PyDict_SetItemString(why.get(), "max_gap", gap.get()));
             row =
                 PyTuple_Pack(6, station.get(), table_text(r.table), address.get(), count.get(), names.get(), why.get());
         } else {
@@ -809,7 +825,9 @@ Outcome run_request(const Pass& pass, const polling::Request& r) {
     try {
         Ref answer = read_request(pass.master, st.kind, r);
         answered = true;
-        st.figures[r.station].round_trips.add(since(start));
+        const double round_trip = since(start);
+        st.figures[r.station].round_trips.add(round_trip);
+        if (!polling::is_bits(r.table)) st.costs.add(r.count, round_trip);
         decode_request(st, r, answer.get(), pass.values);
         st.figures[r.station].answers += 1;
         st.limits.answered(r.station, r.table, r.count);
@@ -875,6 +893,11 @@ Ref pass_at(PyObject* self, State& st, double now) {
     for (const polling::Request& r : requests) run_request(pass, r);
     for (const double period : due)
         if (polling::Schedule* s = st.schedule_of(period)) s->advance(now);
+    if (st.auto_gap)
+        if (const auto gap = st.costs.gap(); gap && polling::gap_moved(st.gaps.registers, *gap)) {
+            st.gaps.registers = *gap;
+            st.planned = false;
+        }
     return values;
 }
 
@@ -1089,6 +1112,8 @@ Ref stats(Args& a) {
         check(PyDict_SetItemString(row.get(), "last_success", optional_float(last).get()));
         const auto backoff = unit.down ? std::optional<double>(unit.backoff) : std::nullopt;
         check(PyDict_SetItemString(row.get(), "backoff", optional_float(backoff).get()));
+        Ref gap = make_int(static_cast<long long>(st->gaps.registers));
+        check(PyDict_SetItemString(row.get(), "max_gap", gap.get()));
         Ref key = make_int(station);
         check(PyDict_SetItem(result.get(), key.get(), row.get()));
     }
@@ -1129,7 +1154,7 @@ const ClassSpec& poller_class() {
         .members = {
             method("__init__", init,
                    {{"master"},
-                    {"max_gap", "int", int_default(16)},
+                    {"max_gap", "int | str", int_default(16)},
                     {"max_bit_gap", "int", int_default(256)},
                     {"clock", nullptr, none_default},
                     {"max_failures", "int", int_default(3)},

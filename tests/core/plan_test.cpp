@@ -123,7 +123,47 @@ void covers_tells_a_gap_between_parts() {
     CHECK(!covers(short_end, whole));
 }
 
+void the_gap_is_the_fixed_cost_over_the_cost_per_register() {
+    ReadCosts costs;
+    CHECK(!costs.gap());
+    for (int i = 0; i < 5; ++i) costs.add(10, 0.03);
+    CHECK(!costs.gap());  // one size: no slope
+    ReadCosts serial;     // 9600 baud: about 2.3 ms a register, 25 ms a request
+    ReadCosts tcp;        // loopback: 0.2 ms a request, nothing measurable a register
+    for (std::size_t n = 1; n <= 40; ++n) {
+        serial.add(n, 0.025 + 0.0023 * static_cast<double>(n));
+        tcp.add(n, 0.0002);
+    }
+    const auto fit = serial.fit();
+    CHECK(fit && std::fabs(fit->fixed - 0.025) < 1e-9 && std::fabs(fit->per_register - 0.0023) < 1e-9);
+    CHECK(serial.gap() == std::optional<std::size_t>(10));
+    CHECK(tcp.gap() == std::optional<std::size_t>(kMaxReadRegisters));
+    ReadCosts free_requests;  // a request costs nothing more than its registers
+    free_requests.add(1, 0.001);
+    free_requests.add(10, 0.010);
+    CHECK(free_requests.gap() == std::optional<std::size_t>(0));
+}
+
+void the_costs_follow_the_last_reads() {
+    ReadCosts costs;
+    for (std::size_t i = 0; i < ReadCosts::kWindow; ++i)
+        costs.add(1 + i % 20, 0.105 + 0.01 * static_cast<double>(1 + i % 20));
+    CHECK(costs.gap() == std::optional<std::size_t>(10));
+    for (std::size_t i = 0; i < ReadCosts::kWindow; ++i)
+        costs.add(1 + i % 20, 0.035 + 0.01 * static_cast<double>(1 + i % 20));
+    CHECK(costs.size() == ReadCosts::kWindow);
+    CHECK(costs.gap() == std::optional<std::size_t>(3));
+}
+
+void a_gap_moves_only_beyond_noise() {
+    CHECK(!gap_moved(16, 16) && !gap_moved(16, 19) && !gap_moved(16, 12) && gap_moved(16, 21) && gap_moved(16, 11));
+    CHECK(!gap_moved(0, 1) && gap_moved(0, 2) && gap_moved(125, 10));
+}
+
 const std::map<std::string, std::function<void()>> kCases = {
+    {"the_gap_is_the_fixed_cost_over_the_cost_per_register", the_gap_is_the_fixed_cost_over_the_cost_per_register},
+    {"the_costs_follow_the_last_reads", the_costs_follow_the_last_reads},
+    {"a_gap_moves_only_beyond_noise", a_gap_moves_only_beyond_noise},
     {"every_limit_is_found_by_halving", every_limit_is_found_by_halving},
     {"a_refusal_of_a_size_read_before_is_not_a_limit", a_refusal_of_a_size_read_before_is_not_a_limit},
     {"an_answer_beyond_the_refused_size_leaves_the_bound", an_answer_beyond_the_refused_size_leaves_the_bound},

@@ -16,7 +16,7 @@ TABLES = ["holding", "input", "coil", "discrete"]
 STATS_KEYS = ["requests", "answers", "timeouts", "crc_errors", "mismatches", "slave_exceptions", "other_errors",
               "rtt_p50", "rtt_p99"]
 FAILURE_KEYS = STATS_KEYS[2:7]
-UNIT_UP = {"state": "up", "failures": 0, "last_success": None, "backoff": None}
+UNIT_UP = {"state": "up", "failures": 0, "last_success": None, "backoff": None, "max_gap": 16}
 
 
 def poller(*points, slaves=None, clock=None, **options):

@@ -3,6 +3,7 @@ told from a failure of the link or the unit, block limits are found by halving, 
 stops answering is tried by one request per back-off while the others keep their periods."""
 
 import math
+import threading
 
 import pytest
 
@@ -69,7 +70,7 @@ def test_an_answer_after_failures_starts_the_count_again():
     assert p.stats[1] | {"rtt_p50": 0, "rtt_p99": 0} == {
         "requests": 4, "answers": 2, "timeouts": 2, "crc_errors": 0, "mismatches": 0, "slave_exceptions": 0,
         "other_errors": 0, "rtt_p50": 0, "rtt_p99": 0, "state": "up", "failures": 0, "last_success": 1.5,
-        "backoff": None}
+        "backoff": None, "max_gap": 16}
 
 
 # ---- block limits -------------------------------------------------------------------------------
@@ -144,7 +145,7 @@ def test_a_dead_unit_is_tried_by_one_request_per_backoff_and_costs_the_others_no
     assert p.stats[2] | {"rtt_p50": 0, "rtt_p99": 0} == {
         "requests": 3, "answers": 0, "timeouts": 3, "crc_errors": 0, "mismatches": 0, "slave_exceptions": 0,
         "other_errors": 0, "rtt_p50": 0, "rtt_p99": 0, "state": "down", "failures": 3, "last_success": None,
-        "backoff": 1.0}
+        "backoff": 1.0, "max_gap": 16}
     last = first["d"]
     assert str(last) == TIMEOUT
     tries, backoffs = [], []
@@ -262,15 +263,15 @@ def test_what_was_learned_is_plain_data_that_a_new_poller_starts_from():
 def test_plan_shows_the_learned_bound_and_cuts_beside_each_request():
     slaves = device()
     p = learning_poller(slaves)
-    assert [r[5] for r in p.plan(learned=True)] == [{"max_block": None, "cut": None}] * 2
+    assert [r[5] for r in p.plan(learned=True)] == [{"max_block": None, "cut": None, "max_gap": 16}] * 2
     p.poll()
     plan = p.plan(learned=True)
     assert [r[:5] for r in plan] == p.plan()
-    assert plan[0][5] == {"max_block": None, "cut": None} and plan[0][2] == 0
-    assert plan[1][5] == {"max_block": None, "cut": 20} and plan[1][2] == 20
+    assert plan[0][5] == {"max_block": None, "cut": None, "max_gap": 16} and plan[0][2] == 0
+    assert plan[1][5] == {"max_block": None, "cut": 20, "max_gap": 16} and plan[1][2] == 20
     most = p.learned["3"]["input"]["max_block"]
     assert 8 <= most < 40   # still narrowing down after one pass
-    assert [r[5] for r in plan[2:]] == [{"max_block": most, "cut": None}] * len(plan[2:])
+    assert [r[5] for r in plan[2:]] == [{"max_block": most, "cut": None, "max_gap": 16}] * len(plan[2:])
     assert all(r[3] <= most for r in plan[2:]) and sum(r[3] for r in plan[2:]) == 40
 
 
@@ -300,4 +301,53 @@ def test_learned_cuts_apply_to_every_period():
 def test_learned_is_checked_whole_before_the_poller_is_made(learned, error, text):
     with pytest.raises(error) as info:
         Poller(FakeMaster(Slaves()), learned=learned)
+    assert text in str(info.value)
+
+
+# ---- the gap it picks ----------------------------------------------------------------------------
+
+class Line(FakeMaster):
+    """Reads that take a fixed time per request plus a time per register."""
+
+    def __init__(self, slaves, fixed, per_register):
+        super().__init__(slaves)
+        self.fixed, self.per_register = fixed, per_register
+
+    def read_registers(self, station, address, count, func_code=3):
+        threading.Event().wait(self.fixed + self.per_register * count)
+        return super().read_registers(station, address, count, func_code)
+
+
+@pytest.mark.parametrize("fixed, per_register, low, high", [
+    (0.004, 0.0008, 2, 12),     # a slow serial line: a gap costs soon more than a request
+    (0.004, 0.0, 40, 125),      # loopback TCP: a register costs nothing measurable
+])
+def test_max_gap_auto_follows_what_requests_and_registers_cost(fixed, per_register, low, high):
+    slaves = Slaves()
+    clock = Clock()
+    p = Poller(Line(slaves, fixed, per_register), max_gap="auto", clock=clock)
+    for a in (0, 3, 9, 12, 30, 31, 40, 70, 75, 100):
+        p.add(f"r{a}", 1, H, a)
+    assert p.stats[1]["max_gap"] == 16   # until reads of two sizes were measured
+    for t in range(4):
+        clock.t = t
+        values = p.poll()
+        assert values == {f"r{a}": register(1, H, a) for a in (0, 3, 9, 12, 30, 31, 40, 70, 75, 100)}
+    gap = p.stats[1]["max_gap"]
+    assert low <= gap <= high
+    assert {r[5]["max_gap"] for r in p.plan(learned=True)} == {gap}
+    # the plan merges across gaps up to the one measured, and no further
+    plan = p.plan()
+    for before, after in zip(plan, plan[1:], strict=False):
+        assert after[2] - (before[2] + before[3]) > gap
+
+
+@pytest.mark.parametrize("max_gap, error, text", [
+    ("Auto", ValueError, "Poller: max_gap must be a number of registers or 'auto': 'Auto'"),
+    (1.5, TypeError, "Argument 'max_gap' has incorrect type (expected int or 'auto', got float)"),
+    (None, TypeError, "Argument 'max_gap' has incorrect type (expected int or 'auto', got NoneType)"),
+])
+def test_max_gap_is_a_number_or_auto(max_gap, error, text):
+    with pytest.raises(error) as info:
+        Poller(FakeMaster(Slaves()), max_gap=max_gap)
     assert text in str(info.value)

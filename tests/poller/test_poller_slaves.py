@@ -69,7 +69,7 @@ def test_values_of_every_table_in_few_requests(slaves, kind):
     assert p.stats[STATION] | {"rtt_p50": None, "rtt_p99": None, "last_success": None} == {
         "requests": 5, "answers": 5, "timeouts": 0, "crc_errors": 0, "mismatches": 0, "slave_exceptions": 0,
         "other_errors": 0, "rtt_p50": None, "rtt_p99": None, "state": "up", "failures": 0, "last_success": None,
-        "backoff": None}
+        "backoff": None, "max_gap": 16}
     assert p.stats[STATION]["last_success"] is not None
     assert 0 < p.stats[STATION]["rtt_p50"] <= p.stats[STATION]["rtt_p99"]
 
