@@ -159,9 +159,10 @@ bench-memory: install bench-deps bench-tools
 	$(PY) bench/memory.py $(MEMORY_ARGS)
 
 # Poller against one call per point (brel_modbus, pymodbus, minimalmodbus) on the simulated
-# slave; needs no C tools.
+# slave, then its own gap against fixed ones on five simulated device maps; needs no C tools.
 bench-poller: install bench-deps
 	$(PY) bench/poller.py $(POLLER_ARGS)
+	$(PY) bench/poller_maps.py $(POLLER_MAPS_ARGS)
 
 clean:
 	rm -rf build dist $(VENV) $(OTHER_VERSIONS:%=.venv-%) $(BENCH_BUILD)

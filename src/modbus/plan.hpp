@@ -298,25 +298,37 @@ struct Schedule {
 
 // ---- round trips ----------------------------------------------------------------------
 
+// The last N items added: once full, each new one replaces the oldest.
+template <class T, std::size_t N>
+class Ring {
+public:
+    void add(const T& item) {
+        if (items_.size() < N) {
+            items_.push_back(item);
+        } else {
+            items_[next_] = item;
+            next_ = (next_ + 1) % N;
+        }
+    }
+    const std::vector<T>& items() const noexcept { return items_; }
+
+private:
+    std::vector<T> items_;
+    std::size_t next_ = 0;  // the oldest item once full
+};
+
 // The last kWindow round-trip times of a station, in seconds.
 class RoundTrips {
 public:
     static constexpr std::size_t kWindow = 4096;
 
-    void add(double seconds) {
-        if (samples_.size() < kWindow) {
-            samples_.push_back(seconds);
-        } else {
-            samples_[next_] = seconds;
-            next_ = (next_ + 1) % kWindow;
-        }
-    }
-    std::size_t size() const noexcept { return samples_.size(); }
+    void add(double seconds) { samples_.add(seconds); }
+    std::size_t size() const noexcept { return samples_.items().size(); }
     // The nearest-rank percentile (1 to 100): the smallest sample with at least `percent` %
     // of the samples at or below it. None without samples.
     std::optional<double> percentile(unsigned percent) const {
-        if (samples_.empty()) return std::nullopt;
-        std::vector<double> sorted(samples_);
+        if (samples_.items().empty()) return std::nullopt;
+        std::vector<double> sorted(samples_.items());
         const std::size_t n = sorted.size();
         std::size_t rank = (static_cast<std::size_t>(percent) * n + 99) / 100;
         rank = std::clamp<std::size_t>(rank, 1, n);
@@ -325,30 +337,22 @@ public:
     }
 
 private:
-    std::vector<double> samples_;
-    std::size_t next_ = 0;  // the oldest sample once the window is full
+    Ring<double, kWindow> samples_;
 };
 
 // ---- the gap worth reading -------------------------------------------------------------
 
 // What reads of registers cost on one line: the round trip of a read as a fixed cost per
-// request plus a cost per register, fitted (least squares) to the last kWindow answered reads.
+// request plus a cost per register, fitted (least squares) to the last kWindow answered reads;
+// a cost per register that the jitter of the round trips hides is taken as none.
 // A gap of registers is worth reading instead of sending another request while it costs less
 // than that request: up to fixed / per_register registers.
 class ReadCosts {
 public:
     static constexpr std::size_t kWindow = 512;
 
-    void add(std::size_t registers, double seconds) {
-        const Sample s{static_cast<double>(registers), seconds};
-        if (samples_.size() < kWindow) {
-            samples_.push_back(s);
-        } else {
-            samples_[next_] = s;
-            next_ = (next_ + 1) % kWindow;
-        }
-    }
-    std::size_t size() const noexcept { return samples_.size(); }
+    void add(std::size_t registers, double seconds) { samples_.add({static_cast<double>(registers), seconds}); }
+    std::size_t size() const noexcept { return samples_.items().size(); }
 
     struct Fit {
         double fixed = 0;         // seconds per request
@@ -356,22 +360,34 @@ public:
     };
     // None until reads of at least two sizes were measured.
     std::optional<Fit> fit() const {
-        const double n = static_cast<double>(samples_.size());
-        if (samples_.size() < 2) return std::nullopt;
+        const std::vector<Sample>& samples = samples_.items();
+        const double n = static_cast<double>(samples.size());
+        if (samples.size() < 2) return std::nullopt;
         double mx = 0, my = 0;
-        for (const Sample& s : samples_) {
+        for (const Sample& s : samples) {
             mx += s.registers;
             my += s.seconds;
         }
         mx /= n;
         my /= n;
         double sxx = 0, sxy = 0;
-        for (const Sample& s : samples_) {
+        for (const Sample& s : samples) {
             sxx += (s.registers - mx) * (s.registers - mx);
             sxy += (s.registers - mx) * (s.seconds - my);
         }
         if (!(sxx > 0)) return std::nullopt;
-        const double slope = sxy / sxx;
+        double slope = sxy / sxx;
+        // A slope within two standard errors of nothing is noise (the jitter of a fast link):
+        // a register then costs nothing measurable, and the fixed cost is the mean round trip.
+        if (samples.size() > 2) {
+            double residuals = 0;
+            for (const Sample& s : samples) {
+                const double r = s.seconds - (my + slope * (s.registers - mx));
+                residuals += r * r;
+            }
+            const double error = std::sqrt(residuals / (n - 2) / sxx);
+            if (slope < 2 * error) slope = 0;
+        }
         return Fit{my - slope * mx, slope};
     }
     // The gap worth reading, within 0..kMaxReadRegisters; None until fit() has an answer.
@@ -390,8 +406,7 @@ private:
         double registers;
         double seconds;
     };
-    std::vector<Sample> samples_;
-    std::size_t next_ = 0;  // the oldest sample once the window is full
+    Ring<Sample, kWindow> samples_;
 };
 
 // Whether a newly measured gap should replace the one planned with: when it differs by more than

@@ -1,4 +1,5 @@
 // Checks of the Modbus TCP exchange without I/O, fed byte sequences: `exchange_test NAME` runs one case.
+#include "cases.hpp"
 #include "modbus/tcp_exchange.hpp"
 
 #include <algorithm>
@@ -15,16 +16,6 @@ using namespace brel::modbus;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
-
-int failures = 0;
-
-#define CHECK(cond)                                                         \
-    do {                                                                    \
-        if (!(cond)) {                                                      \
-            std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                     \
-        }                                                                   \
-    } while (0)
 
 const char* name_of(TcpStep s) {
     switch (s) {
@@ -51,7 +42,7 @@ const char* name_of(TcpStep s) {
         const TcpStep g = (got);                                                                                \
         if (g != (want)) {                                                                                      \
             std::fprintf(stderr, "%s:%d: step %s, wanted %s\n", __FILE__, __LINE__, name_of(g), name_of(want)); \
-            ++failures;                                                                                         \
+            ++core_checks::failures;                                                                            \
         }                                                                                                       \
     } while (0)
 
@@ -317,7 +308,7 @@ void judge_compares() {
     CHECK_STEP(feed(y, read_answer(0x4242), 64).end, TcpStep::Done);
 }
 
-const std::map<std::string, std::function<void()>> kCases = {
+const core_checks::Cases kCases = {
     {"whole_answer", whole_answer},
     {"answer_wanted_in_two_steps", answer_wanted_in_two_steps},
     {"late_answer_skipped", late_answer_skipped},
@@ -334,15 +325,4 @@ const std::map<std::string, std::function<void()>> kCases = {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--list") == 0) {
-        for (const auto& [name, run] : kCases) std::printf("%s\n", name.c_str());
-        return 0;
-    }
-    if (argc != 2 || !kCases.count(argv[1])) {
-        std::fprintf(stderr, "usage: exchange_test --list | CASE\n");
-        return 2;
-    }
-    kCases.at(argv[1])();
-    return failures ? 1 : 0;
-}
+int main(int argc, char** argv) { return core_checks::run_cases(argc, argv, kCases); }

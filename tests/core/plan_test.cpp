@@ -1,4 +1,5 @@
 // Checks of the poller's planning without the interpreter: `plan_test NAME` runs one case.
+#include "cases.hpp"
 #include "modbus/plan.hpp"
 
 #include <cmath>
@@ -13,16 +14,6 @@ using namespace brel::modbus;
 using namespace brel::modbus::polling;
 
 namespace {
-
-int failures = 0;
-
-#define CHECK(cond)                                                         \
-    do {                                                                    \
-        if (!(cond)) {                                                      \
-            std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                     \
-        }                                                                   \
-    } while (0)
 
 std::vector<Point> row_of(std::size_t n, Table table = Table::Holding) {
     std::vector<Point> points;
@@ -138,6 +129,22 @@ void the_gap_is_the_fixed_cost_over_the_cost_per_register() {
     CHECK(fit && std::fabs(fit->fixed - 0.025) < 1e-9 && std::fabs(fit->per_register - 0.0023) < 1e-9);
     CHECK(serial.gap() == std::optional<std::size_t>(10));
     CHECK(tcp.gap() == std::optional<std::size_t>(kMaxReadRegisters));
+    // Round trips that do not grow with the registers, with jitter: a least-squares slope alone
+    // finds a cost per register (checked below), the fit takes it for noise.
+    ReadCosts jitter;
+    std::uint32_t seed = 3;
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (std::size_t k = 0; k < 16; ++k) {
+        seed = seed * 1103515245u + 12345u;
+        const double x = static_cast<double>(1 + 5 * k);
+        const double y = 0.0002 + 0.0004 * static_cast<double>((seed >> 16) % 1000) / 1000.0;
+        jitter.add(1 + 5 * k, y);
+        sx += x, sy += y, sxx += x * x, sxy += x * y;
+    }
+    const double raw_slope = (16 * sxy - sx * sy) / (16 * sxx - sx * sx);
+    CHECK(raw_slope > 1e-6);
+    CHECK(jitter.fit() && jitter.fit()->per_register == 0);
+    CHECK(jitter.gap() == std::optional<std::size_t>(kMaxReadRegisters));
     ReadCosts free_requests;  // a request costs nothing more than its registers
     free_requests.add(1, 0.001);
     free_requests.add(10, 0.010);
@@ -160,7 +167,7 @@ void a_gap_moves_only_beyond_noise() {
     CHECK(!gap_moved(0, 1) && gap_moved(0, 2) && gap_moved(125, 10));
 }
 
-const std::map<std::string, std::function<void()>> kCases = {
+const core_checks::Cases kCases = {
     {"the_gap_is_the_fixed_cost_over_the_cost_per_register", the_gap_is_the_fixed_cost_over_the_cost_per_register},
     {"the_costs_follow_the_last_reads", the_costs_follow_the_last_reads},
     {"a_gap_moves_only_beyond_noise", a_gap_moves_only_beyond_noise},
@@ -175,15 +182,4 @@ const std::map<std::string, std::function<void()>> kCases = {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--list") == 0) {
-        for (const auto& [name, run] : kCases) std::printf("%s\n", name.c_str());
-        return 0;
-    }
-    if (argc != 2 || !kCases.count(argv[1])) {
-        std::fprintf(stderr, "usage: plan_test --list | CASE\n");
-        return 2;
-    }
-    kCases.at(argv[1])();
-    return failures ? 1 : 0;
-}
+int main(int argc, char** argv) { return core_checks::run_cases(argc, argv, kCases); }
