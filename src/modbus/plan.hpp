@@ -343,13 +343,15 @@ private:
 // ---- the gap worth reading -------------------------------------------------------------
 
 // What reads of registers cost on one line: the round trip of a read as a fixed cost per
-// request plus a cost per register, fitted (least squares) to the last kWindow answered reads;
-// a cost per register that the jitter of the round trips hides is taken as none.
+// request plus a cost per register, fitted (least squares) to the median round trip of each
+// size among the last kWindow answered reads; a cost per register that the jitter of the round
+// trips hides is taken as none.
 // A gap of registers is worth reading instead of sending another request while it costs less
 // than that request: up to fixed / per_register registers.
 class ReadCosts {
 public:
     static constexpr std::size_t kWindow = 512;
+    static constexpr std::size_t kEnough = 3;  // reads of one size before their median counts
 
     void add(std::size_t registers, double seconds) { samples_.add({static_cast<double>(registers), seconds}); }
     std::size_t size() const noexcept { return samples_.items().size(); }
@@ -358,30 +360,50 @@ public:
         double fixed = 0;         // seconds per request
         double per_register = 0;  // seconds per register read
     };
-    // None until reads of at least two sizes were measured.
+    // None until reads of at least two sizes were measured kEnough times each.
     std::optional<Fit> fit() const {
-        const std::vector<Sample>& samples = samples_.items();
-        const double n = static_cast<double>(samples.size());
-        if (samples.size() < 2) return std::nullopt;
+        // The median round trip of each size read kEnough times or more: a round trip that a busy
+        // machine (or a first call) stretched now and then moves no median, where it would tilt a
+        // fit of the raw samples.
+        std::vector<Sample> sorted(samples_.items());
+        std::sort(sorted.begin(), sorted.end(), [](const Sample& a, const Sample& b) {
+            return a.registers != b.registers ? a.registers < b.registers : a.seconds < b.seconds;
+        });
+        std::vector<Sample> medians;
+        for (std::size_t first = 0; first < sorted.size();) {
+            std::size_t last = first;
+            while (last < sorted.size() && sorted[last].registers == sorted[first].registers) ++last;
+            const std::size_t count = last - first;
+            if (count < kEnough) {
+                first = last;
+                continue;
+            }
+            const double median = count % 2
+                                      ? sorted[first + count / 2].seconds
+                                      : (sorted[first + count / 2 - 1].seconds + sorted[first + count / 2].seconds) / 2;
+            medians.push_back({sorted[first].registers, median});
+            first = last;
+        }
+        if (medians.size() < 2) return std::nullopt;
+        const double n = static_cast<double>(medians.size());
         double mx = 0, my = 0;
-        for (const Sample& s : samples) {
+        for (const Sample& s : medians) {
             mx += s.registers;
             my += s.seconds;
         }
         mx /= n;
         my /= n;
         double sxx = 0, sxy = 0;
-        for (const Sample& s : samples) {
+        for (const Sample& s : medians) {
             sxx += (s.registers - mx) * (s.registers - mx);
             sxy += (s.registers - mx) * (s.seconds - my);
         }
-        if (!(sxx > 0)) return std::nullopt;
         double slope = sxy / sxx;
         // A slope within two standard errors of nothing is noise (the jitter of a fast link):
         // a register then costs nothing measurable, and the fixed cost is the mean round trip.
-        if (samples.size() > 2) {
+        if (medians.size() > 2) {
             double residuals = 0;
-            for (const Sample& s : samples) {
+            for (const Sample& s : medians) {
                 const double r = s.seconds - (my + slope * (s.registers - mx));
                 residuals += r * r;
             }
