@@ -8,15 +8,21 @@
 // request (read_registers, read_input_registers, read_coils, read_input_coils), and decodes
 // each point from its request's registers with the typed-value codec (protocol.hpp).
 //
-// A request that fails gives its exception to each of its points; one that the slave refuses
-// as an illegal address or value (exception codes 2 and 3) is cut in two (plan.hpp's
-// split_address), the cut kept for good, and both parts are read at once, down to one request
-// per point.
+// A request that fails gives its exception to each of its points. A refusal as an illegal
+// address (exception code 2), or as an illegal value (3) at a size that went through before,
+// cuts the request in two (plan.hpp's split_address), the cut kept for good; a refusal with
+// code 3 otherwise, or with code 2 when the parts then read every register, lowers the
+// station's block bound for the table (plan.hpp's BlockLimits). Either way the points are read
+// at once, within the pass. A failure of the link or the unit (time-out, CRC, mismatch, lost
+// connection, gateway codes 10 and 11) is never split: it counts against the station (Unit),
+// which after max_failures in a row is tried by one request per back-off only. With
+// max_gap="auto" the register gap follows the round trips (plan.hpp's ReadCosts).
 //
 // Threads: add() and a pass (poll(), each pass of run()) hold the poller's lock, so passes and
-// changes take turns; run() lets it go while it sleeps. plan() and stats do not wait for a pass:
-// they read the state as it stands (every change of the state is made with the interpreter lock
-// held and no interpreter code run in between).
+// changes take turns; run() lets it go while it sleeps. plan(), stats, learned and write() do
+// not wait for a pass: they read the state as it stands (every change of the state is made with
+// the interpreter lock held and no interpreter code run in between); a pass sends no request
+// while a write() is under way.
 #include "modbus/classes.hpp"
 #include "modbus/plan.hpp"
 #include "modbus/protocol.hpp"
