@@ -106,3 +106,25 @@ def test_arguments_refused_before_sending(connect, name, args, error, text):
 @pytest.mark.parametrize("name", ["read_exception_status", "get_comm_event_counter", "get_comm_event_log"])
 def test_serial_line_only_codes_are_not_members(name):
     assert not hasattr(ModbusTCPMaster, name)
+
+
+@pytest.mark.parametrize("name, args, answer_pdu, result", [
+    ("report_server_id", (), "11 02 07 FF", b"\x07\xFF"),
+    ("execute", (0x41, b"\x01"), "41 09", b"\x09"),
+    ("write_file_record", ([(1, 2, [3])],), "15 09 06 0001 0002 0001 0003", None),
+])
+def test_retries_send_again_on_a_new_connection(scripted_server, name, args, answer_pdu, result):
+    connections = []
+
+    def script(conn, server):
+        connections.append(conn)
+        transaction, protocol, unit, _ = server.request(conn)
+        if len(connections) == 2:   # the first connection closes without an answer
+            conn.sendall(mbap(transaction, pdu(answer_pdu), unit=unit, protocol=protocol))
+
+    server = scripted_server(script, 2)
+    with ModbusTCPMaster("127.0.0.1", server.port, 0.5) as master:
+        master.retries = 1
+        assert getattr(master, name)(*args) == result
+    server.stop()
+    assert [request[3][0] for request in server.requests] == [pdu(answer_pdu)[0]] * 2
