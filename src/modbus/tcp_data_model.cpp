@@ -1,4 +1,7 @@
 // ModbusTCPMaster's exchange over self.__query, its faces of the shared operations, codes 2, 4 and 6, typed values.
+//
+// Codes 8, 17, 20, 21 and 24 and raw requests are shared operations too; 7, 11 and 12 belong
+// to the serial line only and are not members here.
 #include "modbus/operations.hpp"
 #include "modbus/tcp_master_shared.hpp"
 #include "modbus/values.hpp"
@@ -9,7 +12,7 @@
 
 namespace brel::tcp {
 
-// ---- the data model: codes 2, 4, 6, 15, 22, 23 and 43, typed values ---------------------------
+// ---- the data model: codes 2, 4, 6, 8, 15, 17, 20 to 24 and 43, raw requests, typed values -------
 //
 // Each member refuses what the protocol cannot carry before anything is sent. Codes 2, 4
 // and 6 build their PDU here; codes 15, 22, 23 and 43 and the values are the shared
