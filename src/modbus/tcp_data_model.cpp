@@ -55,10 +55,10 @@ bool answers(const std::uint8_t* request, std::size_t size, modbus::AnswerRule r
 }
 
 // "<prefix> address [N] to <peer> failed."
-[[noreturn]] void raise_write_failed(PyObject* self, const char* prefix, PyObject* address) {
+[[noreturn]] void raise_write_failed(const Peer& peer, const char* prefix, PyObject* address) {
     Ref number = own(PyObject_Str(address));
     Ref head = own(PyUnicode_FromFormat("%s address [%U] to ", prefix, number.get()));
-    Ref message = host_message(self, head.get(), BREL_STR(" failed."));
+    Ref message = peer.message(head.get(), BREL_STR(" failed."));
     raise_assertion(message.get());
 }
 
@@ -109,7 +109,7 @@ Ref write_single_register(Args& a) {
     modbus::tcp_two_fields(pdu, modbus::kWriteSingleRegister, low16(address), low16(value));
     Ref data = exchange(self, pdu, sizeof pdu, 4);
     if (!answers(pdu, sizeof pdu, modbus::AnswerRule::Echo, data.get()))
-        raise_write_failed(self, "Write register", address);
+        raise_write_failed({self}, "Write register", address);
     return none();
 }
 
@@ -152,7 +152,7 @@ public:
     void confirm(ops::Pdu request, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault fault) override {
         Ref data = exchange(self_, request.data, request.size, answer_size - 1);
         if (!answers(request.data, request.size, rule, data.get()))
-            raise_write_failed(self_, fault == ops::Fault::WriteCoils ? "Write coils" : "Mask write register",
+            raise_write_failed({self_}, fault == ops::Fault::WriteCoils ? "Write coils" : "Mask write register",
                                address_);
     }
 

@@ -70,14 +70,29 @@ inline Ref successor(PyObject* value) {
 
 inline bool equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 
-// prefix + str(self.__target_host) + suffix.
-inline Ref host_message(PyObject* self, PyObject* prefix, PyObject* suffix = nullptr) {
-    Ref host = getattr(self, k_target_host());
-    Ref text = own(PyObject_Str(host.get()));
+// prefix + str(target) + suffix.
+inline Ref target_message(PyObject* target, PyObject* prefix, PyObject* suffix = nullptr) {
+    Ref text = own(PyObject_Str(target));
     Ref message = own(PyUnicode_Concat(prefix, text.get()));
     if (suffix) message = own(PyUnicode_Concat(message.get(), suffix));
     return message;
 }
+
+// prefix + str(self.__target_host) + suffix.
+inline Ref host_message(PyObject* self, PyObject* prefix, PyObject* suffix = nullptr) {
+    Ref host = getattr(self, k_target_host());
+    return target_message(host.get(), prefix, suffix);
+}
+
+// Whom the text of a failed answer names: self.__target_host looked up when it is needed,
+// or a (host, port) given (the asyncio master's).
+struct Peer {
+    PyObject* self = nullptr;
+    PyObject* target = nullptr;
+    Ref message(PyObject* prefix, PyObject* suffix = nullptr) const {
+        return target ? target_message(target, prefix, suffix) : host_message(self, prefix, suffix);
+    }
+};
 
 [[noreturn]] inline void raise_object(PyObject* type, PyObject* message) {
     PyErr_SetObject(type, message);
@@ -122,6 +137,17 @@ Ref construct_write_registers_command(Args& a);
 Ref construct_write_coil_command(Args& a);
 // The first value of self.<reader>(address, 1): the members that read one value.
 Ref read_one(Args& a, PyObject* reader);
+Ref two_field_pdu(std::uint8_t code, PyObject* address, PyObject* count);
+Ref write_registers_pdu(PyObject* address, PyObject* values);
+Ref write_coil_pdu(PyObject* address, PyObject* value);
+// The judging and decoding halves of the first operations, on the data part of an answer
+// (what follows the function code), for either front: read_coils (byte_count: ceil(count
+// / 8)), read_registers (byte_count: 2 * count), write_registers, write_coil.
+Ref coils_answer(PyObject* feedback, PyObject* byte_count, PyObject* count);
+Ref registers_answer(PyObject* feedback, long byte_count);
+void check_registers_echo(const Peer& peer, PyObject* feedback, PyObject* address, PyObject* values);
+void check_coil_echo(const Peer& peer, PyObject* feedback, PyObject* command, PyObject* address);
+Ref coil_byte_count(PyObject* count);
 
 // ---- tcp_transaction.cpp: self.__query ----------------------------------------------------------
 
@@ -145,6 +171,12 @@ Ref write_32(Args& a);
 Ref write_multi_32(Args& a);
 Ref read_values(Args& a);
 Ref write_values(Args& a);
+// The data part of an answer against its request PDU, by `rule`; the registers of a checked
+// read answer; "<prefix> address [N] to <peer> failed.".
+bool answers(const std::uint8_t* request, std::size_t size, modbus::AnswerRule rule, PyObject* data);
+Ref registers_of(PyObject* data);
+[[noreturn]] void raise_write_failed(const Peer& peer, const char* prefix, PyObject* address);
+std::size_t limited_count(PyObject* count, const char* what, std::size_t top);
 MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, const char* code,
                  const char* returns = nullptr);
 
