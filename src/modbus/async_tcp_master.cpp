@@ -327,10 +327,10 @@ void set_outcome_error(Link& link, modbus::TcpStep step, const modbus::TcpExchan
 // A request failed with the pending exception: sent again while it has retries left and
 // the failure is worth it, else its caller gets the exception.
 void failed(Link& link, std::unique_ptr<Request> r) {
-    if (r->retries_left > 0 && !done(r->future.get()) && worth_retrying()) {
+    if (r->retries_left > 0 && worth_retrying()) {
         PyErr_Clear();
         --r->retries_left;
-        link.waiting.push_front(std::move(r));
+        link.waiting.push_front(std::move(r));  // dropped there when its caller went away
         return;
     }
     fail_with_pending(r->future.get());
