@@ -130,7 +130,7 @@ def client(name: str, port: int, calls: int, warmup: int) -> dict:
 
 SLOW_SLAVE = r"""
 import asyncio, os, struct, sys
-os.sched_setaffinity(0, {%d})
+os.sched_setaffinity(0, {SLAVE_CPU})
 
 async def serve(reader, writer):
     loop = asyncio.get_running_loop()
@@ -152,7 +152,7 @@ async def main():
     await asyncio.get_running_loop().run_in_executor(None, sys.stdin.read)
 
 asyncio.run(main())
-""" % SLAVE_CPU
+""".replace("SLAVE_CPU", str(SLAVE_CPU))
 
 
 def pipeline_client(port: int, in_flight: int, seconds: float) -> dict:

@@ -42,14 +42,14 @@ inline constexpr long kMaxInFlight = 16;
 
 // What the data part of an answer becomes.
 enum class Decode : std::uint8_t {
-    Coils,           // read_coils: bits, count of them
-    Registers,       // read_registers: registers, count of them
-    RuleRegisters,   // codes 4 and 23: registers checked against the request by its rule
-    RuleBits,        // code 2: bits checked by its rule
-    RegistersEcho,   // code 16: the address and quantity echoed
-    CoilEcho,        // code 5: the address and value echoed
-    Confirm,         // codes 6, 15, 22: the request repeated, by its rule
-    Values,          // registers decoded by a layout
+    Coils,          // read_coils: bits, count of them
+    Registers,      // read_registers: registers, count of them
+    RuleRegisters,  // codes 4 and 23: registers checked against the request by its rule
+    RuleBits,       // code 2: bits checked by its rule
+    RegistersEcho,  // code 16: the address and quantity echoed
+    CoilEcho,       // code 5: the address and value echoed
+    Confirm,        // codes 6, 15, 22: the request repeated, by its rule
+    Values,         // registers decoded by a layout
 };
 
 struct Request {
@@ -245,8 +245,8 @@ void pump(Link& link) {
 // ---- answers -----------------------------------------------------------------------------
 
 Ref data_bytes(const modbus::TcpExchange& ex) {
-    return own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ex.data()),
-                                         static_cast<Py_ssize_t>(ex.data_size())));
+    return own(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ex.data()), static_cast<Py_ssize_t>(ex.data_size())));
 }
 
 // The result of a sound answer's data part (raises what the synchronous members raise).
@@ -506,19 +506,18 @@ Ref expire(Args& a) {
 
 const ClassSpec& async_tcp_link_class() {
     using namespace atcp;
-    static const ClassSpec spec{
-        .name = "_AsyncTCPLink",
-        .members = {
-            method("__call__", protocol_self),
-            method("connection_made", connection_made, {{"transport"}}),
-            method("data_received", data_received, {{"data"}}),
-            method("eof_received", eof_received),
-            method("connection_lost", connection_lost, {{"exc"}}),
-            method("pause_writing", flow_control),
-            method("resume_writing", flow_control),
-            method("_connected", connected, {{"task"}}),
-            method("_expire", expire),
-        }};
+    static const ClassSpec spec{.name = "_AsyncTCPLink",
+                                .members = {
+                                    method("__call__", protocol_self),
+                                    method("connection_made", connection_made, {{"transport"}}),
+                                    method("data_received", data_received, {{"data"}}),
+                                    method("eof_received", eof_received),
+                                    method("connection_lost", connection_lost, {{"exc"}}),
+                                    method("pause_writing", flow_control),
+                                    method("resume_writing", flow_control),
+                                    method("_connected", connected, {{"task"}}),
+                                    method("_expire", expire),
+                                }};
     return spec;
 }
 

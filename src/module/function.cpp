@@ -183,8 +183,8 @@ Ref make_signature(Function* f) {
             check(PyDict_SetItemString(kw.get(), "kind", var_keyword.get()));
         } else {
             name = f->sig.names[i];
-            check(PyDict_SetItemString(kw.get(), "kind",
-                                       i < f->sig.positional ? positional.get() : keyword_only.get()));
+            check(
+                PyDict_SetItemString(kw.get(), "kind", i < f->sig.positional ? positional.get() : keyword_only.get()));
             if (i >= f->sig.required)
                 check(
                     PyDict_SetItemString(kw.get(), "default", PyTuple_GET_ITEM(f->sig.defaults, i - f->sig.required)));
