@@ -862,17 +862,7 @@ Ref read_write_registers(Args& a) {
     tcp::check_address(read_address);
     const std::size_t n = tcp::limited_count(read_count, "read_count", modbus::kMaxReadWriteRead);
     tcp::check_address(write_address);
-    const Py_ssize_t m = PyList_GET_SIZE(values);
-    check_items(static_cast<std::size_t>(m), modbus::kMaxReadWriteWrite);
-    std::vector<std::uint16_t> words(static_cast<std::size_t>(m));
-    for (Py_ssize_t i = 0; i < m; ++i) {
-        PyObject* v = PyList_GET_ITEM(values, i);
-        if (!PyLong_Check(v)) {
-            PyErr_Format(PyExc_TypeError, "values[%zd] must be an int, not %.200s", i, Py_TYPE(v)->tp_name);
-            raise();
-        }
-        words[static_cast<std::size_t>(i)] = tcp::low16(v);
-    }
+    const std::vector<std::uint16_t> words = tcp::written_words(values);
     CaughtRequest caught;
     ops::read_write_registers(caught, tcp::low16(read_address), static_cast<std::uint16_t>(n),
                               tcp::low16(write_address), words.data(), words.size());
@@ -900,16 +890,9 @@ Ref write_layout(PyObject* self, PyObject* address, const ValueLayout& layout, P
     return write_registers_of(self, address, caught.list.get());
 }
 
-PyObject* order_of(PyObject* endian) {
-    return PyUnicode_CompareWithASCIIString(endian, ">") == 0 ? BREL_STR("ABCD") : BREL_STR("CDAB");
-}
-
-ValueLayout layout_of(std::size_t n, char code, PyObject* order) {
-    Ref format = own(PyUnicode_FromFormat("%zu%c", n, code));
-    return value_layout(format.get(), order);
-}
-
-char code_of(const Args& a) { return *static_cast<const char*>(a.data); }
+using tcp::code_of;
+using tcp::layout_of;
+using tcp::order_of;
 
 Ref read_int16(Args& a) {
     tcp::check_address(a[1]);

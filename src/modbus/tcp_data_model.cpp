@@ -230,11 +230,8 @@ Ref mask_write_register(Args& a) {
     return none();
 }
 
-Ref read_write_registers(Args& a) {
-    PyObject *self = a[0], *read_address = a[1], *read_count = a[2], *write_address = a[3], *values = a[4];
-    check_address(read_address);
-    const std::size_t n = limited_count(read_count, "read_count", modbus::kMaxReadWriteRead);
-    check_address(write_address);
+// The words of code 23's list of values: 1 to 121 ints, each sent as its low 16 bits.
+std::vector<std::uint16_t> written_words(PyObject* values) {
     const Py_ssize_t m = PyList_GET_SIZE(values);
     check_items(static_cast<std::size_t>(m), modbus::kMaxReadWriteWrite);
     std::vector<std::uint16_t> words(static_cast<std::size_t>(m));
@@ -247,6 +244,15 @@ Ref read_write_registers(Args& a) {
         }
         words[static_cast<std::size_t>(i)] = low16(v);
     }
+    return words;
+}
+
+Ref read_write_registers(Args& a) {
+    PyObject *self = a[0], *read_address = a[1], *read_count = a[2], *write_address = a[3], *values = a[4];
+    check_address(read_address);
+    const std::size_t n = limited_count(read_count, "read_count", modbus::kMaxReadWriteRead);
+    check_address(write_address);
+    const std::vector<std::uint16_t> words = written_words(values);
     TcpMasterExchange ex(self, read_address);
     return ops::read_write_registers(ex, low16(read_address), static_cast<std::uint16_t>(n), low16(write_address),
                                      words.data(), words.size());

@@ -177,6 +177,12 @@ bool answers(const std::uint8_t* request, std::size_t size, modbus::AnswerRule r
 Ref registers_of(PyObject* data);
 [[noreturn]] void raise_write_failed(const Peer& peer, const char* prefix, PyObject* address);
 std::size_t limited_count(PyObject* count, const char* what, std::size_t top);
+std::vector<std::uint16_t> written_words(PyObject* values);
+// The typed members: the 32-bit members' endian as a byte order, n values of one format code
+// as a layout, the member's format code (its Args::data).
+PyObject* order_of(PyObject* endian);
+ValueLayout layout_of(std::size_t n, char code, PyObject* order);
+char code_of(const Args& a);
 MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, const char* code,
                  const char* returns = nullptr);
 
