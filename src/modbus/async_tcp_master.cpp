@@ -297,30 +297,11 @@ Ref decoded(Link& link, Request& r, PyObject* data) {
     return result;
 }
 
-// Sets the exception an ended exchange stands for.
+// Sets the exception an ended exchange stands for, as ModbusTCPMaster raises it.
 void set_outcome_error(Link& link, modbus::TcpStep step, const modbus::TcpExchange& ex) {
-    switch (step) {
-        case modbus::TcpStep::Refused: {
-            Ref exception_class = global(BREL_STR("TCPSlaveException"));
-            Ref unit = make_int(ex.unit());
-            Ref code = make_int(ex.code());
-            Ref error = make_int(ex.refusal());
-            Ref exception = call(exception_class.get(), unit.get(), code.get(), error.get());
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-            return;
-        }
-        case modbus::TcpStep::IdsMismatch: {
-            Ref message = tcp::target_message(link.target.get(), BREL_STR("Received data header invalid from "));
-            PyErr_SetObject(builtins.IOError, message.get());
-            return;
-        }
-        case modbus::TcpStep::LengthMismatch:
-            PyErr_SetObject(builtins.AssertionError, BREL_STR("Data length not match with needed"));
-            return;
-        default: {
-            Ref message = own(PyUnicode_FromFormat("ModbusTCP error code: 0x%x", static_cast<unsigned>(ex.code())));
-            PyErr_SetObject(builtins.AssertionError, message.get());
-        }
+    try {
+        tcp::raise_outcome({nullptr, link.target.get()}, step, ex);
+    } catch (const PyError&) {
     }
 }
 

@@ -4,6 +4,7 @@
 #include "modbus/adu.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
+#include "modbus/tcp_exchange.hpp"
 #include "modbus/master_settings.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
@@ -152,6 +153,9 @@ Ref coil_byte_count(PyObject* count);
 // ---- tcp_transaction.cpp: self.__query ----------------------------------------------------------
 
 Ref query(Args& a);
+// The exception of an exchange that ended without the data (any outcome but Done), naming
+// the peer in the words of the TCP masters.
+[[noreturn]] void raise_outcome(const Peer& peer, modbus::TcpStep step, const modbus::TcpExchange& exchange);
 
 // ---- tcp_data_model.cpp: codes 2, 4, 6, 15, 22, 23 and 43, typed values -------------------------
 

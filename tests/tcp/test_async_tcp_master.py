@@ -41,26 +41,10 @@ def run(request):
 
 # ---- against pymodbus, compared with the synchronous master ---------------------------------------
 
-INPUTS = [(37 * i + 11) & 0xFFFF for i in range(50)]
-DISCRETE = [i % 3 == 0 for i in range(30)]
+# The pymodbus server with all four tables of the synchronous master's data-model tests.
+import test_tcp_data_model_pymodbus as data_model_tests  # noqa: E402
 
-
-@pytest.fixture(scope="module")
-def server():
-    from pymodbus.datastore import ModbusDeviceContext, ModbusSequentialDataBlock, ModbusServerContext
-    from pymodbus.server import ModbusTcpServer
-    from pymodbus import FramerType
-    from simulator import LoopServer, wait_until_accepting
-
-    device = ModbusDeviceContext(hr=ModbusSequentialDataBlock(1, [0] * 200), ir=ModbusSequentialDataBlock(1, INPUTS),
-                                 co=ModbusSequentialDataBlock(1, [False] * 64),
-                                 di=ModbusSequentialDataBlock(1, DISCRETE))
-    context = ModbusServerContext(devices=device, single=True)
-    running = LoopServer(lambda: ModbusTcpServer(context, framer=FramerType.SOCKET,
-                                                 address=("127.0.0.1", 0))).start()
-    wait_until_accepting(running.tcp_port)
-    yield running
-    running.stop()
+server = data_model_tests.server
 
 
 CASES = [
