@@ -866,6 +866,11 @@ class AsyncModbusTCPMaster:
     async def read_write_registers(self, read_address: int, read_count: int, write_address: int,
                                    values: list[int]) -> list[int]:
         """Write values from write_address, then read read_count registers from read_address (function code 23)."""
+    async def read_device_identification(self, read_code: int = 1, object_id: int = 0) -> dict[int, bytes]:
+        """Read the device identification objects (function code 43/14), page by page: {object id: bytes}.
+
+        Example: await plc.read_device_identification()
+        """
     async def read_values(self, address: int, format: str, order: str = "ABCD",
                           func_code: int = 3) -> list[Any]:
         """Read the values of a struct-like format from holding (3) or input (4) registers.

@@ -42,20 +42,21 @@ inline constexpr long kMaxInFlight = 16;
 
 // What the data part of an answer becomes.
 enum class Decode : std::uint8_t {
-    Coils,          // read_coils: bits, count of them
-    Registers,      // read_registers: registers, count of them
-    RuleRegisters,  // codes 4 and 23: registers checked against the request by its rule
-    RuleBits,       // code 2: bits checked by its rule
-    RegistersEcho,  // code 16: the address and quantity echoed
-    CoilEcho,       // code 5: the address and value echoed
-    Confirm,        // codes 6, 15, 22: the request repeated, by its rule
-    Values,         // registers decoded by a layout
+    Coils,           // read_coils: bits, count of them
+    Registers,       // read_registers: registers, count of them
+    RuleRegisters,   // codes 4 and 23: registers checked against the request by its rule
+    RuleBits,        // code 2: bits checked by its rule
+    RegistersEcho,   // code 16: the address and quantity echoed
+    CoilEcho,        // code 5: the address and value echoed
+    Confirm,         // codes 6, 15, 22: the request repeated, by its rule
+    Values,          // registers decoded by a layout
+    Identification,  // code 43/14: one page into `count` (a dict), then the next page asked for
 };
 
 struct Request {
     Ref future;
-    std::vector<std::uint8_t> pdu;  // function code first
-    long long needed = 0;           // data bytes after the function code the answer must declare
+    std::vector<std::uint8_t> pdu;    // function code first
+    std::optional<long long> needed;  // data bytes after the function code the answer must declare
     Decode decode = Decode::Registers;
     bool first = false;  // the result is the first value only
     bool write = false;  // goes before waiting reads
@@ -260,7 +261,7 @@ Ref decoded(Link& link, Request& r, PyObject* data) {
             break;
         }
         case Decode::Registers:
-            result = tcp::registers_answer(data, static_cast<long>(r.needed - 1));
+            result = tcp::registers_answer(data, static_cast<long>(*r.needed - 1));
             break;
         case Decode::RuleRegisters:
         case Decode::RuleBits:
@@ -286,8 +287,10 @@ Ref decoded(Link& link, Request& r, PyObject* data) {
             if (!tcp::answers(r.pdu.data(), r.pdu.size(), r.rule, data))
                 tcp::raise_write_failed(peer, r.fault, r.address.get());
             return none();
+        case Decode::Identification:
+            break;  // next_page()
         case Decode::Values: {
-            Ref registers = tcp::registers_answer(data, static_cast<long>(r.needed - 1));
+            Ref registers = tcp::registers_answer(data, static_cast<long>(*r.needed - 1));
             const std::vector<std::uint16_t> words = register_words(registers.get(), r.layout->registers());
             result = decode_words(*r.layout, words.data(), words.size());
             break;
@@ -295,6 +298,21 @@ Ref decoded(Link& link, Request& r, PyObject* data) {
     }
     if (r.first) return item(result.get(), 0);
     return result;
+}
+
+// A page of identification objects taken: the dict once every page is in, else nullptr
+// and the request for the next page goes first.
+Ref next_page(Link& link, std::unique_ptr<Request>& r, PyObject* data) {
+    modbus::IdentificationPage page;
+    tcp::identification_answer(r->pdu.data(), r->pdu.size(), data, [&](const std::uint8_t* answer, std::size_t size) {
+        return ops::read_identification_page(r->count.get(), answer, size, page);
+    });
+    const std::uint8_t read_code = r->pdu[2], asked = r->pdu[3];
+    if (read_code == 4 || !page.more_follows) return r->count;
+    if (page.next_object <= asked) tcp::raise_no_progress(page.next_object, asked);
+    r->pdu.resize(modbus::pdu_read_device_identification(r->pdu.data(), read_code, page.next_object));
+    link.waiting.push_front(std::move(r));
+    return Ref();
 }
 
 // Sets the exception an ended exchange stands for, as ModbusTCPMaster raises it.
@@ -326,6 +344,12 @@ void finish(Link& link, std::unique_ptr<Request> r, modbus::TcpStep step, const 
     }
     try {
         Ref data = data_bytes(ex);
+        if (r->decode == Decode::Identification) {
+            PyObject* future = r->future.get();
+            Ref held = r->future;
+            if (Ref objects = next_page(link, r, data.get())) resolve(future, objects.get());
+            return;
+        }
         Ref result = decoded(link, *r, data.get());
         resolve(r->future.get(), result.get());
     } catch (const PyError&) {
@@ -584,7 +608,7 @@ Ref submit(PyObject* self, std::unique_ptr<Request> r) {
     return future;
 }
 
-std::unique_ptr<Request> request_of(PyObject* pdu_bytes, Decode decode, long long needed) {
+std::unique_ptr<Request> request_of(PyObject* pdu_bytes, Decode decode, std::optional<long long> needed) {
     auto r = std::make_unique<Request>();
     const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(pdu_bytes));
     r->pdu.assign(p, p + PyBytes_GET_SIZE(pdu_bytes));
@@ -594,7 +618,8 @@ std::unique_ptr<Request> request_of(PyObject* pdu_bytes, Decode decode, long lon
     return r;
 }
 
-std::unique_ptr<Request> request_of(const std::uint8_t* pdu, std::size_t size, Decode decode, long long needed) {
+std::unique_ptr<Request> request_of(const std::uint8_t* pdu, std::size_t size, Decode decode,
+                                    std::optional<long long> needed) {
     auto r = std::make_unique<Request>();
     r->pdu.assign(pdu, pdu + size);
     r->decode = decode;
@@ -800,9 +825,10 @@ public:
         request->write = true;  // it writes too
         return none();
     }
-    void page(ops::Pdu, const ops::PageReader&) override { raise(PyExc_NotImplementedError, "identification"); }
+    // Not caught: code 43/14 is read page by page as the answers come (next_page).
+    void page(ops::Pdu, const ops::PageReader&) override { raise(PyExc_SystemError, "pages are not caught"); }
     [[noreturn]] void no_progress(std::uint8_t, std::uint8_t) override {
-        raise(PyExc_NotImplementedError, "identification");
+        raise(PyExc_SystemError, "pages are not caught");
     }
     std::vector<std::uint16_t> read_words(PyObject*, std::size_t, PyObject*) override { return {}; }
     void write_list(PyObject* address, PyObject* registers) override {
@@ -848,6 +874,18 @@ Ref read_write_registers(Args& a) {
     ops::read_write_registers(caught, tcp::low16(read_address), static_cast<std::uint16_t>(n),
                               tcp::low16(write_address), words.data(), words.size());
     return submit_caught(self, caught, read_address);
+}
+
+Ref read_device_identification(Args& a) {
+    PyObject *read_code = a[1], *object_id = a[2];
+    const std::uint8_t code = identification_read_code(read_code);
+    check_field(object_id, "object_id", 0xFF);
+    std::uint8_t pdu[4];
+    const std::size_t n =
+        modbus::pdu_read_device_identification(pdu, code, static_cast<std::uint8_t>(tcp::low16(object_id)));
+    auto r = request_of(pdu, n, Decode::Identification, std::nullopt);
+    r->count = own(PyDict_New());
+    return submit(a[0], std::move(r));
 }
 
 // ---- typed values ---------------------------------------------------------------------------
@@ -990,6 +1028,8 @@ const ClassSpec& async_tcp_master_class() {
                    {{"address", "int"}, {"and_mask", "int"}, {"or_mask", "int"}}),
             method("read_write_registers", read_write_registers,
                    {{"read_address", "int"}, {"read_count", "int"}, {"write_address", "int"}, {"values", "list[int]"}}),
+            method("read_device_identification", read_device_identification,
+                   {{"read_code", "int", int_default(1)}, {"object_id", "int", int_default(0)}}),
             method("read_values", read_values,
                    {{"address", "int"},
                     {"format", "str"},

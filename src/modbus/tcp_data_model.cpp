@@ -113,6 +113,25 @@ Ref write_single_register(Args& a) {
     return none();
 }
 
+void identification_answer(const std::uint8_t* request, std::size_t size, PyObject* data, const ops::PageReader& read) {
+    bool ok = answers(request, size, modbus::AnswerRule::Identification, data);
+    if (ok) {
+        std::vector<std::uint8_t> answer(1 + static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+        answer[0] = request[0];
+        std::memcpy(answer.data() + 1, PyBytes_AS_STRING(data), answer.size() - 1);
+        ok = read(answer.data(), answer.size());
+    }
+    if (!ok) raise_assertion(BREL_STR("Feedback for reading device identification invalid"));
+}
+
+void raise_no_progress(std::uint8_t next, std::uint8_t asked) {
+    Ref message =
+        own(PyUnicode_FromFormat("Feedback for reading device identification invalid: next object id %d does not "
+                                 "follow %d",
+                                 static_cast<int>(next), static_cast<int>(asked)));
+    raise_assertion(message.get());
+}
+
 // ---- ModbusTCPMaster's exchange: one request PDU through self.__query ------------------------
 
 namespace {
@@ -165,22 +184,10 @@ public:
 
     void page(ops::Pdu request, const ops::PageReader& read) override {
         Ref data = exchange(self_, request.data, request.size, Py_None);
-        bool ok = answers(request.data, request.size, modbus::AnswerRule::Identification, data.get());
-        if (ok) {
-            std::vector<std::uint8_t> answer(1 + static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
-            answer[0] = request.data[0];
-            std::memcpy(answer.data() + 1, PyBytes_AS_STRING(data.get()), answer.size() - 1);
-            ok = read(answer.data(), answer.size());
-        }
-        if (!ok) raise_assertion(BREL_STR("Feedback for reading device identification invalid"));
+        identification_answer(request.data, request.size, data.get(), read);
     }
 
-    [[noreturn]] void no_progress(std::uint8_t next, std::uint8_t asked) override {
-        Ref message = own(PyUnicode_FromFormat(
-            "Feedback for reading device identification invalid: next object id %d does not follow %d",
-            static_cast<int>(next), static_cast<int>(asked)));
-        raise_assertion(message.get());
-    }
+    [[noreturn]] void no_progress(std::uint8_t next, std::uint8_t asked) override { raise_no_progress(next, asked); }
 
     std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) override {
         PyObject* reader = int_equals(func_code, modbus::kReadHoldingRegisters) ? BREL_STR("read_registers")

@@ -11,6 +11,7 @@
 #include "module/shared_members.hpp"
 
 #include <climits>
+#include <functional>
 #include <cstdint>
 #include <vector>
 
@@ -182,6 +183,13 @@ Ref registers_of(PyObject* data);
 [[noreturn]] void raise_write_failed(const Peer& peer, const char* prefix, PyObject* address);
 std::size_t limited_count(PyObject* count, const char* what, std::size_t top);
 std::vector<std::uint16_t> written_words(PyObject* values);
+// A code 43/14 answer's data part judged against its request and handed, function code
+// first, to `read`; AssertionError "Feedback for reading device identification invalid"
+// when it does not belong or `read` cannot parse it. The text of a page whose next object
+// does not lie beyond the one asked for.
+void identification_answer(const std::uint8_t* request, std::size_t size, PyObject* data,
+                           const std::function<bool(const std::uint8_t*, std::size_t)>& read);
+[[noreturn]] void raise_no_progress(std::uint8_t next, std::uint8_t asked);
 // The typed members: the 32-bit members' endian as a byte order, n values of one format code
 // as a layout, the member's format code (its Args::data).
 PyObject* order_of(PyObject* endian);
