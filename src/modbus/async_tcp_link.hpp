@@ -1,0 +1,100 @@
+// What AsyncModbusTCPMaster's files share: a request, the link of a master and the calls on it.
+#pragma once
+
+#include "modbus/tcp_master_shared.hpp"
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace brel::atcp {
+
+using tcp::make_int;
+using tcp::none;
+
+inline constexpr long kMaxInFlight = 16;
+
+// What the data part of an answer becomes.
+enum class Decode : std::uint8_t {
+    Coils,           // read_coils: bits, count of them
+    Registers,       // read_registers: registers, count of them
+    RuleRegisters,   // codes 4 and 23: registers checked against the request by its rule
+    RuleBits,        // code 2: bits checked by its rule
+    RegistersEcho,   // code 16: the address and quantity echoed
+    CoilEcho,        // code 5: the address and value echoed
+    Confirm,         // codes 6, 15, 22: the request repeated, by its rule
+    Values,          // registers decoded by a layout
+    Identification,  // code 43/14: one page into `count` (a dict), then the next page asked for
+};
+
+struct Request {
+    Ref future;
+    std::vector<std::uint8_t> pdu;    // function code first
+    std::optional<long long> needed;  // data bytes after the function code the answer must declare
+    Decode decode = Decode::Registers;
+    bool first = false;  // the result is the first value only
+    bool write = false;  // goes before waiting reads
+    modbus::AnswerRule rule = modbus::AnswerRule::Echo;
+    const char* fault = nullptr;  // the prefix of a failed write's text, or a failed read's text
+    Ref count;                    // Coils: count; RegistersEcho: the values written
+    Ref address;                  // the operation's address, as passed
+    Ref command;                  // CoilEcho: the PDU as bytes
+    std::optional<ValueLayout> layout;
+    long retries_left = 0;
+    // On the wire:
+    std::vector<std::uint8_t> frame;  // MBAP header and PDU
+    double deadline = 0;
+};
+
+struct Link {
+    Ref loop;
+    Ref transport;   // while connected
+    Ref protocol;    // the asyncio protocol object of this link
+    Ref connecting;  // the task opening the connection
+    Ref timer;       // the TimerHandle of the earliest deadline
+    double timer_at = 0;
+    std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, the value it gets once connected
+    std::vector<Ref> close_waiters;
+    std::deque<std::unique_ptr<Request>> waiting;
+    std::vector<std::unique_ptr<Request>> in_flight;
+    modbus::RecentRequests recent;
+    std::vector<std::uint8_t> received;
+    Ref target;  // (host, port)
+    Ref host, port;
+    Ref last_sent, last_received;
+    double timeout = 1;
+    long station = 1;
+    long max_in_flight = 1;
+    std::uint16_t next_transaction = 1;
+    bool one_at_a_time = false;  // after a time-out or an unknown transaction identifier
+    bool reconnect = true;
+    bool closed = false;
+};
+
+// ---- async_tcp_link.cpp -----------------------------------------------------------------------
+
+PyObject* k_link();
+// The link of a master (or of its protocol object); RuntimeError before __init__.
+Link& link_of(PyObject* self);
+// A new link, held by self and by its new protocol object.
+Link& new_link(PyObject* self);
+bool done(PyObject* future);
+void resolve(PyObject* future, PyObject* value);
+// future.set_exception(type(message)) unless it is done.
+void fail(PyObject* future, PyObject* type, PyObject* message);
+// "Connection closed by (host, port)".
+Ref closed_message(Link& link);
+void start_connecting(Link& link);
+// Every request waiting (and every connect()) fails with the pending exception.
+void fail_waiting(Link& link);
+// A future of the running loop, which the link keeps while it is connected.
+Ref new_future(Link& link);
+// Queues a request (a write before the reads that wait), sends what may go; its future.
+Ref submit(PyObject* self, std::unique_ptr<Request> r);
+std::unique_ptr<Request> request_of(PyObject* pdu_bytes, Decode decode, std::optional<long long> needed);
+std::unique_ptr<Request> request_of(const std::uint8_t* pdu, std::size_t size, Decode decode,
+                                    std::optional<long long> needed);
+
+}  // namespace brel::atcp
