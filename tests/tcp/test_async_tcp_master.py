@@ -416,3 +416,34 @@ def test_connect_close_and_refused_connection(run):
         with pytest.raises(ConnectionRefusedError):
             await refused.connect()
     run(body)
+
+
+def test_an_unknown_transaction_identifier_falls_back_to_one_in_flight_until_reconnected(run):
+    async def script(reader, writer, peer):
+        if peer.connections == 1:
+            transaction, unit, pdu = await peer.request(reader)
+            writer.write(mbap(transaction + 100, b"\x03\x02\x00\x01", unit=unit))    # nobody asked for this
+            for _ in range(4):                                                      # then one at a time
+                request = await peer.request(reader)
+                with pytest.raises(asyncio.TimeoutError):
+                    await asyncio.wait_for(reader.readexactly(1), 0.02)
+                writer.write(registers_answer(*request))
+            await peer.request(reader)
+            return                                                                  # closes unanswered
+        batch = [await peer.request(reader) for _ in range(4)]                      # four at once again
+        for request in reversed(batch):
+            writer.write(registers_answer(*request))
+        await answer_all(reader, writer, peer)
+
+    async def body():
+        async with Peer(script) as peer:
+            async with AsyncModbusTCPMaster("127.0.0.1", peer.port, TIMEOUT, max_in_flight=4) as master:
+                with pytest.raises(OSError, match="Received data header invalid from"):
+                    await master.read_registers(0, 1)
+                assert await asyncio.gather(*(master.read_register(i) for i in range(4))) == [0, 1, 2, 3]
+                with pytest.raises(ConnectionError):
+                    await master.read_register(9)
+                assert await asyncio.gather(*(master.read_register(i) for i in range(4, 8))) == [4, 5, 6, 7]
+                assert master.last_command_sent == mbap(peer.requests[-1][0], b"\x03\x00\x07\x00\x01")
+                assert master.last_feedback_received == registers_answer(*peer.requests[-4])
+    run(body)
