@@ -91,14 +91,14 @@ void pump(Link& link);
 
 void start_connecting(Link& link) {
     if (link.connecting || link.transport) return;
-    Ref opening = call_method(link.loop.get(), BREL_STR("create_connection"), link.protocol.get(), link.host.get(),
-                              link.port.get());
+    Ref opening =
+        call_method(link.loop.get(), BREL_STR("create_connection"), link.protocol, link.host.get(), link.port.get());
     Ref asyncio = own(PyImport_ImportModule("asyncio"));
     Ref wait_for = getattr(asyncio.get(), BREL_STR("wait_for"));
     Ref timeout = own(PyFloat_FromDouble(link.timeout));
     Ref bounded = call(wait_for.get(), opening.get(), timeout.get());
     link.connecting = call_method(link.loop.get(), BREL_STR("create_task"), bounded.get());
-    Ref callback = getattr(link.protocol.get(), BREL_STR("_connected"));
+    Ref callback = getattr(link.protocol, BREL_STR("_connected"));
     call_method(link.connecting.get(), BREL_STR("add_done_callback"), callback.get());
 }
 
@@ -122,7 +122,7 @@ void arm_timer(Link& link, double deadline) {
     if (link.timer && link.timer_at <= deadline) return;
     if (link.timer) call_method(link.timer.get(), BREL_STR("cancel"));
     Ref delay = own(PyFloat_FromDouble(std::max(0.0, deadline - now())));
-    Ref expire = getattr(link.protocol.get(), BREL_STR("_expire"));
+    Ref expire = getattr(link.protocol, BREL_STR("_expire"));
     link.timer = call_method(link.loop.get(), BREL_STR("call_later"), delay.get(), expire.get());
     link.timer_at = deadline;
 }
@@ -137,7 +137,12 @@ void send(Link& link, std::unique_ptr<Request> r) {
     if (link.in_flight.empty()) link.received.clear();
     Ref frame = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r->frame.data()),
                                               static_cast<Py_ssize_t>(r->frame.size())));
-    call_method(link.transport.get(), BREL_STR("write"), frame.get());
+    try {
+        call_method(link.transport.get(), BREL_STR("write"), frame.get());
+    } catch (const PyError&) {
+        fail_with_pending(r->future.get());  // nothing went out
+        return;
+    }
     note_send(false);
     link.last_sent = frame;
     link.last_received = tcp::empty_bytes();
@@ -510,9 +515,13 @@ Link& new_link(PyObject* self) {
     Link& link = *owned;
     Ref capsule = own(PyCapsule_New(owned.get(), kCapsule, drop_link));
     owned.release();
-    link.protocol = own(PyObject_CallNoArgs(link_type));
-    setattr(link.protocol.get(), k_link(), capsule.get());
+    Ref protocol = own(PyObject_CallNoArgs(link_type));
+    setattr(protocol.get(), k_link(), capsule.get());
     setattr(self, k_link(), capsule.get());
+    // Held by the master (and by the transport while connected), not by the link: so that
+    // nothing the collector cannot see keeps it.
+    setattr(self, BREL_STR("_AsyncModbusTCPMaster__protocol"), protocol.get());
+    link.protocol = protocol.get();
     return link;
 }
 

@@ -50,10 +50,11 @@ struct Request {
 
 struct Link {
     Ref loop;
-    Ref transport;   // while connected
-    Ref protocol;    // the asyncio protocol object of this link
-    Ref connecting;  // the task opening the connection
-    Ref timer;       // the TimerHandle of the earliest deadline
+    Ref transport;                 // while connected
+    PyObject* protocol = nullptr;  // the asyncio protocol object of this link (borrowed: whatever
+                                   // reaches the link holds it)
+    Ref connecting;                // the task opening the connection
+    Ref timer;                     // the TimerHandle of the earliest deadline
     double timer_at = 0;
     std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, the value it gets once connected
     std::vector<Ref> close_waiters;
