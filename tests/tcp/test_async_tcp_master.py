@@ -446,3 +446,21 @@ def test_an_unknown_transaction_identifier_falls_back_to_one_in_flight_until_rec
                 assert master.last_command_sent == mbap(peer.requests[-1][0], b"\x03\x00\x07\x00\x01")
                 assert master.last_feedback_received == registers_answer(*peer.requests[-4])
     run(body)
+
+
+def test_a_closed_master_is_freed(run):
+    import gc
+    import weakref
+
+    async def body():
+        async with Peer(answer_all) as peer:
+            refs = []
+            for i in range(5):
+                master = AsyncModbusTCPMaster("127.0.0.1", peer.port, TIMEOUT)
+                assert await master.read_register(i) == i
+                await master.close()
+                refs.append(weakref.ref(master))
+                del master
+            gc.collect()
+            assert [r() for r in refs] == [None] * 5
+    run(body)
