@@ -459,8 +459,9 @@ def test_a_closed_master_is_freed(run):
                 master = AsyncModbusTCPMaster("127.0.0.1", peer.port, TIMEOUT)
                 assert await master.read_register(i) == i
                 await master.close()
-                refs.append(weakref.ref(master))
+                # the master and its link's protocol object, which its transport held
+                refs += [weakref.ref(master), weakref.ref(vars(master)["_AsyncModbusTCPMaster__protocol"])]
                 del master
             gc.collect()
-            assert [r() for r in refs] == [None] * 5
+            assert [r() for r in refs] == [None] * 10
     run(body)
