@@ -465,3 +465,38 @@ def test_a_closed_master_is_freed(run):
             gc.collect()
             assert [r() for r in refs] == [None] * 10
     run(body)
+
+
+def test_a_cancelled_call_that_waits_is_never_sent(run):
+    async def slow(reader, writer, peer):
+        while True:
+            request = await peer.request(reader)
+            await asyncio.sleep(0.02)
+            writer.write(registers_answer(*request))
+
+    async def body():
+        async with Peer(slow) as peer:
+            async with AsyncModbusTCPMaster("127.0.0.1", peer.port, TIMEOUT) as master:
+                first = master.read_register(1)
+                waiting = asyncio.ensure_future(master.read_register(2))
+                await asyncio.sleep(0)
+                waiting.cancel()
+                assert await first == 1
+                assert await master.read_register(3) == 3
+                assert [p[2][2] for p in peer.requests] == [1, 3]
+    run(body)
+
+
+def test_retries_after_a_time_out(run):
+    async def ignore_first(reader, writer, peer):
+        await peer.request(reader)                 # never answered
+        await answer_all(reader, writer, peer)
+
+    async def body():
+        async with Peer(ignore_first) as peer:
+            async with AsyncModbusTCPMaster("127.0.0.1", peer.port, 0.1) as master:
+                master.retries = 1
+                assert await master.read_registers(8, 2) == [8, 9]
+                assert [p[2] for p in peer.requests] == [b"\x03\x00\x08\x00\x02"] * 2
+                assert peer.requests[0][0] != peer.requests[1][0]   # a new transaction identifier
+    run(body)
