@@ -129,7 +129,7 @@ void arm_timer(Link& link, double deadline) {
 
 void send(Link& link, std::unique_ptr<Request> r) {
     const std::uint16_t transaction = link.next_transaction++;
-    const auto unit = static_cast<std::uint8_t>(link.station & 0xFF);
+    const std::uint8_t unit = r->unit;
     r->frame.resize(modbus::kMbapSize + r->pdu.size());
     modbus::mbap_header(r->frame.data(), transaction, 0, static_cast<std::uint16_t>(r->pdu.size() + 1), unit);
     std::memcpy(r->frame.data() + modbus::kMbapSize, r->pdu.data(), r->pdu.size());
@@ -474,6 +474,7 @@ Ref submit(PyObject* self, std::unique_ptr<Request> r) {
     const SettingsNow settings = settings_now(self);
     link.reconnect = settings.reconnect;
     r->retries_left = settings.retries;
+    r->unit = static_cast<std::uint8_t>(link.station & 0xFF);  // the station at the call, whenever it goes
     r->future = new_future(link);
     Ref future = r->future;
     if (link.closed) {

@@ -43,6 +43,7 @@ struct Request {
     Ref command;                  // CoilEcho: the PDU as bytes
     std::optional<ValueLayout> layout;
     long retries_left = 0;
+    std::uint8_t unit = 1;  // the station when the call was made
     // On the wire:
     std::vector<std::uint8_t> frame;  // MBAP header and PDU
     double deadline = 0;

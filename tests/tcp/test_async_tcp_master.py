@@ -500,3 +500,17 @@ def test_retries_after_a_time_out(run):
                 assert [p[2] for p in peer.requests] == [b"\x03\x00\x08\x00\x02"] * 2
                 assert peer.requests[0][0] != peer.requests[1][0]   # a new transaction identifier
     run(body)
+
+
+def test_each_call_goes_to_the_station_of_its_moment(run):
+    async def body():
+        async with Peer(answer_all) as peer:
+            async with AsyncModbusTCPMaster("127.0.0.1", peer.port, TIMEOUT, 5) as master:
+                calls = []
+                for station in (7, 8, 9):
+                    master.station = station
+                    calls.append(master.read_register(station))   # queued behind the first
+                assert await asyncio.gather(*calls) == [7, 8, 9]
+                assert [p[1] for p in peer.requests] == [7, 8, 9]
+                assert master.station == 9
+    run(body)
