@@ -230,7 +230,8 @@ Ref decoded(Link& link, Request& r, PyObject* data) {
                 tcp::raise_write_failed(peer, r.fault, r.address.get());
             return none();
         case Decode::Identification:
-            break;  // next_page()
+        case Decode::Replay:
+            break;  // next_page(), replay()
         case Decode::Values: {
             Ref registers = tcp::registers_answer(data, static_cast<long>(*r.needed - 1));
             const std::vector<std::uint16_t> words = register_words(registers.get(), r.layout->registers());
@@ -255,6 +256,29 @@ Ref next_page(Link& link, std::unique_ptr<Request>& r, PyObject* data) {
     r->pdu.resize(modbus::pdu_read_device_identification(r->pdu.data(), read_code, page.next_object));
     link.waiting.push_front(std::move(r));
     return Ref();
+}
+
+std::vector<std::uint8_t> Replay::answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
+                                         ops::Fault fault) {
+    if (next_ < answers_.size()) return tcp::shaped_answer(request, shape, check, fault, answers_[next_++].get());
+    pdu.assign(request.data, request.data + request.size);
+    Ref length = tcp::needed_for(shape);
+    if (length.get() != Py_None) needed = PyLong_AsLongLong(length.get());
+    throw Caught{};
+}
+
+Ref replay(Request& r) {
+    Args a;
+    const Py_ssize_t n = PyTuple_GET_SIZE(r.arguments.get());
+    for (Py_ssize_t i = 0; i < n && i < kMaxParams; ++i) a.v[i] = PyTuple_GET_ITEM(r.arguments.get(), i);
+    Replay exchange(r.answers);
+    try {
+        return r.face(exchange, a);
+    } catch (const Caught&) {
+        r.pdu = std::move(exchange.pdu);
+        r.needed = exchange.needed;
+        return Ref();
+    }
 }
 
 // Sets the exception an ended exchange stands for, as ModbusTCPMaster raises it.
@@ -286,6 +310,22 @@ void finish(Link& link, std::unique_ptr<Request> r, modbus::TcpStep step, const 
     }
     try {
         Ref data = data_bytes(ex);
+        if (r->decode == Decode::Replay) {
+            r->answers.push_back(data);
+            Ref result;
+            try {
+                result = replay(*r);
+            } catch (const PyError&) {
+                r->answers.pop_back();  // sent again, if at all, for a sound answer
+                throw;
+            }
+            if (result) {
+                resolve(r->future.get(), result.get());
+            } else {
+                link.waiting.push_front(std::move(r));  // the face asks for one more answer
+            }
+            return;
+        }
         if (r->decode == Decode::Identification) {
             PyObject* future = r->future.get();
             Ref held = r->future;

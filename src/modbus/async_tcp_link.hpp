@@ -1,6 +1,7 @@
 // What AsyncModbusTCPMaster's files share: a request, the link of a master and the calls on it.
 #pragma once
 
+#include "modbus/operations.hpp"
 #include "modbus/tcp_master_shared.hpp"
 
 #include <deque>
@@ -27,7 +28,11 @@ enum class Decode : std::uint8_t {
     Confirm,         // codes 6, 15, 22: the request repeated, by its rule
     Values,          // registers decoded by a layout
     Identification,  // code 43/14: one page into `count` (a dict), then the next page asked for
+    Replay,          // answers of their own shape: the synchronous face replayed over them
 };
+
+// A face of the synchronous master over any exchange (tcp_data_model.cpp's `..._on`).
+using Face = Ref (*)(ops::Exchange& ex, Args& a);
 
 struct Request {
     Ref future;
@@ -44,6 +49,10 @@ struct Request {
     std::optional<ValueLayout> layout;
     long retries_left = 0;
     std::uint8_t unit = 1;  // the station when the call was made
+    // Replay: the face, its arguments (self first) and the data parts of the answers so far.
+    Face face = nullptr;
+    Ref arguments;
+    std::vector<Ref> answers;
     // On the wire:
     std::vector<std::uint8_t> frame;  // MBAP header and PDU
     double deadline = 0;
@@ -74,6 +83,38 @@ struct Link {
     bool reconnect = true;
     bool closed = false;
 };
+
+// An exchange for a synchronous face: it hands the face the answers that came, in order, and
+// when the face asks for one more, keeps its request (`pdu`, `needed`) and stops the face by
+// throwing Caught. Run at the call (no answers: the arguments are checked and the first
+// request is caught) and again as each answer comes.
+struct Caught {};
+
+class Replay final : public ops::Exchange {
+public:
+    explicit Replay(const std::vector<Ref>& answers) : answers_(answers) {}
+
+    std::vector<std::uint8_t> pdu;
+    std::optional<long long> needed;
+
+    std::vector<std::uint8_t> answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
+                                     ops::Fault fault) override;
+    void confirm(ops::Pdu, std::size_t, modbus::AnswerRule, ops::Fault) override { unused(); }
+    Ref registers(ops::Pdu, std::size_t, ops::Fault) override { unused(); }
+    void page(ops::Pdu, const ops::PageReader&) override { unused(); }
+    [[noreturn]] void no_progress(std::uint8_t, std::uint8_t) override { unused(); }
+    std::vector<std::uint16_t> read_words(PyObject*, std::size_t, PyObject*) override { unused(); }
+    void write_list(PyObject*, PyObject*) override { unused(); }
+
+private:
+    [[noreturn]] static void unused() { raise(PyExc_SystemError, "not an exchange of the replayed faces"); }
+    const std::vector<Ref>& answers_;
+    std::size_t next_ = 0;
+};
+
+// The face over the answers of `r` so far: its result, or nullptr when it asked for one more
+// request (now in r.pdu and r.needed).
+Ref replay(Request& r);
 
 // ---- async_tcp_link.cpp -----------------------------------------------------------------------
 

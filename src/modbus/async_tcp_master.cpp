@@ -248,6 +248,9 @@ public:
     [[noreturn]] void no_progress(std::uint8_t, std::uint8_t) override {
         raise(PyExc_SystemError, "pages are not caught");
     }
+    std::vector<std::uint8_t> answer(ops::Pdu, const ops::AnswerShape&, const ops::AnswerCheck&, ops::Fault) override {
+        raise(PyExc_SystemError, "answers of their own shape are not caught");
+    }
     std::vector<std::uint16_t> read_words(PyObject*, std::size_t, PyObject*) override { return {}; }
     void write_list(PyObject* address, PyObject* registers) override {
         list_address = Ref::borrow(address);
@@ -305,6 +308,39 @@ Ref read_device_identification(Args& a) {
     r->count = own(PyDict_New());
     return submit(a[0], std::move(r));
 }
+
+// ---- codes 8, 17, 20, 21, 24 and raw requests: the synchronous faces, replayed ----------------------
+
+// A face and how many arguments it takes (self first): the member's Args::data.
+struct Replayed {
+    Face face;
+    int arguments;
+};
+
+Ref replayed(Args& a) {
+    const auto& member = *static_cast<const Replayed*>(a.data);
+    auto r = std::make_unique<Request>();
+    r->face = member.face;
+    r->arguments = own(PyTuple_New(member.arguments));
+    for (int i = 0; i < member.arguments; ++i) PyTuple_SET_ITEM(r->arguments.get(), i, Py_NewRef(a[i]));
+    if (replay(*r)) raise(PyExc_SystemError, "a replayed face asked for no answer");  // checks the arguments
+    r->decode = Decode::Replay;
+    r->write = modbus::changes_device(r->pdu[0]);
+    return submit(a[0], std::move(r));
+}
+
+MemberSpec replayed_member(const char* key, const Replayed& member, std::vector<ParamSpec> params) {
+    MemberSpec m = method(key, replayed, std::move(params));
+    m.data = &member;
+    return m;
+}
+
+constexpr Replayed kDiagnostics{tcp::diagnostics_on, 3};
+constexpr Replayed kReportServerId{tcp::report_server_id_on, 1};
+constexpr Replayed kReadFileRecord{tcp::read_file_record_on, 2};
+constexpr Replayed kWriteFileRecord{tcp::write_file_record_on, 2};
+constexpr Replayed kReadFifoQueue{tcp::read_fifo_queue_on, 2};
+constexpr Replayed kExecute{tcp::execute_on, 4};
 
 // ---- typed values ---------------------------------------------------------------------------
 
@@ -455,6 +491,14 @@ const ClassSpec& async_tcp_master_class() {
                    {{"address", "int"}, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
             retries_member(),
             reconnect_member(),
+            replayed_member("diagnostics", kDiagnostics,
+                            {{"sub_function", "int"}, {"data", "bytes", bytes_default("")}}),
+            replayed_member("report_server_id", kReportServerId, {}),
+            replayed_member("read_file_record", kReadFileRecord, {{"requests"}}),
+            replayed_member("write_file_record", kWriteFileRecord, {{"requests"}}),
+            replayed_member("read_fifo_queue", kReadFifoQueue, {{"address", "int"}}),
+            replayed_member("execute", kExecute,
+                            {{"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}}),
         }};
     return spec;
 }

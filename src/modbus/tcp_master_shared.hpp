@@ -6,6 +6,7 @@
 #include "modbus/protocol.hpp"
 #include "modbus/tcp_exchange.hpp"
 #include "modbus/master_settings.hpp"
+#include "modbus/operations.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
@@ -176,6 +177,24 @@ Ref write_32(Args& a);
 Ref write_multi_32(Args& a);
 Ref read_values(Args& a);
 Ref write_values(Args& a);
+Ref diagnostics(Args& a);
+Ref report_server_id(Args& a);
+Ref read_file_record(Args& a);
+Ref write_file_record(Args& a);
+Ref read_fifo_queue(Args& a);
+Ref execute(Args& a);
+// The same faces over any exchange (the asyncio master replays them over its answers), and
+// the judging of an answer of its own shape: what __query is asked for, then the answer's
+// PDU from its data part, or AssertionError "Feedback for ... invalid".
+Ref diagnostics_on(ops::Exchange& ex, Args& a);
+Ref report_server_id_on(ops::Exchange& ex, Args& a);
+Ref read_file_record_on(ops::Exchange& ex, Args& a);
+Ref write_file_record_on(ops::Exchange& ex, Args& a);
+Ref read_fifo_queue_on(ops::Exchange& ex, Args& a);
+Ref execute_on(ops::Exchange& ex, Args& a);
+Ref needed_for(const ops::AnswerShape& shape);
+std::vector<std::uint8_t> shaped_answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
+                                        ops::Fault fault, PyObject* data);
 // The data part of an answer against its request PDU, by `rule`; the registers of a checked
 // read answer; "<prefix> address [N] to <peer> failed.".
 bool answers(const std::uint8_t* request, std::size_t size, modbus::AnswerRule rule, PyObject* data);

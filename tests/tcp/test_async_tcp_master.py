@@ -64,6 +64,12 @@ CASES = [
     ("read_values", (70, "f h")), ("read_device_identification", ()), ("read_device_identification", (3,)),
     ("read_device_identification", (4, 0x81)), ("read_device_identification", (2, 0x80)),
     ("read_device_identification", (5,)),
+    ("diagnostics", (0, b"\xA5\x37")), ("diagnostics", (0, bytes(range(200)))), ("diagnostics", (11,)),
+    ("report_server_id", ()), ("read_file_record", ([(4, 1, 10)],)),
+    ("write_file_record", ([(4, 7, [0x06AF, 0x04BE, 0x100D])],)), ("read_fifo_queue", (0,)),
+    ("execute", (17, b"")), ("execute", (3, b"\x00\x00\x00\x02", 5)), ("execute", (3, b"\x00\x01\x00\x01")),
+    ("execute", (3, b"\x00\x00\x00\x00")), ("diagnostics", (70000,)), ("execute", (3, "x")),
+    ("read_file_record", ([(4, 1)],)),
     # exception answers: an address past the slave's table
     ("read_registers", (190, 20)), ("read_input_registers", (45, 10)), ("write_registers", (199, [1, 2, 3])),
     # refused before anything is sent
