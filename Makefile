@@ -154,6 +154,7 @@ bench: install bench-deps bench-tools bench-valgrind
 	$(PY) bench/run.py $(BENCH_ARGS)
 	$(PY) bench/instructions.py
 	$(PY) bench/threads.py $(THREADS_ARGS)
+	$(PY) bench/asyncio_tcp.py $(ASYNCIO_ARGS)
 
 bench-memory: install bench-deps bench-tools
 	$(PY) bench/memory.py $(MEMORY_ARGS)

@@ -923,5 +923,188 @@ class Poller:
         Example: json.dump(poller.learned, file)
         """
 
+class AsyncModbusTCPMaster:
+    """Modbus TCP master (client) for asyncio: ModbusTCPMaster's data model on an asyncio connection.
+
+    Each operation checks its arguments and builds its request at the call (a bad argument
+    raises there, before anything is queued) and returns an asyncio Future for its result:
+    `await plc.read_registers(0, 4)`. The names, parameters, defaults, results, exceptions and
+    texts are those of ModbusTCPMaster. Calls made concurrently on one master go out in the
+    order they were made, but a write goes before the reads that wait; up to max_in_flight
+    requests are on the wire at once, matched to their answers by transaction identifier.
+    A cancelled call (task.cancel(), asyncio.timeout()) leaves the master usable: its answer,
+    if it comes, is skipped. The connection opens on the first call, in `async with`, or by
+    `await connect()`.
+    Example: async with AsyncModbusTCPMaster("192.168.1.60", 502, 2.0) as plc: await plc.read_registers(0, 4)
+    """
+
+    def __init__(self, host: str, port: int, timeout: float, station: int = 1, *, max_in_flight: int = 1) -> None:
+        """Make the master for host:port; nothing is opened yet (asyncio.get_running_loop()'s
+        loop.create_connection opens it on first use).
+
+        Args: timeout, seconds for each answer (and for opening the connection); station, the
+        unit identifier of the requests (0..255); max_in_flight, the requests on the wire at once (1..16).
+        Raises: OverflowError for a station outside 0..255; ValueError for max_in_flight outside
+        1..16 or a timeout that is not above 0.
+        """
+    async def connect(self) -> None:
+        """Open the connection now (it opens on first use otherwise).
+
+        Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when it cannot be opened;
+        ConnectionError after close().
+        """
+    async def close(self) -> None:
+        """Close the connection; calls still waiting fail with ConnectionError. A closed master is never reopened."""
+    async def aclose(self) -> None:
+        """The same as close()."""
+    async def __aenter__(self) -> AsyncModbusTCPMaster:
+        """Open the connection; the master itself, for an async with block that closes it."""
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc_val: BaseException | None,
+                        exc_tb: TracebackType | None) -> None:
+        """Close the connection (an exception raised in the block passes on)."""
+    @property
+    def transport(self) -> Any:
+        """The asyncio transport of the open connection, None while there is none."""
+    @property
+    def timeout(self) -> float:
+        """The time-out of each answer, in seconds."""
+    @property
+    def station(self) -> int:
+        """The unit identifier of the requests that go out from now on (0..255)."""
+    @station.setter
+    def station(self, value: int) -> None: ...
+    @property
+    def max_in_flight(self) -> int:
+        """The requests on the wire at once (1..16; ValueError outside). After a time-out or an
+        answer with an unknown transaction identifier, one at a time until the connection is opened again."""
+    @max_in_flight.setter
+    def max_in_flight(self, value: int) -> None: ...
+    @property
+    def last_command_sent(self) -> bytes:
+        """The last request sent (MBAP header and PDU)."""
+    @property
+    def last_feedback_received(self) -> bytes:
+        """The last answer received (empty until it comes)."""
+    @property
+    def last_command_sent_hex(self) -> str:
+        """last_command_sent as upper-case hex pairs: "00 01 00 00 00 06 01 03 00 00 00 02"."""
+    @property
+    def last_feedback_received_hex(self) -> str:
+        """last_feedback_received as upper-case hex pairs."""
+    @property
+    def protocol(self) -> int:
+        """The protocol identifier of the requests: 0 (Modbus)."""
+    async def read_coils(self, address: int, count: int) -> list[bool]:
+        """Read count consecutive coils (function code 1).
+
+        Example: await plc.read_coils(0, 8)
+        """
+    async def read_registers(self, address: int, count: int) -> list[int]:
+        """Read count consecutive holding registers (function code 3), at most 125.
+
+        Example: await plc.read_registers(300, 3)
+        """
+    async def read_register(self, address: int) -> int:
+        """Read one holding register (function code 3)."""
+    async def write_registers(self, address: int, values: list[int]) -> None:
+        """Write holding registers from address (function code 16)."""
+    async def write_register(self, address: int, value: int) -> None:
+        """Write one holding register with function code 16."""
+    async def write_coil(self, address: int, value: object) -> None:
+        """Switch one coil on (a true value) or off (function code 5)."""
+    async def read_input_registers(self, address: int, count: int) -> list[int]:
+        """Read count consecutive input registers (function code 4), 1 to 125."""
+    async def read_input_register(self, address: int) -> int:
+        """Read one input register (function code 4)."""
+    async def read_input_coils(self, address: int, count: int) -> list[bool]:
+        """Read count consecutive discrete inputs (function code 2), 1 to 2000."""
+    async def read_coil(self, address: int) -> bool:
+        """Read one coil (function code 1)."""
+    async def write_single_register(self, address: int, value: int) -> None:
+        """Write one holding register with function code 6."""
+    async def read_int16(self, address: int) -> int:
+        """Read one holding register as a signed 16-bit value."""
+    async def read_uint16(self, address: int) -> int:
+        """The same as read_register."""
+    async def write_int16(self, address: int, value: int) -> None:
+        """The same as write_register."""
+    async def write_uint16(self, address: int, value: int) -> None:
+        """The same as write_register."""
+    async def read_uint32(self, address: int, endian: str = ">") -> int:
+        """Read an unsigned 32-bit value from two holding registers (">": high word first)."""
+    async def read_int32(self, address: int, endian: str = ">") -> int:
+        """Read a signed 32-bit value from two holding registers (">": high word first)."""
+    async def read_float(self, address: int, endian: str = ">") -> float:
+        """Read a 32-bit float from two holding registers (">": high word first).
+
+        Example: await plc.read_float(20)
+        """
+    async def read_multi_uint32(self, address: int, count: int, endian: str = ">") -> list[int]:
+        """Read count unsigned 32-bit values."""
+    async def read_multi_int32(self, address: int, count: int, endian: str = ">") -> list[int]:
+        """Read count signed 32-bit values."""
+    async def read_multi_float(self, address: int, count: int, endian: str = ">") -> list[float]:
+        """Read count 32-bit floats."""
+    async def write_int32(self, address: int, value: int, endian: str = ">") -> None:
+        """Write a signed 32-bit value into two holding registers."""
+    async def write_uint32(self, address: int, value: int, endian: str = ">") -> None:
+        """Write an unsigned 32-bit value into two holding registers."""
+    async def write_float(self, address: int, value: float, endian: str = ">") -> None:
+        """Write a 32-bit float into two holding registers."""
+    async def write_multi_int32(self, address: int, values: Iterable[int], endian: str = ">") -> None:
+        """Write signed 32-bit values."""
+    async def write_multi_uint32(self, address: int, values: Iterable[int], endian: str = ">") -> None:
+        """Write unsigned 32-bit values."""
+    async def write_multi_float(self, address: int, values: Iterable[float], endian: str = ">") -> None:
+        """Write 32-bit floats."""
+    async def write_coils(self, address: int, values: Iterable[object]) -> None:
+        """Write coils from address, one per truth value (function code 15)."""
+    async def mask_write_register(self, address: int, and_mask: int, or_mask: int) -> None:
+        """Set a holding register to (value AND and_mask) OR (or_mask AND NOT and_mask) (function code 22)."""
+    async def read_write_registers(self, read_address: int, read_count: int, write_address: int,
+                                   values: list[int]) -> list[int]:
+        """Write values from write_address, then read read_count registers from read_address (function code 23)."""
+    async def read_device_identification(self, read_code: int = 1, object_id: int = 0) -> dict[int, bytes]:
+        """Read the device identification objects (function code 43/14), page by page: {object id: bytes}.
+
+        Example: await plc.read_device_identification()
+        """
+    async def read_values(self, address: int, format: str, order: str = "ABCD",
+                          func_code: int = 3) -> list[Any]:
+        """Read the values of a struct-like format from holding (3) or input (4) registers.
+
+        Example: await plc.read_values(100, "f Q", "CDAB")
+        """
+    async def write_values(self, address: int, format: str, values: Sequence[int | float | bytes | bytearray],
+                           order: str = "ABCD") -> None:
+        """Write the values of a struct-like format into holding registers (function code 16)."""
+    @property
+    def retries(self) -> int:
+        """How many times a request that failed after it went out is sent again (0..100): a time-out, a
+        closed connection, a damaged or mismatched answer; never a slave's exception answer."""
+    @retries.setter
+    def retries(self, value: int) -> None: ...
+    @property
+    def reconnect(self) -> bool:
+        """Open a new connection for the next call once the old one closed (True by default)."""
+    @reconnect.setter
+    def reconnect(self, value: bool) -> None: ...
+    async def diagnostics(self, sub_function: int, data: bytes = b"") -> bytes:
+        """Function code 8, sub-function `sub_function` with `data`: the data of the answer.
+
+        Example: await plc.diagnostics(0, b"\\x12\\x34") == b"\\x12\\x34"
+        """
+    async def report_server_id(self) -> bytes:
+        """Function code 17: the server id and what follows it in the answer."""
+    async def read_file_record(self, requests: Sequence[tuple[int, int, int]]) -> list[list[int]]:
+        """Function code 20: for each (file, record, count) the registers read."""
+    async def write_file_record(self, requests: Sequence[tuple[int, int, Sequence[int]]]) -> None:
+        """Function code 21: for each (file, record, values) the registers written."""
+    async def read_fifo_queue(self, address: int) -> list[int]:
+        """Function code 24: the registers of the FIFO queue at address."""
+    async def execute(self, function_code: int, data: bytes,
+                      length: int | Callable[[bytes], int] | None = None) -> bytes:
+        """A raw request: function_code and data; the answer's data (length: as ModbusTCPMaster.execute)."""
+
 __version__: str
 """The version of the installed distribution."""

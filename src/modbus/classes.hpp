@@ -14,9 +14,14 @@ const ClassSpec& fix_master_class();           // fixed_station_master.cpp
 const ClassSpec& tcp_master_class();           // tcp_master.cpp
 const ClassSpec& tcp_slave_exception_class();  // protocol.cpp
 const ClassSpec& poller_class();               // poller.cpp
+const ClassSpec& async_tcp_master_class();     // async_tcp_master.cpp
+const ClassSpec& async_tcp_link_class();       // async_tcp_master.cpp: its asyncio protocol, not exported
 
 // The class made from tcp_master_class(), recorded by the exec step: the guard of the TCP
 // master's fast paths (an instance of exactly this class, its class dict untouched).
 void record_tcp_master_type(PyObject* type) noexcept;
+// The asyncio protocol class of AsyncModbusTCPMaster's links, made by the exec step and kept
+// for the process (no module name holds it).
+void record_async_link_type(PyObject* type) noexcept;
 
 }  // namespace brel

@@ -22,6 +22,8 @@ void fill_library_namespace(PyObject* ns) {
     bind(ns, "ModbusTCPMaster", std::move(tcp_master));
     bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
     bind(ns, "Poller", build_class(poller_class()));
+    record_async_link_type(build_class(async_tcp_link_class()).release());
+    bind(ns, "AsyncModbusTCPMaster", build_class(async_tcp_master_class()));
 }
 
 }  // namespace brel

@@ -576,6 +576,51 @@ constexpr ReferenceText texts[] = {
      "bound lies between. Plain data: json.dumps takes it, and Poller(..., learned=...) starts\n"
      "from it, or from json.loads of it.\n"
      "Example: json.dump(poller.learned, file)"},
+    {"AsyncModbusTCPMaster", "",
+     "Modbus TCP master (client) for asyncio: ModbusTCPMaster's data model on an asyncio connection.\n"
+     "\n"
+     "Each operation checks its arguments and builds its request at the call (a bad argument\n"
+     "raises there, before anything is queued) and returns an asyncio Future for its result:\n"
+     "`await plc.read_registers(0, 4)`. The names, parameters, defaults, results, exceptions and\n"
+     "texts are those of ModbusTCPMaster. Calls made concurrently on one master go out in the\n"
+     "order they were made, but a write goes before the reads that wait; up to max_in_flight\n"
+     "requests are on the wire at once, matched to their answers by transaction identifier.\n"
+     "A cancelled call (task.cancel(), asyncio.timeout()) leaves the master usable: its answer,\n"
+     "if it comes, is skipped. The connection opens on the first call, in `async with`, or by\n"
+     "`await connect()`.\n"
+     "Example: async with AsyncModbusTCPMaster(\"192.168.1.60\", 502, 2.0) as plc: await plc.read_registers(0, 4)"},
+    {"AsyncModbusTCPMaster", "__init__",
+     "Make the master for host:port; nothing is opened yet (asyncio.get_running_loop()'s\n"
+     "loop.create_connection opens it on first use).\n"
+     "\n"
+     "Args: timeout, seconds for each answer (and for opening the connection); station, the\n"
+     "unit identifier of the requests (0..255); max_in_flight, the requests on the wire at once (1..16).\n"
+     "Raises: OverflowError for a station outside 0..255; ValueError for max_in_flight outside\n"
+     "1..16 or a timeout that is not above 0."},
+    {"AsyncModbusTCPMaster", "transport",
+     "The asyncio transport of the open connection, None while there is none."},
+    {"AsyncModbusTCPMaster", "timeout",
+     "The time-out of each answer, in seconds."},
+    {"AsyncModbusTCPMaster", "station",
+     "The unit identifier of the requests that go out from now on (0..255)."},
+    {"AsyncModbusTCPMaster", "max_in_flight",
+     "The requests on the wire at once (1..16; ValueError outside). After a time-out or an\n"
+     "answer with an unknown transaction identifier, one at a time until the connection is opened again."},
+    {"AsyncModbusTCPMaster", "last_command_sent",
+     "The last request sent (MBAP header and PDU)."},
+    {"AsyncModbusTCPMaster", "last_feedback_received",
+     "The last answer received (empty until it comes)."},
+    {"AsyncModbusTCPMaster", "last_command_sent_hex",
+     "last_command_sent as upper-case hex pairs: \"00 01 00 00 00 06 01 03 00 00 00 02\"."},
+    {"AsyncModbusTCPMaster", "last_feedback_received_hex",
+     "last_feedback_received as upper-case hex pairs."},
+    {"AsyncModbusTCPMaster", "protocol",
+     "The protocol identifier of the requests: 0 (Modbus)."},
+    {"AsyncModbusTCPMaster", "retries",
+     "How many times a request that failed after it went out is sent again (0..100): a time-out, a\n"
+     "closed connection, a damaged or mismatched answer; never a slave's exception answer."},
+    {"AsyncModbusTCPMaster", "reconnect",
+     "Open a new connection for the next call once the old one closed (True by default)."},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -859,6 +904,27 @@ constexpr ReferenceAnnotation annotations[] = {
     {"Poller", "write", "value", "~Any"},
     {"Poller", "write", "return", "~None"},
     {"Poller", "learned", "return", "~dict[str, dict[str, dict[str, Any]]]"},
+    {"AsyncModbusTCPMaster", "__init__", "host", "~str"},
+    {"AsyncModbusTCPMaster", "__init__", "port", "~int"},
+    {"AsyncModbusTCPMaster", "__init__", "timeout", "~float"},
+    {"AsyncModbusTCPMaster", "__init__", "station", "~int"},
+    {"AsyncModbusTCPMaster", "__init__", "max_in_flight", "~int"},
+    {"AsyncModbusTCPMaster", "__init__", "return", "~None"},
+    {"AsyncModbusTCPMaster", "transport", "return", "~Any"},
+    {"AsyncModbusTCPMaster", "timeout", "return", "~float"},
+    {"AsyncModbusTCPMaster", "station", "return", "~int"},
+    {"AsyncModbusTCPMaster", "station", "value", "~int"},
+    {"AsyncModbusTCPMaster", "max_in_flight", "return", "~int"},
+    {"AsyncModbusTCPMaster", "max_in_flight", "value", "~int"},
+    {"AsyncModbusTCPMaster", "last_command_sent", "return", "~bytes"},
+    {"AsyncModbusTCPMaster", "last_feedback_received", "return", "~bytes"},
+    {"AsyncModbusTCPMaster", "last_command_sent_hex", "return", "~str"},
+    {"AsyncModbusTCPMaster", "last_feedback_received_hex", "return", "~str"},
+    {"AsyncModbusTCPMaster", "protocol", "return", "~int"},
+    {"AsyncModbusTCPMaster", "retries", "return", "~int"},
+    {"AsyncModbusTCPMaster", "retries", "value", "~int"},
+    {"AsyncModbusTCPMaster", "reconnect", "return", "~bool"},
+    {"AsyncModbusTCPMaster", "reconnect", "value", "~bool"},
 };
 // clang-format on
 

@@ -35,18 +35,23 @@ Ref read_device_identification(Exchange& ex, std::uint8_t read_code, std::uint8_
         const std::size_t n = modbus::pdu_read_device_identification(pdu, read_code, object_id);
         modbus::IdentificationPage page;
         ex.page({pdu, n}, [&](const std::uint8_t* answer, std::size_t size) {
-            return modbus::parse_identification(
-                answer, size, page, [&](std::uint8_t id, const std::uint8_t* value, std::size_t length) {
-                    Ref key = own(PyLong_FromLong(id));
-                    Ref bytes = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value),
-                                                              static_cast<Py_ssize_t>(length)));
-                    check(PyDict_SetItem(objects.get(), key.get(), bytes.get()));
-                });
+            return read_identification_page(objects.get(), answer, size, page);
         });
         if (read_code == 4 || !page.more_follows) return objects;
         if (page.next_object <= object_id) ex.no_progress(page.next_object, object_id);
         object_id = page.next_object;
     }
+}
+
+bool read_identification_page(PyObject* objects, const std::uint8_t* answer, std::size_t size,
+                              modbus::IdentificationPage& page) {
+    return modbus::parse_identification(
+        answer, size, page, [&](std::uint8_t id, const std::uint8_t* value, std::size_t length) {
+            Ref key = own(PyLong_FromLong(id));
+            Ref bytes =
+                own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value), static_cast<Py_ssize_t>(length)));
+            check(PyDict_SetItem(objects, key.get(), bytes.get()));
+        });
 }
 
 // ---- answers of their own shape: codes 7, 8, 11, 12, 17, 20, 21, 24 and raw requests -----------

@@ -110,6 +110,11 @@ Ref read_write_registers(Exchange& ex, std::uint16_t read_address, std::uint16_t
 // Code 43/14, page by page from `object_id`: {object id: bytes}. A page that says more
 // follows names the object to ask for next, which must lie beyond the one asked for.
 Ref read_device_identification(Exchange& ex, std::uint8_t read_code, std::uint8_t object_id);
+// One page of it: the objects of the answer PDU (function code first) added to the dict
+// `objects`; false when the page cannot be parsed. (The asyncio master reads each page as
+// its answer comes.)
+bool read_identification_page(PyObject* objects, const std::uint8_t* answer, std::size_t size,
+                              modbus::IdentificationPage& page);
 
 // Code 7: the exception status byte.
 Ref read_exception_status(Exchange& ex);

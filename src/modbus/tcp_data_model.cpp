@@ -58,10 +58,10 @@ bool answers(const std::uint8_t* request, std::size_t size, modbus::AnswerRule r
 }
 
 // "<prefix> address [N] to <peer> failed."
-[[noreturn]] void raise_write_failed(PyObject* self, const char* prefix, PyObject* address) {
+[[noreturn]] void raise_write_failed(const Peer& peer, const char* prefix, PyObject* address) {
     Ref number = own(PyObject_Str(address));
     Ref head = own(PyUnicode_FromFormat("%s address [%U] to ", prefix, number.get()));
-    Ref message = host_message(self, head.get(), BREL_STR(" failed."));
+    Ref message = peer.message(head.get(), BREL_STR(" failed."));
     raise_assertion(message.get());
 }
 
@@ -112,8 +112,27 @@ Ref write_single_register(Args& a) {
     modbus::tcp_two_fields(pdu, modbus::kWriteSingleRegister, low16(address), low16(value));
     Ref data = exchange(self, pdu, sizeof pdu, 4);
     if (!answers(pdu, sizeof pdu, modbus::AnswerRule::Echo, data.get()))
-        raise_write_failed(self, "Write register", address);
+        raise_write_failed({self}, "Write register", address);
     return none();
+}
+
+void identification_answer(const std::uint8_t* request, std::size_t size, PyObject* data, const ops::PageReader& read) {
+    bool ok = answers(request, size, modbus::AnswerRule::Identification, data);
+    if (ok) {
+        std::vector<std::uint8_t> answer(1 + static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+        answer[0] = request[0];
+        std::memcpy(answer.data() + 1, PyBytes_AS_STRING(data), answer.size() - 1);
+        ok = read(answer.data(), answer.size());
+    }
+    if (!ok) raise_assertion(BREL_STR("Feedback for reading device identification invalid"));
+}
+
+void raise_no_progress(std::uint8_t next, std::uint8_t asked) {
+    Ref message =
+        own(PyUnicode_FromFormat("Feedback for reading device identification invalid: next object id %d does not "
+                                 "follow %d",
+                                 static_cast<int>(next), static_cast<int>(asked)));
+    raise_assertion(message.get());
 }
 
 // ---- ModbusTCPMaster's exchange: one request PDU through self.__query ------------------------
@@ -179,7 +198,7 @@ public:
     void confirm(ops::Pdu request, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault fault) override {
         Ref data = exchange(self_, request.data, request.size, answer_size - 1);
         if (!answers(request.data, request.size, rule, data.get()))
-            raise_write_failed(self_, fault == ops::Fault::WriteCoils ? "Write coils" : "Mask write register",
+            raise_write_failed({self_}, fault == ops::Fault::WriteCoils ? "Write coils" : "Mask write register",
                                address_);
     }
 
@@ -192,48 +211,19 @@ public:
 
     void page(ops::Pdu request, const ops::PageReader& read) override {
         Ref data = exchange(self_, request.data, request.size, Py_None);
-        bool ok = answers(request.data, request.size, modbus::AnswerRule::Identification, data.get());
-        if (ok) {
-            std::vector<std::uint8_t> answer(1 + static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
-            answer[0] = request.data[0];
-            std::memcpy(answer.data() + 1, PyBytes_AS_STRING(data.get()), answer.size() - 1);
-            ok = read(answer.data(), answer.size());
-        }
-        if (!ok) raise_assertion(BREL_STR("Feedback for reading device identification invalid"));
+        identification_answer(request.data, request.size, data.get(), read);
     }
 
-    [[noreturn]] void no_progress(std::uint8_t next, std::uint8_t asked) override {
-        Ref message = own(PyUnicode_FromFormat(
-            "Feedback for reading device identification invalid: next object id %d does not follow %d",
-            static_cast<int>(next), static_cast<int>(asked)));
-        raise_assertion(message.get());
-    }
+    [[noreturn]] void no_progress(std::uint8_t next, std::uint8_t asked) override { raise_no_progress(next, asked); }
 
     // The length comes from the MBAP header; a fixed one is asked of __query (which says
     // when the header declares another), any other is walked over the whole answer, which
     // must end where the shape says.
     std::vector<std::uint8_t> answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
                                      ops::Fault fault) override {
-        const bool fixed = shape.size.rule == modbus::SizeRule::Fixed && !shape.more;
-        Ref needed = fixed ? own(PyLong_FromSize_t(shape.size.fixed - 1)) : Ref::borrow(Py_None);
+        Ref needed = needed_for(shape);
         Ref data = exchange(self_, request.data, request.size, needed.get());
-        std::vector<std::uint8_t> pdu(1 + static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
-        pdu[0] = request.data[0];
-        std::memcpy(pdu.data() + 1, PyBytes_AS_STRING(data.get()), pdu.size() - 1);
-        bool whole = true;
-        if (shape.more || (shape.size.rule != modbus::SizeRule::Open && shape.size.rule != modbus::SizeRule::Nothing)) {
-            std::size_t known = 1;
-            while (const std::size_t more = known <= pdu.size() ? shape.more_after(pdu.data(), known) : 0) {
-                known += more;
-                if (known > pdu.size()) break;
-            }
-            whole = known == pdu.size();
-        }
-        if (!whole || !check(pdu.data(), pdu.size())) {
-            Ref message = own(PyUnicode_FromFormat("Feedback for %s invalid", fault_words(fault)));
-            raise_assertion(message.get());
-        }
-        return pdu;
+        return shaped_answer(request, shape, check, fault, data.get());
     }
 
     std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) override {
@@ -255,46 +245,98 @@ private:
 
 }  // namespace
 
+// What __query is asked for an answer of `shape`: its fixed length after the function code,
+// or None (the length comes from the MBAP header and is walked by shaped_answer).
+Ref needed_for(const ops::AnswerShape& shape) {
+    const bool fixed = shape.size.rule == modbus::SizeRule::Fixed && !shape.more;
+    return fixed ? own(PyLong_FromSize_t(shape.size.fixed - 1)) : Ref::borrow(Py_None);
+}
+
+std::vector<std::uint8_t> shaped_answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
+                                        ops::Fault fault, PyObject* data) {
+    std::vector<std::uint8_t> pdu(1 + static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+    pdu[0] = request.data[0];
+    std::memcpy(pdu.data() + 1, PyBytes_AS_STRING(data), pdu.size() - 1);
+    bool whole = true;
+    if (shape.more || (shape.size.rule != modbus::SizeRule::Open && shape.size.rule != modbus::SizeRule::Nothing)) {
+        std::size_t known = 1;
+        while (const std::size_t more = known <= pdu.size() ? shape.more_after(pdu.data(), known) : 0) {
+            known += more;
+            if (known > pdu.size()) break;
+        }
+        whole = known == pdu.size();
+    }
+    if (!whole || !check(pdu.data(), pdu.size())) {
+        Ref message = own(PyUnicode_FromFormat("Feedback for %s invalid", fault_words(fault)));
+        raise_assertion(message.get());
+    }
+    return pdu;
+}
+
 // ---- codes 8, 17, 20, 21, 24 and raw requests: arguments, then the operation --------------------
 
-Ref diagnostics(Args& a) {
+// The faces of the codes whose answers have a shape of their own: the arguments checked in
+// order, then the operation over `ex` (this master's, or the asyncio master's).
+Ref diagnostics_on(ops::Exchange& ex, Args& a) {
     const auto sub_function = static_cast<std::uint16_t>(field_value(a[1], "sub_function", modbus::kMaxAddress));
     check_diagnostics_data(a[2]);
-    TcpMasterExchange ex(a[0], a[1]);
     return ops::diagnostics(ex, sub_function, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[2])),
                             static_cast<std::size_t>(PyBytes_GET_SIZE(a[2])));
 }
 
-Ref report_server_id(Args& a) {
-    TcpMasterExchange ex(a[0], Py_None);
-    return ops::report_server_id(ex);
-}
+Ref report_server_id_on(ops::Exchange& ex, Args&) { return ops::report_server_id(ex); }
 
-Ref read_file_record(Args& a) {
+Ref read_file_record_on(ops::Exchange& ex, Args& a) {
     const std::vector<modbus::FileRecord> records = file_records(a[1], nullptr);
-    TcpMasterExchange ex(a[0], Py_None);
     return ops::read_file_record(ex, records);
 }
 
-Ref write_file_record(Args& a) {
+Ref write_file_record_on(ops::Exchange& ex, Args& a) {
     std::vector<std::uint16_t> words;
     const std::vector<modbus::FileRecord> records = file_records(a[1], &words);
-    TcpMasterExchange ex(a[0], Py_None);
     ops::write_file_record(ex, records);
     return none();
 }
 
-Ref read_fifo_queue(Args& a) {
+Ref read_fifo_queue_on(ops::Exchange& ex, Args& a) {
     check_address(a[1]);
-    TcpMasterExchange ex(a[0], a[1]);
     return ops::read_fifo_queue(ex, low16(a[1]));
 }
 
-Ref execute(Args& a) {
+Ref execute_on(ops::Exchange& ex, Args& a) {
     const std::uint8_t code = check_raw_request(a[1], a[2], a[3], false);
-    TcpMasterExchange ex(a[0], Py_None);
     return ops::execute(ex, code, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[2])),
                         static_cast<std::size_t>(PyBytes_GET_SIZE(a[2])), a[3]);
+}
+
+Ref diagnostics(Args& a) {
+    TcpMasterExchange ex(a[0], a[1]);
+    return diagnostics_on(ex, a);
+}
+
+Ref report_server_id(Args& a) {
+    TcpMasterExchange ex(a[0], Py_None);
+    return report_server_id_on(ex, a);
+}
+
+Ref read_file_record(Args& a) {
+    TcpMasterExchange ex(a[0], Py_None);
+    return read_file_record_on(ex, a);
+}
+
+Ref write_file_record(Args& a) {
+    TcpMasterExchange ex(a[0], Py_None);
+    return write_file_record_on(ex, a);
+}
+
+Ref read_fifo_queue(Args& a) {
+    TcpMasterExchange ex(a[0], a[1]);
+    return read_fifo_queue_on(ex, a);
+}
+
+Ref execute(Args& a) {
+    TcpMasterExchange ex(a[0], Py_None);
+    return execute_on(ex, a);
 }
 
 namespace {
@@ -330,11 +372,8 @@ Ref mask_write_register(Args& a) {
     return none();
 }
 
-Ref read_write_registers(Args& a) {
-    PyObject *self = a[0], *read_address = a[1], *read_count = a[2], *write_address = a[3], *values = a[4];
-    check_address(read_address);
-    const std::size_t n = limited_count(read_count, "read_count", modbus::kMaxReadWriteRead);
-    check_address(write_address);
+// The words of code 23's list of values: 1 to 121 ints, each sent as its low 16 bits.
+std::vector<std::uint16_t> written_words(PyObject* values) {
     const Py_ssize_t m = PyList_GET_SIZE(values);
     check_items(static_cast<std::size_t>(m), modbus::kMaxReadWriteWrite);
     std::vector<std::uint16_t> words(static_cast<std::size_t>(m));
@@ -347,6 +386,15 @@ Ref read_write_registers(Args& a) {
         }
         words[static_cast<std::size_t>(i)] = low16(v);
     }
+    return words;
+}
+
+Ref read_write_registers(Args& a) {
+    PyObject *self = a[0], *read_address = a[1], *read_count = a[2], *write_address = a[3], *values = a[4];
+    check_address(read_address);
+    const std::size_t n = limited_count(read_count, "read_count", modbus::kMaxReadWriteRead);
+    check_address(write_address);
+    const std::vector<std::uint16_t> words = written_words(values);
     TcpMasterExchange ex(self, read_address);
     return ops::read_write_registers(ex, low16(read_address), static_cast<std::uint16_t>(n), low16(write_address),
                                      words.data(), words.size());

@@ -221,9 +221,15 @@ Ref read_coils(Args& a) {
     Ref one = make_int(1);
     Ref needed = own(PyNumber_Add(byte_count.get(), one.get()));
     Ref feedback = query_of(self, command.get(), needed.get());
+    return coils_answer(feedback.get(), byte_count.get(), count);
+}
+
+Ref coils_answer(PyObject* feedback_object, PyObject* byte_count, PyObject* count) {
+    Ref feedback = Ref::borrow(feedback_object);
+    Ref one = make_int(1);
     {
         Ref first = item(feedback.get(), 0);
-        if (!equal(first.get(), byte_count.get())) raise_assertion(BREL_STR("Feedback for reading coils invalid"));
+        if (!equal(first.get(), byte_count)) raise_assertion(BREL_STR("Feedback for reading coils invalid"));
     }
 
     const Py_ssize_t target = coil_target(count);
@@ -263,6 +269,11 @@ Ref read_registers(Args& a) {
     const long byte_count = 2 * PyLong_AsLong(count);
     Ref needed = make_int(byte_count + 1);
     Ref feedback = query_of(self, command.get(), needed.get());
+    return registers_answer(feedback.get(), byte_count);
+}
+
+Ref registers_answer(PyObject* feedback_object, long byte_count) {
+    Ref feedback = Ref::borrow(feedback_object);
     if (!first_byte_is(feedback.get(), byte_count)) raise_assertion(BREL_STR("Feedback for reading registers invalid"));
 
     const Py_ssize_t wanted = byte_count / 2;
@@ -319,20 +330,22 @@ Ref write_registers(Args& a) {
                                write_registers_pdu, address, values);
     Ref four = make_int(4);
     Ref feedback = query_of(self, command.get(), four.get());
-    Ref fb_address = echo_word(feedback.get(), 0);
-    Ref fb_count = echo_word(feedback.get(), 2);
-    {
-        bool ok = equal(fb_address.get(), address);
-        if (ok) {
-            Ref n = own(PyLong_FromSsize_t(check_size(PyObject_Length(values))));
-            ok = equal(fb_count.get(), n.get());
-        }
-        if (!ok) {
-            Ref message = host_message(self, BREL_STR("Write registers to "), BREL_STR(" failed."));
-            raise_assertion(message.get());
-        }
-    }
+    check_registers_echo({self}, feedback.get(), address, values);
     return none();
+}
+
+void check_registers_echo(const Peer& peer, PyObject* feedback, PyObject* address, PyObject* values) {
+    Ref fb_address = echo_word(feedback, 0);
+    Ref fb_count = echo_word(feedback, 2);
+    bool ok = equal(fb_address.get(), address);
+    if (ok) {
+        Ref n = own(PyLong_FromSsize_t(check_size(PyObject_Length(values))));
+        ok = equal(fb_count.get(), n.get());
+    }
+    if (!ok) {
+        Ref message = peer.message(BREL_STR("Write registers to "), BREL_STR(" failed."));
+        raise_assertion(message.get());
+    }
 }
 
 Ref write_register(Args& a) {
@@ -350,20 +363,24 @@ Ref write_coil(Args& a) {
                                write_coil_pdu, address, value);
     Ref four = make_int(4);
     Ref feedback = query_of(self, command.get(), four.get());
-    Ref fb_address = echo_word(feedback.get(), 0);
+    check_coil_echo({self}, feedback.get(), command.get(), address);
+    return none();
+}
+
+void check_coil_echo(const Peer& peer, PyObject* feedback, PyObject* command, PyObject* address) {
+    Ref fb_address = echo_word(feedback, 0);
     bool success = equal(fb_address.get(), address);
     for (Py_ssize_t i = 2; success && i < 4; ++i) {
-        Ref answer_byte = item(feedback.get(), i);
-        Ref command_byte = item(command.get(), i + 1);
+        Ref answer_byte = item(feedback, i);
+        Ref command_byte = item(command, i + 1);
         success = equal(answer_byte.get(), command_byte.get());
     }
     if (!success) {
         Ref number = own(PyObject_Str(address));
         Ref prefix = own(PyUnicode_FromFormat("Write coil address [%U] to ", number.get()));
-        Ref message = host_message(self, prefix.get(), BREL_STR(" failed."));
+        Ref message = peer.message(prefix.get(), BREL_STR(" failed."));
         raise_assertion(message.get());
     }
-    return none();
 }
 
 constexpr const char* kQueryDoc =

@@ -4,12 +4,15 @@
 #include "modbus/adu.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
+#include "modbus/tcp_exchange.hpp"
 #include "modbus/master_settings.hpp"
+#include "modbus/operations.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
 
 #include <climits>
+#include <functional>
 #include <cstdint>
 #include <vector>
 
@@ -70,14 +73,29 @@ inline Ref successor(PyObject* value) {
 
 inline bool equal(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 
-// prefix + str(self.__target_host) + suffix.
-inline Ref host_message(PyObject* self, PyObject* prefix, PyObject* suffix = nullptr) {
-    Ref host = getattr(self, k_target_host());
-    Ref text = own(PyObject_Str(host.get()));
+// prefix + str(target) + suffix.
+inline Ref target_message(PyObject* target, PyObject* prefix, PyObject* suffix = nullptr) {
+    Ref text = own(PyObject_Str(target));
     Ref message = own(PyUnicode_Concat(prefix, text.get()));
     if (suffix) message = own(PyUnicode_Concat(message.get(), suffix));
     return message;
 }
+
+// prefix + str(self.__target_host) + suffix.
+inline Ref host_message(PyObject* self, PyObject* prefix, PyObject* suffix = nullptr) {
+    Ref host = getattr(self, k_target_host());
+    return target_message(host.get(), prefix, suffix);
+}
+
+// Whom the text of a failed answer names: self.__target_host looked up when it is needed,
+// or a (host, port) given (the asyncio master's).
+struct Peer {
+    PyObject* self = nullptr;
+    PyObject* target = nullptr;
+    Ref message(PyObject* prefix, PyObject* suffix = nullptr) const {
+        return target ? target_message(target, prefix, suffix) : host_message(self, prefix, suffix);
+    }
+};
 
 [[noreturn]] inline void raise_object(PyObject* type, PyObject* message) {
     PyErr_SetObject(type, message);
@@ -122,10 +140,24 @@ Ref construct_write_registers_command(Args& a);
 Ref construct_write_coil_command(Args& a);
 // The first value of self.<reader>(address, 1): the members that read one value.
 Ref read_one(Args& a, PyObject* reader);
+Ref two_field_pdu(std::uint8_t code, PyObject* address, PyObject* count);
+Ref write_registers_pdu(PyObject* address, PyObject* values);
+Ref write_coil_pdu(PyObject* address, PyObject* value);
+// The judging and decoding halves of the first operations, on the data part of an answer
+// (what follows the function code), for either front: read_coils (byte_count: ceil(count
+// / 8)), read_registers (byte_count: 2 * count), write_registers, write_coil.
+Ref coils_answer(PyObject* feedback, PyObject* byte_count, PyObject* count);
+Ref registers_answer(PyObject* feedback, long byte_count);
+void check_registers_echo(const Peer& peer, PyObject* feedback, PyObject* address, PyObject* values);
+void check_coil_echo(const Peer& peer, PyObject* feedback, PyObject* command, PyObject* address);
+Ref coil_byte_count(PyObject* count);
 
 // ---- tcp_transaction.cpp: self.__query ----------------------------------------------------------
 
 Ref query(Args& a);
+// The exception of an exchange that ended without the data (any outcome but Done), naming
+// the peer in the words of the TCP masters.
+[[noreturn]] void raise_outcome(const Peer& peer, modbus::TcpStep step, const modbus::TcpExchange& exchange);
 
 // ---- tcp_data_model.cpp: codes 2, 4, 6, 15, 22, 23 and 43, typed values -------------------------
 
@@ -151,6 +183,37 @@ Ref read_file_record(Args& a);
 Ref write_file_record(Args& a);
 Ref read_fifo_queue(Args& a);
 Ref execute(Args& a);
+// The same faces over any exchange (the asyncio master replays them over its answers), and
+// the judging of an answer of its own shape: what __query is asked for, then the answer's
+// PDU from its data part, or AssertionError "Feedback for ... invalid".
+Ref diagnostics_on(ops::Exchange& ex, Args& a);
+Ref report_server_id_on(ops::Exchange& ex, Args& a);
+Ref read_file_record_on(ops::Exchange& ex, Args& a);
+Ref write_file_record_on(ops::Exchange& ex, Args& a);
+Ref read_fifo_queue_on(ops::Exchange& ex, Args& a);
+Ref execute_on(ops::Exchange& ex, Args& a);
+Ref needed_for(const ops::AnswerShape& shape);
+std::vector<std::uint8_t> shaped_answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
+                                        ops::Fault fault, PyObject* data);
+// The data part of an answer against its request PDU, by `rule`; the registers of a checked
+// read answer; "<prefix> address [N] to <peer> failed.".
+bool answers(const std::uint8_t* request, std::size_t size, modbus::AnswerRule rule, PyObject* data);
+Ref registers_of(PyObject* data);
+[[noreturn]] void raise_write_failed(const Peer& peer, const char* prefix, PyObject* address);
+std::size_t limited_count(PyObject* count, const char* what, std::size_t top);
+std::vector<std::uint16_t> written_words(PyObject* values);
+// A code 43/14 answer's data part judged against its request and handed, function code
+// first, to `read`; AssertionError "Feedback for reading device identification invalid"
+// when it does not belong or `read` cannot parse it. The text of a page whose next object
+// does not lie beyond the one asked for.
+void identification_answer(const std::uint8_t* request, std::size_t size, PyObject* data,
+                           const std::function<bool(const std::uint8_t*, std::size_t)>& read);
+[[noreturn]] void raise_no_progress(std::uint8_t next, std::uint8_t asked);
+// The typed members: the 32-bit members' endian as a byte order, n values of one format code
+// as a layout, the member's format code (its Args::data).
+PyObject* order_of(PyObject* endian);
+ValueLayout layout_of(std::size_t n, char code, PyObject* order);
+char code_of(const Args& a);
 MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, const char* code,
                  const char* returns = nullptr);
 

@@ -273,6 +273,16 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
             if (!exchange.data_size()) return empty;
             return own(
                 PyBytes_FromStringAndSize(chars(exchange.data()), static_cast<Py_ssize_t>(exchange.data_size())));
+        default:
+            raise_outcome({self}, step, exchange);
+    }
+}
+
+}  // namespace
+
+// The exception of an exchange that ended without the data (any outcome but Done).
+[[noreturn]] void raise_outcome(const Peer& peer, modbus::TcpStep step, const modbus::TcpExchange& exchange) {
+    switch (step) {
         case modbus::TcpStep::Refused: {
             // The slave refused: say what it said, as a SlaveException that existing
             // `except AssertionError` handlers still catch.
@@ -283,8 +293,10 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
             Ref exception = call(exception_class.get(), unit.get(), code.get(), error.get());
             raise_object(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
         }
-        case modbus::TcpStep::IdsMismatch:
-            raise_io(self, BREL_STR("Received data header invalid from "));
+        case modbus::TcpStep::IdsMismatch: {
+            Ref message = peer.message(BREL_STR("Received data header invalid from "));
+            raise_object(builtins.IOError, message.get());
+        }
         case modbus::TcpStep::LengthMismatch:
             raise_assertion(BREL_STR("Data length not match with needed"));
         default: {
@@ -294,8 +306,6 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
         }
     }
 }
-
-}  // namespace
 
 Ref query(Args& a) {
     PyObject *self = a[0], *command = a[1], *length_needed = a[2];

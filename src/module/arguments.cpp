@@ -73,10 +73,10 @@ namespace {
         expected = sig.required;
         bound = "at least";
     } else {
-        expected = sig.count;
+        expected = sig.positional;
         bound = "at most";
     }
-    if (exact) bound = "exactly";
+    if (exact && sig.positional == sig.count) bound = "exactly";
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name, bound,
                  expected, expected == 1 ? "" : "s", found);
     raise();
@@ -136,7 +136,7 @@ void bind_remaining_keywords(const Signature& sig, PyObject* kwnames, PyObject* 
 }  // namespace
 
 void parse(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
-    if (nargs > sig.count) raise_count(sig, nargs);
+    if (nargs > sig.positional) raise_count(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out.v[i] = args[i];
     for (int i = static_cast<int>(nargs); i < sig.count; ++i) out.v[i] = nullptr;
     if (sig.kwargs) out.kwargs = own(PyDict_New());

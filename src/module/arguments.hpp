@@ -51,6 +51,7 @@ struct ParamSpec {
     const char* name;
     const char* annotation = nullptr;
     Default value = required;
+    bool keyword_only = false;  // given by keyword only (after the positional parameters)
 };
 
 inline constexpr int kMaxParams = 8;
@@ -62,6 +63,7 @@ struct Signature {
     const char* name = "";         // the function's __name__, for messages
     int count = 0;                 // named parameters, self included
     int required = 0;              // leading parameters without default
+    int positional = 0;            // leading parameters that may be given by position
     bool kwargs = false;           // collects extra keywords into a dict
     PyObject* defaults = nullptr;  // tuple for the last (count - required), owned by the function
 };

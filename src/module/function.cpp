@@ -170,6 +170,7 @@ Ref make_signature(Function* f) {
     Ref signature = own(PyObject_GetAttrString(inspect.get(), "Signature"));
     Ref positional = own(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
     Ref var_keyword = own(PyObject_GetAttrString(parameter.get(), "VAR_KEYWORD"));
+    Ref keyword_only = own(PyObject_GetAttrString(parameter.get(), "KEYWORD_ONLY"));
     // Held here: the calls below run Python code, which may replace f->annotations.
     Ref annotations = Ref::borrow(f->annotations);
     Ref params = own(PyList_New(0));
@@ -182,7 +183,8 @@ Ref make_signature(Function* f) {
             check(PyDict_SetItemString(kw.get(), "kind", var_keyword.get()));
         } else {
             name = f->sig.names[i];
-            check(PyDict_SetItemString(kw.get(), "kind", positional.get()));
+            check(
+                PyDict_SetItemString(kw.get(), "kind", i < f->sig.positional ? positional.get() : keyword_only.get()));
             if (i >= f->sig.required)
                 check(
                     PyDict_SetItemString(kw.get(), "default", PyTuple_GET_ITEM(f->sig.defaults, i - f->sig.required)));
@@ -362,6 +364,9 @@ Ref make_function(const FunctionSpec& spec, const char* qualname_prefix) {
     f->sig.count = static_cast<int>(params.size());
     f->sig.required = required;
     f->sig.kwargs = spec.kwargs;
+    f->sig.positional = f->sig.count;
+    while (f->sig.positional > 0 && params[static_cast<std::size_t>(f->sig.positional) - 1].keyword_only)
+        --f->sig.positional;
     f->sig.defaults = defaults.release();
     for (std::size_t i = 0; i < params.size(); ++i) {
         f->sig.names[i] = own(PyUnicode_InternFromString(params[i].name)).release();

@@ -1,0 +1,590 @@
+// AsyncModbusTCPMaster's link: its requests, the asyncio protocol that feeds their answers to the exchange.
+//
+// One master keeps one link: a native record (in a capsule held by the master's dict and by
+// its protocol object) of the event loop, the asyncio transport, the requests waiting to
+// go out and those on the wire, and what came back. Every member checks its arguments
+// and builds its request PDU at once, with the same code as ModbusTCPMaster (a bad
+// argument raises at the call, before anything is queued), queues the request and returns
+// an asyncio Future for its result. The link sends up to max_in_flight requests, each
+// framed with the next transaction identifier, and the protocol's data_received hands what
+// comes to the same TcpExchange as the synchronous master: the answer is matched to its
+// request by transaction identifier, a late answer to a request that was cancelled or
+// timed out is read whole and dropped, and the outcomes raise the same exceptions with
+// the same texts. The answer's data part is then judged and decoded by the same halves
+// as ModbusTCPMaster's members (tcp_master.cpp, tcp_data_model.cpp). The members and
+// their table are in async_tcp_master.cpp.
+//
+// Order: requests go out in the order they were made, but a write made while reads wait
+// goes before those reads. Time-outs: one timer per link, armed for the earliest
+// deadline of the requests on the wire. A time-out or an answer with an unknown
+// transaction identifier makes the link send one request at a time until its
+// connection is opened again. A cancelled call that is still waiting is never sent; one
+// on the wire gives up its place at once (its answer, if it comes, is skipped).
+#include "modbus/async_tcp_link.hpp"
+#include "modbus/classes.hpp"
+#include "modbus/operations.hpp"
+#include "modbus/tcp_exchange.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace brel {
+namespace atcp {
+
+double now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// ---- the link of a master or of its protocol ------------------------------------------------
+
+PyObject* k_link() { return BREL_STR("_AsyncModbusTCPMaster__link"); }
+
+PyObject* link_type = nullptr;  // the protocol class, made by the exec step
+constexpr const char* kCapsule = "brel_modbus.async_tcp_link";
+
+void drop_link(PyObject* capsule) { delete static_cast<Link*>(PyCapsule_GetPointer(capsule, kCapsule)); }
+
+Link& link_of(PyObject* self) {
+    Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) raise();
+    PyObject* capsule = PyDict_GetItemWithError(dict.get(), k_link());
+    if (!capsule) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "AsyncModbusTCPMaster.__init__() was not called");
+        raise();
+    }
+    auto* link = static_cast<Link*>(PyCapsule_GetPointer(capsule, kCapsule));
+    if (!link) raise();
+    return *link;
+}
+
+// ---- futures --------------------------------------------------------------------------------
+
+bool done(PyObject* future) {
+    Ref result = call_method(future, BREL_STR("done"));
+    return result.get() == Py_True;
+}
+
+void resolve(PyObject* future, PyObject* value) {
+    if (!done(future)) call_method(future, BREL_STR("set_result"), value);
+}
+
+// The pending exception handed to the future (and cleared).
+void fail_with_pending(PyObject* future) {
+    PyObject* error = PyErr_GetRaisedException();
+    Ref held = own(error);
+    if (!done(future)) call_method(future, BREL_STR("set_exception"), error);
+}
+
+void fail(PyObject* future, PyObject* type, PyObject* message) {
+    PyErr_SetObject(type, message);
+    fail_with_pending(future);
+}
+
+// ConnectionError "Connection closed by (host, port)", as the synchronous master says it.
+Ref closed_message(Link& link) { return tcp::target_message(link.target.get(), BREL_STR("Connection closed by ")); }
+
+// ---- the connection -----------------------------------------------------------------------
+
+void pump(Link& link);
+
+void start_connecting(Link& link) {
+    if (link.connecting || link.transport) return;
+    Ref opening =
+        call_method(link.loop.get(), BREL_STR("create_connection"), link.protocol, link.host.get(), link.port.get());
+    Ref asyncio = own(PyImport_ImportModule("asyncio"));
+    Ref wait_for = getattr(asyncio.get(), BREL_STR("wait_for"));
+    Ref timeout = own(PyFloat_FromDouble(link.timeout));
+    Ref bounded = call(wait_for.get(), opening.get(), timeout.get());
+    link.connecting = call_method(link.loop.get(), BREL_STR("create_task"), bounded.get());
+    Ref callback = getattr(link.protocol, BREL_STR("_connected"));
+    call_method(link.connecting.get(), BREL_STR("add_done_callback"), callback.get());
+}
+
+// Every request waiting (and every connect()) fails with the pending exception.
+void fail_waiting(Link& link) {
+    PyObject* error = PyErr_GetRaisedException();
+    Ref held = own(error);
+    std::deque<std::unique_ptr<Request>> waiting;
+    waiting.swap(link.waiting);
+    std::vector<std::pair<Ref, Ref>> waiters;
+    waiters.swap(link.connect_waiters);
+    for (auto& r : waiting)
+        if (!done(r->future.get())) call_method(r->future.get(), BREL_STR("set_exception"), error);
+    for (auto& w : waiters)
+        if (!done(w.first.get())) call_method(w.first.get(), BREL_STR("set_exception"), error);
+}
+
+// ---- sending ----------------------------------------------------------------------------------
+
+void arm_timer(Link& link, double deadline) {
+    if (link.timer && link.timer_at <= deadline) return;
+    if (link.timer) call_method(link.timer.get(), BREL_STR("cancel"));
+    Ref delay = own(PyFloat_FromDouble(std::max(0.0, deadline - now())));
+    Ref expire = getattr(link.protocol, BREL_STR("_expire"));
+    link.timer = call_method(link.loop.get(), BREL_STR("call_later"), delay.get(), expire.get());
+    link.timer_at = deadline;
+}
+
+void send(Link& link, std::unique_ptr<Request> r) {
+    const std::uint16_t transaction = link.next_transaction++;
+    const std::uint8_t unit = r->unit;
+    r->frame.resize(modbus::kMbapSize + r->pdu.size());
+    modbus::mbap_header(r->frame.data(), transaction, 0, static_cast<std::uint16_t>(r->pdu.size() + 1), unit);
+    std::memcpy(r->frame.data() + modbus::kMbapSize, r->pdu.data(), r->pdu.size());
+    // Input left from an earlier exchange is stale once nothing is on the wire.
+    if (link.in_flight.empty()) link.received.clear();
+    Ref frame = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r->frame.data()),
+                                              static_cast<Py_ssize_t>(r->frame.size())));
+    try {
+        call_method(link.transport.get(), BREL_STR("write"), frame.get());
+    } catch (const PyError&) {
+        fail_with_pending(r->future.get());  // nothing went out
+        return;
+    }
+    note_send(false);
+    link.last_sent = frame;
+    link.last_received = tcp::empty_bytes();
+    // Its answer is known when it comes, whenever that is.
+    link.recent.remember(transaction, unit);
+    r->deadline = now() + link.timeout;
+    const double deadline = r->deadline;
+    link.in_flight.push_back(std::move(r));
+    arm_timer(link, deadline);
+}
+
+// A request on the wire whose caller went away no longer holds a place.
+void drop_cancelled(Link& link) {
+    std::erase_if(link.in_flight, [](const std::unique_ptr<Request>& r) { return done(r->future.get()); });
+}
+
+// Sends what may go now; opens the connection first when it is not open.
+void pump(Link& link) {
+    while (!link.waiting.empty()) {
+        if (done(link.waiting.front()->future.get())) {
+            link.waiting.pop_front();
+            continue;
+        }
+        if (link.closed) {
+            Ref message = closed_message(link);
+            PyErr_SetObject(PyExc_ConnectionError, message.get());
+            fail_waiting(link);
+            return;
+        }
+        if (!link.transport) {
+            start_connecting(link);
+            return;
+        }
+        const std::size_t limit = link.one_at_a_time ? 1 : static_cast<std::size_t>(link.max_in_flight);
+        if (link.in_flight.size() >= limit) drop_cancelled(link);
+        if (link.in_flight.size() >= limit) return;
+        std::unique_ptr<Request> r = std::move(link.waiting.front());
+        link.waiting.pop_front();
+        send(link, std::move(r));
+    }
+}
+
+// ---- answers -----------------------------------------------------------------------------
+
+Ref data_bytes(const modbus::TcpExchange& ex) {
+    return own(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ex.data()), static_cast<Py_ssize_t>(ex.data_size())));
+}
+
+// The result of a sound answer's data part (raises what the synchronous members raise).
+Ref decoded(Link& link, Request& r, PyObject* data) {
+    const tcp::Peer peer{nullptr, link.target.get()};
+    Ref result;
+    switch (r.decode) {
+        case Decode::Coils: {
+            Ref byte_count = tcp::coil_byte_count(r.count.get());
+            result = tcp::coils_answer(data, byte_count.get(), r.count.get());
+            break;
+        }
+        case Decode::Registers:
+            result = tcp::registers_answer(data, static_cast<long>(*r.needed - 1));
+            break;
+        case Decode::RuleRegisters:
+        case Decode::RuleBits:
+            if (!tcp::answers(r.pdu.data(), r.pdu.size(), r.rule, data)) {
+                Ref message = own(PyUnicode_FromString(r.fault));
+                tcp::raise_assertion(message.get());
+            }
+            if (r.decode == Decode::RuleRegisters) {
+                result = tcp::registers_of(data);
+            } else {
+                const auto n = PyLong_AsSsize_t(r.count.get());
+                result = own(PyList_New(n));
+                fill_bits(result.get(), reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)) + 1);
+            }
+            break;
+        case Decode::RegistersEcho:
+            tcp::check_registers_echo(peer, data, r.address.get(), r.count.get());
+            return none();
+        case Decode::CoilEcho:
+            tcp::check_coil_echo(peer, data, r.command.get(), r.address.get());
+            return none();
+        case Decode::Confirm:
+            if (!tcp::answers(r.pdu.data(), r.pdu.size(), r.rule, data))
+                tcp::raise_write_failed(peer, r.fault, r.address.get());
+            return none();
+        case Decode::Identification:
+        case Decode::Replay:
+            break;  // next_page(), replay()
+        case Decode::Values: {
+            Ref registers = tcp::registers_answer(data, static_cast<long>(*r.needed - 1));
+            const std::vector<std::uint16_t> words = register_words(registers.get(), r.layout->registers());
+            result = decode_words(*r.layout, words.data(), words.size());
+            break;
+        }
+    }
+    if (r.first) return item(result.get(), 0);
+    return result;
+}
+
+// A page of identification objects taken: the dict once every page is in, else nullptr
+// and the request for the next page goes first.
+Ref next_page(Link& link, std::unique_ptr<Request>& r, PyObject* data) {
+    modbus::IdentificationPage page;
+    tcp::identification_answer(r->pdu.data(), r->pdu.size(), data, [&](const std::uint8_t* answer, std::size_t size) {
+        return ops::read_identification_page(r->count.get(), answer, size, page);
+    });
+    const std::uint8_t read_code = r->pdu[2], asked = r->pdu[3];
+    if (read_code == 4 || !page.more_follows) return r->count;
+    if (page.next_object <= asked) tcp::raise_no_progress(page.next_object, asked);
+    r->pdu.resize(modbus::pdu_read_device_identification(r->pdu.data(), read_code, page.next_object));
+    link.waiting.push_front(std::move(r));
+    return Ref();
+}
+
+std::vector<std::uint8_t> Replay::answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
+                                         ops::Fault fault) {
+    if (next_ < answers_.size()) return tcp::shaped_answer(request, shape, check, fault, answers_[next_++].get());
+    pdu.assign(request.data, request.data + request.size);
+    Ref length = tcp::needed_for(shape);
+    if (length.get() != Py_None) needed = PyLong_AsLongLong(length.get());
+    throw Caught{};
+}
+
+Ref replay(Request& r) {
+    Args a;
+    const Py_ssize_t n = PyTuple_GET_SIZE(r.arguments.get());
+    for (Py_ssize_t i = 0; i < n && i < kMaxParams; ++i) a.v[i] = PyTuple_GET_ITEM(r.arguments.get(), i);
+    Replay exchange(r.answers);
+    try {
+        return r.face(exchange, a);
+    } catch (const Caught&) {
+        r.pdu = std::move(exchange.pdu);
+        r.needed = exchange.needed;
+        return Ref();
+    }
+}
+
+// Sets the exception an ended exchange stands for, as ModbusTCPMaster raises it.
+void set_outcome_error(Link& link, modbus::TcpStep step, const modbus::TcpExchange& ex) {
+    try {
+        tcp::raise_outcome({nullptr, link.target.get()}, step, ex);
+    } catch (const PyError&) {
+    }
+}
+
+// A request failed with the pending exception: sent again while it has retries left and
+// the failure is worth it, else its caller gets the exception.
+void failed(Link& link, std::unique_ptr<Request> r) {
+    if (r->retries_left > 0 && worth_retrying()) {
+        PyErr_Clear();
+        --r->retries_left;
+        link.waiting.push_front(std::move(r));  // dropped there when its caller went away
+        return;
+    }
+    fail_with_pending(r->future.get());
+}
+
+void finish(Link& link, std::unique_ptr<Request> r, modbus::TcpStep step, const modbus::TcpExchange& ex) {
+    if (done(r->future.get())) return;  // cancelled: the answer is taken and dropped
+    if (step != modbus::TcpStep::Done) {
+        set_outcome_error(link, step, ex);
+        failed(link, std::move(r));
+        return;
+    }
+    try {
+        Ref data = data_bytes(ex);
+        if (r->decode == Decode::Replay) {
+            r->answers.push_back(data);
+            Ref result;
+            try {
+                result = replay(*r);
+            } catch (const PyError&) {
+                r->answers.pop_back();  // sent again, if at all, for a sound answer
+                throw;
+            }
+            if (result) {
+                resolve(r->future.get(), result.get());
+            } else {
+                link.waiting.push_front(std::move(r));  // the face asks for one more answer
+            }
+            return;
+        }
+        if (r->decode == Decode::Identification) {
+            PyObject* future = r->future.get();
+            Ref held = r->future;
+            if (Ref objects = next_page(link, r, data.get())) resolve(future, objects.get());
+            return;
+        }
+        Ref result = decoded(link, *r, data.get());
+        resolve(r->future.get(), result.get());
+    } catch (const PyError&) {
+        failed(link, std::move(r));
+    }
+}
+
+// Judges what has come, answer by answer, each against the request on the wire that
+// carries its transaction identifier (the oldest one when none does).
+void take_answers(Link& link) {
+    while (link.received.size() >= modbus::kTcpAnswerHead) {
+        if (link.in_flight.empty()) {
+            link.received.clear();  // nothing was asked: stray bytes
+            return;
+        }
+        const std::uint8_t* head = link.received.data();
+        auto it = std::find_if(link.in_flight.begin(), link.in_flight.end(), [&](const std::unique_ptr<Request>& r) {
+            return modbus::mbap_same_ids(head, r->frame.data());
+        });
+        if (it == link.in_flight.end()) it = link.in_flight.begin();
+        Request& r = **it;
+        modbus::TcpExchange ex(link.recent);
+        ex.begin(r.frame.data(), r.frame.size(), nullptr, r.needed);
+        ex.buffer().append(link.received.data(), link.received.size());
+        const modbus::TcpStep step = ex.step();
+        if (step == modbus::TcpStep::Want) return;
+        if (step == modbus::TcpStep::Skipped) {
+            const std::size_t skipped = link.received.size() - ex.buffer().size();
+            link.received.erase(link.received.begin(), link.received.begin() + static_cast<std::ptrdiff_t>(skipped));
+            continue;
+        }
+        const std::size_t extent = ex.extent();
+        link.last_received = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(link.received.data()),
+                                                           static_cast<Py_ssize_t>(extent)));
+        if (step == modbus::TcpStep::IdsMismatch) {
+            // No request of ours: where the next answer starts is unknown.
+            link.one_at_a_time = true;
+            link.received.clear();
+        } else {
+            link.received.erase(link.received.begin(), link.received.begin() + static_cast<std::ptrdiff_t>(extent));
+        }
+        std::unique_ptr<Request> taken = std::move(*it);
+        link.in_flight.erase(it);
+        finish(link, std::move(taken), step, ex);
+    }
+}
+
+// ---- the protocol object: asyncio's calls into the link ------------------------------------
+
+Link& protocol_link(PyObject* protocol) { return link_of(protocol); }
+
+Ref protocol_self(Args& a) { return Ref::borrow(a[0]); }
+
+Ref connection_made(Args& a) {
+    Link& link = protocol_link(a[0]);
+    link.transport = Ref::borrow(a[1]);
+    link.one_at_a_time = false;
+    link.received.clear();
+    return none();
+}
+
+Ref data_received(Args& a) {
+    Link& link = protocol_link(a[0]);
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    Ref data = Ref::borrow(a[1]);
+    if (!PyBytes_Check(a[1])) data = own(PyBytes_FromObject(a[1]));
+    check(PyBytes_AsStringAndSize(data.get(), &bytes, &size));
+    link.received.insert(link.received.end(), bytes, bytes + size);
+    take_answers(link);
+    pump(link);
+    return none();
+}
+
+Ref eof_received(Args&) { return none(); }  // the transport closes itself
+
+Ref connection_lost(Args& a) {
+    Link& link = protocol_link(a[0]);
+    link.transport = Ref();
+    link.received.clear();
+    // Every request on the wire fails (or is sent again on the next connection).
+    std::vector<std::unique_ptr<Request>> lost;
+    lost.swap(link.in_flight);
+    Ref message = closed_message(link);
+    for (auto& r : lost) {
+        if (done(r->future.get())) continue;
+        PyErr_SetObject(PyExc_ConnectionError, message.get());
+        failed(link, std::move(r));
+    }
+    std::vector<Ref> waiters;
+    waiters.swap(link.close_waiters);
+    for (auto& w : waiters) resolve(w.get(), Py_None);
+    if (!link.closed && !link.reconnect && !link.waiting.empty()) {
+        PyErr_SetObject(PyExc_ConnectionError, message.get());
+        fail_waiting(link);
+    }
+    if (!link.reconnect) link.closed = true;  // nothing opens it again
+    pump(link);
+    return none();
+}
+
+Ref flow_control(Args&) { return none(); }
+
+// The connecting task ended: send what waits, or fail it with the task's error.
+Ref connected(Args& a) {
+    Link& link = protocol_link(a[0]);
+    Ref task = Ref::borrow(a[1]);
+    link.connecting = Ref();
+    if (call_method(task.get(), BREL_STR("cancelled")).get() == Py_True) {
+        PyErr_SetString(PyExc_ConnectionError, "connecting was cancelled");
+        fail_waiting(link);
+        return none();
+    }
+    Ref error = call_method(task.get(), BREL_STR("exception"));
+    if (error.get() != Py_None) {
+        PyErr_SetRaisedException(Py_NewRef(error.get()));
+        fail_waiting(link);
+        return none();
+    }
+    if (link.closed && link.transport) {
+        call_method(link.transport.get(), BREL_STR("close"));
+        return none();
+    }
+    std::vector<std::pair<Ref, Ref>> waiters;
+    waiters.swap(link.connect_waiters);
+    for (auto& w : waiters) resolve(w.first.get(), w.second.get());
+    pump(link);
+    return none();
+}
+
+// The timer: each request past its deadline fails with TimeoutError "timed out".
+Ref expire(Args& a) {
+    Link& link = protocol_link(a[0]);
+    link.timer = Ref();
+    const double t = now();
+    std::vector<std::unique_ptr<Request>> late;
+    for (auto it = link.in_flight.begin(); it != link.in_flight.end();) {
+        if ((*it)->deadline <= t) {
+            late.push_back(std::move(*it));
+            it = link.in_flight.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (!late.empty()) link.one_at_a_time = true;
+    for (auto& r : late) {
+        PyErr_SetString(PyExc_TimeoutError, "timed out");
+        failed(link, std::move(r));
+    }
+    double next = 0;
+    for (auto& r : link.in_flight)
+        if (!next || r->deadline < next) next = r->deadline;
+    if (next) arm_timer(link, next);
+    pump(link);
+    return none();
+}
+
+// ---- the queue --------------------------------------------------------------------------------
+
+// The running loop, which the link keeps while it is connected.
+PyObject* loop_for(Link& link) {
+    static PyObject* running = [] {
+        Ref events = own(PyImport_ImportModule("asyncio"));
+        return getattr(events.get(), BREL_STR("get_running_loop")).release();
+    }();
+    Ref loop = own(PyObject_CallNoArgs(running));
+    if (link.loop.get() != loop.get()) {
+        if (link.transport || link.connecting || !link.in_flight.empty() || !link.waiting.empty())
+            raise(PyExc_RuntimeError, "this master's connection belongs to another event loop");
+        link.loop = loop;
+    }
+    return link.loop.get();
+}
+
+Ref new_future(Link& link) { return call_method(loop_for(link), BREL_STR("create_future")); }
+
+// Queues a request (a write before the reads that wait) and returns its future.
+Ref submit(PyObject* self, std::unique_ptr<Request> r) {
+    Link& link = link_of(self);
+    const SettingsNow settings = settings_now(self);
+    link.reconnect = settings.reconnect;
+    r->retries_left = settings.retries;
+    r->unit = static_cast<std::uint8_t>(link.station & 0xFF);  // the station at the call, whenever it goes
+    r->future = new_future(link);
+    Ref future = r->future;
+    if (link.closed) {
+        Ref message = closed_message(link);
+        fail(future.get(), PyExc_ConnectionError, message.get());
+        return future;
+    }
+    auto at = link.waiting.end();
+    if (r->write)
+        at = std::find_if(link.waiting.begin(), link.waiting.end(),
+                          [](const std::unique_ptr<Request>& w) { return !w->write; });
+    link.waiting.insert(at, std::move(r));
+    pump(link);
+    return future;
+}
+
+std::unique_ptr<Request> request_of(PyObject* pdu_bytes, Decode decode, std::optional<long long> needed) {
+    auto r = std::make_unique<Request>();
+    const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(pdu_bytes));
+    r->pdu.assign(p, p + PyBytes_GET_SIZE(pdu_bytes));
+    r->decode = decode;
+    r->needed = needed;
+    r->write = modbus::changes_device(r->pdu[0]);
+    return r;
+}
+
+std::unique_ptr<Request> request_of(const std::uint8_t* pdu, std::size_t size, Decode decode,
+                                    std::optional<long long> needed) {
+    auto r = std::make_unique<Request>();
+    r->pdu.assign(pdu, pdu + size);
+    r->decode = decode;
+    r->needed = needed;
+    r->write = modbus::changes_device(r->pdu[0]);
+    return r;
+}
+
+Link& new_link(PyObject* self) {
+    auto owned = std::make_unique<Link>();
+    Link& link = *owned;
+    Ref capsule = own(PyCapsule_New(owned.get(), kCapsule, drop_link));
+    owned.release();
+    Ref protocol = own(PyObject_CallNoArgs(link_type));
+    setattr(protocol.get(), k_link(), capsule.get());
+    setattr(self, k_link(), capsule.get());
+    // Held by the master (and by the transport while connected), not by the link: so that
+    // nothing the collector cannot see keeps it.
+    setattr(self, BREL_STR("_AsyncModbusTCPMaster__protocol"), protocol.get());
+    link.protocol = protocol.get();
+    return link;
+}
+
+}  // namespace atcp
+
+void record_async_link_type(PyObject* type) noexcept { atcp::link_type = type; }
+
+const ClassSpec& async_tcp_link_class() {
+    using namespace atcp;
+    static const ClassSpec spec{.name = "_AsyncTCPLink",
+                                .members = {
+                                    method("__call__", protocol_self),
+                                    method("connection_made", connection_made, {{"transport"}}),
+                                    method("data_received", data_received, {{"data"}}),
+                                    method("eof_received", eof_received),
+                                    method("connection_lost", connection_lost, {{"exc"}}),
+                                    method("pause_writing", flow_control),
+                                    method("resume_writing", flow_control),
+                                    method("_connected", connected, {{"task"}}),
+                                    method("_expire", expire),
+                                }};
+    return spec;
+}
+
+}  // namespace brel

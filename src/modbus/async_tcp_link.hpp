@@ -1,0 +1,143 @@
+// What AsyncModbusTCPMaster's files share: a request, the link of a master and the calls on it.
+#pragma once
+
+#include "modbus/operations.hpp"
+#include "modbus/tcp_master_shared.hpp"
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace brel::atcp {
+
+using tcp::make_int;
+using tcp::none;
+
+inline constexpr long kMaxInFlight = 16;
+
+// What the data part of an answer becomes.
+enum class Decode : std::uint8_t {
+    Coils,           // read_coils: bits, count of them
+    Registers,       // read_registers: registers, count of them
+    RuleRegisters,   // codes 4 and 23: registers checked against the request by its rule
+    RuleBits,        // code 2: bits checked by its rule
+    RegistersEcho,   // code 16: the address and quantity echoed
+    CoilEcho,        // code 5: the address and value echoed
+    Confirm,         // codes 6, 15, 22: the request repeated, by its rule
+    Values,          // registers decoded by a layout
+    Identification,  // code 43/14: one page into `count` (a dict), then the next page asked for
+    Replay,          // answers of their own shape: the synchronous face replayed over them
+};
+
+// A face of the synchronous master over any exchange (tcp_data_model.cpp's `..._on`).
+using Face = Ref (*)(ops::Exchange& ex, Args& a);
+
+struct Request {
+    Ref future;
+    std::vector<std::uint8_t> pdu;    // function code first
+    std::optional<long long> needed;  // data bytes after the function code the answer must declare
+    Decode decode = Decode::Registers;
+    bool first = false;  // the result is the first value only
+    bool write = false;  // goes before waiting reads
+    modbus::AnswerRule rule = modbus::AnswerRule::Echo;
+    const char* fault = nullptr;  // the prefix of a failed write's text, or a failed read's text
+    Ref count;                    // Coils: count; RegistersEcho: the values written
+    Ref address;                  // the operation's address, as passed
+    Ref command;                  // CoilEcho: the PDU as bytes
+    std::optional<ValueLayout> layout;
+    long retries_left = 0;
+    std::uint8_t unit = 1;  // the station when the call was made
+    // Replay: the face, its arguments (self first) and the data parts of the answers so far.
+    Face face = nullptr;
+    Ref arguments;
+    std::vector<Ref> answers;
+    // On the wire:
+    std::vector<std::uint8_t> frame;  // MBAP header and PDU
+    double deadline = 0;
+};
+
+struct Link {
+    Ref loop;
+    Ref transport;                 // while connected
+    PyObject* protocol = nullptr;  // the asyncio protocol object of this link (borrowed: whatever
+                                   // reaches the link holds it)
+    Ref connecting;                // the task opening the connection
+    Ref timer;                     // the TimerHandle of the earliest deadline
+    double timer_at = 0;
+    std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, the value it gets once connected
+    std::vector<Ref> close_waiters;
+    std::deque<std::unique_ptr<Request>> waiting;
+    std::vector<std::unique_ptr<Request>> in_flight;
+    modbus::RecentRequests recent;
+    std::vector<std::uint8_t> received;
+    Ref target;  // (host, port)
+    Ref host, port;
+    Ref last_sent, last_received;
+    double timeout = 1;
+    long station = 1;
+    long max_in_flight = 1;
+    std::uint16_t next_transaction = 1;
+    bool one_at_a_time = false;  // after a time-out or an unknown transaction identifier
+    bool reconnect = true;
+    bool closed = false;
+};
+
+// An exchange for a synchronous face: it hands the face the answers that came, in order, and
+// when the face asks for one more, keeps its request (`pdu`, `needed`) and stops the face by
+// throwing Caught. Run at the call (no answers: the arguments are checked and the first
+// request is caught) and again as each answer comes.
+struct Caught {};
+
+class Replay final : public ops::Exchange {
+public:
+    explicit Replay(const std::vector<Ref>& answers) : answers_(answers) {}
+
+    std::vector<std::uint8_t> pdu;
+    std::optional<long long> needed;
+
+    std::vector<std::uint8_t> answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
+                                     ops::Fault fault) override;
+    void confirm(ops::Pdu, std::size_t, modbus::AnswerRule, ops::Fault) override { unused(); }
+    Ref registers(ops::Pdu, std::size_t, ops::Fault) override { unused(); }
+    void page(ops::Pdu, const ops::PageReader&) override { unused(); }
+    [[noreturn]] void no_progress(std::uint8_t, std::uint8_t) override { unused(); }
+    std::vector<std::uint16_t> read_words(PyObject*, std::size_t, PyObject*) override { unused(); }
+    void write_list(PyObject*, PyObject*) override { unused(); }
+
+private:
+    [[noreturn]] static void unused() { raise(PyExc_SystemError, "not an exchange of the replayed faces"); }
+    const std::vector<Ref>& answers_;
+    std::size_t next_ = 0;
+};
+
+// The face over the answers of `r` so far: its result, or nullptr when it asked for one more
+// request (now in r.pdu and r.needed).
+Ref replay(Request& r);
+
+// ---- async_tcp_link.cpp -----------------------------------------------------------------------
+
+PyObject* k_link();
+// The link of a master (or of its protocol object); RuntimeError before __init__.
+Link& link_of(PyObject* self);
+// A new link, held by self and by its new protocol object.
+Link& new_link(PyObject* self);
+bool done(PyObject* future);
+void resolve(PyObject* future, PyObject* value);
+// future.set_exception(type(message)) unless it is done.
+void fail(PyObject* future, PyObject* type, PyObject* message);
+// "Connection closed by (host, port)".
+Ref closed_message(Link& link);
+void start_connecting(Link& link);
+// Every request waiting (and every connect()) fails with the pending exception.
+void fail_waiting(Link& link);
+// A future of the running loop, which the link keeps while it is connected.
+Ref new_future(Link& link);
+// Queues a request (a write before the reads that wait), sends what may go; its future.
+Ref submit(PyObject* self, std::unique_ptr<Request> r);
+std::unique_ptr<Request> request_of(PyObject* pdu_bytes, Decode decode, std::optional<long long> needed);
+std::unique_ptr<Request> request_of(const std::uint8_t* pdu, std::size_t size, Decode decode,
+                                    std::optional<long long> needed);
+
+}  // namespace brel::atcp

@@ -1,0 +1,506 @@
+// AsyncModbusTCPMaster's Python face: the TCP master's data model for asyncio, each member a Future.
+//
+// Every member checks its arguments and builds its request PDU at the call, with the same
+// code as ModbusTCPMaster (a bad argument raises there, before anything is queued), and
+// hands it to the master's link (async_tcp_link.cpp), which sends it, judges its answer
+// with the same exchange and decoders as the synchronous master and settles the Future it
+// returns. This file ends with the class's member table.
+#include "modbus/async_tcp_link.hpp"
+#include "modbus/classes.hpp"
+#include "modbus/operations.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace brel {
+namespace atcp {
+
+// ---- construction -------------------------------------------------------------------------------
+
+void check_in_flight(PyObject* v) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (n == -1 && PyErr_Occurred()) raise();
+    if (overflow || n < 1 || n > kMaxInFlight) {
+        PyErr_Format(PyExc_ValueError, "max_in_flight must be from 1 to %ld: %S", kMaxInFlight, v);
+        raise();
+    }
+}
+Ref init(Args& a) {
+    PyObject *self = a[0], *host = a[1], *port = a[2], *timeout = a[3], *station = a[4], *in_flight = a[5];
+    tcp::check_station(station);
+    check_in_flight(in_flight);
+    const double seconds = PyFloat_AsDouble(timeout);
+    if (!(seconds > 0)) {
+        PyErr_Format(PyExc_ValueError, "timeout must be above 0: %S", timeout);
+        raise();
+    }
+    Link& link = new_link(self);
+    link.host = Ref::borrow(host);
+    link.port = Ref::borrow(port);
+    link.target = own(PyTuple_Pack(2, host, port));
+    link.timeout = seconds;
+    link.station = PyLong_AsLong(station);
+    link.max_in_flight = PyLong_AsLong(in_flight);
+    link.last_sent = tcp::empty_bytes();
+    link.last_received = tcp::empty_bytes();
+    return none();
+}
+// ---- connection members -------------------------------------------------------------------
+
+// A future that gets `value` once the connection is open, or the error of opening it.
+Ref connected_future(PyObject* self, PyObject* value) {
+    Link& link = link_of(self);
+    Ref future = new_future(link);
+    if (link.closed) {
+        Ref message = closed_message(link);
+        fail(future.get(), PyExc_ConnectionError, message.get());
+    } else if (link.transport) {
+        resolve(future.get(), value);
+    } else {
+        link.connect_waiters.emplace_back(future, Ref::borrow(value));
+        start_connecting(link);
+    }
+    return future;
+}
+
+Ref connect(Args& a) { return connected_future(a[0], Py_None); }
+
+Ref close(Args& a) {
+    Link& link = link_of(a[0]);
+    Ref future = new_future(link);
+    if (MasterSettings* settings = settings_of(a[0])) settings->closed = true;
+    link.closed = true;
+    Ref message = closed_message(link);
+    PyErr_SetObject(PyExc_ConnectionError, message.get());
+    fail_waiting(link);
+    if (link.connecting) call_method(link.connecting.get(), BREL_STR("cancel"));
+    if (link.timer) {
+        call_method(link.timer.get(), BREL_STR("cancel"));
+        link.timer = Ref();
+    }
+    if (link.transport) {
+        link.close_waiters.push_back(future);
+        call_method(link.transport.get(), BREL_STR("close"));
+    } else {
+        resolve(future.get(), Py_None);
+    }
+    return future;
+}
+
+// __aenter__: the master itself, once connected.
+Ref enter(Args& a) { return connected_future(a[0], a[0]); }
+
+Ref exit_block(Args& a) { return close(a); }
+
+// ---- properties ---------------------------------------------------------------------------
+
+Ref get_timeout(Args& a) { return own(PyFloat_FromDouble(link_of(a[0]).timeout)); }
+Ref get_station(Args& a) { return make_int(link_of(a[0]).station); }
+Ref set_station(Args& a) {
+    tcp::check_station(a[1]);
+    link_of(a[0]).station = PyLong_AsLong(a[1]);
+    return none();
+}
+Ref get_last_sent(Args& a) { return link_of(a[0]).last_sent; }
+Ref get_last_received(Args& a) { return link_of(a[0]).last_received; }
+Ref get_protocol(Args&) { return make_int(0); }
+Ref get_max_in_flight(Args& a) { return make_int(link_of(a[0]).max_in_flight); }
+Ref set_max_in_flight(Args& a) {
+    check_in_flight(a[1]);
+    link_of(a[0]).max_in_flight = PyLong_AsLong(a[1]);
+    return none();
+}
+Ref get_transport(Args& a) {
+    Link& link = link_of(a[0]);
+    return link.transport ? link.transport : none();
+}
+
+// ---- the operations -------------------------------------------------------------------------
+
+Ref read_coils_n(PyObject* self, PyObject* address, PyObject* count, bool first) {
+    tcp::check_address(address);
+    tcp::check_count_field(count);
+    Ref pdu = tcp::two_field_pdu(1, address, count);
+    const long n = PyLong_AsLong(count);
+    auto r = request_of(pdu.get(), Decode::Coils, (n + 7) / 8 + 1);
+    r->count = Ref::borrow(count);
+    r->first = first;
+    return submit(self, std::move(r));
+}
+
+Ref read_coils(Args& a) { return read_coils_n(a[0], a[1], a[2], false); }
+
+Ref read_registers_n(PyObject* self, PyObject* address, PyObject* count, bool first) {
+    tcp::check_address(address);
+    tcp::check_count_field(count);
+    Ref pdu = tcp::two_field_pdu(3, address, count);
+    auto r = request_of(pdu.get(), Decode::Registers, 2 * PyLong_AsLong(count) + 1);
+    r->first = first;
+    return submit(self, std::move(r));
+}
+
+Ref read_registers(Args& a) { return read_registers_n(a[0], a[1], a[2], false); }
+
+Ref read_register(Args& a) {
+    Ref one = make_int(1);
+    return read_registers_n(a[0], a[1], one.get(), true);
+}
+
+Ref write_registers_of(PyObject* self, PyObject* address, PyObject* values) {
+    tcp::check_address(address);
+    Ref pdu = tcp::write_registers_pdu(address, values);
+    auto r = request_of(pdu.get(), Decode::RegistersEcho, 4);
+    r->address = Ref::borrow(address);
+    r->count = Ref::borrow(values);
+    return submit(self, std::move(r));
+}
+
+Ref write_registers(Args& a) { return write_registers_of(a[0], a[1], a[2]); }
+
+Ref write_register(Args& a) {
+    tcp::check_address(a[1]);
+    Ref values = own(PyList_New(1));
+    PyList_SET_ITEM(values.get(), 0, Py_NewRef(a[2]));
+    return write_registers_of(a[0], a[1], values.get());
+}
+
+Ref write_coil(Args& a) {
+    PyObject *address = a[1], *value = a[2];
+    tcp::check_address(address);
+    Ref pdu = tcp::write_coil_pdu(address, value);
+    auto r = request_of(pdu.get(), Decode::CoilEcho, 4);
+    r->address = Ref::borrow(address);
+    r->command = pdu;
+    return submit(a[0], std::move(r));
+}
+
+Ref read_input_registers_n(PyObject* self, PyObject* address, PyObject* count, bool first) {
+    tcp::check_address(address);
+    const std::size_t n = tcp::limited_count(count, "count", modbus::kMaxReadRegisters);
+    std::uint8_t pdu[modbus::kTcpReadPduSize];
+    modbus::tcp_two_fields(pdu, modbus::kReadInputRegisters, tcp::low16(address), static_cast<std::uint16_t>(n));
+    auto r = request_of(pdu, sizeof pdu, Decode::RuleRegisters, static_cast<long long>(1 + 2 * n));
+    r->rule = modbus::AnswerRule::RegisterBytes;
+    r->fault = "Feedback for reading registers invalid";
+    r->first = first;
+    return submit(self, std::move(r));
+}
+
+Ref read_input_registers(Args& a) { return read_input_registers_n(a[0], a[1], a[2], false); }
+
+Ref read_input_register(Args& a) {
+    Ref one = make_int(1);
+    return read_input_registers_n(a[0], a[1], one.get(), true);
+}
+
+Ref read_input_coils(Args& a) {
+    PyObject *address = a[1], *count = a[2];
+    tcp::check_address(address);
+    const std::size_t n = tcp::limited_count(count, "count", modbus::kMaxReadBits);
+    std::uint8_t pdu[modbus::kTcpReadPduSize];
+    modbus::tcp_two_fields(pdu, modbus::kReadDiscreteInputs, tcp::low16(address), static_cast<std::uint16_t>(n));
+    auto r = request_of(pdu, sizeof pdu, Decode::RuleBits, static_cast<long long>(1 + (n + 7) / 8));
+    r->rule = modbus::AnswerRule::BitBytes;
+    r->fault = "Feedback for reading coils invalid";
+    r->count = Ref::borrow(count);
+    return submit(a[0], std::move(r));
+}
+
+Ref read_coil(Args& a) {
+    Ref one = make_int(1);
+    return read_coils_n(a[0], a[1], one.get(), true);
+}
+
+Ref write_single_register(Args& a) {
+    PyObject *address = a[1], *value = a[2];
+    tcp::check_address(address);
+    std::uint8_t pdu[modbus::kTcpReadPduSize];
+    modbus::tcp_two_fields(pdu, modbus::kWriteSingleRegister, tcp::low16(address), tcp::low16(value));
+    auto r = request_of(pdu, sizeof pdu, Decode::Confirm, 4);
+    r->rule = modbus::AnswerRule::Echo;
+    r->fault = "Write register";
+    r->address = Ref::borrow(address);
+    return submit(a[0], std::move(r));
+}
+
+// The request an operation of operations.cpp makes, caught instead of sent: the operation
+// builds it once for both masters, the asyncio master sends it later and judges its
+// answer as ModbusTCPMaster's exchange does.
+class CaughtRequest final : public ops::Exchange {
+public:
+    std::unique_ptr<Request> request;
+
+    void confirm(ops::Pdu pdu, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault fault) override {
+        request = request_of(pdu.data, pdu.size, Decode::Confirm, static_cast<long long>(answer_size - 1));
+        request->rule = rule;
+        request->fault = fault == ops::Fault::WriteCoils ? "Write coils" : "Mask write register";
+    }
+    Ref registers(ops::Pdu pdu, std::size_t count, ops::Fault) override {
+        request = request_of(pdu.data, pdu.size, Decode::RuleRegisters, static_cast<long long>(1 + 2 * count));
+        request->rule = modbus::AnswerRule::RegisterBytes;
+        request->fault = "Feedback for reading registers invalid";
+        request->write = true;  // it writes too
+        return none();
+    }
+    // Not caught: code 43/14 is read page by page as the answers come (next_page).
+    void page(ops::Pdu, const ops::PageReader&) override { raise(PyExc_SystemError, "pages are not caught"); }
+    [[noreturn]] void no_progress(std::uint8_t, std::uint8_t) override {
+        raise(PyExc_SystemError, "pages are not caught");
+    }
+    std::vector<std::uint8_t> answer(ops::Pdu, const ops::AnswerShape&, const ops::AnswerCheck&, ops::Fault) override {
+        raise(PyExc_SystemError, "answers of their own shape are not caught");
+    }
+    std::vector<std::uint16_t> read_words(PyObject*, std::size_t, PyObject*) override { return {}; }
+    void write_list(PyObject* address, PyObject* registers) override {
+        list_address = Ref::borrow(address);
+        list = Ref::borrow(registers);
+    }
+    Ref list_address, list;
+};
+
+Ref submit_caught(PyObject* self, CaughtRequest& caught, PyObject* address) {
+    caught.request->address = Ref::borrow(address);
+    return submit(self, std::move(caught.request));
+}
+
+Ref write_coils(Args& a) {
+    PyObject *self = a[0], *address = a[1];
+    tcp::check_address(address);
+    Ref states = items_of(a[2], "truth values");
+    check_items(static_cast<std::size_t>(PyTuple_GET_SIZE(states.get())), modbus::kMaxWriteCoils);
+    const std::vector<std::uint8_t> on = ops::truth_values(states.get());
+    CaughtRequest caught;
+    ops::write_coils(caught, tcp::low16(address), on);
+    return submit_caught(self, caught, address);
+}
+
+Ref mask_write_register(Args& a) {
+    PyObject *self = a[0], *address = a[1], *and_mask = a[2], *or_mask = a[3];
+    tcp::check_address(address);
+    check_field(and_mask, "and_mask", modbus::kMaxAddress);
+    check_field(or_mask, "or_mask", modbus::kMaxAddress);
+    CaughtRequest caught;
+    ops::mask_write_register(caught, tcp::low16(address), tcp::low16(and_mask), tcp::low16(or_mask));
+    return submit_caught(self, caught, address);
+}
+
+Ref read_write_registers(Args& a) {
+    PyObject *self = a[0], *read_address = a[1], *read_count = a[2], *write_address = a[3], *values = a[4];
+    tcp::check_address(read_address);
+    const std::size_t n = tcp::limited_count(read_count, "read_count", modbus::kMaxReadWriteRead);
+    tcp::check_address(write_address);
+    const std::vector<std::uint16_t> words = tcp::written_words(values);
+    CaughtRequest caught;
+    ops::read_write_registers(caught, tcp::low16(read_address), static_cast<std::uint16_t>(n),
+                              tcp::low16(write_address), words.data(), words.size());
+    return submit_caught(self, caught, read_address);
+}
+
+Ref read_device_identification(Args& a) {
+    PyObject *read_code = a[1], *object_id = a[2];
+    const std::uint8_t code = identification_read_code(read_code);
+    check_field(object_id, "object_id", 0xFF);
+    std::uint8_t pdu[4];
+    const std::size_t n =
+        modbus::pdu_read_device_identification(pdu, code, static_cast<std::uint8_t>(tcp::low16(object_id)));
+    auto r = request_of(pdu, n, Decode::Identification, std::nullopt);
+    r->count = own(PyDict_New());
+    return submit(a[0], std::move(r));
+}
+
+// ---- codes 8, 17, 20, 21, 24 and raw requests: the synchronous faces, replayed ----------------------
+
+// A face and how many arguments it takes (self first): the member's Args::data.
+struct Replayed {
+    Face face;
+    int arguments;
+};
+
+Ref replayed(Args& a) {
+    const auto& member = *static_cast<const Replayed*>(a.data);
+    auto r = std::make_unique<Request>();
+    r->face = member.face;
+    r->arguments = own(PyTuple_New(member.arguments));
+    for (int i = 0; i < member.arguments; ++i) PyTuple_SET_ITEM(r->arguments.get(), i, Py_NewRef(a[i]));
+    if (replay(*r)) raise(PyExc_SystemError, "a replayed face asked for no answer");  // checks the arguments
+    r->decode = Decode::Replay;
+    r->write = modbus::changes_device(r->pdu[0]);
+    return submit(a[0], std::move(r));
+}
+
+MemberSpec replayed_member(const char* key, const Replayed& member, std::vector<ParamSpec> params) {
+    MemberSpec m = method(key, replayed, std::move(params));
+    m.data = &member;
+    return m;
+}
+
+constexpr Replayed kDiagnostics{tcp::diagnostics_on, 3};
+constexpr Replayed kReportServerId{tcp::report_server_id_on, 1};
+constexpr Replayed kReadFileRecord{tcp::read_file_record_on, 2};
+constexpr Replayed kWriteFileRecord{tcp::write_file_record_on, 2};
+constexpr Replayed kReadFifoQueue{tcp::read_fifo_queue_on, 2};
+constexpr Replayed kExecute{tcp::execute_on, 4};
+
+// ---- typed values ---------------------------------------------------------------------------
+
+// The layout's registers read with `func_code` (3 or 4), decoded when they come.
+Ref read_layout(PyObject* self, PyObject* address, const ValueLayout& layout, bool input, bool first) {
+    const std::size_t n = layout.registers();
+    std::uint8_t pdu[modbus::kTcpReadPduSize];
+    modbus::tcp_two_fields(pdu, input ? modbus::kReadInputRegisters : modbus::kReadHoldingRegisters,
+                           tcp::low16(address), static_cast<std::uint16_t>(n));
+    auto r = request_of(pdu, sizeof pdu, Decode::Values, static_cast<long long>(1 + 2 * n));
+    r->layout = layout;
+    r->first = first;
+    return submit(self, std::move(r));
+}
+
+// The values encoded by the layout, written with code 16.
+Ref write_layout(PyObject* self, PyObject* address, const ValueLayout& layout, PyObject* values) {
+    CaughtRequest caught;
+    ops::write_values(caught, address, layout, values);
+    return write_registers_of(self, address, caught.list.get());
+}
+
+using tcp::code_of;
+using tcp::layout_of;
+using tcp::order_of;
+
+Ref read_int16(Args& a) {
+    tcp::check_address(a[1]);
+    return read_layout(a[0], a[1], layout_of(1, 'h', BREL_STR("ABCD")), false, true);
+}
+
+Ref read_32(Args& a) {
+    tcp::check_address(a[1]);
+    return read_layout(a[0], a[1], layout_of(1, code_of(a), order_of(a[2])), false, true);
+}
+
+Ref read_multi_32(Args& a) {
+    tcp::check_address(a[1]);
+    const std::size_t n = tcp::limited_count(a[2], "count", modbus::kMaxReadRegisters / 2);
+    return read_layout(a[0], a[1], layout_of(n, code_of(a), order_of(a[3])), false, false);
+}
+
+Ref write_32(Args& a) {
+    tcp::check_address(a[1]);
+    Ref values = own(PyTuple_Pack(1, a[2]));
+    return write_layout(a[0], a[1], layout_of(1, code_of(a), order_of(a[3])), values.get());
+}
+
+Ref write_multi_32(Args& a) {
+    tcp::check_address(a[1]);
+    Ref values = items_of(a[2], "numbers");
+    const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+    check_items(static_cast<std::size_t>(n), modbus::kMaxWriteRegisters / 2);
+    return write_layout(a[0], a[1], layout_of(static_cast<std::size_t>(n), code_of(a), order_of(a[3])), values.get());
+}
+
+Ref read_values(Args& a) {
+    PyObject *self = a[0], *address = a[1], *format = a[2], *order = a[3], *func_code = a[4];
+    tcp::check_address(address);
+    const ValueLayout layout = value_layout(format, order);
+    check_registers(layout.registers(), modbus::kMaxReadRegisters, "read");
+    check_register_read_code(func_code);
+    return read_layout(self, address, layout, !tcp::int_equals(func_code, modbus::kReadHoldingRegisters), false);
+}
+
+Ref write_values(Args& a) {
+    PyObject *self = a[0], *address = a[1], *format = a[2], *values = a[3], *order = a[4];
+    tcp::check_address(address);
+    const ValueLayout layout = value_layout(format, order);
+    check_registers(layout.registers(), modbus::kMaxWriteRegisters, "written");
+    return write_layout(self, address, layout, values);
+}
+
+MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, const char* code,
+                 const char* returns = nullptr) {
+    return tcp::typed(key, impl, std::move(middle), code, returns);
+}
+
+}  // namespace atcp
+
+// ---- member table -------------------------------------------------------------------------
+
+const ClassSpec& async_tcp_master_class() {
+    using namespace atcp;
+    static const ClassSpec spec{
+        .name = "AsyncModbusTCPMaster",
+        .members = {
+            method("__init__", init,
+                   {{"host", "str"},
+                    {"port", "int"},
+                    {"timeout", "float"},
+                    {"station", "int", int_default(1)},
+                    {.name = "max_in_flight", .annotation = "int", .value = int_default(1), .keyword_only = true}}),
+            method("connect", connect),
+            method("close", close),
+            alias("aclose", "close"),
+            method("__aenter__", enter),
+            method("__aexit__", exit_block, {{"exc_type"}, {"exc_val"}, {"exc_tb"}}),
+            property("transport", get_transport),
+            property("timeout", get_timeout),
+            property("station", get_station, "int", set_station, "int"),
+            property("max_in_flight", get_max_in_flight, "int", set_max_in_flight, "int"),
+            property("last_command_sent", get_last_sent, "bytes"),
+            property("last_feedback_received", get_last_received, "bytes"),
+            hex_view("last_command_sent_hex", "last_command_sent"),
+            hex_view("last_feedback_received_hex", "last_feedback_received"),
+            property("protocol", get_protocol),
+            method("read_coils", read_coils, {{"address", "int"}, {"count", "int"}}),
+            method("read_registers", read_registers, {{"address", "int"}, {"count", "int"}}),
+            method("read_register", read_register, {{"address", "int"}}),
+            method("write_registers", write_registers, {{"address", "int"}, {"values", "list[int]"}}),
+            method("write_register", write_register, {{"address", "int"}, {"value", "int"}}),
+            method("write_coil", write_coil, {{"address", "int"}, {"value", "bool"}}),
+            method("read_input_registers", read_input_registers, {{"address", "int"}, {"count", "int"}}),
+            method("read_input_register", read_input_register, {{"address", "int"}}),
+            method("read_input_coils", read_input_coils, {{"address", "int"}, {"count", "int"}}),
+            method("read_coil", read_coil, {{"address", "int"}}),
+            method("write_single_register", write_single_register, {{"address", "int"}, {"value", "int"}}),
+            method("read_int16", read_int16, {{"address", "int"}}),
+            alias("read_uint16", "read_register"),
+            alias("write_int16", "write_register"),
+            alias("write_uint16", "write_register"),
+            typed("read_uint32", read_32, {}, "I"),
+            typed("read_int32", read_32, {}, "i"),
+            typed("read_float", read_32, {}, "f"),
+            typed("read_multi_uint32", read_multi_32, {{"count", "int"}}, "I"),
+            typed("read_multi_int32", read_multi_32, {{"count", "int"}}, "i"),
+            typed("read_multi_float", read_multi_32, {{"count", "int"}}, "f"),
+            typed("write_int32", write_32, {{"value"}}, "i"),
+            typed("write_uint32", write_32, {{"value"}}, "I"),
+            typed("write_float", write_32, {{"value"}}, "f"),
+            typed("write_multi_int32", write_multi_32, {{"values"}}, "i"),
+            typed("write_multi_uint32", write_multi_32, {{"values"}}, "I"),
+            typed("write_multi_float", write_multi_32, {{"values"}}, "f"),
+            method("write_coils", write_coils, {{"address", "int"}, {"values"}}),
+            method("mask_write_register", mask_write_register,
+                   {{"address", "int"}, {"and_mask", "int"}, {"or_mask", "int"}}),
+            method("read_write_registers", read_write_registers,
+                   {{"read_address", "int"}, {"read_count", "int"}, {"write_address", "int"}, {"values", "list[int]"}}),
+            method("read_device_identification", read_device_identification,
+                   {{"read_code", "int", int_default(1)}, {"object_id", "int", int_default(0)}}),
+            method("read_values", read_values,
+                   {{"address", "int"},
+                    {"format", "str"},
+                    {"order", "str", str_default("ABCD")},
+                    {"func_code", "int", int_default(3)}}),
+            method("write_values", write_values,
+                   {{"address", "int"}, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
+            retries_member(),
+            reconnect_member(),
+            replayed_member("diagnostics", kDiagnostics,
+                            {{"sub_function", "int"}, {"data", "bytes", bytes_default("")}}),
+            replayed_member("report_server_id", kReportServerId, {}),
+            replayed_member("read_file_record", kReadFileRecord, {{"requests"}}),
+            replayed_member("write_file_record", kWriteFileRecord, {{"requests"}}),
+            replayed_member("read_fifo_queue", kReadFifoQueue, {{"address", "int"}}),
+            replayed_member("execute", kExecute,
+                            {{"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}}),
+        }};
+    return spec;
+}
+
+}  // namespace brel
