@@ -104,7 +104,19 @@ class ModbusStatic:
         Example: ModbusStatic.encode_values("e", [1.5]) == [0x3E00]
         """
 
-class SlaveException(Exception):
+class ModbusError(Exception):
+    """Any failure of a Modbus exchange: the base of the library's errors.
+
+    Each kind of failure has its class, which is also the built-in type raised for it before the
+    family existed, with the same text: ModbusTimeoutError (a TimeoutError, so an OSError),
+    FrameError (a ValueError and an AssertionError), MismatchError (an OSError, a ValueError and an
+    AssertionError), SlaveException and TCPSlaveException (refusals), ConnectionClosedError (a
+    ConnectionError) and MasterClosedError (an OSError). Arguments refused before anything is sent
+    (TypeError, OverflowError, ValueError) are not Modbus failures and stay plain Python errors.
+    Example: except ModbusError as e: print(type(e).__name__, e)
+    """
+
+class SlaveException(ModbusError):
     """The slave refused a request with a Modbus exception answer.
 
     Attributes: station (the slave), function_code (the request's function code) and
@@ -674,7 +686,7 @@ class ModbusTCPMaster:
     @reconnect.setter
     def reconnect(self, value: bool) -> None: ...
 
-class TCPSlaveException(SlaveException, AssertionError):
+class TCPSlaveException(SlaveException, ModbusError, AssertionError):
     """A Modbus TCP exception answer: a SlaveException that is also an AssertionError."""
 
 class Poller:
@@ -724,6 +736,36 @@ class Poller:
     @property
     def master(self) -> Master | FixMaster | ModbusTCPMaster:
         """The master the poller reads through."""
+
+class ModbusTimeoutError(ModbusError, TimeoutError):
+    """No answer, or not all of it, came within the time-out.
+
+    RTU: "modbus: read from slave timeout" (an OSError before); TCP: "timed out" (a TimeoutError before).
+    Example: except ModbusTimeoutError: print("no answer")
+    """
+
+class FrameError(ModbusError, ValueError, AssertionError):
+    """A damaged answer: a wrong CRC ("modbus: message from slave with station 1 has crc error", a
+    ValueError before) or a malformed Modbus TCP answer ("Feedback for reading device identification
+    invalid", an AssertionError before)."""
+
+class MismatchError(ModbusError, OSError, ValueError, AssertionError):
+    """An answer that does not belong to the request: another station, function, count, echo or
+    transaction.
+
+    RTU: "modbus: answer from slave with station 1 does not match the request" (a ValueError
+    before); TCP: "Received data header invalid from ('host', 502)" (an OSError before), "Data length
+    not match with needed", "ModbusTCP error code: 0x4", "Write coil address [7] to ('host', 502)
+    failed." and the like (AssertionErrors before).
+    """
+
+class ConnectionClosedError(ModbusError, ConnectionError):
+    """The Modbus TCP slave closed the connection: "Connection closed by ('host', 502)" (a
+    ConnectionError before)."""
+
+class MasterClosedError(ModbusError, OSError):
+    """A ModbusTCPMaster used after close(): the socket's own error, "[Errno 9] Bad file
+    descriptor" with errno 9 (an OSError before). A closed master never reconnects."""
 
 __version__: str
 """The version of the installed distribution."""

@@ -245,4 +245,6 @@ def test_slave_exception():
     with pytest.raises(SlaveException):
         raise SlaveException(1, 0x81, 1)
     assert SlaveException.__repr__ is SlaveException.__str__
-    assert SlaveException.__bases__ == (Exception,)
+    # Its base is the library's ModbusError, itself an Exception with nothing of its own.
+    assert SlaveException.__bases__ == (brel_modbus.ModbusError,)
+    assert brel_modbus.ModbusError.__bases__ == (Exception,)

@@ -1,5 +1,6 @@
 // The library's names in the module namespace, in their fixed order: its imports, functions and classes.
 #include "modbus/classes.hpp"
+#include "modbus/errors.hpp"
 #include "module/function.hpp"
 #include "module/namespace.hpp"
 
@@ -14,7 +15,10 @@ void fill_library_namespace(PyObject* ns) {
     import_from(ns, "typing", {{"Sequence", "_Sequence"}});
     bind(ns, "_byte_array", build_function(byte_array_function()));
     bind(ns, "ModbusStatic", build_class(modbus_static_class()));
-    bind(ns, "SlaveException", build_class(slave_exception_class()));
+    make_error_family();  // SlaveException is a ModbusError; the family's names come last
+    Ref refusal = build_class(slave_exception_class(), errors.base);
+    record_refusal_class(refusal.get());
+    bind(ns, "SlaveException", std::move(refusal));
     bind(ns, "Master", build_class(master_class()));
     bind(ns, "FixMaster", build_class(fix_master_class()));
     Ref tcp_master = build_class(tcp_master_class());
@@ -22,6 +26,7 @@ void fill_library_namespace(PyObject* ns) {
     bind(ns, "ModbusTCPMaster", std::move(tcp_master));
     bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
     bind(ns, "Poller", build_class(poller_class()));
+    bind_error_family(ns);
 }
 
 }  // namespace brel

@@ -41,6 +41,16 @@ constexpr ReferenceText texts[] = {
      "Args: string, the whole frame (bytes or a sequence of byte values), CRC included.\n"
      "Returns: True when the last two bytes are the CRC of the others.\n"
      "Example: ModbusStatic.crc_is_right(b\"\\x01\\x03\\x00\\x00\\x00\\x01\\x84\\x0a\") is True"},
+    {"ModbusError", "",
+     "Any failure of a Modbus exchange: the base of the library's errors.\n"
+     "\n"
+     "Each kind of failure has its class, which is also the built-in type raised for it before the\n"
+     "family existed, with the same text: ModbusTimeoutError (a TimeoutError, so an OSError),\n"
+     "FrameError (a ValueError and an AssertionError), MismatchError (an OSError, a ValueError and an\n"
+     "AssertionError), SlaveException and TCPSlaveException (refusals), ConnectionClosedError (a\n"
+     "ConnectionError) and MasterClosedError (an OSError). Arguments refused before anything is sent\n"
+     "(TypeError, OverflowError, ValueError) are not Modbus failures and stay plain Python errors.\n"
+     "Example: except ModbusError as e: print(type(e).__name__, e)"},
     {"SlaveException", "__init__",
      "Keep station, function code and exception code as attributes and as the exception's args."},
     {"SlaveException", "__str__",
@@ -428,6 +438,29 @@ constexpr ReferenceText texts[] = {
      "round trips rtt_p50 and rtt_p99 in seconds (None before the first answer)."},
     {"Poller", "master",
      "The master the poller reads through."},
+    {"ModbusTimeoutError", "",
+     "No answer, or not all of it, came within the time-out.\n"
+     "\n"
+     "RTU: \"modbus: read from slave timeout\" (an OSError before); TCP: \"timed out\" (a TimeoutError before).\n"
+     "Example: except ModbusTimeoutError: print(\"no answer\")"},
+    {"FrameError", "",
+     "A damaged answer: a wrong CRC (\"modbus: message from slave with station 1 has crc error\", a\n"
+     "ValueError before) or a malformed Modbus TCP answer (\"Feedback for reading device identification\n"
+     "invalid\", an AssertionError before)."},
+    {"MismatchError", "",
+     "An answer that does not belong to the request: another station, function, count, echo or\n"
+     "transaction.\n"
+     "\n"
+     "RTU: \"modbus: answer from slave with station 1 does not match the request\" (a ValueError\n"
+     "before); TCP: \"Received data header invalid from ('host', 502)\" (an OSError before), \"Data length\n"
+     "not match with needed\", \"ModbusTCP error code: 0x4\", \"Write coil address [7] to ('host', 502)\n"
+     "failed.\" and the like (AssertionErrors before)."},
+    {"ConnectionClosedError", "",
+     "The Modbus TCP slave closed the connection: \"Connection closed by ('host', 502)\" (a\n"
+     "ConnectionError before)."},
+    {"MasterClosedError", "",
+     "A ModbusTCPMaster used after close(): the socket's own error, \"[Errno 9] Bad file\n"
+     "descriptor\" with errno 9 (an OSError before). A closed master never reconnects."},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",

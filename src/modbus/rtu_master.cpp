@@ -537,11 +537,7 @@ void check_crc_of(PyObject* message, PyObject* station) {
                       ? crc_is_right_of(message)
                       : call(crc_is_right.get(), message);
     if (truth(verdict.get())) return;
-    Ref values = own(PyTuple_Pack(1, station));
-    Ref text =
-        own(PyUnicode_Format(BREL_STR("modbus: message from slave with station %s has crc error"), values.get()));
-    PyErr_SetObject(builtins.ValueError, text.get());
-    raise();
+    raise_crc_error(station);
 }
 
 Ref master_check_crc(Args& a) {
@@ -593,11 +589,7 @@ void check_crc_step(Feedback& feedback, PyObject* station) {
         return;
     }
     if (truth(verdict.get())) return;
-    Ref values = own(PyTuple_Pack(1, station));
-    Ref text =
-        own(PyUnicode_Format(BREL_STR("modbus: message from slave with station %s has crc error"), values.get()));
-    PyErr_SetObject(builtins.ValueError, text.get());
-    raise();
+    raise_crc_error(station);
 }
 
 // ---- documentation strings ------------------------------------------------------------------------

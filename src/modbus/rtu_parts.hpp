@@ -13,6 +13,7 @@
 #include "channel/serial_channel.hpp"
 #include "modbus/adu.hpp"
 #include "modbus/classes.hpp"
+#include "modbus/errors.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
 #include "modbus/serial_line.hpp"
@@ -57,6 +58,8 @@ bool attribute(PyObject* owner, PyObject* name, Ref& out);
 void answered(Transaction& tx) noexcept;
 [[noreturn]] void raise_formatted(PyObject* type, PyObject* format, PyObject* station);
 [[noreturn]] void raise_mismatch(PyObject* station);
+// ValueError (a FrameError) "modbus: message from slave with station %s has crc error".
+[[noreturn]] void raise_crc_error(PyObject* station);
 bool answer_head(PyObject* feedback, std::uint8_t* out, std::size_t room, std::size_t& size);
 void check_answer(Transaction& tx, modbus::AnswerRule rule, PyObject* feedback, PyObject* station);
 void check_answer(Transaction& tx, modbus::AnswerRule rule, const ByteView& answer, PyObject* station);

@@ -172,14 +172,14 @@ public:
             std::memcpy(answer.data() + 1, PyBytes_AS_STRING(data.get()), answer.size() - 1);
             ok = read(answer.data(), answer.size());
         }
-        if (!ok) raise_assertion(BREL_STR("Feedback for reading device identification invalid"));
+        if (!ok) raise_assertion(BREL_STR("Feedback for reading device identification invalid"), errors.frame);
     }
 
     [[noreturn]] void no_progress(std::uint8_t next, std::uint8_t asked) override {
         Ref message = own(PyUnicode_FromFormat(
             "Feedback for reading device identification invalid: next object id %d does not follow %d",
             static_cast<int>(next), static_cast<int>(asked)));
-        raise_assertion(message.get());
+        raise_assertion(message.get(), errors.frame);
     }
 
     std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) override {

@@ -97,11 +97,11 @@ bool is_exception_to(std::uint8_t code, PyObject* request) {
 void set_stream_error(PyObject* self, const StreamStatus& status) {
     switch (status.end) {
         case StreamEnd::TimedOut:
-            PyErr_SetString(PyExc_TimeoutError, "timed out");
+            PyErr_SetString(errors.timeout, "timed out");
             return;
         case StreamEnd::Closed: {
             Ref message = host_message(self, BREL_STR("Connection closed by "));
-            PyErr_SetObject(PyExc_ConnectionError, message.get());
+            PyErr_SetObject(errors.connection_closed, message.get());
             return;
         }
         case StreamEnd::Failed:
@@ -111,6 +111,29 @@ void set_stream_error(PyObject* self, const StreamStatus& status) {
         default:
             return;
     }
+}
+
+// The socket layer's own failures, as the family's: its TimeoutError a ModbusTimeoutError and,
+// once close() was called, its OSError (a bad file descriptor) a MasterClosedError, each with
+// the same arguments, so the same errno and text.
+void in_family(bool closed) {
+    Ref raised = Ref::steal_or_null(PyErr_GetRaisedException());
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(raised.get()));
+    PyObject* family = type == PyExc_TimeoutError        ? errors.timeout
+                       : closed && type == PyExc_OSError ? errors.master_closed
+                                                         : nullptr;
+    if (family) {
+        Ref args = Ref::steal_or_null(PyObject_GetAttrString(raised.get(), "args"));
+        Ref same = args ? Ref::steal_or_null(PyObject_Call(family, args.get(), nullptr)) : Ref();
+        if (same) {
+            Ref traceback = Ref::steal_or_null(PyException_GetTraceback(raised.get()));
+            if (traceback) PyException_SetTraceback(same.get(), traceback.get());
+            raised = std::move(same);
+        } else {
+            PyErr_Clear();
+        }
+    }
+    PyErr_SetRaisedException(raised.release());
 }
 
 [[noreturn]] void raise_stream(PyObject* self, const StreamStatus& status) {
@@ -310,6 +333,7 @@ Ref query(Args& a) {
         // A connection found closed or broken is replaced before the next request (not
         // this one: a request is never sent again by the reconnection itself).
         if (settings && PyErr_ExceptionMatches(PyExc_ConnectionError)) settings->broken = true;
+        in_family(settings && settings->closed);
         throw;
     }
 }

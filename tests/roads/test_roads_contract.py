@@ -12,9 +12,8 @@ from __future__ import annotations
 
 import pytest
 
-import brel_modbus
 from roads_support import (
-    ANSWERS, FIX_ROADS, HOST, PORT, RTU_ROADS, TCP_ANSWERS, TCP_ROADS, AnsweringChannel, AnsweringSocket, FixMaster,
+    ANSWERS, FIX_ROADS, HOST, PORT, RTU_ROADS, TCP_ANSWERS, TCP_ROADS, FixMaster,
     Master, ModbusTCPMaster, outcome, record, rtu_answer, steps_of, take_road, with_crc, wrap_on_instance,
 )
 
@@ -145,30 +144,6 @@ TCP_ROWS = SHARED + WITH_ENDIAN + TCP_ONLY
 
 
 # ---- one run ---------------------------------------------------------------------------------
-
-@pytest.fixture
-def rtu_channels(monkeypatch):
-    made = []
-
-    def factory(**kwargs):
-        made.append(AnsweringChannel(**kwargs))
-        return made[-1]
-
-    monkeypatch.setattr(brel_modbus, "create_serial_instance", factory)
-    return made
-
-
-@pytest.fixture
-def tcp_sockets(monkeypatch):
-    made = []
-
-    def connect(address, timeout=None):
-        made.append(AnsweringSocket(timeout))
-        return made[-1]
-
-    monkeypatch.setattr(brel_modbus, "_tcp_connect", connect)
-    return made
-
 
 def rtu_run(made, cls, road, answer, name, args, preload=False):
     """Make a master of cls (Master or FixMaster) on the channel, call name(*args): the record."""
