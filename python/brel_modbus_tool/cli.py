@@ -20,7 +20,7 @@ from importlib import metadata
 from typing import Any
 
 import brel_modbus
-from brel_modbus import ModbusStatic, SlaveException
+from brel_modbus import ModbusError, ModbusStatic, SlaveException
 
 from brel_modbus_tool.codec import (BIT_TABLES, GATEWAY_NO_ANSWER, MAX_READ_BITS, MAX_READ_REGISTERS,
                                     MAX_WRITE_BITS, MAX_WRITE_REGISTERS, ORDERS, TABLES,
@@ -57,8 +57,9 @@ and takes datasheet numbers: 40001 (or 400001) is holding register 0, 30001 inpu
 -c count, -t table (or 0, 1, 3, 4), -b baud, -P parity, -o time-out, -l interval in ms, -1 once.
 """
 
-# Exceptions that one request may raise: its failure, never a fault of the command.
-MODBUS_ERRORS: tuple[type[BaseException], ...] = (OSError, ValueError, AssertionError, SlaveException)
+# Exceptions that one request may raise: its failure, never a fault of the command (the library's
+# family, the channel's and the socket's own OSErrors, and the errors a replaced step may raise).
+MODBUS_ERRORS: tuple[type[BaseException], ...] = (ModbusError, OSError, ValueError, AssertionError)
 
 
 class Failure(Exception):
