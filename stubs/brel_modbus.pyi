@@ -14,7 +14,8 @@ import socket
 import struct
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from types import TracebackType
-from typing import Any, Iterable as _Iterable, List as _List, Optional as _Optional, Sequence as _Sequence
+from _typeshed import structseq
+from typing import Any, Final, Iterable as _Iterable, List as _List, Optional as _Optional, Sequence as _Sequence, final
 
 from brel_linkkit import create_serial_instance as create_serial_instance
 
@@ -355,6 +356,18 @@ class Master:
         """
     @recovery_delay.setter
     def recovery_delay(self, value: float | None) -> None: ...
+    @property
+    def trace(self) -> Callable[[TrafficRecord], object] | None:
+        """The traffic trace: None (the default) or a callable given one TrafficRecord per frame.
+
+        Each request gives a "sent" record when it has gone out and a "received" record when its
+        exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one
+        more pair. The trace never changes what a call returns or raises: an exception of the
+        callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.
+        Example: master.trace = records.append
+        """
+    @trace.setter
+    def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
 
 class FixMaster:
     """A Master with one station fixed: the members of Master without the station argument.
@@ -481,6 +494,18 @@ class FixMaster:
         """The master's recovery_delay in seconds; settable (None follows the time-out)."""
     @recovery_delay.setter
     def recovery_delay(self, value: float | None) -> None: ...
+    @property
+    def trace(self) -> Callable[[TrafficRecord], object] | None:
+        """The traffic trace: None (the default) or a callable given one TrafficRecord per frame.
+
+        Each request gives a "sent" record when it has gone out and a "received" record when its
+        exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one
+        more pair. The trace never changes what a call returns or raises: an exception of the
+        callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.
+        Example: master.trace = records.append
+        """
+    @trace.setter
+    def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
 
 class ModbusTCPMaster:
     """Modbus 主站控制端，也叫客户端。
@@ -685,6 +710,18 @@ class ModbusTCPMaster:
         """Whether the call after a closed or broken connection opens a new one (default True); settable."""
     @reconnect.setter
     def reconnect(self, value: bool) -> None: ...
+    @property
+    def trace(self) -> Callable[[TrafficRecord], object] | None:
+        """The traffic trace: None (the default) or a callable given one TrafficRecord per frame.
+
+        Each request gives a "sent" record when it has gone out and a "received" record when its
+        exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one
+        more pair. The trace never changes what a call returns or raises: an exception of the
+        callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.
+        Example: master.trace = records.append
+        """
+    @trace.setter
+    def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
 
 class TCPSlaveException(SlaveException, ModbusError, AssertionError):
     """A Modbus TCP exception answer: a SlaveException that is also an AssertionError."""
@@ -766,6 +803,50 @@ class ConnectionClosedError(ModbusError, ConnectionError):
 class MasterClosedError(ModbusError, OSError):
     """A ModbusTCPMaster used after close(): the socket's own error, "[Errno 9] Bad file
     descriptor" with errno 9 (an OSError before). A closed master never reconnects."""
+
+@final
+class TrafficRecord(structseq[Any], tuple[str, bytes, float, int, int, str | None]):
+    """One frame of a master's traffic, as its trace callable gets it (a named tuple).
+
+    direction: "sent" or "received"; data: the bytes as they went out or came in (for an
+    answer, all that came for the request: last_feedback_received); time: seconds of
+    time.monotonic() when the record was made; station and function: the request's station
+    (unit identifier on Modbus TCP) and function code; outcome: None for a request, for an
+    answer "answer", "refusal", "timeout", "frame", "mismatch", "connection closed",
+    "master closed", "broadcast" (nothing is due) or "other".
+    Example: for r in records: print(r.direction, r.data.hex(" "), r.outcome)
+    """
+
+    __match_args__: Final = ("direction", "data", "time", "station", "function", "outcome")
+
+    @property
+    def direction(self) -> str:
+        """'sent' or 'received'."""
+    @property
+    def data(self) -> bytes:
+        """The frame's bytes."""
+    @property
+    def time(self) -> float:
+        """Seconds of time.monotonic() when the record was made."""
+    @property
+    def station(self) -> int:
+        """The request's station (unit identifier on Modbus TCP)."""
+    @property
+    def function(self) -> int:
+        """The request's function code."""
+    @property
+    def outcome(self) -> str | None:
+        """None for a request; for an answer how the exchange ended."""
+
+def log_traffic(master: Master | FixMaster | ModbusTCPMaster, logger: Any = None) -> None:
+    """Log the traffic of master: set its trace to a callable that logs each record at DEBUG.
+
+    logger: a logging.Logger, or None for logging.getLogger("brel_modbus"). Each line shows the
+    direction, the frame in hexadecimal as last_command_sent_hex shows it, the station, the
+    function code, the monotonic time and, for an answer, the outcome:
+    "received 01 03 04 00 01 00 02 2A 32 (station 1, function 3, at 812.402113): answer".
+    Example: logging.basicConfig(level=logging.DEBUG); log_traffic(master)
+    """
 
 __version__: str
 """The version of the installed distribution."""

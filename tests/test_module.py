@@ -33,7 +33,7 @@ def test_namespace_in_order():
         "create_serial_instance", "array", "_tcp_connect", "struct", "_Iterable", "_List", "_Optional", "_Sequence",
         "_byte_array", "ModbusStatic", "SlaveException", "Master", "FixMaster", "ModbusTCPMaster", "TCPSlaveException",
         "Poller", "ModbusError", "ModbusTimeoutError", "FrameError", "MismatchError", "ConnectionClosedError",
-        "MasterClosedError"]
+        "MasterClosedError", "TrafficRecord", "log_traffic"]
     assert brel_modbus.create_serial_instance is brel_linkkit.create_serial_instance
     assert brel_modbus._tcp_connect is socket.create_connection
     assert brel_modbus.struct is struct

@@ -1,6 +1,7 @@
 // The library's names in the module namespace, in their fixed order: its imports, functions and classes.
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
+#include "modbus/traffic.hpp"
 #include "module/function.hpp"
 #include "module/namespace.hpp"
 
@@ -27,6 +28,7 @@ void fill_library_namespace(PyObject* ns) {
     bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
     bind(ns, "Poller", build_class(poller_class()));
     bind_error_family(ns);
+    bind_traffic(ns);
 }
 
 }  // namespace brel

@@ -196,6 +196,14 @@ constexpr ReferenceText texts[] = {
      "Seconds of quiet line awaited before the request that follows a failure; settable.\n"
      "\n"
      "0 turns the wait off; setting None follows the time-out."},
+    {"Master", "trace",
+     "The traffic trace: None (the default) or a callable given one TrafficRecord per frame.\n"
+     "\n"
+     "Each request gives a \"sent\" record when it has gone out and a \"received\" record when its\n"
+     "exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one\n"
+     "more pair. The trace never changes what a call returns or raises: an exception of the\n"
+     "callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.\n"
+     "Example: master.trace = records.append"},
     {"FixMaster", "__init__",
      "Make a Master(port, baudrate, timeout, **kwargs) and keep station for every call.\n"
      "\n"
@@ -284,6 +292,14 @@ constexpr ReferenceText texts[] = {
      "The master's retries: how many times a failed request is sent again; settable."},
     {"FixMaster", "recovery_delay",
      "The master's recovery_delay in seconds; settable (None follows the time-out)."},
+    {"FixMaster", "trace",
+     "The traffic trace: None (the default) or a callable given one TrafficRecord per frame.\n"
+     "\n"
+     "Each request gives a \"sent\" record when it has gone out and a \"received\" record when its\n"
+     "exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one\n"
+     "more pair. The trace never changes what a call returns or raises: an exception of the\n"
+     "callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.\n"
+     "Example: master.trace = records.append"},
     {"ModbusTCPMaster", "__init__",
      "Connect to host:port (through brel_modbus._tcp_connect) with a time-out in seconds.\n"
      "\n"
@@ -424,6 +440,14 @@ constexpr ReferenceText texts[] = {
      "and an argument refused before sending are not retried."},
     {"ModbusTCPMaster", "reconnect",
      "Whether the call after a closed or broken connection opens a new one (default True); settable."},
+    {"ModbusTCPMaster", "trace",
+     "The traffic trace: None (the default) or a callable given one TrafficRecord per frame.\n"
+     "\n"
+     "Each request gives a \"sent\" record when it has gone out and a \"received\" record when its\n"
+     "exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one\n"
+     "more pair. The trace never changes what a call returns or raises: an exception of the\n"
+     "callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.\n"
+     "Example: master.trace = records.append"},
     {"Poller", "__init__",
      "Poll through master (a Master, FixMaster or ModbusTCPMaster).\n"
      "\n"
@@ -461,6 +485,28 @@ constexpr ReferenceText texts[] = {
     {"MasterClosedError", "",
      "A ModbusTCPMaster used after close(): the socket's own error, \"[Errno 9] Bad file\n"
      "descriptor\" with errno 9 (an OSError before). A closed master never reconnects."},
+    {"TrafficRecord", "",
+     "One frame of a master's traffic, as its trace callable gets it (a named tuple).\n"
+     "\n"
+     "direction: \"sent\" or \"received\"; data: the bytes as they went out or came in (for an\n"
+     "answer, all that came for the request: last_feedback_received); time: seconds of\n"
+     "time.monotonic() when the record was made; station and function: the request's station\n"
+     "(unit identifier on Modbus TCP) and function code; outcome: None for a request, for an\n"
+     "answer \"answer\", \"refusal\", \"timeout\", \"frame\", \"mismatch\", \"connection closed\",\n"
+     "\"master closed\", \"broadcast\" (nothing is due) or \"other\".\n"
+     "Example: for r in records: print(r.direction, r.data.hex(\" \"), r.outcome)"},
+    {"TrafficRecord", "direction",
+     "'sent' or 'received'."},
+    {"TrafficRecord", "data",
+     "The frame's bytes."},
+    {"TrafficRecord", "time",
+     "Seconds of time.monotonic() when the record was made."},
+    {"TrafficRecord", "station",
+     "The request's station (unit identifier on Modbus TCP)."},
+    {"TrafficRecord", "function",
+     "The request's function code."},
+    {"TrafficRecord", "outcome",
+     "None for a request; for an answer how the exchange ended."},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -534,6 +580,8 @@ constexpr ReferenceAnnotation annotations[] = {
     {"Master", "retries", "value", "~int"},
     {"Master", "recovery_delay", "return", "~float"},
     {"Master", "recovery_delay", "value", "~float | None"},
+    {"Master", "trace", "return", "~Callable[[TrafficRecord], object] | None"},
+    {"Master", "trace", "value", "~Callable[[TrafficRecord], object] | None"},
     {"FixMaster", "write_coils", "address", "~int"},
     {"FixMaster", "write_coils", "values", "~Sequence[object]"},
     {"FixMaster", "write_coils", "return", "~None"},
@@ -563,6 +611,8 @@ constexpr ReferenceAnnotation annotations[] = {
     {"FixMaster", "retries", "value", "~int"},
     {"FixMaster", "recovery_delay", "return", "~float"},
     {"FixMaster", "recovery_delay", "value", "~float | None"},
+    {"FixMaster", "trace", "return", "~Callable[[TrafficRecord], object] | None"},
+    {"FixMaster", "trace", "value", "~Callable[[TrafficRecord], object] | None"},
     {"ModbusTCPMaster", "read_input_registers", "address", "~int"},
     {"ModbusTCPMaster", "read_input_registers", "count", "~int"},
     {"ModbusTCPMaster", "read_input_registers", "return", "~list[int]"},
@@ -660,6 +710,8 @@ constexpr ReferenceAnnotation annotations[] = {
     {"ModbusTCPMaster", "retries", "value", "~int"},
     {"ModbusTCPMaster", "reconnect", "return", "~bool"},
     {"ModbusTCPMaster", "reconnect", "value", "~bool"},
+    {"ModbusTCPMaster", "trace", "return", "~Callable[[TrafficRecord], object] | None"},
+    {"ModbusTCPMaster", "trace", "value", "~Callable[[TrafficRecord], object] | None"},
     {"Poller", "__init__", "master", "~Master | FixMaster | ModbusTCPMaster"},
     {"Poller", "__init__", "max_gap", "~int"},
     {"Poller", "__init__", "max_bit_gap", "~int"},
@@ -679,6 +731,12 @@ constexpr ReferenceAnnotation annotations[] = {
     {"Poller", "run", "return", "~Iterator[dict[str, Any]]"},
     {"Poller", "stats", "return", "~dict[int, dict[str, int | float | None]]"},
     {"Poller", "master", "return", "~Master | FixMaster | ModbusTCPMaster"},
+    {"TrafficRecord", "direction", "return", "~str"},
+    {"TrafficRecord", "data", "return", "~bytes"},
+    {"TrafficRecord", "time", "return", "~float"},
+    {"TrafficRecord", "station", "return", "~int"},
+    {"TrafficRecord", "function", "return", "~int"},
+    {"TrafficRecord", "outcome", "return", "~str | None"},
 };
 // clang-format on
 

@@ -519,11 +519,17 @@ void write_message_body(PyObject* self, PyObject* message) {
     note_send(byte_view(message, view) && view.size > 0 && view.data[0] == 0);  // station 0: a broadcast
     channel::write(tunnel.get(), message);
     Ref sent = bytes_of(message);
-    if (Transaction* tx = Transaction::of(self); tx && PyBytes_GET_SIZE(sent.get()) >= 4) {
+    Transaction* tx = Transaction::of(self);
+    if (tx && PyBytes_GET_SIZE(sent.get()) >= 4) {
         tx->request = modbus::request_head(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get())),
                                            static_cast<std::size_t>(PyBytes_GET_SIZE(sent.get())) - 2);
         tx->sent = true;
         tx->answered = false;
+    }
+    if (PyObject* trace = trace_of(tx ? tx->settings : existing_settings(self))) {
+        const auto* frame = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get()));
+        const Py_ssize_t n = PyBytes_GET_SIZE(sent.get());
+        trace_frame(trace, "sent", sent.get(), n > 0 ? frame[0] : -1, n > 1 ? frame[1] : -1, nullptr);
     }
     set_record(self, BREL_STR("MessageLastSent"), sent.get());
     Ref empty = empty_bytes();
@@ -747,6 +753,7 @@ const ClassSpec& master_class() {
                    "None"),
             retries_member(),
             property("recovery_delay", master_recovery_delay, "float", master_set_recovery_delay, "float | None"),
+            trace_member(),
         }};
     return spec;
 }

@@ -14,6 +14,7 @@
 #include "modbus/adu.hpp"
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
+#include "modbus/traffic.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
 #include "modbus/serial_line.hpp"
@@ -160,6 +161,10 @@ Ref run_step(PyObject* self, MasterStep step, Direct&& direct, A... args) {
     return call_method(self, master_steps().name(step), args...);
 }
 
+struct Transaction;
+// The trace's record of what came for the transaction's request (rtu_steps.cpp).
+void trace_answer(const Transaction& tx) noexcept;
+
 struct Transaction {
     explicit Transaction(PyObject* master) : self(master), lock(master), settings(settings_of(master)), outer(current) {
         current = this;
@@ -169,6 +174,7 @@ struct Transaction {
             settings->line_unclean = true;
             settings->unclean_since = line::now();
         }
+        if (sent && settings && settings->trace) trace_answer(*this);
         current = outer;
     }
     Transaction(const Transaction&) = delete;

@@ -153,6 +153,21 @@ bool attribute(PyObject* owner, PyObject* name, Ref& out) {
 
 thread_local Transaction* Transaction::current = nullptr;
 
+void trace_answer(const Transaction& tx) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref received;
+    try {
+        received = received_of(tx.self);  // all that came for the request (MessageLastReceived)
+    } catch (const PyError&) {
+        PyErr_Clear();
+    }
+    if (!received) received = Ref::steal_or_null(PyBytes_FromStringAndSize(nullptr, 0));
+    PyErr_SetRaisedException(pending);
+    if (!received) return;
+    const char* outcome = !pending && send_record.broadcast ? "broadcast" : ending_outcome();
+    trace_frame(trace_of(tx.settings), "received", received.get(), tx.request.station(), tx.request.code(), outcome);
+}
+
 // The transaction's request was answered soundly (or was a broadcast): the line is clean.
 void answered(Transaction& tx) noexcept {
     tx.answered = true;

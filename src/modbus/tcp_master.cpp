@@ -5,6 +5,7 @@
 // tcp_late_binding.cpp; this file ends with the class's member table.
 #include "modbus/classes.hpp"
 #include "modbus/tcp_master_shared.hpp"
+#include "modbus/traffic.hpp"
 
 #include <climits>
 #include <cstring>
@@ -462,6 +463,7 @@ const ClassSpec& tcp_master_class() {
                    {{"address", "int"}, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
             retries_member(),
             reconnect_member(),
+            trace_member(),
         }};
     return spec;
 }

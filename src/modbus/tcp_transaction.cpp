@@ -10,6 +10,7 @@
 // already taken) is read whole and dropped (modbus/tcp_exchange.hpp).
 #include "modbus/tcp_exchange.hpp"
 #include "modbus/tcp_master_shared.hpp"
+#include "modbus/traffic.hpp"
 #include "modbus/tcp_socket_streams.hpp"
 
 #include <cerrno>
@@ -201,7 +202,14 @@ Ref property_value(PyObject* self, const Attributes& attributes, bool plain, PyO
     return getattr(self, property_name);
 }
 
-Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
+// What the trace tells of a request: its unit identifier and function code, and whether it went out.
+struct TracedRequest {
+    long station = -1;
+    long function = -1;
+    bool sent = false;
+};
+
+Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, PyObject* trace, TracedRequest& traced) {
     const bool plain = plain_master(self);
     Ref builder = plain ? Ref() : class_member(BREL_STR("construct_whole_query_command"));
     const Attributes attributes(self, plain);
@@ -251,6 +259,14 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
         outgoing.size = static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get()));
     }
     if (const StreamStatus sent = stream.send(outgoing); sent.end != StreamEnd::Ok) raise_stream(self, sent);
+    if (trace) {
+        traced.sent = true;
+        if (bytes && outgoing.size >= 8) {
+            traced.station = outgoing.bytes[6];
+            traced.function = outgoing.bytes[7];
+        }
+        trace_frame(trace, "sent", query_cmd.get(), traced.station, traced.function, nullptr);
+    }
     if (stream.request_out()) attributes.set(k_last_received(), empty.get());  // nothing came for it yet
     // The record shows what came for this request: each piece as it arrives, all that came
     // on a failure (nothing of an answer being skipped), and at the end the answer itself.
@@ -318,6 +334,18 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
     }
 }
 
+// The trace's record of what came for a request that went out: the record of the answer
+// (last_feedback_received) and the outcome, the pending exception's kind or "answer".
+void trace_received(PyObject* self, PyObject* trace, const TracedRequest& traced) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref received = Ref::steal_or_null(PyObject_GetAttr(self, k_last_received()));
+    if (!received || !PyBytes_Check(received.get()))
+        received = Ref::steal_or_null(PyBytes_FromStringAndSize(nullptr, 0));
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    if (received) trace_frame(trace, "received", received.get(), traced.station, traced.function, ending_outcome());
+}
+
 }  // namespace
 
 Ref query(Args& a) {
@@ -327,13 +355,18 @@ Ref query(Args& a) {
         reopen(self);
         settings->broken = false;
     }
+    PyObject* trace = trace_of(settings);
+    TracedRequest traced;
     try {
-        return query_once(self, command, length_needed);
+        Ref data = query_once(self, command, length_needed, trace, traced);
+        if (trace) trace_received(self, trace, traced);
+        return data;
     } catch (const PyError&) {
         // A connection found closed or broken is replaced before the next request (not
         // this one: a request is never sent again by the reconnection itself).
         if (settings && PyErr_ExceptionMatches(PyExc_ConnectionError)) settings->broken = true;
         in_family(settings && settings->closed);
+        if (trace && traced.sent) trace_received(self, trace, traced);
         throw;
     }
 }

@@ -31,7 +31,7 @@ AFTER_TYPED = [
     "_Master__read", "_Master__feedback_assistant", "_Master__write_message", "_Master__check_crc",
     # beyond the first seven function codes
     "write_coils", "mask_write_register", "read_write_registers", "read_device_identification", "read_values",
-    "write_values", "retries", "recovery_delay",
+    "write_values", "retries", "recovery_delay", "trace",
 ]
 
 
@@ -57,7 +57,7 @@ def test_member_kinds(key, kind):
 
 def test_writable_properties():
     writable = [k for k, v in Master.__dict__.items() if isinstance(v, property) and v.fset is not None]
-    assert writable == ["timeout", "retries", "recovery_delay"]
+    assert writable == ["timeout", "retries", "recovery_delay", "trace"]
 
 
 @pytest.mark.parametrize("key, name, signature", [
