@@ -27,7 +27,7 @@ from brel_modbus_tool.codec import (BIT_TABLES, GATEWAY_NO_ANSWER, MAX_READ_BITS
                                     ArgumentProblem, Layout, error_kind, exception_name, failure_reason, parse_bit,
                                     parse_format, parse_register, parse_values, raw_hex, short_reason, shown,
                                     text_of)
-from brel_modbus_tool.output import FORMS, Cell, Duration, Row, Writer, console_for, timestamp
+from brel_modbus_tool.output import FORMS, Cell, Duration, Row, Writer, console_for, frame_printer, timestamp
 from brel_modbus_tool.points import Point, load_points, make_poller
 from brel_modbus_tool.reference import Reference, datasheet_hint, parse_reference, what
 from brel_modbus_tool.stats import PollStats
@@ -231,6 +231,9 @@ def add_connection(parser: argparse.ArgumentParser, timeout: float) -> None:
                       help="ask the driver for its low-latency mode (Linux; FTDI adapters)")
     line.add_argument("--broadcast-delay", type=seconds(zero=True), metavar="S",
                       help="quiet time after a broadcast to station 0 (default 0.1)")
+    parser.add_argument("--trace", action="store_true",
+                        help="print every frame sent and received on stderr: seconds since the start, direction, "
+                             "the bytes in hex and, for an answer, how the exchange ended (as mbpoll's -v)")
     parser.add_argument("--output", choices=FORMS, default="table",
                         help="table (aligned, for people), csv or json (with ISO timestamps, for scripts); "
                              "default table")
@@ -339,7 +342,10 @@ def line_settings(args: argparse.Namespace) -> LineSettings:
 
 def connect(args: argparse.Namespace, station: int = 1) -> Link:
     target: Target = args.target_parsed
-    return open_link(target, args.timeout, args.retries, line_settings(args), station)
+    link = open_link(target, args.timeout, args.retries, line_settings(args), station)
+    if args.trace:
+        link.master.trace = frame_printer(sys.stderr)
+    return link
 
 
 def writer_for(args: argparse.Namespace) -> Writer:
