@@ -159,8 +159,11 @@ def rtu_run(made, cls, road, answer, name, args, preload=False):
     channel.kind = answer
     if preload:
         channel.incoming += rtu_answer(REQUEST, answer)
+    traced = []
+    master.trace = traced.append
     result = outcome(lambda: getattr(master, name)(*args))
     return {
+        "trace": [(r.direction, r.data, r.station, r.function, r.outcome) for r in traced],
         "result": result,
         "wire": channel.writes,
         "written": channel.written_types,
@@ -179,8 +182,11 @@ def tcp_run(made, cls, road, answer, name, args):
         wrap_on_instance(master, steps_of(ModbusTCPMaster))
     for sock in made:
         sock.kind = answer
+    traced = []
+    master.trace = traced.append
     result = outcome(lambda: getattr(master, name)(*args))
     return {
+        "trace": [(r.direction, r.data, r.station, r.function, r.outcome) for r in traced],
         "result": result,
         "wire": [sock.sent for sock in made],
         "received sizes": [sock.recv_sizes for sock in made],
