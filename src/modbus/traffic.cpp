@@ -168,10 +168,17 @@ void bind_traffic(PyObject* ns) {
         if (!record_type) raise();
     }
     bind(ns, "TrafficRecord", Ref::borrow(reinterpret_cast<PyObject*>(record_type)));
-    static const FunctionSpec spec{.name = "log_traffic",
-                                   .impl = log_traffic,
-                                   .params = {{"master"}, {"logger", nullptr, none_default}},
-                                   .returns = nullptr};
+    static const FunctionSpec spec{
+        .name = "log_traffic",
+        .impl = log_traffic,
+        .params = {{"master", "~Master | FixMaster | ModbusTCPMaster"},
+                   {"logger", "~logging.Logger | None", none_default}},
+        .returns = "~None",
+        .doc =
+            "Log the traffic of master: set its trace to a callable that logs each record at DEBUG level on\n"
+            "logger, or on logging.getLogger(\"brel_modbus\") when logger is None: the direction, the frame\n"
+            "in hexadecimal as last_command_sent_hex shows it, the station, the function code, the\n"
+            "monotonic time and, for an answer, the outcome."};
     bind(ns, "log_traffic", build_function(spec));
 }
 
