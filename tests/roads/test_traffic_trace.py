@@ -153,3 +153,15 @@ def test_log_traffic(rtu_channels, tcp_sockets, caplog):
                      "sent " + t.last_command_sent_hex, "received " + t.last_feedback_received_hex]
     assert lines[1][2].endswith(": refusal") and lines[3][2].endswith(": answer")
     assert "(station 1, function 3, at " in lines[0][2]
+
+
+def test_a_broadcast_and_a_request_alone(rtu_channels):
+    """A broadcast awaits nothing: its received record is empty; a request-only member sends one record."""
+    master = rtu_master(Master)
+    records = []
+    master.trace = records.append
+    master.write_register(0, 1, 5)
+    master.send_read_registers_request(1, 0, 2, 3)
+    wire = rtu_channels[0].writes
+    assert [(r.direction, r.data, r.station, r.function, r.outcome) for r in records] == [
+        ("sent", wire[0], 0, 6, None), ("received", b"", 0, 6, "broadcast"), ("sent", wire[1], 1, 3, None)]
