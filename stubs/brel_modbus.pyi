@@ -14,7 +14,8 @@ import socket
 import struct
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from types import TracebackType
-from typing import Any, Iterable as _Iterable, List as _List, Optional as _Optional, Sequence as _Sequence
+from _typeshed import structseq
+from typing import Any, Final, Iterable as _Iterable, List as _List, Optional as _Optional, Sequence as _Sequence, final
 
 from brel_linkkit import create_serial_instance as create_serial_instance
 
@@ -133,6 +134,20 @@ class ModbusStatic:
     """Diagnostics sub-function 0x12: messages lost to character overruns."""
     DIAG_CLEAR_OVERRUN_COUNTER_AND_FLAG: int
     """Diagnostics sub-function 0x14: clear the overrun counter and error flag."""
+
+class ModbusError(Exception):
+    """Any failure of a Modbus exchange: the base of the library's errors.
+
+    Each kind of failure has its class, which is also the built-in type raised for it before the
+    family existed, with the same text: ModbusTimeoutError (a TimeoutError, so an OSError),
+    FrameError (a ValueError and an AssertionError), MismatchError (an OSError, a ValueError and an
+    AssertionError), TCPSlaveException (a TCP refusal), ConnectionClosedError (a ConnectionError)
+    and MasterClosedError (an OSError). SlaveException, a serial slave's refusal, keeps Exception as
+    its only base: except (ModbusError, SlaveException) catches every Modbus failure. Arguments
+    refused before anything is sent (TypeError, OverflowError, ValueError) are not Modbus failures
+    and stay plain Python errors.
+    Example: except ModbusError as e: print(type(e).__name__, e)
+    """
 
 class SlaveException(Exception):
     """The slave refused a request with a Modbus exception answer.
@@ -449,6 +464,18 @@ class Master:
         Returns: the answer after the function code; b"" for a broadcast (station 0).
         Example: master.execute(1, 0x41, b"\\x00", lambda pdu: 1 if len(pdu) < 2 else 2 + pdu[1] - len(pdu))
         """
+    @property
+    def trace(self) -> Callable[[TrafficRecord], object] | None:
+        """The traffic trace: None (the default) or a callable given one TrafficRecord per frame.
+
+        Each request gives a "sent" record when it has gone out and a "received" record when its
+        exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one
+        more pair. The trace never changes what a call returns or raises: an exception of the
+        callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.
+        Example: master.trace = records.append
+        """
+    @trace.setter
+    def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
 
 class FixMaster:
     """A Master with one station fixed: the members of Master without the station argument.
@@ -596,6 +623,18 @@ class FixMaster:
         """Read a FIFO queue (function code 24), at most 31 values; see Master."""
     def execute(self, function_code: int, data: bytes, length: int | Callable[[bytes], int] | None = None) -> bytes:
         """Send one raw request and return the data of its answer; see Master for length."""
+    @property
+    def trace(self) -> Callable[[TrafficRecord], object] | None:
+        """The traffic trace: None (the default) or a callable given one TrafficRecord per frame.
+
+        Each request gives a "sent" record when it has gone out and a "received" record when its
+        exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one
+        more pair. The trace never changes what a call returns or raises: an exception of the
+        callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.
+        Example: master.trace = records.append
+        """
+    @trace.setter
+    def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
 
 class ModbusTCPMaster:
     """Modbus 主站控制端，也叫客户端。
@@ -839,8 +878,20 @@ class ModbusTCPMaster:
         match with needed" or "Feedback for the request invalid" when the lengths disagree.
         Example: plc.execute(17, b"")
         """
+    @property
+    def trace(self) -> Callable[[TrafficRecord], object] | None:
+        """The traffic trace: None (the default) or a callable given one TrafficRecord per frame.
 
-class TCPSlaveException(SlaveException, AssertionError):
+        Each request gives a "sent" record when it has gone out and a "received" record when its
+        exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one
+        more pair. The trace never changes what a call returns or raises: an exception of the
+        callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.
+        Example: master.trace = records.append
+        """
+    @trace.setter
+    def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
+
+class TCPSlaveException(SlaveException, AssertionError, ModbusError):
     """A Modbus TCP exception answer: a SlaveException that is also an AssertionError."""
 
 class Poller:
@@ -1105,6 +1156,80 @@ class AsyncModbusTCPMaster:
     async def execute(self, function_code: int, data: bytes,
                       length: int | Callable[[bytes], int] | None = None) -> bytes:
         """A raw request: function_code and data; the answer's data (length: as ModbusTCPMaster.execute)."""
+
+class ModbusTimeoutError(ModbusError, TimeoutError):
+    """No answer, or not all of it, came within the time-out.
+
+    RTU: "modbus: read from slave timeout" (an OSError before); TCP: "timed out" (a TimeoutError before).
+    Example: except ModbusTimeoutError: print("no answer")
+    """
+
+class FrameError(ModbusError, ValueError, AssertionError):
+    """A damaged answer: a wrong CRC ("modbus: message from slave with station 1 has crc error", a
+    ValueError before) or a malformed Modbus TCP answer ("Feedback for reading device identification
+    invalid", an AssertionError before)."""
+
+class MismatchError(ModbusError, OSError, ValueError, AssertionError):
+    """An answer that does not belong to the request: another station, function, count, echo or
+    transaction.
+
+    RTU: "modbus: answer from slave with station 1 does not match the request" (a ValueError
+    before); TCP: "Received data header invalid from ('host', 502)" (an OSError before), "Data length
+    not match with needed", "ModbusTCP error code: 0x4", "Write coil address [7] to ('host', 502)
+    failed." and the like (AssertionErrors before).
+    """
+
+class ConnectionClosedError(ModbusError, ConnectionError):
+    """The Modbus TCP slave closed the connection: "Connection closed by ('host', 502)" (a
+    ConnectionError before)."""
+
+class MasterClosedError(ModbusError, OSError):
+    """A ModbusTCPMaster used after close(): the socket's own error, "[Errno 9] Bad file
+    descriptor" with errno 9 (an OSError before). A closed master never reconnects."""
+
+@final
+class TrafficRecord(structseq[Any], tuple[str, bytes, float, int, int, str | None]):
+    """One frame of a master's traffic, as its trace callable gets it (a named tuple).
+
+    direction: "sent" or "received"; data: the bytes as they went out or came in (for an
+    answer, all that came for the request: last_feedback_received); time: seconds of
+    time.monotonic() when the record was made; station and function: the request's station
+    (unit identifier on Modbus TCP) and function code; outcome: None for a request, for an
+    answer "answer", "refusal", "timeout", "frame", "mismatch", "connection closed",
+    "master closed", "broadcast" (nothing is due) or "other".
+    Example: for r in records: print(r.direction, r.data.hex(" "), r.outcome)
+    """
+
+    __match_args__: Final = ("direction", "data", "time", "station", "function", "outcome")
+
+    @property
+    def direction(self) -> str:
+        """'sent' or 'received'."""
+    @property
+    def data(self) -> bytes:
+        """The frame's bytes."""
+    @property
+    def time(self) -> float:
+        """Seconds of time.monotonic() when the record was made."""
+    @property
+    def station(self) -> int:
+        """The request's station (unit identifier on Modbus TCP)."""
+    @property
+    def function(self) -> int:
+        """The request's function code."""
+    @property
+    def outcome(self) -> str | None:
+        """None for a request; for an answer how the exchange ended."""
+
+def log_traffic(master: Master | FixMaster | ModbusTCPMaster, logger: Any = None) -> None:
+    """Log the traffic of master: set its trace to a callable that logs each record at DEBUG.
+
+    logger: a logging.Logger, or None for logging.getLogger("brel_modbus"). Each line shows the
+    direction, the frame in hexadecimal as last_command_sent_hex shows it, the station, the
+    function code, the monotonic time and, for an answer, the outcome:
+    "received 01 03 04 00 01 00 02 2A 32 (station 1, function 3, at 812.402113): answer".
+    Example: logging.basicConfig(level=logging.DEBUG); log_traffic(master)
+    """
 
 __version__: str
 """The version of the installed distribution."""

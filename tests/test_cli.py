@@ -8,6 +8,7 @@ import importlib.util
 import io
 import json
 import os
+import re
 import select
 import signal
 import socket
@@ -801,3 +802,50 @@ def test_shipped_with_types():
     spec = importlib.util.find_spec("brel_modbus_tool")
     folder = Path(spec.origin).parent
     assert (folder / "py.typed").exists() and (folder / "cli.py").exists()
+
+
+# ---- --trace -------------------------------------------------------------------------------------------
+
+TRACE_LINE = r"\[ *(\d+\.\d{6})\] (sent|received) +((?:[0-9A-F]{2} ?)+?)(?:  \((\w[\w ]*)\))?$"
+
+
+def traced_frames(err):
+    """(seconds, direction, bytes, outcome) of each --trace line on stderr; every line is one."""
+    frames = []
+    for line in err.splitlines():
+        match = re.fullmatch(TRACE_LINE, line)
+        assert match, line
+        frames.append((float(match[1]), match[2], bytes.fromhex(match[3]), match[4]))
+    return frames
+
+
+def request_frame(road, station, pdu):
+    if road == "tcp":
+        return struct.pack(">HHHB", 1, 0, len(pdu) + 1, station) + pdu
+    low, high = ModbusStatic.calculate_crc(bytes([station]) + pdu)
+    return bytes([station]) + pdu + bytes([low, high])
+
+
+@pytest.mark.parametrize("road", ROADS)
+def test_trace_prints_every_frame_with_its_direction_and_time(slaves, road):
+    code, out, err = run("read", *target(slaves, road), "-a", STATION, "--address", 5, "-c", 4, "--output", "json",
+                         "--trace")
+    assert code == 0, err
+    assert [v["value"] for v in json.loads(out)["values"]] == HOLDING[5:9]   # stdout stays valid JSON
+    frames = traced_frames(err)
+    assert [(d, o) for _, d, _, o in frames] == [("sent", None), ("received", "answer")]
+    assert frames[0][2] == request_frame(road, STATION, struct.pack(">BHH", 3, 5, 4))
+    answer = frames[1][2]
+    data = b"".join(struct.pack(">H", v) for v in HOLDING[5:9])
+    assert (answer[7:] if road == "tcp" else answer[1:-2]) == bytes([3, 8]) + data
+    assert 0 <= frames[0][0] <= frames[1][0] < WAIT
+
+
+def test_trace_shows_a_refusal_and_is_off_by_default(slaves):
+    code, _, err = run("read", *target(slaves, "tcp"), "-a", STATION, "--address", 1000, "--trace")
+    assert code == 1
+    *frames, reason = err.splitlines()
+    assert [(d, o) for _, d, _, o in traced_frames("\n".join(frames))] == [("sent", None), ("received", "refusal")]
+    assert reason.endswith("(illegal data address)")
+    code, _, err = run("read", *target(slaves, "tcp"), "-a", STATION, "--address", 1000)
+    assert code == 1 and len(err.splitlines()) == 1

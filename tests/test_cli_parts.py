@@ -13,6 +13,7 @@ import textwrap
 import pytest
 
 import brel_modbus
+from brel_linkkit import SerialEchoError
 from brel_modbus import ModbusStatic, SlaveException
 from brel_modbus_tool import cli
 from brel_modbus_tool.codec import (ArgumentProblem, error_kind, parse_bit, parse_format, parse_register,
@@ -125,16 +126,20 @@ def test_values_as_shown(value, text):
 @pytest.mark.parametrize("exc, kind", [
     (SlaveException(1, 3, 2), "exception: illegal data address"),
     (SlaveException(1, 3, 11), "exception: gateway target device failed to respond"),
-    (SlaveException(1, 3, 99), "exception: exception code 99"),
-    (OSError("modbus: read from slave timeout"), "time-out"),
+    (brel_modbus.TCPSlaveException(1, 3, 99), "exception: exception code 99"),
+    (brel_modbus.ModbusTimeoutError("modbus: read from slave timeout"), "time-out"),
     (TimeoutError("timed out"), "time-out"),
-    (ValueError("modbus: message from slave with station 1 has crc error"), "crc"),
-    (ValueError("modbus: answer from slave with station 1 does not match the request"), "mismatch"),
-    (AssertionError("Data length not match with needed"), "mismatch"),
-    (OSError("Received data header invalid from ('127.0.0.1', 502)"), "mismatch"),
-    (OSError("serial echo: expected 01 03, got nothing within the time-out"), "echo"),
+    (brel_modbus.FrameError("modbus: message from slave with station 1 has crc error"), "crc"),
+    (brel_modbus.MismatchError("modbus: answer from slave with station 1 does not match the request"), "mismatch"),
+    (brel_modbus.MismatchError("Data length not match with needed"), "mismatch"),
+    (brel_modbus.MismatchError("Received data header invalid from ('127.0.0.1', 502)"), "mismatch"),
+    (SerialEchoError("serial echo: expected 01 03, got nothing within the time-out"), "echo"),
+    (brel_modbus.MasterClosedError(9, "Bad file descriptor"), "closed"),
     (ConnectionResetError(104, "Connection reset by peer"), "connection"),
-    (ConnectionError("Connection closed by ('127.0.0.1', 502)"), "connection"),
+    (brel_modbus.ConnectionClosedError("Connection closed by ('127.0.0.1', 502)"), "connection"),
+    # the class tells, not the text: a built-in error with a library text is no Modbus failure kind
+    (ValueError("modbus: message from slave with station 1 has crc error"), "error"),
+    (OSError("modbus: read from slave timeout"), "connection"),
     (RuntimeError("?"), "error"),
 ])
 def test_failures_by_kind(exc, kind):

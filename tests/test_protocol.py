@@ -254,3 +254,6 @@ def test_slave_exception():
         raise SlaveException(1, 0x81, 1)
     assert SlaveException.__repr__ is SlaveException.__str__
     assert SlaveException.__bases__ == (Exception,)
+    # The TCP refusal, the library's own class, belongs to the family as well.
+    assert brel_modbus.TCPSlaveException.__bases__ == (SlaveException, AssertionError, brel_modbus.ModbusError)
+    assert brel_modbus.ModbusError.__bases__ == (Exception,)

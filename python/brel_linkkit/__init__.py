@@ -1,5 +1,5 @@
 """Serial channels for brel_modbus, opened through pyserial."""
 
-from brel_linkkit.channel import SerialChannel, create_serial_instance
+from brel_linkkit.channel import SerialChannel, SerialEchoError, create_serial_instance
 
-__all__ = ["SerialChannel", "create_serial_instance"]
+__all__ = ["SerialChannel", "SerialEchoError", "create_serial_instance"]

@@ -189,6 +189,10 @@ def _driver_takes_rs485(port: Port, settings: RS485Settings) -> bool:
     return True
 
 
+class SerialEchoError(OSError):
+    """The adapter's echo of a frame on a two-wire line was not the frame ("serial echo: ...")."""
+
+
 def _hex(data: bytes) -> str:
     return data.hex(" ").upper()
 
@@ -411,7 +415,7 @@ class SerialChannel:
             got = f"only {_hex(echo)} within the time-out"
         else:
             got = _hex(echo)
-        raise OSError(f"serial echo: expected {_hex(frame)}, got {got}")
+        raise SerialEchoError(f"serial echo: expected {_hex(frame)}, got {got}")
 
     def _wait_until(self, deadline: float) -> None:
         """Return at ``deadline`` (monotonic seconds), not before: sleep, then spin."""

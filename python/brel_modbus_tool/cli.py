@@ -20,14 +20,14 @@ from importlib import metadata
 from typing import Any
 
 import brel_modbus
-from brel_modbus import ModbusStatic, SlaveException
+from brel_modbus import ModbusError, ModbusStatic, SlaveException
 
 from brel_modbus_tool.codec import (BIT_TABLES, GATEWAY_NO_ANSWER, MAX_READ_BITS, MAX_READ_REGISTERS,
                                     MAX_WRITE_BITS, MAX_WRITE_REGISTERS, ORDERS, TABLES,
                                     ArgumentProblem, Layout, error_kind, exception_name, failure_reason, parse_bit,
                                     parse_format, parse_register, parse_values, raw_hex, short_reason, shown,
                                     text_of)
-from brel_modbus_tool.output import FORMS, Cell, Duration, Row, Writer, console_for, timestamp
+from brel_modbus_tool.output import FORMS, Cell, Duration, Row, Writer, console_for, frame_printer, timestamp
 from brel_modbus_tool.points import Point, explain_rows, load_learned, load_points, make_poller, save_learned
 from brel_modbus_tool.reference import Reference, datasheet_hint, parse_reference, what
 from brel_modbus_tool.stats import PollStats
@@ -57,8 +57,10 @@ and takes datasheet numbers: 40001 (or 400001) is holding register 0, 30001 inpu
 -c count, -t table (or 0, 1, 3, 4), -b baud, -P parity, -o time-out, -l interval in ms, -1 once.
 """
 
-# Exceptions that one request may raise: its failure, never a fault of the command.
-MODBUS_ERRORS: tuple[type[BaseException], ...] = (OSError, ValueError, AssertionError, SlaveException)
+# Exceptions that one request may raise: its failure, never a fault of the command (the library's
+# family, the channel's and the socket's own OSErrors, and the errors a replaced step may raise).
+MODBUS_ERRORS: tuple[type[BaseException], ...] = (
+    ModbusError, SlaveException, OSError, ValueError, AssertionError)
 
 
 class Failure(Exception):
@@ -230,6 +232,9 @@ def add_connection(parser: argparse.ArgumentParser, timeout: float) -> None:
                       help="ask the driver for its low-latency mode (Linux; FTDI adapters)")
     line.add_argument("--broadcast-delay", type=seconds(zero=True), metavar="S",
                       help="quiet time after a broadcast to station 0 (default 0.1)")
+    parser.add_argument("--trace", action="store_true",
+                        help="print every frame sent and received on stderr: seconds since the start, direction, "
+                             "the bytes in hex and, for an answer, how the exchange ended (as mbpoll's -v)")
     parser.add_argument("--output", choices=FORMS, default="table",
                         help="table (aligned, for people), csv or json (with ISO timestamps, for scripts); "
                              "default table")
@@ -344,7 +349,10 @@ def line_settings(args: argparse.Namespace) -> LineSettings:
 
 def connect(args: argparse.Namespace, station: int = 1) -> Link:
     target: Target = args.target_parsed
-    return open_link(target, args.timeout, args.retries, line_settings(args), station)
+    link = open_link(target, args.timeout, args.retries, line_settings(args), station)
+    if args.trace:
+        link.master.trace = frame_printer(sys.stderr)
+    return link
 
 
 def writer_for(args: argparse.Namespace) -> Writer:

@@ -11,7 +11,8 @@ import math
 import re
 from dataclasses import dataclass
 
-from brel_modbus import ModbusStatic, SlaveException
+from brel_linkkit import SerialEchoError
+from brel_modbus import FrameError, MasterClosedError, MismatchError, ModbusStatic, ModbusTimeoutError, SlaveException
 
 REGISTER_TABLES = ("holding", "input")
 BIT_TABLES = ("coil", "discrete")
@@ -203,20 +204,20 @@ def raw_hex(registers: list[int]) -> str:
 # ---- failures ------------------------------------------------------------------------------------------
 
 def error_kind(exc: BaseException) -> str:
-    """What went wrong in one request: "time-out", "crc", "mismatch", "exception: <name>", "echo",
-    "connection", or "error" for anything else. Told by type and by the library's documented texts."""
-    text = str(exc)
+    """What went wrong in one request: "time-out", "crc" (a damaged answer), "mismatch",
+    "exception: <name>", "echo", "closed" (the master was closed), "connection", or "error" for
+    anything else. Told by the class alone: the library's family of errors and the serial echo's."""
     if isinstance(exc, SlaveException):
         return f"exception: {exception_name(exc.error_code)}"
-    if isinstance(exc, TimeoutError) or (isinstance(exc, OSError) and "timeout" in text):
+    if isinstance(exc, MasterClosedError):
+        return "closed"
+    if isinstance(exc, (ModbusTimeoutError, TimeoutError)):
         return "time-out"
-    if isinstance(exc, ValueError) and "crc error" in text:
+    if isinstance(exc, FrameError):
         return "crc"
-    if isinstance(exc, ValueError) and "does not match" in text:
+    if isinstance(exc, MismatchError):
         return "mismatch"
-    if isinstance(exc, AssertionError) or (isinstance(exc, OSError) and "header invalid" in text):
-        return "mismatch"
-    if isinstance(exc, OSError) and text.startswith("serial echo"):
+    if isinstance(exc, SerialEchoError):
         return "echo"
     if isinstance(exc, OSError):
         return "connection"

@@ -15,7 +15,8 @@ from __future__ import annotations
 
 import csv
 import json
-from collections.abc import Mapping, Sequence
+import time
+from collections.abc import Callable, Mapping, Sequence
 from datetime import datetime
 from typing import Any, TextIO
 
@@ -140,3 +141,18 @@ class Writer:
         else:
             stderr.write(f"{title}: " + ", ".join(f"{name} {cell_text(v)}" for name, v in figures.items()) + "\n")
         self.stream.flush()
+
+
+def frame_printer(stream: TextIO) -> Callable[[Any], None]:
+    """A trace callable for a master (its ``trace``) that prints each frame on ``stream``: the
+    seconds since it was made, the direction, the bytes in hex and, for an answer, the outcome:
+    ``[  0.001204] sent     01 03 00 00 00 02 C4 0B``."""
+    origin = time.monotonic()
+
+    def show(record: Any) -> None:
+        outcome = f"  ({record.outcome})" if record.outcome is not None else ""
+        hex_bytes = record.data.hex(" ").upper()
+        stream.write(f"[{record.time - origin:10.6f}] {record.direction:<8} {hex_bytes}{outcome}\n")
+        stream.flush()
+
+    return show

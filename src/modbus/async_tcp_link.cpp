@@ -22,6 +22,7 @@
 // on the wire gives up its place at once (its answer, if it comes, is skipped).
 #include "modbus/async_tcp_link.hpp"
 #include "modbus/classes.hpp"
+#include "modbus/errors.hpp"
 #include "modbus/operations.hpp"
 #include "modbus/tcp_exchange.hpp"
 
@@ -168,7 +169,7 @@ void pump(Link& link) {
         }
         if (link.closed) {
             Ref message = closed_message(link);
-            PyErr_SetObject(PyExc_ConnectionError, message.get());
+            PyErr_SetObject(errors.connection_closed, message.get());
             fail_waiting(link);
             return;
         }
@@ -418,14 +419,14 @@ Ref connection_lost(Args& a) {
     Ref message = closed_message(link);
     for (auto& r : lost) {
         if (done(r->future.get())) continue;
-        PyErr_SetObject(PyExc_ConnectionError, message.get());
+        PyErr_SetObject(errors.connection_closed, message.get());
         failed(link, std::move(r));
     }
     std::vector<Ref> waiters;
     waiters.swap(link.close_waiters);
     for (auto& w : waiters) resolve(w.get(), Py_None);
     if (!link.closed && !link.reconnect && !link.waiting.empty()) {
-        PyErr_SetObject(PyExc_ConnectionError, message.get());
+        PyErr_SetObject(errors.connection_closed, message.get());
         fail_waiting(link);
     }
     if (!link.reconnect) link.closed = true;  // nothing opens it again
@@ -478,7 +479,7 @@ Ref expire(Args& a) {
     }
     if (!late.empty()) link.one_at_a_time = true;
     for (auto& r : late) {
-        PyErr_SetString(PyExc_TimeoutError, "timed out");
+        PyErr_SetString(errors.timeout, "timed out");
         failed(link, std::move(r));
     }
     double next = 0;
@@ -519,7 +520,7 @@ Ref submit(PyObject* self, std::unique_ptr<Request> r) {
     Ref future = r->future;
     if (link.closed) {
         Ref message = closed_message(link);
-        fail(future.get(), PyExc_ConnectionError, message.get());
+        fail(future.get(), errors.connection_closed, message.get());
         return future;
     }
     auto at = link.waiting.end();

@@ -7,6 +7,7 @@
 // returns. This file ends with the class's member table.
 #include "modbus/async_tcp_link.hpp"
 #include "modbus/classes.hpp"
+#include "modbus/errors.hpp"
 #include "modbus/operations.hpp"
 
 #include <algorithm>
@@ -54,7 +55,7 @@ Ref connected_future(PyObject* self, PyObject* value) {
     Ref future = new_future(link);
     if (link.closed) {
         Ref message = closed_message(link);
-        fail(future.get(), PyExc_ConnectionError, message.get());
+        fail(future.get(), errors.connection_closed, message.get());
     } else if (link.transport) {
         resolve(future.get(), value);
     } else {
@@ -72,7 +73,7 @@ Ref close(Args& a) {
     if (MasterSettings* settings = settings_of(a[0])) settings->closed = true;
     link.closed = true;
     Ref message = closed_message(link);
-    PyErr_SetObject(PyExc_ConnectionError, message.get());
+    PyErr_SetObject(errors.connection_closed, message.get());
     fail_waiting(link);
     if (link.connecting) call_method(link.connecting.get(), BREL_STR("cancel"));
     if (link.timer) {

@@ -62,20 +62,23 @@ Ref set_timeout(Args& a) {
     return Ref::borrow(Py_None);
 }
 
-// The master's retries, read and set through it.
-Ref get_retries(Args& a) { return getattr(wrapped(a[0]).get(), BREL_STR("retries")); }
+// A setting of the master (retries, recovery_delay, trace), read and set through it: the
+// row's data is the attribute's name.
+Ref get_forwarded(Args& a) {
+    Ref name = own(PyUnicode_InternFromString(static_cast<const char*>(a.data)));
+    return getattr(wrapped(a[0]).get(), name.get());
+}
 
-Ref set_retries(Args& a) {
-    setattr(wrapped(a[0]).get(), BREL_STR("retries"), a[1]);
+Ref set_forwarded(Args& a) {
+    Ref name = own(PyUnicode_InternFromString(static_cast<const char*>(a.data)));
+    setattr(wrapped(a[0]).get(), name.get(), a[1]);
     return Ref::borrow(Py_None);
 }
 
-// The master's recovery_delay, read and set through it (None included).
-Ref get_recovery_delay(Args& a) { return getattr(wrapped(a[0]).get(), BREL_STR("recovery_delay")); }
-
-Ref set_recovery_delay(Args& a) {
-    setattr(wrapped(a[0]).get(), BREL_STR("recovery_delay"), a[1]);
-    return Ref::borrow(Py_None);
+MemberSpec forwarded_property(const char* name, const char* returns, const char* setter_annotation) {
+    MemberSpec m = property(name, get_forwarded, returns, set_forwarded, setter_annotation);
+    m.data = name;
+    return m;
 }
 
 // ---- lifecycle -------------------------------------------------------------------------
@@ -231,8 +234,8 @@ const ClassSpec& fix_master_class() {
                                      {"order", "str", str_default("ABCD")},
                                      {"func_code", "int", int_default(3)}}),
             forwarding(write_values, {address, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
-            property("retries", get_retries, "int", set_retries, "int"),
-            property("recovery_delay", get_recovery_delay, "float", set_recovery_delay, "float | None"),
+            forwarded_property("retries", "int", "int"),
+            forwarded_property("recovery_delay", "float", "float | None"),
             // ---- the rest of the public function codes, and raw requests: the Master's, station fixed
             forwarding(read_exception_status, {}),
             forwarding(diagnostics, {{"sub_function", "int"}, {"data", "bytes", bytes_default("")}}),
@@ -243,6 +246,8 @@ const ClassSpec& fix_master_class() {
             forwarding(write_file_record, {{"requests"}}),
             forwarding(read_fifo_queue, {address}),
             forwarding(execute, {{"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}}),
+            forwarded_property("trace", "Callable[[TrafficRecord], object] | None",
+                               "Callable[[TrafficRecord], object] | None"),
         }};
     return spec;
 }

@@ -1,5 +1,7 @@
 // The library's names in the module namespace, in their fixed order: its imports, functions and classes.
 #include "modbus/classes.hpp"
+#include "modbus/errors.hpp"
+#include "modbus/traffic.hpp"
 #include "module/function.hpp"
 #include "module/namespace.hpp"
 
@@ -14,16 +16,23 @@ void fill_library_namespace(PyObject* ns) {
     import_from(ns, "typing", {{"Sequence", "_Sequence"}});
     bind(ns, "_byte_array", build_function(byte_array_function()));
     bind(ns, "ModbusStatic", build_class(modbus_static_class()));
-    bind(ns, "SlaveException", build_class(slave_exception_class()));
+    // SlaveException derives from Exception alone, as documented; TCPSlaveException, the
+    // library's own, is a ModbusError too. The family's names come last.
+    make_error_family();
+    Ref refusal = build_class(slave_exception_class());
+    record_refusal_class(refusal.get());
+    bind(ns, "SlaveException", std::move(refusal));
     bind(ns, "Master", build_class(master_class()));
     bind(ns, "FixMaster", build_class(fix_master_class()));
     Ref tcp_master = build_class(tcp_master_class());
     record_tcp_master_type(tcp_master.get());
     bind(ns, "ModbusTCPMaster", std::move(tcp_master));
-    bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
+    bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class(), nullptr, errors.base));
     bind(ns, "Poller", build_class(poller_class()));
     record_async_link_type(build_class(async_tcp_link_class()).release());
     bind(ns, "AsyncModbusTCPMaster", build_class(async_tcp_master_class()));
+    bind_error_family(ns);
+    bind_traffic(ns);
 }
 
 }  // namespace brel

@@ -26,6 +26,8 @@ struct MasterSettings final : Attachment {
     // of the steady clock, at the end of that transaction).
     bool line_unclean = false;
     double unclean_since = 0;
+    // The traffic trace: a callable given each TrafficRecord (traffic.hpp), or empty.
+    Ref trace;
 };
 
 // The settings of a master, made on first use; nullptr for an object without native state.

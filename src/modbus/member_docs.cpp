@@ -41,6 +41,18 @@ constexpr ReferenceText texts[] = {
      "Args: string, the whole frame (bytes or a sequence of byte values), CRC included.\n"
      "Returns: True when the last two bytes are the CRC of the others.\n"
      "Example: ModbusStatic.crc_is_right(b\"\\x01\\x03\\x00\\x00\\x00\\x01\\x84\\x0a\") is True"},
+    {"ModbusError", "",
+     "Any failure of a Modbus exchange: the base of the library's errors.\n"
+     "\n"
+     "Each kind of failure has its class, which is also the built-in type raised for it before the\n"
+     "family existed, with the same text: ModbusTimeoutError (a TimeoutError, so an OSError),\n"
+     "FrameError (a ValueError and an AssertionError), MismatchError (an OSError, a ValueError and an\n"
+     "AssertionError), TCPSlaveException (a TCP refusal), ConnectionClosedError (a ConnectionError)\n"
+     "and MasterClosedError (an OSError). SlaveException, a serial slave's refusal, keeps Exception as\n"
+     "its only base: except (ModbusError, SlaveException) catches every Modbus failure. Arguments\n"
+     "refused before anything is sent (TypeError, OverflowError, ValueError) are not Modbus failures\n"
+     "and stay plain Python errors.\n"
+     "Example: except ModbusError as e: print(type(e).__name__, e)"},
     {"SlaveException", "__init__",
      "Keep station, function code and exception code as attributes and as the exception's args."},
     {"SlaveException", "__str__",
@@ -252,6 +264,14 @@ constexpr ReferenceText texts[] = {
      "Args: function_code 1..127; data, at most 252 bytes.\n"
      "Returns: the answer after the function code; b\"\" for a broadcast (station 0).\n"
      "Example: master.execute(1, 0x41, b\"\\x00\", lambda pdu: 1 if len(pdu) < 2 else 2 + pdu[1] - len(pdu))"},
+    {"Master", "trace",
+     "The traffic trace: None (the default) or a callable given one TrafficRecord per frame.\n"
+     "\n"
+     "Each request gives a \"sent\" record when it has gone out and a \"received\" record when its\n"
+     "exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one\n"
+     "more pair. The trace never changes what a call returns or raises: an exception of the\n"
+     "callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.\n"
+     "Example: master.trace = records.append"},
     {"FixMaster", "__init__",
      "Make a Master(port, baudrate, timeout, **kwargs) and keep station for every call.\n"
      "\n"
@@ -360,6 +380,14 @@ constexpr ReferenceText texts[] = {
      "Read a FIFO queue (function code 24), at most 31 values; see Master."},
     {"FixMaster", "execute",
      "Send one raw request and return the data of its answer; see Master for length."},
+    {"FixMaster", "trace",
+     "The traffic trace: None (the default) or a callable given one TrafficRecord per frame.\n"
+     "\n"
+     "Each request gives a \"sent\" record when it has gone out and a \"received\" record when its\n"
+     "exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one\n"
+     "more pair. The trace never changes what a call returns or raises: an exception of the\n"
+     "callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.\n"
+     "Example: master.trace = records.append"},
     {"ModbusTCPMaster", "__init__",
      "Connect to host:port (through brel_modbus._tcp_connect) with a time-out in seconds.\n"
      "\n"
@@ -534,6 +562,14 @@ constexpr ReferenceText texts[] = {
      "Raises: TCPSlaveException for an exception answer; AssertionError \"Data length not\n"
      "match with needed\" or \"Feedback for the request invalid\" when the lengths disagree.\n"
      "Example: plc.execute(17, b\"\")"},
+    {"ModbusTCPMaster", "trace",
+     "The traffic trace: None (the default) or a callable given one TrafficRecord per frame.\n"
+     "\n"
+     "Each request gives a \"sent\" record when it has gone out and a \"received\" record when its\n"
+     "exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one\n"
+     "more pair. The trace never changes what a call returns or raises: an exception of the\n"
+     "callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.\n"
+     "Example: master.trace = records.append"},
     {"Poller", "__init__",
      "Poll through master (a Master, FixMaster or ModbusTCPMaster).\n"
      "\n"
@@ -621,6 +657,51 @@ constexpr ReferenceText texts[] = {
      "closed connection, a damaged or mismatched answer; never a slave's exception answer."},
     {"AsyncModbusTCPMaster", "reconnect",
      "Open a new connection for the next call once the old one closed (True by default)."},
+    {"ModbusTimeoutError", "",
+     "No answer, or not all of it, came within the time-out.\n"
+     "\n"
+     "RTU: \"modbus: read from slave timeout\" (an OSError before); TCP: \"timed out\" (a TimeoutError before).\n"
+     "Example: except ModbusTimeoutError: print(\"no answer\")"},
+    {"FrameError", "",
+     "A damaged answer: a wrong CRC (\"modbus: message from slave with station 1 has crc error\", a\n"
+     "ValueError before) or a malformed Modbus TCP answer (\"Feedback for reading device identification\n"
+     "invalid\", an AssertionError before)."},
+    {"MismatchError", "",
+     "An answer that does not belong to the request: another station, function, count, echo or\n"
+     "transaction.\n"
+     "\n"
+     "RTU: \"modbus: answer from slave with station 1 does not match the request\" (a ValueError\n"
+     "before); TCP: \"Received data header invalid from ('host', 502)\" (an OSError before), \"Data length\n"
+     "not match with needed\", \"ModbusTCP error code: 0x4\", \"Write coil address [7] to ('host', 502)\n"
+     "failed.\" and the like (AssertionErrors before)."},
+    {"ConnectionClosedError", "",
+     "The Modbus TCP slave closed the connection: \"Connection closed by ('host', 502)\" (a\n"
+     "ConnectionError before)."},
+    {"MasterClosedError", "",
+     "A ModbusTCPMaster used after close(): the socket's own error, \"[Errno 9] Bad file\n"
+     "descriptor\" with errno 9 (an OSError before). A closed master never reconnects."},
+    {"TrafficRecord", "",
+     "One frame of a master's traffic, as its trace callable gets it (a named tuple).\n"
+     "\n"
+     "direction: \"sent\" or \"received\"; data: the bytes as they went out or came in (for an\n"
+     "answer, all that came for the request: last_feedback_received); time: seconds of\n"
+     "time.monotonic() when the record was made; station and function: the request's station\n"
+     "(unit identifier on Modbus TCP) and function code; outcome: None for a request, for an\n"
+     "answer \"answer\", \"refusal\", \"timeout\", \"frame\", \"mismatch\", \"connection closed\",\n"
+     "\"master closed\", \"broadcast\" (nothing is due) or \"other\".\n"
+     "Example: for r in records: print(r.direction, r.data.hex(\" \"), r.outcome)"},
+    {"TrafficRecord", "direction",
+     "'sent' or 'received'."},
+    {"TrafficRecord", "data",
+     "The frame's bytes."},
+    {"TrafficRecord", "time",
+     "Seconds of time.monotonic() when the record was made."},
+    {"TrafficRecord", "station",
+     "The request's station (unit identifier on Modbus TCP)."},
+    {"TrafficRecord", "function",
+     "The request's function code."},
+    {"TrafficRecord", "outcome",
+     "None for a request; for an answer how the exchange ended."},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -720,6 +801,8 @@ constexpr ReferenceAnnotation annotations[] = {
     {"Master", "execute", "data", "~bytes"},
     {"Master", "execute", "length", "~int | Callable[[bytes], int] | None"},
     {"Master", "execute", "return", "~bytes"},
+    {"Master", "trace", "return", "~Callable[[TrafficRecord], object] | None"},
+    {"Master", "trace", "value", "~Callable[[TrafficRecord], object] | None"},
     {"FixMaster", "write_coils", "address", "~int"},
     {"FixMaster", "write_coils", "values", "~Sequence[object]"},
     {"FixMaster", "write_coils", "return", "~None"},
@@ -766,6 +849,8 @@ constexpr ReferenceAnnotation annotations[] = {
     {"FixMaster", "execute", "data", "~bytes"},
     {"FixMaster", "execute", "length", "~int | Callable[[bytes], int] | None"},
     {"FixMaster", "execute", "return", "~bytes"},
+    {"FixMaster", "trace", "return", "~Callable[[TrafficRecord], object] | None"},
+    {"FixMaster", "trace", "value", "~Callable[[TrafficRecord], object] | None"},
     {"ModbusTCPMaster", "read_input_registers", "address", "~int"},
     {"ModbusTCPMaster", "read_input_registers", "count", "~int"},
     {"ModbusTCPMaster", "read_input_registers", "return", "~list[int]"},
@@ -877,6 +962,8 @@ constexpr ReferenceAnnotation annotations[] = {
     {"ModbusTCPMaster", "execute", "data", "~bytes"},
     {"ModbusTCPMaster", "execute", "length", "~int | Callable[[bytes], int] | None"},
     {"ModbusTCPMaster", "execute", "return", "~bytes"},
+    {"ModbusTCPMaster", "trace", "return", "~Callable[[TrafficRecord], object] | None"},
+    {"ModbusTCPMaster", "trace", "value", "~Callable[[TrafficRecord], object] | None"},
     {"Poller", "__init__", "master", "~Master | FixMaster | ModbusTCPMaster"},
     {"Poller", "__init__", "max_gap", "~int | str"},
     {"Poller", "__init__", "max_bit_gap", "~int"},
@@ -925,6 +1012,12 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncModbusTCPMaster", "retries", "value", "~int"},
     {"AsyncModbusTCPMaster", "reconnect", "return", "~bool"},
     {"AsyncModbusTCPMaster", "reconnect", "value", "~bool"},
+    {"TrafficRecord", "direction", "return", "~str"},
+    {"TrafficRecord", "data", "return", "~bytes"},
+    {"TrafficRecord", "time", "return", "~float"},
+    {"TrafficRecord", "station", "return", "~int"},
+    {"TrafficRecord", "function", "return", "~int"},
+    {"TrafficRecord", "outcome", "return", "~str | None"},
 };
 // clang-format on
 

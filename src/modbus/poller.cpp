@@ -24,6 +24,7 @@
 // the interpreter lock held and no interpreter code run in between); a pass sends no request
 // while a write() is under way.
 #include "modbus/classes.hpp"
+#include "modbus/errors.hpp"
 #include "modbus/plan.hpp"
 #include "modbus/protocol.hpp"
 #include "module/native_state.hpp"
@@ -664,33 +665,20 @@ void decode_request(const State& st, const polling::Request& r, PyObject* answer
 
 enum class Failure : std::uint8_t { Timeout, Crc, Mismatch, Slave, Other };
 
-bool starts_with(std::string_view text, std::string_view head) { return text.substr(0, head.size()) == head; }
-
-// What kind of failure an exception of a master reports, from its type and its text.
-Failure classify(PyObject* exc) {
-    Ref slave_class = global(BREL_STR("SlaveException"));
-    const int slave = PyObject_IsInstance(exc, slave_class.get());
-    if (slave < 0) PyErr_Clear();
-    if (slave > 0) return Failure::Slave;
-    if (PyErr_GivenExceptionMatches(exc, PyExc_TimeoutError)) return Failure::Timeout;
-    if (PyErr_GivenExceptionMatches(exc, PyExc_AssertionError)) return Failure::Mismatch;  // TCP answer checks
-    Ref text_obj = Ref::steal_or_null(PyObject_Str(exc));
-    const char* chars = text_obj ? PyUnicode_AsUTF8(text_obj.get()) : nullptr;
-    if (!chars) {
-        PyErr_Clear();
-        return Failure::Other;
-    }
-    const std::string_view text(chars);
-    if (PyErr_GivenExceptionMatches(exc, PyExc_OSError)) {
-        if (starts_with(text, "modbus: read from slave timeout") || starts_with(text, "Receive timeout from "))
+// What kind of failure an exception of a master reports, from its class (errors.hpp).
+Failure classify(PyObject* exc) noexcept {
+    switch (failure_kind(exc)) {
+        case FailureKind::Timeout:
             return Failure::Timeout;
-        if (starts_with(text, "Received data header invalid from ")) return Failure::Mismatch;
+        case FailureKind::Frame:
+            return Failure::Crc;
+        case FailureKind::Mismatch:
+            return Failure::Mismatch;
+        case FailureKind::Refusal:
+            return Failure::Slave;
+        default:
+            return Failure::Other;
     }
-    if (PyErr_GivenExceptionMatches(exc, PyExc_ValueError)) {
-        if (text.ends_with("has crc error")) return Failure::Crc;
-        if (text.find("does not match the request") != std::string_view::npos) return Failure::Mismatch;
-    }
-    return Failure::Other;
 }
 
 // The Modbus exception code of a slave's refusal (0 when it has none that is an int).

@@ -455,7 +455,7 @@ const ClassSpec& tcp_slave_exception_class() {
     static const ClassSpec spec{
         .name = "TCPSlaveException",
         .base = "SlaveException",
-        .second_base = "AssertionError",
+        .more_bases = {"AssertionError"},
         .doc = "A Modbus TCP exception answer: a SlaveException that is also an AssertionError.",
         .members = {}};
     return spec;

@@ -519,11 +519,17 @@ void write_message_body(PyObject* self, PyObject* message) {
     note_send(byte_view(message, view) && view.size > 0 && view.data[0] == 0);  // station 0: a broadcast
     channel::write(tunnel.get(), message);
     Ref sent = bytes_of(message);
-    if (Transaction* tx = Transaction::of(self); tx && PyBytes_GET_SIZE(sent.get()) >= 4) {
+    Transaction* tx = Transaction::of(self);
+    if (tx && PyBytes_GET_SIZE(sent.get()) >= 4) {
         tx->request = modbus::request_head(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get())),
                                            static_cast<std::size_t>(PyBytes_GET_SIZE(sent.get())) - 2);
         tx->sent = true;
         tx->answered = false;
+    }
+    if (PyObject* trace = trace_of(tx ? tx->settings : existing_settings(self))) {
+        const auto* frame = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get()));
+        const Py_ssize_t n = PyBytes_GET_SIZE(sent.get());
+        trace_frame(trace, "sent", sent.get(), n > 0 ? frame[0] : -1, n > 1 ? frame[1] : -1, nullptr);
     }
     set_record(self, BREL_STR("MessageLastSent"), sent.get());
     Ref empty = empty_bytes();
@@ -537,11 +543,7 @@ void check_crc_of(PyObject* message, PyObject* station) {
                       ? crc_is_right_of(message)
                       : call(crc_is_right.get(), message);
     if (truth(verdict.get())) return;
-    Ref values = own(PyTuple_Pack(1, station));
-    Ref text =
-        own(PyUnicode_Format(BREL_STR("modbus: message from slave with station %s has crc error"), values.get()));
-    PyErr_SetObject(builtins.ValueError, text.get());
-    raise();
+    raise_crc_error(station);
 }
 
 Ref master_check_crc(Args& a) {
@@ -593,11 +595,7 @@ void check_crc_step(Feedback& feedback, PyObject* station) {
         return;
     }
     if (truth(verdict.get())) return;
-    Ref values = own(PyTuple_Pack(1, station));
-    Ref text =
-        own(PyUnicode_Format(BREL_STR("modbus: message from slave with station %s has crc error"), values.get()));
-    PyErr_SetObject(builtins.ValueError, text.get());
-    raise();
+    raise_crc_error(station);
 }
 
 // ---- documentation strings ------------------------------------------------------------------------
@@ -772,6 +770,7 @@ const ClassSpec& master_class() {
             method("execute", retried<master_execute>,
                    {{"station", "int"}, {"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}},
                    "bytes"),
+            trace_member(),
         }};
     return spec;
 }

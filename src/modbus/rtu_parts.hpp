@@ -14,6 +14,8 @@
 #include "channel/serial_channel.hpp"
 #include "modbus/adu.hpp"
 #include "modbus/classes.hpp"
+#include "modbus/errors.hpp"
+#include "modbus/traffic.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
 #include "modbus/serial_line.hpp"
@@ -58,6 +60,8 @@ bool attribute(PyObject* owner, PyObject* name, Ref& out);
 void answered(Transaction& tx) noexcept;
 [[noreturn]] void raise_formatted(PyObject* type, PyObject* format, PyObject* station);
 [[noreturn]] void raise_mismatch(PyObject* station);
+// ValueError (a FrameError) "modbus: message from slave with station %s has crc error".
+[[noreturn]] void raise_crc_error(PyObject* station);
 bool answer_head(PyObject* feedback, std::uint8_t* out, std::size_t room, std::size_t& size);
 void check_answer(Transaction& tx, modbus::AnswerRule rule, PyObject* feedback, PyObject* station);
 void check_answer(Transaction& tx, modbus::AnswerRule rule, const ByteView& answer, PyObject* station);
@@ -167,6 +171,10 @@ Ref run_step(PyObject* self, MasterStep step, Direct&& direct, A... args) {
     return call_method(self, master_steps().name(step), args...);
 }
 
+struct Transaction;
+// The trace's record of what came for the transaction's request (rtu_steps.cpp).
+void trace_answer(const Transaction& tx) noexcept;
+
 struct Transaction {
     explicit Transaction(PyObject* master) : self(master), lock(master), settings(settings_of(master)), outer(current) {
         current = this;
@@ -176,6 +184,7 @@ struct Transaction {
             settings->line_unclean = true;
             settings->unclean_since = line::now();
         }
+        if (sent && settings && settings->trace) trace_answer(*this);
         current = outer;
     }
     Transaction(const Transaction&) = delete;

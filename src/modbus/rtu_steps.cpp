@@ -68,7 +68,9 @@ Ref received_of(PyObject* self) { return get_plain(self, BREL_STR("MessageLastRe
 // the steps store them.
 void set_record(PyObject* self, PyObject* name, PyObject* value) { set_plain(self, name, value); }
 
-[[noreturn]] void raise_timeout() { raise(builtins.IOError, "modbus: read from slave timeout"); }
+[[noreturn]] void raise_timeout() {
+    raise(family_or(errors.timeout, builtins.IOError, PyExc_OSError), "modbus: read from slave timeout");
+}
 
 // `raise obj` as the interpreter does it.
 [[noreturn]] void raise_object(PyObject* obj) {
@@ -151,6 +153,21 @@ bool attribute(PyObject* owner, PyObject* name, Ref& out) {
 
 thread_local Transaction* Transaction::current = nullptr;
 
+void trace_answer(const Transaction& tx) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref received;
+    try {
+        received = received_of(tx.self);  // all that came for the request (MessageLastReceived)
+    } catch (const PyError&) {
+        PyErr_Clear();
+    }
+    if (!received) received = Ref::steal_or_null(PyBytes_FromStringAndSize(nullptr, 0));
+    PyErr_SetRaisedException(pending);
+    if (!received) return;
+    const char* outcome = !pending && send_record.broadcast ? "broadcast" : ending_outcome();
+    trace_frame(trace_of(tx.settings), "received", received.get(), tx.request.station(), tx.request.code(), outcome);
+}
+
 // The transaction's request was answered soundly (or was a broadcast): the line is clean.
 void answered(Transaction& tx) noexcept {
     tx.answered = true;
@@ -165,8 +182,13 @@ void answered(Transaction& tx) noexcept {
 }
 
 [[noreturn]] void raise_mismatch(PyObject* station) {
-    raise_formatted(builtins.ValueError,
+    raise_formatted(family_or(errors.mismatch, builtins.ValueError, PyExc_ValueError),
                     BREL_STR("modbus: answer from slave with station %s does not match the request"), station);
+}
+
+[[noreturn]] void raise_crc_error(PyObject* station) {
+    raise_formatted(family_or(errors.frame, builtins.ValueError, PyExc_ValueError),
+                    BREL_STR("modbus: message from slave with station %s has crc error"), station);
 }
 
 // The first bytes of an answer (at most `room`) and its length, from a byte buffer or,

@@ -124,7 +124,7 @@ void identification_answer(const std::uint8_t* request, std::size_t size, PyObje
         std::memcpy(answer.data() + 1, PyBytes_AS_STRING(data), answer.size() - 1);
         ok = read(answer.data(), answer.size());
     }
-    if (!ok) raise_assertion(BREL_STR("Feedback for reading device identification invalid"));
+    if (!ok) raise_assertion(BREL_STR("Feedback for reading device identification invalid"), errors.frame);
 }
 
 void raise_no_progress(std::uint8_t next, std::uint8_t asked) {
@@ -132,7 +132,7 @@ void raise_no_progress(std::uint8_t next, std::uint8_t asked) {
         own(PyUnicode_FromFormat("Feedback for reading device identification invalid: next object id %d does not "
                                  "follow %d",
                                  static_cast<int>(next), static_cast<int>(asked)));
-    raise_assertion(message.get());
+    raise_assertion(message.get(), errors.frame);
 }
 
 // ---- ModbusTCPMaster's exchange: one request PDU through self.__query ------------------------

@@ -5,6 +5,7 @@
 // tcp_late_binding.cpp; this file ends with the class's member table.
 #include "modbus/classes.hpp"
 #include "modbus/tcp_master_shared.hpp"
+#include "modbus/traffic.hpp"
 
 #include <climits>
 #include <cstring>
@@ -488,6 +489,7 @@ const ClassSpec& tcp_master_class() {
             method("read_fifo_queue", retried<read_fifo_queue>, {{"address", "int"}}, "list[int]"),
             method("execute", retried<execute>,
                    {{"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}}, "bytes"),
+            trace_member(),
         }};
     return spec;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "modbus/adu.hpp"
+#include "modbus/errors.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
 #include "modbus/tcp_exchange.hpp"
@@ -102,12 +103,17 @@ struct Peer {
     raise();
 }
 
+// IOError (a MismatchError): prefix + the peer.
 [[noreturn]] inline void raise_io(PyObject* self, PyObject* prefix) {
     Ref message = host_message(self, prefix);
-    raise_object(builtins.IOError, message.get());
+    raise_object(family_or(errors.mismatch, builtins.IOError, PyExc_OSError), message.get());
 }
 
-[[noreturn]] inline void raise_assertion(PyObject* message) { raise_object(builtins.AssertionError, message); }
+// AssertionError for an answer that does not belong to the request (a MismatchError) or,
+// with `family` errors.frame, for one that is malformed (a FrameError).
+[[noreturn]] inline void raise_assertion(PyObject* message, PyObject* family = nullptr) {
+    raise_object(family_or(family ? family : errors.mismatch, builtins.AssertionError, PyExc_AssertionError), message);
+}
 
 inline void check_address(PyObject* v) { check_field(v, "address", modbus::kMaxAddress); }
 inline void check_count_field(PyObject* v) { check_field(v, "count", modbus::kMaxAddress); }

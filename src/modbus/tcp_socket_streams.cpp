@@ -2,6 +2,7 @@
 #include "modbus/tcp_socket_streams.hpp"
 
 #include "binding/late_binding.hpp"
+#include "modbus/errors.hpp"
 #include "module/runtime.hpp"
 
 #include <algorithm>
@@ -200,11 +201,11 @@ void SocketObjectStream::wait_for_more() const {
     const int fd = PyObject_AsFileDescriptor(sock_);
     if (fd < 0) {
         PyErr_Clear();
-        if (left <= 0) raise(PyExc_TimeoutError, "timed out");
+        if (left <= 0) raise(errors.timeout, "timed out");
         return;
     }
     if (readable_now(sock_, fd)) return;
-    if (left <= 0) raise(PyExc_TimeoutError, "timed out");
+    if (left <= 0) raise(errors.timeout, "timed out");
     Ref select_module = own(PyImport_ImportModule("select"));
     Ref readers = own(PyList_New(1));
     PyList_SET_ITEM(readers.get(), 0, Py_NewRef(sock_));
@@ -213,7 +214,7 @@ void SocketObjectStream::wait_for_more() const {
     Ref ready =
         call_method(select_module.get(), BREL_STR("select"), readers.get(), nothing.get(), nothing.get(), wait.get());
     Ref first = item(ready.get(), 0);
-    if (check_size(PyObject_Length(first.get())) == 0) raise(PyExc_TimeoutError, "timed out");
+    if (check_size(PyObject_Length(first.get())) == 0) raise(errors.timeout, "timed out");
 }
 
 // One recv of at most `need - buffer.size()` bytes (never more than the answer needs, so

@@ -10,6 +10,7 @@
 // already taken) is read whole and dropped (modbus/tcp_exchange.hpp).
 #include "modbus/tcp_exchange.hpp"
 #include "modbus/tcp_master_shared.hpp"
+#include "modbus/traffic.hpp"
 #include "modbus/tcp_socket_streams.hpp"
 
 #include <cerrno>
@@ -97,11 +98,11 @@ bool is_exception_to(std::uint8_t code, PyObject* request) {
 void set_stream_error(PyObject* self, const StreamStatus& status) {
     switch (status.end) {
         case StreamEnd::TimedOut:
-            PyErr_SetString(PyExc_TimeoutError, "timed out");
+            PyErr_SetString(errors.timeout, "timed out");
             return;
         case StreamEnd::Closed: {
             Ref message = host_message(self, BREL_STR("Connection closed by "));
-            PyErr_SetObject(PyExc_ConnectionError, message.get());
+            PyErr_SetObject(errors.connection_closed, message.get());
             return;
         }
         case StreamEnd::Failed:
@@ -111,6 +112,29 @@ void set_stream_error(PyObject* self, const StreamStatus& status) {
         default:
             return;
     }
+}
+
+// The socket layer's own failures, as the family's: its TimeoutError a ModbusTimeoutError and,
+// once close() was called, its OSError (a bad file descriptor) a MasterClosedError, each with
+// the same arguments, so the same errno and text.
+void in_family(bool closed) {
+    Ref raised = Ref::steal_or_null(PyErr_GetRaisedException());
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(raised.get()));
+    PyObject* family = type == PyExc_TimeoutError        ? errors.timeout
+                       : closed && type == PyExc_OSError ? errors.master_closed
+                                                         : nullptr;
+    if (family) {
+        Ref args = Ref::steal_or_null(PyObject_GetAttrString(raised.get(), "args"));
+        Ref same = args ? Ref::steal_or_null(PyObject_Call(family, args.get(), nullptr)) : Ref();
+        if (same) {
+            Ref traceback = Ref::steal_or_null(PyException_GetTraceback(raised.get()));
+            if (traceback) PyException_SetTraceback(same.get(), traceback.get());
+            raised = std::move(same);
+        } else {
+            PyErr_Clear();
+        }
+    }
+    PyErr_SetRaisedException(raised.release());
 }
 
 [[noreturn]] void raise_stream(PyObject* self, const StreamStatus& status) {
@@ -178,7 +202,14 @@ Ref property_value(PyObject* self, const Attributes& attributes, bool plain, PyO
     return getattr(self, property_name);
 }
 
-Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
+// What the trace tells of a request: its unit identifier and function code, and whether it went out.
+struct TracedRequest {
+    long station = -1;
+    long function = -1;
+    bool sent = false;
+};
+
+Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, PyObject* trace, TracedRequest& traced) {
     const bool plain = plain_master(self);
     Ref builder = plain ? Ref() : class_member(BREL_STR("construct_whole_query_command"));
     const Attributes attributes(self, plain);
@@ -228,6 +259,14 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
         outgoing.size = static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get()));
     }
     if (const StreamStatus sent = stream.send(outgoing); sent.end != StreamEnd::Ok) raise_stream(self, sent);
+    if (trace) {
+        traced.sent = true;
+        if (bytes && outgoing.size >= 8) {
+            traced.station = outgoing.bytes[6];
+            traced.function = outgoing.bytes[7];
+        }
+        trace_frame(trace, "sent", query_cmd.get(), traced.station, traced.function, nullptr);
+    }
     if (stream.request_out()) attributes.set(k_last_received(), empty.get());  // nothing came for it yet
     // The record shows what came for this request: each piece as it arrives, all that came
     // on a failure (nothing of an answer being skipped), and at the end the answer itself.
@@ -295,7 +334,7 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
         }
         case modbus::TcpStep::IdsMismatch: {
             Ref message = peer.message(BREL_STR("Received data header invalid from "));
-            raise_object(builtins.IOError, message.get());
+            raise_object(family_or(errors.mismatch, builtins.IOError, PyExc_OSError), message.get());
         }
         case modbus::TcpStep::LengthMismatch:
             raise_assertion(BREL_STR("Data length not match with needed"));
@@ -307,6 +346,22 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
     }
 }
 
+namespace {
+
+// The trace's record of what came for a request that went out: the record of the answer
+// (last_feedback_received) and the outcome, the pending exception's kind or "answer".
+void trace_received(PyObject* self, PyObject* trace, const TracedRequest& traced) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref received = Ref::steal_or_null(PyObject_GetAttr(self, k_last_received()));
+    if (!received || !PyBytes_Check(received.get()))
+        received = Ref::steal_or_null(PyBytes_FromStringAndSize(nullptr, 0));
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    if (received) trace_frame(trace, "received", received.get(), traced.station, traced.function, ending_outcome());
+}
+
+}  // namespace
+
 Ref query(Args& a) {
     PyObject *self = a[0], *command = a[1], *length_needed = a[2];
     MasterSettings* settings = settings_of(self);
@@ -314,12 +369,18 @@ Ref query(Args& a) {
         reopen(self);
         settings->broken = false;
     }
+    PyObject* trace = trace_of(settings);
+    TracedRequest traced;
     try {
-        return query_once(self, command, length_needed);
+        Ref data = query_once(self, command, length_needed, trace, traced);
+        if (trace) trace_received(self, trace, traced);
+        return data;
     } catch (const PyError&) {
         // A connection found closed or broken is replaced before the next request (not
         // this one: a request is never sent again by the reconnection itself).
         if (settings && PyErr_ExceptionMatches(PyExc_ConnectionError)) settings->broken = true;
+        in_family(settings && settings->closed);
+        if (trace && traced.sent) trace_received(self, trace, traced);
         throw;
     }
 }

@@ -28,7 +28,7 @@ std::vector<ParamSpec> annotated(const char* cls, const char* key, const std::ve
 
 }  // namespace
 
-Ref build_class(const ClassSpec& spec) {
+Ref build_class(const ClassSpec& spec, PyObject* first_base, PyObject* last_base) {
     Ref dict = own(PyDict_New());
     Ref module = own(PyUnicode_FromString("brel_modbus"));
     check(PyDict_SetItemString(dict.get(), "__module__", module.get()));
@@ -89,11 +89,16 @@ Ref build_class(const ClassSpec& spec) {
     }
 
     Ref name = own(PyUnicode_FromString(spec.name));
-    Ref base = spec.base ? global(own(PyUnicode_FromString(spec.base)).get())
-                         : Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-    Ref bases = spec.second_base
-                    ? own(PyTuple_Pack(2, base.get(), global(own(PyUnicode_FromString(spec.second_base)).get()).get()))
-                    : own(PyTuple_Pack(1, base.get()));
+    Ref base = first_base  ? Ref::borrow(first_base)
+               : spec.base ? global(own(PyUnicode_FromString(spec.base)).get())
+                           : Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    Ref bases = own(PyTuple_New(static_cast<Py_ssize_t>(1 + spec.more_bases.size() + (last_base ? 1 : 0))));
+    PyTuple_SET_ITEM(bases.get(), 0, base.release());
+    for (std::size_t i = 0; i < spec.more_bases.size(); ++i) {
+        Ref more = global(own(PyUnicode_FromString(spec.more_bases[i])).get());
+        PyTuple_SET_ITEM(bases.get(), static_cast<Py_ssize_t>(i + 1), more.release());
+    }
+    if (last_base) PyTuple_SET_ITEM(bases.get(), PyTuple_GET_SIZE(bases.get()) - 1, Py_NewRef(last_base));
     return call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), dict.get());
 }
 

@@ -50,13 +50,16 @@ inline MemberSpec constant(const char* key, long long value) {
 
 struct ClassSpec {
     const char* name;
-    const char* base = nullptr;         // a builtin exception class name, or nullptr for object
-    const char* second_base = nullptr;  // a further base, looked up as `base` is
+    const char* base = nullptr;                // a builtin exception class name, or nullptr for object
+    std::vector<const char*> more_bases = {};  // further bases, looked up as `base` is
     const char* doc = nullptr;
-    std::vector<MemberSpec> members;
+    std::vector<MemberSpec> members = {};
 };
 
-Ref build_class(const ClassSpec& spec);
+// The class of a table; `first_base`, when given, stands in for the table's `base` (a class
+// made by the exec step that is not yet in the namespace).
+// `last_base`, when given, is one more base after the table's.
+Ref build_class(const ClassSpec& spec, PyObject* first_base = nullptr, PyObject* last_base = nullptr);
 
 // The reference text of a member ("" as key: of the class itself), or nullptr. build_class
 // gives it to every member, and to the class, whose table gives no docstring. The script leaves

@@ -143,7 +143,7 @@ def test_class_shape():
     kinds = {k: type(v).__name__ for k, v in FixMaster.__dict__.items()}
     assert [k for k, v in kinds.items() if v == "property"] == [
         "master", "serial", "last_command_sent", "last_feedback_received", "last_command_sent_hex",
-        "last_feedback_received_hex", "station", "timeout", "retries", "recovery_delay"]
+        "last_feedback_received_hex", "station", "timeout", "retries", "recovery_delay", "trace"]
     assert FixMaster.master.fset is None and FixMaster.station.fset is not None
 
 

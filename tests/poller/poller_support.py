@@ -69,7 +69,7 @@ class Slaves:
         if station in self.failures:
             raise self.failures[station]
         if station in self.silent:
-            raise IOError("modbus: read from slave timeout")
+            raise brel_modbus.ModbusTimeoutError("modbus: read from slave timeout")
         if count > self.limits.get((station, table), count):
             raise SlaveException(station, CODES[table] | 0x80, self.limit_code)
         if any((station, table, a) in self.holes for a in range(address, address + count)):

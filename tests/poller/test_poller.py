@@ -9,6 +9,8 @@ import threading
 
 import pytest
 
+import brel_modbus
+
 from brel_modbus import Poller, SlaveException
 from poller_support import MASTERS, Clock, FakeMaster, Slaves, bit, register
 
@@ -272,14 +274,19 @@ def test_one_failed_request_never_stops_the_others():
 
 
 @pytest.mark.parametrize("exc, key", [
-    (IOError("modbus: read from slave timeout"), "timeouts"),
-    (TimeoutError("timed out"), "timeouts"),
-    (ValueError("modbus: message from slave with station 4 has crc error"), "crc_errors"),
-    (ValueError("modbus: answer from slave with station 4 does not match the request"), "mismatches"),
-    (AssertionError("Data length not match with needed"), "mismatches"),
-    (IOError("Received data header invalid from ('127.0.0.1', 502)"), "mismatches"),
+    (brel_modbus.ModbusTimeoutError("modbus: read from slave timeout"), "timeouts"),
+    (brel_modbus.ModbusTimeoutError("timed out"), "timeouts"),
+    (TimeoutError("timed out"), "timeouts"),   # the socket layer's own, from a replaced step
+    (brel_modbus.FrameError("modbus: message from slave with station 4 has crc error"), "crc_errors"),
+    (brel_modbus.MismatchError("modbus: answer from slave with station 4 does not match the request"), "mismatches"),
+    (brel_modbus.MismatchError("Data length not match with needed"), "mismatches"),
+    (brel_modbus.MismatchError("Received data header invalid from ('127.0.0.1', 502)"), "mismatches"),
     (SlaveException(4, 0x83, 4), "slave_exceptions"),
-    (ValueError("something else"), "other_errors"),
+    (brel_modbus.TCPSlaveException(4, 0x83, 4), "slave_exceptions"),
+    # the kind is the class's: a built-in error with a library text is not the library's failure
+    (ValueError("modbus: message from slave with station 4 has crc error"), "other_errors"),
+    (IOError("modbus: read from slave timeout"), "other_errors"),
+    (brel_modbus.ConnectionClosedError("Connection closed by ('127.0.0.1', 502)"), "other_errors"),
     (ConnectionResetError(104, "Connection reset by peer"), "other_errors"),
 ])
 def test_failures_are_counted_by_kind(exc, key):

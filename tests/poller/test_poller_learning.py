@@ -7,6 +7,8 @@ import threading
 
 import pytest
 
+import brel_modbus
+
 from brel_modbus import Poller, SlaveException
 from poller_support import Clock, FakeMaster, Slaves, register
 
@@ -28,9 +30,9 @@ def sent(slaves, station=None, since=0):
 # ---- refusal or failure ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("exc, key", [
-    (IOError(TIMEOUT), "timeouts"),
-    (ValueError("modbus: message from slave with station 1 has crc error"), "crc_errors"),
-    (ValueError("modbus: answer from slave with station 1 does not match the request"), "mismatches"),
+    (brel_modbus.ModbusTimeoutError(TIMEOUT), "timeouts"),
+    (brel_modbus.FrameError("modbus: message from slave with station 1 has crc error"), "crc_errors"),
+    (brel_modbus.MismatchError("modbus: answer from slave with station 1 does not match the request"), "mismatches"),
     (ConnectionResetError(104, "Connection reset by peer"), "other_errors"),
     (SlaveException(1, 0x83, 10), "slave_exceptions"),
     (SlaveException(1, 0x83, 11), "slave_exceptions"),

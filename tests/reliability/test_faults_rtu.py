@@ -20,6 +20,7 @@ from rel_support import (
 
 TIMEOUT = 0.5
 MARGIN = 1.0          # generous: the bound is what counts
+CRC_TEXT = "modbus: message from slave with station 1 has crc error"
 TIMEOUT_TEXT = "modbus: read from slave timeout"
 
 
@@ -88,22 +89,22 @@ def trickle(conn, request):
 
 # (fault, operation, exception type, text or None, reads that may each wait a time-out)
 LINE_FAULTS = [
-    (silent, "read_registers", OSError, TIMEOUT_TEXT, 1),
-    (silent, "write_register", OSError, TIMEOUT_TEXT, 1),
-    (crc_damaged, "read_registers", ValueError, "modbus: message from slave with station 1 has crc error", 0),
-    (crc_damaged, "write_registers", ValueError, "modbus: message from slave with station 1 has crc error", 0),
-    (crc_damaged, "read_coils", ValueError, "modbus: message from slave with station 1 has crc error", 0),
+    (silent, "read_registers", brel_modbus.ModbusTimeoutError, TIMEOUT_TEXT, 1),
+    (silent, "write_register", brel_modbus.ModbusTimeoutError, TIMEOUT_TEXT, 1),
+    (crc_damaged, "read_registers", brel_modbus.FrameError, CRC_TEXT, 0),
+    (crc_damaged, "write_registers", brel_modbus.FrameError, CRC_TEXT, 0),
+    (crc_damaged, "read_coils", brel_modbus.FrameError, CRC_TEXT, 0),
     # line noise with the exception flag set is a CRC error, never a refusal by the slave
-    (garbage_with_exception_flag, "read_registers", ValueError,
+    (garbage_with_exception_flag, "read_registers", brel_modbus.FrameError,
      "modbus: message from slave with station 1 has crc error", 0),
-    (garbage_short_for_its_count, "read_registers", OSError, TIMEOUT_TEXT, 1),
-    (garbage_short_for_its_count, "write_coil", ValueError, "modbus: message from slave with station 1 has crc error",
+    (garbage_short_for_its_count, "read_registers", brel_modbus.ModbusTimeoutError, TIMEOUT_TEXT, 1),
+    (garbage_short_for_its_count, "write_coil", brel_modbus.FrameError, CRC_TEXT,
      0),                                                  # 8 bytes are all a write waits for
-    (byte_count_255, "read_registers", OSError, TIMEOUT_TEXT, 1),
-    (byte_count_255, "read_input_coils", OSError, TIMEOUT_TEXT, 1),
-    (late, "read_registers", OSError, TIMEOUT_TEXT, 1),
-    (late, "write_coil", OSError, TIMEOUT_TEXT, 1),
-    (trickle, "read_registers", OSError, TIMEOUT_TEXT, 2),
+    (byte_count_255, "read_registers", brel_modbus.ModbusTimeoutError, TIMEOUT_TEXT, 1),
+    (byte_count_255, "read_input_coils", brel_modbus.ModbusTimeoutError, TIMEOUT_TEXT, 1),
+    (late, "read_registers", brel_modbus.ModbusTimeoutError, TIMEOUT_TEXT, 1),
+    (late, "write_coil", brel_modbus.ModbusTimeoutError, TIMEOUT_TEXT, 1),
+    (trickle, "read_registers", brel_modbus.ModbusTimeoutError, TIMEOUT_TEXT, 2),
     (single_bytes, "read_registers", None, None, 0),
     (single_bytes, "write_registers", None, None, 0),
 ]
@@ -208,7 +209,7 @@ def test_pty_slave_stopped_and_restarted_between_requests():
             assert master.read_registers(1, 0, 3) == HOLDING[:3]
             slave.stop()
             error, seconds = elapsed(master.read_registers, 1, 0, 3)
-            assert type(error) is OSError and str(error) == TIMEOUT_TEXT
+            assert type(error) is brel_modbus.ModbusTimeoutError and str(error) == TIMEOUT_TEXT
             assert seconds < TIMEOUT + MARGIN
             slave = start_serial_server(context, relay.paths[0])
             master.write_register(1, 4, 4321)

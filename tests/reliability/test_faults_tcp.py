@@ -104,16 +104,16 @@ OPERATIONS = {
 
 # (fault, operation, exception type, text or None; "{peer}" stands for the server's address)
 LINE_FAULTS = [
-    (silent, "read_registers", TimeoutError, "timed out"),
-    (silent, "write_coil", TimeoutError, "timed out"),
-    (garbage, "read_registers", OSError, "Received data header invalid from {peer}"),
-    (garbage, "write_registers", OSError, "Received data header invalid from {peer}"),
-    (foreign_transaction, "read_coils", OSError, "Received data header invalid from {peer}"),
-    (length_65535, "read_registers", TimeoutError, "timed out"),
-    (length_65535_trickled, "read_registers", TimeoutError, "timed out"),
-    (header_trickled, "read_registers", TimeoutError, "timed out"),
-    (late, "read_registers", TimeoutError, "timed out"),
-    (late, "write_registers", TimeoutError, "timed out"),
+    (silent, "read_registers", brel_modbus.ModbusTimeoutError, "timed out"),
+    (silent, "write_coil", brel_modbus.ModbusTimeoutError, "timed out"),
+    (garbage, "read_registers", brel_modbus.MismatchError, "Received data header invalid from {peer}"),
+    (garbage, "write_registers", brel_modbus.MismatchError, "Received data header invalid from {peer}"),
+    (foreign_transaction, "read_coils", brel_modbus.MismatchError, "Received data header invalid from {peer}"),
+    (length_65535, "read_registers", brel_modbus.ModbusTimeoutError, "timed out"),
+    (length_65535_trickled, "read_registers", brel_modbus.ModbusTimeoutError, "timed out"),
+    (header_trickled, "read_registers", brel_modbus.ModbusTimeoutError, "timed out"),
+    (late, "read_registers", brel_modbus.ModbusTimeoutError, "timed out"),
+    (late, "write_registers", brel_modbus.ModbusTimeoutError, "timed out"),
     (exception_answer, "read_registers", brel_modbus.TCPSlaveException,
      "modbus slave reports an exception. station: 1, function code: 3, error code: 2"),
     (exception_answer, "write_coil", brel_modbus.TCPSlaveException,
@@ -185,7 +185,8 @@ def test_server_closes_mid_frame(servers, sent_before_close):
     server = servers(script, connections=2)
     with brel_modbus.ModbusTCPMaster("127.0.0.1", server.port, TIMEOUT) as master:
         error, seconds = elapsed(master.read_registers, 0, 4)     # 8 + 9 bytes expected
-        assert type(error) is ConnectionError and str(error) == f"Connection closed by {peer(server.port)}"
+        assert type(error) is brel_modbus.ConnectionClosedError
+        assert str(error) == f"Connection closed by {peer(server.port)}"
         assert seconds < TIMEOUT + MARGIN
         assert master.last_feedback_received == answer(first[0])[:sent_before_close]
     with brel_modbus.ModbusTCPMaster("127.0.0.1", server.port, TIMEOUT) as master:
@@ -247,7 +248,7 @@ def test_trickling_socket_without_file_descriptor_is_bounded_too(monkeypatch):
     monkeypatch.setattr(brel_modbus, "_tcp_connect", lambda address, timeout=None: Trickling())
     master = brel_modbus.ModbusTCPMaster("127.0.0.1", 1502, TIMEOUT)
     error, seconds = elapsed(master.read_registers, 0, 2)
-    assert type(error) is TimeoutError and str(error) == "timed out"
+    assert type(error) is brel_modbus.ModbusTimeoutError and str(error) == "timed out"
     assert seconds < TIMEOUT + MARGIN
 
 
@@ -277,7 +278,7 @@ def test_faults_bounded_on_a_socket_driven_through_its_methods(servers, monkeypa
     with brel_modbus.ModbusTCPMaster("127.0.0.1", server.port, TIMEOUT) as master:
         assert type(master.socket) is SocketSubclass
         error, seconds = elapsed(master.read_registers, 10, 3)
-        assert (error is None) if fault is single_bytes else (type(error) is TimeoutError)
+        assert (error is None) if fault is single_bytes else (type(error) is brel_modbus.ModbusTimeoutError)
         assert seconds < TIMEOUT + MARGIN
         assert done.wait(WAIT)
         time.sleep(0.05)

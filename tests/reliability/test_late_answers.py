@@ -198,7 +198,7 @@ def test_strangers_after_an_answered_request_raise_at_once(servers, connect, str
         assert master.read_registers(0, 1) == [1000]
         with pytest.raises(OSError) as info:
             master.read_registers(0, 1)
-        assert type(info.value) is OSError
+        assert type(info.value) is brel_modbus.MismatchError
         assert str(info.value) == "Received data header invalid from " + str(("127.0.0.1", server.port))
     assert server.stop() == []
 

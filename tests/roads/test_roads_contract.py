@@ -12,9 +12,8 @@ from __future__ import annotations
 
 import pytest
 
-import brel_modbus
 from roads_support import (
-    ANSWERS, FIX_ROADS, HOST, PORT, RTU_ROADS, TCP_ANSWERS, TCP_ROADS, AnsweringChannel, AnsweringSocket, FixMaster,
+    ANSWERS, FIX_ROADS, HOST, PORT, RTU_ROADS, TCP_ANSWERS, TCP_ROADS, FixMaster,
     Master, ModbusTCPMaster, outcome, record, rtu_answer, steps_of, take_road, with_crc, wrap_on_instance,
 )
 
@@ -162,30 +161,6 @@ TCP_ROWS = SHARED + WITH_ENDIAN + TCP_ONLY
 
 # ---- one run ---------------------------------------------------------------------------------
 
-@pytest.fixture
-def rtu_channels(monkeypatch):
-    made = []
-
-    def factory(**kwargs):
-        made.append(AnsweringChannel(**kwargs))
-        return made[-1]
-
-    monkeypatch.setattr(brel_modbus, "create_serial_instance", factory)
-    return made
-
-
-@pytest.fixture
-def tcp_sockets(monkeypatch):
-    made = []
-
-    def connect(address, timeout=None):
-        made.append(AnsweringSocket(timeout))
-        return made[-1]
-
-    monkeypatch.setattr(brel_modbus, "_tcp_connect", connect)
-    return made
-
-
 def rtu_run(made, cls, road, answer, name, args, preload=False):
     """Make a master of cls (Master or FixMaster) on the channel, call name(*args): the record."""
     made.clear()
@@ -200,8 +175,11 @@ def rtu_run(made, cls, road, answer, name, args, preload=False):
     channel.kind = answer
     if preload:
         channel.incoming += rtu_answer(REQUEST, answer)
+    traced = []
+    master.trace = traced.append
     result = outcome(lambda: getattr(master, name)(*args))
     return {
+        "trace": [(r.direction, r.data, r.station, r.function, r.outcome) for r in traced],
         "result": result,
         "wire": channel.writes,
         "written": channel.written_types,
@@ -220,8 +198,11 @@ def tcp_run(made, cls, road, answer, name, args):
         wrap_on_instance(master, steps_of(ModbusTCPMaster))
     for sock in made:
         sock.kind = answer
+    traced = []
+    master.trace = traced.append
     result = outcome(lambda: getattr(master, name)(*args))
     return {
+        "trace": [(r.direction, r.data, r.station, r.function, r.outcome) for r in traced],
         "result": result,
         "wire": [sock.sent for sock in made],
         "received sizes": [sock.recv_sizes for sock in made],

@@ -34,7 +34,7 @@ AFTER_TYPED = [
     "write_values", "retries", "recovery_delay",
     # the rest of the public function codes, and raw requests
     "read_exception_status", "diagnostics", "get_comm_event_counter", "get_comm_event_log", "report_server_id",
-    "read_file_record", "write_file_record", "read_fifo_queue", "execute",
+    "read_file_record", "write_file_record", "read_fifo_queue", "execute", "trace",
 ]
 
 
@@ -60,7 +60,7 @@ def test_member_kinds(key, kind):
 
 def test_writable_properties():
     writable = [k for k, v in Master.__dict__.items() if isinstance(v, property) and v.fset is not None]
-    assert writable == ["timeout", "retries", "recovery_delay"]
+    assert writable == ["timeout", "retries", "recovery_delay", "trace"]
 
 
 @pytest.mark.parametrize("key, name, signature", [

@@ -43,7 +43,7 @@ def test_answer_must_match_its_request(master, channel, road, call, answer):
     channel.answer(answer)
     with pytest.raises(ValueError) as info:
         getattr(master, name)(*args)
-    assert type(info.value) is ValueError
+    assert type(info.value) is brel_modbus.MismatchError
     assert str(info.value) == MISMATCH.format(args[0])
     assert master.last_feedback_received == answer
 

@@ -154,7 +154,8 @@ def test_coil_truth_test_failure(master, channel, road):
 def test_silent_slave(master, channel):
     with pytest.raises(OSError) as info:
         master.write_register(1, 1, 3)
-    assert type(info.value) is OSError and info.value.args == ("modbus: read from slave timeout",)
+    assert type(info.value) is brel_modbus.ModbusTimeoutError
+    assert info.value.args == ("modbus: read from slave timeout",)
     assert master.last_feedback_received == b""
     assert channel.reads == [5]
 

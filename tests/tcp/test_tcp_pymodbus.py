@@ -61,6 +61,6 @@ def test_closed_server(pymodbus_server, master):
     pymodbus_server.shutdown()
     with pytest.raises(OSError) as info:
         master.read_register(0)
-    assert type(info.value) is ConnectionError
+    assert type(info.value) is brel_modbus.ConnectionClosedError
     assert str(info.value) == "Connection closed by " + str(("127.0.0.1", pymodbus_server.port))
     assert master.last_feedback_received == b""

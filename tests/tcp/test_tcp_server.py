@@ -6,6 +6,7 @@ import time
 
 import pytest
 
+import brel_modbus
 from brel_modbus import ModbusTCPMaster
 from tcp_support import WAIT, mbap, wait_readable
 
@@ -117,7 +118,7 @@ def test_answer_with_foreign_identifier(scripted_server, field):
     with connect_to(server) as master:
         with pytest.raises(OSError) as info:
             master.read_register(0)
-        assert type(info.value) is OSError
+        assert type(info.value) is brel_modbus.MismatchError
         assert str(info.value) == "Received data header invalid from " + peer(server)
     assert server.stop() == []
 
@@ -133,7 +134,7 @@ def test_server_closes_mid_frame(scripted_server, sent):
     with connect_to(server) as master:
         with pytest.raises(OSError) as info:
             master.read_registers(0, 2)
-        assert type(info.value) is ConnectionError
+        assert type(info.value) is brel_modbus.ConnectionClosedError
         assert str(info.value) == "Connection closed by " + peer(server)
         assert master.last_feedback_received == answer_registers((1, 0, 1, H("03")), [1, 2])[:sent]
         master.reconnect = False                             # stay on the closed connection
