@@ -244,6 +244,6 @@ def test_exception_answers_say_what_the_slave_said(connect, name, args, answer):
 
 def test_tcp_slave_exception_class():
     cls = brel_modbus.TCPSlaveException
-    assert cls.__mro__[1:5] == (brel_modbus.SlaveException, brel_modbus.ModbusError, AssertionError, Exception)
+    assert cls.__mro__[1:5] == (brel_modbus.SlaveException, AssertionError, brel_modbus.ModbusError, Exception)
     assert cls.__module__ == "brel_modbus" and cls.__qualname__ == "TCPSlaveException"
     assert str(cls(1, 0x83, 2)) == "modbus slave reports an exception. station: 1, function code: 3, error code: 2"
