@@ -725,5 +725,59 @@ class Poller:
     def master(self) -> Master | FixMaster | ModbusTCPMaster:
         """The master the poller reads through."""
 
+class TcpChannel:
+    """RTU frames over a TCP connection to a serial server: the channel of an rtu+tcp:// port.
+
+    create_serial_instance returns one for Master("rtu+tcp://host:port", ...); a Master drives it
+    without pyserial and without the interpreter's calls. Like a serial port, read returns fewer
+    bytes when the time-out runs out; there is no silent interval (the server times its line), but
+    a frame after a broadcast (station 0) waits broadcast_delay seconds, as on a serial line. A
+    server that closes the connection makes the read that meets it raise ConnectionError; the next
+    write connects again.
+    """
+
+    def __init__(self, host: str, port: int, timeout: float, broadcast_delay: float = 0.1) -> None:
+        """Connect to host:port (socket.create_connection, waiting at most `timeout` seconds).
+
+        Raises: the OSError of the connection (ConnectionRefusedError, TimeoutError, ...);
+        ValueError for a negative time-out or broadcast_delay.
+        Example: channel = TcpChannel("127.0.0.1", 5020, 1.0)
+        """
+    def read(self, size: int = 1) -> bytes:
+        """Up to `size` bytes: those received, waiting at most the time-out for the rest.
+
+        Raises: ConnectionError "Connection closed by (host, port)" when the server has closed
+        the connection while this read waited and nothing is left unread (later reads find
+        nothing until the next write connects again); OSError once the channel is closed.
+        """
+    def write(self, data: Any) -> int:
+        """Send all of `data` (bytes or any buffer) at once; returns the byte count.
+
+        Connects again first when the server had closed the connection.
+        """
+    @property
+    def in_waiting(self) -> int:
+        """Bytes received and not yet read."""
+    @property
+    def is_open(self) -> bool:
+        """False once close() was called."""
+    def close(self) -> None:
+        """Close the connection; a second call does nothing."""
+    @property
+    def timeout(self) -> float:
+        """Seconds a read waits (0: only what has arrived)."""
+    @timeout.setter
+    def timeout(self, value: float) -> None: ...
+    @property
+    def address(self) -> tuple:
+        """(host, port) of the server."""
+    @property
+    def broadcast_delay(self) -> float:
+        """Seconds the next frame waits after a broadcast."""
+    def __enter__(self) -> TcpChannel:
+        """The channel itself."""
+    def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> None:
+        """Close the channel."""
+
 __version__: str
 """The version of the installed distribution."""

@@ -15,6 +15,13 @@ const ClassSpec& tcp_master_class();           // tcp_master.cpp
 const ClassSpec& tcp_slave_exception_class();  // protocol.cpp
 const ClassSpec& poller_class();               // poller.cpp
 
+namespace tcp_channel {
+const ClassSpec& tcp_channel_class();  // tcp_channel.cpp
+// The class made from tcp_channel_class(), recorded by the exec step: the guard of the
+// master's direct calls on its channel.
+void record_tcp_channel_type(PyObject* type);
+}  // namespace tcp_channel
+
 // The class made from tcp_master_class(), recorded by the exec step: the guard of the TCP
 // master's fast paths (an instance of exactly this class, its class dict untouched).
 void record_tcp_master_type(PyObject* type) noexcept;

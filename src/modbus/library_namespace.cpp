@@ -22,6 +22,9 @@ void fill_library_namespace(PyObject* ns) {
     bind(ns, "ModbusTCPMaster", std::move(tcp_master));
     bind(ns, "TCPSlaveException", build_class(tcp_slave_exception_class()));
     bind(ns, "Poller", build_class(poller_class()));
+    Ref channel = build_class(tcp_channel::tcp_channel_class());
+    tcp_channel::record_tcp_channel_type(channel.get());
+    bind(ns, "TcpChannel", std::move(channel));
 }
 
 }  // namespace brel

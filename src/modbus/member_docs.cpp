@@ -428,6 +428,47 @@ constexpr ReferenceText texts[] = {
      "round trips rtt_p50 and rtt_p99 in seconds (None before the first answer)."},
     {"Poller", "master",
      "The master the poller reads through."},
+    {"TcpChannel", "",
+     "RTU frames over a TCP connection to a serial server: the channel of an rtu+tcp:// port.\n"
+     "\n"
+     "create_serial_instance returns one for Master(\"rtu+tcp://host:port\", ...); a Master drives it\n"
+     "without pyserial and without the interpreter's calls. Like a serial port, read returns fewer\n"
+     "bytes when the time-out runs out; there is no silent interval (the server times its line), but\n"
+     "a frame after a broadcast (station 0) waits broadcast_delay seconds, as on a serial line. A\n"
+     "server that closes the connection makes the read that meets it raise ConnectionError; the next\n"
+     "write connects again."},
+    {"TcpChannel", "__init__",
+     "Connect to host:port (socket.create_connection, waiting at most `timeout` seconds).\n"
+     "\n"
+     "Raises: the OSError of the connection (ConnectionRefusedError, TimeoutError, ...);\n"
+     "ValueError for a negative time-out or broadcast_delay.\n"
+     "Example: channel = TcpChannel(\"127.0.0.1\", 5020, 1.0)"},
+    {"TcpChannel", "read",
+     "Up to `size` bytes: those received, waiting at most the time-out for the rest.\n"
+     "\n"
+     "Raises: ConnectionError \"Connection closed by (host, port)\" when the server has closed\n"
+     "the connection while this read waited and nothing is left unread (later reads find\n"
+     "nothing until the next write connects again); OSError once the channel is closed."},
+    {"TcpChannel", "write",
+     "Send all of `data` (bytes or any buffer) at once; returns the byte count.\n"
+     "\n"
+     "Connects again first when the server had closed the connection."},
+    {"TcpChannel", "in_waiting",
+     "Bytes received and not yet read."},
+    {"TcpChannel", "is_open",
+     "False once close() was called."},
+    {"TcpChannel", "close",
+     "Close the connection; a second call does nothing."},
+    {"TcpChannel", "timeout",
+     "Seconds a read waits (0: only what has arrived)."},
+    {"TcpChannel", "address",
+     "(host, port) of the server."},
+    {"TcpChannel", "broadcast_delay",
+     "Seconds the next frame waits after a broadcast."},
+    {"TcpChannel", "__enter__",
+     "The channel itself."},
+    {"TcpChannel", "__exit__",
+     "Close the channel."},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -646,6 +687,27 @@ constexpr ReferenceAnnotation annotations[] = {
     {"Poller", "run", "return", "~Iterator[dict[str, Any]]"},
     {"Poller", "stats", "return", "~dict[int, dict[str, int | float | None]]"},
     {"Poller", "master", "return", "~Master | FixMaster | ModbusTCPMaster"},
+    {"TcpChannel", "__init__", "host", "~str"},
+    {"TcpChannel", "__init__", "port", "~int"},
+    {"TcpChannel", "__init__", "timeout", "~float"},
+    {"TcpChannel", "__init__", "broadcast_delay", "~float"},
+    {"TcpChannel", "__init__", "return", "~None"},
+    {"TcpChannel", "read", "size", "~int"},
+    {"TcpChannel", "read", "return", "~bytes"},
+    {"TcpChannel", "write", "data", "~Any"},
+    {"TcpChannel", "write", "return", "~int"},
+    {"TcpChannel", "in_waiting", "return", "~int"},
+    {"TcpChannel", "is_open", "return", "~bool"},
+    {"TcpChannel", "close", "return", "~None"},
+    {"TcpChannel", "timeout", "return", "~float"},
+    {"TcpChannel", "timeout", "value", "~float"},
+    {"TcpChannel", "address", "return", "~tuple"},
+    {"TcpChannel", "broadcast_delay", "return", "~float"},
+    {"TcpChannel", "__enter__", "return", "~TcpChannel"},
+    {"TcpChannel", "__exit__", "exc_type", "~Any"},
+    {"TcpChannel", "__exit__", "exc_val", "~Any"},
+    {"TcpChannel", "__exit__", "exc_tb", "~Any"},
+    {"TcpChannel", "__exit__", "return", "~None"},
 };
 // clang-format on
 
