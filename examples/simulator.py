@@ -6,6 +6,7 @@
 * Modbus RTU framing over TCP on 127.0.0.1 (``rtu_url``, a ``socket://`` URL, as a
   TCP serial server offers it),
 * Modbus RTU over a pair of pseudo-terminals (``serial_port``, a device path),
+* Modbus over UDP on 127.0.0.1 (``udp_port``),
 
 each on its own asyncio loop thread, and stops them when the ``with`` block ends.
 
@@ -98,6 +99,7 @@ class LoopServer:
         self.server: Any = None
         self._ready = threading.Event()
         self._error: BaseException | None = None
+        self.udp_port = 0   # set by start_udp_server
         self._thread = threading.Thread(target=self._run, name="pymodbus-slave", daemon=True)
 
     def _run(self) -> None:
@@ -204,6 +206,17 @@ def start_tcp_server(context: Any, rtu_framing: bool = False) -> LoopServer:
     return server
 
 
+def start_udp_server(context: Any) -> LoopServer:
+    """A pymodbus UDP server on 127.0.0.1 and a free port, MBAP framed; its port in ``udp_port``."""
+    from pymodbus import FramerType
+    from pymodbus.server import ModbusUdpServer
+
+    server = LoopServer(lambda: ModbusUdpServer(context, framer=FramerType.SOCKET, address=("127.0.0.1", 0),
+                                                ignore_missing_devices=True, identity=make_identity())).start()
+    server.udp_port = int(server.call(lambda: server.server.transport.get_extra_info("sockname")[1]))
+    return server
+
+
 def start_serial_server(context: Any, port: str, baudrate: int = 19200) -> LoopServer:
     """A pymodbus RTU server on a serial device (one end of a PtyRelay)."""
     from pymodbus import FramerType
@@ -225,6 +238,7 @@ class SimulatedSlaves:
         self.tcp_port = 0
         self.rtu_url = ""
         self.serial_port = ""
+        self.udp_port = 0
 
     def __enter__(self) -> SimulatedSlaves:
         try:
@@ -237,6 +251,9 @@ class SimulatedSlaves:
             self._relay = PtyRelay()
             self._servers.append(start_serial_server(self.context, self._relay.paths[0]))
             self.serial_port = self._relay.paths[1]
+            udp = start_udp_server(self.context)
+            self._servers.append(udp)
+            self.udp_port = udp.udp_port
         except BaseException:
             self.close()
             raise

@@ -779,5 +779,24 @@ class TcpChannel:
     def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> None:
         """Close the channel."""
 
+class ModbusUDPMaster(ModbusTCPMaster):
+    """Modbus over UDP: ModbusTCPMaster's members, one datagram per request and per answer.
+
+    Requests are MBAP framed as on TCP. The answer is the first datagram within the time-out
+    that carries the request's transaction identifier and a whole frame; late answers,
+    duplicates and other stray datagrams are dropped while the call keeps waiting, and
+    datagrams from another address or port never reach it (the socket is connected).
+    Time-out and `retries` work as on TCP; there is no connection to lose.
+    """
+
+    def __init__(self, host: str, port: int, timeout: float, station: int = 1) -> None:
+        """A UDP socket connected to host:port (the first address getaddrinfo gives).
+
+        Raises: OverflowError for a station outside 0..255; the socket's OSError for a host
+        that does not resolve. Nothing is sent before the first request: a slave that does
+        not listen shows as ConnectionRefusedError or a time-out then.
+        Example: master = ModbusUDPMaster("127.0.0.1", 5020, 1.0)
+        """
+
 __version__: str
 """The version of the installed distribution."""

@@ -34,6 +34,7 @@ def localise(code, slaves):
         '"socket://192.168.1.50:4001"': repr(slaves.rtu_url),
         '"rtu+tcp://192.168.1.50:4001"': repr(slaves.rtu_url.replace("socket://", "rtu+tcp://", 1)),
         '"192.168.1.60", 502': f'"127.0.0.1", {slaves.tcp_port}',
+        '"192.168.1.61", 502': f'"127.0.0.1", {slaves.udp_port}',
     }
     for placeholder, actual in replacements.items():
         code = code.replace(placeholder, actual)

@@ -14,6 +14,7 @@ const ClassSpec& fix_master_class();           // fixed_station_master.cpp
 const ClassSpec& tcp_master_class();           // tcp_master.cpp
 const ClassSpec& tcp_slave_exception_class();  // protocol.cpp
 const ClassSpec& poller_class();               // poller.cpp
+const ClassSpec& udp_master_class();           // udp_master.cpp
 
 namespace tcp_channel {
 const ClassSpec& tcp_channel_class();  // tcp_channel.cpp
@@ -25,5 +26,7 @@ void record_tcp_channel_type(PyObject* type);
 // The class made from tcp_master_class(), recorded by the exec step: the guard of the TCP
 // master's fast paths (an instance of exactly this class, its class dict untouched).
 void record_tcp_master_type(PyObject* type) noexcept;
+// The class made from udp_master_class(): its instances' transactions run over datagrams.
+void record_udp_master_type(PyObject* type) noexcept;
 
 }  // namespace brel

@@ -25,6 +25,9 @@ void fill_library_namespace(PyObject* ns) {
     Ref channel = build_class(tcp_channel::tcp_channel_class());
     tcp_channel::record_tcp_channel_type(channel.get());
     bind(ns, "TcpChannel", std::move(channel));
+    Ref udp_master = build_class(udp_master_class());
+    record_udp_master_type(udp_master.get());
+    bind(ns, "ModbusUDPMaster", std::move(udp_master));
 }
 
 }  // namespace brel

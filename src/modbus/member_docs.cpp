@@ -469,6 +469,21 @@ constexpr ReferenceText texts[] = {
      "The channel itself."},
     {"TcpChannel", "__exit__",
      "Close the channel."},
+    {"ModbusUDPMaster", "",
+     "Modbus over UDP: ModbusTCPMaster's members, one datagram per request and per answer.\n"
+     "\n"
+     "Requests are MBAP framed as on TCP. The answer is the first datagram within the time-out\n"
+     "that carries the request's transaction identifier and a whole frame; late answers,\n"
+     "duplicates and other stray datagrams are dropped while the call keeps waiting, and\n"
+     "datagrams from another address or port never reach it (the socket is connected).\n"
+     "Time-out and `retries` work as on TCP; there is no connection to lose."},
+    {"ModbusUDPMaster", "__init__",
+     "A UDP socket connected to host:port (the first address getaddrinfo gives).\n"
+     "\n"
+     "Raises: OverflowError for a station outside 0..255; the socket's OSError for a host\n"
+     "that does not resolve. Nothing is sent before the first request: a slave that does\n"
+     "not listen shows as ConnectionRefusedError or a time-out then.\n"
+     "Example: master = ModbusUDPMaster(\"127.0.0.1\", 5020, 1.0)"},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -708,6 +723,11 @@ constexpr ReferenceAnnotation annotations[] = {
     {"TcpChannel", "__exit__", "exc_val", "~Any"},
     {"TcpChannel", "__exit__", "exc_tb", "~Any"},
     {"TcpChannel", "__exit__", "return", "~None"},
+    {"ModbusUDPMaster", "__init__", "host", "~str"},
+    {"ModbusUDPMaster", "__init__", "port", "~int"},
+    {"ModbusUDPMaster", "__init__", "timeout", "~float"},
+    {"ModbusUDPMaster", "__init__", "station", "~int"},
+    {"ModbusUDPMaster", "__init__", "return", "~None"},
 };
 // clang-format on
 

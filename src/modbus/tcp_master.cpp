@@ -32,7 +32,12 @@ Ref init(Args& a) {
     PyObject* stack[] = {nullptr, address.get(), timeout};
     Ref sock =
         own(PyObject_Vectorcall(connect.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, timeout_keyword()));
-    setattr(self, k_socket(), sock.get());
+    init_state(self, sock.get(), host, port, station);
+    return none();
+}
+
+void init_state(PyObject* self, PyObject* sock, PyObject* host, PyObject* port, PyObject* station) {
+    setattr(self, k_socket(), sock);
     setattr(self, k_station(), station);
     setattr(self, k_head_checker(), make_int(1).get());
     setattr(self, k_protocol(), make_int(0).get());
@@ -41,7 +46,6 @@ Ref init(Args& a) {
     setattr(self, k_last_received(), empty.get());
     Ref target = own(PyTuple_Pack(2, host, port));
     setattr(self, k_target_host(), target.get());
-    return none();
 }
 
 Ref get_socket(Args& a) { return getattr(a[0], k_socket()); }

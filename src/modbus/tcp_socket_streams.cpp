@@ -174,21 +174,25 @@ StreamStatus SocketObjectStream::send(const Outgoing& request) {
         discard_stale_input(sock_);
         send_all(sock_, request.object);
         out_ = true;
-        Ref timeout = Ref::steal_or_null(PyObject_GetAttr(sock_, BREL_STR("timeout")));
-        if (!timeout || !(PyFloat_Check(timeout.get()) || PyLong_Check(timeout.get()))) {
-            PyErr_Clear();
-            return {};
-        }
-        const double seconds = PyFloat_AsDouble(timeout.get());
-        if (PyErr_Occurred()) PyErr_Clear();
-        if (!(seconds > 0) || seconds > 2e6) return {};
-        bounded_ = true;
-        deadline_ = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                           std::chrono::duration<double>(seconds));
+        bounded_ = answer_deadline(sock_, deadline_);
         return {};
     } catch (const PyError&) {
         return {StreamEnd::Raised};
     }
+}
+
+bool answer_deadline(PyObject* sock, std::chrono::steady_clock::time_point& deadline) {
+    Ref timeout = Ref::steal_or_null(PyObject_GetAttr(sock, BREL_STR("timeout")));
+    if (!timeout || !(PyFloat_Check(timeout.get()) || PyLong_Check(timeout.get()))) {
+        PyErr_Clear();
+        return false;
+    }
+    const double seconds = PyFloat_AsDouble(timeout.get());
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (!(seconds > 0) || seconds > 2e6) return false;
+    deadline = std::chrono::steady_clock::now() +
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    return true;
 }
 
 // Before a receive that follows an earlier one of the same answer: wait for input only

@@ -11,6 +11,7 @@
 #include "modbus/tcp_exchange.hpp"
 #include "modbus/tcp_master_shared.hpp"
 #include "modbus/tcp_socket_streams.hpp"
+#include "modbus/udp_stream.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -213,13 +214,18 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed) {
                    bytes ? static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())) : 0, &judge,
                    needed_length(length_needed));
     AnswerBuffer& answer = exchange.buffer();
-    // The stream: the descriptor itself for exactly socket.socket, else the socket object.
+    // The stream: datagrams for a ModbusUDPMaster; else the descriptor itself for exactly
+    // socket.socket, or the socket object.
     SocketObjectStream general(sock.get());
+    std::optional<UdpStream> datagrams;
+    if (!plain && datagram_master(self)) datagrams.emplace(sock.get());
 #if !defined(_WIN32)
     DescriptorStream direct;
-    TcpStream& stream = bytes && direct.open(sock.get()) ? static_cast<TcpStream&>(direct) : general;
+    TcpStream& stream = datagrams                          ? static_cast<TcpStream&>(*datagrams)
+                        : bytes && direct.open(sock.get()) ? static_cast<TcpStream&>(direct)
+                                                           : general;
 #else
-    TcpStream& stream = general;
+    TcpStream& stream = datagrams ? static_cast<TcpStream&>(*datagrams) : general;
 #endif
     note_send(false);
     Outgoing outgoing{nullptr, 0, query_cmd.get()};
@@ -309,7 +315,9 @@ Ref query(Args& a) {
     } catch (const PyError&) {
         // A connection found closed or broken is replaced before the next request (not
         // this one: a request is never sent again by the reconnection itself).
-        if (settings && PyErr_ExceptionMatches(PyExc_ConnectionError)) settings->broken = true;
+        // A datagram socket has no connection to lose.
+        if (settings && PyErr_ExceptionMatches(PyExc_ConnectionError) && !datagram_master(self))
+            settings->broken = true;
         throw;
     }
 }
