@@ -6,6 +6,7 @@
 #include "modbus/plan.hpp"
 #include "modbus/tcp_exchange.hpp"
 #include "modbus/values.hpp"
+#include "modbus/x509_role.hpp"
 
 #include <utility>
 #include <algorithm>
@@ -318,6 +319,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         expect(!crc16_frame_ok(data, size));
     }
+
+    // The certificate's role: any bytes are read within their bounds; a role found lies in them.
+    const brel::x509::Role role = brel::x509::role_of(data, size);
+    if (role.found == brel::x509::RoleFound::Role)
+        expect(reinterpret_cast<const std::uint8_t*>(role.text.data()) >= data &&
+               reinterpret_cast<const std::uint8_t*>(role.text.data()) + role.text.size() <= data + size);
 
     Reader in{data, size};
     const std::uint8_t station = in.u8(), code = in.u8();

@@ -10,7 +10,9 @@ Example: with Master("/dev/ttyUSB0", 19200, 0.5) as m: print(m.read_registers(1,
 """
 
 import array
+import os
 import socket
+import ssl
 import struct
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from types import TracebackType
@@ -483,11 +485,17 @@ class ModbusTCPMaster:
     Example: with ModbusTCPMaster("192.168.1.60", 502, 2.0) as plc: plc.read_registers(0, 4)
     """
 
-    def __init__(self, host: str, port: int, timeout: float, station: int = 1) -> None:
+    def __init__(self, host: str, port: int, timeout: float, station: int = 1,
+                 ssl_context: ssl.SSLContext | None = None) -> None:
         """Connect to host:port (through brel_modbus._tcp_connect) with a time-out in seconds.
 
-        Args: station, the unit identifier of the requests (0..255).
-        Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when the connection fails.
+        Args: station, the unit identifier of the requests (0..255); ssl_context, an
+        ssl.SSLContext for Modbus/TCP Security (TLS, port 802 as a rule; see tls_context):
+        the connection is wrapped in TLS here and at each reconnection, the certificate
+        checked as the context says. None: plain Modbus TCP.
+        Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when the connection fails;
+        ssl.SSLError (an OSError; ssl.SSLCertVerificationError for a certificate refused)
+        when the TLS handshake fails, before any request is sent.
         """
     @property
     def socket(self) -> socket.socket:
@@ -797,6 +805,29 @@ class ModbusUDPMaster(ModbusTCPMaster):
         not listen shows as ConnectionRefusedError or a time-out then.
         Example: master = ModbusUDPMaster("127.0.0.1", 5020, 1.0)
         """
+
+def tls_context(cafile: str | None = None, certfile: str | None = None, keyfile: str | None = None,
+                verify: bool = True) -> ssl.SSLContext:
+    """A client context for Modbus/TCP Security: TLS 1.2 or later.
+
+    verify=True checks the server's certificate (against cafile, or the system's
+    authorities when cafile is None) and its host name; verify=False checks neither (for a
+    test bench only). certfile (with keyfile when the key is apart) is this client's own
+    certificate, for servers that ask for one (mutual authentication, as the standard
+    requires: the server reads the client's role from it).
+    Raises: OSError for a file that cannot be read, ssl.SSLError for one that holds no
+    certificate or key; ValueError for a keyfile without a certfile.
+    Example: ModbusTCPMaster("127.0.0.1", 802, 2.0, ssl_context=tls_context("ca.pem", "me.pem", "me.key"))
+    """
+
+def certificate_role(cert: str | bytes | os.PathLike) -> str | None:
+    """The Modbus role of a certificate (extension 1.3.6.1.4.1.50316.802.1), None when it has none.
+
+    cert: a path to a PEM or DER file, PEM text, or DER bytes.
+    Raises: ValueError when cert is no certificate or its role extension holds no string;
+    OSError for a file that cannot be read.
+    Example: certificate_role("operator.pem") == "Operator"
+    """
 
 __version__: str
 """The version of the installed distribution."""

@@ -1,5 +1,6 @@
 // The library's names in the module namespace, in their fixed order: its imports, functions and classes.
 #include "modbus/classes.hpp"
+#include "modbus/tls.hpp"
 #include "module/function.hpp"
 #include "module/namespace.hpp"
 
@@ -28,6 +29,8 @@ void fill_library_namespace(PyObject* ns) {
     Ref udp_master = build_class(udp_master_class());
     record_udp_master_type(udp_master.get());
     bind(ns, "ModbusUDPMaster", std::move(udp_master));
+    bind(ns, "tls_context", build_function(tls::tls_context_function()));
+    bind(ns, "certificate_role", build_function(tls::certificate_role_function()));
 }
 
 }  // namespace brel

@@ -17,6 +17,24 @@ struct ReferenceText {
 
 // clang-format off
 constexpr ReferenceText texts[] = {
+    {"", "tls_context",
+     "A client context for Modbus/TCP Security: TLS 1.2 or later.\n"
+     "\n"
+     "verify=True checks the server's certificate (against cafile, or the system's\n"
+     "authorities when cafile is None) and its host name; verify=False checks neither (for a\n"
+     "test bench only). certfile (with keyfile when the key is apart) is this client's own\n"
+     "certificate, for servers that ask for one (mutual authentication, as the standard\n"
+     "requires: the server reads the client's role from it).\n"
+     "Raises: OSError for a file that cannot be read, ssl.SSLError for one that holds no\n"
+     "certificate or key; ValueError for a keyfile without a certfile.\n"
+     "Example: ModbusTCPMaster(\"127.0.0.1\", 802, 2.0, ssl_context=tls_context(\"ca.pem\", \"me.pem\", \"me.key\"))"},
+    {"", "certificate_role",
+     "The Modbus role of a certificate (extension 1.3.6.1.4.1.50316.802.1), None when it has none.\n"
+     "\n"
+     "cert: a path to a PEM or DER file, PEM text, or DER bytes.\n"
+     "Raises: ValueError when cert is no certificate or its role extension holds no string;\n"
+     "OSError for a file that cannot be read.\n"
+     "Example: certificate_role(\"operator.pem\") == \"Operator\""},
     {"ModbusStatic", "split_register",
      "Split a 16-bit register value into its (high byte, low byte).\n"
      "\n"
@@ -277,8 +295,13 @@ constexpr ReferenceText texts[] = {
     {"ModbusTCPMaster", "__init__",
      "Connect to host:port (through brel_modbus._tcp_connect) with a time-out in seconds.\n"
      "\n"
-     "Args: station, the unit identifier of the requests (0..255).\n"
-     "Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when the connection fails."},
+     "Args: station, the unit identifier of the requests (0..255); ssl_context, an\n"
+     "ssl.SSLContext for Modbus/TCP Security (TLS, port 802 as a rule; see tls_context):\n"
+     "the connection is wrapped in TLS here and at each reconnection, the certificate\n"
+     "checked as the context says. None: plain Modbus TCP.\n"
+     "Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when the connection fails;\n"
+     "ssl.SSLError (an OSError; ssl.SSLCertVerificationError for a certificate refused)\n"
+     "when the TLS handshake fails, before any request is sent."},
     {"ModbusTCPMaster", "socket",
      "The connected socket."},
     {"ModbusTCPMaster", "close",

@@ -5,6 +5,7 @@
 // tcp_late_binding.cpp; this file ends with the class's member table.
 #include "modbus/classes.hpp"
 #include "modbus/tcp_master_shared.hpp"
+#include "modbus/tls.hpp"
 
 #include <climits>
 #include <cstring>
@@ -25,13 +26,20 @@ PyObject* timeout_keyword() {
 }
 
 Ref init(Args& a) {
-    PyObject *self = a[0], *host = a[1], *port = a[2], *timeout = a[3], *station = a[4];
+    PyObject *self = a[0], *host = a[1], *port = a[2], *timeout = a[3], *station = a[4], *ssl_context = a[5];
     check_station(station);
+    tls::check_context(ssl_context);
     Ref connect = global(BREL_STR("_tcp_connect"));
     Ref address = own(PyTuple_Pack(2, host, port));
     PyObject* stack[] = {nullptr, address.get(), timeout};
     Ref sock =
         own(PyObject_Vectorcall(connect.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, timeout_keyword()));
+    if (ssl_context != Py_None) {
+        sock = tls::handshake(ssl_context, sock.get(), host);
+        MasterSettings* settings = settings_of(self);
+        if (!settings) raise(PyExc_TypeError, "this object keeps no settings");
+        settings->tls = Ref::borrow(ssl_context);
+    }
     init_state(self, sock.get(), host, port, station);
     return none();
 }
@@ -388,7 +396,13 @@ const ClassSpec& tcp_master_class() {
         .doc = "Modbus 主站控制端，也叫客户端。",
         .members = {
             method("__init__", init,
-                   {{"host", "str"}, {"port", "int"}, {"timeout", "float"}, {"station", "int", int_default(1)}}),
+                   {{"host", "str"},
+                    {"port", "int"},
+                    {"timeout", "float"},
+                    {"station", "int", int_default(1)},
+                    // after the documented parameters, without an annotation so that the
+                    // documented annotations stay as they are
+                    {"ssl_context", nullptr, none_default}}),
             property("socket", get_socket),
             method("close", locked<close_socket>),
             enter_member(),

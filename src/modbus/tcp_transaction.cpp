@@ -11,6 +11,7 @@
 #include "modbus/tcp_exchange.hpp"
 #include "modbus/tcp_master_shared.hpp"
 #include "modbus/tcp_socket_streams.hpp"
+#include "modbus/tls.hpp"
 #include "modbus/udp_stream.hpp"
 
 #include <cerrno>
@@ -164,6 +165,10 @@ void reopen(PyObject* self) {
     PyObject* stack[] = {nullptr, address.get(), timeout.get()};
     Ref sock =
         own(PyObject_Vectorcall(connect.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, timeout_keyword()));
+    if (const MasterSettings* settings = existing_settings(self); settings && settings->tls) {
+        Ref host = item(address.get(), 0);
+        sock = tls::handshake(settings->tls.get(), sock.get(), host.get());
+    }
     setattr(self, k_socket(), sock.get());
 }
 
@@ -315,8 +320,10 @@ Ref query(Args& a) {
     } catch (const PyError&) {
         // A connection found closed or broken is replaced before the next request (not
         // this one: a request is never sent again by the reconnection itself).
-        // A datagram socket has no connection to lose.
-        if (settings && PyErr_ExceptionMatches(PyExc_ConnectionError) && !datagram_master(self))
+        // A datagram socket has no connection to lose; a TLS connection that failed its
+        // protocol (garbage from the peer) is as good as broken.
+        if (settings && !datagram_master(self) &&
+            (PyErr_ExceptionMatches(PyExc_ConnectionError) || (settings->tls && tls::error_pending())))
             settings->broken = true;
         throw;
     }
