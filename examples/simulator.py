@@ -7,6 +7,7 @@
   TCP serial server offers it),
 * Modbus RTU over a pair of pseudo-terminals (``serial_port``, a device path),
 * Modbus over UDP on 127.0.0.1 (``udp_port``),
+* Modbus ASCII over a second pair of pseudo-terminals (``ascii_port``),
 
 each on its own asyncio loop thread, and stops them when the ``with`` block ends.
 
@@ -217,12 +218,13 @@ def start_udp_server(context: Any) -> LoopServer:
     return server
 
 
-def start_serial_server(context: Any, port: str, baudrate: int = 19200) -> LoopServer:
-    """A pymodbus RTU server on a serial device (one end of a PtyRelay)."""
+def start_serial_server(context: Any, port: str, baudrate: int = 19200, ascii: bool = False) -> LoopServer:
+    """A pymodbus RTU (or, with ``ascii``, Modbus ASCII) server on a serial device (one end of a PtyRelay)."""
     from pymodbus import FramerType
     from pymodbus.server import ModbusSerialServer
 
-    return LoopServer(lambda: ModbusSerialServer(context, framer=FramerType.RTU, port=port, baudrate=baudrate,
+    framer = FramerType.ASCII if ascii else FramerType.RTU
+    return LoopServer(lambda: ModbusSerialServer(context, framer=framer, port=port, baudrate=baudrate,
                                                  ignore_missing_devices=True, broadcast_enable=True,
                                                  identity=make_identity())).start()
 
@@ -235,10 +237,12 @@ class SimulatedSlaves:
         self.context = make_context(station)
         self._servers: list[LoopServer] = []
         self._relay: PtyRelay | None = None
+        self._ascii_relay: PtyRelay | None = None
         self.tcp_port = 0
         self.rtu_url = ""
         self.serial_port = ""
         self.udp_port = 0
+        self.ascii_port = ""
 
     def __enter__(self) -> SimulatedSlaves:
         try:
@@ -254,6 +258,9 @@ class SimulatedSlaves:
             udp = start_udp_server(self.context)
             self._servers.append(udp)
             self.udp_port = udp.udp_port
+            self._ascii_relay = PtyRelay()
+            self._servers.append(start_serial_server(self.context, self._ascii_relay.paths[0], ascii=True))
+            self.ascii_port = self._ascii_relay.paths[1]
         except BaseException:
             self.close()
             raise
@@ -266,9 +273,10 @@ class SimulatedSlaves:
         for server in reversed(self._servers):
             server.stop()
         self._servers.clear()
-        if self._relay is not None:
-            self._relay.close()
-            self._relay = None
+        for relay in (self._relay, self._ascii_relay):
+            if relay is not None:
+                relay.close()
+        self._relay = self._ascii_relay = None
 
     def holding(self, address: int, count: int) -> list[int]:
         """Holding registers straight from the datastore."""

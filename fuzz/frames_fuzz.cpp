@@ -6,6 +6,7 @@
 #include "modbus/plan.hpp"
 #include "modbus/tcp_exchange.hpp"
 #include "modbus/values.hpp"
+#include "modbus/ascii_frames.hpp"
 #include "modbus/x509_role.hpp"
 
 #include <utility>
@@ -325,6 +326,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (role.found == brel::x509::RoleFound::Role)
         expect(reinterpret_cast<const std::uint8_t*>(role.text.data()) >= data &&
                reinterpret_cast<const std::uint8_t*>(role.text.data()) + role.text.size() <= data + size);
+
+    // ASCII: any characters decode within bounds; a frame made of what they decode to
+    // decodes back to the same bytes.
+    {
+        static std::uint8_t decoded[1 << 15], again[1 << 15], chars[1 << 16];
+        const std::size_t n = std::min<std::size_t>(size, sizeof decoded);
+        std::size_t got = 0;
+        if (brel::modbus::ascii_decode(data, n, decoded, got) == brel::modbus::AsciiDecoded::Ok) {
+            const std::size_t made = brel::modbus::ascii_frame(chars, decoded, got - 1);
+            std::size_t back = 0;
+            expect(brel::modbus::ascii_decode(chars + 1, made - 3, again, back) == brel::modbus::AsciiDecoded::Ok &&
+                   back == got && std::memcmp(again, decoded, got) == 0);
+        }
+    }
 
     Reader in{data, size};
     const std::uint8_t station = in.u8(), code = in.u8();

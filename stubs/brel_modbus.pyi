@@ -149,10 +149,13 @@ class Master:
     def __init__(self, port: str, baudrate: int, timeout: float, **kwargs: Any) -> None:
         """Open the serial channel: create_serial_instance(port, baudrate, timeout, **kwargs).
 
-        Args: port, a device or pyserial URL; baudrate; timeout in seconds (each read of an
+        Args: port, a device or pyserial URL, or rtu+tcp://host:port (RTU over TCP through the
+        library's TcpChannel, without pyserial); baudrate; timeout in seconds (each read of an
         answer waits at most that long); kwargs reach the channel and pyserial (parity,
-        bytesize, stopbits, broadcast_delay, echo, rs485, low_latency, ...).
-        Raises: OSError when the port cannot be opened or set up.
+        bytesize, stopbits, broadcast_delay, echo, rs485, low_latency, ...), but for
+        framing="ascii" (Modbus ASCII through an AsciiChannel over the channel; "rtu", the
+        default, frames in RTU), which the master keeps.
+        Raises: OSError when the port cannot be opened or set up; ValueError for another framing.
         """
     @property
     def serial(self) -> Any:
@@ -357,6 +360,7 @@ class FixMaster:
     def __init__(self, station: int, port: str, baudrate: int, timeout: float, **kwargs: Any) -> None:
         """Make a Master(port, baudrate, timeout, **kwargs) and keep station for every call.
 
+        kwargs include framing="ascii" for Modbus ASCII (see Master).
         Raises: OSError when the port cannot be opened.
         """
     @property
@@ -828,6 +832,45 @@ def certificate_role(cert: str | bytes | os.PathLike) -> str | None:
     OSError for a file that cannot be read.
     Example: certificate_role("operator.pem") == "Operator"
     """
+
+class AsciiChannel:
+    """Modbus ASCII framing over a serial channel: what Master(..., framing="ascii") talks through.
+
+    The master builds, checks and records RTU frames as ever; this channel writes each one as
+    ':', the station and PDU in upper-case hex pairs, their LRC, CR LF, and hands each ASCII
+    answer back as the RTU frame it stands for. A frame that is not sound raises, and nothing
+    of it is decoded: ValueError "modbus: message from slave with station N has lrc error"
+    for a wrong LRC (the CRC error's text), ValueError "modbus ascii: ..." for a character that
+    is no hex digit, an odd count of digits, CR without LF; OSError "modbus ascii: more than
+    1 s between two characters of the answer" (the standard's limit, whatever the time-out).
+    """
+
+    def __init__(self, line: Any) -> None:
+        """Frame in ASCII on `line`, a serial channel (what create_serial_instance returns)."""
+    def read(self, size: int = 1) -> bytes:
+        """Up to `size` bytes of the RTU form of the answers: each ASCII frame read whole."""
+    def write(self, data: Any) -> int:
+        """Send the RTU frame `data` (its CRC left off) as one ASCII frame; returns len(data)."""
+    @property
+    def in_waiting(self) -> int:
+        """Bytes of frames read and not yet taken; characters waiting on the line are dropped."""
+    @property
+    def is_open(self) -> Any:
+        """The line's is_open."""
+    def close(self) -> None:
+        """Close the line, if it is open."""
+    @property
+    def timeout(self) -> Any:
+        """The line's time-out (an answer must begin within it)."""
+    @timeout.setter
+    def timeout(self, value: Any) -> None: ...
+    @property
+    def line(self) -> Any:
+        """The serial channel underneath."""
+    def __enter__(self) -> AsciiChannel:
+        """The channel itself."""
+    def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> None:
+        """Close the line."""
 
 __version__: str
 """The version of the installed distribution."""

@@ -63,6 +63,7 @@ def localise(code, slaves):
         '"/dev/ttyUSB0"': repr(slaves.serial_port),
         # a pseudo-terminal refuses parity settings: this port goes to the RTU-over-TCP slave
         '"/dev/ttyUSB1"': repr(slaves.rtu_url),
+        '"/dev/ttyUSB2"': repr(slaves.ascii_port),
         '"socket://192.168.1.50:4001"': repr(slaves.rtu_url),
         '"rtu+tcp://192.168.1.50:4001"': repr(slaves.rtu_url.replace("socket://", "rtu+tcp://", 1)),
         '"192.168.1.60", 502': f'"127.0.0.1", {slaves.tcp_port}',

@@ -16,6 +16,10 @@ const ClassSpec& tcp_slave_exception_class();  // protocol.cpp
 const ClassSpec& poller_class();               // poller.cpp
 const ClassSpec& udp_master_class();           // udp_master.cpp
 
+namespace ascii {
+const ClassSpec& ascii_channel_class();  // ascii_channel.cpp
+}  // namespace ascii
+
 namespace tcp_channel {
 const ClassSpec& tcp_channel_class();  // tcp_channel.cpp
 // The class made from tcp_channel_class(), recorded by the exec step: the guard of the

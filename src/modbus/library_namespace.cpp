@@ -31,6 +31,7 @@ void fill_library_namespace(PyObject* ns) {
     bind(ns, "ModbusUDPMaster", std::move(udp_master));
     bind(ns, "tls_context", build_function(tls::tls_context_function()));
     bind(ns, "certificate_role", build_function(tls::certificate_role_function()));
+    bind(ns, "AsciiChannel", build_class(ascii::ascii_channel_class()));
 }
 
 }  // namespace brel

@@ -68,10 +68,13 @@ constexpr ReferenceText texts[] = {
     {"Master", "__init__",
      "Open the serial channel: create_serial_instance(port, baudrate, timeout, **kwargs).\n"
      "\n"
-     "Args: port, a device or pyserial URL; baudrate; timeout in seconds (each read of an\n"
+     "Args: port, a device or pyserial URL, or rtu+tcp://host:port (RTU over TCP through the\n"
+     "library's TcpChannel, without pyserial); baudrate; timeout in seconds (each read of an\n"
      "answer waits at most that long); kwargs reach the channel and pyserial (parity,\n"
-     "bytesize, stopbits, broadcast_delay, echo, rs485, low_latency, ...).\n"
-     "Raises: OSError when the port cannot be opened or set up."},
+     "bytesize, stopbits, broadcast_delay, echo, rs485, low_latency, ...), but for\n"
+     "framing=\"ascii\" (Modbus ASCII through an AsciiChannel over the channel; \"rtu\", the\n"
+     "default, frames in RTU), which the master keeps.\n"
+     "Raises: OSError when the port cannot be opened or set up; ValueError for another framing."},
     {"Master", "serial",
      "The serial channel object the master reads and writes (from create_serial_instance)."},
     {"Master", "last_command_sent",
@@ -207,6 +210,7 @@ constexpr ReferenceText texts[] = {
     {"FixMaster", "__init__",
      "Make a Master(port, baudrate, timeout, **kwargs) and keep station for every call.\n"
      "\n"
+     "kwargs include framing=\"ascii\" for Modbus ASCII (see Master).\n"
      "Raises: OSError when the port cannot be opened."},
     {"FixMaster", "master",
      "The Master that carries the calls; for everything FixMaster does not forward."},
@@ -507,6 +511,36 @@ constexpr ReferenceText texts[] = {
      "that does not resolve. Nothing is sent before the first request: a slave that does\n"
      "not listen shows as ConnectionRefusedError or a time-out then.\n"
      "Example: master = ModbusUDPMaster(\"127.0.0.1\", 5020, 1.0)"},
+    {"AsciiChannel", "",
+     "Modbus ASCII framing over a serial channel: what Master(..., framing=\"ascii\") talks through.\n"
+     "\n"
+     "The master builds, checks and records RTU frames as ever; this channel writes each one as\n"
+     "':', the station and PDU in upper-case hex pairs, their LRC, CR LF, and hands each ASCII\n"
+     "answer back as the RTU frame it stands for. A frame that is not sound raises, and nothing\n"
+     "of it is decoded: ValueError \"modbus: message from slave with station N has lrc error\"\n"
+     "for a wrong LRC (the CRC error's text), ValueError \"modbus ascii: ...\" for a character that\n"
+     "is no hex digit, an odd count of digits, CR without LF; OSError \"modbus ascii: more than\n"
+     "1 s between two characters of the answer\" (the standard's limit, whatever the time-out)."},
+    {"AsciiChannel", "__init__",
+     "Frame in ASCII on `line`, a serial channel (what create_serial_instance returns)."},
+    {"AsciiChannel", "read",
+     "Up to `size` bytes of the RTU form of the answers: each ASCII frame read whole."},
+    {"AsciiChannel", "write",
+     "Send the RTU frame `data` (its CRC left off) as one ASCII frame; returns len(data)."},
+    {"AsciiChannel", "in_waiting",
+     "Bytes of frames read and not yet taken; characters waiting on the line are dropped."},
+    {"AsciiChannel", "is_open",
+     "The line's is_open."},
+    {"AsciiChannel", "close",
+     "Close the line, if it is open."},
+    {"AsciiChannel", "timeout",
+     "The line's time-out (an answer must begin within it)."},
+    {"AsciiChannel", "line",
+     "The serial channel underneath."},
+    {"AsciiChannel", "__enter__",
+     "The channel itself."},
+    {"AsciiChannel", "__exit__",
+     "Close the line."},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -751,6 +785,23 @@ constexpr ReferenceAnnotation annotations[] = {
     {"ModbusUDPMaster", "__init__", "timeout", "~float"},
     {"ModbusUDPMaster", "__init__", "station", "~int"},
     {"ModbusUDPMaster", "__init__", "return", "~None"},
+    {"AsciiChannel", "__init__", "line", "~Any"},
+    {"AsciiChannel", "__init__", "return", "~None"},
+    {"AsciiChannel", "read", "size", "~int"},
+    {"AsciiChannel", "read", "return", "~bytes"},
+    {"AsciiChannel", "write", "data", "~Any"},
+    {"AsciiChannel", "write", "return", "~int"},
+    {"AsciiChannel", "in_waiting", "return", "~int"},
+    {"AsciiChannel", "is_open", "return", "~Any"},
+    {"AsciiChannel", "close", "return", "~None"},
+    {"AsciiChannel", "timeout", "return", "~Any"},
+    {"AsciiChannel", "timeout", "value", "~Any"},
+    {"AsciiChannel", "line", "return", "~Any"},
+    {"AsciiChannel", "__enter__", "return", "~AsciiChannel"},
+    {"AsciiChannel", "__exit__", "exc_type", "~Any"},
+    {"AsciiChannel", "__exit__", "exc_val", "~Any"},
+    {"AsciiChannel", "__exit__", "exc_tb", "~Any"},
+    {"AsciiChannel", "__exit__", "return", "~None"},
 };
 // clang-format on
 
