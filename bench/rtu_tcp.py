@@ -1,6 +1,7 @@
 """Client CPU per read for RTU over TCP: Master on rtu+tcp:// and on socket://, beside ModbusTCPMaster.
 
     python bench/rtu_tcp.py [ROUNDS] [CALLS] [--client-cpu N] [--slave-cpu M]
+    perf stat --no-inherit -e task-clock python bench/rtu_tcp.py --only tcp|rtu+tcp|socket CALLS
 
 One slave process serves two ports on 127.0.0.1: Modbus TCP (MBAP) and RTU frames over
 TCP. It answers from a table of whole answers made once per distinct request, so that it
@@ -10,6 +11,11 @@ for every client. Each round makes CALLS reads of 10 holding registers from stat
 with each client in turn; the figures are the medians over the rounds of the client's CPU
 time and of the wall time per call, in microseconds, and the ratio of each client's CPU
 per call to ModbusTCPMaster's.
+
+``--only CLIENT CALLS`` makes CALLS reads with one client and prints nothing: for a CPU
+count of the client process alone (``perf stat --no-inherit``), where the scheduler's noise
+of a shared machine weighs less; two counts with different CALLS give the cost per call
+without the interpreter's start.
 """
 
 from __future__ import annotations
@@ -92,6 +98,11 @@ def option(argv: list[str], name: str, default: int) -> int:
 
 
 def main(argv: list[str]) -> None:
+    only = None
+    if "--only" in argv:
+        at = argv.index("--only")
+        only = argv[at + 1]
+        del argv[at:at + 2]
     client_cpu = option(argv, "--client-cpu", 1)
     slave_cpu = option(argv, "--slave-cpu", 0)
     rounds = int(argv[0]) if argv else 9
@@ -111,6 +122,12 @@ def main(argv: list[str]) -> None:
             "Master rtu+tcp://": lambda: own.read_registers(1, 0, 10),
             "Master socket://": lambda: pyserial.read_registers(1, 0, 10),
         }
+        if only is not None:
+            read = {"tcp": clients["ModbusTCPMaster"], "rtu+tcp": clients["Master rtu+tcp://"],
+                    "socket": clients["Master socket://"]}[only]
+            for _ in range(int(argv[0]) if argv else 10000):
+                read()
+            return
         expected = [1000 + i for i in range(10)]
         for read in clients.values():
             for _ in range(200):
