@@ -19,6 +19,11 @@
 // nothing; in_waiting only takes note. The next write connects again, so a server that
 // drops an idle connection costs nothing. Only close() ends
 // the channel for good.
+#if defined(_WIN32)
+#include <winsock2.h>  // before anything that may bring in windows.h
+#include <ws2tcpip.h>
+#endif
+
 #include "channel/tcp_channel.hpp"
 
 #include "binding/late_binding.hpp"
@@ -42,11 +47,68 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #endif
 
 namespace brel::tcp_channel {
+namespace {
+
+// ---- the system calls, as each system spells them ---------------------------------------------
+//
+// The socket is non-blocking (setblocking(False)): a send or receive that cannot go on at
+// once ends with "would block", and poll waits for it.
+
+#if defined(_WIN32)
+using Transferred = int;
+int socket_error() noexcept { return WSAGetLastError(); }
+bool would_block(int error) noexcept { return error == WSAEWOULDBLOCK; }
+int poll_one(int fd, short events, int ms) noexcept {
+    WSAPOLLFD p{static_cast<SOCKET>(fd), events, 0};
+    return WSAPoll(&p, 1, ms);
+}
+Transferred receive_some(int fd, std::uint8_t* into, std::size_t n) noexcept {
+    return ::recv(static_cast<SOCKET>(fd), reinterpret_cast<char*>(into),
+                  static_cast<int>(std::min<std::size_t>(n, 1 << 30)), 0);
+}
+Transferred send_some(int fd, const std::uint8_t* bytes, std::size_t n) noexcept {
+    return ::send(static_cast<SOCKET>(fd), reinterpret_cast<const char*>(bytes),
+                  static_cast<int>(std::min<std::size_t>(n, 1 << 30)), 0);
+}
+void no_delay(int fd) noexcept {
+    const BOOL on = TRUE;
+    ::setsockopt(static_cast<SOCKET>(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+void set_error(int error) { PyErr_SetExcFromWindowsErr(PyExc_OSError, error); }
+constexpr int kInterrupted = WSAEINTR;
+#else
+using Transferred = ssize_t;
+int socket_error() noexcept { return errno; }
+bool would_block(int error) noexcept { return error == EAGAIN || error == EWOULDBLOCK; }
+int poll_one(int fd, short events, int ms) noexcept {
+    pollfd p{fd, events, 0};
+    return ::poll(&p, 1, ms);
+}
+Transferred receive_some(int fd, std::uint8_t* into, std::size_t n) noexcept { return ::recv(fd, into, n, 0); }
+#if defined(MSG_NOSIGNAL)
+constexpr int kSendFlags = MSG_NOSIGNAL;  // a closed peer is an error, not a signal
+#else
+constexpr int kSendFlags = 0;  // the interpreter ignores SIGPIPE
+#endif
+Transferred send_some(int fd, const std::uint8_t* bytes, std::size_t n) noexcept {
+    return ::send(fd, bytes, n, kSendFlags);
+}
+void no_delay(int fd) noexcept {
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+void set_error(int error) {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+}
+constexpr int kInterrupted = EINTR;
+#endif
+
+}  // namespace
 
 // A receive takes at least this much of what has arrived, so that an answer comes in one
 // system call and its pieces are then read from here.
@@ -119,8 +181,7 @@ Line& line_of(PyObject* self) {
 
 [[noreturn]] void raise_errno(Line& line, int error) {
     line.lost = true;
-    errno = error;
-    PyErr_SetFromErrno(PyExc_OSError);
+    set_error(error);
     raise();
 }
 
@@ -135,10 +196,7 @@ void connect(Line& line) {
     call_method(sock.get(), BREL_STR("setblocking"), no.get());
     const int fd = PyObject_AsFileDescriptor(sock.get());
     if (fd < 0) raise();
-#if !defined(_WIN32)
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-#endif
+    no_delay(fd);
     if (line.sock) {
         Ref old = std::move(line.sock);
         Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(old.get(), BREL_STR("close")));
@@ -166,10 +224,9 @@ int wait_for(int fd, short events, Clock::time_point deadline, bool bounded) noe
         if (left <= 0) return kTimedOut;
         ms = static_cast<int>(std::min<long long>(left, 1 << 30));
     }
-    pollfd p{fd, events, 0};
-    const int rc = ::poll(&p, 1, ms);
+    const int rc = poll_one(fd, events, ms);
     if (rc > 0) return kDone;
-    return rc == 0 ? kTimedOut : errno;
+    return rc == 0 ? kTimedOut : socket_error();
 }
 
 // Receives into line.pending[end, ...) until `have` reaches `want` bytes or the deadline
@@ -182,14 +239,14 @@ int receive(Line& line, std::size_t& end, std::size_t want, Clock::time_point de
         if (wait) {
             if (const int waited = wait_for(line.fd, POLLIN, deadline, true)) return waited;
         }
-        const ssize_t n = ::recv(line.fd, line.pending.data() + end, line.pending.size() - end, MSG_DONTWAIT);
+        const Transferred n = receive_some(line.fd, line.pending.data() + end, line.pending.size() - end);
         if (n > 0) {
             end += static_cast<std::size_t>(n);
             have += static_cast<std::size_t>(n);
             continue;
         }
         if (n == 0) return kClosed;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        if (const int error = socket_error(); !would_block(error)) return error;
         if (!wait) break;
     }
     return kDone;
@@ -222,7 +279,7 @@ void fill(Line& line, std::size_t want, bool wait) {
             outcome = receive(line, end, want, deadline, false);
         }
         line.pending.resize(end);
-        if (outcome == EINTR) {
+        if (outcome == kInterrupted) {
             if (PyErr_CheckSignals() < 0) raise();
             continue;
         }
@@ -253,13 +310,13 @@ int send_all(int fd, const std::uint8_t* bytes, std::size_t size, std::size_t& s
     const Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
     while (sent < size) {
-        const ssize_t n = ::send(fd, bytes + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const Transferred n = send_some(fd, bytes + sent, size - sent);
         if (n >= 0) {
             sent += static_cast<std::size_t>(n);
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        } else if (const int error = socket_error(); would_block(error)) {
             if (const int waited = wait_for(fd, POLLOUT, deadline, bounded)) return waited;
         } else {
-            return errno;
+            return error;
         }
     }
     return kDone;
@@ -324,16 +381,17 @@ Ref write(PyObject* channel, Line& line, PyObject* data) {
         // A frame normally fits the socket's buffer at once: the lock is released only
         // when the send has to wait for room.
         std::size_t sent = 0;
-        const ssize_t n = size ? ::send(line.fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT) : 0;
-        if (n >= 0)
+        const Transferred n = size ? send_some(line.fd, bytes, size) : 0;
+        if (n >= 0) {
             sent = static_cast<std::size_t>(n);
-        else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            outcome = errno;
+        } else if (const int error = socket_error(); !would_block(error) && error != kInterrupted) {
+            outcome = error;
+        }
         while (outcome == kDone && sent < size) {
             Py_BEGIN_ALLOW_THREADS
             outcome = send_all(line.fd, bytes, size, sent, line.timeout);
             Py_END_ALLOW_THREADS
-            if (outcome != EINTR) break;
+            if (outcome != kInterrupted) break;
             outcome = kDone;
             if (PyErr_CheckSignals() < 0) raise();
         }

@@ -85,6 +85,8 @@ StreamStatus UdpStream::receive(modbus::AnswerBuffer& buffer, std::size_t, std::
     if (buffer.size() > 0) return {StreamEnd::TimedOut};
     try {
         for (;;) {
+            // Stray datagrams keep coming in no longer than the deadline allows.
+            if (bounded_ && std::chrono::steady_clock::now() >= deadline_) return {StreamEnd::TimedOut};
             if (fd_ >= 0) {
                 int ms = -1;
                 if (bounded_) {
@@ -98,8 +100,6 @@ StreamStatus UdpStream::receive(modbus::AnswerBuffer& buffer, std::size_t, std::
                     if (PyErr_CheckSignals() < 0) return {StreamEnd::Raised};
                     continue;
                 }
-            } else if (bounded_ && std::chrono::steady_clock::now() >= deadline_) {
-                return {StreamEnd::TimedOut};
             }
             Ref datagram = receive_one(recv_.get());
             Py_buffer view;
