@@ -216,6 +216,20 @@ def test_a_server_that_drops_an_idle_connection_costs_nothing(servers):
     assert server.requests == [READ, READ]
 
 
+def test_modbus_ascii_over_tcp(servers):
+    def script(conn, server):
+        server.request(conn, 17)                      # ':' 01 03 0000 0002 LRC CR LF
+        conn.sendall(b":010304000A000BE3\r\n")        # 01 03 04 000A 000B, LRC E3
+        conn.recv(1)
+
+    server = servers(script)
+    with brel_modbus.Master(server.url, 9600, 1.0, framing="ascii") as master:
+        assert type(master.serial.line) is brel_modbus.TcpChannel
+        assert master.read_registers(STATION, 0, 2) == [10, 11]
+        assert master.last_feedback_received == ANSWER
+    assert server.requests == [b":010300000002FA\r\n"]
+
+
 def test_nothing_listening_fails_in_the_constructor():
     with socket.socket() as probe:   # a port that was free a moment ago
         probe.bind(("127.0.0.1", 0))
