@@ -303,6 +303,74 @@ void check_exchange(const std::uint8_t* data, std::size_t size) {
         expect(a.end == b.end && a.skipped == b.skipped && a.data == b.data && a.code == b.code);
     }
 }
+
+// Answers of any length: every size rule walked over the input as an answer PDU, each step
+// given only the bytes it may know (a copy of exactly that many, so that a look beyond them
+// is a heap overflow), ends where a count written out here says; the answer checks of codes
+// 12, 20 and 24 hold only for answers of their layout; the file record requests are laid out
+// as written out here.
+void check_answer_sizes(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return;
+    const std::uint8_t* pdu = data + 1;
+    const std::size_t n = size - 1;
+    const AnswerSize rules[] = {{SizeRule::Fixed, data[0] % 16u},
+                                {SizeRule::CountByte},
+                                {SizeRule::CountWord},
+                                {SizeRule::Identification},
+                                answer_size_of(pdu, n)};
+    for (const AnswerSize& rule : rules) {
+        std::size_t known = 1;
+        bool whole = true;
+        for (;;) {
+            std::vector<std::uint8_t> seen(pdu, pdu + known);
+            const std::size_t more = answer_more(rule, seen.data(), known);
+            if (!more) break;
+            known += more;
+            if (known > n) {
+                whole = false;
+                break;
+            }
+        }
+        if (!whole) continue;
+        if (rule.rule == SizeRule::Fixed) expect(known == std::max<std::size_t>(1, rule.fixed));
+        if (rule.rule == SizeRule::CountByte) expect(known == 2 + static_cast<std::size_t>(pdu[1]));
+        if (rule.rule == SizeRule::CountWord) expect(n >= 3 && known == 3 + static_cast<std::size_t>(get16(pdu + 1)));
+        if (rule.rule == SizeRule::Identification) {
+            IdentificationPage page;
+            expect(parse_identification(pdu, known, page, [](std::uint8_t, const std::uint8_t*, std::size_t) {}));
+        }
+    }
+    if (fifo_answer_ok(pdu, n)) expect(n == 5 + 2 * static_cast<std::size_t>(get16(pdu + 3)) && get16(pdu + 3) <= 31);
+    if (event_log_answer_ok(pdu, n)) expect(n == 2 + static_cast<std::size_t>(pdu[1]) && n >= 8 && n <= 72);
+
+    Reader in{data, size};
+    FileRecord records[3];
+    std::uint16_t words[3][4];
+    const std::size_t count = 1 + in.u8() % 3;
+    for (std::size_t k = 0; k < count; ++k) {
+        records[k] = {in.u16(), in.u16(), static_cast<std::uint16_t>(1 + in.u8() % 4), words[k]};
+        for (auto& w : words[k]) w = in.u16();
+    }
+    std::uint8_t out[2 + 3 * (7 + 8)];
+    expect(pdu_read_file_record(out, records, count) == 2 + 7 * count && out[1] == 7 * count);
+    for (std::size_t k = 0; k < count; ++k)
+        expect(out[2 + 7 * k] == 6 && get16(out + 3 + 7 * k) == records[k].file &&
+               get16(out + 5 + 7 * k) == records[k].record && get16(out + 7 + 7 * k) == records[k].length);
+    const std::size_t written = pdu_write_file_record(out, records, count);
+    expect(written == 2 + file_write_bytes(records, count) && out[1] == written - 2);
+    std::size_t at = 2;
+    for (std::size_t k = 0; k < count; ++k) {
+        expect(out[at] == 6 && get16(out + at + 1) == records[k].file && get16(out + at + 5) == records[k].length);
+        for (std::size_t i = 0; i < records[k].length; ++i) expect(get16(out + at + 7 + 2 * i) == words[k][i]);
+        at += 7 + 2 * static_cast<std::size_t>(records[k].length);
+    }
+    // Any answer to the read: accepted only with the layout of each record asked for.
+    if (file_record_answer_ok(pdu, n, records, count)) {
+        std::size_t want = 2;
+        for (std::size_t k = 0; k < count; ++k) want += 2 + 2 * static_cast<std::size_t>(records[k].length);
+        expect(n == want && pdu[1] == n - 2);
+    }
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -390,5 +458,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_values(data, size);
     check_plan(data, size);
     check_exchange(data, size);
+    check_answer_sizes(data, size);
     return 0;
 }

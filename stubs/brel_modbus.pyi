@@ -105,6 +105,36 @@ class ModbusStatic:
         for a value of the wrong kind.
         Example: ModbusStatic.encode_values("e", [1.5]) == [0x3E00]
         """
+    DIAG_RETURN_QUERY_DATA: int
+    """Diagnostics sub-function 0x00: the device returns the request's data (a link test)."""
+    DIAG_RESTART_COMMUNICATIONS_OPTION: int
+    """Diagnostics sub-function 0x01: restart the device's serial port; data FF 00 also clears its event log."""
+    DIAG_RETURN_DIAGNOSTIC_REGISTER: int
+    """Diagnostics sub-function 0x02: the device's 16-bit diagnostic register."""
+    DIAG_CHANGE_ASCII_INPUT_DELIMITER: int
+    """Diagnostics sub-function 0x03: the end-of-message character of ASCII mode (data: the character, 00)."""
+    DIAG_FORCE_LISTEN_ONLY_MODE: int
+    """Diagnostics sub-function 0x04: the device stops answering until restarted; no answer is awaited."""
+    DIAG_CLEAR_COUNTERS_AND_DIAGNOSTIC_REGISTER: int
+    """Diagnostics sub-function 0x0A: clear every counter and the diagnostic register."""
+    DIAG_RETURN_BUS_MESSAGE_COUNT: int
+    """Diagnostics sub-function 0x0B: messages the device saw on the line."""
+    DIAG_RETURN_BUS_COMMUNICATION_ERROR_COUNT: int
+    """Diagnostics sub-function 0x0C: CRC errors the device counted."""
+    DIAG_RETURN_BUS_EXCEPTION_ERROR_COUNT: int
+    """Diagnostics sub-function 0x0D: exception answers the device sent."""
+    DIAG_RETURN_SERVER_MESSAGE_COUNT: int
+    """Diagnostics sub-function 0x0E: messages addressed to the device (or broadcast)."""
+    DIAG_RETURN_SERVER_NO_RESPONSE_COUNT: int
+    """Diagnostics sub-function 0x0F: messages the device did not answer."""
+    DIAG_RETURN_SERVER_NAK_COUNT: int
+    """Diagnostics sub-function 0x10: negative acknowledge answers (exception 7)."""
+    DIAG_RETURN_SERVER_BUSY_COUNT: int
+    """Diagnostics sub-function 0x11: server device busy answers (exception 6)."""
+    DIAG_RETURN_BUS_CHARACTER_OVERRUN_COUNT: int
+    """Diagnostics sub-function 0x12: messages lost to character overruns."""
+    DIAG_CLEAR_OVERRUN_COUNTER_AND_FLAG: int
+    """Diagnostics sub-function 0x14: clear the overrun counter and error flag."""
 
 class SlaveException(Exception):
     """The slave refused a request with a Modbus exception answer.
@@ -348,6 +378,82 @@ class Master:
         """
     @recovery_delay.setter
     def recovery_delay(self, value: float | None) -> None: ...
+    def read_exception_status(self, station: int) -> int:
+        """Read the exception status (function code 7, serial line only): eight device-defined bits.
+
+        Returns: the status byte, 0..255 (None for a broadcast, station 0).
+        Example: master.read_exception_status(1) & 0x01
+        """
+    def diagnostics(self, station: int, sub_function: int, data: bytes = b"") -> bytes:
+        """Run a diagnostics sub-function (function code 8, serial line only); its answer's data.
+
+        Args: sub_function, 0..65535 (ModbusStatic.DIAG_...); data, the request's data field
+        (at most 250 bytes); empty sends 00 00, the data of every standard sub-function.
+        Returns: the answer's data after the sub-function: the echo, a counter (2 bytes, high
+        first) or the diagnostic register; b"" for DIAG_FORCE_LISTEN_ONLY_MODE and a broadcast,
+        which nobody answers.
+        Raises: ValueError when the answer does not repeat the sub-function, is not as long
+        as the request, or (return query data) does not repeat the data.
+        Example: master.diagnostics(1, ModbusStatic.DIAG_RETURN_QUERY_DATA, b"\\xa5\\x37") == b"\\xa5\\x37"
+        """
+    def get_comm_event_counter(self, station: int) -> tuple[int, int]:
+        """Read the communication event counter (function code 11, serial line only).
+
+        Returns: (status, event count): status 0xFFFF while the device is busy with a command.
+        Example: status, events = master.get_comm_event_counter(1)
+        """
+    def get_comm_event_log(self, station: int) -> tuple[int, int, int, bytes]:
+        """Read the communication event log (function code 12, serial line only).
+
+        Returns: (status, event count, message count, events): events, at most 64 bytes, the
+        most recent first.
+        Example: status, events, messages, log = master.get_comm_event_log(1)
+        """
+    def report_server_id(self, station: int) -> bytes:
+        """Report the server id (function code 17): the answer's data after its byte count.
+
+        Returns: the device's id (its length is the device's), the run indicator byte (0x00
+        off, 0xFF on) and any data the device adds.
+        Example: master.report_server_id(1)
+        """
+    def read_file_record(self, station: int, requests: Sequence[tuple[int, int, int]]) -> list[list[int]]:
+        """Read file records (function code 20): one register list per (file, record, length).
+
+        Args: requests, (file 0..65535, record 0..9999, length in registers) each; the requests
+        (7 bytes each) and their answers (2 bytes and the registers each) must each fit in
+        245 bytes. Reference type 6 is sent.
+        Raises: ValueError for a record beyond 9999 or requests that do not fit, before sending;
+        ValueError when an answer's record lengths or reference types are not those asked for.
+        Example: master.read_file_record(1, [(4, 1, 2), (3, 9, 2)])
+        """
+    def write_file_record(self, station: int, requests: Sequence[tuple[int, int, Sequence[int]]]) -> None:
+        """Write file records (function code 21): (file, record, values) each, values 0..65535.
+
+        Args: requests, whose 7 bytes and values each must fit in 251 bytes in all.
+        Raises: ValueError when the answer does not repeat the request.
+        Example: master.write_file_record(1, [(4, 7, [0x06AF, 0x04BE, 0x100D])])
+        """
+    def read_fifo_queue(self, station: int, address: int) -> list[int]:
+        """Read the FIFO queue whose pointer register is at address (function code 24).
+
+        Returns: the queued values, at most 31.
+        Raises: ValueError when the answer's byte count and FIFO count disagree or exceed 31.
+        Example: master.read_fifo_queue(1, 0x04DE)
+        """
+    def execute(self, station: int, function_code: int, data: bytes,
+                length: int | Callable[[bytes], int] | None = None) -> bytes:
+        """Send one raw request (function_code, data) and return the data of its answer.
+
+        Only the station, the function code (or an exception answer, raised as SlaveException)
+        and the CRC are checked. How many answer bytes to read, since an RTU frame does not
+        say: length None, the rule of a public function code (1 to 8, 11, 12, 15 to 17, 20 to
+        24, 43/14; refused with ValueError before sending for any other code); an int, the
+        answer's data length (1 to 252); a callable, given the answer so far (function code
+        first) and returning how many more bytes it needs, 0 when it is whole.
+        Args: function_code 1..127; data, at most 252 bytes.
+        Returns: the answer after the function code; b"" for a broadcast (station 0).
+        Example: master.execute(1, 0x41, b"\\x00", lambda pdu: 1 if len(pdu) < 2 else 2 + pdu[1] - len(pdu))
+        """
 
 class FixMaster:
     """A Master with one station fixed: the members of Master without the station argument.
@@ -475,6 +581,27 @@ class FixMaster:
         """The master's recovery_delay in seconds; settable (None follows the time-out)."""
     @recovery_delay.setter
     def recovery_delay(self, value: float | None) -> None: ...
+    def read_exception_status(self) -> int:
+        """Read the exception status (function code 7, serial line only); see Master."""
+    def diagnostics(self, sub_function: int, data: bytes = b"") -> bytes:
+        """Run a diagnostics sub-function (function code 8); see Master.
+
+        Example: meter.diagnostics(ModbusStatic.DIAG_RETURN_BUS_MESSAGE_COUNT)
+        """
+    def get_comm_event_counter(self) -> tuple[int, int]:
+        """Read the communication event counter (function code 11) as (status, event count); see Master."""
+    def get_comm_event_log(self) -> tuple[int, int, int, bytes]:
+        """Read the communication event log (function code 12); see Master."""
+    def report_server_id(self) -> bytes:
+        """Report the server id (function code 17): the data after the byte count; see Master."""
+    def read_file_record(self, requests: Sequence[tuple[int, int, int]]) -> list[list[int]]:
+        """Read file records (function code 20), (file, record, length) each; see Master."""
+    def write_file_record(self, requests: Sequence[tuple[int, int, Sequence[int]]]) -> None:
+        """Write file records (function code 21), (file, record, values) each; see Master."""
+    def read_fifo_queue(self, address: int) -> list[int]:
+        """Read a FIFO queue (function code 24), at most 31 values; see Master."""
+    def execute(self, function_code: int, data: bytes, length: int | Callable[[bytes], int] | None = None) -> bytes:
+        """Send one raw request and return the data of its answer; see Master for length."""
 
 class ModbusTCPMaster:
     """Modbus 主站控制端，也叫客户端。
@@ -685,6 +812,45 @@ class ModbusTCPMaster:
         """Whether the call after a closed or broken connection opens a new one (default True); settable."""
     @reconnect.setter
     def reconnect(self, value: bool) -> None: ...
+    def diagnostics(self, sub_function: int, data: bytes = b"") -> bytes:
+        """Run a diagnostics sub-function (function code 8) through a gateway or a device that serves it.
+
+        Args and Returns as Master.diagnostics; the length comes from the MBAP header.
+        Raises: AssertionError "Feedback for diagnostics invalid" when the answer does not
+        repeat the sub-function, is not as long as the request, or does not repeat the data
+        of return query data.
+        Example: plc.diagnostics(ModbusStatic.DIAG_RETURN_QUERY_DATA, b"\\xa5\\x37")
+        """
+    def report_server_id(self) -> bytes:
+        """Report the server id (function code 17): the answer's data after its byte count.
+
+        Example: plc.report_server_id()[-1] == 0xFF  # running, for most devices
+        """
+    def read_file_record(self, requests: Sequence[tuple[int, int, int]]) -> list[list[int]]:
+        """Read file records (function code 20), one register list per (file, record, length); see Master.
+
+        Raises: AssertionError "Feedback for reading file records invalid" for an answer that
+        does not carry the records asked for.
+        """
+    def write_file_record(self, requests: Sequence[tuple[int, int, Sequence[int]]]) -> None:
+        """Write file records (function code 21), (file, record, values) each; see Master.
+
+        Raises: AssertionError "Feedback for writing file records invalid" when the answer does
+        not repeat the request.
+        """
+    def read_fifo_queue(self, address: int) -> list[int]:
+        """Read the FIFO queue whose pointer register is at address (function code 24), at most 31 values."""
+    def execute(self, function_code: int, data: bytes, length: int | Callable[[bytes], int] | None = None) -> bytes:
+        """Send one raw request (function_code 1..127, data at most 252 bytes); the data of its answer.
+
+        The MBAP header says how long the answer is; length, when given, must agree with it:
+        an int, the data length; a callable, given the answer so far (function code first) and
+        returning how many more bytes it needs. The function code of a public code's answer
+        is checked with its own length rule.
+        Raises: TCPSlaveException for an exception answer; AssertionError "Data length not
+        match with needed" or "Feedback for the request invalid" when the lengths disagree.
+        Example: plc.execute(17, b"")
+        """
 
 class TCPSlaveException(SlaveException, AssertionError):
     """A Modbus TCP exception answer: a SlaveException that is also an AssertionError."""

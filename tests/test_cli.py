@@ -571,6 +571,46 @@ def test_info_for_people_and_spreadsheets(slaves, form):
         assert "VendorUrl" in out and IDENTITY[3] in out
 
 
+SERVER_ID = "-".join(IDENTITY[k] for k in (0, 1, 2)) + "\\xff"   # pymodbus's report, as the command shows it
+
+
+@pytest.mark.parametrize("road", ROADS)
+def test_info_shows_the_server_id(slaves, road):
+    document = json.loads(ok("info", *target(slaves, road), "-s", STATION, "--output", "json"))
+    assert document["server_id"] == SERVER_ID
+    table = ok("info", *target(slaves, road), "-s", STATION)
+    assert table.splitlines()[:2] == ["station 1 identification", f"server id (function 17): {SERVER_ID}"]
+
+
+class IdentitySlave(LoopbackSlave):
+    """Answers function 17 with `server_id` (or refuses it when None), 43/14 with one
+    object (or refuses it when `objects` is false), and refuses everything else."""
+
+    def __init__(self, server_id, objects):
+        super().__init__()
+        self.server_id, self.objects = server_id, objects
+
+    def answer(self, unit, pdu):
+        if pdu[0] == 17 and self.server_id is not None:
+            return bytes((17, len(self.server_id))) + self.server_id
+        if pdu[0] == 43 and self.objects:
+            return bytes((43, 14, pdu[2], 0x01, 0, 0, 1, 0, 3)) + b"ACME"[:3]
+        return bytes((pdu[0] | 0x80, 1))
+
+
+@pytest.mark.parametrize("server_id, objects, shown, rows", [
+    (b"\x2A\xFFM-7", False, "*\\xffM-7", []),                    # no identification: the id alone
+    (None, True, None, [("0x00", "VendorName", "ACM")]),           # no id: the identification alone
+    (b"\x2A\xFF", True, "*\\xff", [("0x00", "VendorName", "ACM")]),
+])
+def test_info_of_a_device_that_serves_one_of_the_two(server_id, objects, shown, rows):
+    with IdentitySlave(server_id, objects) as slave:
+        out = ok("info", f"tcp://127.0.0.1:{slave.port}", "-s", 1, "--output", "json")
+    document = json.loads(out)
+    assert document["server_id"] == shown
+    assert [(o["id"], o["name"], o["value"]) for o in document["objects"]] == rows
+
+
 def test_info_of_a_device_that_refuses():
     with RefusingSlave(1) as slave:
         code, out, err = run("info", f"tcp://127.0.0.1:{slave.port}", "-s", 1)

@@ -339,8 +339,9 @@ def build_parser() -> argparse.ArgumentParser:
                       help="stations to try, e.g. 1-247 (default) or 1,3,10-12")
     add_place(scan.add_argument_group("what"), TABLES, what="the")
 
-    info = command("info", "read the device identification (function 43/14)", run_info,
-                   tail=": the basic, regular and extended objects the device offers")
+    info = command("info", "read the device identification (function 43/14) and server id (function 17)",
+                   run_info, tail=": the basic, regular and extended objects the device offers, and the "
+                                  "server id when the device reports one")
     add_station(info.add_argument_group("what"), 1, "the station (slave address) 1 to 255")
     return parser
 
@@ -737,6 +738,7 @@ def run_info(args: argparse.Namespace) -> int:
     station = station_of(args)
     objects: dict[int, bytes] | None = None
     refusal: SlaveException | None = None
+    server_id: bytes | None = None
     with connect(args) as link, modbus_call(station, args.timeout):
         for read_code in (3, 2, 1):   # extended, regular, basic: the first the device grants
             try:
@@ -744,13 +746,22 @@ def run_info(args: argparse.Namespace) -> int:
                 break
             except SlaveException as exc:
                 refusal = exc
-    if objects is None:
+        if objects is not None or refusal is not None:   # the device answers: does it report its id?
+            try:
+                server_id = link.server_id(station)
+            except MODBUS_ERRORS:
+                server_id = None   # many devices neither serve function 17 nor answer it
+    if objects is None and server_id is None:
         code = refusal.error_code if refusal is not None else None
         raise Failure(f"no identification: station {station} refuses function 43/14 ({exception_name(code)})")
     rows: list[Row] = [{"id": f"0x{object_id:02X}", "name": object_name(object_id),
                         "value": text_of(value)}
-                       for object_id, value in sorted(objects.items())]
-    writer_for(args).block(f"station {station} identification", {"timestamp": timestamp(), "station": station},
+                       for object_id, value in sorted((objects or {}).items())]
+    shown_id = None if server_id is None else text_of(server_id)
+    title = f"station {station} identification"
+    if shown_id is not None and args.output == "table":
+        title += f"\nserver id (function 17): {shown_id}"
+    writer_for(args).block(title, {"timestamp": timestamp(), "station": station, "server_id": shown_id},
                            ["id", "name", "value"], rows, key="objects")
     return 0
 

@@ -280,6 +280,13 @@ class Link:
             return dict(master.read_device_identification(read_code))
         return dict(master.read_device_identification(station, read_code))
 
+    def server_id(self, station: int) -> bytes:
+        """What report server id (function 17) answers: the data after its byte count."""
+        master = self._at(station)
+        if self.target.tcp:
+            return bytes(master.report_server_id())
+        return bytes(master.report_server_id(station))
+
     def close(self) -> None:
         self.master.close()
 

@@ -46,11 +46,18 @@ enum FunctionCode : std::uint8_t {
     kReadInputRegisters = 4,
     kWriteSingleCoil = 5,
     kWriteSingleRegister = 6,
+    kReadExceptionStatus = 7,
+    kDiagnostics = 8,
+    kGetCommEventCounter = 11,
+    kGetCommEventLog = 12,
     kWriteMultipleCoils = 15,
     kWriteMultipleRegisters = 16,
+    kReportServerId = 17,
+    kReadFileRecord = 20,
     kWriteFileRecord = 21,
     kMaskWriteRegister = 22,
     kReadWriteRegisters = 23,
+    kReadFifoQueue = 24,
     kEncapsulatedInterface = 43,
 };
 inline constexpr std::uint8_t kMeiDeviceIdentification = 0x0E;  // the MEI type of code 43
@@ -80,6 +87,14 @@ inline constexpr std::size_t kMaxWriteCoils = 1968;
 inline constexpr std::size_t kMaxReadWriteRead = 125;
 inline constexpr std::size_t kMaxReadWriteWrite = 121;
 inline constexpr std::size_t kMaxPdu = 253;
+inline constexpr std::uint16_t kDiagReturnQueryData = 0x0000;  // code 8: the answer echoes the data
+inline constexpr std::uint16_t kDiagForceListenOnly = 0x0004;  // code 8: the device does not answer
+inline constexpr std::uint8_t kFileReferenceType = 6;          // codes 20 and 21: the only reference type
+inline constexpr std::uint16_t kMaxFileRecord = 9999;          // codes 20 and 21: record numbers 0..9999
+inline constexpr std::size_t kMaxFileReadBytes = 0xF5;         // code 20: byte count of request and answer
+inline constexpr std::size_t kMaxFileWriteBytes = 0xFB;        // code 21: byte count of the request
+inline constexpr std::size_t kMaxFifoCount = 31;               // code 24: values in one queue
+inline constexpr std::size_t kMaxEventLog = 64;                // code 12: event bytes in one answer
 
 // ---- requests: the PDU, function code first ---------------------------------------------
 
@@ -168,6 +183,81 @@ constexpr std::size_t pdu_read_device_identification(std::uint8_t* out, std::uin
     return 4;
 }
 
+// Codes 7, 11, 12 and 17: the function code alone. 1 byte.
+constexpr std::size_t pdu_code_only(std::uint8_t* out, std::uint8_t code) noexcept {
+    out[0] = code;
+    return 1;
+}
+
+// Code 8: sub-function and data; no data sends 00 00, the data field of every standard
+// sub-function. out holds 3 + max(n, 2) bytes; n <= kMaxPdu - 3.
+constexpr std::size_t pdu_diagnostics(std::uint8_t* out, std::uint16_t sub_function, const std::uint8_t* data,
+                                      std::size_t n) noexcept {
+    out[0] = kDiagnostics;
+    put16(out + 1, sub_function);
+    if (n == 0) {
+        put16(out + 3, 0);
+        return 5;
+    }
+    for (std::size_t i = 0; i < n; ++i) out[3 + i] = data[i];
+    return 3 + n;
+}
+
+// Code 24: the FIFO pointer address. 3 bytes.
+constexpr std::size_t pdu_read_fifo_queue(std::uint8_t* out, std::uint16_t address) noexcept {
+    out[0] = kReadFifoQueue;
+    put16(out + 1, address);
+    return 3;
+}
+
+// One sub-request of codes 20 and 21: file, record and record length in registers
+// (for code 21, `words` holds the length's values).
+struct FileRecord {
+    std::uint16_t file = 0;
+    std::uint16_t record = 0;
+    std::uint16_t length = 0;
+    const std::uint16_t* words = nullptr;
+};
+
+// Code 20: byte count, then 7 bytes per sub-request (reference type, file, record,
+// length). out holds 2 + 7 * n bytes; 7 * n <= kMaxFileReadBytes.
+constexpr std::size_t pdu_read_file_record(std::uint8_t* out, const FileRecord* records, std::size_t n) noexcept {
+    out[0] = kReadFileRecord;
+    out[1] = static_cast<std::uint8_t>(7 * n);
+    std::uint8_t* at = out + 2;
+    for (std::size_t k = 0; k < n; ++k, at += 7) {
+        at[0] = kFileReferenceType;
+        put16(at + 1, records[k].file);
+        put16(at + 3, records[k].record);
+        put16(at + 5, records[k].length);
+    }
+    return 2 + 7 * n;
+}
+
+// The request data of code 21: 7 bytes and the values for each sub-request.
+constexpr std::size_t file_write_bytes(const FileRecord* records, std::size_t n) noexcept {
+    std::size_t bytes = 0;
+    for (std::size_t k = 0; k < n; ++k) bytes += 7 + 2 * static_cast<std::size_t>(records[k].length);
+    return bytes;
+}
+
+// Code 21: byte count, then per sub-request the 7 bytes of code 20 and the values.
+// out holds 2 + file_write_bytes(records, n) bytes, which is at most kMaxFileWriteBytes.
+constexpr std::size_t pdu_write_file_record(std::uint8_t* out, const FileRecord* records, std::size_t n) noexcept {
+    out[0] = kWriteFileRecord;
+    out[1] = static_cast<std::uint8_t>(file_write_bytes(records, n));
+    std::uint8_t* at = out + 2;
+    for (std::size_t k = 0; k < n; ++k) {
+        at[0] = kFileReferenceType;
+        put16(at + 1, records[k].file);
+        put16(at + 3, records[k].record);
+        put16(at + 5, records[k].length);
+        for (std::size_t i = 0; i < records[k].length; ++i) put16(at + 7 + 2 * i, records[k].words[i]);
+        at += 7 + 2 * static_cast<std::size_t>(records[k].length);
+    }
+    return static_cast<std::size_t>(at - out);
+}
+
 // An RTU frame of a PDU: station, the PDU, the CRC. out holds n + 3 bytes.
 constexpr std::size_t rtu_frame(std::uint8_t* out, std::uint8_t station, const std::uint8_t* pdu,
                                 std::size_t n) noexcept {
@@ -248,6 +338,115 @@ constexpr bool rtu_answer_matches(const RequestHead& request, AnswerRule rule, c
            pdu_answer_matches(request, rule, answer + 1, size - 3);
 }
 
+// ---- answers of any length: how many bytes belong to the answer ------------------------------
+
+// How the length of an answer PDU is found from its first bytes.
+enum class SizeRule : std::uint8_t {
+    Fixed,           // `fixed` bytes, function code included
+    CountByte,       // the code, a byte count, that many bytes (1 to 4, 12, 17, 20, 23)
+    CountWord,       // the code, a 16-bit byte count, that many bytes (24)
+    Identification,  // code 43/14's head and its objects
+    Open,            // not known from the bytes: the transport's frame tells (MBAP length)
+    Nothing,         // no answer comes (code 8 force listen only mode)
+};
+
+struct AnswerSize {
+    SizeRule rule = SizeRule::Open;
+    std::size_t fixed = 0;
+};
+
+// How many more bytes the answer PDU needs beyond its first `known` (function code first);
+// 0 when the answer is whole (or the rule does not say).
+constexpr std::size_t answer_more(AnswerSize size, const std::uint8_t* pdu, std::size_t known) noexcept {
+    auto upto = [known](std::size_t total) { return total > known ? total - known : 0; };
+    switch (size.rule) {
+        case SizeRule::Fixed:
+            return upto(size.fixed);
+        case SizeRule::CountByte:
+            return known < 2 ? upto(2) : upto(2 + static_cast<std::size_t>(pdu[1]));
+        case SizeRule::CountWord:
+            return known < 3 ? upto(3) : upto(3 + static_cast<std::size_t>(get16(pdu + 1)));
+        case SizeRule::Identification: {
+            if (known < 7) return upto(7);
+            std::size_t at = 7;
+            for (std::size_t k = 0; k < pdu[6]; ++k) {
+                if (known < at + 2) return upto(at + 2);
+                at += 2 + static_cast<std::size_t>(pdu[at + 1]);
+            }
+            return upto(at);
+        }
+        case SizeRule::Open:
+        case SizeRule::Nothing:
+            return 0;
+    }
+    return 0;
+}
+
+// The size rule of the answer to a request PDU of a public function code; Open for a
+// code whose answer length the standard leaves to the device.
+constexpr AnswerSize answer_size_of(const std::uint8_t* request, std::size_t size) noexcept {
+    switch (request[0]) {
+        case kReadCoils:
+        case kReadDiscreteInputs:
+        case kReadHoldingRegisters:
+        case kReadInputRegisters:
+        case kGetCommEventLog:
+        case kReportServerId:
+        case kReadFileRecord:
+        case kReadWriteRegisters:
+            return {SizeRule::CountByte};
+        case kWriteSingleCoil:
+        case kWriteSingleRegister:
+        case kWriteMultipleCoils:
+        case kWriteMultipleRegisters:
+        case kGetCommEventCounter:
+            return {SizeRule::Fixed, 5};
+        case kReadExceptionStatus:
+            return {SizeRule::Fixed, 2};
+        case kMaskWriteRegister:
+            return {SizeRule::Fixed, 7};
+        case kDiagnostics:
+            if (size >= 3 && get16(request + 1) == kDiagForceListenOnly) return {SizeRule::Nothing};
+            return {SizeRule::Fixed, size};
+        case kWriteFileRecord:
+            return {SizeRule::Fixed, size};
+        case kReadFifoQueue:
+            return {SizeRule::CountWord};
+        case kEncapsulatedInterface:
+            if (size >= 2 && request[1] == kMeiDeviceIdentification) return {SizeRule::Identification};
+            return {};
+        default:
+            return {};
+    }
+}
+
+// Code 20's answer against its request: a byte count, then for each sub-request in order
+// its length byte (1 + 2 * record length), reference type 6 and the registers.
+constexpr bool file_record_answer_ok(const std::uint8_t* pdu, std::size_t size, const FileRecord* records,
+                                     std::size_t n) noexcept {
+    if (size < 2 || size != 2 + static_cast<std::size_t>(pdu[1])) return false;
+    std::size_t at = 2;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t length = 1 + 2 * static_cast<std::size_t>(records[k].length);
+        if (size - at < 1 + length || pdu[at] != length || pdu[at + 1] != kFileReferenceType) return false;
+        at += 1 + length;
+    }
+    return at == size;
+}
+
+// Code 24's answer: a byte count of 2 + 2 * the FIFO count, the count at most 31.
+constexpr bool fifo_answer_ok(const std::uint8_t* pdu, std::size_t size) noexcept {
+    if (size < 5) return false;
+    const std::size_t count = get16(pdu + 3);
+    return count <= kMaxFifoCount && get16(pdu + 1) == 2 + 2 * count && size == 5 + 2 * count;
+}
+
+// Code 12's answer: a byte count of 6 + the events, status, event count, message count,
+// at most 64 event bytes.
+constexpr bool event_log_answer_ok(const std::uint8_t* pdu, std::size_t size) noexcept {
+    return size >= 8 && pdu[1] >= 6 && pdu[1] <= 6 + kMaxEventLog && size == 2 + static_cast<std::size_t>(pdu[1]);
+}
+
 // ---- read device identification -----------------------------------------------------------
 
 // The head of one answer of code 43 / 14: 2B 0E, read code, conformity, more follows,
@@ -294,6 +493,40 @@ constexpr bool coils_example() {
     const std::size_t n = pdu_write_coils(out, 19, on, 10);
     return n == 8 && out[0] == 0x0F && out[3] == 0 && out[4] == 10 && out[5] == 2 && out[6] == 0xCD && out[7] == 0x01;
 }
+// The standard's own examples of codes 8, 12, 20, 21 and 24.
+inline constexpr std::uint8_t diagnostics_request[] = {0x08, 0x00, 0x00, 0xA5, 0x37};
+inline constexpr std::uint8_t event_log_answer[] = {0x0C, 0x08, 0x00, 0x00, 0x01, 0x08, 0x01, 0x21, 0x20, 0x00};
+inline constexpr std::uint8_t file_answer[] = {0x14, 0x0C, 0x05, 0x06, 0x0D, 0xFE, 0x00,
+                                               0x20, 0x05, 0x06, 0x33, 0xCD, 0x00, 0x40};
+inline constexpr std::uint8_t fifo_answer[] = {0x18, 0x00, 0x06, 0x00, 0x02, 0x01, 0xB8, 0x12, 0x84};
+constexpr bool file_read_example() {
+    constexpr FileRecord records[] = {{4, 1, 2}, {3, 9, 2}};
+    constexpr std::uint8_t expected[] = {0x14, 0x0E, 0x06, 0x00, 0x04, 0x00, 0x01, 0x00,
+                                         0x02, 0x06, 0x00, 0x03, 0x00, 0x09, 0x00, 0x02};
+    std::uint8_t out[16] = {};
+    if (pdu_read_file_record(out, records, 2) != 16) return false;
+    for (std::size_t i = 0; i < 16; ++i)
+        if (out[i] != expected[i]) return false;
+    return file_record_answer_ok(file_answer, sizeof file_answer, records, 2) &&
+           !file_record_answer_ok(file_answer, sizeof file_answer, records, 1);
+}
+constexpr bool file_write_example() {
+    constexpr std::uint16_t words[] = {0x06AF, 0x04BE, 0x100D};
+    const FileRecord records[] = {{4, 7, 3, words}};
+    constexpr std::uint8_t expected[] = {0x15, 0x0D, 0x06, 0x00, 0x04, 0x00, 0x07, 0x00,
+                                         0x03, 0x06, 0xAF, 0x04, 0xBE, 0x10, 0x0D};
+    std::uint8_t out[15] = {};
+    if (pdu_write_file_record(out, records, 1) != 15) return false;
+    for (std::size_t i = 0; i < 15; ++i)
+        if (out[i] != expected[i]) return false;
+    return true;
+}
+// How many bytes a rule reads in all, from the first byte on, for a whole answer.
+constexpr std::size_t walked(AnswerSize size, const std::uint8_t* pdu) {
+    std::size_t known = 1;
+    while (std::size_t more = answer_more(size, pdu, known)) known += more;
+    return known;
+}
 }  // namespace detail
 constexpr auto head_of(const std::uint8_t (&frame)[6]) { return request_head(frame, 6); }
 static_assert(rtu_answer_matches(head_of(detail::read_request), AnswerRule::RegisterBytes, detail::read_answer, 9));
@@ -304,5 +537,13 @@ static_assert(rtu_answer_matches(head_of(detail::read_request), AnswerRule::Regi
 static_assert(rtu_answer_matches(request_head(detail::mask_request, 8), AnswerRule::EchoMasks, detail::mask_answer,
                                  10));
 static_assert(detail::coils_example());
+static_assert(detail::file_read_example());
+static_assert(detail::file_write_example());
+static_assert(detail::walked(answer_size_of(detail::file_answer, 16), detail::file_answer) == 14);
+static_assert(detail::walked(answer_size_of(detail::event_log_answer, 1), detail::event_log_answer) == 10);
+static_assert(detail::walked(answer_size_of(detail::fifo_answer, 3), detail::fifo_answer) == 9);
+static_assert(detail::walked(answer_size_of(detail::diagnostics_request, 5), detail::diagnostics_request) == 5);
+static_assert(event_log_answer_ok(detail::event_log_answer, 10));
+static_assert(fifo_answer_ok(detail::fifo_answer, 9) && !fifo_answer_ok(detail::fifo_answer, 8));
 
 }  // namespace brel::modbus

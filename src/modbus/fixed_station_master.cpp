@@ -140,6 +140,15 @@ const Forward read_write_registers{"read_write_registers", 4, true};
 const Forward read_device_identification{"read_device_identification", 2, true};
 const Forward read_values{"read_values", 4, true};  // the master checks the code, after the format
 const Forward write_values{"write_values", 4, true};
+const Forward read_exception_status{"read_exception_status", 0, true};
+const Forward diagnostics{"diagnostics", 2, true};
+const Forward get_comm_event_counter{"get_comm_event_counter", 0, true};
+const Forward get_comm_event_log{"get_comm_event_log", 0, true};
+const Forward report_server_id{"report_server_id", 0, true};
+const Forward read_file_record{"read_file_record", 1, true};
+const Forward write_file_record{"write_file_record", 1, false};
+const Forward read_fifo_queue{"read_fifo_queue", 1, true};
+const Forward execute{"execute", 3, true};
 
 MemberSpec forwarding(const Forward& f, std::vector<ParamSpec> params, const char* doc = nullptr) {
     if (params.size() != static_cast<std::size_t>(f.count))
@@ -224,6 +233,16 @@ const ClassSpec& fix_master_class() {
             forwarding(write_values, {address, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
             property("retries", get_retries, "int", set_retries, "int"),
             property("recovery_delay", get_recovery_delay, "float", set_recovery_delay, "float | None"),
+            // ---- the rest of the public function codes, and raw requests: the Master's, station fixed
+            forwarding(read_exception_status, {}),
+            forwarding(diagnostics, {{"sub_function", "int"}, {"data", "bytes", bytes_default("")}}),
+            forwarding(get_comm_event_counter, {}),
+            forwarding(get_comm_event_log, {}),
+            forwarding(report_server_id, {}),
+            forwarding(read_file_record, {{"requests"}}),
+            forwarding(write_file_record, {{"requests"}}),
+            forwarding(read_fifo_queue, {address}),
+            forwarding(execute, {{"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}}),
         }};
     return spec;
 }

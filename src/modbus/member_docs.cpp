@@ -207,6 +207,72 @@ constexpr ReferenceText texts[] = {
      "Seconds of quiet line awaited before the request that follows a failure; settable.\n"
      "\n"
      "0 turns the wait off; setting None follows the time-out."},
+    {"Master", "read_exception_status",
+     "Read the exception status (function code 7, serial line only): eight device-defined bits.\n"
+     "\n"
+     "Returns: the status byte, 0..255 (None for a broadcast, station 0).\n"
+     "Example: master.read_exception_status(1) & 0x01"},
+    {"Master", "diagnostics",
+     "Run a diagnostics sub-function (function code 8, serial line only); its answer's data.\n"
+     "\n"
+     "Args: sub_function, 0..65535 (ModbusStatic.DIAG_...); data, the request's data field\n"
+     "(at most 250 bytes); empty sends 00 00, the data of every standard sub-function.\n"
+     "Returns: the answer's data after the sub-function: the echo, a counter (2 bytes, high\n"
+     "first) or the diagnostic register; b\"\" for DIAG_FORCE_LISTEN_ONLY_MODE and a broadcast,\n"
+     "which nobody answers.\n"
+     "Raises: ValueError when the answer does not repeat the sub-function, is not as long\n"
+     "as the request, or (return query data) does not repeat the data.\n"
+     "Example: master.diagnostics(1, ModbusStatic.DIAG_RETURN_QUERY_DATA, b\"\\xa5\\x37\") == b\"\\xa5\\x37\""},
+    {"Master", "get_comm_event_counter",
+     "Read the communication event counter (function code 11, serial line only).\n"
+     "\n"
+     "Returns: (status, event count): status 0xFFFF while the device is busy with a command.\n"
+     "Example: status, events = master.get_comm_event_counter(1)"},
+    {"Master", "get_comm_event_log",
+     "Read the communication event log (function code 12, serial line only).\n"
+     "\n"
+     "Returns: (status, event count, message count, events): events, at most 64 bytes, the\n"
+     "most recent first.\n"
+     "Example: status, events, messages, log = master.get_comm_event_log(1)"},
+    {"Master", "report_server_id",
+     "Report the server id (function code 17): the answer's data after its byte count.\n"
+     "\n"
+     "Returns: the device's id (its length is the device's), the run indicator byte (0x00\n"
+     "off, 0xFF on) and any data the device adds.\n"
+     "Example: master.report_server_id(1)"},
+    {"Master", "read_file_record",
+     "Read file records (function code 20): one register list per (file, record, length).\n"
+     "\n"
+     "Args: requests, (file 0..65535, record 0..9999, length in registers) each; the requests\n"
+     "(7 bytes each) and their answers (2 bytes and the registers each) must each fit in\n"
+     "245 bytes. Reference type 6 is sent.\n"
+     "Raises: ValueError for a record beyond 9999 or requests that do not fit, before sending;\n"
+     "ValueError when an answer's record lengths or reference types are not those asked for.\n"
+     "Example: master.read_file_record(1, [(4, 1, 2), (3, 9, 2)])"},
+    {"Master", "write_file_record",
+     "Write file records (function code 21): (file, record, values) each, values 0..65535.\n"
+     "\n"
+     "Args: requests, whose 7 bytes and values each must fit in 251 bytes in all.\n"
+     "Raises: ValueError when the answer does not repeat the request.\n"
+     "Example: master.write_file_record(1, [(4, 7, [0x06AF, 0x04BE, 0x100D])])"},
+    {"Master", "read_fifo_queue",
+     "Read the FIFO queue whose pointer register is at address (function code 24).\n"
+     "\n"
+     "Returns: the queued values, at most 31.\n"
+     "Raises: ValueError when the answer's byte count and FIFO count disagree or exceed 31.\n"
+     "Example: master.read_fifo_queue(1, 0x04DE)"},
+    {"Master", "execute",
+     "Send one raw request (function_code, data) and return the data of its answer.\n"
+     "\n"
+     "Only the station, the function code (or an exception answer, raised as SlaveException)\n"
+     "and the CRC are checked. How many answer bytes to read, since an RTU frame does not\n"
+     "say: length None, the rule of a public function code (1 to 8, 11, 12, 15 to 17, 20 to\n"
+     "24, 43/14; refused with ValueError before sending for any other code); an int, the\n"
+     "answer's data length (1 to 252); a callable, given the answer so far (function code\n"
+     "first) and returning how many more bytes it needs, 0 when it is whole.\n"
+     "Args: function_code 1..127; data, at most 252 bytes.\n"
+     "Returns: the answer after the function code; b\"\" for a broadcast (station 0).\n"
+     "Example: master.execute(1, 0x41, b\"\\x00\", lambda pdu: 1 if len(pdu) < 2 else 2 + pdu[1] - len(pdu))"},
     {"FixMaster", "__init__",
      "Make a Master(port, baudrate, timeout, **kwargs) and keep station for every call.\n"
      "\n"
@@ -296,6 +362,26 @@ constexpr ReferenceText texts[] = {
      "The master's retries: how many times a failed request is sent again; settable."},
     {"FixMaster", "recovery_delay",
      "The master's recovery_delay in seconds; settable (None follows the time-out)."},
+    {"FixMaster", "read_exception_status",
+     "Read the exception status (function code 7, serial line only); see Master."},
+    {"FixMaster", "diagnostics",
+     "Run a diagnostics sub-function (function code 8); see Master.\n"
+     "\n"
+     "Example: meter.diagnostics(ModbusStatic.DIAG_RETURN_BUS_MESSAGE_COUNT)"},
+    {"FixMaster", "get_comm_event_counter",
+     "Read the communication event counter (function code 11) as (status, event count); see Master."},
+    {"FixMaster", "get_comm_event_log",
+     "Read the communication event log (function code 12); see Master."},
+    {"FixMaster", "report_server_id",
+     "Report the server id (function code 17): the data after the byte count; see Master."},
+    {"FixMaster", "read_file_record",
+     "Read file records (function code 20), (file, record, length) each; see Master."},
+    {"FixMaster", "write_file_record",
+     "Write file records (function code 21), (file, record, values) each; see Master."},
+    {"FixMaster", "read_fifo_queue",
+     "Read a FIFO queue (function code 24), at most 31 values; see Master."},
+    {"FixMaster", "execute",
+     "Send one raw request and return the data of its answer; see Master for length."},
     {"ModbusTCPMaster", "__init__",
      "Connect to host:port (through brel_modbus._tcp_connect) with a time-out in seconds.\n"
      "\n"
@@ -441,6 +527,40 @@ constexpr ReferenceText texts[] = {
      "and an argument refused before sending are not retried."},
     {"ModbusTCPMaster", "reconnect",
      "Whether the call after a closed or broken connection opens a new one (default True); settable."},
+    {"ModbusTCPMaster", "diagnostics",
+     "Run a diagnostics sub-function (function code 8) through a gateway or a device that serves it.\n"
+     "\n"
+     "Args and Returns as Master.diagnostics; the length comes from the MBAP header.\n"
+     "Raises: AssertionError \"Feedback for diagnostics invalid\" when the answer does not\n"
+     "repeat the sub-function, is not as long as the request, or does not repeat the data\n"
+     "of return query data.\n"
+     "Example: plc.diagnostics(ModbusStatic.DIAG_RETURN_QUERY_DATA, b\"\\xa5\\x37\")"},
+    {"ModbusTCPMaster", "report_server_id",
+     "Report the server id (function code 17): the answer's data after its byte count.\n"
+     "\n"
+     "Example: plc.report_server_id()[-1] == 0xFF  # running, for most devices"},
+    {"ModbusTCPMaster", "read_file_record",
+     "Read file records (function code 20), one register list per (file, record, length); see Master.\n"
+     "\n"
+     "Raises: AssertionError \"Feedback for reading file records invalid\" for an answer that\n"
+     "does not carry the records asked for."},
+    {"ModbusTCPMaster", "write_file_record",
+     "Write file records (function code 21), (file, record, values) each; see Master.\n"
+     "\n"
+     "Raises: AssertionError \"Feedback for writing file records invalid\" when the answer does\n"
+     "not repeat the request."},
+    {"ModbusTCPMaster", "read_fifo_queue",
+     "Read the FIFO queue whose pointer register is at address (function code 24), at most 31 values."},
+    {"ModbusTCPMaster", "execute",
+     "Send one raw request (function_code 1..127, data at most 252 bytes); the data of its answer.\n"
+     "\n"
+     "The MBAP header says how long the answer is; length, when given, must agree with it:\n"
+     "an int, the data length; a callable, given the answer so far (function code first) and\n"
+     "returning how many more bytes it needs. The function code of a public code's answer\n"
+     "is checked with its own length rule.\n"
+     "Raises: TCPSlaveException for an exception answer; AssertionError \"Data length not\n"
+     "match with needed\" or \"Feedback for the request invalid\" when the lengths disagree.\n"
+     "Example: plc.execute(17, b\"\")"},
     {"Poller", "__init__",
      "Poll through master (a Master, FixMaster or ModbusTCPMaster).\n"
      "\n"
@@ -614,6 +734,32 @@ constexpr ReferenceAnnotation annotations[] = {
     {"Master", "retries", "value", "~int"},
     {"Master", "recovery_delay", "return", "~float"},
     {"Master", "recovery_delay", "value", "~float | None"},
+    {"Master", "read_exception_status", "station", "~int"},
+    {"Master", "read_exception_status", "return", "~int"},
+    {"Master", "diagnostics", "station", "~int"},
+    {"Master", "diagnostics", "sub_function", "~int"},
+    {"Master", "diagnostics", "data", "~bytes"},
+    {"Master", "diagnostics", "return", "~bytes"},
+    {"Master", "get_comm_event_counter", "station", "~int"},
+    {"Master", "get_comm_event_counter", "return", "~tuple[int, int]"},
+    {"Master", "get_comm_event_log", "station", "~int"},
+    {"Master", "get_comm_event_log", "return", "~tuple[int, int, int, bytes]"},
+    {"Master", "report_server_id", "station", "~int"},
+    {"Master", "report_server_id", "return", "~bytes"},
+    {"Master", "read_file_record", "station", "~int"},
+    {"Master", "read_file_record", "requests", "~Sequence[tuple[int, int, int]]"},
+    {"Master", "read_file_record", "return", "~list[list[int]]"},
+    {"Master", "write_file_record", "station", "~int"},
+    {"Master", "write_file_record", "requests", "~Sequence[tuple[int, int, Sequence[int]]]"},
+    {"Master", "write_file_record", "return", "~None"},
+    {"Master", "read_fifo_queue", "station", "~int"},
+    {"Master", "read_fifo_queue", "address", "~int"},
+    {"Master", "read_fifo_queue", "return", "~list[int]"},
+    {"Master", "execute", "station", "~int"},
+    {"Master", "execute", "function_code", "~int"},
+    {"Master", "execute", "data", "~bytes"},
+    {"Master", "execute", "length", "~int | Callable[[bytes], int] | None"},
+    {"Master", "execute", "return", "~bytes"},
     {"FixMaster", "write_coils", "address", "~int"},
     {"FixMaster", "write_coils", "values", "~Sequence[object]"},
     {"FixMaster", "write_coils", "return", "~None"},
@@ -643,6 +789,23 @@ constexpr ReferenceAnnotation annotations[] = {
     {"FixMaster", "retries", "value", "~int"},
     {"FixMaster", "recovery_delay", "return", "~float"},
     {"FixMaster", "recovery_delay", "value", "~float | None"},
+    {"FixMaster", "read_exception_status", "return", "~int"},
+    {"FixMaster", "diagnostics", "sub_function", "~int"},
+    {"FixMaster", "diagnostics", "data", "~bytes"},
+    {"FixMaster", "diagnostics", "return", "~bytes"},
+    {"FixMaster", "get_comm_event_counter", "return", "~tuple[int, int]"},
+    {"FixMaster", "get_comm_event_log", "return", "~tuple[int, int, int, bytes]"},
+    {"FixMaster", "report_server_id", "return", "~bytes"},
+    {"FixMaster", "read_file_record", "requests", "~Sequence[tuple[int, int, int]]"},
+    {"FixMaster", "read_file_record", "return", "~list[list[int]]"},
+    {"FixMaster", "write_file_record", "requests", "~Sequence[tuple[int, int, Sequence[int]]]"},
+    {"FixMaster", "write_file_record", "return", "~None"},
+    {"FixMaster", "read_fifo_queue", "address", "~int"},
+    {"FixMaster", "read_fifo_queue", "return", "~list[int]"},
+    {"FixMaster", "execute", "function_code", "~int"},
+    {"FixMaster", "execute", "data", "~bytes"},
+    {"FixMaster", "execute", "length", "~int | Callable[[bytes], int] | None"},
+    {"FixMaster", "execute", "return", "~bytes"},
     {"ModbusTCPMaster", "read_input_registers", "address", "~int"},
     {"ModbusTCPMaster", "read_input_registers", "count", "~int"},
     {"ModbusTCPMaster", "read_input_registers", "return", "~list[int]"},
@@ -740,6 +903,20 @@ constexpr ReferenceAnnotation annotations[] = {
     {"ModbusTCPMaster", "retries", "value", "~int"},
     {"ModbusTCPMaster", "reconnect", "return", "~bool"},
     {"ModbusTCPMaster", "reconnect", "value", "~bool"},
+    {"ModbusTCPMaster", "diagnostics", "sub_function", "~int"},
+    {"ModbusTCPMaster", "diagnostics", "data", "~bytes"},
+    {"ModbusTCPMaster", "diagnostics", "return", "~bytes"},
+    {"ModbusTCPMaster", "report_server_id", "return", "~bytes"},
+    {"ModbusTCPMaster", "read_file_record", "requests", "~Sequence[tuple[int, int, int]]"},
+    {"ModbusTCPMaster", "read_file_record", "return", "~list[list[int]]"},
+    {"ModbusTCPMaster", "write_file_record", "requests", "~Sequence[tuple[int, int, Sequence[int]]]"},
+    {"ModbusTCPMaster", "write_file_record", "return", "~None"},
+    {"ModbusTCPMaster", "read_fifo_queue", "address", "~int"},
+    {"ModbusTCPMaster", "read_fifo_queue", "return", "~list[int]"},
+    {"ModbusTCPMaster", "execute", "function_code", "~int"},
+    {"ModbusTCPMaster", "execute", "data", "~bytes"},
+    {"ModbusTCPMaster", "execute", "length", "~int | Callable[[bytes], int] | None"},
+    {"ModbusTCPMaster", "execute", "return", "~bytes"},
     {"Poller", "__init__", "master", "~Master | FixMaster | ModbusTCPMaster"},
     {"Poller", "__init__", "max_gap", "~int"},
     {"Poller", "__init__", "max_bit_gap", "~int"},

@@ -1,7 +1,11 @@
-// The operations written once for every master (operations.hpp): codes 15, 22, 23, 43/14 and values of any layout.
+// The operations written once for every master (operations.hpp): codes 7, 8, 11, 12, 15, 17, 20 to 24, 43/14, raw
+// requests and values.
 #include "modbus/operations.hpp"
 
 #include "module/runtime.hpp"
+
+#include <algorithm>
+#include <cstring>
 
 namespace brel::ops {
 
@@ -43,6 +47,149 @@ Ref read_device_identification(Exchange& ex, std::uint8_t read_code, std::uint8_
         if (page.next_object <= object_id) ex.no_progress(page.next_object, object_id);
         object_id = page.next_object;
     }
+}
+
+// ---- answers of their own shape: codes 7, 8, 11, 12, 17, 20, 21, 24 and raw requests -----------
+
+namespace {
+
+Ref bytes_of(const std::uint8_t* p, std::size_t n) {
+    return own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n)));
+}
+
+// The answer to a request of the standard's shape for its code, checked by `check`.
+std::vector<std::uint8_t> standard_answer(Exchange& ex, const std::uint8_t* pdu, std::size_t n,
+                                          const AnswerCheck& check, Fault fault) {
+    return ex.answer({pdu, n}, AnswerShape{modbus::answer_size_of(pdu, n), {}}, check, fault);
+}
+
+// A request of the function code alone (7, 11, 12, 17), its answer checked by `check`.
+std::vector<std::uint8_t> code_only(Exchange& ex, std::uint8_t code, const AnswerCheck& check, Fault fault) {
+    std::uint8_t pdu[1];
+    return standard_answer(ex, pdu, modbus::pdu_code_only(pdu, code), check, fault);
+}
+
+bool any_answer(const std::uint8_t*, std::size_t) { return true; }
+
+Ref nothing() { return Ref::borrow(Py_None); }
+
+}  // namespace
+
+Ref read_exception_status(Exchange& ex) {
+    const auto answer = code_only(ex, modbus::kReadExceptionStatus, any_answer, Fault::ExceptionStatus);
+    if (answer.empty()) return nothing();  // a broadcast
+    return own(PyLong_FromLong(answer[1]));
+}
+
+Ref diagnostics(Exchange& ex, std::uint16_t sub_function, const std::uint8_t* data, std::size_t n) {
+    std::uint8_t pdu[modbus::kMaxPdu];
+    const std::size_t size = modbus::pdu_diagnostics(pdu, sub_function, data, n);
+    const auto answer = standard_answer(
+        ex, pdu, size,
+        [&](const std::uint8_t* p, std::size_t got) {
+            return got == size && modbus::get16(p + 1) == sub_function &&
+                   (sub_function != modbus::kDiagReturnQueryData || std::equal(p + 3, p + got, pdu + 3));
+        },
+        Fault::Diagnostics);
+    if (answer.empty()) return bytes_of(nullptr, 0);
+    return bytes_of(answer.data() + 3, answer.size() - 3);
+}
+
+Ref get_comm_event_counter(Exchange& ex) {
+    const auto answer = code_only(ex, modbus::kGetCommEventCounter, any_answer, Fault::CommEventCounter);
+    if (answer.empty()) return nothing();  // a broadcast
+    return own(Py_BuildValue("(ii)", modbus::get16(answer.data() + 1), modbus::get16(answer.data() + 3)));
+}
+
+Ref get_comm_event_log(Exchange& ex) {
+    const auto answer = code_only(ex, modbus::kGetCommEventLog, modbus::event_log_answer_ok, Fault::CommEventLog);
+    if (answer.empty()) return nothing();  // a broadcast
+    Ref events = bytes_of(answer.data() + 8, answer.size() - 8);
+    return own(Py_BuildValue("(iiiO)", modbus::get16(answer.data() + 2), modbus::get16(answer.data() + 4),
+                             modbus::get16(answer.data() + 6), events.get()));
+}
+
+Ref report_server_id(Exchange& ex) {
+    const auto answer = code_only(
+        ex, modbus::kReportServerId, [](const std::uint8_t*, std::size_t got) { return got >= 2; }, Fault::ServerId);
+    if (answer.empty()) return nothing();  // a broadcast
+    return bytes_of(answer.data() + 2, answer.size() - 2);
+}
+
+Ref read_file_record(Exchange& ex, const std::vector<modbus::FileRecord>& records) {
+    std::uint8_t pdu[modbus::kMaxPdu];
+    const std::size_t n = modbus::pdu_read_file_record(pdu, records.data(), records.size());
+    const auto answer = standard_answer(
+        ex, pdu, n,
+        [&](const std::uint8_t* p, std::size_t got) {
+            return modbus::file_record_answer_ok(p, got, records.data(), records.size());
+        },
+        Fault::ReadFileRecord);
+    if (answer.empty()) return nothing();  // a broadcast
+    Ref result = own(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    std::size_t at = 2;
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        Ref values = own(PyList_New(records[k].length));
+        fill_registers(values.get(), answer.data() + at + 2);
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(k), values.release());
+        at += 2 + 2 * static_cast<std::size_t>(records[k].length);
+    }
+    return result;
+}
+
+void write_file_record(Exchange& ex, const std::vector<modbus::FileRecord>& records) {
+    std::uint8_t pdu[modbus::kMaxPdu];
+    const std::size_t n = modbus::pdu_write_file_record(pdu, records.data(), records.size());
+    standard_answer(
+        ex, pdu, n, [&](const std::uint8_t* p, std::size_t got) { return got == n && std::equal(p, p + n, pdu); },
+        Fault::WriteFileRecord);
+}
+
+Ref read_fifo_queue(Exchange& ex, std::uint16_t address) {
+    std::uint8_t pdu[3];
+    const auto answer =
+        standard_answer(ex, pdu, modbus::pdu_read_fifo_queue(pdu, address), modbus::fifo_answer_ok, Fault::FifoQueue);
+    if (answer.empty()) return nothing();  // a broadcast
+    Ref values = own(PyList_New(modbus::get16(answer.data() + 3)));
+    fill_registers(values.get(), answer.data() + 5);
+    return values;
+}
+
+AnswerShape raw_shape(const std::uint8_t* request, std::size_t size, PyObject* length) {
+    AnswerShape shape{modbus::answer_size_of(request, size), {}};
+    if (length == Py_None) return shape;
+    if (PyLong_Check(length)) {
+        shape.size = {modbus::SizeRule::Fixed, 1 + PyLong_AsSize_t(length)};
+        return shape;
+    }
+    shape.size = {modbus::SizeRule::Fixed, 0};
+    shape.more = [length](const std::uint8_t* pdu, std::size_t known) -> std::size_t {
+        Ref so_far = bytes_of(pdu, known);
+        Ref more = call(length, so_far.get());
+        if (!PyLong_Check(more.get())) {
+            PyErr_Format(PyExc_TypeError, "length() must return an int, not %.200s", Py_TYPE(more.get())->tp_name);
+            raise();
+        }
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(more.get(), &overflow);
+        if (n == -1 && PyErr_Occurred()) raise();
+        if (overflow || n < 0 || static_cast<unsigned long long>(n) > modbus::kMaxPdu) {
+            PyErr_Format(PyExc_ValueError, "length() must return an int from 0 to %zu: %S", modbus::kMaxPdu,
+                         more.get());
+            raise();
+        }
+        return static_cast<std::size_t>(n);
+    };
+    return shape;
+}
+
+Ref execute(Exchange& ex, std::uint8_t code, const std::uint8_t* data, std::size_t n, PyObject* length) {
+    std::uint8_t pdu[modbus::kMaxPdu];
+    pdu[0] = code;
+    if (n) std::memcpy(pdu + 1, data, n);
+    const auto answer = ex.answer({pdu, 1 + n}, raw_shape(pdu, 1 + n, length), any_answer, Fault::Raw);
+    if (answer.empty()) return bytes_of(nullptr, 0);
+    return bytes_of(answer.data() + 1, answer.size() - 1);
 }
 
 Ref read_values(Exchange& ex, PyObject* address, const ValueLayout& layout, PyObject* func_code) {

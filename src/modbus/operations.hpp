@@ -32,6 +32,32 @@ enum class Fault : std::uint8_t {
     MaskWriteRegister,  // code 22's answer does not repeat the request
     ReadRegisters,      // code 23's answer is not the registers asked for
     Identification,     // code 43/14's answer is not a page of the objects asked for
+    ExceptionStatus,    // code 7's answer
+    Diagnostics,        // code 8's answer does not repeat the sub-function (or the data)
+    CommEventCounter,   // code 11's answer
+    CommEventLog,       // code 12's answer
+    ServerId,           // code 17's answer
+    ReadFileRecord,     // code 20's answer is not the records asked for
+    WriteFileRecord,    // code 21's answer does not repeat the request
+    FifoQueue,          // code 24's answer
+    Raw,                // the answer to a raw request
+};
+
+// How many more bytes an answer PDU needs beyond its first `known` (function code
+// first); 0 when it is whole.
+using MoreBytes = std::function<std::size_t(const std::uint8_t* pdu, std::size_t known)>;
+// True when a whole answer PDU (function code first) is the one the request asked for.
+using AnswerCheck = std::function<bool(const std::uint8_t* pdu, std::size_t size)>;
+
+// How the length of an answer is found: the standard's rule, or the caller's (`more`,
+// when set, in place of the rule's count; the rule still says whether an answer comes).
+struct AnswerShape {
+    modbus::AnswerSize size;
+    MoreBytes more;
+
+    std::size_t more_after(const std::uint8_t* pdu, std::size_t known) const {
+        return more ? more(pdu, known) : modbus::answer_more(size, pdu, known);
+    }
 };
 
 // Reads the answer PDU of one identification page (function code first); false when it
@@ -58,6 +84,14 @@ public:
     // beyond the one asked for: the reading would never end.
     [[noreturn]] virtual void no_progress(std::uint8_t next, std::uint8_t asked) = 0;
 
+    // Sends `request` and reads its answer as long as `shape` says; the answer's PDU
+    // (function code first), found to come from the station asked and for the code asked
+    // (an exception answer raises as every member does) and accepted by `check`, or the
+    // master raises its error for `fault`. Empty when no answer is due (a broadcast, a
+    // request nobody answers).
+    virtual std::vector<std::uint8_t> answer(Pdu request, const AnswerShape& shape, const AnswerCheck& check,
+                                             Fault fault) = 0;
+
     // The master's own register members, looked up on the instance: self.read_registers
     // (or self.read_input_registers) for `n` registers with the function code `func_code`
     // (3 or 4), their words as the master takes them; self.write_registers with a list.
@@ -76,6 +110,30 @@ Ref read_write_registers(Exchange& ex, std::uint16_t read_address, std::uint16_t
 // Code 43/14, page by page from `object_id`: {object id: bytes}. A page that says more
 // follows names the object to ask for next, which must lie beyond the one asked for.
 Ref read_device_identification(Exchange& ex, std::uint8_t read_code, std::uint8_t object_id);
+
+// Code 7: the exception status byte.
+Ref read_exception_status(Exchange& ex);
+// Code 8: the answer's data after the sub-function. No data sends 00 00; a return query
+// data answer must repeat the data.
+Ref diagnostics(Exchange& ex, std::uint16_t sub_function, const std::uint8_t* data, std::size_t n);
+// Code 11: (status, event count).
+Ref get_comm_event_counter(Exchange& ex);
+// Code 12: (status, event count, message count, events as bytes).
+Ref get_comm_event_log(Exchange& ex);
+// Code 17: the answer's data after its byte count.
+Ref report_server_id(Exchange& ex);
+// Code 20: the registers of each record asked for, a list per record.
+Ref read_file_record(Exchange& ex, const std::vector<modbus::FileRecord>& records);
+// Code 21: the records written; the answer repeats the request.
+void write_file_record(Exchange& ex, const std::vector<modbus::FileRecord>& records);
+// Code 24: the values in the FIFO queue at `address`.
+Ref read_fifo_queue(Exchange& ex, std::uint16_t address);
+// A request PDU of any function code: the answer's data after the function code. `length`
+// is None (the code's rule, or the transport's frame), an int (the data's length) or a
+// callable given the answer PDU so far and returning how many more bytes it needs.
+Ref execute(Exchange& ex, std::uint8_t code, const std::uint8_t* data, std::size_t n, PyObject* length);
+// The shape execute gives an answer by `length` (checked by check_raw_length).
+AnswerShape raw_shape(const std::uint8_t* request, std::size_t size, PyObject* length);
 
 // The values `layout` places in registers from `address`, read with `func_code` (3 or 4).
 Ref read_values(Exchange& ex, PyObject* address, const ValueLayout& layout, PyObject* func_code);

@@ -416,6 +416,22 @@ const ClassSpec& modbus_static_class() {
                                     {"order", "str", str_default("ABCD")}},
                                    "list[int]"),
                      encode_values_doc),
+            // the sub-functions of diagnostics (code 8), in the standard's words
+            constant("DIAG_RETURN_QUERY_DATA", 0x00),
+            constant("DIAG_RESTART_COMMUNICATIONS_OPTION", 0x01),
+            constant("DIAG_RETURN_DIAGNOSTIC_REGISTER", 0x02),
+            constant("DIAG_CHANGE_ASCII_INPUT_DELIMITER", 0x03),
+            constant("DIAG_FORCE_LISTEN_ONLY_MODE", 0x04),
+            constant("DIAG_CLEAR_COUNTERS_AND_DIAGNOSTIC_REGISTER", 0x0A),
+            constant("DIAG_RETURN_BUS_MESSAGE_COUNT", 0x0B),
+            constant("DIAG_RETURN_BUS_COMMUNICATION_ERROR_COUNT", 0x0C),
+            constant("DIAG_RETURN_BUS_EXCEPTION_ERROR_COUNT", 0x0D),
+            constant("DIAG_RETURN_SERVER_MESSAGE_COUNT", 0x0E),
+            constant("DIAG_RETURN_SERVER_NO_RESPONSE_COUNT", 0x0F),
+            constant("DIAG_RETURN_SERVER_NAK_COUNT", 0x10),
+            constant("DIAG_RETURN_SERVER_BUSY_COUNT", 0x11),
+            constant("DIAG_RETURN_BUS_CHARACTER_OVERRUN_COUNT", 0x12),
+            constant("DIAG_CLEAR_OVERRUN_COUNTER_AND_FLAG", 0x14),
         }};
     return spec;
 }

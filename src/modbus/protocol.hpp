@@ -2,6 +2,7 @@
 // module-level function or ModbusStatic member of the same name does.
 #pragma once
 
+#include "modbus/adu.hpp"
 #include "modbus/values.hpp"
 #include "module/ref.hpp"
 
@@ -81,6 +82,18 @@ std::uint8_t identification_read_code(PyObject* exact_int);
 // The items of a sequence as a tuple, taken once; TypeError "values must be a sequence of
 // <what>, not <type>" for an object that is none.
 Ref items_of(PyObject* values, const char* what);
+
+// The sub-requests of a file record read (`words` null) or write: a sequence of
+// (file, record, length) or (file, record, values) with file 0..65535, record 0..9999 and
+// 1 or more registers each, within the byte counts of one request and its answer. The
+// written values, 0..65535 each, are kept in `store`, which the records point into.
+std::vector<modbus::FileRecord> file_records(PyObject* requests, std::vector<std::uint16_t>* store);
+// The data of a diagnostics request: at most 250 bytes.
+void check_diagnostics_data(PyObject* exact_bytes);
+// A raw request: the function code (1 to 127), the data (at most 252 bytes) and `length`
+// (None, an int from 0 to 252 or a callable). `serial`: the answer must carry at least one
+// byte and be known in length from its bytes (RTU has no frame length).
+std::uint8_t check_raw_request(PyObject* function_code, PyObject* data, PyObject* length, bool serial);
 
 // ---- typed values (modbus/values.hpp) ---------------------------------------------------
 // What ModbusStatic.decode_values and encode_values do, for the masters' read and write

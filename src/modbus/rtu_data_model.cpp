@@ -1,4 +1,5 @@
-// Master's exchange over its steps and its faces of the shared operations: codes 15, 22, 23, 43, values.
+// Master's exchange over its steps and its faces of the shared operations: codes 7, 8, 11, 12, 15, 17, 20 to 24, 43,
+// raw requests, values.
 #include "modbus/operations.hpp"
 #include "modbus/rtu_parts.hpp"
 
@@ -93,15 +94,9 @@ public:
         // each read waits only for what is left of it.
         Ref tunnel = tunnel_of(self_);
         line::ReadDeadline deadline(tunnel.get());
-        if (!deadline.before_read()) raise_timeout();
-        Ref five = small_int(5);
-        Ref head = feedback_step(self_, station_, five.get(), Py_False);
-        std::vector<std::uint8_t> answer(5);
-        std::size_t size = 0;
-        if (!answer_head(head.get(), answer.data(), 5, size) || size != 5) raise_mismatch(station_);
         // Station, code, MEI type and read code must be the request's before the rest is read.
         const std::uint8_t expected[] = {st, request.data[0], request.data[1], request.data[2]};
-        if (!std::equal(expected, expected + 4, answer.begin())) raise_mismatch(station_);
+        std::vector<std::uint8_t> answer = first_five(deadline, expected, 4);
         read_more(self_, deadline, answer, 3);  // more follows, next object, number of objects
         for (std::size_t k = 0; k < answer[7]; ++k) {
             read_more(self_, deadline, answer, 2);
@@ -109,9 +104,7 @@ public:
         }
         read_more(self_, deadline, answer, 2);
         deadline.restore();
-        Ref frame = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(answer.data()),
-                                                  static_cast<Py_ssize_t>(answer.size())));
-        call_check_crc(frame.get(), station_);
+        check_crc(answer);
         const bool parsed = read(answer.data() + 1, answer.size() - 3);
         if (!parsed || (tx.sent && !modbus::rtu_answer_matches(tx.request, modbus::AnswerRule::Identification,
                                                                answer.data(), answer.size())))
@@ -120,6 +113,37 @@ public:
     }
 
     [[noreturn]] void no_progress(std::uint8_t, std::uint8_t) override { raise_mismatch(station_); }
+
+    std::vector<std::uint8_t> answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
+                                     ops::Fault) override {
+        Transaction tx(self_);
+        const std::uint8_t st = station_byte(station_);
+        send_pdu(self_, st, request.data, request.size);
+        if (is_broadcast(tx, station_) || shape.size.rule == modbus::SizeRule::Nothing) {
+            answered(tx);
+            return {};
+        }
+        // The whole answer within one time-out of the request, however its pieces come.
+        Ref tunnel = tunnel_of(self_);
+        line::ReadDeadline deadline(tunnel.get());
+        const std::uint8_t expected[] = {st, request.data[0]};
+        std::vector<std::uint8_t> answer = first_five(deadline, expected, 2);
+        // The PDU's first `known` bytes are its own (not the CRC): station, PDU and CRC
+        // take known + 3 bytes, and the shortest frame read is five.
+        std::size_t known = 1;
+        while (const std::size_t more = shape.more_after(answer.data() + 1, known)) {
+            if (more > modbus::kMaxPdu - known) raise_mismatch(station_);
+            known += more;
+            if (answer.size() < known + 3) read_more(self_, deadline, answer, known + 3 - answer.size());
+        }
+        deadline.restore();
+        if (answer.size() != known + 3) raise_mismatch(station_);
+        check_crc(answer);
+        std::vector<std::uint8_t> pdu(answer.begin() + 1, answer.end() - 2);
+        if (!check(pdu.data(), pdu.size())) raise_mismatch(station_);
+        answered(tx);
+        return pdu;
+    }
 
     std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) override {
         Ref count = own(PyLong_FromSize_t(n));
@@ -132,6 +156,26 @@ public:
     }
 
 private:
+    // The answer's first five bytes through __feedback_assistant (an exception answer is
+    // raised there), which must begin with the n bytes `expected`.
+    std::vector<std::uint8_t> first_five(line::ReadDeadline& deadline, const std::uint8_t* expected, std::size_t n) {
+        if (!deadline.before_read()) raise_timeout();
+        Ref five = small_int(5);
+        Ref head = feedback_step(self_, station_, five.get(), Py_False);
+        std::vector<std::uint8_t> answer(5);
+        std::size_t size = 0;
+        if (!answer_head(head.get(), answer.data(), 5, size) || size != 5) raise_mismatch(station_);
+        if (!std::equal(expected, expected + n, answer.begin())) raise_mismatch(station_);
+        return answer;
+    }
+
+    // The CRC of a whole answer frame, through Master.__check_crc.
+    void check_crc(const std::vector<std::uint8_t>& answer) {
+        Ref frame = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(answer.data()),
+                                                  static_cast<Py_ssize_t>(answer.size())));
+        call_check_crc(frame.get(), station_);
+    }
+
     PyObject* self_;
     PyObject* station_;
 };
@@ -213,6 +257,72 @@ Ref master_write_values(Args& a) {
     MasterExchange ex(a[0], a[1]);
     ops::write_values(ex, a[2], layout, a[4]);
     return none();
+}
+
+// ---- codes 7, 8, 11, 12, 17, 20, 21, 24 and raw requests: arguments, station, then the operation ------
+
+Ref master_read_exception_status(Args& a) {
+    station_byte(a[1]);
+    MasterExchange ex(a[0], a[1]);
+    return ops::read_exception_status(ex);
+}
+
+Ref master_diagnostics(Args& a) {
+    const auto sub_function = static_cast<std::uint16_t>(field_value(a[2], "sub_function", modbus::kMaxAddress));
+    check_diagnostics_data(a[3]);
+    station_byte(a[1]);
+    MasterExchange ex(a[0], a[1]);
+    return ops::diagnostics(ex, sub_function, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[3])),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(a[3])));
+}
+
+Ref master_get_comm_event_counter(Args& a) {
+    station_byte(a[1]);
+    MasterExchange ex(a[0], a[1]);
+    return ops::get_comm_event_counter(ex);
+}
+
+Ref master_get_comm_event_log(Args& a) {
+    station_byte(a[1]);
+    MasterExchange ex(a[0], a[1]);
+    return ops::get_comm_event_log(ex);
+}
+
+Ref master_report_server_id(Args& a) {
+    station_byte(a[1]);
+    MasterExchange ex(a[0], a[1]);
+    return ops::report_server_id(ex);
+}
+
+Ref master_read_file_record(Args& a) {
+    const std::vector<modbus::FileRecord> records = file_records(a[2], nullptr);
+    station_byte(a[1]);
+    MasterExchange ex(a[0], a[1]);
+    return ops::read_file_record(ex, records);
+}
+
+Ref master_write_file_record(Args& a) {
+    std::vector<std::uint16_t> words;
+    const std::vector<modbus::FileRecord> records = file_records(a[2], &words);
+    station_byte(a[1]);
+    MasterExchange ex(a[0], a[1]);
+    ops::write_file_record(ex, records);
+    return none();
+}
+
+Ref master_read_fifo_queue(Args& a) {
+    const std::uint16_t address = address_field(a[2]);
+    station_byte(a[1]);
+    MasterExchange ex(a[0], a[1]);
+    return ops::read_fifo_queue(ex, address);
+}
+
+Ref master_execute(Args& a) {
+    const std::uint8_t code = check_raw_request(a[2], a[3], a[4], true);
+    station_byte(a[1]);
+    MasterExchange ex(a[0], a[1]);
+    return ops::execute(ex, code, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[3])),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(a[3])), a[4]);
 }
 
 }  // namespace brel::rtu

@@ -777,6 +777,23 @@ const ClassSpec& master_class() {
                    "None"),
             retries_member(),
             property("recovery_delay", master_recovery_delay, "float", master_set_recovery_delay, "float | None"),
+            // ---- the rest of the public function codes, and raw requests
+            method("read_exception_status", retried<master_read_exception_status>, {{"station", "int"}}, "int"),
+            method("diagnostics", retried<master_diagnostics>,
+                   {{"station", "int"}, {"sub_function", "int"}, {"data", "bytes", bytes_default("")}}, "bytes"),
+            method("get_comm_event_counter", retried<master_get_comm_event_counter>, {{"station", "int"}},
+                   "tuple[int, int]"),
+            method("get_comm_event_log", retried<master_get_comm_event_log>, {{"station", "int"}},
+                   "tuple[int, int, int, bytes]"),
+            method("report_server_id", retried<master_report_server_id>, {{"station", "int"}}, "bytes"),
+            method("read_file_record", retried<master_read_file_record>, {{"station", "int"}, {"requests"}},
+                   "list[list[int]]"),
+            method("write_file_record", retried<master_write_file_record>, {{"station", "int"}, {"requests"}}, "None"),
+            method("read_fifo_queue", retried<master_read_fifo_queue>, {{"station", "int"}, {"address", "int"}},
+                   "list[int]"),
+            method("execute", retried<master_execute>,
+                   {{"station", "int"}, {"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}},
+                   "bytes"),
         }};
     return spec;
 }

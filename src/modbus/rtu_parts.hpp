@@ -6,7 +6,8 @@
 // collected in a Feedback. The files: rtu_steps.cpp (these parts), rtu_master.cpp (the
 // class: its Python face, its steps and its member table), rtu_typed.cpp (the 32-bit
 // typed values over the module's `struct`), rtu_data_model.cpp (Master's exchange
-// for the shared operations of operations.hpp: codes 15, 22, 23, 43 and values of any layout).
+// for the shared operations of operations.hpp: codes 7, 8, 11, 12, 15, 17, 20 to 24, 43, raw
+// requests and values of any layout).
 #pragma once
 
 #include "binding/late_binding.hpp"
@@ -144,6 +145,15 @@ Ref master_read_write_registers(Args& a);
 Ref master_read_device_identification(Args& a);
 Ref master_read_values(Args& a);
 Ref master_write_values(Args& a);
+Ref master_read_exception_status(Args& a);
+Ref master_diagnostics(Args& a);
+Ref master_get_comm_event_counter(Args& a);
+Ref master_get_comm_event_log(Args& a);
+Ref master_report_server_id(Args& a);
+Ref master_read_file_record(Args& a);
+Ref master_write_file_record(Args& a);
+Ref master_read_fifo_queue(Args& a);
+Ref master_execute(Args& a);
 
 // The steps of Master: the members that the others reach through attribute look-up on
 // the instance, each named once here with the library's body, and the attributes its

@@ -1,4 +1,7 @@
 // ModbusTCPMaster's exchange over self.__query, its faces of the shared operations, codes 2, 4 and 6, typed values.
+//
+// Codes 8, 17, 20, 21 and 24 and raw requests are shared operations too; 7, 11 and 12 belong
+// to the serial line only and are not members here.
 #include "modbus/operations.hpp"
 #include "modbus/tcp_master_shared.hpp"
 #include "modbus/values.hpp"
@@ -9,7 +12,7 @@
 
 namespace brel::tcp {
 
-// ---- the data model: codes 2, 4, 6, 15, 22, 23 and 43, typed values ---------------------------
+// ---- the data model: codes 2, 4, 6, 8, 15, 17, 20 to 24 and 43, raw requests, typed values -------
 //
 // Each member refuses what the protocol cannot carry before anything is sent. Codes 2, 4
 // and 6 build their PDU here; codes 15, 22, 23 and 43 and the values are the shared
@@ -141,6 +144,30 @@ std::vector<std::uint16_t> words_of(PyObject* registers) {
     return words;
 }
 
+// What an answer was for, in the texts of its AssertionError.
+const char* fault_words(ops::Fault fault) {
+    switch (fault) {
+        case ops::Fault::ExceptionStatus:
+            return "reading exception status";
+        case ops::Fault::Diagnostics:
+            return "diagnostics";
+        case ops::Fault::CommEventCounter:
+            return "reading the comm event counter";
+        case ops::Fault::CommEventLog:
+            return "reading the comm event log";
+        case ops::Fault::ServerId:
+            return "reporting the server id";
+        case ops::Fault::ReadFileRecord:
+            return "reading file records";
+        case ops::Fault::WriteFileRecord:
+            return "writing file records";
+        case ops::Fault::FifoQueue:
+            return "reading the FIFO queue";
+        default:
+            return "the request";
+    }
+}
+
 // Each request through self.__query with the length its answer needs (the function code,
 // the declared length and exception answers are checked there), then judged against the
 // request: an answer that does not belong is AssertionError, in the operation's words.
@@ -182,6 +209,33 @@ public:
         raise_assertion(message.get());
     }
 
+    // The length comes from the MBAP header; a fixed one is asked of __query (which says
+    // when the header declares another), any other is walked over the whole answer, which
+    // must end where the shape says.
+    std::vector<std::uint8_t> answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
+                                     ops::Fault fault) override {
+        const bool fixed = shape.size.rule == modbus::SizeRule::Fixed && !shape.more;
+        Ref needed = fixed ? own(PyLong_FromSize_t(shape.size.fixed - 1)) : Ref::borrow(Py_None);
+        Ref data = exchange(self_, request.data, request.size, needed.get());
+        std::vector<std::uint8_t> pdu(1 + static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+        pdu[0] = request.data[0];
+        std::memcpy(pdu.data() + 1, PyBytes_AS_STRING(data.get()), pdu.size() - 1);
+        bool whole = true;
+        if (shape.more || (shape.size.rule != modbus::SizeRule::Open && shape.size.rule != modbus::SizeRule::Nothing)) {
+            std::size_t known = 1;
+            while (const std::size_t more = known <= pdu.size() ? shape.more_after(pdu.data(), known) : 0) {
+                known += more;
+                if (known > pdu.size()) break;
+            }
+            whole = known == pdu.size();
+        }
+        if (!whole || !check(pdu.data(), pdu.size())) {
+            Ref message = own(PyUnicode_FromFormat("Feedback for %s invalid", fault_words(fault)));
+            raise_assertion(message.get());
+        }
+        return pdu;
+    }
+
     std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) override {
         PyObject* reader = int_equals(func_code, modbus::kReadHoldingRegisters) ? BREL_STR("read_registers")
                                                                                 : BREL_STR("read_input_registers");
@@ -198,6 +252,52 @@ private:
     PyObject* self_;
     PyObject* address_;
 };
+
+}  // namespace
+
+// ---- codes 8, 17, 20, 21, 24 and raw requests: arguments, then the operation --------------------
+
+Ref diagnostics(Args& a) {
+    const auto sub_function = static_cast<std::uint16_t>(field_value(a[1], "sub_function", modbus::kMaxAddress));
+    check_diagnostics_data(a[2]);
+    TcpMasterExchange ex(a[0], a[1]);
+    return ops::diagnostics(ex, sub_function, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[2])),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(a[2])));
+}
+
+Ref report_server_id(Args& a) {
+    TcpMasterExchange ex(a[0], Py_None);
+    return ops::report_server_id(ex);
+}
+
+Ref read_file_record(Args& a) {
+    const std::vector<modbus::FileRecord> records = file_records(a[1], nullptr);
+    TcpMasterExchange ex(a[0], Py_None);
+    return ops::read_file_record(ex, records);
+}
+
+Ref write_file_record(Args& a) {
+    std::vector<std::uint16_t> words;
+    const std::vector<modbus::FileRecord> records = file_records(a[1], &words);
+    TcpMasterExchange ex(a[0], Py_None);
+    ops::write_file_record(ex, records);
+    return none();
+}
+
+Ref read_fifo_queue(Args& a) {
+    check_address(a[1]);
+    TcpMasterExchange ex(a[0], a[1]);
+    return ops::read_fifo_queue(ex, low16(a[1]));
+}
+
+Ref execute(Args& a) {
+    const std::uint8_t code = check_raw_request(a[1], a[2], a[3], false);
+    TcpMasterExchange ex(a[0], Py_None);
+    return ops::execute(ex, code, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[2])),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(a[2])), a[3]);
+}
+
+namespace {
 
 // The function code the typed members read with: 3, self.read_registers.
 PyObject* holding_code() {

@@ -480,6 +480,15 @@ const ClassSpec& tcp_master_class() {
                    {{"address", "int"}, {"format", "str"}, {"values"}, {"order", "str", str_default("ABCD")}}),
             retries_member(),
             reconnect_member(),
+            // ---- the rest of the public function codes that Modbus TCP carries, and raw requests
+            method("diagnostics", retried<diagnostics>, {{"sub_function", "int"}, {"data", "bytes", bytes_default("")}},
+                   "bytes"),
+            method("report_server_id", retried<report_server_id>, {}, "bytes"),
+            method("read_file_record", retried<read_file_record>, {{"requests"}}, "list[list[int]]"),
+            method("write_file_record", retried<write_file_record>, {{"requests"}}, "None"),
+            method("read_fifo_queue", retried<read_fifo_queue>, {{"address", "int"}}, "list[int]"),
+            method("execute", retried<execute>,
+                   {{"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}}, "bytes"),
         }};
     return spec;
 }

@@ -150,6 +150,12 @@ Ref write_32(Args& a);
 Ref write_multi_32(Args& a);
 Ref read_values(Args& a);
 Ref write_values(Args& a);
+Ref diagnostics(Args& a);
+Ref report_server_id(Args& a);
+Ref read_file_record(Args& a);
+Ref write_file_record(Args& a);
+Ref read_fifo_queue(Args& a);
+Ref execute(Args& a);
 MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, const char* code,
                  const char* returns = nullptr);
 

@@ -30,9 +30,9 @@ PyTypeObject* rule_type(Rule rule) noexcept;
 // A default value as declared in a parameter table; made into an object when the
 // class (or function) is created.
 struct Default {
-    enum Kind : std::uint8_t { Required, None, Int, Str, Global, Bool, Float } kind = Required;
+    enum Kind : std::uint8_t { Required, None, Int, Str, Global, Bool, Float, Bytes } kind = Required;
     long long number = 0;
-    // Str: the text. Global: "Name.attr" looked up in the module namespace when the
+    // Str: the text (Bytes: its bytes, up to the NUL). Global: "Name.attr" looked up in the module namespace when the
     // class is created (the value is fixed from then on).
     const char* text = nullptr;
     double real = 0;  // Float
@@ -43,6 +43,7 @@ inline constexpr Default none_default{Default::None};
 constexpr Default int_default(long long v) { return {Default::Int, v, nullptr}; }
 constexpr Default bool_default(bool v) { return {Default::Bool, v ? 1 : 0, nullptr}; }
 constexpr Default str_default(const char* s) { return {Default::Str, 0, s}; }
+constexpr Default bytes_default(const char* s) { return {Default::Bytes, 0, s}; }
 constexpr Default global_default(const char* dotted) { return {Default::Global, 0, dotted}; }
 constexpr Default float_default(double v) { return {Default::Float, 0, nullptr, v}; }
 

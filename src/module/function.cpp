@@ -268,6 +268,8 @@ Ref make_default(const Default& d) {
             return own(PyUnicode_FromString(d.text));
         case Default::Float:
             return own(PyFloat_FromDouble(d.real));
+        case Default::Bytes:
+            return own(PyBytes_FromString(d.text));
         case Default::Global: {
             std::string_view dotted(d.text);
             const auto dot = dotted.find('.');

@@ -34,6 +34,15 @@ FORWARDS = [
     ("read_device_identification", (), (1, 0), True),
     ("read_values", (26, "f"), (26, "f", "ABCD", 3), True),
     ("write_values", (27, "H", [1], "DCBA"), (27, "H", [1], "DCBA"), True),
+    ("read_exception_status", (), (), True),
+    ("diagnostics", (0,), (0, b""), True),
+    ("get_comm_event_counter", (), (), True),
+    ("get_comm_event_log", (), (), True),
+    ("report_server_id", (), (), True),
+    ("read_file_record", ([(4, 1, 2)],), ([(4, 1, 2)],), True),
+    ("write_file_record", ([(4, 7, [1, 2])],), ([(4, 7, [1, 2])],), False),
+    ("read_fifo_queue", (0x4DE,), (0x4DE,), True),
+    ("execute", (0x41, b"\x00"), (0x41, b"\x00", None), True),
 ]
 
 

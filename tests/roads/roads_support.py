@@ -56,6 +56,24 @@ def answer_pdu(request: bytes) -> bytes:
         chosen = [first] if read_code == 4 else [k for k in DEVICE_OBJECTS if k >= first and k < 3]
         body = b"".join(bytes((k, len(DEVICE_OBJECTS[k]))) + DEVICE_OBJECTS[k] for k in chosen)
         return bytes((43, 14, read_code, 0x81, 0, 0, len(chosen))) + body
+    if code in (8, 21):
+        return request
+    if code == 7:
+        return bytes((7, 0x6D))
+    if code == 11:
+        return bytes.fromhex("0BFFFF0108")
+    if code == 12:
+        return bytes.fromhex("0C08000001080121 2000".replace(" ", ""))
+    if code == 17:
+        return bytes((17, 5)) + b"BREL\xFF"
+    if code == 20:
+        records = [struct.unpack(">H", request[at + 5:at + 7])[0] for at in range(2, len(request), 7)]
+        body = b"".join(bytes((1 + 2 * n, 6)) + registers(n, 20) for n in records)
+        return bytes((20, len(body))) + body
+    if code == 24:
+        return bytes.fromhex("1800060002") + registers(2, 24)
+    if code == 0x41:  # a code of the device's own: two bytes of data
+        return bytes((0x41, 0xAA, 0xBB))
     return bytes((code | 0x80, 1))
 
 

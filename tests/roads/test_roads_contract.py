@@ -54,6 +54,22 @@ SHARED = [
     ("write_int32", (25, -7)),
     ("write_uint32", (25, 7)),
     ("write_float", (25, 2.5)),
+    ("diagnostics", (0, b"\xA5\x37")),
+    ("diagnostics", (11,)),
+    ("report_server_id", ()),
+    ("read_file_record", ([(4, 1, 2), (3, 9, 3)],)),
+    ("write_file_record", ([(4, 7, [1, 2, 3])],)),
+    ("read_fifo_queue", (0x4DE,)),
+    ("execute", (0x41, b"\x01", 2)),
+    ("execute", (0x41, b"", lambda so_far: 3 - len(so_far))),
+    ("execute", (3, b"\x00\x04\x00\x03")),
+]
+
+# The codes of the serial line only: Master and FixMaster.
+SERIAL_ONLY = [
+    ("read_exception_status", ()),
+    ("get_comm_event_counter", ()),
+    ("get_comm_event_log", ()),
 ]
 
 # Master and ModbusTCPMaster: the byte order and the multi-value members.
@@ -138,8 +154,8 @@ def table(rows, answers, roads):
             for road in roads if road != "fast"]
 
 
-MASTER_ROWS = [(n, (1, *a)) for n, a in SHARED + WITH_ENDIAN + SENDS] + MASTER_ONLY + CHECK_CRC
-FIX_ROWS = [(n, a) for n, a in SHARED if hasattr(FixMaster, n)] + FIX_ONLY + [
+MASTER_ROWS = [(n, (1, *a)) for n, a in SHARED + WITH_ENDIAN + SENDS + SERIAL_ONLY] + MASTER_ONLY + CHECK_CRC
+FIX_ROWS = [(n, a) for n, a in SHARED + SERIAL_ONLY if hasattr(FixMaster, n)] + FIX_ONLY + [
     (n, a[:-1] if n == "send_read_registers_request" else a) for n, a in SENDS if hasattr(FixMaster, n)]
 TCP_ROWS = SHARED + WITH_ENDIAN + TCP_ONLY
 

@@ -32,6 +32,9 @@ AFTER_TYPED = [
     # beyond the first seven function codes
     "write_coils", "mask_write_register", "read_write_registers", "read_device_identification", "read_values",
     "write_values", "retries", "recovery_delay",
+    # the rest of the public function codes, and raw requests
+    "read_exception_status", "diagnostics", "get_comm_event_counter", "get_comm_event_log", "report_server_id",
+    "read_file_record", "write_file_record", "read_fifo_queue", "execute",
 ]
 
 

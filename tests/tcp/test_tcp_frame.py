@@ -28,6 +28,8 @@ def test_class_body_kinds_and_order():
         "write_multi_int32": "f", "write_multi_uint32": "f", "write_multi_float": "f", "write_coils": "f",
         "mask_write_register": "f", "read_write_registers": "f", "read_device_identification": "f",
         "read_values": "f", "write_values": "f", "retries": "p", "reconnect": "p",
+        "diagnostics": "f", "report_server_id": "f", "read_file_record": "f", "write_file_record": "f",
+        "read_fifo_queue": "f", "execute": "f",
     }
     members = [k for k in ModbusTCPMaster.__dict__ if k not in ("__module__", "__qualname__", "__doc__", "__dict__",
                                                                "__weakref__")]
