@@ -6,6 +6,8 @@
 * Modbus RTU framing over TCP on 127.0.0.1 (``rtu_url``, a ``socket://`` URL, as a
   TCP serial server offers it),
 * Modbus RTU over a pair of pseudo-terminals (``serial_port``, a device path),
+* Modbus over UDP on 127.0.0.1 (``udp_port``),
+* Modbus ASCII over a second pair of pseudo-terminals (``ascii_port``),
 
 each on its own asyncio loop thread, and stops them when the ``with`` block ends.
 
@@ -98,6 +100,7 @@ class LoopServer:
         self.server: Any = None
         self._ready = threading.Event()
         self._error: BaseException | None = None
+        self.udp_port = 0   # set by start_udp_server
         self._thread = threading.Thread(target=self._run, name="pymodbus-slave", daemon=True)
 
     def _run(self) -> None:
@@ -204,12 +207,24 @@ def start_tcp_server(context: Any, rtu_framing: bool = False) -> LoopServer:
     return server
 
 
-def start_serial_server(context: Any, port: str, baudrate: int = 19200) -> LoopServer:
-    """A pymodbus RTU server on a serial device (one end of a PtyRelay)."""
+def start_udp_server(context: Any) -> LoopServer:
+    """A pymodbus UDP server on 127.0.0.1 and a free port, MBAP framed; its port in ``udp_port``."""
+    from pymodbus import FramerType
+    from pymodbus.server import ModbusUdpServer
+
+    server = LoopServer(lambda: ModbusUdpServer(context, framer=FramerType.SOCKET, address=("127.0.0.1", 0),
+                                                ignore_missing_devices=True, identity=make_identity())).start()
+    server.udp_port = int(server.call(lambda: server.server.transport.get_extra_info("sockname")[1]))
+    return server
+
+
+def start_serial_server(context: Any, port: str, baudrate: int = 19200, ascii: bool = False) -> LoopServer:
+    """A pymodbus RTU (or, with ``ascii``, Modbus ASCII) server on a serial device (one end of a PtyRelay)."""
     from pymodbus import FramerType
     from pymodbus.server import ModbusSerialServer
 
-    return LoopServer(lambda: ModbusSerialServer(context, framer=FramerType.RTU, port=port, baudrate=baudrate,
+    framer = FramerType.ASCII if ascii else FramerType.RTU
+    return LoopServer(lambda: ModbusSerialServer(context, framer=framer, port=port, baudrate=baudrate,
                                                  ignore_missing_devices=True, broadcast_enable=True,
                                                  identity=make_identity())).start()
 
@@ -222,9 +237,12 @@ class SimulatedSlaves:
         self.context = make_context(station)
         self._servers: list[LoopServer] = []
         self._relay: PtyRelay | None = None
+        self._ascii_relay: PtyRelay | None = None
         self.tcp_port = 0
         self.rtu_url = ""
         self.serial_port = ""
+        self.udp_port = 0
+        self.ascii_port = ""
 
     def __enter__(self) -> SimulatedSlaves:
         try:
@@ -237,6 +255,12 @@ class SimulatedSlaves:
             self._relay = PtyRelay()
             self._servers.append(start_serial_server(self.context, self._relay.paths[0]))
             self.serial_port = self._relay.paths[1]
+            udp = start_udp_server(self.context)
+            self._servers.append(udp)
+            self.udp_port = udp.udp_port
+            self._ascii_relay = PtyRelay()
+            self._servers.append(start_serial_server(self.context, self._ascii_relay.paths[0], ascii=True))
+            self.ascii_port = self._ascii_relay.paths[1]
         except BaseException:
             self.close()
             raise
@@ -249,9 +273,10 @@ class SimulatedSlaves:
         for server in reversed(self._servers):
             server.stop()
         self._servers.clear()
-        if self._relay is not None:
-            self._relay.close()
-            self._relay = None
+        for relay in (self._relay, self._ascii_relay):
+            if relay is not None:
+                relay.close()
+        self._relay = self._ascii_relay = None
 
     def holding(self, address: int, count: int) -> list[int]:
         """Holding registers straight from the datastore."""

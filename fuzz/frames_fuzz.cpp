@@ -6,6 +6,8 @@
 #include "modbus/plan.hpp"
 #include "modbus/tcp_exchange.hpp"
 #include "modbus/values.hpp"
+#include "modbus/ascii_frames.hpp"
+#include "modbus/x509_role.hpp"
 
 #include <utility>
 #include <algorithm>
@@ -385,6 +387,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expect(crc16_frame_ok(data, size) == (data[size - 2] == (body & 0xFF) && data[size - 1] == (body >> 8)));
     } else {
         expect(!crc16_frame_ok(data, size));
+    }
+
+    // The certificate's role: any bytes are read within their bounds; a role found lies in them.
+    const brel::x509::Role role = brel::x509::role_of(data, size);
+    if (role.found == brel::x509::RoleFound::Role)
+        expect(reinterpret_cast<const std::uint8_t*>(role.text.data()) >= data &&
+               reinterpret_cast<const std::uint8_t*>(role.text.data()) + role.text.size() <= data + size);
+
+    // ASCII: any characters decode within bounds; a frame made of what they decode to
+    // decodes back to the same bytes.
+    {
+        static std::uint8_t decoded[1 << 15], again[1 << 15], chars[1 << 16];
+        const std::size_t n = std::min<std::size_t>(size, sizeof decoded);
+        std::size_t got = 0;
+        if (brel::modbus::ascii_decode(data, n, decoded, got) == brel::modbus::AsciiDecoded::Ok) {
+            const std::size_t made = brel::modbus::ascii_frame(chars, decoded, got - 1);
+            std::size_t back = 0;
+            expect(brel::modbus::ascii_decode(chars + 1, made - 3, again, back) == brel::modbus::AsciiDecoded::Ok &&
+                   back == got && std::memcmp(again, decoded, got) == 0);
+        }
     }
 
     Reader in{data, size};

@@ -10,7 +10,9 @@ Example: with Master("/dev/ttyUSB0", 19200, 0.5) as m: print(m.read_registers(1,
 """
 
 import array
+import os
 import socket
+import ssl
 import struct
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from types import TracebackType
@@ -192,10 +194,13 @@ class Master:
     def __init__(self, port: str, baudrate: int, timeout: float, **kwargs: Any) -> None:
         """Open the serial channel: create_serial_instance(port, baudrate, timeout, **kwargs).
 
-        Args: port, a device or pyserial URL; baudrate; timeout in seconds (each read of an
+        Args: port, a device or pyserial URL, or rtu+tcp://host:port (RTU over TCP through the
+        library's TcpChannel, without pyserial); baudrate; timeout in seconds (each read of an
         answer waits at most that long); kwargs reach the channel and pyserial (parity,
-        bytesize, stopbits, broadcast_delay, echo, rs485, low_latency, ...).
-        Raises: OSError when the port cannot be opened or set up.
+        bytesize, stopbits, broadcast_delay, echo, rs485, low_latency, ...), but for
+        framing="ascii" (Modbus ASCII through an AsciiChannel over the channel; "rtu", the
+        default, frames in RTU), which the master keeps.
+        Raises: OSError when the port cannot be opened or set up; ValueError for another framing.
         """
     @property
     def serial(self) -> Any:
@@ -488,6 +493,7 @@ class FixMaster:
     def __init__(self, station: int, port: str, baudrate: int, timeout: float, **kwargs: Any) -> None:
         """Make a Master(port, baudrate, timeout, **kwargs) and keep station for every call.
 
+        kwargs include framing="ascii" for Modbus ASCII (see Master).
         Raises: OSError when the port cannot be opened.
         """
     @property
@@ -649,11 +655,17 @@ class ModbusTCPMaster:
     Example: with ModbusTCPMaster("192.168.1.60", 502, 2.0) as plc: plc.read_registers(0, 4)
     """
 
-    def __init__(self, host: str, port: int, timeout: float, station: int = 1) -> None:
+    def __init__(self, host: str, port: int, timeout: float, station: int = 1,
+                 ssl_context: ssl.SSLContext | None = None) -> None:
         """Connect to host:port (through brel_modbus._tcp_connect) with a time-out in seconds.
 
-        Args: station, the unit identifier of the requests (0..255).
-        Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when the connection fails.
+        Args: station, the unit identifier of the requests (0..255); ssl_context, an
+        ssl.SSLContext for Modbus/TCP Security (TLS, port 802 as a rule; see tls_context):
+        the connection is wrapped in TLS here and at each reconnection, the certificate
+        checked as the context says. None: plain Modbus TCP.
+        Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when the connection fails;
+        ssl.SSLError (an OSError; ssl.SSLCertVerificationError for a certificate refused)
+        when the TLS handshake fails, before any request is sent.
         """
     @property
     def socket(self) -> socket.socket:
@@ -1230,6 +1242,141 @@ def log_traffic(master: Master | FixMaster | ModbusTCPMaster, logger: Any = None
     "received 01 03 04 00 01 00 02 2A 32 (station 1, function 3, at 812.402113): answer".
     Example: logging.basicConfig(level=logging.DEBUG); log_traffic(master)
     """
+
+class TcpChannel:
+    """RTU frames over a TCP connection to a serial server: the channel of an rtu+tcp:// port.
+
+    create_serial_instance returns one for Master("rtu+tcp://host:port", ...); a Master drives it
+    without pyserial and without the interpreter's calls. Like a serial port, read returns fewer
+    bytes when the time-out runs out; there is no silent interval (the server times its line), but
+    a frame after a broadcast (station 0) waits broadcast_delay seconds, as on a serial line. A
+    server that closes the connection makes the read that meets it raise ConnectionError; the next
+    write connects again.
+    """
+
+    def __init__(self, host: str, port: int, timeout: float, broadcast_delay: float = 0.1) -> None:
+        """Connect to host:port (socket.create_connection, waiting at most `timeout` seconds).
+
+        Raises: the OSError of the connection (ConnectionRefusedError, TimeoutError, ...);
+        ValueError for a negative time-out or broadcast_delay.
+        Example: channel = TcpChannel("127.0.0.1", 5020, 1.0)
+        """
+    def read(self, size: int = 1) -> bytes:
+        """Up to `size` bytes: those received, waiting at most the time-out for the rest.
+
+        Raises: ConnectionError "Connection closed by (host, port)" when the server has closed
+        the connection while this read waited and nothing is left unread (later reads find
+        nothing until the next write connects again); OSError once the channel is closed.
+        """
+    def write(self, data: Any) -> int:
+        """Send all of `data` (bytes or any buffer) at once; returns the byte count.
+
+        Connects again first when the server had closed the connection.
+        """
+    @property
+    def in_waiting(self) -> int:
+        """Bytes received and not yet read."""
+    @property
+    def is_open(self) -> bool:
+        """False once close() was called."""
+    def close(self) -> None:
+        """Close the connection; a second call does nothing."""
+    @property
+    def timeout(self) -> float:
+        """Seconds a read waits (0: only what has arrived)."""
+    @timeout.setter
+    def timeout(self, value: float) -> None: ...
+    @property
+    def address(self) -> tuple:
+        """(host, port) of the server."""
+    @property
+    def broadcast_delay(self) -> float:
+        """Seconds the next frame waits after a broadcast."""
+    def __enter__(self) -> TcpChannel:
+        """The channel itself."""
+    def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> None:
+        """Close the channel."""
+
+class ModbusUDPMaster(ModbusTCPMaster):
+    """Modbus over UDP: ModbusTCPMaster's members, one datagram per request and per answer.
+
+    Requests are MBAP framed as on TCP. The answer is the first datagram within the time-out
+    that carries the request's transaction identifier and a whole frame; late answers,
+    duplicates and other stray datagrams are dropped while the call keeps waiting, and
+    datagrams from another address or port never reach it (the socket is connected).
+    Time-out and `retries` work as on TCP; there is no connection to lose.
+    """
+
+    def __init__(self, host: str, port: int, timeout: float, station: int = 1) -> None:
+        """A UDP socket connected to host:port (the first address getaddrinfo gives).
+
+        Raises: OverflowError for a station outside 0..255; the socket's OSError for a host
+        that does not resolve. Nothing is sent before the first request: a slave that does
+        not listen shows as ConnectionRefusedError or a time-out then.
+        Example: master = ModbusUDPMaster("127.0.0.1", 5020, 1.0)
+        """
+
+def tls_context(cafile: str | None = None, certfile: str | None = None, keyfile: str | None = None,
+                verify: bool = True) -> ssl.SSLContext:
+    """A client context for Modbus/TCP Security: TLS 1.2 or later.
+
+    verify=True checks the server's certificate (against cafile, or the system's
+    authorities when cafile is None) and its host name; verify=False checks neither (for a
+    test bench only). certfile (with keyfile when the key is apart) is this client's own
+    certificate, for servers that ask for one (mutual authentication, as the standard
+    requires: the server reads the client's role from it).
+    Raises: OSError for a file that cannot be read, ssl.SSLError for one that holds no
+    certificate or key; ValueError for a keyfile without a certfile.
+    Example: ModbusTCPMaster("127.0.0.1", 802, 2.0, ssl_context=tls_context("ca.pem", "me.pem", "me.key"))
+    """
+
+def certificate_role(cert: str | bytes | os.PathLike) -> str | None:
+    """The Modbus role of a certificate (extension 1.3.6.1.4.1.50316.802.1), None when it has none.
+
+    cert: a path to a PEM or DER file, PEM text, or DER bytes.
+    Raises: ValueError when cert is no certificate or its role extension holds no string;
+    OSError for a file that cannot be read.
+    Example: certificate_role("operator.pem") == "Operator"
+    """
+
+class AsciiChannel:
+    """Modbus ASCII framing over a serial channel: what Master(..., framing="ascii") talks through.
+
+    The master builds, checks and records RTU frames as ever; this channel writes each one as
+    ':', the station and PDU in upper-case hex pairs, their LRC, CR LF, and hands each ASCII
+    answer back as the RTU frame it stands for. A frame that is not sound raises, and nothing
+    of it is decoded: ValueError "modbus: message from slave with station N has lrc error"
+    for a wrong LRC (the CRC error's text), ValueError "modbus ascii: ..." for a character that
+    is no hex digit, an odd count of digits, CR without LF; OSError "modbus ascii: more than
+    1 s between two characters of the answer" (the standard's limit, whatever the time-out).
+    """
+
+    def __init__(self, line: Any) -> None:
+        """Frame in ASCII on `line`, a serial channel (what create_serial_instance returns)."""
+    def read(self, size: int = 1) -> bytes:
+        """Up to `size` bytes of the RTU form of the answers: each ASCII frame read whole."""
+    def write(self, data: Any) -> int:
+        """Send the RTU frame `data` (its CRC left off) as one ASCII frame; returns len(data)."""
+    @property
+    def in_waiting(self) -> int:
+        """Bytes of frames read and not yet taken; characters waiting on the line are dropped."""
+    @property
+    def is_open(self) -> Any:
+        """The line's is_open."""
+    def close(self) -> None:
+        """Close the line, if it is open."""
+    @property
+    def timeout(self) -> Any:
+        """The line's time-out (an answer must begin within it)."""
+    @timeout.setter
+    def timeout(self, value: Any) -> None: ...
+    @property
+    def line(self) -> Any:
+        """The serial channel underneath."""
+    def __enter__(self) -> AsciiChannel:
+        """The channel itself."""
+    def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> None:
+        """Close the line."""
 
 __version__: str
 """The version of the installed distribution."""

@@ -165,6 +165,11 @@ def test_failures_by_kind(exc, kind):
     ("::1", Target(True, "::1", 502), "tcp://[::1]:502"),
     ("[::1]:5020", Target(True, "::1", 5020), "tcp://[::1]:5020"),
     ("com3", Target(False, "com3"), "com3"),   # a COM name is a serial port, though written like a host
+    ("tls://plc.local", Target(True, "plc.local", 802, "tls"), "tls://plc.local:802"),
+    ("TLS://[::1]:8020", Target(True, "::1", 8020, "tls"), "tls://[::1]:8020"),
+    ("udp://gw", Target(True, "gw", 502, "udp"), "udp://gw:502"),
+    ("udp://10.0.0.5:1502", Target(True, "10.0.0.5", 1502, "udp"), "udp://10.0.0.5:1502"),
+    ("rtu+tcp://gw:4001", Target(False, "rtu+tcp://gw:4001"), "rtu+tcp://gw:4001"),
 ])
 def test_targets(text, target, shown_as):
     assert parse_target(text) == target
@@ -177,6 +182,7 @@ def test_targets(text, target, shown_as):
     ("plc_1:502", "neither a serial port, a URL nor a host: write tcp://host:port"),
     ("localhost:0", "the port must be from 1 to 65535"), ("127.0.0.1:65536", "the port must be from 1 to 65535"),
     ("[::1]:", "the port must be from 1 to 65535"),
+    ("tls://", "bad Modbus/TCP Security target"), ("udp://h:0", "port 0"), ("udp://h/x", "write udp://host"),
 ])
 def test_targets_refused(text, says):
     with pytest.raises(ArgumentProblem, match=re.escape(says)):

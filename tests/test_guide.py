@@ -1,6 +1,7 @@
 """Every Python example of the user guide and of the package index page runs against the simulated slaves."""
 
 import re
+import shutil
 from pathlib import Path
 
 import pytest
@@ -20,19 +21,53 @@ BLOCKS = python_blocks(GUIDE)
 
 
 @pytest.fixture(scope="module")
-def slaves():
+def slaves(tmp_path_factory):
     with SimulatedSlaves() as running:
-        yield running
+        if shutil.which("openssl") is None:
+            running.tls = None
+            yield running
+            return
+        running.tls = tls_slave(running, tmp_path_factory.mktemp("tls"))
+        try:
+            yield running
+        finally:
+            running.tls.stop()
+
+
+def tls_slave(slaves, directory):
+    """A pymodbus TLS server on the simulator's datastore, asking for a client certificate;
+    its certificates in `files` under the guide's names."""
+    from pymodbus.server import ModbusTlsServer
+    from simulator import LoopServer
+    from tls_certs import Certificates, server_context
+
+    certs = Certificates(directory)
+    server_certificate = certs.server_certificate()
+    operator, key = certs.operator_certificate()
+    server = LoopServer(lambda: ModbusTlsServer(slaves.context, address=("127.0.0.1", 0),
+                                                sslctx=server_context(server_certificate, certs.ca),
+                                                ignore_missing_devices=True)).start()
+    server.files = {'"ca.pem"': repr(certs.ca), '"operator.pem"': repr(operator), '"operator.key"': repr(key)}
+    return server
 
 
 def localise(code, slaves):
-    """The guide's device names, hosts and ports replaced by the simulator's."""
+    """The guide's device names, hosts, ports and files replaced by the simulator's."""
+    if "ssl_context" in code:
+        if slaves.tls is None:
+            pytest.skip("needs the openssl command")
+        for placeholder, actual in slaves.tls.files.items():
+            code = code.replace(placeholder, actual)
+        code = code.replace('"192.168.1.62", 802', f'"127.0.0.1", {slaves.tls.tcp_port}')
     replacements = {
         '"/dev/ttyUSB0"': repr(slaves.serial_port),
         # a pseudo-terminal refuses parity settings: this port goes to the RTU-over-TCP slave
         '"/dev/ttyUSB1"': repr(slaves.rtu_url),
+        '"/dev/ttyUSB2"': repr(slaves.ascii_port),
         '"socket://192.168.1.50:4001"': repr(slaves.rtu_url),
+        '"rtu+tcp://192.168.1.50:4001"': repr(slaves.rtu_url.replace("socket://", "rtu+tcp://", 1)),
         '"192.168.1.60", 502': f'"127.0.0.1", {slaves.tcp_port}',
+        '"192.168.1.61", 502': f'"127.0.0.1", {slaves.udp_port}',
     }
     for placeholder, actual in replacements.items():
         code = code.replace(placeholder, actual)

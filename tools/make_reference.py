@@ -194,11 +194,14 @@ def make_api(module_doc: str | None, classes: list[ClassDoc], names: list[Member
     return "\n".join(out).rstrip("\n") + "\n"
 
 
-def runtime_docs(module_doc: str | None, classes: list[ClassDoc]) -> list[tuple[str, str, str]]:
-    """(owner, key, text) for every docstring the runtime takes from the stub."""
+def runtime_docs(module_doc: str | None, classes: list[ClassDoc],
+                 names: list[Member] = ()) -> list[tuple[str, str, str]]:
+    """(owner, key, text) for every docstring the runtime takes from the stub: the module's
+    functions' under the module's owner name."""
     rows = []
     if module_doc and MODULE not in DOCLESS:
         rows.append((MODULE, "", module_doc))
+    rows += [(MODULE, m.name, m.doc) for m in names if m.kind == "method" and m.doc]
     for cls in classes:
         if cls.doc and (cls.name, "") not in KEPT and cls.name not in DOCLESS:
             rows.append((cls.name, "", cls.doc))
@@ -306,7 +309,8 @@ def outputs() -> dict[Path, str]:
     module_doc, classes, names = read_stub()
     tree = ast.parse(STUB.read_text(encoding="utf-8"))
     return {API: make_api(module_doc, classes, names),
-            MEMBER_DOCS: make_member_docs(runtime_docs(module_doc, classes), runtime_annotations(classes, tree))}
+            MEMBER_DOCS: make_member_docs(runtime_docs(module_doc, classes, names),
+                                          runtime_annotations(classes, tree))}
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -5,6 +5,13 @@ device path (``/dev/ttyUSB0``, ``COM3``), ``socket://host:port`` (RTU through a 
 serial server), ``rfc2217://`` and ``loop://`` all work. Extra keywords (``bytesize``,
 ``parity``, ``stopbits``, ``xonxoff``, ...) go to pyserial unchanged.
 
+``rtu+tcp://host:port`` is RTU through a TCP serial server as well, without pyserial: the
+channel is ``brel_modbus.TcpChannel``, whose calls the master makes without the
+interpreter, with no silent interval (the server times its own line) but with the
+``broadcast_delay`` after a frame to station 0. The line's
+settings (``bytesize``, ``parity``, ...) are taken and mean nothing there; ``echo``,
+``rs485`` and ``low_latency`` need a serial line and raise ``ValueError``.
+
 The channel keeps the RTU silent interval between frames: before each write it waits
 until 3.5 character times (1.75 ms above 19200 baud) have passed since the line last
 carried a byte, as RS-485 slaves need to find the start of a frame. The line's last
@@ -81,10 +88,13 @@ import os
 import struct
 import sys
 import time
-from typing import Any, Literal, Protocol, cast
+from typing import TYPE_CHECKING, Any, Literal, Protocol, cast
 
 import serial
 from serial.rs485 import RS485Settings
+
+if TYPE_CHECKING:
+    from brel_modbus import TcpChannel
 
 if sys.platform != "win32":
     import fcntl
@@ -96,8 +106,8 @@ try:   # the POSIX port, whose descriptor is non-blocking; absent on Windows
 except ImportError:   # pragma: no cover
     _PosixSerial = None
 
-__all__ = ["BROADCAST_DELAY", "SerialChannel", "character_time", "create_serial_instance", "request_low_latency",
-           "silent_interval"]
+__all__ = ["BROADCAST_DELAY", "RTU_OVER_TCP", "SerialChannel", "character_time", "create_serial_instance",
+           "request_low_latency", "silent_interval", "split_rtu_over_tcp"]
 
 # Seconds of silence after a broadcast before the next frame goes out.
 BROADCAST_DELAY = 0.1
@@ -449,9 +459,43 @@ class SerialChannel:
         return f"SerialChannel({self.port.portstr!r}, baudrate={self.port.baudrate})"
 
 
+RTU_OVER_TCP = "rtu+tcp://"
+
+# What pyserial takes besides the port, baudrate and timeout: the line's settings, which
+# mean nothing to a connection whose server keeps its own line.
+_LINE_SETTINGS = frozenset({"bytesize", "parity", "stopbits", "xonxoff", "rtscts", "dsrdtr", "write_timeout",
+                            "inter_byte_timeout", "exclusive"})
+
+
+def split_rtu_over_tcp(port: str) -> tuple[str, int]:
+    """The host and port of ``rtu+tcp://host:port`` (an IPv6 host in brackets)."""
+    rest = port[len(RTU_OVER_TCP):]
+    host, sep, number = rest.rpartition(":")
+    if host.startswith("[") and host.endswith("]"):
+        host = host[1:-1]
+    if not sep or not host or not number.isdigit() or not 0 < int(number) < 65536:
+        raise ValueError(f"expected rtu+tcp://host:port, got {port!r}")
+    return host, int(number)
+
+
+def _rtu_over_tcp(port: str, timeout: float, broadcast_delay: float, *, echo: bool, rs485: Any, low_latency: bool,
+                  **kwargs: Any) -> TcpChannel:
+    """The library's own channel for RTU frames over TCP, without pyserial."""
+    for name, value in (("echo", echo), ("rs485", rs485), ("low_latency", low_latency)):
+        if value:
+            raise ValueError(f"{name} needs a serial line; {port} is a TCP connection")
+    unknown = sorted(set(kwargs) - _LINE_SETTINGS)
+    if unknown:
+        raise TypeError(f"unexpected keyword argument {unknown[0]!r} for {port}")
+    host, number = split_rtu_over_tcp(port)
+    from brel_modbus import TcpChannel   # the extension imports this module first
+
+    return TcpChannel(host, number, float(timeout), float(broadcast_delay))
+
+
 def create_serial_instance(port: str, baudrate: int, timeout: float, *, broadcast_delay: float = BROADCAST_DELAY,
                            echo: bool = False, rs485: bool | RS485Settings | None = False, low_latency: bool = False,
-                           **kwargs: Any) -> SerialChannel:
+                           **kwargs: Any) -> SerialChannel | TcpChannel:
     """Open ``port`` (a device path or a pyserial URL) and return its channel.
 
     ``broadcast_delay``: seconds of silence after a frame to station 0. ``echo``: read
@@ -464,6 +508,8 @@ def create_serial_instance(port: str, baudrate: int, timeout: float, *, broadcas
     if not broadcast_delay >= 0:
         raise ValueError(f"broadcast_delay must be a number of seconds, 0 or more: {broadcast_delay!r}")
     _rs485_settings(rs485)   # a wrong type fails before the port is opened
+    if isinstance(port, str) and port[:len(RTU_OVER_TCP)].lower() == RTU_OVER_TCP:
+        return _rtu_over_tcp(port, timeout, broadcast_delay, echo=echo, rs485=rs485, low_latency=low_latency, **kwargs)
     opened: Any = serial.serial_for_url(port, baudrate=baudrate, timeout=timeout, **kwargs)
     try:
         if low_latency:

@@ -31,7 +31,7 @@ from brel_modbus_tool.output import FORMS, Cell, Duration, Row, Writer, console_
 from brel_modbus_tool.points import Point, explain_rows, load_learned, load_points, make_poller, save_learned
 from brel_modbus_tool.reference import Reference, datasheet_hint, parse_reference, what
 from brel_modbus_tool.stats import PollStats
-from brel_modbus_tool.target import LineSettings, Link, OpenFailure, Target, open_link, parse_target
+from brel_modbus_tool.target import LineSettings, Link, OpenFailure, Target, TlsSettings, open_link, parse_target
 
 PROG = "brel-modbus"
 
@@ -41,7 +41,11 @@ targets:
   host[:port], 127.0.0.1, [::1]:502
                          Modbus TCP too: a host name or IP address that is no existing path
                          (a file named like a host is the file: write tcp://name for the host)
-  /dev/ttyUSB0, COM3     Modbus RTU on a serial port
+  tls://host[:port]      Modbus/TCP Security (port 802 unless given; --cafile, --certfile,
+                         --keyfile, --insecure)
+  udp://host[:port]      Modbus over UDP (port 502 unless given)
+  /dev/ttyUSB0, COM3     Modbus RTU on a serial port (--framing ascii: Modbus ASCII)
+  rtu+tcp://host:port    Modbus RTU through a TCP serial server, without pyserial
   socket://host:port     Modbus RTU through a TCP serial server; any pyserial URL works
                          (rfc2217://host:port, loop://)
 
@@ -208,8 +212,10 @@ def parse_stations(text: str) -> list[int]:
 def add_connection(parser: argparse.ArgumentParser, timeout: float) -> None:
     parser.add_argument("target", metavar="TARGET",
                         help="tcp://host[:port] or a bare host name or IP address (localhost:502, 127.0.0.1) "
-                             "for Modbus TCP; a serial port (/dev/ttyUSB0, COM3) or a pyserial URL "
-                             "(socket://host:port, rfc2217://host:port, loop://) for RTU")
+                             "for Modbus TCP; tls://host[:port] for Modbus/TCP Security (port 802); "
+                             "udp://host[:port] for Modbus over UDP; a serial port (/dev/ttyUSB0, COM3), a pyserial "
+                             "URL (socket://host:port, rfc2217://host:port, loop://) or rtu+tcp://host:port (a TCP "
+                             "serial server, without pyserial) for RTU")
     group = parser.add_argument_group("connection")
     group.add_argument("--timeout", "-o", type=seconds(zero=False), default=timeout, metavar="S",
                        help=f"seconds to wait for each answer (default {timeout:g})")
@@ -235,6 +241,17 @@ def add_connection(parser: argparse.ArgumentParser, timeout: float) -> None:
     parser.add_argument("--trace", action="store_true",
                         help="print every frame sent and received on stderr: seconds since the start, direction, "
                              "the bytes in hex and, for an answer, how the exchange ended (as mbpoll's -v)")
+    line.add_argument("--framing", choices=("rtu", "ascii"), default="rtu",
+                      help="rtu (default) or ascii: Modbus ASCII frames (':', hex, LRC, CR LF)")
+    tls = parser.add_argument_group("certificates (tls:// targets)")
+    tls.add_argument("--cafile", metavar="FILE",
+                     help="the authority that signed the server's certificate (default: the system's)")
+    tls.add_argument("--certfile", metavar="FILE",
+                     help="this client's certificate (PEM), for a server that asks for one; its key too, "
+                          "unless --keyfile")
+    tls.add_argument("--keyfile", metavar="FILE", help="the key of --certfile, when it is a file of its own")
+    tls.add_argument("--insecure", action="store_true",
+                     help="check neither the server's certificate nor its name (a test bench only)")
     parser.add_argument("--output", choices=FORMS, default="table",
                         help="table (aligned, for people), csv or json (with ISO timestamps, for scripts); "
                              "default table")
@@ -344,12 +361,16 @@ def build_parser() -> argparse.ArgumentParser:
 def line_settings(args: argparse.Namespace) -> LineSettings:
     return LineSettings(baudrate=args.baud, parity=args.parity, stopbits=args.stopbits, bytesize=args.bytesize,
                         echo=args.echo, rs485=args.rs485, low_latency=args.low_latency,
-                        broadcast_delay=args.broadcast_delay)
+                        broadcast_delay=args.broadcast_delay, framing=args.framing)
+
+
+def tls_settings(args: argparse.Namespace) -> TlsSettings:
+    return TlsSettings(cafile=args.cafile, certfile=args.certfile, keyfile=args.keyfile, insecure=args.insecure)
 
 
 def connect(args: argparse.Namespace, station: int = 1) -> Link:
     target: Target = args.target_parsed
-    link = open_link(target, args.timeout, args.retries, line_settings(args), station)
+    link = open_link(target, args.timeout, args.retries, line_settings(args), station, tls_settings(args))
     if args.trace:
         link.master.trace = frame_printer(sys.stderr)
     return link

@@ -2,9 +2,12 @@
 
 Modbus TCP (port 502 unless told): ``tcp://host[:port]``, or a bare host name or IP address
 with or without ``:port`` (``localhost``, ``127.0.0.1:1502``, ``[::1]:502``) that is not an
-existing path. Modbus RTU: a device path (``/dev/ttyUSB0``), a COM name, or a pyserial URL
-(``socket://host:port`` for a TCP serial server, ``rfc2217://``, ``loop://``). A name that is
-both a host and an existing file (``./localhost``) is the file: the path wins, and
+existing path. Modbus/TCP Security: ``tls://host[:port]`` (port 802 unless told), with the
+certificates of TlsSettings. Modbus over UDP: ``udp://host[:port]`` (port 502). Modbus RTU
+(or ASCII, with the line's framing): a device path (``/dev/ttyUSB0``), a COM name, a pyserial
+URL (``socket://host:port`` for a TCP serial server, ``rfc2217://``, ``loop://``), or
+``rtu+tcp://host:port`` (a TCP serial server through the library's own channel). A name that
+is both a host and an existing file (``./localhost``) is the file: the path wins, and
 ``tcp://name`` says the host.
 """
 
@@ -23,6 +26,10 @@ import brel_modbus
 from brel_modbus_tool.codec import ArgumentProblem
 
 TCP_PORT = 502
+TLS_PORT = 802
+# The schemes of the targets that take the Modbus TCP master's calls, with their default ports.
+NETWORK_SCHEMES = {"tcp": TCP_PORT, "tls": TLS_PORT, "udp": TCP_PORT}
+_SCHEME_TITLES = {"tcp": "Modbus TCP", "tls": "Modbus/TCP Security", "udp": "Modbus UDP"}
 _HOST_PORT = re.compile(r"^[\w.-]+:\d+$")
 _LABEL = re.compile(r"^(?!-)[A-Za-z0-9-]{1,63}(?<!-)$")
 _COM_PORT = re.compile(r"^COM\d+$", re.IGNORECASE)
@@ -51,6 +58,21 @@ def _port(text: str, port: str) -> int:
     return int(port)
 
 
+def _network_target(text: str, scheme: str) -> Target:
+    """``scheme://host[:port]`` for one of NETWORK_SCHEMES."""
+    title = _SCHEME_TITLES[scheme]
+    try:
+        parts = urlsplit(text)
+        port = parts.port
+    except ValueError as exc:
+        raise ArgumentProblem(f"bad {title} target {text!r}: {exc}") from None
+    if not parts.hostname or parts.path not in ("", "/") or parts.query or parts.fragment:
+        raise ArgumentProblem(f"bad {title} target {text!r}: write {scheme}://host or {scheme}://host:port")
+    if port == 0:
+        raise ArgumentProblem(f"bad {title} target {text!r}: port 0")
+    return Target(True, parts.hostname, NETWORK_SCHEMES[scheme] if port is None else port, scheme)
+
+
 def bare_host(text: str) -> Target | None:
     """The Modbus TCP target that a bare ``host``, ``host:port``, ``[ipv6]`` or ``[ipv6]:port``
     names; None when ``text`` is not written as one (a COM name is a serial port)."""
@@ -72,32 +94,25 @@ def bare_host(text: str) -> Target | None:
 class Target:
     """Where the command talks to: a Modbus TCP host and port, or a serial port (path or URL)."""
 
-    tcp: bool
+    tcp: bool          # the Modbus TCP master's calls (tcp://, tls://, udp://)
     name: str          # the host for TCP, the serial port otherwise
-    port: int = 0      # the TCP port
+    port: int = 0      # the TCP (or UDP) port
+    scheme: str = "tcp"   # of a TCP target: "tcp", "tls" or "udp"
 
     def __str__(self) -> str:
         if not self.tcp:
             return self.name
         host = f"[{self.name}]" if ":" in self.name else self.name
-        return f"tcp://{host}:{self.port}"
+        return f"{self.scheme}://{host}:{self.port}"
 
 
 def parse_target(text: str) -> Target:
     """The target named by ``text``; ArgumentProblem when it cannot name one."""
     if not text.strip():
         raise ArgumentProblem("the target is empty")
-    if text.lower().startswith("tcp://"):
-        try:
-            parts = urlsplit(text)
-            port = parts.port
-        except ValueError as exc:
-            raise ArgumentProblem(f"bad Modbus TCP target {text!r}: {exc}") from None
-        if not parts.hostname or parts.path not in ("", "/") or parts.query or parts.fragment:
-            raise ArgumentProblem(f"bad Modbus TCP target {text!r}: write tcp://host or tcp://host:port")
-        if port == 0:
-            raise ArgumentProblem(f"bad Modbus TCP target {text!r}: port 0")
-        return Target(True, parts.hostname, TCP_PORT if port is None else port)
+    scheme = text.partition("://")[0].lower() if "://" in text else ""
+    if scheme in NETWORK_SCHEMES:
+        return _network_target(text, scheme)
     if "://" in text or os.path.exists(text):
         return Target(False, text)
     host = bare_host(text)
@@ -121,6 +136,7 @@ class LineSettings:
     rs485: bool = False
     low_latency: bool = False
     broadcast_delay: float | None = None
+    framing: str = "rtu"   # or "ascii": the master's, not the channel's
 
     def shape(self) -> str:
         """The character format as people write it: 8E1, 8N2."""
@@ -138,7 +154,22 @@ class LineSettings:
             kwargs["low_latency"] = True
         if self.broadcast_delay is not None:
             kwargs["broadcast_delay"] = self.broadcast_delay
+        if self.framing != "rtu":
+            kwargs["framing"] = self.framing
         return kwargs
+
+
+@dataclass
+class TlsSettings:
+    """The certificates of a tls:// target (brel_modbus.tls_context's arguments)."""
+
+    cafile: str | None = None
+    certfile: str | None = None
+    keyfile: str | None = None
+    insecure: bool = False   # check neither the server's certificate nor its name
+
+    def context(self) -> Any:
+        return brel_modbus.tls_context(self.cafile, self.certfile, self.keyfile, not self.insecure)
 
 
 def describe(exc: BaseException) -> str:
@@ -287,12 +318,17 @@ def _parity_that_opens(target: Target, timeout: float, line: LineSettings) -> st
 
 
 def open_link(target: Target, timeout: float, retries: int = 0, line: LineSettings | None = None,
-              station: int = 1) -> Link:
+              station: int = 1, tls: TlsSettings | None = None) -> Link:
     """Open the master for ``target``; OpenFailure with a one-line reason when that fails."""
     settings = line or LineSettings()
     try:
-        if target.tcp:
-            master: Any = brel_modbus.ModbusTCPMaster(target.name, target.port, timeout, station)
+        if target.scheme == "udp" and target.tcp:
+            master: Any = brel_modbus.ModbusUDPMaster(target.name, target.port, timeout, station)
+        elif target.scheme == "tls" and target.tcp:
+            context = (tls or TlsSettings()).context()
+            master = brel_modbus.ModbusTCPMaster(target.name, target.port, timeout, station, ssl_context=context)
+        elif target.tcp:
+            master = brel_modbus.ModbusTCPMaster(target.name, target.port, timeout, station)
         else:
             master = brel_modbus.Master(target.name, settings.baudrate, timeout, **settings.keywords())
     except Exception as exc:   # pyserial's and termios' errors, refused settings: all end here

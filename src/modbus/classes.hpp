@@ -16,6 +16,18 @@ const ClassSpec& tcp_slave_exception_class();  // protocol.cpp
 const ClassSpec& poller_class();               // poller.cpp
 const ClassSpec& async_tcp_master_class();     // async_tcp_master.cpp
 const ClassSpec& async_tcp_link_class();       // async_tcp_master.cpp: its asyncio protocol, not exported
+const ClassSpec& udp_master_class();           // udp_master.cpp
+
+namespace ascii {
+const ClassSpec& ascii_channel_class();  // ascii_channel.cpp
+}  // namespace ascii
+
+namespace tcp_channel {
+const ClassSpec& tcp_channel_class();  // tcp_channel.cpp
+// The class made from tcp_channel_class(), recorded by the exec step: the guard of the
+// master's direct calls on its channel.
+void record_tcp_channel_type(PyObject* type);
+}  // namespace tcp_channel
 
 // The class made from tcp_master_class(), recorded by the exec step: the guard of the TCP
 // master's fast paths (an instance of exactly this class, its class dict untouched).
@@ -23,5 +35,7 @@ void record_tcp_master_type(PyObject* type) noexcept;
 // The asyncio protocol class of AsyncModbusTCPMaster's links, made by the exec step and kept
 // for the process (no module name holds it).
 void record_async_link_type(PyObject* type) noexcept;
+// The class made from udp_master_class(): its instances' transactions run over datagrams.
+void record_udp_master_type(PyObject* type) noexcept;
 
 }  // namespace brel

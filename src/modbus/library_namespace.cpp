@@ -2,6 +2,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
 #include "modbus/traffic.hpp"
+#include "modbus/tls.hpp"
 #include "module/function.hpp"
 #include "module/namespace.hpp"
 
@@ -33,6 +34,15 @@ void fill_library_namespace(PyObject* ns) {
     bind(ns, "AsyncModbusTCPMaster", build_class(async_tcp_master_class()));
     bind_error_family(ns);
     bind_traffic(ns);
+    Ref channel = build_class(tcp_channel::tcp_channel_class());
+    tcp_channel::record_tcp_channel_type(channel.get());
+    bind(ns, "TcpChannel", std::move(channel));
+    Ref udp_master = build_class(udp_master_class());
+    record_udp_master_type(udp_master.get());
+    bind(ns, "ModbusUDPMaster", std::move(udp_master));
+    bind(ns, "tls_context", build_function(tls::tls_context_function()));
+    bind(ns, "certificate_role", build_function(tls::certificate_role_function()));
+    bind(ns, "AsciiChannel", build_class(ascii::ascii_channel_class()));
 }
 
 }  // namespace brel

@@ -18,6 +18,7 @@ struct MasterSettings final : Attachment {
     bool reconnect = true;  // TCP: open a new connection after the old one broke
     bool broken = false;    // TCP: the connection was found closed or broken
     bool closed = false;    // closed by close(): never reopened
+    Ref tls;                // TCP: the ssl_context each connection is wrapped with; null for plain TCP
     // RTU: after a transaction that did not end cleanly, the next request waits until the
     // line has been quiet this long (recovery_set), or the channel's time-out (not set).
     double recovery_delay = 0;

@@ -17,6 +17,32 @@ struct ReferenceText {
 
 // clang-format off
 constexpr ReferenceText texts[] = {
+    {"", "log_traffic",
+     "Log the traffic of master: set its trace to a callable that logs each record at DEBUG.\n"
+     "\n"
+     "logger: a logging.Logger, or None for logging.getLogger(\"brel_modbus\"). Each line shows the\n"
+     "direction, the frame in hexadecimal as last_command_sent_hex shows it, the station, the\n"
+     "function code, the monotonic time and, for an answer, the outcome:\n"
+     "\"received 01 03 04 00 01 00 02 2A 32 (station 1, function 3, at 812.402113): answer\".\n"
+     "Example: logging.basicConfig(level=logging.DEBUG); log_traffic(master)"},
+    {"", "tls_context",
+     "A client context for Modbus/TCP Security: TLS 1.2 or later.\n"
+     "\n"
+     "verify=True checks the server's certificate (against cafile, or the system's\n"
+     "authorities when cafile is None) and its host name; verify=False checks neither (for a\n"
+     "test bench only). certfile (with keyfile when the key is apart) is this client's own\n"
+     "certificate, for servers that ask for one (mutual authentication, as the standard\n"
+     "requires: the server reads the client's role from it).\n"
+     "Raises: OSError for a file that cannot be read, ssl.SSLError for one that holds no\n"
+     "certificate or key; ValueError for a keyfile without a certfile.\n"
+     "Example: ModbusTCPMaster(\"127.0.0.1\", 802, 2.0, ssl_context=tls_context(\"ca.pem\", \"me.pem\", \"me.key\"))"},
+    {"", "certificate_role",
+     "The Modbus role of a certificate (extension 1.3.6.1.4.1.50316.802.1), None when it has none.\n"
+     "\n"
+     "cert: a path to a PEM or DER file, PEM text, or DER bytes.\n"
+     "Raises: ValueError when cert is no certificate or its role extension holds no string;\n"
+     "OSError for a file that cannot be read.\n"
+     "Example: certificate_role(\"operator.pem\") == \"Operator\""},
     {"ModbusStatic", "split_register",
      "Split a 16-bit register value into its (high byte, low byte).\n"
      "\n"
@@ -62,10 +88,13 @@ constexpr ReferenceText texts[] = {
     {"Master", "__init__",
      "Open the serial channel: create_serial_instance(port, baudrate, timeout, **kwargs).\n"
      "\n"
-     "Args: port, a device or pyserial URL; baudrate; timeout in seconds (each read of an\n"
+     "Args: port, a device or pyserial URL, or rtu+tcp://host:port (RTU over TCP through the\n"
+     "library's TcpChannel, without pyserial); baudrate; timeout in seconds (each read of an\n"
      "answer waits at most that long); kwargs reach the channel and pyserial (parity,\n"
-     "bytesize, stopbits, broadcast_delay, echo, rs485, low_latency, ...).\n"
-     "Raises: OSError when the port cannot be opened or set up."},
+     "bytesize, stopbits, broadcast_delay, echo, rs485, low_latency, ...), but for\n"
+     "framing=\"ascii\" (Modbus ASCII through an AsciiChannel over the channel; \"rtu\", the\n"
+     "default, frames in RTU), which the master keeps.\n"
+     "Raises: OSError when the port cannot be opened or set up; ValueError for another framing."},
     {"Master", "serial",
      "The serial channel object the master reads and writes (from create_serial_instance)."},
     {"Master", "last_command_sent",
@@ -275,6 +304,7 @@ constexpr ReferenceText texts[] = {
     {"FixMaster", "__init__",
      "Make a Master(port, baudrate, timeout, **kwargs) and keep station for every call.\n"
      "\n"
+     "kwargs include framing=\"ascii\" for Modbus ASCII (see Master).\n"
      "Raises: OSError when the port cannot be opened."},
     {"FixMaster", "master",
      "The Master that carries the calls; for everything FixMaster does not forward."},
@@ -391,8 +421,13 @@ constexpr ReferenceText texts[] = {
     {"ModbusTCPMaster", "__init__",
      "Connect to host:port (through brel_modbus._tcp_connect) with a time-out in seconds.\n"
      "\n"
-     "Args: station, the unit identifier of the requests (0..255).\n"
-     "Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when the connection fails."},
+     "Args: station, the unit identifier of the requests (0..255); ssl_context, an\n"
+     "ssl.SSLContext for Modbus/TCP Security (TLS, port 802 as a rule; see tls_context):\n"
+     "the connection is wrapped in TLS here and at each reconnection, the certificate\n"
+     "checked as the context says. None: plain Modbus TCP.\n"
+     "Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when the connection fails;\n"
+     "ssl.SSLError (an OSError; ssl.SSLCertVerificationError for a certificate refused)\n"
+     "when the TLS handshake fails, before any request is sent."},
     {"ModbusTCPMaster", "socket",
      "The connected socket."},
     {"ModbusTCPMaster", "close",
@@ -702,6 +737,92 @@ constexpr ReferenceText texts[] = {
      "The request's function code."},
     {"TrafficRecord", "outcome",
      "None for a request; for an answer how the exchange ended."},
+    {"TcpChannel", "",
+     "RTU frames over a TCP connection to a serial server: the channel of an rtu+tcp:// port.\n"
+     "\n"
+     "create_serial_instance returns one for Master(\"rtu+tcp://host:port\", ...); a Master drives it\n"
+     "without pyserial and without the interpreter's calls. Like a serial port, read returns fewer\n"
+     "bytes when the time-out runs out; there is no silent interval (the server times its line), but\n"
+     "a frame after a broadcast (station 0) waits broadcast_delay seconds, as on a serial line. A\n"
+     "server that closes the connection makes the read that meets it raise ConnectionError; the next\n"
+     "write connects again."},
+    {"TcpChannel", "__init__",
+     "Connect to host:port (socket.create_connection, waiting at most `timeout` seconds).\n"
+     "\n"
+     "Raises: the OSError of the connection (ConnectionRefusedError, TimeoutError, ...);\n"
+     "ValueError for a negative time-out or broadcast_delay.\n"
+     "Example: channel = TcpChannel(\"127.0.0.1\", 5020, 1.0)"},
+    {"TcpChannel", "read",
+     "Up to `size` bytes: those received, waiting at most the time-out for the rest.\n"
+     "\n"
+     "Raises: ConnectionError \"Connection closed by (host, port)\" when the server has closed\n"
+     "the connection while this read waited and nothing is left unread (later reads find\n"
+     "nothing until the next write connects again); OSError once the channel is closed."},
+    {"TcpChannel", "write",
+     "Send all of `data` (bytes or any buffer) at once; returns the byte count.\n"
+     "\n"
+     "Connects again first when the server had closed the connection."},
+    {"TcpChannel", "in_waiting",
+     "Bytes received and not yet read."},
+    {"TcpChannel", "is_open",
+     "False once close() was called."},
+    {"TcpChannel", "close",
+     "Close the connection; a second call does nothing."},
+    {"TcpChannel", "timeout",
+     "Seconds a read waits (0: only what has arrived)."},
+    {"TcpChannel", "address",
+     "(host, port) of the server."},
+    {"TcpChannel", "broadcast_delay",
+     "Seconds the next frame waits after a broadcast."},
+    {"TcpChannel", "__enter__",
+     "The channel itself."},
+    {"TcpChannel", "__exit__",
+     "Close the channel."},
+    {"ModbusUDPMaster", "",
+     "Modbus over UDP: ModbusTCPMaster's members, one datagram per request and per answer.\n"
+     "\n"
+     "Requests are MBAP framed as on TCP. The answer is the first datagram within the time-out\n"
+     "that carries the request's transaction identifier and a whole frame; late answers,\n"
+     "duplicates and other stray datagrams are dropped while the call keeps waiting, and\n"
+     "datagrams from another address or port never reach it (the socket is connected).\n"
+     "Time-out and `retries` work as on TCP; there is no connection to lose."},
+    {"ModbusUDPMaster", "__init__",
+     "A UDP socket connected to host:port (the first address getaddrinfo gives).\n"
+     "\n"
+     "Raises: OverflowError for a station outside 0..255; the socket's OSError for a host\n"
+     "that does not resolve. Nothing is sent before the first request: a slave that does\n"
+     "not listen shows as ConnectionRefusedError or a time-out then.\n"
+     "Example: master = ModbusUDPMaster(\"127.0.0.1\", 5020, 1.0)"},
+    {"AsciiChannel", "",
+     "Modbus ASCII framing over a serial channel: what Master(..., framing=\"ascii\") talks through.\n"
+     "\n"
+     "The master builds, checks and records RTU frames as ever; this channel writes each one as\n"
+     "':', the station and PDU in upper-case hex pairs, their LRC, CR LF, and hands each ASCII\n"
+     "answer back as the RTU frame it stands for. A frame that is not sound raises, and nothing\n"
+     "of it is decoded: ValueError \"modbus: message from slave with station N has lrc error\"\n"
+     "for a wrong LRC (the CRC error's text), ValueError \"modbus ascii: ...\" for a character that\n"
+     "is no hex digit, an odd count of digits, CR without LF; OSError \"modbus ascii: more than\n"
+     "1 s between two characters of the answer\" (the standard's limit, whatever the time-out)."},
+    {"AsciiChannel", "__init__",
+     "Frame in ASCII on `line`, a serial channel (what create_serial_instance returns)."},
+    {"AsciiChannel", "read",
+     "Up to `size` bytes of the RTU form of the answers: each ASCII frame read whole."},
+    {"AsciiChannel", "write",
+     "Send the RTU frame `data` (its CRC left off) as one ASCII frame; returns len(data)."},
+    {"AsciiChannel", "in_waiting",
+     "Bytes of frames read and not yet taken; characters waiting on the line are dropped."},
+    {"AsciiChannel", "is_open",
+     "The line's is_open."},
+    {"AsciiChannel", "close",
+     "Close the line, if it is open."},
+    {"AsciiChannel", "timeout",
+     "The line's time-out (an answer must begin within it)."},
+    {"AsciiChannel", "line",
+     "The serial channel underneath."},
+    {"AsciiChannel", "__enter__",
+     "The channel itself."},
+    {"AsciiChannel", "__exit__",
+     "Close the line."},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -1018,6 +1139,49 @@ constexpr ReferenceAnnotation annotations[] = {
     {"TrafficRecord", "station", "return", "~int"},
     {"TrafficRecord", "function", "return", "~int"},
     {"TrafficRecord", "outcome", "return", "~str | None"},
+    {"TcpChannel", "__init__", "host", "~str"},
+    {"TcpChannel", "__init__", "port", "~int"},
+    {"TcpChannel", "__init__", "timeout", "~float"},
+    {"TcpChannel", "__init__", "broadcast_delay", "~float"},
+    {"TcpChannel", "__init__", "return", "~None"},
+    {"TcpChannel", "read", "size", "~int"},
+    {"TcpChannel", "read", "return", "~bytes"},
+    {"TcpChannel", "write", "data", "~Any"},
+    {"TcpChannel", "write", "return", "~int"},
+    {"TcpChannel", "in_waiting", "return", "~int"},
+    {"TcpChannel", "is_open", "return", "~bool"},
+    {"TcpChannel", "close", "return", "~None"},
+    {"TcpChannel", "timeout", "return", "~float"},
+    {"TcpChannel", "timeout", "value", "~float"},
+    {"TcpChannel", "address", "return", "~tuple"},
+    {"TcpChannel", "broadcast_delay", "return", "~float"},
+    {"TcpChannel", "__enter__", "return", "~TcpChannel"},
+    {"TcpChannel", "__exit__", "exc_type", "~Any"},
+    {"TcpChannel", "__exit__", "exc_val", "~Any"},
+    {"TcpChannel", "__exit__", "exc_tb", "~Any"},
+    {"TcpChannel", "__exit__", "return", "~None"},
+    {"ModbusUDPMaster", "__init__", "host", "~str"},
+    {"ModbusUDPMaster", "__init__", "port", "~int"},
+    {"ModbusUDPMaster", "__init__", "timeout", "~float"},
+    {"ModbusUDPMaster", "__init__", "station", "~int"},
+    {"ModbusUDPMaster", "__init__", "return", "~None"},
+    {"AsciiChannel", "__init__", "line", "~Any"},
+    {"AsciiChannel", "__init__", "return", "~None"},
+    {"AsciiChannel", "read", "size", "~int"},
+    {"AsciiChannel", "read", "return", "~bytes"},
+    {"AsciiChannel", "write", "data", "~Any"},
+    {"AsciiChannel", "write", "return", "~int"},
+    {"AsciiChannel", "in_waiting", "return", "~int"},
+    {"AsciiChannel", "is_open", "return", "~Any"},
+    {"AsciiChannel", "close", "return", "~None"},
+    {"AsciiChannel", "timeout", "return", "~Any"},
+    {"AsciiChannel", "timeout", "value", "~Any"},
+    {"AsciiChannel", "line", "return", "~Any"},
+    {"AsciiChannel", "__enter__", "return", "~AsciiChannel"},
+    {"AsciiChannel", "__exit__", "exc_type", "~Any"},
+    {"AsciiChannel", "__exit__", "exc_val", "~Any"},
+    {"AsciiChannel", "__exit__", "exc_tb", "~Any"},
+    {"AsciiChannel", "__exit__", "return", "~None"},
 };
 // clang-format on
 

@@ -42,8 +42,26 @@ StepTable& master_steps() {
 
 // ---- construction, record, lifecycle ------------------------------------------------------
 
+// The framing keyword, taken out of the keywords for the channel: true for "ascii", false
+// for "rtu" or none; ValueError for anything else.
+bool ascii_framing(PyObject* kwargs) {
+    PyObject* framing = kwargs ? PyDict_GetItemWithError(kwargs, BREL_STR("framing")) : nullptr;
+    if (!framing) {
+        if (PyErr_Occurred()) raise();
+        return false;
+    }
+    Ref kept = Ref::borrow(framing);
+    check(PyDict_DelItem(kwargs, BREL_STR("framing")));
+    if (PyUnicode_Check(kept.get()) && PyUnicode_CompareWithASCIIString(kept.get(), "rtu") == 0) return false;
+    if (PyUnicode_Check(kept.get()) && PyUnicode_CompareWithASCIIString(kept.get(), "ascii") == 0) return true;
+    PyErr_Format(builtins.ValueError, "framing must be 'rtu' or 'ascii', not %R", kept.get());
+    raise();
+}
+
 Ref master_init(Args& a) {
     PyObject* self = a[0];
+    // framing="ascii" is the master's, not the channel's: its frames go through an AsciiChannel.
+    const bool ascii = ascii_framing(a.kwargs.get());
     Ref factory = global(BREL_STR("create_serial_instance"));
     Ref keywords = own(PyDict_New());
     check(PyDict_SetItem(keywords.get(), BREL_STR("port"), a[1]));
@@ -52,6 +70,10 @@ Ref master_init(Args& a) {
     check(PyDict_Update(keywords.get(), a.kwargs.get()));
     Ref no_args = own(PyTuple_New(0));
     Ref tunnel = own(PyObject_Call(factory.get(), no_args.get(), keywords.get()));
+    if (ascii) {
+        Ref ascii_class = global(BREL_STR("AsciiChannel"));
+        tunnel = call(ascii_class.get(), tunnel.get());
+    }
     setattr(self, BREL_STR("_Master__tunnel"), tunnel.get());
     Ref empty = empty_bytes();
     setattr(self, BREL_STR("MessageLastSent"), empty.get());

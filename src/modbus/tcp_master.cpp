@@ -6,6 +6,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/tcp_master_shared.hpp"
 #include "modbus/traffic.hpp"
+#include "modbus/tls.hpp"
 
 #include <climits>
 #include <cstring>
@@ -26,14 +27,26 @@ PyObject* timeout_keyword() {
 }
 
 Ref init(Args& a) {
-    PyObject *self = a[0], *host = a[1], *port = a[2], *timeout = a[3], *station = a[4];
+    PyObject *self = a[0], *host = a[1], *port = a[2], *timeout = a[3], *station = a[4], *ssl_context = a[5];
     check_station(station);
+    tls::check_context(ssl_context);
     Ref connect = global(BREL_STR("_tcp_connect"));
     Ref address = own(PyTuple_Pack(2, host, port));
     PyObject* stack[] = {nullptr, address.get(), timeout};
     Ref sock =
         own(PyObject_Vectorcall(connect.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, timeout_keyword()));
-    setattr(self, k_socket(), sock.get());
+    if (ssl_context != Py_None) {
+        sock = tls::handshake(ssl_context, sock.get(), host);
+        MasterSettings* settings = settings_of(self);
+        if (!settings) raise(PyExc_TypeError, "this object keeps no settings");
+        settings->tls = Ref::borrow(ssl_context);
+    }
+    init_state(self, sock.get(), host, port, station);
+    return none();
+}
+
+void init_state(PyObject* self, PyObject* sock, PyObject* host, PyObject* port, PyObject* station) {
+    setattr(self, k_socket(), sock);
     setattr(self, k_station(), station);
     setattr(self, k_head_checker(), make_int(1).get());
     setattr(self, k_protocol(), make_int(0).get());
@@ -42,7 +55,6 @@ Ref init(Args& a) {
     setattr(self, k_last_received(), empty.get());
     Ref target = own(PyTuple_Pack(2, host, port));
     setattr(self, k_target_host(), target.get());
-    return none();
 }
 
 Ref get_socket(Args& a) { return getattr(a[0], k_socket()); }
@@ -402,7 +414,13 @@ const ClassSpec& tcp_master_class() {
         .doc = "Modbus 主站控制端，也叫客户端。",
         .members = {
             method("__init__", init,
-                   {{"host", "str"}, {"port", "int"}, {"timeout", "float"}, {"station", "int", int_default(1)}}),
+                   {{"host", "str"},
+                    {"port", "int"},
+                    {"timeout", "float"},
+                    {"station", "int", int_default(1)},
+                    // after the documented parameters, without an annotation so that the
+                    // documented annotations stay as they are
+                    {"ssl_context", nullptr, none_default}}),
             property("socket", get_socket),
             method("close", locked<close_socket>),
             enter_member(),

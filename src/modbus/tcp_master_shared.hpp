@@ -129,11 +129,16 @@ inline Ref class_member(PyObject* name) {
 
 extern PyTypeObject* library_tcp_type;
 bool plain_master(PyObject* self);
+// True when self is a ModbusUDPMaster (or of a subclass): its transaction runs over datagrams.
+bool datagram_master(PyObject* self) noexcept;
 Ref query_of(PyObject* self, PyObject* command, PyObject* needed);
 
 // ---- tcp_master.cpp: construction, properties, framing, the first operations -----------------
 
 PyObject* timeout_keyword();
+// The constructor's steps after the connection: the socket, station, transaction counter,
+// protocol, record and peer in the instance.
+void init_state(PyObject* self, PyObject* sock, PyObject* host, PyObject* port, PyObject* station);
 Ref get_station(Args& a);
 Ref get_protocol(Args& a);
 Ref build_frame(PyObject* command, PyObject* head_checker, PyObject* protocol, PyObject* station, bool with_command);

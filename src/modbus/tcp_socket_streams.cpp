@@ -46,10 +46,70 @@ bool readable_now(PyObject* sock, long fd) {
 inline constexpr long kDiscardChunk = 4096;
 inline constexpr int kDiscardRounds = 256;  // at most 1 MiB of stale input per request
 
+// True when a TLS socket holds decrypted bytes not yet read (its pending()), which its
+// descriptor no longer shows; false for any socket without pending().
+bool tls_pending(PyObject* sock) {
+    PyObject* raw = PyObject_GetAttr(sock, BREL_STR("pending"));
+    if (!raw) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+        PyErr_Clear();
+        return false;
+    }
+    Ref pending = own(raw);
+    Ref count = call(pending.get());
+    return PyLong_Check(count.get()) && PyObject_IsTrue(count.get()) == 1;
+}
+
+// True when `sock` is a TLS socket (ssl.SSLSocket; none exists before ssl is imported).
+bool is_tls_socket(PyObject* sock) {
+    Ref ssl = Ref::steal_or_null(PyImport_GetModule(BREL_STR("ssl")));
+    if (!ssl) {
+        if (PyErr_Occurred()) raise();
+        return false;
+    }
+    Ref type = getattr(ssl.get(), BREL_STR("SSLSocket"));
+    return check(PyObject_IsInstance(sock, type.get())) == 1;
+}
+
+// Drop the application data a TLS socket already has. Its descriptor may be readable with
+// no data for the application (a session ticket after the handshake): its recv would then
+// wait, so the socket is read without waiting (time-out 0) until it has nothing more.
+void discard_stale_tls_input(PyObject* sock) {
+    Ref old = getattr(sock, BREL_STR("timeout"));
+    Ref zero = own(PyFloat_FromDouble(0.0));
+    call_method(sock, BREL_STR("settimeout"), zero.get());
+    Ref recv = getattr(sock, BREL_STR("recv"));
+    Ref chunk = make_int(kDiscardChunk);
+    Ref ssl = own(PyImport_ImportModule("ssl"));
+    Ref want_read = getattr(ssl.get(), BREL_STR("SSLWantReadError"));
+    try {
+        for (int round = 0; round < kDiscardRounds; ++round) {
+            Ref stale = Ref::steal_or_null(PyObject_CallOneArg(recv.get(), chunk.get()));
+            if (!stale) {
+                // Nothing more to read now: done; any other error passes on.
+                if (!PyErr_ExceptionMatches(want_read.get()) && !PyErr_ExceptionMatches(PyExc_BlockingIOError)) raise();
+                PyErr_Clear();
+                break;
+            }
+            if (check_size(PyObject_Length(stale.get())) == 0) break;  // the server has closed
+        }
+    } catch (const PyError&) {
+        PyObject* pending = PyErr_GetRaisedException();
+        if (!Ref::steal_or_null(PyObject_CallMethodOneArg(sock, BREL_STR("settimeout"), old.get()))) PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        throw;
+    }
+    call_method(sock, BREL_STR("settimeout"), old.get());
+}
+
 // Drop whatever already waits on the connection: a late answer to a request that timed
 // out, or bytes beyond a declared length. Done only when the socket object can tell
 // its file descriptor; a closed socket (fileno -1) is left to fail in its send.
 void discard_stale_input(PyObject* sock) {
+    if (is_tls_socket(sock)) {
+        discard_stale_tls_input(sock);
+        return;
+    }
     PyObject* raw = PyObject_GetAttr(sock, BREL_STR("fileno"));
     if (!raw) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
@@ -175,21 +235,25 @@ StreamStatus SocketObjectStream::send(const Outgoing& request) {
         discard_stale_input(sock_);
         send_all(sock_, request.object);
         out_ = true;
-        Ref timeout = Ref::steal_or_null(PyObject_GetAttr(sock_, BREL_STR("timeout")));
-        if (!timeout || !(PyFloat_Check(timeout.get()) || PyLong_Check(timeout.get()))) {
-            PyErr_Clear();
-            return {};
-        }
-        const double seconds = PyFloat_AsDouble(timeout.get());
-        if (PyErr_Occurred()) PyErr_Clear();
-        if (!(seconds > 0) || seconds > 2e6) return {};
-        bounded_ = true;
-        deadline_ = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                           std::chrono::duration<double>(seconds));
+        bounded_ = answer_deadline(sock_, deadline_);
         return {};
     } catch (const PyError&) {
         return {StreamEnd::Raised};
     }
+}
+
+bool answer_deadline(PyObject* sock, std::chrono::steady_clock::time_point& deadline) {
+    Ref timeout = Ref::steal_or_null(PyObject_GetAttr(sock, BREL_STR("timeout")));
+    if (!timeout || !(PyFloat_Check(timeout.get()) || PyLong_Check(timeout.get()))) {
+        PyErr_Clear();
+        return false;
+    }
+    const double seconds = PyFloat_AsDouble(timeout.get());
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (!(seconds > 0) || seconds > 2e6) return false;
+    deadline = std::chrono::steady_clock::now() +
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    return true;
 }
 
 // Before a receive that follows an earlier one of the same answer: wait for input only
@@ -204,7 +268,7 @@ void SocketObjectStream::wait_for_more() const {
         if (left <= 0) raise(errors.timeout, "timed out");
         return;
     }
-    if (readable_now(sock_, fd)) return;
+    if (readable_now(sock_, fd) || tls_pending(sock_)) return;
     if (left <= 0) raise(errors.timeout, "timed out");
     Ref select_module = own(PyImport_ImportModule("select"));
     Ref readers = own(PyList_New(1));

@@ -14,6 +14,10 @@
 
 namespace brel {
 
+// The deadline of an answer, counted from now: the socket's time-out (its `timeout`
+// attribute) when that is a positive number of seconds; false (no deadline) otherwise.
+bool answer_deadline(PyObject* sock, std::chrono::steady_clock::time_point& deadline);
+
 // Through the socket object's send (or its replaced sendall) and recv, one receive call per
 // piece; stale input is dropped through recv when the socket tells its descriptor.
 class SocketObjectStream final : public TcpStream {

@@ -12,6 +12,8 @@
 #include "modbus/tcp_master_shared.hpp"
 #include "modbus/traffic.hpp"
 #include "modbus/tcp_socket_streams.hpp"
+#include "modbus/tls.hpp"
+#include "modbus/udp_stream.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -187,6 +189,10 @@ void reopen(PyObject* self) {
     PyObject* stack[] = {nullptr, address.get(), timeout.get()};
     Ref sock =
         own(PyObject_Vectorcall(connect.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, timeout_keyword()));
+    if (const MasterSettings* settings = existing_settings(self); settings && settings->tls) {
+        Ref host = item(address.get(), 0);
+        sock = tls::handshake(settings->tls.get(), sock.get(), host.get());
+    }
     setattr(self, k_socket(), sock.get());
 }
 
@@ -244,13 +250,18 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, PyObj
                    bytes ? static_cast<std::size_t>(PyBytes_GET_SIZE(query_cmd.get())) : 0, &judge,
                    needed_length(length_needed));
     AnswerBuffer& answer = exchange.buffer();
-    // The stream: the descriptor itself for exactly socket.socket, else the socket object.
+    // The stream: datagrams for a ModbusUDPMaster; else the descriptor itself for exactly
+    // socket.socket, or the socket object.
     SocketObjectStream general(sock.get());
+    std::optional<UdpStream> datagrams;
+    if (!plain && datagram_master(self)) datagrams.emplace(sock.get());
 #if !defined(_WIN32)
     DescriptorStream direct;
-    TcpStream& stream = bytes && direct.open(sock.get()) ? static_cast<TcpStream&>(direct) : general;
+    TcpStream& stream = datagrams                          ? static_cast<TcpStream&>(*datagrams)
+                        : bytes && direct.open(sock.get()) ? static_cast<TcpStream&>(direct)
+                                                           : general;
 #else
-    TcpStream& stream = general;
+    TcpStream& stream = datagrams ? static_cast<TcpStream&>(*datagrams) : general;
 #endif
     note_send(false);
     Outgoing outgoing{nullptr, 0, query_cmd.get()};
@@ -378,7 +389,11 @@ Ref query(Args& a) {
     } catch (const PyError&) {
         // A connection found closed or broken is replaced before the next request (not
         // this one: a request is never sent again by the reconnection itself).
-        if (settings && PyErr_ExceptionMatches(PyExc_ConnectionError)) settings->broken = true;
+        // A datagram socket has no connection to lose; a TLS connection that failed its
+        // protocol (garbage from the peer) is as good as broken.
+        if (settings && !datagram_master(self) &&
+            (PyErr_ExceptionMatches(PyExc_ConnectionError) || (settings->tls && tls::error_pending())))
+            settings->broken = true;
         in_family(settings && settings->closed);
         if (trace && traced.sent) trace_received(self, trace, traced);
         throw;

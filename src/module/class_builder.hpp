@@ -71,7 +71,13 @@ const char* reference_doc(const char* owner, const char* key) noexcept;
 // annotations the documented interface fixes. Defined beside reference_doc.
 const char* reference_annotation(const char* owner, const char* key, const char* param) noexcept;
 
-// Module-level function (no class prefix in its qualified name).
-inline Ref build_function(const FunctionSpec& spec) { return make_function(spec, nullptr); }
+// Module-level function (no class prefix in its qualified name); one without a docstring
+// of its own gets the reference's (owner "": the module).
+inline Ref build_function(const FunctionSpec& spec) {
+    if (spec.doc) return make_function(spec, nullptr);
+    FunctionSpec documented = spec;
+    documented.doc = reference_doc("", spec.name);
+    return make_function(documented, nullptr);
+}
 
 }  // namespace brel

@@ -46,7 +46,7 @@ Ref locked(Args& a) {
 // Whatever native state a class keeps for each of its objects: each kind derives from
 // this and names the slot it lives in (`static constexpr std::size_t kSlot`), one kind per
 // slot, so that finding it needs no type test.
-inline constexpr std::size_t kAttachmentSlots = 2;
+inline constexpr std::size_t kAttachmentSlots = 4;
 
 class Attachment {
 public:

@@ -5,8 +5,9 @@ rtu_support.py.
 
 * ``channels``: every ``FakeChannel`` (rtu_support.py) made by the replaced
   ``brel_modbus.create_serial_instance``.
-* ``slave``: a pymodbus 3.11 server with RTU framing, reached either through
-  ``socket://127.0.0.1:PORT`` or over a pair of pseudo-terminals joined by a relay
+* ``slave``: a pymodbus 3.11 server with RTU framing, reached through
+  ``socket://127.0.0.1:PORT`` (pyserial), through ``rtu+tcp://127.0.0.1:PORT`` (the
+  library's own TcpChannel) or over a pair of pseudo-terminals joined by a relay
   thread. Each server runs on its own event loop thread and is shut down from it.
 """
 
@@ -76,10 +77,10 @@ class Slave:
         self.server.call(device.setValues, 3, address, list(values))
 
 
-def start_socket_slave():
+def start_socket_slave(scheme="socket"):
     server = start_tcp_server(make_context(), rtu_framing=True)
     port = server.tcp_port
-    return Slave("socket", f"socket://127.0.0.1:{port}", server, tcp_port=port), None
+    return Slave(scheme, f"{scheme}://127.0.0.1:{port}", server, tcp_port=port), None
 
 
 def start_pty_slave():
@@ -92,9 +93,9 @@ def start_pty_slave():
     return Slave("pty", relay.paths[1], server), relay
 
 
-@pytest.fixture(scope="module", params=["socket", "pty"])
+@pytest.fixture(scope="module", params=["socket", "rtu+tcp", "pty"])
 def slave(request):
-    slave, relay = start_socket_slave() if request.param == "socket" else start_pty_slave()
+    slave, relay = start_pty_slave() if request.param == "pty" else start_socket_slave(request.param)
     try:
         yield slave
     finally:

@@ -28,7 +28,7 @@ def peer(slave, rtu):
     from pymodbus import FramerType
     from pymodbus.client import ModbusSerialClient, ModbusTcpClient
 
-    if slave.kind == "socket":
+    if slave.kind in ("socket", "rtu+tcp"):
         client = ModbusTcpClient("127.0.0.1", port=slave.tcp_port, framer=FramerType.RTU, timeout=2, retries=0)
     else:
         client = ModbusSerialClient(slave.port, framer=FramerType.RTU, baudrate=19200, timeout=2, retries=0)

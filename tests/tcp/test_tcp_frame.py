@@ -50,7 +50,7 @@ def test_class_body_kinds_and_order():
 
 
 @pytest.mark.parametrize("member, signature", [
-    ("__init__", "(self, host: 'str', port: 'int', timeout: 'float', station: 'int' = 1)"),
+    ("__init__", "(self, host: 'str', port: 'int', timeout: 'float', station: 'int' = 1, ssl_context=None)"),
     ("__exit__", "(self, exc_type, exc_val, exc_tb)"),
     ("construct_header", "(command: 'bytes', head_checker: 'int', protocol: 'int' = 0, station: 'int' = 1)"),
     ("construct_whole_query_command",
