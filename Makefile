@@ -138,7 +138,12 @@ $(BENCH_BUILD)/.rtu_floor: bench/c/rtu_floor.c $(BENCH_HEADERS) $(VENV)/.ready
 		-o $(BENCH_BUILD)/rtu_floor$$($(PY) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') $<
 	touch $@
 
-bench-tools: $(BENCH_BUILD)/slave $(BENCH_BUILD)/client $(BENCH_BUILD)/libbenchcrc.so $(BENCH_BUILD)/.rtu_floor
+# The many-connection Modbus TCP slave of bench/scale.py (epoll, plain C, no libmodbus).
+$(BENCH_BUILD)/many_slave: bench/c/many_slave.c
+	@mkdir -p $(BENCH_BUILD)
+	$(CC) $(BENCH_CFLAGS) -Werror -o $@ $<
+
+bench-tools: $(BENCH_BUILD)/many_slave $(BENCH_BUILD)/slave $(BENCH_BUILD)/client $(BENCH_BUILD)/libbenchcrc.so $(BENCH_BUILD)/.rtu_floor
 
 $(VENV)/.bench-ready: bench/requirements.txt $(VENV)/.ready
 	$(PY) -m pip install -q -r bench/requirements.txt
