@@ -22,7 +22,8 @@ BENCH = Path(__file__).resolve().parent.parent / "bench"
 sys.path.insert(0, str(BENCH))
 from common import MANY_SLAVE, run_many_slave  # noqa: E402
 
-pytestmark = pytest.mark.skipif(not MANY_SLAVE.exists(), reason="the many-connection slave is not built (make bench-tools)")
+pytestmark = pytest.mark.skipif(not MANY_SLAVE.exists(),
+                                reason="the many-connection slave is not built (make bench-tools)")
 
 TABLE_SIZE = 10000   # holding register a holds a, input register a holds a + TABLE_SIZE
 
