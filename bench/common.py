@@ -96,11 +96,24 @@ def run_slave(tcp: bool = True, rtu: bool = True, timeout: float = 5.0, fork: bo
             proc.wait()
 
 
+class ManySlave(NamedTuple):
+    port: int
+    pid: int
+
+
+def process_cpu_seconds(pid: int) -> float:
+    """User + system time of a running process, from /proc."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 @contextlib.contextmanager
-def run_many_slave(*options: str, port: int = 0, cpu: int | None = None, timeout: float = 5.0) -> Iterator[int]:
+def run_many_slave(*options: str, port: int = 0, cpu: int | None = None, timeout: float = 5.0) -> Iterator[ManySlave]:
     """Start the many-connection slave (bench/c/many_slave.c) on 127.0.0.1 with the given
     options (--delay-ms N, --reverse, --drop-unit U), pinned to cpu when given; yield its
-    port and stop it with SIGTERM afterwards (it also stops when this process dies)."""
+    port and process id and stop it with SIGTERM afterwards (it also stops when this
+    process dies)."""
     if not MANY_SLAVE.exists():
         sys.exit(f"{MANY_SLAVE} is missing: build it with `make bench-tools`")
     proc = subprocess.Popen([str(MANY_SLAVE), str(port), *options], stdin=subprocess.DEVNULL,
@@ -123,7 +136,7 @@ def run_many_slave(*options: str, port: int = 0, cpu: int | None = None, timeout
                 found = int(rest)
             elif word == "ready" and found is not None:
                 break
-        yield found
+        yield ManySlave(found, proc.pid)
     finally:
         proc.terminate()
         try:

@@ -76,8 +76,8 @@ def nothing_within(sock, seconds):
 
 @pytest.fixture(scope="module")
 def port():
-    with run_many_slave() as p:
-        yield p
+    with run_many_slave() as slave:
+        yield slave.port
 
 
 @pytest.fixture
@@ -252,18 +252,20 @@ def test_200_masters_on_threads(port):
 # ---- options --------------------------------------------------------------------------------
 
 def test_reverse_answers_pending_requests_last_first():
-    with run_many_slave("--reverse") as port, socket.create_connection(("127.0.0.1", port), timeout=5) as sock:
-        sock.sendall(b"".join(frame(tid, read_pdu(3, tid, 2)) for tid in range(1, 5)))
-        expected = b"".join(read_answer(tid, 3, tid, 2) for tid in range(4, 0, -1))
-        assert recv_exactly(sock, len(expected)) == expected
+    with run_many_slave("--reverse") as slave:
+        with socket.create_connection(("127.0.0.1", slave.port), timeout=5) as sock:
+            sock.sendall(b"".join(frame(tid, read_pdu(3, tid, 2)) for tid in range(1, 5)))
+            expected = b"".join(read_answer(tid, 3, tid, 2) for tid in range(4, 0, -1))
+            assert recv_exactly(sock, len(expected)) == expected
         # one request at a time comes back as it went
-        with brel_modbus.ModbusTCPMaster("127.0.0.1", port, 2.0) as plc:
+        with brel_modbus.ModbusTCPMaster("127.0.0.1", slave.port, 2.0) as plc:
             assert [plc.read_registers(a, 3) for a in range(5)] == [holding(a, 3) for a in range(5)]
 
 
 def test_delay_holds_each_answer_without_holding_the_others():
     delay = 0.3
-    with run_many_slave("--delay-ms", str(int(delay * 1000))) as port:
+    with run_many_slave("--delay-ms", str(int(delay * 1000))) as slave:
+        port = slave.port
         socks = [socket.create_connection(("127.0.0.1", port), timeout=5) for _ in range(20)]
         try:
             for i, sock in enumerate(socks):
@@ -280,7 +282,8 @@ def test_delay_holds_each_answer_without_holding_the_others():
 
 
 def test_dropped_unit_times_out_and_others_are_answered():
-    with run_many_slave("--drop-unit", "7") as port:
+    with run_many_slave("--drop-unit", "7") as slave:
+        port = slave.port
         with brel_modbus.ModbusTCPMaster("127.0.0.1", port, 0.2, station=7) as dead:
             with pytest.raises(TimeoutError):
                 dead.read_registers(0, 1)
@@ -294,7 +297,8 @@ def test_dropped_unit_times_out_and_others_are_answered():
 
 
 def test_stops_on_sigterm():
-    with run_many_slave() as port:
+    with run_many_slave() as slave:
+        port = slave.port
         sock = socket.create_connection(("127.0.0.1", port), timeout=5)
     try:
         # the slave is gone: the open connection was closed and nobody listens any more
