@@ -6,7 +6,7 @@ VENV := .venv
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 PY := $(VENV)/bin/python
 
-.PHONY: venv install test demo format clean bench bench-deps bench-tools bench-libmodbus bench-memory bench-poller bench-valgrind
+.PHONY: venv install test demo format clean bench bench-deps bench-tools bench-libmodbus bench-memory bench-poller bench-scale bench-valgrind
 
 $(VENV)/.ready: pyproject.toml
 	@test -n "$(PY312)" || { echo "CPython 3.12 not found (python3.12)"; exit 1; }
@@ -113,6 +113,7 @@ BENCH_ARGS ?=
 MEMORY_ARGS ?=
 POLLER_ARGS ?=
 THREADS_ARGS ?=
+SCALE_ARGS ?=
 
 # libmodbus (slave and C client) from Debian, installed when missing.
 bench-libmodbus:
@@ -159,6 +160,12 @@ bench: install bench-deps bench-tools bench-valgrind
 	$(PY) bench/run.py $(BENCH_ARGS)
 	$(PY) bench/instructions.py
 	$(PY) bench/threads.py $(THREADS_ARGS)
+	$(PY) bench/scale.py $(SCALE_ARGS)
+
+# Many connections from one asyncio process against the epoll slave, and pipelining on one
+# connection (bench/scale.py); needs only the many-connection slave among the C tools.
+bench-scale: install bench-deps $(BENCH_BUILD)/many_slave
+	$(PY) bench/scale.py $(SCALE_ARGS)
 
 bench-memory: install bench-deps bench-tools
 	$(PY) bench/memory.py $(MEMORY_ARGS)

@@ -20,9 +20,10 @@
  * outside 2..254 closes that connection (and only that one).
  *
  * Options:
- *   --delay-ms N   each answer leaves N ms (rounded up to the next ms tick) after its
- *                  request came; the other connections go on meanwhile. One delay for all,
- *                  so the queue of waiting answers is in due order by itself.
+ *   --delay-ms N   each answer leaves N ms after its request came (a timerfd set to the
+ *                  first due answer wakes the loop); the other connections go on meanwhile.
+ *                  One delay for all, so the queue of waiting answers is in due order by
+ *                  itself.
  *   --reverse      answers that are due together on one connection leave in reverse order
  *                  (the last request first): a master that pipelines must match them by
  *                  transaction identifier.
@@ -48,6 +49,7 @@
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -441,12 +443,26 @@ int main(int argc, char **argv) {
     fflush(stdout);
     fprintf(stderr, "many_slave: up to %zu descriptors\n", conns_cap);
 
+    int tfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (tfd < 0)
+        die("timerfd_create");
+    ev.data.fd = tfd;
+    epoll_ctl(epfd, EPOLL_CTL_ADD, tfd, &ev);
+    int64_t armed = -1;   /* the due time the timer is set to, -1 none */
+
     struct epoll_event events[MAX_EVENTS];
     for (;;) {
         int timeout = -1;
         if (q_len) {
-            int64_t left = queue[q_head].due_ns - now_ns();
-            timeout = left <= 0 ? 0 : (int)((left + 999999) / 1000000);
+            int64_t due = queue[q_head].due_ns;
+            if (due <= now_ns())
+                timeout = 0;
+            else if (due != armed) {
+                struct itimerspec its = {.it_value = {.tv_sec = due / 1000000000, .tv_nsec = due % 1000000000}};
+                if (timerfd_settime(tfd, TFD_TIMER_ABSTIME, &its, NULL) < 0)
+                    die("timerfd_settime");
+                armed = due;
+            }
         }
         int n = epoll_wait(epfd, events, MAX_EVENTS, timeout);
         if (n < 0) {
@@ -459,6 +475,13 @@ int main(int argc, char **argv) {
             int fd = events[i].data.fd;
             if (fd == sfd)
                 goto done;
+            if (fd == tfd) {
+                uint64_t expirations;
+                if (read(tfd, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
+                    die("read timerfd");
+                armed = -1;
+                continue;
+            }
             if (fd == lfd) {
                 accept_all(lfd, &reserve);
                 continue;
