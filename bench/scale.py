@@ -70,7 +70,7 @@ Read = Callable[[Any], Awaitable[Any]]
 Close = Callable[[Any], Awaitable[None]]
 
 
-def pymodbus_client(connections: int = 1) -> tuple[Open, Read, Close]:
+def pymodbus_client(connections: int) -> tuple[Open, Read, Close]:
     from pymodbus.client import AsyncModbusTcpClient
 
     async def open_(port: int) -> Any:
@@ -308,7 +308,7 @@ async def scale_child(name: str, port: int, connections: int, seconds: float) ->
 
 async def pipeline_raw(port: int) -> tuple[Callable[[], Awaitable[Any]], Callable[[], Awaitable[None]]]:
     conn = await RawConnection.open(port)
-    return (lambda: conn.read_registers(ADDRESS, COUNT)), conn.close
+    return (lambda address: conn.read_registers(address, COUNT)), conn.close
 
 
 def pipeline_brel_async(in_flight: int) -> Callable[[int], Awaitable[Any]]:
@@ -317,17 +317,28 @@ def pipeline_brel_async(in_flight: int) -> Callable[[int], Awaitable[Any]]:
 
         master = brel_modbus.AsyncModbusTCPMaster("127.0.0.1", port, 5.0, max_in_flight=in_flight)
         await master.__aenter__()
-        return (lambda: master.read_registers(ADDRESS, COUNT)), master.close
+        return (lambda address: master.read_registers(address, COUNT)), master.close
     return setup
 
 
 async def pipeline_pymodbus(port: int) -> tuple[Callable[[], Awaitable[Any]], Callable[[], Awaitable[None]]]:
-    open_, read, close = pymodbus_client()
-    client = await open_(port)
-    return (lambda: read(client)), (lambda: close(client))
+    from pymodbus.client import AsyncModbusTcpClient
+
+    client = AsyncModbusTcpClient("127.0.0.1", port=port, timeout=5, retries=0)
+    if not await client.connect():
+        raise ConnectionError("pymodbus could not connect")
+
+    async def read(address: int) -> Any:
+        return (await client.read_holding_registers(address, count=COUNT, device_id=1)).registers
+
+    async def close() -> None:
+        client.close()
+
+    return read, close
 
 
-# name -> (row title, setup(port) -> (read, close), callers kept in flight)
+# name -> (row title, setup(port) -> (read(address), close), callers kept in flight); caller i
+# reads at 10 * i, so an answer handed to the wrong caller shows
 PIPELINE_CLIENTS: dict[str, tuple[str, Callable[[int], Awaitable[Any]], int]] = {
     "raw-1": ("asyncio streams, raw MBAP, 1 in flight", pipeline_raw, 1),
     "raw-4": ("asyncio streams, raw MBAP, 4 in flight", pipeline_raw, 4),
@@ -345,15 +356,17 @@ def available_pipeline_clients() -> list[str]:
 async def pipeline_child(name: str, port: int, seconds: float) -> dict[str, Any]:
     _, setup, callers = PIPELINE_CLIENTS[name]
     read, close = await setup(port)
-    if await read() != EXPECTED:
+    if await read(ADDRESS) != EXPECTED:
         raise AssertionError("wrong answer")
     counts = [0] * callers
     stop_at = time.monotonic() + seconds
 
     async def caller(i: int) -> None:
+        address = COUNT * i
+        expected = list(range(address, address + COUNT))
         while time.monotonic() < stop_at:
-            got = await read()
-            if got != EXPECTED:
+            got = await read(address)
+            if got != expected:
                 raise AssertionError(f"wrong answer {got!r:.80}")
             counts[i] += 1
 

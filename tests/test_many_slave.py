@@ -307,3 +307,41 @@ def test_stops_on_sigterm():
             socket.create_connection(("127.0.0.1", port), timeout=5).close()
     finally:
         sock.close()
+
+
+# ---- the scale benchmark's own clients (bench/scale.py) ------------------------------------------
+
+@pytest.fixture(scope="module")
+def scale():
+    import scale
+
+    return scale
+
+
+@pytest.mark.parametrize("name", ["raw-protocol", "raw", "pymodbus", "brel-to-thread"])
+def test_scale_clients_check_every_answer(scale, port, name):
+    import asyncio
+
+    result = asyncio.run(scale.scale_child(name, port, 20, 0.2))
+    assert (result["errors"], result["first_error"]) == (0, None)
+    assert result["requests"] >= 20 and result["connections"] == 20
+
+
+@pytest.mark.parametrize("name", ["raw-1", "raw-4"])
+def test_scale_pipeline_matches_reversed_answers(scale, name):
+    import asyncio
+
+    # with --reverse the answers of requests that are due together come back last first
+    with run_many_slave("--delay-ms", "2", "--reverse") as slave:
+        result = asyncio.run(scale.pipeline_child(name, slave.port, 0.3))
+    assert (result["errors"], result["first_error"]) == (0, None)
+    assert result["requests"] > 0 and result["in_flight"] == int(name[-1])
+
+
+def test_scale_lists_the_asyncio_master_when_the_library_has_it(scale, monkeypatch):
+    monkeypatch.delattr(brel_modbus, "AsyncModbusTCPMaster", raising=False)
+    assert "brel-async" not in scale.available_clients()
+    assert not any(n.startswith("brel-async") for n in scale.available_pipeline_clients())
+    monkeypatch.setattr(brel_modbus, "AsyncModbusTCPMaster", object, raising=False)
+    assert "brel-async" in scale.available_clients()
+    assert {"brel-async-1", "brel-async-4"} <= set(scale.available_pipeline_clients())
