@@ -131,63 +131,84 @@ def brel_async_client(connections: int) -> tuple[Open, Read, Close]:
     return open_, read, close
 
 
-class RawConnection:
-    """Modbus TCP over an asyncio stream with no library: requests matched to answers by
+class TidMatcher:
+    """Modbus TCP with no library: reads of holding registers matched to their answers by
     transaction identifier, any number in flight. The floor of an asyncio client, and the
-    stand-in for pipelining."""
+    stand-in for pipelining; RawConnection and RawProtocol carry the bytes."""
 
-    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        self.reader, self.writer = reader, writer
+    def __init__(self) -> None:
         self.waiting: dict[int, asyncio.Future[bytes]] = {}
         self.tid = 0
+
+    def send(self, data: bytes) -> None:
+        raise NotImplementedError
+
+    def answered(self, tid: int, pdu: bytes) -> None:
+        future = self.waiting.pop(tid, None)
+        if future is not None and not future.done():
+            future.set_result(pdu)
+
+    def lost(self, exc: BaseException | None) -> None:
+        for future in self.waiting.values():
+            if not future.done():
+                future.set_exception(ConnectionError(f"connection lost: {exc!r}"))
+
+    async def read_registers(self, address: int, count: int) -> list[int]:
+        self.tid = (self.tid + 1) & 0xFFFF
+        future = asyncio.get_running_loop().create_future()
+        self.waiting[self.tid] = future
+        self.send(struct.pack(">HHHBBHH", self.tid, 0, 6, 1, 3, address, count))
+        pdu = await asyncio.wait_for(future, 5.0)
+        if pdu[0] != 3 or pdu[1] != 2 * count:
+            raise AssertionError(f"unexpected answer {pdu.hex()}")
+        return list(struct.unpack(f">{count}H", pdu[2:]))
+
+
+class RawConnection(TidMatcher):
+    """Over an asyncio stream, with a task that reads the answers."""
+
+    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        super().__init__()
+        self.reader, self.writer = reader, writer
         self.task = asyncio.get_running_loop().create_task(self.receive())
 
     @classmethod
     async def open(cls, port: int) -> RawConnection:
         return cls(*await asyncio.open_connection("127.0.0.1", port))
 
+    def send(self, data: bytes) -> None:
+        self.writer.write(data)
+
     async def receive(self) -> None:
         try:
             while True:
                 head = await self.reader.readexactly(7)
                 tid, _, length, _ = struct.unpack(">HHHB", head)
-                pdu = await self.reader.readexactly(length - 1)
-                future = self.waiting.pop(tid, None)
-                if future is not None and not future.done():
-                    future.set_result(pdu)
+                self.answered(tid, await self.reader.readexactly(length - 1))
         except (asyncio.IncompleteReadError, ConnectionError) as e:
-            for future in self.waiting.values():
-                if not future.done():
-                    future.set_exception(ConnectionError(f"connection lost: {e!r}"))
-
-    async def read_registers(self, address: int, count: int) -> list[int]:
-        self.tid = (self.tid + 1) & 0xFFFF
-        future = asyncio.get_running_loop().create_future()
-        self.waiting[self.tid] = future
-        self.writer.write(struct.pack(">HHHBBHH", self.tid, 0, 6, 1, 3, address, count))
-        pdu = await asyncio.wait_for(future, 5.0)
-        if pdu[0] != 3 or pdu[1] != 2 * count:
-            raise AssertionError(f"unexpected answer {pdu.hex()}")
-        return list(struct.unpack(f">{count}H", pdu[2:]))
+            self.lost(e)
 
     async def close(self) -> None:
         self.task.cancel()
         self.writer.close()
 
 
-class RawProtocol(asyncio.Protocol):
-    """The same over an asyncio protocol (no stream reader): the cheapest asyncio road."""
+class RawProtocol(TidMatcher, asyncio.Protocol):
+    """Over an asyncio protocol (no stream reader): the cheapest asyncio road."""
 
     def __init__(self) -> None:
+        super().__init__()
         self.buffer = bytearray()
-        self.waiting: dict[int, asyncio.Future[bytes]] = {}
-        self.tid = 0
         self.transport: asyncio.Transport | None = None
 
     @classmethod
     async def open(cls, port: int) -> RawProtocol:
         _, protocol = await asyncio.get_running_loop().create_connection(cls, "127.0.0.1", port)
         return protocol
+
+    def send(self, data: bytes) -> None:
+        assert self.transport is not None
+        self.transport.write(data)
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self.transport = transport   # type: ignore[assignment]
@@ -199,56 +220,34 @@ class RawProtocol(asyncio.Protocol):
             end = 6 + (buffer[4] << 8 | buffer[5])
             if len(buffer) < end:
                 break
-            future = self.waiting.pop(buffer[0] << 8 | buffer[1], None)
-            if future is not None and not future.done():
-                future.set_result(bytes(buffer[7:end]))
+            self.answered(buffer[0] << 8 | buffer[1], bytes(buffer[7:end]))
             del buffer[:end]
 
     def connection_lost(self, exc: Exception | None) -> None:
-        for future in self.waiting.values():
-            if not future.done():
-                future.set_exception(ConnectionError(f"connection lost: {exc!r}"))
-
-    async def read_registers(self, address: int, count: int) -> list[int]:
-        assert self.transport is not None
-        self.tid = (self.tid + 1) & 0xFFFF
-        future = asyncio.get_running_loop().create_future()
-        self.waiting[self.tid] = future
-        self.transport.write(struct.pack(">HHHBBHH", self.tid, 0, 6, 1, 3, address, count))
-        pdu = await asyncio.wait_for(future, 5.0)
-        if pdu[0] != 3 or pdu[1] != 2 * count:
-            raise AssertionError(f"unexpected answer {pdu.hex()}")
-        return list(struct.unpack(f">{count}H", pdu[2:]))
+        self.lost(exc)
 
     async def close(self) -> None:
         if self.transport is not None:
             self.transport.close()
 
 
-def raw_protocol_client(connections: int) -> tuple[Open, Read, Close]:
-    async def read(conn: RawProtocol) -> Any:
-        return await conn.read_registers(ADDRESS, COUNT)
+def raw_client(kind: type[RawConnection] | type[RawProtocol]) -> Callable[[int], tuple[Open, Read, Close]]:
+    def make(connections: int) -> tuple[Open, Read, Close]:
+        async def read(conn: TidMatcher) -> Any:
+            return await conn.read_registers(ADDRESS, COUNT)
 
-    async def close(conn: RawProtocol) -> None:
-        await conn.close()
+        async def close(conn: RawConnection | RawProtocol) -> None:
+            await conn.close()
 
-    return RawProtocol.open, read, close
+        return kind.open, read, close
 
-
-def raw_client(connections: int) -> tuple[Open, Read, Close]:
-    async def read(conn: RawConnection) -> Any:
-        return await conn.read_registers(ADDRESS, COUNT)
-
-    async def close(conn: RawConnection) -> None:
-        await conn.close()
-
-    return RawConnection.open, read, close
+    return make
 
 
 # name -> (row title, factory); the row for our asyncio master appears when the library has it
 CLIENTS: dict[str, tuple[str, Callable[[int], tuple[Open, Read, Close]]]] = {
-    "raw-protocol": ("asyncio protocol, raw MBAP (no library)", raw_protocol_client),
-    "raw": ("asyncio streams, raw MBAP (no library)", raw_client),
+    "raw-protocol": ("asyncio protocol, raw MBAP (no library)", raw_client(RawProtocol)),
+    "raw": ("asyncio streams, raw MBAP (no library)", raw_client(RawConnection)),
     "brel-async": ("brel_modbus AsyncModbusTCPMaster", brel_async_client),
     "pymodbus": ("pymodbus AsyncModbusTcpClient", pymodbus_client),
     "brel-to-thread": ("brel_modbus ModbusTCPMaster, asyncio.to_thread", brel_thread_client(False)),
