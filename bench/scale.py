@@ -305,22 +305,35 @@ async def scale_child(name: str, port: int, connections: int, seconds: float) ->
 
 # ---- pipelining: one connection, k requests in flight ------------------------------------------
 
-async def pipeline_raw(port: int) -> tuple[Callable[[], Awaitable[Any]], Callable[[], Awaitable[None]]]:
+PipeRead = Callable[[int], Awaitable[Any]]
+PipeSetup = Callable[[int], Awaitable[tuple[PipeRead, Callable[[], Awaitable[None]]]]]
+
+
+async def pipeline_raw(port: int) -> tuple[PipeRead, Callable[[], Awaitable[None]]]:
     conn = await RawConnection.open(port)
-    return (lambda address: conn.read_registers(address, COUNT)), conn.close
+
+    async def read(address: int) -> list[int]:
+        return await conn.read_registers(address, COUNT)
+
+    return read, conn.close
 
 
-def pipeline_brel_async(in_flight: int) -> Callable[[int], Awaitable[Any]]:
-    async def setup(port: int) -> tuple[Callable[[], Awaitable[Any]], Callable[[], Awaitable[None]]]:
+def pipeline_brel_async(in_flight: int) -> PipeSetup:
+    async def setup(port: int) -> tuple[PipeRead, Callable[[], Awaitable[None]]]:
         import brel_modbus
 
         master = brel_modbus.AsyncModbusTCPMaster("127.0.0.1", port, 5.0, max_in_flight=in_flight)
         await master.__aenter__()
-        return (lambda address: master.read_registers(address, COUNT)), master.close
+
+        async def read(address: int) -> Any:
+            return await master.read_registers(address, COUNT)
+
+        return read, master.close
+
     return setup
 
 
-async def pipeline_pymodbus(port: int) -> tuple[Callable[[], Awaitable[Any]], Callable[[], Awaitable[None]]]:
+async def pipeline_pymodbus(port: int) -> tuple[PipeRead, Callable[[], Awaitable[None]]]:
     from pymodbus.client import AsyncModbusTcpClient
 
     client = AsyncModbusTcpClient("127.0.0.1", port=port, timeout=5, retries=0)
@@ -338,7 +351,7 @@ async def pipeline_pymodbus(port: int) -> tuple[Callable[[], Awaitable[Any]], Ca
 
 # name -> (row title, setup(port) -> (read(address), close), callers kept in flight); caller i
 # reads at 10 * i, so an answer handed to the wrong caller shows
-PIPELINE_CLIENTS: dict[str, tuple[str, Callable[[int], Awaitable[Any]], int]] = {
+PIPELINE_CLIENTS: dict[str, tuple[str, PipeSetup, int]] = {
     "raw-1": ("asyncio streams, raw MBAP, 1 in flight", pipeline_raw, 1),
     "raw-4": ("asyncio streams, raw MBAP, 4 in flight", pipeline_raw, 4),
     "brel-async-1": ("brel_modbus AsyncModbusTCPMaster, max_in_flight=1", pipeline_brel_async(1), 1),
