@@ -4,6 +4,7 @@
     python bench/scale.py --connections 1000 --seconds 10
     python bench/scale.py --clients pymodbus,brel-to-thread
     python bench/scale.py --sections pipeline
+    python bench/scale.py --loops asyncio,uvloop           # each client on both event loops
     python bench/scale.py --quick                          # checks the harness (~15 s)
 
 Scale: the many-connection slave (bench/c/many_slave.c: epoll, one process) is pinned to
@@ -20,7 +21,8 @@ Pipelining: one connection to the slave with --delay-ms 5 (every answer leaves 5
 after its request came), requests kept 1 and 4 in flight for --pipeline-seconds.
 
 Clients: see CLIENTS and PIPELINE_CLIENTS below; a row whose library does not have the
-class (AsyncModbusTCPMaster) is left out. Results go to the terminal and to
+class (AsyncModbusTCPMaster) is left out. Event loops: --loops, asyncio's default loop
+and/or uvloop (when it is installed; its rows are n/a otherwise). Results go to the terminal and to
 bench/build/scale-last.txt and bench/build/scale-last.json.
 """
 
@@ -391,14 +393,23 @@ async def pipeline_child(name: str, port: int, seconds: float) -> dict[str, Any]
             "rps": sum(counts) / wall, "errors": len(errors), "first_error": repr(errors[0])[:160] if errors else None}
 
 
+def run_on(loop: str, main: Awaitable[dict[str, Any]]) -> dict[str, Any]:
+    if loop == "uvloop":
+        import uvloop
+
+        return uvloop.run(main)   # type: ignore[no-any-return]
+    return asyncio.run(main)   # type: ignore[arg-type]
+
+
 def child_main(argv: list[str]) -> None:
-    """--child scale NAME PORT CONNECTIONS SECONDS | --child pipeline NAME PORT SECONDS: one JSON line."""
+    """--child LOOP scale NAME PORT CONNECTIONS SECONDS | --child LOOP pipeline NAME PORT SECONDS:
+    one JSON line."""
     raise_nofile()
-    kind, name, port = argv[0], argv[1], int(argv[2])
+    loop, kind, name, port = argv[0], argv[1], argv[2], int(argv[3])
     if kind == "scale":
-        result = asyncio.run(scale_child(name, port, int(argv[3]), float(argv[4])))
+        result = run_on(loop, scale_child(name, port, int(argv[4]), float(argv[5])))
     else:
-        result = asyncio.run(pipeline_child(name, port, float(argv[3])))
+        result = run_on(loop, pipeline_child(name, port, float(argv[4])))
     print(json.dumps(result), flush=True)
 
 
@@ -431,6 +442,7 @@ def main() -> None:
     ap.add_argument("--pipeline-seconds", type=float, default=3.0)
     ap.add_argument("--clients", default=None, help=f"comma-separated, of {', '.join(CLIENTS)}")
     ap.add_argument("--sections", default="scale,pipeline")
+    ap.add_argument("--loops", default="asyncio", help="comma-separated, of asyncio, uvloop")
     ap.add_argument("--quick", action="store_true", help="100 and 10 connections, 1 s each")
     opts = ap.parse_args()
     if opts.quick:
@@ -441,6 +453,10 @@ def main() -> None:
         if name not in CLIENTS:
             sys.exit(f"unknown client {name!r}; known: {', '.join(CLIENTS)}")
     sections = opts.sections.split(",")
+    loops = opts.loops.split(",")
+    for loop in loops:
+        if loop not in ("asyncio", "uvloop"):
+            sys.exit(f"unknown event loop {loop!r}: asyncio or uvloop")
     ncpu = os.cpu_count() or 1
     slave_cpu, client_cpu = (1, 0) if ncpu > 1 else (0, 0)
     lines = [f"# scale: {platform.node()}, {ncpu} cores ({platform.processor() or platform.machine()}), "
@@ -456,54 +472,64 @@ def main() -> None:
         with common.run_many_slave(cpu=slave_cpu) as slave:
             say(f"\n## {', '.join(map(str, counts))} connections, each reading 10 holding registers in a loop, "
                 f"{opts.seconds:g} s per client")
-            say(f"{'client':<54} {'conns':>6} {'req/s':>9} {'cpu us/req':>11} {'KiB/conn':>9} "
+            say(f"{'client':<64} {'conns':>6} {'req/s':>9} {'cpu us/req':>11} {'KiB/conn':>9} "
                 f"{'slave cpu':>10} {'vs pymodbus':>12}")
             for n in counts:
-                rows: dict[str, dict[str, Any]] = {}
-                for name in names:
-                    s0 = common.process_cpu_seconds(slave.pid)
-                    r = run_child(["scale", name, str(slave.port), str(n), str(opts.seconds)], client_cpu,
-                                  timeout=opts.seconds * 4 + 120)
-                    r["slave_cpu_share"] = (common.process_cpu_seconds(slave.pid) - s0) / r["wall_s"] \
-                        if "wall_s" in r else None
-                    r.setdefault("client", name)
-                    r["connections"] = n
-                    rows[name] = r
-                    record["scale"].append(r)
-                base = rows.get("pymodbus", {}).get("rps")
-                for name, r in rows.items():
-                    title = CLIENTS[name][0]
-                    if "error" in r:
-                        say(f"{title:<54} {n:>6} n/a: {r['error']}")
-                        continue
-                    vs = f"{r['rps'] / base:.2f}x" if base else "n/a"
-                    share = f"{100 * r['slave_cpu_share']:.0f} %" if r["slave_cpu_share"] is not None else "n/a"
-                    say(f"{title:<54} {n:>6} {fmt(r['rps']):>9} {fmt(r['cpu_us_per_request']):>11} "
-                        f"{fmt(r['kib_per_connection']):>9} {share:>10} {vs:>12}")
-                    if r["errors"]:
-                        say(f"    {r['errors']} connections failed, first: {r['first_error']}")
+                for loop in loops:
+                    rows: dict[str, dict[str, Any]] = {}
+                    for name in names:
+                        s0 = common.process_cpu_seconds(slave.pid)
+                        r = run_child([loop, "scale", name, str(slave.port), str(n), str(opts.seconds)], client_cpu,
+                                      timeout=opts.seconds * 4 + 120)
+                        r["slave_cpu_share"] = (common.process_cpu_seconds(slave.pid) - s0) / r["wall_s"] \
+                            if "wall_s" in r else None
+                        r.update(client=name, connections=n, loop=loop)
+                        rows[name] = r
+                        record["scale"].append(r)
+                    base = rows.get("pymodbus", {}).get("rps")
+                    for name, r in rows.items():
+                        title = CLIENTS[name][0] + ("" if loop == "asyncio" else f" [{loop}]")
+                        if "error" in r:
+                            say(f"{title:<64} {n:>6} n/a: {r['error']}")
+                            continue
+                        vs = f"{r['rps'] / base:.2f}x" if base else "n/a"
+                        share = f"{100 * r['slave_cpu_share']:.0f} %"
+                        say(f"{title:<64} {n:>6} {fmt(r['rps']):>9} {fmt(r['cpu_us_per_request']):>11} "
+                            f"{fmt(r['kib_per_connection']):>9} {share:>10} {vs:>12}")
+                        if r["errors"]:
+                            say(f"    {r['errors']} connections failed, first: {r['first_error']}")
+                    ours = rows.get("brel-async", {}).get("rps")
+                    if ours and n >= 1000:
+                        say(f"    goal for AsyncModbusTCPMaster at {n} connections [{loop}]: >= 20,000 req/s "
+                            f"({'met' if ours >= 20000 else 'missed'}), >= 3x pymodbus "
+                            f"({'met' if base and ours >= 3 * base else 'missed'})")
     if "pipeline" in sections:
         with common.run_many_slave("--delay-ms", str(PIPELINE_DELAY_MS), cpu=slave_cpu) as slave:
             say(f"\n## one connection, slave answers {PIPELINE_DELAY_MS} ms after each request, "
                 f"{opts.pipeline_seconds:g} s per row")
-            say(f"{'client':<54} {'req/s':>9} {'vs 1 in flight':>15}")
-            rows = {}
-            for name in available_pipeline_clients():
-                r = run_child(["pipeline", name, str(slave.port), str(opts.pipeline_seconds)], client_cpu,
-                              timeout=opts.pipeline_seconds * 4 + 60)
-                r.setdefault("client", name)
-                rows[name] = r
-                record["pipeline"].append(r)
-            for name, r in rows.items():
-                title = PIPELINE_CLIENTS[name][0]
-                if "error" in r:
-                    say(f"{title:<54} n/a: {r['error']}")
-                    continue
-                one = rows.get(name[:-1] + "1", {}).get("rps")
-                vs = f"{r['rps'] / one:.2f}x" if one else "n/a"
-                say(f"{title:<54} {fmt(r['rps']):>9} {vs:>15}")
-                if r["errors"]:
-                    say(f"    {r['errors']} callers failed, first: {r['first_error']}")
+            say(f"{'client':<64} {'req/s':>9} {'vs 1 in flight':>15}")
+            for loop in loops:
+                rows = {}
+                for name in available_pipeline_clients():
+                    r = run_child([loop, "pipeline", name, str(slave.port), str(opts.pipeline_seconds)], client_cpu,
+                                  timeout=opts.pipeline_seconds * 4 + 60)
+                    r.update(client=name, loop=loop)
+                    rows[name] = r
+                    record["pipeline"].append(r)
+                for name, r in rows.items():
+                    title = PIPELINE_CLIENTS[name][0] + ("" if loop == "asyncio" else f" [{loop}]")
+                    if "error" in r:
+                        say(f"{title:<64} n/a: {r['error']}")
+                        continue
+                    one = rows.get(name[:-1] + "1", {}).get("rps")
+                    vs = f"{r['rps'] / one:.2f}x" if one else "n/a"
+                    say(f"{title:<64} {fmt(r['rps']):>9} {vs:>15}")
+                    if r["errors"]:
+                        say(f"    {r['errors']} callers failed, first: {r['first_error']}")
+                one, four = (rows.get(f"brel-async-{k}", {}).get("rps") for k in (1, 4))
+                if one and four:
+                    say(f"    goal for AsyncModbusTCPMaster [{loop}]: max_in_flight=4 >= 3x max_in_flight=1 "
+                        f"({'met' if four >= 3 * one else 'missed'})")
     common.BUILD.mkdir(exist_ok=True)
     (common.BUILD / "scale-last.txt").write_text("\n".join(lines) + "\n")
     (common.BUILD / "scale-last.json").write_text(json.dumps(record, indent=1))
