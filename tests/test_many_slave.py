@@ -345,3 +345,17 @@ def test_scale_lists_the_asyncio_master_when_the_library_has_it(scale, monkeypat
     monkeypatch.setattr(brel_modbus, "AsyncModbusTCPMaster", object, raising=False)
     assert "brel-async" in scale.available_clients()
     assert {"brel-async-1", "brel-async-4"} <= set(scale.available_pipeline_clients())
+
+
+@pytest.mark.parametrize("options", [(), ("--delay-ms", "20"), ("--delay-ms", "1", "--reverse")])
+def test_requests_before_the_peer_shuts_down_are_answered(options):
+    # more requests than a connection holds unanswered, then the peer shuts down its side
+    with run_many_slave(*options) as slave, socket.create_connection(("127.0.0.1", slave.port), timeout=5) as sock:
+        sock.sendall(b"".join(frame(tid, read_pdu(3, tid, 1)) for tid in range(40)) + frame(40, read_pdu(3, 0, 1))[:9])
+        sock.shutdown(socket.SHUT_WR)
+        answers = recv_exactly(sock, 40 * 11 + 1)
+        assert len(answers) == 40 * 11   # the half frame at the end is never answered: closed
+        tids = sorted(struct.unpack_from(">H", answers, 11 * i)[0] for i in range(40))
+        assert tids == list(range(40))
+        assert sorted(answers[11 * i:11 * i + 11] for i in range(40)) == sorted(
+            read_answer(tid, 3, tid, 1) for tid in range(40))

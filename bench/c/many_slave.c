@@ -65,6 +65,7 @@ struct conn {
     int fd;
     unsigned gen;          /* bumped on close: queued answers of a closed connection are dropped */
     int pending;           /* requests taken, answers not yet in out */
+    int eof;               /* the peer has shut down its side: answer what came, then close */
     uint32_t events;       /* what epoll watches now */
     size_t in_len, out_off, out_len;
     uint8_t in[IN_SIZE];
@@ -229,6 +230,11 @@ static int take_requests(struct conn *c, int64_t now) {
     return 1;
 }
 
+/* A whole request (or a header that take_requests refuses) waits in in. */
+static int frame_waiting(const struct conn *c) {
+    return c->in_len >= 7 && c->in_len >= 6 + get16(c->in + 4);
+}
+
 /* Send what out holds; watch for input only while requests can be taken and in has room.
    Returns 0 when the connection was closed. */
 static int flush_out(struct conn *c) {
@@ -244,15 +250,20 @@ static int flush_out(struct conn *c) {
         }
         c->out_off += (size_t)n;
     }
-    if (c->out_off == c->out_len)
+    if (c->out_off == c->out_len) {
         c->out_off = c->out_len = 0;
+        if (c->eof && c->pending == 0 && !frame_waiting(c)) {
+            close_conn(c);
+            return 0;
+        }
+    }
     else if (c->out_off > OUT_SIZE / 2) {
         memmove(c->out, c->out + c->out_off, c->out_len - c->out_off);
         c->out_len -= c->out_off;
         c->out_off = 0;
     }
     uint32_t events = 0;
-    if (can_take(c) && c->in_len < IN_SIZE)
+    if (!c->eof && can_take(c) && c->in_len < IN_SIZE)
         events |= EPOLLIN;
     if (c->out_len)
         events |= EPOLLOUT;
@@ -266,8 +277,8 @@ static void on_readable(struct conn *c, int64_t now) {
             break;
         ssize_t n = recv(c->fd, c->in + c->in_len, IN_SIZE - c->in_len, 0);
         if (n == 0) {
-            close_conn(c);
-            return;
+            c->eof = 1;   /* flush_out closes once every answer has left */
+            break;
         }
         if (n < 0) {
             if (errno == EINTR)
@@ -346,7 +357,7 @@ static void accept_all(int lfd, int *reserve) {
             continue;
         }
         c->fd = fd;
-        c->pending = 0;
+        c->pending = c->eof = 0;
         c->in_len = c->out_off = c->out_len = 0;
         c->events = EPOLLIN;
         struct epoll_event ev = {.events = EPOLLIN, .data.fd = fd};
