@@ -458,7 +458,7 @@ def main() -> None:
         if loop not in ("asyncio", "uvloop"):
             sys.exit(f"unknown event loop {loop!r}: asyncio or uvloop")
     ncpu = os.cpu_count() or 1
-    slave_cpu, client_cpu = (1, 0) if ncpu > 1 else (0, 0)
+    slave_cpu, client_cpu = (0, 1) if ncpu > 1 else (0, 0)
     lines = [f"# scale: {platform.node()}, {ncpu} cores ({platform.processor() or platform.machine()}), "
              f"Python {platform.python_version()}; slave pinned to cpu {slave_cpu}, client to cpu {client_cpu}"]
     record: dict[str, Any] = {"scale": [], "pipeline": []}
