@@ -5,7 +5,7 @@
     python bench/scale.py --clients pymodbus,brel-to-thread
     python bench/scale.py --sections pipeline
     python bench/scale.py --loops asyncio,uvloop           # each client on both event loops
-    python bench/scale.py --quick                          # checks the harness (~15 s)
+    python bench/scale.py --quick                          # checks the harness (~30 s)
 
 Scale: the many-connection slave (bench/c/many_slave.c: epoll, one process) is pinned to
 one core and every client runs in a fresh process pinned to the other. The client opens
@@ -22,8 +22,8 @@ after its request came), requests kept 1 and 4 in flight for --pipeline-seconds.
 
 Clients: see CLIENTS and PIPELINE_CLIENTS below; a row whose library does not have the
 class (AsyncModbusTCPMaster) is left out. Event loops: --loops, asyncio's default loop
-and/or uvloop (when it is installed; its rows are n/a otherwise). Results go to the terminal and to
-bench/build/scale-last.txt and bench/build/scale-last.json.
+and/or uvloop (when it is installed; its rows are n/a otherwise). Results go to the
+terminal and to bench/build/scale-last.txt and bench/build/scale-last.json.
 """
 
 from __future__ import annotations
