@@ -6,7 +6,7 @@ VENV := .venv
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 PY := $(VENV)/bin/python
 
-.PHONY: venv install test demo format clean bench bench-deps bench-tools bench-libmodbus bench-memory bench-poller bench-valgrind
+.PHONY: venv install test demo format clean bench bench-deps bench-tools bench-libmodbus bench-memory bench-poller bench-scale bench-valgrind
 
 $(VENV)/.ready: pyproject.toml
 	@test -n "$(PY312)" || { echo "CPython 3.12 not found (python3.12)"; exit 1; }
@@ -113,6 +113,7 @@ BENCH_ARGS ?=
 MEMORY_ARGS ?=
 POLLER_ARGS ?=
 THREADS_ARGS ?=
+SCALE_ARGS ?=
 
 # libmodbus (slave and C client) from Debian, installed when missing.
 bench-libmodbus:
@@ -138,7 +139,12 @@ $(BENCH_BUILD)/.rtu_floor: bench/c/rtu_floor.c $(BENCH_HEADERS) $(VENV)/.ready
 		-o $(BENCH_BUILD)/rtu_floor$$($(PY) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') $<
 	touch $@
 
-bench-tools: $(BENCH_BUILD)/slave $(BENCH_BUILD)/client $(BENCH_BUILD)/libbenchcrc.so $(BENCH_BUILD)/.rtu_floor
+# The many-connection Modbus TCP slave of bench/scale.py (epoll, plain C, no libmodbus).
+$(BENCH_BUILD)/many_slave: bench/c/many_slave.c
+	@mkdir -p $(BENCH_BUILD)
+	$(CC) $(BENCH_CFLAGS) -Werror -o $@ $<
+
+bench-tools: $(BENCH_BUILD)/many_slave $(BENCH_BUILD)/slave $(BENCH_BUILD)/client $(BENCH_BUILD)/libbenchcrc.so $(BENCH_BUILD)/.rtu_floor
 
 $(VENV)/.bench-ready: bench/requirements.txt $(VENV)/.ready
 	$(PY) -m pip install -q -r bench/requirements.txt
@@ -155,6 +161,12 @@ bench: install bench-deps bench-tools bench-valgrind
 	$(PY) bench/instructions.py
 	$(PY) bench/threads.py $(THREADS_ARGS)
 	$(PY) bench/asyncio_tcp.py $(ASYNCIO_ARGS)
+	$(PY) bench/scale.py $(SCALE_ARGS)
+
+# Many connections from one asyncio process against the epoll slave, and pipelining on one
+# connection (bench/scale.py); needs only the many-connection slave among the C tools.
+bench-scale: install bench-deps $(BENCH_BUILD)/many_slave
+	$(PY) bench/scale.py $(SCALE_ARGS)
 
 bench-memory: install bench-deps bench-tools
 	$(PY) bench/memory.py $(MEMORY_ARGS)

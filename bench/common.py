@@ -16,6 +16,7 @@ BENCH = Path(__file__).resolve().parent
 BUILD = BENCH / "build"
 SLAVE = BUILD / "slave"
 CLIENT = BUILD / "client"
+MANY_SLAVE = BUILD / "many_slave"
 CRC_LIB = BUILD / "libbenchcrc.so"
 
 # The slave's table and the workloads; bench/c/layout.h holds the same.
@@ -88,6 +89,56 @@ def run_slave(tcp: bool = True, rtu: bool = True, timeout: float = 5.0, fork: bo
     finally:
         if proc.stdin:
             proc.stdin.close()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+class ManySlave(NamedTuple):
+    port: int
+    pid: int
+
+
+def process_cpu_seconds(pid: int) -> float:
+    """User + system time of a running process, from /proc."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+@contextlib.contextmanager
+def run_many_slave(*options: str, port: int = 0, cpu: int | None = None, timeout: float = 5.0) -> Iterator[ManySlave]:
+    """Start the many-connection slave (bench/c/many_slave.c) on 127.0.0.1 with the given
+    options (--delay-ms N, --reverse, --drop-unit U), pinned to cpu when given; yield its
+    port and process id and stop it with SIGTERM afterwards (it also stops when this
+    process dies)."""
+    if not MANY_SLAVE.exists():
+        sys.exit(f"{MANY_SLAVE} is missing: build it with `make bench-tools`")
+    proc = subprocess.Popen([str(MANY_SLAVE), str(port), *options], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
+    try:
+        if cpu is not None:
+            os.sched_setaffinity(proc.pid, {cpu})
+        assert proc.stdout is not None
+        found = None
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([proc.stdout], [], [], left)[0]:
+                raise RuntimeError("the many-connection slave did not start in time")
+            line = proc.stdout.readline().decode()
+            if not line:
+                raise RuntimeError(f"the many-connection slave exited with {proc.wait()}")
+            word, _, rest = line.strip().partition(" ")
+            if word == "tcp":
+                found = int(rest)
+            elif word == "ready" and found is not None:
+                break
+        yield ManySlave(found, proc.pid)
+    finally:
+        proc.terminate()
         try:
             proc.wait(timeout=5)
         except subprocess.TimeoutExpired:
