@@ -10,12 +10,14 @@
 // the answer), then checked by its CRC and against the request. A CRC error comes before
 // a mismatch, as on the synchronous master. Bytes after the answer are left in the buffer
 // (extent() tells where the answer ends). An answer whose length neither the caller nor
-// the size rule knows is what has come: feed it once the line has gone quiet. A short answer is never an outcome here:
-// the caller's time-out ends it. Plain C++ without the interpreter.
+// the size rule knows is what has come: feed it once the line has gone quiet. A short
+// answer is never an outcome here: the caller's time-out ends it. RtuLine below tells when
+// the next request may go out. Plain C++ without the interpreter.
 #pragma once
 
 #include "modbus/frames.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -120,6 +122,64 @@ private:
     std::vector<std::uint8_t> received_;
     std::size_t wanted_ = 0;
     std::size_t extent_ = 0;
+};
+
+// The longest recovery wait, as a multiple of the delay: a line that never falls quiet for
+// the delay is given up on after this long, and the request goes out anyway.
+inline constexpr double kRecoveryBound = 3.0;
+
+// When the next request may go out on an RTU line, without a clock of its own (times are
+// the caller's, in seconds): the silent interval after the line's last byte either way;
+// after a transaction that did not end cleanly, a line quiet for the recovery delay (a byte
+// heard meanwhile starts the quiet time again; given up kRecoveryBound times the delay
+// after the next request was first ready); and any hold the caller asks for (the quiet
+// time after a broadcast). One transaction at a time is the caller's rule: it asks only
+// while no answer is awaited.
+class RtuLine {
+public:
+    void set_silent_interval(double seconds) noexcept { silent_ = seconds > 0 ? seconds : 0; }
+    double silent_interval() const noexcept { return silent_; }
+
+    // A request's last byte was handed to the line at `t`: a recovery is over.
+    void sent(double t) noexcept {
+        last_ = std::max(last_, t);
+        recovering_ = false;
+        first_ready_ = -1;
+    }
+    // Bytes came at `t`.
+    void heard(double t) noexcept { last_ = std::max(last_, t); }
+    // The line stays quiet until `t`.
+    void hold_until(double t) noexcept { hold_ = std::max(hold_, t); }
+    // A transaction ended at `t` without a sound answer: the next request waits for a line
+    // quiet for `delay` seconds (none when the delay is 0).
+    void unclean(double t, double delay) noexcept {
+        recovering_ = delay > 0;
+        delay_ = delay;
+        unclean_since_ = t;
+        first_ready_ = -1;
+    }
+    bool recovering() const noexcept { return recovering_; }
+
+    // The earliest time, at `t` or later, that the request ready at `t` may go out, if no
+    // further byte comes: ask again when one does.
+    double ready_at(double t) noexcept {
+        double at = std::max({t, last_ + silent_, hold_});
+        if (recovering_) {
+            if (first_ready_ < 0) first_ready_ = t;
+            const double quiet = std::max(unclean_since_, last_) + delay_;
+            at = std::max(at, std::min(quiet, first_ready_ + kRecoveryBound * delay_));
+        }
+        return at;
+    }
+
+private:
+    double silent_ = 0;
+    double last_ = -1e300;  // the line's last byte either way
+    double hold_ = -1e300;
+    double delay_ = 0;
+    double unclean_since_ = 0;
+    double first_ready_ = -1;
+    bool recovering_ = false;
 };
 
 }  // namespace brel::modbus

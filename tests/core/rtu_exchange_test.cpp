@@ -1,4 +1,5 @@
-// Checks of the Modbus RTU exchange without I/O, fed byte sequences: `rtu_exchange_test NAME` runs one case.
+// Checks of the Modbus RTU exchange without I/O, fed byte sequences, and of the line's timing: `rtu_exchange_test NAME`
+// runs one case.
 #include "cases.hpp"
 #include "modbus/rtu_exchange.hpp"
 
@@ -213,6 +214,65 @@ void begin_forgets_the_last_answer() {
     CHECK_STEP(x.step(), RtuStep::Want);
 }
 
+// ---- the line: when the next request may go out ----
+
+bool near(double a, double b) { return a - b < 1e-9 && b - a < 1e-9; }
+
+void silent_interval_after_the_last_byte() {
+    RtuLine line;
+    line.set_silent_interval(0.002);
+    CHECK(near(line.ready_at(5.0), 5.0));  // nothing heard yet
+    line.sent(1.0);
+    CHECK(near(line.ready_at(1.0), 1.002));
+    line.heard(1.010);
+    CHECK(near(line.ready_at(1.011), 1.012));
+    CHECK(near(line.ready_at(2.0), 2.0));
+    line.heard(0.5);  // an older time does not move the line's last byte back
+    CHECK(near(line.ready_at(1.011), 1.012));
+    line.set_silent_interval(-1);  // none over TCP
+    CHECK(near(line.ready_at(1.011), 1.011));
+}
+
+void recovery_waits_for_a_quiet_line() {
+    RtuLine line;
+    line.unclean(2.0, 0.5);
+    CHECK(line.recovering());
+    CHECK(near(line.ready_at(2.1), 2.5));
+    line.heard(2.3);  // a late answer: the quiet time starts again
+    CHECK(near(line.ready_at(2.31), 2.8));
+    line.sent(2.8);
+    CHECK(!line.recovering());
+    CHECK(near(line.ready_at(3.0), 3.0));
+}
+
+void recovery_is_given_up_after_its_bound() {
+    RtuLine line;
+    line.unclean(0.0, 0.5);
+    CHECK(near(line.ready_at(0.1), 0.5));                          // first ready at 0.1: given up at 0.1 + 3 * 0.5
+    for (int k = 1; k <= 7; ++k) line.heard(0.2 * k);              // a line that does not fall quiet
+    CHECK(near(line.ready_at(1.45), 0.1 + kRecoveryBound * 0.5));  // not 1.4 + 0.5
+    CHECK(near(line.ready_at(1.7), 1.7));
+}
+
+void no_recovery_without_a_delay() {
+    RtuLine line;
+    line.set_silent_interval(0.001);
+    line.heard(1.0);
+    line.unclean(1.0, 0);
+    CHECK(!line.recovering());
+    CHECK(near(line.ready_at(1.0), 1.001));
+}
+
+void hold_after_a_broadcast() {
+    RtuLine line;
+    line.sent(1.0);
+    line.hold_until(1.1);
+    CHECK(near(line.ready_at(1.0), 1.1));
+    line.hold_until(1.05);  // a shorter hold does not shorten it
+    CHECK(near(line.ready_at(1.0), 1.1));
+    CHECK(near(line.ready_at(1.2), 1.2));
+}
+
 const core_checks::Cases kCases = {
     {"whole_answer_byte_by_byte", whole_answer_byte_by_byte},
     {"byte_count_tells_the_length", byte_count_tells_the_length},
@@ -227,6 +287,11 @@ const core_checks::Cases kCases = {
     {"no_answer_expected", no_answer_expected},
     {"open_length_is_what_came", open_length_is_what_came},
     {"begin_forgets_the_last_answer", begin_forgets_the_last_answer},
+    {"silent_interval_after_the_last_byte", silent_interval_after_the_last_byte},
+    {"recovery_waits_for_a_quiet_line", recovery_waits_for_a_quiet_line},
+    {"recovery_is_given_up_after_its_bound", recovery_is_given_up_after_its_bound},
+    {"no_recovery_without_a_delay", no_recovery_without_a_delay},
+    {"hold_after_a_broadcast", hold_after_a_broadcast},
 };
 
 }  // namespace
