@@ -4,6 +4,7 @@
 // with the rules it must keep; any difference traps.
 #include "modbus/frames.hpp"
 #include "modbus/plan.hpp"
+#include "modbus/rtu_exchange.hpp"
 #include "modbus/tcp_exchange.hpp"
 #include "modbus/values.hpp"
 #include "modbus/ascii_frames.hpp"
@@ -371,6 +372,43 @@ void check_answer_sizes(const std::uint8_t* data, std::size_t size) {
         expect(n == want && pdu[1] == n - 2);
     }
 }
+// The RTU exchange: a request PDU made of the input, framed, then the rest as what the line
+// brings, fed byte by byte and all at once. Both end alike when the answer's length is
+// known (an answer of open length is what has come, however it came); Want wants more
+// than has come; an answer taken lies in what came, has a sound CRC and is the request's
+// station's.
+void check_rtu_exchange(const std::uint8_t* data, std::size_t size) {
+    Reader in{data, size};
+    const std::uint8_t station = in.u8() & 3;
+    const std::size_t pdu_size = 1 + in.u8() % 8;
+    std::uint8_t pdu[8] = {};
+    for (std::size_t i = 0; i < pdu_size; ++i) pdu[i] = in.u8();
+    const std::uint8_t ask = in.u8();
+    const std::optional<std::size_t> expected =
+        ask & 0x80 ? std::nullopt : std::optional<std::size_t>(static_cast<std::size_t>(ask % 16));
+    std::uint8_t request[11];
+    const std::size_t request_size = rtu_frame(request, station, pdu, pdu_size);
+    RtuExchange one, all;
+    one.begin(request, request_size, expected);
+    all.begin(request, request_size, expected);
+    RtuStep a = RtuStep::Want;
+    for (std::size_t i = 0; i < in.n && a == RtuStep::Want; ++i) {
+        one.feed(in.p + i, 1);
+        a = one.step();
+        if (a == RtuStep::Want) expect(one.wanted() > one.received().size());
+    }
+    all.feed(in.p, in.n);
+    const RtuStep b = all.step();
+    if (a == RtuStep::Want) return;
+    const SizeRule rule = answer_size_of(pdu, pdu_size).rule;
+    if (!expected && (rule == SizeRule::Open || rule == SizeRule::Nothing) && in.n > kRtuHeadSize &&
+        in.p[1] < kExceptionFlag)
+        return;
+    expect(a == b && one.extent() == all.extent() && one.extent() <= one.received().size());
+    if (a == RtuStep::Done || a == RtuStep::Refused)
+        expect(crc16_frame_ok(in.p, one.extent()) && in.p[0] == station && one.pdu_size() + 3 == one.extent());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -458,6 +496,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_values(data, size);
     check_plan(data, size);
     check_exchange(data, size);
+    check_rtu_exchange(data, size);
     check_answer_sizes(data, size);
     return 0;
 }

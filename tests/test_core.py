@@ -1,5 +1,6 @@
-"""The Modbus TCP exchange of src/modbus/tcp_exchange.hpp and the poller's planning of
-src/modbus/plan.hpp, plain C++ without the interpreter: tests/core/exchange_test.cpp and
+"""The Modbus TCP exchange of src/modbus/tcp_exchange.hpp, the Modbus RTU exchange of
+src/modbus/rtu_exchange.hpp and the poller's planning of src/modbus/plan.hpp, plain C++
+without the interpreter: tests/core/exchange_test.cpp, tests/core/rtu_exchange_test.cpp and
 tests/core/plan_test.cpp built with the system compiler (with AddressSanitizer and
 UndefinedBehaviorSanitizer) and run once per case."""
 
@@ -18,6 +19,12 @@ CASES = ["whole_answer", "answer_wanted_in_two_steps", "late_answer_skipped", "l
          "duplicate_of_answered_skipped", "strangers_mismatch", "length_mismatch", "refused", "code_mismatch",
          "trailing_bytes", "recent_ring_keeps_sixteen", "judge_compares"]
 
+RTU_CASES = ["whole_answer_byte_by_byte", "byte_count_tells_the_length", "expected_size_waits_past_a_short_count",
+             "refused", "refusal_judged_by_crc_then_request", "crc_error_before_mismatch", "wrong_station_or_code",
+             "echo_rule_compares_the_fields", "trailing_bytes_stay", "size_rules_of_other_codes",
+             "no_answer_expected", "open_length_is_what_came", "begin_forgets_the_last_answer",
+             "silent_interval_after_the_last_byte", "recovery_waits_for_a_quiet_line",
+             "recovery_is_given_up_after_its_bound", "no_recovery_without_a_delay", "hold_after_a_broadcast"]
 
 PLAN_CASES = ["every_limit_is_found_by_halving", "a_refusal_of_a_size_read_before_is_not_a_limit",
               "an_answer_beyond_the_refused_size_leaves_the_bound", "a_kept_bound_is_clamped",
@@ -45,6 +52,11 @@ def exchange_test(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
+def rtu_exchange_test(tmp_path_factory):
+    return build(tmp_path_factory, ROOT / "tests" / "core" / "rtu_exchange_test.cpp")
+
+
+@pytest.fixture(scope="module")
 def plan_test(tmp_path_factory):
     return build(tmp_path_factory, ROOT / "tests" / "core" / "plan_test.cpp")
 
@@ -63,6 +75,16 @@ def test_every_case_is_run(exchange_test):
 @pytest.mark.parametrize("case", CASES)
 def test_exchange(exchange_test, case):
     proc = run(exchange_test, case)
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_every_rtu_case_is_run(rtu_exchange_test):
+    assert run(rtu_exchange_test, "--list").stdout.split() == sorted(RTU_CASES)
+
+
+@pytest.mark.parametrize("case", RTU_CASES)
+def test_rtu_exchange(rtu_exchange_test, case):
+    proc = run(rtu_exchange_test, case)
     assert proc.returncode == 0, proc.stderr
 
 

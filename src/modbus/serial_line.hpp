@@ -4,6 +4,7 @@
 // in_waiting, timeout): the channel's time-out is set for a read and put back after.
 #pragma once
 
+#include "modbus/rtu_exchange.hpp"
 #include "module/ref.hpp"
 
 namespace brel::line {
@@ -20,9 +21,8 @@ double delay_of_timeout(PyObject* channel) noexcept;
 // infinite one.
 double checked_delay(PyObject* value);
 
-// The longest recovery wait, as a multiple of the delay: a line that never falls quiet
-// for the delay is given up on after this long, and the request goes out anyway.
-inline constexpr double kRecoveryBound = 3.0;
+// The longest recovery wait, as a multiple of the delay (rtu_exchange.hpp).
+using modbus::kRecoveryBound;
 
 // Waits until the channel has received nothing for `delay` seconds, counted from
 // `quiet_since` (steady-clock seconds, when the line was last known quiet) while nothing
