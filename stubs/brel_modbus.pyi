@@ -1168,6 +1168,19 @@ class AsyncModbusTCPMaster:
     async def execute(self, function_code: int, data: bytes,
                       length: int | Callable[[bytes], int] | None = None) -> bytes:
         """A raw request: function_code and data; the answer's data (length: as ModbusTCPMaster.execute)."""
+    @property
+    def trace(self) -> Callable[[TrafficRecord], object] | None:
+        """The traffic trace: None (the default) or a callable given one TrafficRecord per frame.
+
+        As ModbusTCPMaster.trace: a "sent" record when a request goes out and a "received" record
+        when its exchange ends (the bytes that came for it, and the outcome), each with its own
+        request's station and function code however many are in flight. A call takes the trace of
+        its moment. The trace never changes what a call returns or raises: an exception of the
+        callable is reported through sys.unraisablehook. Off, it costs nothing.
+        Example: master.trace = records.append
+        """
+    @trace.setter
+    def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
 
 class ModbusTimeoutError(ModbusError, TimeoutError):
     """No answer, or not all of it, came within the time-out.

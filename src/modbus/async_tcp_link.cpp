@@ -25,6 +25,7 @@
 #include "modbus/errors.hpp"
 #include "modbus/operations.hpp"
 #include "modbus/tcp_exchange.hpp"
+#include "modbus/traffic.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -117,6 +118,28 @@ void fail_waiting(Link& link) {
         if (!done(w.first.get())) call_method(w.first.get(), BREL_STR("set_exception"), error);
 }
 
+// ---- the trace ------------------------------------------------------------------------------
+
+// What the trace tells of a request: its callable (empty: no trace), unit identifier and function code.
+struct Traced {
+    Ref trace;
+    long station = -1;
+    long function = -1;
+
+    explicit Traced(const Request& r) : trace(r.trace), station(r.unit), function(r.pdu.empty() ? -1 : r.pdu[0]) {}
+
+    void sent(PyObject* frame) const noexcept {
+        if (trace) trace_frame(trace.get(), "sent", frame, station, function, nullptr);
+    }
+    // What came for the request (null: nothing) and how its exchange ended: the pending
+    // exception's kind, or "answer".
+    void received(PyObject* data) const noexcept {
+        if (!trace) return;
+        trace_frame(trace.get(), "received", data ? data : tcp::empty_bytes().get(), station, function,
+                    ending_outcome());
+    }
+};
+
 // ---- sending ----------------------------------------------------------------------------------
 
 void arm_timer(Link& link, double deadline) {
@@ -145,6 +168,7 @@ void send(Link& link, std::unique_ptr<Request> r) {
         return;
     }
     note_send(false);
+    if (r->trace) Traced(*r).sent(frame.get());
     link.last_sent = frame;
     link.last_received = tcp::empty_bytes();
     // Its answer is known when it comes, whenever that is.
@@ -304,8 +328,11 @@ void failed(Link& link, std::unique_ptr<Request> r) {
 
 void finish(Link& link, std::unique_ptr<Request> r, modbus::TcpStep step, const modbus::TcpExchange& ex) {
     if (done(r->future.get())) return;  // cancelled: the answer is taken and dropped
+    const Traced traced(*r);
+    Ref came = link.last_received;  // the answer as it came
     if (step != modbus::TcpStep::Done) {
         set_outcome_error(link, step, ex);
+        traced.received(came.get());
         failed(link, std::move(r));
         return;
     }
@@ -320,6 +347,7 @@ void finish(Link& link, std::unique_ptr<Request> r, modbus::TcpStep step, const 
                 r->answers.pop_back();  // sent again, if at all, for a sound answer
                 throw;
             }
+            traced.received(came.get());
             if (result) {
                 resolve(r->future.get(), result.get());
             } else {
@@ -330,12 +358,16 @@ void finish(Link& link, std::unique_ptr<Request> r, modbus::TcpStep step, const 
         if (r->decode == Decode::Identification) {
             PyObject* future = r->future.get();
             Ref held = r->future;
-            if (Ref objects = next_page(link, r, data.get())) resolve(future, objects.get());
+            Ref objects = next_page(link, r, data.get());
+            traced.received(came.get());
+            if (objects) resolve(future, objects.get());
             return;
         }
         Ref result = decoded(link, *r, data.get());
+        traced.received(came.get());
         resolve(r->future.get(), result.get());
     } catch (const PyError&) {
+        traced.received(came.get());
         failed(link, std::move(r));
     }
 }
@@ -412,14 +444,26 @@ Ref eof_received(Args&) { return none(); }  // the transport closes itself
 Ref connection_lost(Args& a) {
     Link& link = protocol_link(a[0]);
     link.transport = Ref();
-    link.received.clear();
-    // Every request on the wire fails (or is sent again on the next connection).
+    // Every request on the wire fails (or is sent again on the next connection). What came
+    // of an answer cut short belongs to the request of its transaction identifier (or to
+    // the oldest), as the trace tells it.
     std::vector<std::unique_ptr<Request>> lost;
     lost.swap(link.in_flight);
+    const Request* cut = nullptr;
+    Ref partial;
+    if (!link.received.empty() && !lost.empty()) {
+        cut = lost.front().get();
+        for (const auto& r : lost)
+            if (link.received.size() >= 2 && std::memcmp(link.received.data(), r->frame.data(), 2) == 0) cut = r.get();
+        partial = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(link.received.data()),
+                                                static_cast<Py_ssize_t>(link.received.size())));
+    }
+    link.received.clear();
     Ref message = closed_message(link);
     for (auto& r : lost) {
         if (done(r->future.get())) continue;
         PyErr_SetObject(errors.connection_closed, message.get());
+        if (r->trace) Traced(*r).received(r.get() == cut ? partial.get() : nullptr);
         failed(link, std::move(r));
     }
     std::vector<Ref> waiters;
@@ -480,6 +524,7 @@ Ref expire(Args& a) {
     if (!late.empty()) link.one_at_a_time = true;
     for (auto& r : late) {
         PyErr_SetString(errors.timeout, "timed out");
+        if (r->trace) Traced(*r).received(nullptr);
         failed(link, std::move(r));
     }
     double next = 0;
@@ -516,6 +561,7 @@ Ref submit(PyObject* self, std::unique_ptr<Request> r) {
     link.reconnect = settings.reconnect;
     r->retries_left = settings.retries;
     r->unit = static_cast<std::uint8_t>(link.station & 0xFF);  // the station at the call, whenever it goes
+    if (PyObject* trace = trace_of(existing_settings(self))) r->trace = Ref::borrow(trace);
     r->future = new_future(link);
     Ref future = r->future;
     if (link.closed) {

@@ -49,6 +49,7 @@ struct Request {
     std::optional<ValueLayout> layout;
     long retries_left = 0;
     std::uint8_t unit = 1;  // the station when the call was made
+    Ref trace;              // the master's trace callable when the call was made, or empty
     // Replay: the face, its arguments (self first) and the data parts of the answers so far.
     Face face = nullptr;
     Ref arguments;

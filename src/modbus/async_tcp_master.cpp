@@ -9,6 +9,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
 #include "modbus/operations.hpp"
+#include "modbus/traffic.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -500,6 +501,7 @@ const ClassSpec& async_tcp_master_class() {
             replayed_member("read_fifo_queue", kReadFifoQueue, {{"address", "int"}}),
             replayed_member("execute", kExecute,
                             {{"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}}),
+            trace_member(),
         }};
     return spec;
 }

@@ -692,6 +692,15 @@ constexpr ReferenceText texts[] = {
      "closed connection, a damaged or mismatched answer; never a slave's exception answer."},
     {"AsyncModbusTCPMaster", "reconnect",
      "Open a new connection for the next call once the old one closed (True by default)."},
+    {"AsyncModbusTCPMaster", "trace",
+     "The traffic trace: None (the default) or a callable given one TrafficRecord per frame.\n"
+     "\n"
+     "As ModbusTCPMaster.trace: a \"sent\" record when a request goes out and a \"received\" record\n"
+     "when its exchange ends (the bytes that came for it, and the outcome), each with its own\n"
+     "request's station and function code however many are in flight. A call takes the trace of\n"
+     "its moment. The trace never changes what a call returns or raises: an exception of the\n"
+     "callable is reported through sys.unraisablehook. Off, it costs nothing.\n"
+     "Example: master.trace = records.append"},
     {"ModbusTimeoutError", "",
      "No answer, or not all of it, came within the time-out.\n"
      "\n"
@@ -1133,6 +1142,8 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncModbusTCPMaster", "retries", "value", "~int"},
     {"AsyncModbusTCPMaster", "reconnect", "return", "~bool"},
     {"AsyncModbusTCPMaster", "reconnect", "value", "~bool"},
+    {"AsyncModbusTCPMaster", "trace", "return", "~Callable[[TrafficRecord], object] | None"},
+    {"AsyncModbusTCPMaster", "trace", "value", "~Callable[[TrafficRecord], object] | None"},
     {"TrafficRecord", "direction", "return", "~str"},
     {"TrafficRecord", "data", "return", "~bytes"},
     {"TrafficRecord", "time", "return", "~float"},
