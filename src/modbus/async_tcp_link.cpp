@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstring>
 
 namespace brel {
@@ -86,6 +87,23 @@ void fail(PyObject* future, PyObject* type, PyObject* message) {
 
 // ConnectionError "Connection closed by (host, port)", as the synchronous master says it.
 Ref closed_message(Link& link) { return tcp::target_message(link.target.get(), BREL_STR("Connection closed by ")); }
+
+void fail_shut(PyObject* future) {
+    Ref error = own(PyObject_CallFunction(errors.master_closed, "is", EBADF, std::strerror(EBADF)));
+    fail(future, errors.master_closed, error.get());
+}
+
+bool refused_by_closed(Link& link, PyObject* future) {
+    if (link.shut) {
+        fail_shut(future);
+    } else if (link.closed) {
+        Ref message = closed_message(link);
+        fail(future, errors.connection_closed, message.get());
+    } else {
+        return false;
+    }
+    return true;
+}
 
 // ---- the connection -----------------------------------------------------------------------
 
@@ -564,11 +582,7 @@ Ref submit(PyObject* self, std::unique_ptr<Request> r) {
     if (PyObject* trace = trace_of(existing_settings(self))) r->trace = Ref::borrow(trace);
     r->future = new_future(link);
     Ref future = r->future;
-    if (link.closed) {
-        Ref message = closed_message(link);
-        fail(future.get(), errors.connection_closed, message.get());
-        return future;
-    }
+    if (refused_by_closed(link, future.get())) return future;
     auto at = link.waiting.end();
     if (r->write)
         at = std::find_if(link.waiting.begin(), link.waiting.end(),

@@ -83,6 +83,7 @@ struct Link {
     bool one_at_a_time = false;  // after a time-out or an unknown transaction identifier
     bool reconnect = true;
     bool closed = false;
+    bool shut = false;  // closed by close(): a call made since is the master's misuse
 };
 
 // An exchange for a synchronous face: it hands the face the answers that came, in order, and
@@ -130,6 +131,11 @@ void resolve(PyObject* future, PyObject* value);
 void fail(PyObject* future, PyObject* type, PyObject* message);
 // "Connection closed by (host, port)".
 Ref closed_message(Link& link);
+// future.set_exception(MasterClosedError "[Errno 9] Bad file descriptor"): a call after
+// close(), with the error the synchronous master's closed socket gives.
+void fail_shut(PyObject* future);
+// Fails `future` as the link's state says no call can go now; false when one can.
+bool refused_by_closed(Link& link, PyObject* future);
 void start_connecting(Link& link);
 // Every request waiting (and every connect()) fails with the pending exception.
 void fail_waiting(Link& link);

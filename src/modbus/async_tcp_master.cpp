@@ -54,10 +54,8 @@ Ref init(Args& a) {
 Ref connected_future(PyObject* self, PyObject* value) {
     Link& link = link_of(self);
     Ref future = new_future(link);
-    if (link.closed) {
-        Ref message = closed_message(link);
-        fail(future.get(), errors.connection_closed, message.get());
-    } else if (link.transport) {
+    if (refused_by_closed(link, future.get())) return future;
+    if (link.transport) {
         resolve(future.get(), value);
     } else {
         link.connect_waiters.emplace_back(future, Ref::borrow(value));
@@ -73,6 +71,7 @@ Ref close(Args& a) {
     Ref future = new_future(link);
     if (MasterSettings* settings = settings_of(a[0])) settings->closed = true;
     link.closed = true;
+    link.shut = true;
     Ref message = closed_message(link);
     PyErr_SetObject(errors.connection_closed, message.get());
     fail_waiting(link);

@@ -412,7 +412,7 @@ def test_connect_close_and_refused_connection(run):
             assert master.transport is not None
             await master.aclose()
             assert master.transport is None
-            with pytest.raises(ConnectionError):
+            with pytest.raises(brel_modbus.MasterClosedError):   # as ModbusTCPMaster after close()
                 await master.read_registers(0, 1)
         # the server is gone: nothing listens on the port now
         refused = AsyncModbusTCPMaster("127.0.0.1", port, TIMEOUT)
