@@ -1001,14 +1001,20 @@ class AsyncModbusTCPMaster:
     Example: async with AsyncModbusTCPMaster("192.168.1.60", 502, 2.0) as plc: await plc.read_registers(0, 4)
     """
 
-    def __init__(self, host: str, port: int, timeout: float, station: int = 1, *, max_in_flight: int = 1) -> None:
+    def __init__(self, host: str, port: int, timeout: float, station: int = 1, *, max_in_flight: int = 1,
+                 ssl_context: ssl.SSLContext | None = None) -> None:
         """Make the master for host:port; nothing is opened yet (asyncio.get_running_loop()'s
         loop.create_connection opens it on first use).
 
         Args: timeout, seconds for each answer (and for opening the connection); station, the
-        unit identifier of the requests (0..255); max_in_flight, the requests on the wire at once (1..16).
+        unit identifier of the requests (0..255); max_in_flight, the requests on the wire at once (1..16);
+        ssl_context, an ssl.SSLContext for Modbus/TCP Security (see tls_context), None for plain TCP:
+        each connection (the first and each reopened one) makes its TLS handshake with it, the
+        certificate checked against host.
         Raises: OverflowError for a station outside 0..255; ValueError for max_in_flight outside
-        1..16 or a timeout that is not above 0.
+        1..16 or a timeout that is not above 0; TypeError for an ssl_context that is not an
+        ssl.SSLContext. A failed handshake fails the call (or connect()) with ssl.SSLError before
+        any request is sent.
         """
     async def connect(self) -> None:
         """Open the connection now (it opens on first use otherwise).

@@ -111,8 +111,17 @@ void pump(Link& link);
 
 void start_connecting(Link& link) {
     if (link.connecting || link.transport) return;
-    Ref opening =
-        call_method(link.loop.get(), BREL_STR("create_connection"), link.protocol, link.host.get(), link.port.get());
+    // With a TLS context the handshake is part of opening: a failed one fails the calls that
+    // wait, before any request goes out.
+    Ref create = getattr(link.loop.get(), BREL_STR("create_connection"));
+    Ref args = own(PyTuple_Pack(3, link.protocol, link.host.get(), link.port.get()));
+    Ref keywords;
+    if (link.ssl_context) {
+        keywords = own(PyDict_New());
+        check(PyDict_SetItem(keywords.get(), BREL_STR("ssl"), link.ssl_context.get()));
+        check(PyDict_SetItem(keywords.get(), BREL_STR("server_hostname"), link.host.get()));
+    }
+    Ref opening = own(PyObject_Call(create.get(), args.get(), keywords.get()));
     Ref asyncio = own(PyImport_ImportModule("asyncio"));
     Ref wait_for = getattr(asyncio.get(), BREL_STR("wait_for"));
     Ref timeout = own(PyFloat_FromDouble(link.timeout));
@@ -498,6 +507,23 @@ Ref connection_lost(Args& a) {
 
 Ref flow_control(Args&) { return none(); }
 
+// The error of a TLS connection that could not be opened. A peer that closed the connection
+// in the handshake is ssl.SSLEOFError, as the synchronous master's handshake tells it (asyncio
+// tells it as a ConnectionResetError, which is kept as the cause).
+Ref handshake_error(PyObject* error) {
+    if (!PyErr_GivenExceptionMatches(error, PyExc_ConnectionResetError)) return Ref::borrow(error);
+    Ref ssl = own(PyImport_ImportModule("ssl"));
+    Ref type = getattr(ssl.get(), BREL_STR("SSLEOFError"));
+    Ref code = getattr(ssl.get(), BREL_STR("SSL_ERROR_EOF"));
+    Ref text =
+        own(PyUnicode_FromString("EOF occurred in violation of protocol: the peer closed the connection "
+                                 "in the TLS handshake"));
+    Ref eof = call(type.get(), code.get(), text.get());
+    PyException_SetCause(eof.get(), Py_NewRef(error));
+    PyException_SetContext(eof.get(), Py_NewRef(error));
+    return eof;
+}
+
 // The connecting task ended: send what waits, or fail it with the task's error.
 Ref connected(Args& a) {
     Link& link = protocol_link(a[0]);
@@ -510,6 +536,7 @@ Ref connected(Args& a) {
     }
     Ref error = call_method(task.get(), BREL_STR("exception"));
     if (error.get() != Py_None) {
+        if (link.ssl_context) error = handshake_error(error.get());
         PyErr_SetRaisedException(Py_NewRef(error.get()));
         fail_waiting(link);
         return none();

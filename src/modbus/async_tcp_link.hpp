@@ -75,6 +75,7 @@ struct Link {
     std::vector<std::uint8_t> received;
     Ref target;  // (host, port)
     Ref host, port;
+    Ref ssl_context;  // each connection's TLS context (Modbus/TCP Security); empty for plain TCP
     Ref last_sent, last_received;
     double timeout = 1;
     long station = 1;

@@ -9,6 +9,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
 #include "modbus/operations.hpp"
+#include "modbus/tls.hpp"
 #include "modbus/traffic.hpp"
 
 #include <algorithm>
@@ -29,9 +30,11 @@ void check_in_flight(PyObject* v) {
     }
 }
 Ref init(Args& a) {
-    PyObject *self = a[0], *host = a[1], *port = a[2], *timeout = a[3], *station = a[4], *in_flight = a[5];
+    PyObject *self = a[0], *host = a[1], *port = a[2], *timeout = a[3], *station = a[4], *in_flight = a[5],
+             *ssl_context = a[6];
     tcp::check_station(station);
     check_in_flight(in_flight);
+    tls::check_context(ssl_context);
     const double seconds = PyFloat_AsDouble(timeout);
     if (!(seconds > 0)) {
         PyErr_Format(PyExc_ValueError, "timeout must be above 0: %S", timeout);
@@ -44,6 +47,7 @@ Ref init(Args& a) {
     link.timeout = seconds;
     link.station = PyLong_AsLong(station);
     link.max_in_flight = PyLong_AsLong(in_flight);
+    if (ssl_context != Py_None) link.ssl_context = Ref::borrow(ssl_context);
     link.last_sent = tcp::empty_bytes();
     link.last_received = tcp::empty_bytes();
     return none();
@@ -434,7 +438,8 @@ const ClassSpec& async_tcp_master_class() {
                     {"port", "int"},
                     {"timeout", "float"},
                     {"station", "int", int_default(1)},
-                    {.name = "max_in_flight", .annotation = "int", .value = int_default(1), .keyword_only = true}}),
+                    {.name = "max_in_flight", .annotation = "int", .value = int_default(1), .keyword_only = true},
+                    {.name = "ssl_context", .value = none_default, .keyword_only = true}}),
             method("connect", connect),
             method("close", close),
             alias("aclose", "close"),

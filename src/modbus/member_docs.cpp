@@ -665,9 +665,14 @@ constexpr ReferenceText texts[] = {
      "loop.create_connection opens it on first use).\n"
      "\n"
      "Args: timeout, seconds for each answer (and for opening the connection); station, the\n"
-     "unit identifier of the requests (0..255); max_in_flight, the requests on the wire at once (1..16).\n"
+     "unit identifier of the requests (0..255); max_in_flight, the requests on the wire at once (1..16);\n"
+     "ssl_context, an ssl.SSLContext for Modbus/TCP Security (see tls_context), None for plain TCP:\n"
+     "each connection (the first and each reopened one) makes its TLS handshake with it, the\n"
+     "certificate checked against host.\n"
      "Raises: OverflowError for a station outside 0..255; ValueError for max_in_flight outside\n"
-     "1..16 or a timeout that is not above 0."},
+     "1..16 or a timeout that is not above 0; TypeError for an ssl_context that is not an\n"
+     "ssl.SSLContext. A failed handshake fails the call (or connect()) with ssl.SSLError before\n"
+     "any request is sent."},
     {"AsyncModbusTCPMaster", "transport",
      "The asyncio transport of the open connection, None while there is none."},
     {"AsyncModbusTCPMaster", "timeout",
@@ -1126,6 +1131,7 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncModbusTCPMaster", "__init__", "timeout", "~float"},
     {"AsyncModbusTCPMaster", "__init__", "station", "~int"},
     {"AsyncModbusTCPMaster", "__init__", "max_in_flight", "~int"},
+    {"AsyncModbusTCPMaster", "__init__", "ssl_context", "~ssl.SSLContext | None"},
     {"AsyncModbusTCPMaster", "__init__", "return", "~None"},
     {"AsyncModbusTCPMaster", "transport", "return", "~Any"},
     {"AsyncModbusTCPMaster", "timeout", "return", "~float"},

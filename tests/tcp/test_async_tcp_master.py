@@ -124,7 +124,8 @@ def test_members_and_signatures_follow_the_synchronous_master():
             assert [p.default for p in inspect.signature(ours).parameters.values()] == \
                 [p.default for p in inspect.signature(theirs).parameters.values()], key
     assert str(inspect.signature(AsyncModbusTCPMaster)) == (
-        "(host: 'str', port: 'int', timeout: 'float', station: 'int' = 1, *, max_in_flight: 'int' = 1) -> 'None'")
+        "(host: 'str', port: 'int', timeout: 'float', station: 'int' = 1, *, max_in_flight: 'int' = 1, "
+        "ssl_context: 'ssl.SSLContext | None' = None) -> 'None'")
 
 
 @pytest.mark.parametrize("value", [0, 17, -1, 2**70])
