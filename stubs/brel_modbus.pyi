@@ -1252,7 +1252,7 @@ class TrafficRecord(structseq[Any], tuple[str, bytes, float, int, int, str | Non
     def outcome(self) -> str | None:
         """None for a request; for an answer how the exchange ended."""
 
-def log_traffic(master: Master | FixMaster | ModbusTCPMaster, logger: Any = None) -> None:
+def log_traffic(master: Master | FixMaster | ModbusTCPMaster | AsyncModbusTCPMaster, logger: Any = None) -> None:
     """Log the traffic of master: set its trace to a callable that logs each record at DEBUG.
 
     logger: a logging.Logger, or None for logging.getLogger("brel_modbus"). Each line shows the
