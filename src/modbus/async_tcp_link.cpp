@@ -20,6 +20,12 @@
 // transaction identifier makes the link send one request at a time until its
 // connection is opened again. A cancelled call that is still waiting is never sent; one
 // on the wire gives up its place at once (its answer, if it comes, is skipped).
+//
+// TLS: with an ssl_context the connection is opened by create_connection(ssl=...,
+// server_hostname=host), so the handshake is part of opening and a failed one fails the
+// calls that wait for it. The trace: a request keeps its master's trace callable from the
+// moment of its call; send() gives its "sent" record, and the end of its exchange (an
+// answer judged, a time-out, the connection lost) its "received" record.
 #include "modbus/async_tcp_link.hpp"
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
