@@ -2,6 +2,7 @@
 
     python bench/instructions.py                 # read_registers(0, 10), N = 1000 and 3000
     python bench/instructions.py --top 25        # and the client's top functions (inclusive)
+    python bench/instructions.py --operation async_read10   # AsyncModbusTCPMaster, default loop
 
 Starts the C slave (bench/build/slave, `make bench-tools`), then runs the client under
 `valgrind --tool=callgrind` twice, with N1 and N2 calls on one connection (only the client
@@ -24,7 +25,23 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from common import callgrind_top, callgrind_total, python_env, run_slave, unstripped  # noqa: E402
 
 
+def async_client(port: int, calls: int) -> None:
+    import asyncio
+
+    import brel_modbus
+
+    async def reads() -> None:
+        async with brel_modbus.AsyncModbusTCPMaster("127.0.0.1", port, 5.0) as master:
+            for _ in range(calls):
+                await master.read_registers(0, 10)
+
+    asyncio.run(reads())
+
+
 def client(port: int, calls: int, operation: str) -> None:
+    if operation == "async_read10":
+        async_client(port, calls)
+        return
     import brel_modbus
 
     master = brel_modbus.ModbusTCPMaster("127.0.0.1", port, 5.0)
@@ -56,7 +73,7 @@ def traced(port: int, calls: int, operation: str, out: Path, extra: list[str] | 
 # The member's outer frame only: a pattern that also matched the body inside it would toggle
 # collection off again on entering the body.
 TOGGLE = {"read10": "*retried<*::read_registers>*", "write10": "*retried<*::write_registers>*",
-          "coils100": "*retried<*::read_coils>*"}
+          "coils100": "*retried<*::read_coils>*", "async_read10": "*atcp::read_registers*"}
 
 
 def top(port: int, calls: int, operation: str, out: Path, n: int) -> str:
@@ -74,7 +91,7 @@ def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--client", type=int, metavar="PORT", help=argparse.SUPPRESS)
     p.add_argument("--calls", type=int, default=0, help=argparse.SUPPRESS)
-    p.add_argument("--operation", default="read10", choices=("read10", "write10", "coils100"))
+    p.add_argument("--operation", default="read10", choices=("read10", "write10", "coils100", "async_read10"))
     p.add_argument("--n1", type=int, default=1000)
     p.add_argument("--n2", type=int, default=3000)
     p.add_argument("--top", type=int, default=0, help="print the top functions by inclusive cost at N2")

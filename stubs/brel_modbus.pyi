@@ -1001,14 +1001,20 @@ class AsyncModbusTCPMaster:
     Example: async with AsyncModbusTCPMaster("192.168.1.60", 502, 2.0) as plc: await plc.read_registers(0, 4)
     """
 
-    def __init__(self, host: str, port: int, timeout: float, station: int = 1, *, max_in_flight: int = 1) -> None:
+    def __init__(self, host: str, port: int, timeout: float, station: int = 1, *, max_in_flight: int = 1,
+                 ssl_context: ssl.SSLContext | None = None) -> None:
         """Make the master for host:port; nothing is opened yet (asyncio.get_running_loop()'s
         loop.create_connection opens it on first use).
 
         Args: timeout, seconds for each answer (and for opening the connection); station, the
-        unit identifier of the requests (0..255); max_in_flight, the requests on the wire at once (1..16).
+        unit identifier of the requests (0..255); max_in_flight, the requests on the wire at once (1..16);
+        ssl_context, an ssl.SSLContext for Modbus/TCP Security (see tls_context), None for plain TCP:
+        each connection (the first and each reopened one) makes its TLS handshake with it, the
+        certificate checked against host.
         Raises: OverflowError for a station outside 0..255; ValueError for max_in_flight outside
-        1..16 or a timeout that is not above 0.
+        1..16 or a timeout that is not above 0; TypeError for an ssl_context that is not an
+        ssl.SSLContext. A failed handshake fails the call (or connect()) with ssl.SSLError before
+        any request is sent.
         """
     async def connect(self) -> None:
         """Open the connection now (it opens on first use otherwise).
@@ -1168,6 +1174,19 @@ class AsyncModbusTCPMaster:
     async def execute(self, function_code: int, data: bytes,
                       length: int | Callable[[bytes], int] | None = None) -> bytes:
         """A raw request: function_code and data; the answer's data (length: as ModbusTCPMaster.execute)."""
+    @property
+    def trace(self) -> Callable[[TrafficRecord], object] | None:
+        """The traffic trace: None (the default) or a callable given one TrafficRecord per frame.
+
+        As ModbusTCPMaster.trace: a "sent" record when a request goes out and a "received" record
+        when its exchange ends (the bytes that came for it, and the outcome), each with its own
+        request's station and function code however many are in flight. A call takes the trace of
+        its moment. The trace never changes what a call returns or raises: an exception of the
+        callable is reported through sys.unraisablehook. Off, it costs nothing.
+        Example: master.trace = records.append
+        """
+    @trace.setter
+    def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
 
 class ModbusTimeoutError(ModbusError, TimeoutError):
     """No answer, or not all of it, came within the time-out.
@@ -1233,7 +1252,7 @@ class TrafficRecord(structseq[Any], tuple[str, bytes, float, int, int, str | Non
     def outcome(self) -> str | None:
         """None for a request; for an answer how the exchange ended."""
 
-def log_traffic(master: Master | FixMaster | ModbusTCPMaster, logger: Any = None) -> None:
+def log_traffic(master: Master | FixMaster | ModbusTCPMaster | AsyncModbusTCPMaster, logger: Any = None) -> None:
     """Log the traffic of master: set its trace to a callable that logs each record at DEBUG.
 
     logger: a logging.Logger, or None for logging.getLogger("brel_modbus"). Each line shows the

@@ -20,14 +20,22 @@
 // transaction identifier makes the link send one request at a time until its
 // connection is opened again. A cancelled call that is still waiting is never sent; one
 // on the wire gives up its place at once (its answer, if it comes, is skipped).
+//
+// TLS: with an ssl_context the connection is opened by create_connection(ssl=...,
+// server_hostname=host), so the handshake is part of opening and a failed one fails the
+// calls that wait for it. The trace: a request keeps its master's trace callable from the
+// moment of its call; send() gives its "sent" record, and the end of its exchange (an
+// answer judged, a time-out, the connection lost) its "received" record.
 #include "modbus/async_tcp_link.hpp"
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
 #include "modbus/operations.hpp"
 #include "modbus/tcp_exchange.hpp"
+#include "modbus/traffic.hpp"
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstring>
 
 namespace brel {
@@ -86,14 +94,40 @@ void fail(PyObject* future, PyObject* type, PyObject* message) {
 // ConnectionError "Connection closed by (host, port)", as the synchronous master says it.
 Ref closed_message(Link& link) { return tcp::target_message(link.target.get(), BREL_STR("Connection closed by ")); }
 
+void fail_shut(PyObject* future) {
+    Ref error = own(PyObject_CallFunction(errors.master_closed, "is", EBADF, std::strerror(EBADF)));
+    fail(future, errors.master_closed, error.get());
+}
+
+bool refused_by_closed(Link& link, PyObject* future) {
+    if (link.shut) {
+        fail_shut(future);
+    } else if (link.closed) {
+        Ref message = closed_message(link);
+        fail(future, errors.connection_closed, message.get());
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // ---- the connection -----------------------------------------------------------------------
 
 void pump(Link& link);
 
 void start_connecting(Link& link) {
     if (link.connecting || link.transport) return;
-    Ref opening =
-        call_method(link.loop.get(), BREL_STR("create_connection"), link.protocol, link.host.get(), link.port.get());
+    // With a TLS context the handshake is part of opening: a failed one fails the calls that
+    // wait, before any request goes out.
+    Ref create = getattr(link.loop.get(), BREL_STR("create_connection"));
+    Ref args = own(PyTuple_Pack(3, link.protocol, link.host.get(), link.port.get()));
+    Ref keywords;
+    if (link.ssl_context) {
+        keywords = own(PyDict_New());
+        check(PyDict_SetItem(keywords.get(), BREL_STR("ssl"), link.ssl_context.get()));
+        check(PyDict_SetItem(keywords.get(), BREL_STR("server_hostname"), link.host.get()));
+    }
+    Ref opening = own(PyObject_Call(create.get(), args.get(), keywords.get()));
     Ref asyncio = own(PyImport_ImportModule("asyncio"));
     Ref wait_for = getattr(asyncio.get(), BREL_STR("wait_for"));
     Ref timeout = own(PyFloat_FromDouble(link.timeout));
@@ -116,6 +150,28 @@ void fail_waiting(Link& link) {
     for (auto& w : waiters)
         if (!done(w.first.get())) call_method(w.first.get(), BREL_STR("set_exception"), error);
 }
+
+// ---- the trace ------------------------------------------------------------------------------
+
+// What the trace tells of a request: its callable (empty: no trace), unit identifier and function code.
+struct Traced {
+    Ref trace;
+    long station = -1;
+    long function = -1;
+
+    explicit Traced(const Request& r) : trace(r.trace), station(r.unit), function(r.pdu.empty() ? -1 : r.pdu[0]) {}
+
+    void sent(PyObject* frame) const noexcept {
+        if (trace) trace_frame(trace.get(), "sent", frame, station, function, nullptr);
+    }
+    // What came for the request (null: nothing) and how its exchange ended: the pending
+    // exception's kind, or "answer".
+    void received(PyObject* data) const noexcept {
+        if (!trace) return;
+        trace_frame(trace.get(), "received", data ? data : tcp::empty_bytes().get(), station, function,
+                    ending_outcome());
+    }
+};
 
 // ---- sending ----------------------------------------------------------------------------------
 
@@ -145,6 +201,7 @@ void send(Link& link, std::unique_ptr<Request> r) {
         return;
     }
     note_send(false);
+    if (r->trace) Traced(*r).sent(frame.get());
     link.last_sent = frame;
     link.last_received = tcp::empty_bytes();
     // Its answer is known when it comes, whenever that is.
@@ -304,8 +361,11 @@ void failed(Link& link, std::unique_ptr<Request> r) {
 
 void finish(Link& link, std::unique_ptr<Request> r, modbus::TcpStep step, const modbus::TcpExchange& ex) {
     if (done(r->future.get())) return;  // cancelled: the answer is taken and dropped
+    const Traced traced(*r);
+    Ref came = link.last_received;  // the answer as it came
     if (step != modbus::TcpStep::Done) {
         set_outcome_error(link, step, ex);
+        traced.received(came.get());
         failed(link, std::move(r));
         return;
     }
@@ -320,6 +380,7 @@ void finish(Link& link, std::unique_ptr<Request> r, modbus::TcpStep step, const 
                 r->answers.pop_back();  // sent again, if at all, for a sound answer
                 throw;
             }
+            traced.received(came.get());
             if (result) {
                 resolve(r->future.get(), result.get());
             } else {
@@ -330,12 +391,16 @@ void finish(Link& link, std::unique_ptr<Request> r, modbus::TcpStep step, const 
         if (r->decode == Decode::Identification) {
             PyObject* future = r->future.get();
             Ref held = r->future;
-            if (Ref objects = next_page(link, r, data.get())) resolve(future, objects.get());
+            Ref objects = next_page(link, r, data.get());
+            traced.received(came.get());
+            if (objects) resolve(future, objects.get());
             return;
         }
         Ref result = decoded(link, *r, data.get());
+        traced.received(came.get());
         resolve(r->future.get(), result.get());
     } catch (const PyError&) {
+        traced.received(came.get());
         failed(link, std::move(r));
     }
 }
@@ -412,14 +477,26 @@ Ref eof_received(Args&) { return none(); }  // the transport closes itself
 Ref connection_lost(Args& a) {
     Link& link = protocol_link(a[0]);
     link.transport = Ref();
-    link.received.clear();
-    // Every request on the wire fails (or is sent again on the next connection).
+    // Every request on the wire fails (or is sent again on the next connection). What came
+    // of an answer cut short belongs to the request of its transaction identifier (or to
+    // the oldest), as the trace tells it.
     std::vector<std::unique_ptr<Request>> lost;
     lost.swap(link.in_flight);
+    const Request* cut = nullptr;
+    Ref partial;
+    if (!link.received.empty() && !lost.empty()) {
+        cut = lost.front().get();
+        for (const auto& r : lost)
+            if (link.received.size() >= 2 && std::memcmp(link.received.data(), r->frame.data(), 2) == 0) cut = r.get();
+        partial = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(link.received.data()),
+                                                static_cast<Py_ssize_t>(link.received.size())));
+    }
+    link.received.clear();
     Ref message = closed_message(link);
     for (auto& r : lost) {
         if (done(r->future.get())) continue;
         PyErr_SetObject(errors.connection_closed, message.get());
+        if (r->trace) Traced(*r).received(r.get() == cut ? partial.get() : nullptr);
         failed(link, std::move(r));
     }
     std::vector<Ref> waiters;
@@ -436,6 +513,23 @@ Ref connection_lost(Args& a) {
 
 Ref flow_control(Args&) { return none(); }
 
+// The error of a TLS connection that could not be opened. A peer that closed the connection
+// in the handshake is ssl.SSLEOFError, as the synchronous master's handshake tells it (asyncio
+// tells it as a ConnectionResetError, which is kept as the cause).
+Ref handshake_error(PyObject* error) {
+    if (!PyErr_GivenExceptionMatches(error, PyExc_ConnectionResetError)) return Ref::borrow(error);
+    Ref ssl = own(PyImport_ImportModule("ssl"));
+    Ref type = getattr(ssl.get(), BREL_STR("SSLEOFError"));
+    Ref code = getattr(ssl.get(), BREL_STR("SSL_ERROR_EOF"));
+    Ref text =
+        own(PyUnicode_FromString("EOF occurred in violation of protocol: the peer closed the connection "
+                                 "in the TLS handshake"));
+    Ref eof = call(type.get(), code.get(), text.get());
+    PyException_SetCause(eof.get(), Py_NewRef(error));
+    PyException_SetContext(eof.get(), Py_NewRef(error));
+    return eof;
+}
+
 // The connecting task ended: send what waits, or fail it with the task's error.
 Ref connected(Args& a) {
     Link& link = protocol_link(a[0]);
@@ -448,6 +542,7 @@ Ref connected(Args& a) {
     }
     Ref error = call_method(task.get(), BREL_STR("exception"));
     if (error.get() != Py_None) {
+        if (link.ssl_context) error = handshake_error(error.get());
         PyErr_SetRaisedException(Py_NewRef(error.get()));
         fail_waiting(link);
         return none();
@@ -480,6 +575,7 @@ Ref expire(Args& a) {
     if (!late.empty()) link.one_at_a_time = true;
     for (auto& r : late) {
         PyErr_SetString(errors.timeout, "timed out");
+        if (r->trace) Traced(*r).received(nullptr);
         failed(link, std::move(r));
     }
     double next = 0;
@@ -516,13 +612,10 @@ Ref submit(PyObject* self, std::unique_ptr<Request> r) {
     link.reconnect = settings.reconnect;
     r->retries_left = settings.retries;
     r->unit = static_cast<std::uint8_t>(link.station & 0xFF);  // the station at the call, whenever it goes
+    if (PyObject* trace = trace_of(existing_settings(self))) r->trace = Ref::borrow(trace);
     r->future = new_future(link);
     Ref future = r->future;
-    if (link.closed) {
-        Ref message = closed_message(link);
-        fail(future.get(), errors.connection_closed, message.get());
-        return future;
-    }
+    if (refused_by_closed(link, future.get())) return future;
     auto at = link.waiting.end();
     if (r->write)
         at = std::find_if(link.waiting.begin(), link.waiting.end(),

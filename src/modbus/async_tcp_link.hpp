@@ -49,6 +49,7 @@ struct Request {
     std::optional<ValueLayout> layout;
     long retries_left = 0;
     std::uint8_t unit = 1;  // the station when the call was made
+    Ref trace;              // the master's trace callable when the call was made, or empty
     // Replay: the face, its arguments (self first) and the data parts of the answers so far.
     Face face = nullptr;
     Ref arguments;
@@ -74,6 +75,7 @@ struct Link {
     std::vector<std::uint8_t> received;
     Ref target;  // (host, port)
     Ref host, port;
+    Ref ssl_context;  // each connection's TLS context (Modbus/TCP Security); empty for plain TCP
     Ref last_sent, last_received;
     double timeout = 1;
     long station = 1;
@@ -82,6 +84,7 @@ struct Link {
     bool one_at_a_time = false;  // after a time-out or an unknown transaction identifier
     bool reconnect = true;
     bool closed = false;
+    bool shut = false;  // closed by close(): a call made since is the master's misuse
 };
 
 // An exchange for a synchronous face: it hands the face the answers that came, in order, and
@@ -129,6 +132,11 @@ void resolve(PyObject* future, PyObject* value);
 void fail(PyObject* future, PyObject* type, PyObject* message);
 // "Connection closed by (host, port)".
 Ref closed_message(Link& link);
+// future.set_exception(MasterClosedError "[Errno 9] Bad file descriptor"): a call after
+// close(), with the error the synchronous master's closed socket gives.
+void fail_shut(PyObject* future);
+// Fails `future` as the link's state says no call can go now; false when one can.
+bool refused_by_closed(Link& link, PyObject* future);
 void start_connecting(Link& link);
 // Every request waiting (and every connect()) fails with the pending exception.
 void fail_waiting(Link& link);

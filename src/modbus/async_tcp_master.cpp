@@ -9,6 +9,8 @@
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
 #include "modbus/operations.hpp"
+#include "modbus/tls.hpp"
+#include "modbus/traffic.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -28,9 +30,11 @@ void check_in_flight(PyObject* v) {
     }
 }
 Ref init(Args& a) {
-    PyObject *self = a[0], *host = a[1], *port = a[2], *timeout = a[3], *station = a[4], *in_flight = a[5];
+    PyObject *self = a[0], *host = a[1], *port = a[2], *timeout = a[3], *station = a[4], *in_flight = a[5],
+             *ssl_context = a[6];
     tcp::check_station(station);
     check_in_flight(in_flight);
+    tls::check_context(ssl_context);
     const double seconds = PyFloat_AsDouble(timeout);
     if (!(seconds > 0)) {
         PyErr_Format(PyExc_ValueError, "timeout must be above 0: %S", timeout);
@@ -43,6 +47,7 @@ Ref init(Args& a) {
     link.timeout = seconds;
     link.station = PyLong_AsLong(station);
     link.max_in_flight = PyLong_AsLong(in_flight);
+    if (ssl_context != Py_None) link.ssl_context = Ref::borrow(ssl_context);
     link.last_sent = tcp::empty_bytes();
     link.last_received = tcp::empty_bytes();
     return none();
@@ -53,10 +58,8 @@ Ref init(Args& a) {
 Ref connected_future(PyObject* self, PyObject* value) {
     Link& link = link_of(self);
     Ref future = new_future(link);
-    if (link.closed) {
-        Ref message = closed_message(link);
-        fail(future.get(), errors.connection_closed, message.get());
-    } else if (link.transport) {
+    if (refused_by_closed(link, future.get())) return future;
+    if (link.transport) {
         resolve(future.get(), value);
     } else {
         link.connect_waiters.emplace_back(future, Ref::borrow(value));
@@ -72,6 +75,7 @@ Ref close(Args& a) {
     Ref future = new_future(link);
     if (MasterSettings* settings = settings_of(a[0])) settings->closed = true;
     link.closed = true;
+    link.shut = true;
     Ref message = closed_message(link);
     PyErr_SetObject(errors.connection_closed, message.get());
     fail_waiting(link);
@@ -434,7 +438,8 @@ const ClassSpec& async_tcp_master_class() {
                     {"port", "int"},
                     {"timeout", "float"},
                     {"station", "int", int_default(1)},
-                    {.name = "max_in_flight", .annotation = "int", .value = int_default(1), .keyword_only = true}}),
+                    {.name = "max_in_flight", .annotation = "int", .value = int_default(1), .keyword_only = true},
+                    {.name = "ssl_context", .value = none_default, .keyword_only = true}}),
             method("connect", connect),
             method("close", close),
             alias("aclose", "close"),
@@ -500,6 +505,7 @@ const ClassSpec& async_tcp_master_class() {
             replayed_member("read_fifo_queue", kReadFifoQueue, {{"address", "int"}}),
             replayed_member("execute", kExecute,
                             {{"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}}),
+            trace_member(),
         }};
     return spec;
 }

@@ -665,9 +665,14 @@ constexpr ReferenceText texts[] = {
      "loop.create_connection opens it on first use).\n"
      "\n"
      "Args: timeout, seconds for each answer (and for opening the connection); station, the\n"
-     "unit identifier of the requests (0..255); max_in_flight, the requests on the wire at once (1..16).\n"
+     "unit identifier of the requests (0..255); max_in_flight, the requests on the wire at once (1..16);\n"
+     "ssl_context, an ssl.SSLContext for Modbus/TCP Security (see tls_context), None for plain TCP:\n"
+     "each connection (the first and each reopened one) makes its TLS handshake with it, the\n"
+     "certificate checked against host.\n"
      "Raises: OverflowError for a station outside 0..255; ValueError for max_in_flight outside\n"
-     "1..16 or a timeout that is not above 0."},
+     "1..16 or a timeout that is not above 0; TypeError for an ssl_context that is not an\n"
+     "ssl.SSLContext. A failed handshake fails the call (or connect()) with ssl.SSLError before\n"
+     "any request is sent."},
     {"AsyncModbusTCPMaster", "transport",
      "The asyncio transport of the open connection, None while there is none."},
     {"AsyncModbusTCPMaster", "timeout",
@@ -692,6 +697,15 @@ constexpr ReferenceText texts[] = {
      "closed connection, a damaged or mismatched answer; never a slave's exception answer."},
     {"AsyncModbusTCPMaster", "reconnect",
      "Open a new connection for the next call once the old one closed (True by default)."},
+    {"AsyncModbusTCPMaster", "trace",
+     "The traffic trace: None (the default) or a callable given one TrafficRecord per frame.\n"
+     "\n"
+     "As ModbusTCPMaster.trace: a \"sent\" record when a request goes out and a \"received\" record\n"
+     "when its exchange ends (the bytes that came for it, and the outcome), each with its own\n"
+     "request's station and function code however many are in flight. A call takes the trace of\n"
+     "its moment. The trace never changes what a call returns or raises: an exception of the\n"
+     "callable is reported through sys.unraisablehook. Off, it costs nothing.\n"
+     "Example: master.trace = records.append"},
     {"ModbusTimeoutError", "",
      "No answer, or not all of it, came within the time-out.\n"
      "\n"
@@ -1117,6 +1131,7 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncModbusTCPMaster", "__init__", "timeout", "~float"},
     {"AsyncModbusTCPMaster", "__init__", "station", "~int"},
     {"AsyncModbusTCPMaster", "__init__", "max_in_flight", "~int"},
+    {"AsyncModbusTCPMaster", "__init__", "ssl_context", "~ssl.SSLContext | None"},
     {"AsyncModbusTCPMaster", "__init__", "return", "~None"},
     {"AsyncModbusTCPMaster", "transport", "return", "~Any"},
     {"AsyncModbusTCPMaster", "timeout", "return", "~float"},
@@ -1133,6 +1148,8 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncModbusTCPMaster", "retries", "value", "~int"},
     {"AsyncModbusTCPMaster", "reconnect", "return", "~bool"},
     {"AsyncModbusTCPMaster", "reconnect", "value", "~bool"},
+    {"AsyncModbusTCPMaster", "trace", "return", "~Callable[[TrafficRecord], object] | None"},
+    {"AsyncModbusTCPMaster", "trace", "value", "~Callable[[TrafficRecord], object] | None"},
     {"TrafficRecord", "direction", "return", "~str"},
     {"TrafficRecord", "data", "return", "~bytes"},
     {"TrafficRecord", "time", "return", "~float"},

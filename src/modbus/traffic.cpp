@@ -171,7 +171,7 @@ void bind_traffic(PyObject* ns) {
     static const FunctionSpec spec{
         .name = "log_traffic",
         .impl = log_traffic,
-        .params = {{"master", "~Master | FixMaster | ModbusTCPMaster"},
+        .params = {{"master", "~Master | FixMaster | ModbusTCPMaster | AsyncModbusTCPMaster"},
                    {"logger", "~logging.Logger | None", none_default}},
         .returns = "~None",
         .doc =
