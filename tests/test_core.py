@@ -1,7 +1,8 @@
 """The Modbus TCP exchange of src/modbus/tcp_exchange.hpp, the Modbus RTU exchange of
-src/modbus/rtu_exchange.hpp and the poller's planning of src/modbus/plan.hpp, plain C++
-without the interpreter: tests/core/exchange_test.cpp, tests/core/rtu_exchange_test.cpp and
-tests/core/plan_test.cpp built with the system compiler (with AddressSanitizer and
+src/modbus/rtu_exchange.hpp, the order of the calls on an RTU line of src/modbus/rtu_queue.hpp
+and the poller's planning of src/modbus/plan.hpp, plain C++ without the interpreter:
+tests/core/exchange_test.cpp, tests/core/rtu_exchange_test.cpp, tests/core/rtu_queue_test.cpp
+and tests/core/plan_test.cpp built with the system compiler (with AddressSanitizer and
 UndefinedBehaviorSanitizer) and run once per case."""
 
 from __future__ import annotations
@@ -25,6 +26,12 @@ RTU_CASES = ["whole_answer_byte_by_byte", "byte_count_tells_the_length", "expect
              "no_answer_expected", "open_length_is_what_came", "begin_forgets_the_last_answer",
              "silent_interval_after_the_last_byte", "recovery_waits_for_a_quiet_line",
              "recovery_is_given_up_after_its_bound", "no_recovery_without_a_delay", "hold_after_a_broadcast"]
+
+RTU_QUEUE_CASES = ["writes_go_before_waiting_reads", "one_call_on_the_line_at_a_time",
+                   "answer_in_pieces_then_the_silent_interval", "refusal_carries_its_code",
+                   "cancelled_waiting_call_is_never_sent", "abandoned_answer_is_dropped_before_the_next_call",
+                   "abandoned_call_ends_at_its_deadline", "faults_make_the_line_recover", "short_answer_times_out",
+                   "broadcast_is_done_once_sent", "stray_bytes_are_heard_and_dropped", "unsent_call_is_dropped"]
 
 PLAN_CASES = ["every_limit_is_found_by_halving", "a_refusal_of_a_size_read_before_is_not_a_limit",
               "an_answer_beyond_the_refused_size_leaves_the_bound", "a_kept_bound_is_clamped",
@@ -57,6 +64,11 @@ def rtu_exchange_test(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
+def rtu_queue_test(tmp_path_factory):
+    return build(tmp_path_factory, ROOT / "tests" / "core" / "rtu_queue_test.cpp")
+
+
+@pytest.fixture(scope="module")
 def plan_test(tmp_path_factory):
     return build(tmp_path_factory, ROOT / "tests" / "core" / "plan_test.cpp")
 
@@ -85,6 +97,16 @@ def test_every_rtu_case_is_run(rtu_exchange_test):
 @pytest.mark.parametrize("case", RTU_CASES)
 def test_rtu_exchange(rtu_exchange_test, case):
     proc = run(rtu_exchange_test, case)
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_every_rtu_queue_case_is_run(rtu_queue_test):
+    assert run(rtu_queue_test, "--list").stdout.split() == sorted(RTU_QUEUE_CASES)
+
+
+@pytest.mark.parametrize("case", RTU_QUEUE_CASES)
+def test_rtu_queue(rtu_queue_test, case):
+    proc = run(rtu_queue_test, case)
     assert proc.returncode == 0, proc.stderr
 
 

@@ -1,6 +1,7 @@
 // Checks of the Modbus RTU exchange without I/O, fed byte sequences, and of the line's timing: `rtu_exchange_test NAME`
 // runs one case.
 #include "cases.hpp"
+#include "rtu_bytes.hpp"
 #include "modbus/rtu_exchange.hpp"
 
 #include <cstdio>
@@ -8,7 +9,9 @@
 #include <vector>
 
 using namespace brel::modbus;
-using Bytes = std::vector<std::uint8_t>;
+using rtu_bytes::Bytes;
+using rtu_bytes::frame;
+using rtu_bytes::with_bad_crc;
 
 namespace {
 
@@ -36,18 +39,6 @@ const char* name_of(RtuStep s) {
             ++core_checks::failures;                                                                            \
         }                                                                                                       \
     } while (0)
-
-// Station, PDU, CRC.
-Bytes frame(std::uint8_t station, const Bytes& pdu) {
-    Bytes out(pdu.size() + 3);
-    out.resize(rtu_frame(out.data(), station, pdu.data(), pdu.size()));
-    return out;
-}
-
-Bytes with_bad_crc(Bytes b) {
-    b.back() ^= 0x01;
-    return b;
-}
 
 Bytes concat(const Bytes& a, const Bytes& b) {
     Bytes out = a;

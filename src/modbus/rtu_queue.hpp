@@ -1,0 +1,191 @@
+// The order of the calls on one RTU line, without I/O: what an event loop's RTU link asks
+// what to do next.
+//
+// Calls are queued in the order they are made, except that a write goes before the reads
+// that wait (never before the call on the line). One call is on the line at a time: the
+// next goes out when the line allows (RtuLine: the silent interval, the recovery quiet
+// time, a hold) and only once the call on the line has ended. What the line brings is fed
+// to the RtuExchange of the call on the line; bytes that come while no call is on the line
+// are heard (they restart the silent interval) and dropped. A call ends with its answer
+// judged (Done, Refused, CrcError, Mismatch), with no answer to wait for (a broadcast, or
+// code 8's listen only mode), or at its deadline. A call cancelled while it waits is
+// forgotten; one cancelled on the line stays there, abandoned, until its answer is whole or
+// its deadline passes, and its end is reported as abandoned for the caller to drop: the
+// next call never takes its answer. A call that ends without a sound answer (a CRC error,
+// a mismatch, a time-out, abandoned or not) makes the line recover for the recovery delay.
+// Times are the caller's, in seconds. Plain C++ without the interpreter.
+#pragma once
+
+#include "modbus/rtu_exchange.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <vector>
+
+namespace brel::modbus {
+
+enum class RtuEnd : std::uint8_t {
+    Done,        // a sound answer: RtuQueue::answer()
+    Refused,     // a sound exception answer: its code in RtuOutcome::exception_code
+    CrcError,    // the answer's CRC is wrong
+    Mismatch,    // a sound frame that does not answer the request
+    TimedOut,    // the deadline passed before the answer was whole
+    Unanswered,  // no answer is expected (a broadcast): done once sent
+};
+
+struct RtuOutcome {
+    std::uint64_t id = 0;
+    RtuEnd end = RtuEnd::Done;
+    bool abandoned = false;  // cancelled on the line: drop it
+    std::uint8_t exception_code = 0;
+};
+
+// What the caller does now: send the call `id` (its frame), or wait until `at` (a time-out
+// or the line's readiness: ask again then, or when bytes come), or nothing (no call waits).
+struct RtuNext {
+    enum class Do : std::uint8_t { Nothing, Send, Wait } what = Do::Nothing;
+    std::uint64_t id = 0;
+    const std::vector<std::uint8_t>* frame = nullptr;
+    double at = 0;
+};
+
+class RtuQueue {
+public:
+    RtuLine& line() noexcept { return line_; }
+    void set_recovery_delay(double seconds) noexcept { recovery_ = seconds > 0 ? seconds : 0; }
+
+    // Queues the request `frame` (station first, CRC last); `write`: it changes the
+    // device and goes before the waiting reads. `expected` and `rule` as RtuExchange::begin.
+    std::uint64_t submit(std::vector<std::uint8_t> frame, bool write,
+                         std::optional<std::size_t> expected = std::nullopt,
+                         std::optional<AnswerRule> rule = std::nullopt) {
+        Call c{++last_id_, std::move(frame), expected, rule, write};
+        auto at = waiting_.end();
+        if (write) at = std::find_if(waiting_.begin(), waiting_.end(), [](const Call& w) { return !w.write; });
+        waiting_.insert(at, std::move(c));
+        return last_id_;
+    }
+
+    // The call `id` is no longer wanted: forgotten while it waits, abandoned on the line.
+    void cancel(std::uint64_t id) {
+        if (on_line_ && on_line_->id == id) {
+            abandoned_ = true;
+            return;
+        }
+        std::erase_if(waiting_, [id](const Call& c) { return c.id == id; });
+    }
+
+    bool busy() const noexcept { return on_line_.has_value(); }
+    bool abandoned() const noexcept { return on_line_ && abandoned_; }
+    std::size_t waiting() const noexcept { return waiting_.size(); }
+    bool queued(std::uint64_t id) const noexcept {
+        return (on_line_ && on_line_->id == id) ||
+               std::any_of(waiting_.begin(), waiting_.end(), [id](const Call& c) { return c.id == id; });
+    }
+
+    RtuNext next(double t) {
+        RtuNext n;
+        if (on_line_) {
+            n.what = RtuNext::Do::Wait;
+            n.at = deadline_;
+            return n;
+        }
+        if (waiting_.empty()) return n;
+        const double at = line_.ready_at(t);
+        n.id = waiting_.front().id;
+        n.frame = &waiting_.front().frame;
+        n.at = at;
+        n.what = at > t ? RtuNext::Do::Wait : RtuNext::Do::Send;
+        return n;
+    }
+
+    // The frame of the waiting call `id` (the one next() said to send) went out whole at
+    // `t`; its answer is awaited for `timeout` seconds. The call's end when no answer comes
+    // to it.
+    std::optional<RtuOutcome> sent(std::uint64_t id, double t, double timeout) {
+        auto it = std::find_if(waiting_.begin(), waiting_.end(), [id](const Call& c) { return c.id == id; });
+        if (it == waiting_.end() || on_line_) return std::nullopt;
+        on_line_ = std::move(*it);
+        waiting_.erase(it);
+        abandoned_ = false;
+        line_.sent(t);
+        deadline_ = t + timeout;
+        exchange_.begin(on_line_->frame.data(), on_line_->frame.size(), on_line_->expected, on_line_->rule);
+        if (exchange_.answer_expected()) return std::nullopt;
+        return end(RtuEnd::Unanswered, t);
+    }
+
+    // The frame of the call `id` could not go out: that call is dropped.
+    void unsent(std::uint64_t id) { cancel(id); }
+
+    // Bytes came at `t`: the end of the call on the line, once its answer is judged.
+    std::optional<RtuOutcome> received(const std::uint8_t* data, std::size_t size, double t) {
+        line_.heard(t);
+        if (!on_line_ || size == 0) return std::nullopt;  // stray bytes
+        exchange_.feed(data, size);
+        switch (exchange_.step()) {
+            case RtuStep::Want:
+                return std::nullopt;
+            case RtuStep::Done:
+                return end(RtuEnd::Done, t);
+            case RtuStep::Refused:
+                return end(RtuEnd::Refused, t);
+            case RtuStep::CrcError:
+                return end(RtuEnd::CrcError, t);
+            case RtuStep::Mismatch:
+                return end(RtuEnd::Mismatch, t);
+        }
+        return std::nullopt;
+    }
+
+    // At `t`: the end of the call on the line when its deadline has passed.
+    std::optional<RtuOutcome> expire(double t) {
+        if (!on_line_ || t < deadline_) return std::nullopt;
+        return end(RtuEnd::TimedOut, t);
+    }
+
+    // After Done or Refused: the answer's PDU (function code first) and the whole frame.
+    const std::vector<std::uint8_t>& answer() const noexcept { return answer_pdu_; }
+    const std::vector<std::uint8_t>& answer_frame() const noexcept { return answer_frame_; }
+
+private:
+    struct Call {
+        std::uint64_t id;
+        std::vector<std::uint8_t> frame;
+        std::optional<std::size_t> expected;
+        std::optional<AnswerRule> rule;
+        bool write;
+    };
+
+    RtuOutcome end(RtuEnd how, double t) {
+        RtuOutcome o{on_line_->id, how, abandoned_, 0};
+        answer_pdu_.clear();
+        answer_frame_.clear();
+        if (how != RtuEnd::TimedOut && how != RtuEnd::Unanswered) {
+            const auto& got = exchange_.received();
+            answer_frame_.assign(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(exchange_.extent()));
+        }
+        if (how == RtuEnd::Done || how == RtuEnd::Refused)
+            answer_pdu_.assign(exchange_.pdu(), exchange_.pdu() + exchange_.pdu_size());
+        if (how == RtuEnd::Refused) o.exception_code = exchange_.exception_code();
+        if (how == RtuEnd::CrcError || how == RtuEnd::Mismatch || how == RtuEnd::TimedOut) line_.unclean(t, recovery_);
+        on_line_.reset();
+        abandoned_ = false;
+        return o;
+    }
+
+    RtuLine line_;
+    RtuExchange exchange_;
+    std::deque<Call> waiting_;
+    std::optional<Call> on_line_;
+    std::vector<std::uint8_t> answer_pdu_, answer_frame_;
+    bool abandoned_ = false;
+    double deadline_ = 0;
+    double recovery_ = 0;
+    std::uint64_t last_id_ = 0;
+};
+
+}  // namespace brel::modbus
