@@ -34,7 +34,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -111,10 +110,10 @@ struct State {
     bool planned = false;
     std::vector<polling::Schedule> schedules;  // one per period
     std::map<std::uint8_t, Figures> figures;   // one per station with points
-    // Writes under way (write()): a pass sends no request while one is.
-    std::mutex write_gate;
-    std::condition_variable writes_done;
-    unsigned writes_waiting = 0;
+    // Held by each write under way (write()): a pass sends no request while one is. A mutex
+    // alone, without a condition variable, whose wait needs a newer C++ runtime than the
+    // wheels may assume; recursive, so that a write made inside a write does not wait for itself.
+    std::recursive_mutex write_gate;
 
     const std::vector<polling::Request>& current_plan() {
         if (!planned) {
@@ -751,16 +750,12 @@ Outcome run_request(const Pass& pass, const polling::Request& r);
 // Writes go before reads: while one is under way (in another thread), wait with the interpreter
 // lock released until none is.
 void let_writes_pass(State& st) {
-    {
-        std::lock_guard<std::mutex> gate(st.write_gate);
-        if (st.writes_waiting == 0) return;
+    if (!st.write_gate.try_lock()) {
+        PyThreadState* saved = PyEval_SaveThread();
+        st.write_gate.lock();
+        PyEval_RestoreThread(saved);
     }
-    PyThreadState* saved = PyEval_SaveThread();
-    {
-        std::unique_lock<std::mutex> gate(st.write_gate);
-        st.writes_done.wait(gate, [&] { return st.writes_waiting == 0; });
-    }
-    PyEval_RestoreThread(saved);
+    st.write_gate.unlock();
 }
 
 // The points of `subset`, planned as the state now stands, and read.
@@ -907,17 +902,15 @@ Ref poll(Args& a) {
 // Counts a write as under way for as long as it lives.
 class WriteUnderWay {
 public:
+    // Waits, with the interpreter lock released, for a pass that is between its check and
+    // its unlock, or for another thread's write.
     explicit WriteUnderWay(State& st) : st_(st) {
-        std::lock_guard<std::mutex> gate(st_.write_gate);
-        ++st_.writes_waiting;
+        if (st_.write_gate.try_lock()) return;
+        PyThreadState* saved = PyEval_SaveThread();
+        st_.write_gate.lock();
+        PyEval_RestoreThread(saved);
     }
-    ~WriteUnderWay() {
-        {
-            std::lock_guard<std::mutex> gate(st_.write_gate);
-            --st_.writes_waiting;
-        }
-        st_.writes_done.notify_all();
-    }
+    ~WriteUnderWay() { st_.write_gate.unlock(); }
     WriteUnderWay(const WriteUnderWay&) = delete;
     WriteUnderWay& operator=(const WriteUnderWay&) = delete;
 
