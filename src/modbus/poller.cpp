@@ -31,6 +31,7 @@
 #include "module/runtime.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -110,10 +111,12 @@ struct State {
     bool planned = false;
     std::vector<polling::Schedule> schedules;  // one per period
     std::map<std::uint8_t, Figures> figures;   // one per station with points
-    // Held by each write under way (write()): a pass sends no request while one is. A mutex
-    // alone, without a condition variable, whose wait needs a newer C++ runtime than the
-    // wheels may assume; recursive, so that a write made inside a write does not wait for itself.
+    // Held by each write under way (write()), counted in `writes` while held: a pass sends no
+    // request while one is. A mutex without a condition variable or try_lock, whose symbols
+    // need a newer C++ runtime or C library than the wheels may assume; recursive, so that a
+    // write made inside a write does not wait for itself.
     std::recursive_mutex write_gate;
+    std::atomic<unsigned> writes{0};
 
     const std::vector<polling::Request>& current_plan() {
         if (!planned) {
@@ -750,12 +753,11 @@ Outcome run_request(const Pass& pass, const polling::Request& r);
 // Writes go before reads: while one is under way (in another thread), wait with the interpreter
 // lock released until none is.
 void let_writes_pass(State& st) {
-    if (!st.write_gate.try_lock()) {
-        PyThreadState* saved = PyEval_SaveThread();
-        st.write_gate.lock();
-        PyEval_RestoreThread(saved);
-    }
+    if (st.writes.load() == 0) return;
+    PyThreadState* saved = PyEval_SaveThread();
+    st.write_gate.lock();
     st.write_gate.unlock();
+    PyEval_RestoreThread(saved);
 }
 
 // The points of `subset`, planned as the state now stands, and read.
@@ -905,12 +907,15 @@ public:
     // Waits, with the interpreter lock released, for a pass that is between its check and
     // its unlock, or for another thread's write.
     explicit WriteUnderWay(State& st) : st_(st) {
-        if (st_.write_gate.try_lock()) return;
         PyThreadState* saved = PyEval_SaveThread();
         st_.write_gate.lock();
         PyEval_RestoreThread(saved);
+        ++st_.writes;
     }
-    ~WriteUnderWay() { st_.write_gate.unlock(); }
+    ~WriteUnderWay() {
+        --st_.writes;
+        st_.write_gate.unlock();
+    }
     WriteUnderWay(const WriteUnderWay&) = delete;
     WriteUnderWay& operator=(const WriteUnderWay&) = delete;
 
