@@ -20,9 +20,9 @@ from rel_support import ChildSlaves, Gauge, count_from_env
 COUNT = count_from_env("BREL_SOAK_COUNT", 1000)
 WARM_UP = min(1000, max(100, COUNT // 10))
 LIMITS = {"objects": 500, "blocks": 5000, "traced": 512 * 1024, "resident": 16 * 1024 * 1024}
-# Under AddressSanitizer (make sanitize preloads it; found as test_leaks.py finds it) freed memory is held in its quarantine, so
-# the resident set grows by design; the other gauges still hold, and make soak-ci measures the
-# resident set on the normal build.
+# Under AddressSanitizer (make sanitize preloads it; found as test_leaks.py finds it) freed
+# memory is held in its quarantine, so the resident set grows by design; the other gauges still
+# hold, and make soak-ci measures the resident set on the normal build.
 if any("libasan" in line for line in open("/proc/self/maps")):
     LIMITS["resident"] = float("inf")
 
