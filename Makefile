@@ -27,7 +27,12 @@ format: venv
 	$(VENV)/bin/clang-format -i src/*/*.cpp src/*/*.hpp
 	$(VENV)/bin/ruff check --fix .
 
-test: install
+# The openssl command makes the TLS tests' certificates; installed when missing.
+.PHONY: test-system-deps
+test-system-deps:
+	@command -v openssl >/dev/null 2>&1 || { apt-get update && apt-get install -y --no-install-recommends openssl; }
+
+test: install test-system-deps
 	$(PY) -m pytest -q
 
 demo: install
@@ -52,7 +57,7 @@ $(OTHER_VERSIONS:%=.venv-%/.ready): .venv-%/.ready: pyproject.toml
 $(OTHER_VERSIONS:%=install-%): install-%: .venv-%/.ready
 	.venv-$*/bin/python -m pip install -q --no-build-isolation -Ccmake.define.BREL_WERROR=ON '.[cli]' -r $(TEST_REQUIREMENTS)
 
-$(OTHER_VERSIONS:%=test-%): test-%: install-%
+$(OTHER_VERSIONS:%=test-%): test-%: install-% test-system-deps
 	.venv-$*/bin/python -m pytest -q
 
 test-versions: $(OTHER_VERSIONS:%=test-%)
