@@ -1397,5 +1397,96 @@ class AsciiChannel:
     def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> None:
         """Close the line."""
 
+class AsyncMaster:
+    """Modbus RTU master for asyncio: Master's data model on an asyncio connection, each operation a coroutine.
+
+    Each operation checks its arguments and builds its request frame at the call, as Master
+    does (the same bytes; a bad argument raises there, before anything is queued), and returns
+    an asyncio Future for its result: `await rtu.read_registers(1, 0, 4)`. The names,
+    parameters, defaults, results, exceptions and texts are those of Master. One request is
+    on the line at a time; calls made concurrently go out in the order they were made, but a
+    write goes before the reads that wait. A call cancelled on the line (task.cancel(),
+    asyncio.timeout()) leaves its request there until its answer has come or its time-out has
+    passed, and that answer is dropped: the next call never takes it. After a call that ended
+    without a sound answer the next one waits for a line quiet for the time-out, as on Master.
+    The line is reached through a serial server over TCP (rtu+tcp://host:port or
+    socket://host:port); the connection opens on the first call, in `async with`, or by
+    `await connect()`.
+    Example: async with AsyncMaster("rtu+tcp://127.0.0.1:4001", 19200, 0.5) as rtu: await rtu.read_registers(1, 0, 4)
+    """
+
+    def __init__(self, port: str, baudrate: int, timeout: float, **kwargs: Any) -> None:
+        """Make the master for `port`; nothing is opened yet (asyncio.get_running_loop()'s
+        loop.create_connection opens it on first use).
+
+        Args: port, rtu+tcp://host:port or socket://host:port (pyserial's options after "?" are
+        left aside); baudrate; timeout, seconds for each answer (and for opening the
+        connection); kwargs, pyserial's settings of the line, which a serial server over TCP
+        does not use.
+        Raises: ValueError for another port or a timeout that is not above 0.
+        """
+    async def connect(self) -> None:
+        """Open the connection now (it opens on first use otherwise).
+
+        Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when it cannot be opened;
+        ConnectionError after close().
+        """
+    async def close(self) -> None:
+        """Close the connection; calls still waiting fail with ConnectionError. A closed master is never reopened."""
+    async def aclose(self) -> None:
+        """The same as close()."""
+    async def __aenter__(self) -> AsyncMaster:
+        """Open the connection; the master itself, for an async with block that closes it."""
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc_val: BaseException | None,
+                        exc_tb: TracebackType | None) -> None:
+        """Close the connection (an exception raised in the block passes on)."""
+    @property
+    def transport(self) -> Any:
+        """The asyncio transport of the open connection, None while there is none."""
+    @property
+    def last_command_sent(self) -> bytes:
+        """The last request frame sent, CRC included."""
+    @property
+    def last_feedback_received(self) -> bytes:
+        """The last answer received, or what arrived of it before a failure."""
+    @property
+    def last_command_sent_hex(self) -> str:
+        """last_command_sent as upper-case hexadecimal bytes separated by spaces ("01 03 00 00 00 02 C4 0B")."""
+    @property
+    def last_feedback_received_hex(self) -> str:
+        """last_feedback_received as upper-case hexadecimal bytes separated by spaces."""
+    @property
+    def timeout(self) -> float:
+        """The time-out of each answer, in seconds."""
+    async def write_register(self, station: int, address: int, value: int) -> None:
+        """Write one holding register (function code 6) and check the echo.
+
+        Example: await rtu.write_register(1, 200, 1234)
+        """
+    async def write_registers(self, station: int, address: int, values: Sequence[int]) -> None:
+        """Write consecutive holding registers (function code 16), at most 127 values.
+
+        Example: await rtu.write_registers(1, 201, [1, 2, 3])
+        """
+    async def write_coil(self, station: int, address: int, value: object) -> None:
+        """Write one coil (function code 5): on when value is true, off otherwise."""
+    async def read_register(self, station: int, address: int, func_code: int = 3) -> int:
+        """Read one register (code 3, or 4 for an input register)."""
+    async def read_registers(self, station: int, address: int, count: int, func_code: int = 3) -> list[int]:
+        """Read count consecutive registers (code 3, or 4 for input registers), at most 125.
+
+        Example: await rtu.read_registers(1, 0, 4)
+        """
+    async def read_input_register(self, station: int, address: int) -> int:
+        """Read one input register (function code 4)."""
+    async def read_input_registers(self, station: int, address: int, count: int) -> list[int]:
+        """Read count consecutive input registers (function code 4)."""
+    async def read_coil(self, station: int, address: int) -> bool:
+        """Read one coil (function code 1)."""
+    async def read_coils(self, station: int, address: int, count: int) -> list[bool]:
+        """Read count consecutive coils (function code 1)."""
+    async def read_input_coils(self, station: int, address: int, count: int) -> list[bool]:
+        """Read count consecutive discrete inputs (function code 2)."""
+
 __version__: str
 """The version of the installed distribution."""

@@ -115,26 +115,33 @@ bool refused_by_closed(Link& link, PyObject* future) {
 
 void pump(Link& link);
 
-void start_connecting(Link& link) {
-    if (link.connecting || link.transport) return;
+Ref open_connection(PyObject* loop, PyObject* protocol, PyObject* host, PyObject* port, PyObject* ssl_context,
+                    double seconds) {
     // With a TLS context the handshake is part of opening: a failed one fails the calls that
     // wait, before any request goes out.
-    Ref create = getattr(link.loop.get(), BREL_STR("create_connection"));
-    Ref args = own(PyTuple_Pack(3, link.protocol, link.host.get(), link.port.get()));
+    Ref create = getattr(loop, BREL_STR("create_connection"));
+    Ref args = own(PyTuple_Pack(3, protocol, host, port));
     Ref keywords;
-    if (link.ssl_context) {
+    if (ssl_context) {
         keywords = own(PyDict_New());
-        check(PyDict_SetItem(keywords.get(), BREL_STR("ssl"), link.ssl_context.get()));
-        check(PyDict_SetItem(keywords.get(), BREL_STR("server_hostname"), link.host.get()));
+        check(PyDict_SetItem(keywords.get(), BREL_STR("ssl"), ssl_context));
+        check(PyDict_SetItem(keywords.get(), BREL_STR("server_hostname"), host));
     }
     Ref opening = own(PyObject_Call(create.get(), args.get(), keywords.get()));
     Ref asyncio = own(PyImport_ImportModule("asyncio"));
     Ref wait_for = getattr(asyncio.get(), BREL_STR("wait_for"));
-    Ref timeout = own(PyFloat_FromDouble(link.timeout));
+    Ref timeout = own(PyFloat_FromDouble(seconds));
     Ref bounded = call(wait_for.get(), opening.get(), timeout.get());
-    link.connecting = call_method(link.loop.get(), BREL_STR("create_task"), bounded.get());
-    Ref callback = getattr(link.protocol, BREL_STR("_connected"));
-    call_method(link.connecting.get(), BREL_STR("add_done_callback"), callback.get());
+    Ref task = call_method(loop, BREL_STR("create_task"), bounded.get());
+    Ref callback = getattr(protocol, BREL_STR("_connected"));
+    call_method(task.get(), BREL_STR("add_done_callback"), callback.get());
+    return task;
+}
+
+void start_connecting(Link& link) {
+    if (link.connecting || link.transport) return;
+    link.connecting = open_connection(link.loop.get(), link.protocol, link.host.get(), link.port.get(),
+                                      link.ssl_context.get(), link.timeout);
 }
 
 // Every request waiting (and every connect()) fails with the pending exception.
@@ -589,12 +596,16 @@ Ref expire(Args& a) {
 // ---- the queue --------------------------------------------------------------------------------
 
 // The running loop, which the link keeps while it is connected.
-PyObject* loop_for(Link& link) {
+Ref running_loop() {
     static PyObject* running = [] {
         Ref events = own(PyImport_ImportModule("asyncio"));
         return getattr(events.get(), BREL_STR("get_running_loop")).release();
     }();
-    Ref loop = own(PyObject_CallNoArgs(running));
+    return own(PyObject_CallNoArgs(running));
+}
+
+PyObject* loop_for(Link& link) {
+    Ref loop = running_loop();
     if (link.loop.get() != loop.get()) {
         if (link.transport || link.connecting || !link.in_flight.empty() || !link.waiting.empty())
             raise(PyExc_RuntimeError, "this master's connection belongs to another event loop");

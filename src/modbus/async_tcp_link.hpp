@@ -137,7 +137,16 @@ Ref closed_message(Link& link);
 void fail_shut(PyObject* future);
 // Fails `future` as the link's state says no call can go now; false when one can.
 bool refused_by_closed(Link& link, PyObject* future);
+// A task of `loop` that opens a connection to host:port for `protocol` (its own factory:
+// calling it gives itself) within `seconds`, then calls protocol._connected(task);
+// ssl_context: null for plain TCP.
+Ref open_connection(PyObject* loop, PyObject* protocol, PyObject* host, PyObject* port, PyObject* ssl_context,
+                    double seconds);
 void start_connecting(Link& link);
+// asyncio.get_running_loop(): RuntimeError outside a coroutine.
+Ref running_loop();
+// The pending exception handed to the future (and cleared).
+void fail_with_pending(PyObject* future);
 // Every request waiting (and every connect()) fails with the pending exception.
 void fail_waiting(Link& link);
 // A future of the running loop, which the link keeps while it is connected.

@@ -837,6 +837,43 @@ constexpr ReferenceText texts[] = {
      "The channel itself."},
     {"AsciiChannel", "__exit__",
      "Close the line."},
+    {"AsyncMaster", "",
+     "Modbus RTU master for asyncio: Master's data model on an asyncio connection, each operation a coroutine.\n"
+     "\n"
+     "Each operation checks its arguments and builds its request frame at the call, as Master\n"
+     "does (the same bytes; a bad argument raises there, before anything is queued), and returns\n"
+     "an asyncio Future for its result: `await rtu.read_registers(1, 0, 4)`. The names,\n"
+     "parameters, defaults, results, exceptions and texts are those of Master. One request is\n"
+     "on the line at a time; calls made concurrently go out in the order they were made, but a\n"
+     "write goes before the reads that wait. A call cancelled on the line (task.cancel(),\n"
+     "asyncio.timeout()) leaves its request there until its answer has come or its time-out has\n"
+     "passed, and that answer is dropped: the next call never takes it. After a call that ended\n"
+     "without a sound answer the next one waits for a line quiet for the time-out, as on Master.\n"
+     "The line is reached through a serial server over TCP (rtu+tcp://host:port or\n"
+     "socket://host:port); the connection opens on the first call, in `async with`, or by\n"
+     "`await connect()`.\n"
+     "Example: async with AsyncMaster(\"rtu+tcp://127.0.0.1:4001\", 19200, 0.5) as rtu: await rtu.read_registers(1, 0, 4)"},
+    {"AsyncMaster", "__init__",
+     "Make the master for `port`; nothing is opened yet (asyncio.get_running_loop()'s\n"
+     "loop.create_connection opens it on first use).\n"
+     "\n"
+     "Args: port, rtu+tcp://host:port or socket://host:port (pyserial's options after \"?\" are\n"
+     "left aside); baudrate; timeout, seconds for each answer (and for opening the\n"
+     "connection); kwargs, pyserial's settings of the line, which a serial server over TCP\n"
+     "does not use.\n"
+     "Raises: ValueError for another port or a timeout that is not above 0."},
+    {"AsyncMaster", "transport",
+     "The asyncio transport of the open connection, None while there is none."},
+    {"AsyncMaster", "last_command_sent",
+     "The last request frame sent, CRC included."},
+    {"AsyncMaster", "last_feedback_received",
+     "The last answer received, or what arrived of it before a failure."},
+    {"AsyncMaster", "last_command_sent_hex",
+     "last_command_sent as upper-case hexadecimal bytes separated by spaces (\"01 03 00 00 00 02 C4 0B\")."},
+    {"AsyncMaster", "last_feedback_received_hex",
+     "last_feedback_received as upper-case hexadecimal bytes separated by spaces."},
+    {"AsyncMaster", "timeout",
+     "The time-out of each answer, in seconds."},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -1199,6 +1236,16 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsciiChannel", "__exit__", "exc_val", "~Any"},
     {"AsciiChannel", "__exit__", "exc_tb", "~Any"},
     {"AsciiChannel", "__exit__", "return", "~None"},
+    {"AsyncMaster", "__init__", "port", "~str"},
+    {"AsyncMaster", "__init__", "baudrate", "~int"},
+    {"AsyncMaster", "__init__", "timeout", "~float"},
+    {"AsyncMaster", "__init__", "return", "~None"},
+    {"AsyncMaster", "transport", "return", "~Any"},
+    {"AsyncMaster", "last_command_sent", "return", "~bytes"},
+    {"AsyncMaster", "last_feedback_received", "return", "~bytes"},
+    {"AsyncMaster", "last_command_sent_hex", "return", "~str"},
+    {"AsyncMaster", "last_feedback_received_hex", "return", "~str"},
+    {"AsyncMaster", "timeout", "return", "~float"},
 };
 // clang-format on
 

@@ -70,6 +70,7 @@ Ref frame_array(const std::uint8_t* frame, std::size_t size);
 StepTable& master_steps();
 void write_message(PyObject* self, PyObject* msg);
 Ref read_step(PyObject* self, PyObject* size);
+Ref two_fields_frame(const Protocol& p, PyObject* station, PyObject* code, PyObject* first, PyObject* second);
 void send_two_fields(PyObject* self, const Protocol& p, PyObject* station, PyObject* code, PyObject* first,
                      PyObject* second);
 Ref feedback_step(PyObject* self, PyObject* station, PyObject* normal_msg_len, PyObject* check_crc);
@@ -84,6 +85,8 @@ Ref master_timeout(Args& a);
 Ref master_set_timeout(Args& a);
 Ref master_recovery_delay(Args& a);
 Ref master_set_recovery_delay(Args& a);
+Ref write_registers_frame(PyObject* station, PyObject* address, PyObject* values);
+Ref write_coil_frame(PyObject* station, PyObject* address, PyObject* value);
 Ref master_send_write_register_request(Args& a);
 Ref master_send_write_registers_request(Args& a);
 Ref master_send_write_coil_request(Args& a);

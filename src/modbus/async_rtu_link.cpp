@@ -1,0 +1,408 @@
+// AsyncMaster's link: the calls on one RTU line, and the asyncio protocol that drives them.
+//
+// One master keeps one link: a native record (in a capsule held by the master's dict and by
+// its protocol object) of the event loop, the asyncio transport, an RtuQueue with the calls
+// made, and what came back. Every member checks its arguments and builds its request frame
+// at once, with the same code as Master (a bad argument raises at the call, before anything
+// is queued), queues it and returns an asyncio Future for its result. The queue decides
+// what happens next: one call on the line at a time, a write before the reads that wait,
+// the silent interval after the line's last byte, the recovery quiet time after a call
+// that ended without a sound answer. One loop timer per link is armed for the time the
+// queue names (the deadline of the call on the line, or when the line is ready); each
+// receive and each timer callback asks the queue for the end of the call on the line
+// (received / expire), settles that call's future or drops it when its caller went away,
+// and sends what may go next.
+//
+// Cancellation: a future cancelled while its call waits takes the call out of the queue;
+// one cancelled on the line leaves it there, abandoned, until its answer is whole or its
+// deadline passes, and the next call never takes that answer. The outcomes raise what
+// Master raises, with its texts: SlaveException for a refusal, the CRC error, the
+// mismatch and the time-out of rtu_steps.cpp.
+//
+// The line is, for now, a TCP connection to a serial server (`rtu+tcp://` or `socket://`):
+// no silent interval is kept on it, as none is on Master's channel over TCP.
+#include "modbus/async_rtu_link.hpp"
+#include "modbus/classes.hpp"
+#include "modbus/errors.hpp"
+#include "modbus/rtu_parts.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace brel {
+namespace artu {
+
+namespace {
+
+double now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+PyObject* k_link() { return BREL_STR("_AsyncMaster__link"); }
+
+PyObject* link_type = nullptr;  // the protocol class, made by the exec step
+constexpr const char* kCapsule = "brel_modbus.async_rtu_link";
+
+void drop_link(PyObject* capsule) { delete static_cast<Link*>(PyCapsule_GetPointer(capsule, kCapsule)); }
+
+Ref bytes_of(const std::uint8_t* data, std::size_t size) {
+    return own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+}
+
+Ref closed_message(Link& link) { return tcp::target_message(link.target.get(), BREL_STR("Connection closed by ")); }
+
+}  // namespace
+
+Link& link_of(PyObject* self) {
+    Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) raise();
+    PyObject* capsule = PyDict_GetItemWithError(dict.get(), k_link());
+    if (!capsule) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "AsyncMaster.__init__() was not called");
+        raise();
+    }
+    auto* link = static_cast<Link*>(PyCapsule_GetPointer(capsule, kCapsule));
+    if (!link) raise();
+    return *link;
+}
+
+Link& new_link(PyObject* self) {
+    auto owned = std::make_unique<Link>();
+    Link& link = *owned;
+    Ref capsule = own(PyCapsule_New(owned.get(), kCapsule, drop_link));
+    owned.release();
+    Ref protocol = own(PyObject_CallNoArgs(link_type));
+    setattr(protocol.get(), k_link(), capsule.get());
+    setattr(self, k_link(), capsule.get());
+    // Held by the master (and by the transport while connected), not by the link.
+    setattr(self, BREL_STR("_AsyncMaster__protocol"), protocol.get());
+    link.protocol = protocol.get();
+    return link;
+}
+
+Ref new_future(Link& link) {
+    Ref loop = atcp::running_loop();
+    if (link.loop.get() != loop.get()) {
+        if (link.transport || link.connecting || !link.calls.empty())
+            raise(PyExc_RuntimeError, "this master's connection belongs to another event loop");
+        link.loop = loop;
+    }
+    return call_method(link.loop.get(), BREL_STR("create_future"));
+}
+
+bool refused_by_closed(Link& link, PyObject* future) {
+    if (link.shut) {
+        atcp::fail_shut(future);
+    } else if (link.closed) {
+        Ref message = closed_message(link);
+        atcp::fail(future, errors.connection_closed, message.get());
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void start_connecting(Link& link) {
+    if (link.connecting || link.transport) return;
+    link.connecting =
+        atcp::open_connection(link.loop.get(), link.protocol, link.host.get(), link.port.get(), nullptr, link.timeout);
+}
+
+void fail_waiting(Link& link) {
+    PyObject* error = PyErr_GetRaisedException();
+    Ref held = own(error);
+    std::vector<Ref> failing;
+    for (auto it = link.calls.begin(); it != link.calls.end();) {
+        if (it->first == link.queue.on_line()) {  // it ends there
+            ++it;
+            continue;
+        }
+        link.queue.cancel(it->first);
+        failing.push_back(it->second.future);
+        it = link.calls.erase(it);
+    }
+    std::vector<std::pair<Ref, Ref>> waiters;
+    waiters.swap(link.connect_waiters);
+    for (auto& w : waiters) failing.push_back(w.first);
+    for (auto& f : failing)
+        if (!atcp::done(f.get())) call_method(f.get(), BREL_STR("set_exception"), error);
+}
+
+namespace {
+
+// ---- the end of a call ----------------------------------------------------------------------
+
+// The result of a call's end, or the exception Master raises for it.
+Ref result_of(Link& link, const Call& c, const modbus::RtuOutcome& o) {
+    PyObject* station = c.station.get();
+    switch (o.end) {
+        case modbus::RtuEnd::Done:
+            break;
+        case modbus::RtuEnd::Refused: {
+            const auto& pdu = link.queue.answer();
+            Ref refusal = BREL_GLOBAL("SlaveException");
+            Ref code = rtu::small_int(pdu[0]);
+            Ref error = rtu::small_int(o.exception_code);
+            Ref exception = call(refusal.get(), station, code.get(), error.get());
+            rtu::raise_object(exception.get());
+        }
+        case modbus::RtuEnd::CrcError:
+            rtu::raise_crc_error(station);
+        case modbus::RtuEnd::Mismatch:
+            rtu::raise_mismatch(station);
+        case modbus::RtuEnd::TimedOut:
+            rtu::raise_timeout();
+        case modbus::RtuEnd::Unanswered:  // a broadcast: a write is done, a read never answered
+            if (c.decode != Decode::Confirm) rtu::raise_timeout();
+            return rtu::none();
+    }
+    const auto& pdu = link.queue.answer();  // function code, byte count, data
+    Ref result;
+    switch (c.decode) {
+        case Decode::Confirm:
+            return rtu::none();
+        case Decode::Registers:
+            result = own(PyList_New(static_cast<Py_ssize_t>((pdu.size() - 2) / 2)));
+            fill_registers(result.get(), pdu.data() + 2);
+            break;
+        case Decode::Coils: {
+            // count is an exact int (entry rule); one beyond a machine word is simply large.
+            const long long bits = 8LL * pdu[1];
+            int overflow = 0;
+            long long wanted = PyLong_AsLongLongAndOverflow(c.count.get(), &overflow);
+            if (overflow > 0 || wanted > bits) wanted = bits;
+            if (overflow < 0 || wanted < 0) wanted = 0;
+            result = own(PyList_New(static_cast<Py_ssize_t>(wanted)));
+            fill_bits(result.get(), pdu.data() + 2);
+            break;
+        }
+    }
+    if (c.first) return item(result.get(), 0);
+    return result;
+}
+
+// The call of `o` ended: its future settled, or the call dropped when its caller went away.
+void settle(Link& link, const modbus::RtuOutcome& o) {
+    const auto& frame = link.queue.answer_frame();
+    link.last_received =
+        frame.empty() ? bytes_of(link.heard.data(), link.heard.size()) : bytes_of(frame.data(), frame.size());
+    link.heard.clear();
+    auto it = link.calls.find(o.id);
+    if (it == link.calls.end()) return;
+    const Call c = std::move(it->second);
+    link.calls.erase(it);
+    if (o.abandoned || atcp::done(c.future.get())) return;
+    try {
+        Ref result = result_of(link, c, o);
+        atcp::resolve(c.future.get(), result.get());
+    } catch (const PyError&) {
+        atcp::fail_with_pending(c.future.get());
+    }
+}
+
+// ---- sending ----------------------------------------------------------------------------------
+
+void disarm(Link& link) {
+    if (!link.timer) return;
+    call_method(link.timer.get(), BREL_STR("cancel"));
+    link.timer = Ref();
+}
+
+void arm_timer(Link& link, double at) {
+    if (link.timer && link.timer_at == at) return;
+    disarm(link);
+    Ref delay = own(PyFloat_FromDouble(std::max(0.0, at - now())));
+    Ref expire = getattr(link.protocol, BREL_STR("_expire"));
+    link.timer = call_method(link.loop.get(), BREL_STR("call_later"), delay.get(), expire.get());
+    link.timer_at = at;
+}
+
+// Sends what the queue says may go now, opening the connection first when it is not open.
+void pump(Link& link) {
+    for (;;) {
+        const modbus::RtuNext n = link.queue.next(now());
+        if (n.what == modbus::RtuNext::Do::Nothing) {
+            disarm(link);
+            return;
+        }
+        if (n.what == modbus::RtuNext::Do::Wait) {
+            arm_timer(link, n.at);
+            return;
+        }
+        if (!link.transport) {
+            disarm(link);
+            if (!link.closed) start_connecting(link);
+            return;
+        }
+        Ref frame = bytes_of(n.frame->data(), n.frame->size());
+        try {
+            call_method(link.transport.get(), BREL_STR("write"), frame.get());
+        } catch (const PyError&) {
+            link.queue.unsent(n.id);  // nothing went out
+            auto it = link.calls.find(n.id);
+            if (it != link.calls.end()) {
+                Ref future = it->second.future;
+                link.calls.erase(it);
+                atcp::fail_with_pending(future.get());
+            } else {
+                PyErr_Clear();
+            }
+            continue;
+        }
+        note_send(n.frame->front() == 0);  // station 0: a broadcast
+        link.last_sent = frame;
+        link.last_received = tcp::empty_bytes();
+        link.heard.clear();
+        if (auto o = link.queue.sent(n.id, now(), link.timeout)) settle(link, *o);
+    }
+}
+
+// ---- the protocol object: asyncio's calls into the link ------------------------------------
+
+Ref protocol_self(Args& a) { return Ref::borrow(a[0]); }
+
+Ref connection_made(Args& a) {
+    Link& link = link_of(a[0]);
+    link.transport = Ref::borrow(a[1]);
+    return rtu::none();
+}
+
+Ref data_received(Args& a) {
+    Link& link = link_of(a[0]);
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    Ref data = Ref::borrow(a[1]);
+    if (!PyBytes_Check(a[1])) data = own(PyBytes_FromObject(a[1]));
+    check(PyBytes_AsStringAndSize(data.get(), &bytes, &size));
+    const auto* p = reinterpret_cast<const std::uint8_t*>(bytes);
+    if (link.queue.busy()) link.heard.insert(link.heard.end(), p, p + size);
+    if (auto o = link.queue.received(p, static_cast<std::size_t>(size), now())) settle(link, *o);
+    pump(link);
+    return rtu::none();
+}
+
+Ref eof_received(Args&) { return rtu::none(); }  // the transport closes itself
+
+// The connection is gone: the call on the line fails with ConnectionError (or is dropped
+// when abandoned); the calls that wait go out on the next connection.
+Ref connection_lost(Args& a) {
+    Link& link = link_of(a[0]);
+    link.transport = Ref();
+    if (auto o = link.queue.lost(now())) {
+        link.last_received = bytes_of(link.heard.data(), link.heard.size());
+        link.heard.clear();
+        auto it = link.calls.find(o->id);
+        if (it != link.calls.end()) {
+            const Call c = std::move(it->second);
+            link.calls.erase(it);
+            if (!o->abandoned) {
+                Ref message = closed_message(link);
+                atcp::fail(c.future.get(), errors.connection_closed, message.get());
+            }
+        }
+    }
+    std::vector<Ref> waiters;
+    waiters.swap(link.close_waiters);
+    for (auto& w : waiters) atcp::resolve(w.get(), Py_None);
+    pump(link);
+    return rtu::none();
+}
+
+Ref flow_control(Args&) { return rtu::none(); }
+
+// The connecting task ended: send what waits, or fail it with the task's error.
+Ref connected(Args& a) {
+    Link& link = link_of(a[0]);
+    Ref task = Ref::borrow(a[1]);
+    link.connecting = Ref();
+    if (call_method(task.get(), BREL_STR("cancelled")).get() == Py_True) {
+        PyErr_SetString(PyExc_ConnectionError, "connecting was cancelled");
+        fail_waiting(link);
+        return rtu::none();
+    }
+    Ref error = call_method(task.get(), BREL_STR("exception"));
+    if (error.get() != Py_None) {
+        PyErr_SetRaisedException(Py_NewRef(error.get()));
+        fail_waiting(link);
+        return rtu::none();
+    }
+    if (link.closed && link.transport) {
+        call_method(link.transport.get(), BREL_STR("close"));
+        return rtu::none();
+    }
+    std::vector<std::pair<Ref, Ref>> waiters;
+    waiters.swap(link.connect_waiters);
+    for (auto& w : waiters) atcp::resolve(w.first.get(), w.second.get());
+    pump(link);
+    return rtu::none();
+}
+
+// The timer: the call on the line ends when its deadline has passed; what may go, goes.
+Ref expire(Args& a) {
+    Link& link = link_of(a[0]);
+    link.timer = Ref();
+    if (auto o = link.queue.expire(now())) settle(link, *o);
+    pump(link);
+    return rtu::none();
+}
+
+// A future's done callback: a call cancelled while it waits leaves the queue; one on the
+// line stays there, abandoned, until its end.
+Ref settled(Args& a) {
+    Link& link = link_of(a[0]);
+    PyObject* future = a[1];
+    if (call_method(future, BREL_STR("cancelled")).get() != Py_True) return rtu::none();
+    for (auto it = link.calls.begin(); it != link.calls.end(); ++it) {
+        if (it->second.future.get() != future) continue;
+        link.queue.cancel(it->first);
+        if (!link.queue.queued(it->first)) link.calls.erase(it);
+        break;
+    }
+    pump(link);
+    return rtu::none();
+}
+
+}  // namespace
+
+Ref submit(PyObject* self, PyObject* frame, Call c, std::optional<std::size_t> expected, modbus::AnswerRule rule) {
+    Link& link = link_of(self);
+    Ref sent = rtu::bytes_of(frame);
+    const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get()));
+    std::vector<std::uint8_t> bytes(p, p + PyBytes_GET_SIZE(sent.get()));
+    c.future = new_future(link);
+    Ref future = c.future;
+    if (refused_by_closed(link, future.get())) return future;
+    const bool write = bytes.size() > 1 && modbus::changes_device(bytes[1]);
+    Ref callback = getattr(link.protocol, BREL_STR("_settled"));
+    call_method(future.get(), BREL_STR("add_done_callback"), callback.get());
+    const std::uint64_t id = link.queue.submit(std::move(bytes), write, expected, rule);
+    link.calls.emplace(id, std::move(c));
+    pump(link);
+    return future;
+}
+
+}  // namespace artu
+
+void record_async_rtu_link_type(PyObject* type) noexcept { artu::link_type = type; }
+
+const ClassSpec& async_rtu_link_class() {
+    using namespace artu;
+    static const ClassSpec spec{.name = "_AsyncRTULink",
+                                .members = {
+                                    method("__call__", protocol_self),
+                                    method("connection_made", connection_made, {{"transport"}}),
+                                    method("data_received", data_received, {{"data"}}),
+                                    method("eof_received", eof_received),
+                                    method("connection_lost", connection_lost, {{"exc"}}),
+                                    method("pause_writing", flow_control),
+                                    method("resume_writing", flow_control),
+                                    method("_connected", connected, {{"task"}}),
+                                    method("_expire", expire),
+                                    method("_settled", settled, {{"future"}}),
+                                }};
+    return spec;
+}
+
+}  // namespace brel

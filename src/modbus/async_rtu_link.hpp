@@ -1,0 +1,67 @@
+// What AsyncMaster's files share: a call, the link of a master and the calls on it.
+#pragma once
+
+#include "modbus/async_tcp_link.hpp"
+#include "modbus/rtu_queue.hpp"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace brel::artu {
+
+// What the PDU of a sound answer becomes.
+enum class Decode : std::uint8_t {
+    Registers,  // codes 3 and 4 (and any code read as registers): the registers
+    Coils,      // codes 1 and 2: `count` bits at most
+    Confirm,    // writes: None once the echo is judged
+};
+
+// A call made and not yet settled: its future and what its result needs.
+struct Call {
+    Ref future;
+    Ref station;  // as passed: the texts of its errors name it
+    Ref count;    // Coils: as passed
+    Decode decode = Decode::Registers;
+    bool first = false;  // the result is the first value only
+};
+
+struct Link {
+    Ref loop;
+    Ref transport;                 // while connected
+    PyObject* protocol = nullptr;  // the asyncio protocol object of this link (borrowed, as on TCP)
+    Ref connecting;                // the task opening the connection
+    Ref timer;                     // the TimerHandle of next(t).at
+    double timer_at = 0;
+    modbus::RtuQueue queue;
+    std::map<std::uint64_t, Call> calls;               // by the queue's id
+    std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, the value it gets once connected
+    std::vector<Ref> close_waiters;
+    std::vector<std::uint8_t> heard;  // what came for the call on the line
+    Ref host, port, target;           // the serial server's host and port; (host, port)
+    Ref last_sent, last_received;
+    double timeout = 1;
+    bool closed = false;
+    bool shut = false;  // closed by close(): a call made since is the master's misuse
+};
+
+// ---- async_rtu_link.cpp -------------------------------------------------------------------------
+
+// The link of a master (or of its protocol object); RuntimeError before __init__.
+Link& link_of(PyObject* self);
+// A new link, held by self and by its new protocol object.
+Link& new_link(PyObject* self);
+// A future of the running loop, which the link keeps while it is connected.
+Ref new_future(Link& link);
+// Fails `future` as the link's state says no call can go now; false when one can.
+bool refused_by_closed(Link& link, PyObject* future);
+void start_connecting(Link& link);
+// Every call not on the line (and every connect()) fails with the pending exception.
+void fail_waiting(Link& link);
+// Queues the request `frame` (a byte array or bytes: station first, CRC last) with what
+// its answer must be, sends what may go; the call's future.
+Ref submit(PyObject* self, PyObject* frame, Call call, std::optional<std::size_t> expected, modbus::AnswerRule rule);
+
+}  // namespace brel::artu

@@ -1,0 +1,267 @@
+// AsyncMaster's Python face: the RTU master's data model for asyncio, each member a Future.
+//
+// Every member checks its arguments and builds its request frame at the call, with the same
+// code as Master (the same bytes, and a bad argument raises the same error there, before
+// anything is queued), and hands it to the master's link (async_rtu_link.cpp), which sends
+// it when the line allows, judges its answer with the same RTU exchange as the synchronous
+// master and settles the Future it returns. This file ends with the class's member table.
+#include "modbus/async_rtu_link.hpp"
+#include "modbus/classes.hpp"
+#include "modbus/errors.hpp"
+#include "modbus/rtu_parts.hpp"
+
+#include <string_view>
+
+namespace brel {
+namespace artu {
+
+namespace {
+
+// ---- construction -------------------------------------------------------------------------------
+
+// The host and port of `rtu+tcp://host:port` or `socket://host:port` (a pyserial URL's
+// options after `?` are left aside); ValueError for any other port.
+std::pair<Ref, Ref> serial_server(PyObject* port) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(port, &size);
+    if (!text) raise();
+    std::string_view url(text, static_cast<std::size_t>(size));
+    std::string_view rest;
+    for (std::string_view scheme : {"rtu+tcp://", "socket://"})
+        if (url.substr(0, scheme.size()) == scheme) rest = url.substr(scheme.size());
+    rest = rest.substr(0, rest.find('?'));
+    std::string_view host, number;
+    if (rest.size() > 1 && rest.front() == '[') {
+        const auto close = rest.find(']');
+        if (close != std::string_view::npos && rest.substr(close + 1, 1) == ":") {
+            host = rest.substr(1, close - 1);
+            number = rest.substr(close + 2);
+        }
+    } else if (const auto colon = rest.rfind(':'); colon != std::string_view::npos) {
+        host = rest.substr(0, colon);
+        number = rest.substr(colon + 1);
+    }
+    long value = -1;
+    if (!number.empty() && number.size() <= 5 && number.find_first_not_of("0123456789") == std::string_view::npos)
+        value = std::stol(std::string(number));
+    if (host.empty() || value < 0 || value > 65535) {
+        PyErr_Format(PyExc_ValueError,
+                     "AsyncMaster reaches its line through a serial server: "
+                     "expected \"rtu+tcp://<host>:<port>\" or \"socket://<host>:<port>\", not %R",
+                     port);
+        raise();
+    }
+    Ref h = own(PyUnicode_FromStringAndSize(host.data(), static_cast<Py_ssize_t>(host.size())));
+    return {h, rtu::small_int(value)};
+}
+
+Ref init(Args& a) {
+    PyObject *self = a[0], *port = a[1], *timeout = a[3];
+    auto [host, number] = serial_server(port);
+    const double seconds = PyFloat_AsDouble(timeout);
+    if (!(seconds > 0)) {
+        PyErr_Format(PyExc_ValueError, "timeout must be above 0: %S", timeout);
+        raise();
+    }
+    Link& link = new_link(self);
+    link.host = host;
+    link.port = number;
+    link.target = own(PyTuple_Pack(2, host.get(), number.get()));
+    link.timeout = seconds;
+    // As on Master, a call that ended without a sound answer is followed by a line quiet for
+    // the time-out; over TCP no silent interval is kept.
+    link.queue.set_recovery_delay(seconds);
+    link.last_sent = rtu::empty_bytes();
+    link.last_received = rtu::empty_bytes();
+    return rtu::none();
+}
+
+// ---- connection members -------------------------------------------------------------------
+
+// A future that gets `value` once the connection is open, or the error of opening it.
+Ref connected_future(PyObject* self, PyObject* value) {
+    Link& link = link_of(self);
+    Ref future = new_future(link);
+    if (refused_by_closed(link, future.get())) return future;
+    if (link.transport) {
+        atcp::resolve(future.get(), value);
+    } else {
+        link.connect_waiters.emplace_back(future, Ref::borrow(value));
+        start_connecting(link);
+    }
+    return future;
+}
+
+Ref connect(Args& a) { return connected_future(a[0], Py_None); }
+
+Ref close(Args& a) {
+    Link& link = link_of(a[0]);
+    Ref future = new_future(link);
+    link.closed = true;
+    link.shut = true;
+    Ref message = tcp::target_message(link.target.get(), BREL_STR("Connection closed by "));
+    PyErr_SetObject(errors.connection_closed, message.get());
+    fail_waiting(link);
+    if (link.connecting) call_method(link.connecting.get(), BREL_STR("cancel"));
+    if (link.transport) {
+        link.close_waiters.push_back(future);
+        call_method(link.transport.get(), BREL_STR("close"));
+    } else {
+        atcp::resolve(future.get(), Py_None);
+    }
+    return future;
+}
+
+Ref enter(Args& a) { return connected_future(a[0], a[0]); }
+Ref exit_block(Args& a) { return close(a); }
+
+// ---- properties ---------------------------------------------------------------------------
+
+Ref get_timeout(Args& a) { return own(PyFloat_FromDouble(link_of(a[0]).timeout)); }
+Ref get_last_sent(Args& a) { return link_of(a[0]).last_sent; }
+Ref get_last_received(Args& a) { return link_of(a[0]).last_received; }
+Ref get_transport(Args& a) {
+    Link& link = link_of(a[0]);
+    return link.transport ? link.transport : rtu::none();
+}
+
+// ---- the operations -------------------------------------------------------------------------
+
+// The whole answer's size when the function code's size rule cannot tell it from the
+// answer (a code of no public rule read as registers or coils): `data` bytes after the
+// station, code and byte count, and the CRC.
+std::optional<std::size_t> open_size(PyObject* code, std::size_t data) {
+    std::uint8_t c = 0;
+    if (rtu::as_byte(code, c)) {
+        const std::uint8_t pdu[1] = {c};
+        const auto rule = modbus::answer_size_of(pdu, 1).rule;
+        if (rule != modbus::SizeRule::Open && rule != modbus::SizeRule::Nothing) return std::nullopt;
+    }
+    return 5 + data;
+}
+
+// The read of `count` registers or coils at `address` with `code`, as Master sends it.
+Ref read_request(PyObject* self, PyObject* station, PyObject* address, PyObject* count, PyObject* code, Decode decode,
+                 bool first) {
+    check_field(address, "address", modbus::kMaxAddress);
+    check_field(count, "count", modbus::kMaxAddress);
+    rtu::Protocol p;
+    Ref frame = rtu::two_fields_frame(p, station, code, address, count);
+    const std::size_t n = PyLong_AsSize_t(count);
+    const bool registers = decode == Decode::Registers;
+    Call c;
+    c.station = Ref::borrow(station);
+    c.count = Ref::borrow(count);
+    c.decode = decode;
+    c.first = first;
+    return submit(self, frame.get(), std::move(c), open_size(code, registers ? 2 * n : (n + 7) / 8),
+                  registers ? modbus::AnswerRule::RegisterBytes : modbus::AnswerRule::BitBytes);
+}
+
+Ref read_registers_with(Args& a, PyObject* count, PyObject* code, bool first) {
+    check_rule(Rule::Int, BREL_STR("func_code"), code);
+    return read_request(a[0], a[1], a[2], count, code, Decode::Registers, first);
+}
+
+Ref read_registers(Args& a) {
+    refuse_writing_code(a[4]);
+    return read_registers_with(a, a[3], a[4], false);
+}
+
+Ref read_register(Args& a) {
+    refuse_writing_code(a[3]);
+    Ref one = rtu::small_int(1);
+    return read_registers_with(a, one.get(), a[3], true);
+}
+
+Ref read_input_registers(Args& a) {
+    Ref code = rtu::function_code(BREL_STR("FC_Read_Input_Registers"));
+    return read_registers_with(a, a[3], code.get(), false);
+}
+
+Ref read_input_register(Args& a) {
+    Ref code = rtu::function_code(BREL_STR("FC_Read_Input_Registers"));
+    Ref one = rtu::small_int(1);
+    return read_registers_with(a, one.get(), code.get(), true);
+}
+
+Ref read_coils_with(Args& a, PyObject* count, PyObject* code_name, bool first) {
+    check_rule(Rule::Int, BREL_STR("count"), count);
+    Ref code = rtu::function_code(code_name);
+    check_rule(Rule::Int, BREL_STR("code"), code.get());
+    return read_request(a[0], a[1], a[2], count, code.get(), Decode::Coils, first);
+}
+
+Ref read_coils(Args& a) { return read_coils_with(a, a[3], BREL_STR("FC_Read_Coils"), false); }
+Ref read_input_coils(Args& a) { return read_coils_with(a, a[3], BREL_STR("FC_Read_Input_Coils"), false); }
+Ref read_coil(Args& a) {
+    Ref one = rtu::small_int(1);
+    return read_coils_with(a, one.get(), BREL_STR("FC_Read_Coils"), true);
+}
+
+// A write whose answer is its 8-byte echo (codes 5, 6 and 16), judged as Master judges it.
+Ref confirmed_write(PyObject* self, PyObject* station, Ref frame) {
+    Call c;
+    c.station = Ref::borrow(station);
+    c.decode = Decode::Confirm;
+    return submit(self, frame.get(), std::move(c), 8, modbus::AnswerRule::Echo);
+}
+
+Ref write_register(Args& a) {
+    check_field(a[2], "address", modbus::kMaxAddress);
+    rtu::Protocol p;
+    Ref code = p.code(BREL_STR("FC_Write_Register"));
+    return confirmed_write(a[0], a[1], rtu::two_fields_frame(p, a[1], code.get(), a[2], a[3]));
+}
+
+Ref write_registers(Args& a) { return confirmed_write(a[0], a[1], rtu::write_registers_frame(a[1], a[2], a[3])); }
+Ref write_coil(Args& a) { return confirmed_write(a[0], a[1], rtu::write_coil_frame(a[1], a[2], a[3])); }
+
+}  // namespace
+}  // namespace artu
+
+// ---- member table -------------------------------------------------------------------------
+
+const ClassSpec& async_rtu_master_class() {
+    using namespace artu;
+    static const ClassSpec spec{
+        .name = "AsyncMaster",
+        .members = {
+            {.key = "__init__",
+             .kind = Kind::Method,
+             .impl = init,
+             .params = {{"port", "str"}, {"baudrate", "int"}, {"timeout", "float"}},
+             .kwargs = true},
+            method("connect", connect),
+            method("close", close),
+            alias("aclose", "close"),
+            method("__aenter__", enter),
+            method("__aexit__", exit_block, {{"exc_type"}, {"exc_val"}, {"exc_tb"}}),
+            property("transport", get_transport),
+            property("last_command_sent", get_last_sent, "bytes"),
+            property("last_feedback_received", get_last_received, "bytes"),
+            hex_view("last_command_sent_hex", "last_command_sent"),
+            hex_view("last_feedback_received_hex", "last_feedback_received"),
+            property("timeout", get_timeout, "float"),
+            method("write_register", write_register, {{"station"}, {"address"}, {"value"}}),
+            method("write_registers", write_registers, {{"station"}, {"address"}, {"values"}}),
+            method("write_coil", write_coil, {{"station"}, {"address"}, {"value"}}),
+            method("read_register", read_register,
+                   {{"station", "int"},
+                    {"address", "int"},
+                    {"func_code", "int", global_default("ModbusStatic.FC_Read_Registers")}}),
+            method("read_registers", read_registers,
+                   {{"station", "int"},
+                    {"address", "int"},
+                    {"count", "int"},
+                    {"func_code", "int", global_default("ModbusStatic.FC_Read_Registers")}}),
+            method("read_input_register", read_input_register, {{"station", "int"}, {"address", "int"}}),
+            method("read_input_registers", read_input_registers, {{"station"}, {"address", "int"}, {"count", "int"}}),
+            method("read_coil", read_coil, {{"station"}, {"address"}}),
+            method("read_coils", read_coils, {{"station"}, {"address"}, {"count"}}),
+            method("read_input_coils", read_input_coils, {{"station"}, {"address"}, {"count"}}),
+        }};
+    return spec;
+}
+
+}  // namespace brel

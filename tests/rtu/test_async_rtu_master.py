@@ -1,0 +1,314 @@
+"""AsyncMaster over a serial server on TCP (rtu+tcp:// and socket://).
+
+Each coroutine is checked against the synchronous Master on the same pymodbus RTU slave
+(results, exceptions and their texts, the record of the last transaction); hostile answers
+come from a scripted serial server (a thread on 127.0.0.1 that reads each 8-byte request
+and answers as told); cancellation is tried after each of the first event loop steps.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import socket
+import threading
+import time
+
+import pytest
+
+import brel_linkkit
+import brel_modbus
+from simulator import HOLDING, make_context, start_tcp_server
+
+from rtu_support import STATION, frame
+
+WAIT = 5.0   # bound of every wait of the server side
+
+
+@pytest.fixture(scope="module")
+def server():
+    server = start_tcp_server(make_context(), rtu_framing=True)
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture(params=["rtu+tcp", "socket"])
+def url(request, server, monkeypatch):
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    return f"{request.param}://127.0.0.1:{server.tcp_port}"
+
+
+def holding(server, address, count):
+    device = server.server.context[STATION]
+    return server.call(device.getValues, 3, address, count)
+
+
+def outcome(call):
+    """What a call gives: ("value", result) or ("error", type, text)."""
+    try:
+        return ("value", call())
+    except Exception as exc:   # compared as a whole below
+        return ("error", type(exc), str(exc))
+
+
+async def async_outcome(make):
+    try:
+        return ("value", await make())
+    except Exception as exc:
+        return ("error", type(exc), str(exc))
+
+
+# (member, arguments): each one runs on Master and on AsyncMaster against the same slave.
+CASES = [
+    ("read_registers", (STATION, 0, 4)),
+    ("read_registers", (STATION, 0, 3, 4)),
+    ("read_register", (STATION, 2)),
+    ("read_register", (STATION, 2, 4)),
+    ("read_input_registers", (STATION, 1, 3)),
+    ("read_input_register", (STATION, 5)),
+    ("read_coils", (STATION, 0, 11)),
+    ("read_coils", (STATION, 3, 1)),
+    ("read_input_coils", (STATION, 0, 9)),
+    ("read_coil", (STATION, 2)),
+    ("write_register", (STATION, 400, 1234)),
+    ("write_register", (STATION, 401, -2)),
+    ("write_registers", (STATION, 402, [1, 2, 65535])),
+    ("write_coil", (STATION, 30, True)),
+    ("write_coil", (STATION, 31, 0)),
+    ("read_registers", (STATION, 60000, 4)),        # refused: illegal data address
+    ("read_coils", (STATION, 65000, 8)),            # refused
+    ("write_register", (STATION, 65000, 1)),        # refused
+]
+
+
+@pytest.mark.parametrize("member, args", CASES, ids=[f"{m}{a[1:]}" for m, a in CASES])
+def test_each_member_as_master(url, server, member, args):
+    with brel_modbus.Master(url, 19200, 1.0) as master:
+        expected = outcome(lambda: getattr(master, member)(*args))
+        record = (master.last_command_sent, master.last_feedback_received)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(url, 19200, 1.0) as rtu:
+            got = await async_outcome(lambda: getattr(rtu, member)(*args))
+            return got, (rtu.last_command_sent, rtu.last_feedback_received)
+
+    got, got_record = asyncio.run(run())
+    assert got == expected
+    assert got_record == record
+    assert record[0] and (record[1] or member.startswith("write") and args[0] == 0)
+
+
+# Bad arguments raise at the call, before anything is queued, as on Master.
+BAD = [
+    ("read_registers", (STATION, 70000, 1)),
+    ("read_registers", (STATION, 0, 70000)),
+    ("read_registers", (STATION, 0, 1, 6)),
+    ("read_registers", (256, 0, 1)),
+    ("read_registers", (STATION, "0", 1)),
+    ("read_register", (STATION, 0, 16)),
+    ("read_coils", (STATION, -1, 1)),
+    ("read_input_coils", (STATION, 0, 1.5)),
+    ("write_register", (STATION, 70000, 1)),
+    ("write_registers", (STATION, 0, [0] * 128)),
+    ("write_register", (STATION, 0, "1")),
+    ("write_coil", (300, 0, True)),
+]
+
+
+@pytest.mark.parametrize("member, args", BAD, ids=[f"{m}{a}" for m, a in BAD])
+def test_bad_arguments_raise_at_the_call(url, member, args):
+    with brel_modbus.Master(url, 19200, 1.0) as master:
+        expected = outcome(lambda: getattr(master, member)(*args))
+    assert expected[0] == "error"
+
+    async def run():
+        rtu = brel_modbus.AsyncMaster(url, 19200, 1.0)
+        try:
+            got = outcome(lambda: getattr(rtu, member)(*args))   # not awaited: it raises here
+            return got[:2], rtu.transport, rtu.last_command_sent
+        finally:
+            await rtu.close()
+
+    got, transport, sent = asyncio.run(run())
+    assert got == expected[:2]
+    assert transport is None and sent == b""
+
+
+def test_concurrent_callers_each_get_their_own_answer(url, server):
+    async def run():
+        async with brel_modbus.AsyncMaster(url, 19200, 1.0) as rtu:
+            calls = [rtu.read_registers(STATION, a, 3) for a in range(0, 60, 3)]
+            calls += [rtu.read_coil(STATION, a) for a in range(10)]
+            return await asyncio.gather(*calls)
+
+    results = asyncio.run(run())
+    assert results[:20] == [HOLDING[a:a + 3] for a in range(0, 60, 3)]
+    with brel_modbus.Master(url, 19200, 1.0) as master:
+        assert results[20:] == [master.read_coil(STATION, a) for a in range(10)]
+
+
+def test_a_write_goes_before_the_reads_that_wait(url, server):
+    async def run():
+        async with brel_modbus.AsyncMaster(url, 19200, 1.0) as rtu:
+            await rtu.write_registers(STATION, 410, [1, 2, 3])
+            first = rtu.read_registers(STATION, 410, 1)     # on the line at once
+            waiting = [rtu.read_registers(STATION, 410 + i, 1) for i in range(3)]
+            write = rtu.write_registers(STATION, 410, [7, 8, 9])
+            return await asyncio.gather(first, *waiting, write)
+
+    first, *waiting, written = asyncio.run(run())
+    assert first == [1]
+    assert waiting == [[7], [8], [9]] and written is None
+
+
+def test_cancelled_calls_leave_the_master_usable(url, server):
+    """Cancel a read after each of the first event loop steps; the next call gets its own answer."""
+    async def run():
+        async with brel_modbus.AsyncMaster(url, 19200, 1.0) as rtu:
+            seen = []
+            for steps in range(12):
+                task = asyncio.ensure_future(rtu.read_registers(STATION, 0, 5))
+                for _ in range(steps):
+                    await asyncio.sleep(0)
+                task.cancel()
+                try:
+                    seen.append(("value", await task))
+                except asyncio.CancelledError:
+                    seen.append(("cancelled",))
+                address = 20 + steps
+                assert await rtu.read_registers(STATION, address, 2) == HOLDING[address:address + 2]
+            return seen
+
+    seen = asyncio.run(run())
+    assert ("cancelled",) in seen
+    assert all(s == ("cancelled",) or s == ("value", HOLDING[:5]) for s in seen)
+
+
+# ---- a scripted serial server --------------------------------------------------------------
+
+class ScriptedServer:
+    """Reads each 8-byte request and sends the next answer of `answers`: bytes, or
+    (delay, bytes) to send after a delay; None sends nothing. Records (time, request)."""
+
+    def __init__(self, *answers):
+        self.answers = list(answers)
+        self.requests = []
+        self.errors = []
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(WAIT)
+        self.url = f"rtu+tcp://127.0.0.1:{self.listener.getsockname()[1]}"
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        try:
+            conn, _ = self.listener.accept()
+            with conn:
+                conn.settimeout(WAIT)
+                for answer in self.answers:
+                    request = conn.recv(8, socket.MSG_WAITALL)
+                    if len(request) < 8:
+                        return
+                    self.requests.append((time.monotonic(), request))
+                    delay, data = answer if isinstance(answer, tuple) else (0, answer)
+                    time.sleep(delay)
+                    if data:
+                        conn.sendall(data)
+                conn.recv(1)   # the client's close
+        except Exception as exc:   # reported by stop()
+            self.errors.append(exc)
+
+    def stop(self):
+        self.thread.join(WAIT * 2)
+        self.listener.close()
+        assert not self.thread.is_alive(), "scripted server did not finish"
+        assert not self.errors, self.errors
+
+
+@pytest.fixture
+def scripted():
+    made = []
+
+    def start(*answers):
+        s = ScriptedServer(*answers)
+        made.append(s)
+        return s
+
+    yield start
+    for s in made:
+        s.stop()
+
+
+REGISTERS = frame("01 03 04 00 0A 00 0B")       # the answer to read_registers(1, 0, 2)
+HOSTILE = {
+    "crc": REGISTERS[:-1] + bytes([REGISTERS[-1] ^ 1]),
+    "station": frame("02 03 04 00 0A 00 0B"),
+    "byte count": frame("01 03 02 00 0A"),
+    "refusal": frame("01 83 02"),
+    "refusal crc": frame("01 83 02")[:-1] + b"\x00",
+    "short": REGISTERS[:6],
+    "nothing": None,
+}
+
+
+@pytest.mark.parametrize("kind", HOSTILE)
+def test_hostile_answers_as_master_then_a_sound_one(scripted, monkeypatch, kind):
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    answer = HOSTILE[kind]
+    sync = scripted(answer, REGISTERS)
+    with brel_modbus.Master(sync.url, 19200, 0.2) as master:
+        expected = outcome(lambda: master.read_registers(1, 0, 2))
+        record = master.last_feedback_received
+        assert master.read_registers(1, 0, 2) == [10, 11]
+    served = scripted(answer, REGISTERS)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, 0.2) as rtu:
+            got = await async_outcome(lambda: rtu.read_registers(1, 0, 2))
+            got_record = rtu.last_feedback_received
+            return got, got_record, await rtu.read_registers(1, 0, 2)
+
+    got, got_record, after = asyncio.run(run())
+    assert expected[0] == "error"
+    assert got == expected
+    assert got_record == record
+    assert after == [10, 11]
+
+
+def test_an_abandoned_answer_is_never_taken_by_the_next_call(scripted):
+    late = frame("01 03 04 00 01 00 02")
+    served = scripted((0.15, late), REGISTERS)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, 1.0) as rtu:
+            first = asyncio.ensure_future(rtu.read_registers(1, 0, 2))
+            await asyncio.sleep(0.05)           # on the line
+            first.cancel()
+            second = await rtu.read_registers(1, 0, 2)   # sent while the late answer is due, it would take it
+            return first.cancelled(), second
+
+    cancelled, second = asyncio.run(run())
+    assert cancelled and second == [10, 11]
+    assert [request for _, request in served.requests] == [frame("01 03 00 00 00 02")] * 2
+
+
+def test_close_fails_waiting_calls_and_refuses_later_ones(url, server):
+    async def run():
+        rtu = brel_modbus.AsyncMaster(url, 19200, 1.0)
+        calls = [asyncio.ensure_future(rtu.read_registers(STATION, a, 1)) for a in range(3)]
+        await asyncio.sleep(0)
+        await rtu.close()
+        ended = await asyncio.gather(*calls, return_exceptions=True)
+        later = await async_outcome(lambda: rtu.read_registers(STATION, 0, 1))
+        return ended, later
+
+    ended, later = asyncio.run(run())
+    assert all(isinstance(e, ConnectionError) for e in ended)
+    assert later[:2] == ("error", brel_modbus.MasterClosedError)
+
+
+@pytest.mark.parametrize("port", ["/dev/ttyUSB0", "rtu+tcp://127.0.0.1", "socket://:502", "tcp://127.0.0.1:502"])
+def test_ports_other_than_a_serial_server_are_refused(port):
+    with pytest.raises(ValueError, match="serial server"):
+        brel_modbus.AsyncMaster(port, 19200, 1.0)
