@@ -45,70 +45,21 @@ PyObject* k_link() { return BREL_STR("_AsyncMaster__link"); }
 PyObject* link_type = nullptr;  // the protocol class, made by the exec step
 constexpr const char* kCapsule = "brel_modbus.async_rtu_link";
 
-void drop_link(PyObject* capsule) { delete static_cast<Link*>(PyCapsule_GetPointer(capsule, kCapsule)); }
-
 Ref bytes_of(const std::uint8_t* data, std::size_t size) {
     return own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
 }
 
-Ref closed_message(Link& link) { return tcp::target_message(link.target.get(), BREL_STR("Connection closed by ")); }
-
 }  // namespace
 
 Link& link_of(PyObject* self) {
-    Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) raise();
-    PyObject* capsule = PyDict_GetItemWithError(dict.get(), k_link());
-    if (!capsule) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "AsyncMaster.__init__() was not called");
-        raise();
-    }
-    auto* link = static_cast<Link*>(PyCapsule_GetPointer(capsule, kCapsule));
-    if (!link) raise();
-    return *link;
+    return atcp::capsule_link<Link>(self, k_link(), kCapsule, "AsyncMaster.__init__() was not called");
 }
 
 Link& new_link(PyObject* self) {
-    auto owned = std::make_unique<Link>();
-    Link& link = *owned;
-    Ref capsule = own(PyCapsule_New(owned.get(), kCapsule, drop_link));
-    owned.release();
-    Ref protocol = own(PyObject_CallNoArgs(link_type));
-    setattr(protocol.get(), k_link(), capsule.get());
-    setattr(self, k_link(), capsule.get());
-    // Held by the master (and by the transport while connected), not by the link.
-    setattr(self, BREL_STR("_AsyncMaster__protocol"), protocol.get());
-    link.protocol = protocol.get();
-    return link;
+    return atcp::new_capsule_link<Link>(self, k_link(), BREL_STR("_AsyncMaster__protocol"), kCapsule, link_type);
 }
 
-Ref new_future(Link& link) {
-    Ref loop = atcp::running_loop();
-    if (link.loop.get() != loop.get()) {
-        if (link.transport || link.connecting || !link.calls.empty())
-            raise(PyExc_RuntimeError, "this master's connection belongs to another event loop");
-        link.loop = loop;
-    }
-    return call_method(link.loop.get(), BREL_STR("create_future"));
-}
-
-bool refused_by_closed(Link& link, PyObject* future) {
-    if (link.shut) {
-        atcp::fail_shut(future);
-    } else if (link.closed) {
-        Ref message = closed_message(link);
-        atcp::fail(future, errors.connection_closed, message.get());
-    } else {
-        return false;
-    }
-    return true;
-}
-
-void start_connecting(Link& link) {
-    if (link.connecting || link.transport) return;
-    link.connecting =
-        atcp::open_connection(link.loop.get(), link.protocol, link.host.get(), link.port.get(), nullptr, link.timeout);
-}
+Ref new_future(Link& link) { return atcp::loop_future(link, !link.calls.empty()); }
 
 void fail_waiting(Link& link) {
     PyObject* error = PyErr_GetRaisedException();
@@ -233,7 +184,7 @@ void pump(Link& link) {
         }
         if (!link.transport) {
             disarm(link);
-            if (!link.closed) start_connecting(link);
+            if (!link.closed) atcp::start_connecting(link);
             return;
         }
         Ref frame = bytes_of(n.frame->data(), n.frame->size());
@@ -298,7 +249,7 @@ Ref connection_lost(Args& a) {
             const Call c = std::move(it->second);
             link.calls.erase(it);
             if (!o->abandoned) {
-                Ref message = closed_message(link);
+                Ref message = atcp::closed_message(link);
                 atcp::fail(c.future.get(), errors.connection_closed, message.get());
             }
         }
@@ -315,27 +266,9 @@ Ref flow_control(Args&) { return rtu::none(); }
 // The connecting task ended: send what waits, or fail it with the task's error.
 Ref connected(Args& a) {
     Link& link = link_of(a[0]);
-    Ref task = Ref::borrow(a[1]);
-    link.connecting = Ref();
-    if (call_method(task.get(), BREL_STR("cancelled")).get() == Py_True) {
-        PyErr_SetString(PyExc_ConnectionError, "connecting was cancelled");
-        fail_waiting(link);
-        return rtu::none();
-    }
-    Ref error = call_method(task.get(), BREL_STR("exception"));
-    if (error.get() != Py_None) {
-        PyErr_SetRaisedException(Py_NewRef(error.get()));
-        fail_waiting(link);
-        return rtu::none();
-    }
-    if (link.closed && link.transport) {
-        call_method(link.transport.get(), BREL_STR("close"));
-        return rtu::none();
-    }
-    std::vector<std::pair<Ref, Ref>> waiters;
-    waiters.swap(link.connect_waiters);
-    for (auto& w : waiters) atcp::resolve(w.first.get(), w.second.get());
-    pump(link);
+    const atcp::Opened opened = atcp::take_connection(link, a[1]);
+    if (opened == atcp::Opened::Failed) fail_waiting(link);
+    if (opened == atcp::Opened::Open) pump(link);
     return rtu::none();
 }
 
@@ -373,7 +306,7 @@ Ref submit(PyObject* self, PyObject* frame, Call c, std::optional<std::size_t> e
     std::vector<std::uint8_t> bytes(p, p + PyBytes_GET_SIZE(sent.get()));
     c.future = new_future(link);
     Ref future = c.future;
-    if (refused_by_closed(link, future.get())) return future;
+    if (atcp::refused_by_closed(link, future.get())) return future;
     const bool write = bytes.size() > 1 && modbus::changes_device(bytes[1]);
     Ref callback = getattr(link.protocol, BREL_STR("_settled"));
     call_method(future.get(), BREL_STR("add_done_callback"), callback.get());

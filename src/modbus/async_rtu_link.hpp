@@ -28,23 +28,13 @@ struct Call {
     bool first = false;  // the result is the first value only
 };
 
-struct Link {
-    Ref loop;
-    Ref transport;                 // while connected
-    PyObject* protocol = nullptr;  // the asyncio protocol object of this link (borrowed, as on TCP)
-    Ref connecting;                // the task opening the connection
-    Ref timer;                     // the TimerHandle of next(t).at
+struct Link : atcp::Connection {
+    Ref timer;  // the TimerHandle of next(t).at
     double timer_at = 0;
     modbus::RtuQueue queue;
-    std::map<std::uint64_t, Call> calls;               // by the queue's id
-    std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, the value it gets once connected
-    std::vector<Ref> close_waiters;
-    std::vector<std::uint8_t> heard;  // what came for the call on the line
-    Ref host, port, target;           // the serial server's host and port; (host, port)
+    std::map<std::uint64_t, Call> calls;  // by the queue's id
+    std::vector<std::uint8_t> heard;      // what came for the call on the line
     Ref last_sent, last_received;
-    double timeout = 1;
-    bool closed = false;
-    bool shut = false;  // closed by close(): a call made since is the master's misuse
 };
 
 // ---- async_rtu_link.cpp -------------------------------------------------------------------------
@@ -55,9 +45,6 @@ Link& link_of(PyObject* self);
 Link& new_link(PyObject* self);
 // A future of the running loop, which the link keeps while it is connected.
 Ref new_future(Link& link);
-// Fails `future` as the link's state says no call can go now; false when one can.
-bool refused_by_closed(Link& link, PyObject* future);
-void start_connecting(Link& link);
 // Every call not on the line (and every connect()) fails with the pending exception.
 void fail_waiting(Link& link);
 // Queues the request `frame` (a byte array or bytes: station first, CRC last) with what
