@@ -20,6 +20,7 @@
 #include "modbus/protocol.hpp"
 #include "modbus/serial_line.hpp"
 #include "modbus/master_settings.hpp"
+#include "modbus/operations.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
@@ -145,6 +146,24 @@ std::uint16_t address_field(PyObject* v, const char* what = "address");
 void send_pdu(PyObject* self, std::uint8_t station, const std::uint8_t* pdu, std::size_t n);
 void write_confirmed(PyObject* self, PyObject* station, const std::uint8_t* pdu, std::size_t n, long size,
                      modbus::AnswerRule rule);
+// Master's faces of the shared operations over any exchange (rtu_data_model.cpp): the
+// arguments checked in order, then the operation; the master_ members run them over
+// Master's own exchange.
+Ref write_coils_on(ops::Exchange& ex, Args& a);
+Ref mask_write_register_on(ops::Exchange& ex, Args& a);
+Ref read_write_registers_on(ops::Exchange& ex, Args& a);
+Ref read_values_on(ops::Exchange& ex, Args& a);
+Ref write_values_on(ops::Exchange& ex, Args& a);
+Ref read_exception_status_on(ops::Exchange& ex, Args& a);
+Ref diagnostics_on(ops::Exchange& ex, Args& a);
+Ref get_comm_event_counter_on(ops::Exchange& ex, Args& a);
+Ref get_comm_event_log_on(ops::Exchange& ex, Args& a);
+Ref report_server_id_on(ops::Exchange& ex, Args& a);
+Ref read_file_record_on(ops::Exchange& ex, Args& a);
+Ref write_file_record_on(ops::Exchange& ex, Args& a);
+Ref read_fifo_queue_on(ops::Exchange& ex, Args& a);
+Ref execute_on(ops::Exchange& ex, Args& a);
+Ref read_device_identification_on(ops::Exchange& ex, Args& a);
 Ref master_write_coils(Args& a);
 Ref master_mask_write_register(Args& a);
 std::uint16_t register_value(PyObject* value, Py_ssize_t i);
