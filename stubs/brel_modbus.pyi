@@ -1487,6 +1487,52 @@ class AsyncMaster:
         """Read count consecutive coils (function code 1)."""
     async def read_input_coils(self, station: int, address: int, count: int) -> list[bool]:
         """Read count consecutive discrete inputs (function code 2)."""
+    async def write_coils(self, station: int, address: int, values: Sequence[object]) -> None:
+        """Write 1 to 1968 consecutive coils from truth values (function code 15)."""
+    async def mask_write_register(self, station: int, address: int, and_mask: int, or_mask: int) -> None:
+        """Set a holding register to (value AND and_mask) OR (or_mask AND NOT and_mask) (function code 22)."""
+    async def read_write_registers(self, station: int, read_address: int, read_count: int, write_address: int,
+                                   values: Sequence[int]) -> list[int]:
+        """Write values from write_address, then read read_count registers from read_address (function code 23)."""
+    async def read_device_identification(self, station: int, read_code: int = 1,
+                                         object_id: int = 0) -> dict[int, bytes]:
+        """Read the device identification objects (function code 43/14), page after page.
+
+        Each page is a request of its own in the line's queue.
+        """
+    async def read_values(self, station: int, address: int, format: str, order: str = "ABCD",
+                          func_code: int = 3) -> list[Any]:
+        """Read typed values laid out by format from consecutive registers (code 3 or 4), as Master.read_values.
+
+        Example: await rtu.read_values(1, 300, "f Q", "CDAB")
+        """
+    async def write_values(self, station: int, address: int, format: str, values: Sequence[Any],
+                           order: str = "ABCD") -> None:
+        """Write typed values laid out by format to consecutive holding registers (code 16), as Master.write_values."""
+    async def read_exception_status(self, station: int) -> int:
+        """The eight exception status outputs as one int (function code 7)."""
+    async def diagnostics(self, station: int, sub_function: int, data: bytes = b"") -> bytes:
+        """A diagnostics request (function code 8): the data part of the answer."""
+    async def get_comm_event_counter(self, station: int) -> tuple[int, int]:
+        """The status word and the event count (function code 11)."""
+    async def get_comm_event_log(self, station: int) -> tuple[int, int, int, bytes]:
+        """The status word, event count, message count and events (function code 12)."""
+    async def report_server_id(self, station: int) -> bytes:
+        """The server id and what follows it (function code 17)."""
+    async def read_file_record(self, station: int, requests: Sequence[tuple[int, int, int]]) -> list[list[int]]:
+        """Read file records (function code 20), as Master.read_file_record."""
+    async def write_file_record(self, station: int, requests: Sequence[tuple[int, int, Sequence[int]]]) -> None:
+        """Write file records (function code 21), as Master.write_file_record."""
+    async def read_fifo_queue(self, station: int, address: int) -> list[int]:
+        """The registers of the FIFO queue at address (function code 24)."""
+    async def execute(self, station: int, function_code: int, data: bytes,
+                      length: int | Callable[[bytes], int] | None = None) -> bytes:
+        """A raw request (function code and data); the data part of the answer, as Master.execute.
+
+        Raises: ValueError at the call for an answer of open length (a function code of no
+        public size rule without an int length, or a callable length): the answer is judged
+        by its size here, so give the length of its data part as an int.
+        """
 
 __version__: str
 """The version of the installed distribution."""

@@ -113,6 +113,7 @@ Ref result_of(Link& link, const Call& c, const modbus::RtuOutcome& o) {
     Ref result;
     switch (c.decode) {
         case Decode::Confirm:
+        case Decode::Replay:
             return rtu::none();
         case Decode::Registers:
             result = own(PyList_New(static_cast<Py_ssize_t>((pdu.size() - 2) / 2)));
@@ -134,6 +135,25 @@ Ref result_of(Link& link, const Call& c, const modbus::RtuOutcome& o) {
     return result;
 }
 
+void queue_call(Link& link, Call c, std::vector<std::uint8_t> frame, std::optional<std::size_t> expected,
+                std::optional<modbus::AnswerRule> rule);
+
+// A replayed call's answer came: its face runs again over every answer so far, and either
+// ends or asks for its next request, which goes in the queue as a call of its own.
+Ref replayed(Link& link, Call& c, const modbus::RtuOutcome& o) {
+    if (o.end == modbus::RtuEnd::Unanswered) {
+        c.answers.emplace_back();
+    } else {
+        result_of(link, c, o);  // raises for anything but a sound answer
+        c.answers.push_back(link.queue.answer());
+    }
+    Asked asked;
+    Ref result = replay(c, asked);
+    if (result) return result;
+    queue_call(link, std::move(c), std::move(asked.frame), asked.expected, asked.rule);
+    return Ref();
+}
+
 // The call of `o` ended: its future settled, or the call dropped when its caller went away.
 void settle(Link& link, const modbus::RtuOutcome& o) {
     const auto& frame = link.queue.answer_frame();
@@ -142,12 +162,13 @@ void settle(Link& link, const modbus::RtuOutcome& o) {
     link.heard.clear();
     auto it = link.calls.find(o.id);
     if (it == link.calls.end()) return;
-    const Call c = std::move(it->second);
+    Call c = std::move(it->second);
     link.calls.erase(it);
     if (o.abandoned || atcp::done(c.future.get())) return;
     try {
-        Ref result = result_of(link, c, o);
-        atcp::resolve(c.future.get(), result.get());
+        Ref result = c.decode == Decode::Replay && o.end != modbus::RtuEnd::Refused ? replayed(link, c, o)
+                                                                                    : result_of(link, c, o);
+        if (result) atcp::resolve(c.future.get(), result.get());
     } catch (const PyError&) {
         atcp::fail_with_pending(c.future.get());
     }
@@ -299,7 +320,19 @@ Ref settled(Args& a) {
 
 }  // namespace
 
-Ref submit(PyObject* self, PyObject* frame, Call c, std::optional<std::size_t> expected, modbus::AnswerRule rule) {
+namespace {
+
+void queue_call(Link& link, Call c, std::vector<std::uint8_t> frame, std::optional<std::size_t> expected,
+                std::optional<modbus::AnswerRule> rule) {
+    const bool write = frame.size() > 1 && modbus::changes_device(frame[1]);
+    const std::uint64_t id = link.queue.submit(std::move(frame), write, expected, rule);
+    link.calls.emplace(id, std::move(c));
+}
+
+}  // namespace
+
+Ref submit(PyObject* self, PyObject* frame, Call c, std::optional<std::size_t> expected,
+           std::optional<modbus::AnswerRule> rule) {
     Link& link = link_of(self);
     Ref sent = rtu::bytes_of(frame);
     const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get()));
@@ -307,11 +340,9 @@ Ref submit(PyObject* self, PyObject* frame, Call c, std::optional<std::size_t> e
     c.future = new_future(link);
     Ref future = c.future;
     if (atcp::refused_by_closed(link, future.get())) return future;
-    const bool write = bytes.size() > 1 && modbus::changes_device(bytes[1]);
     Ref callback = getattr(link.protocol, BREL_STR("_settled"));
     call_method(future.get(), BREL_STR("add_done_callback"), callback.get());
-    const std::uint64_t id = link.queue.submit(std::move(bytes), write, expected, rule);
-    link.calls.emplace(id, std::move(c));
+    queue_call(link, std::move(c), std::move(bytes), expected, rule);
     pump(link);
     return future;
 }

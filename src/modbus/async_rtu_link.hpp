@@ -17,6 +17,17 @@ enum class Decode : std::uint8_t {
     Registers,  // codes 3 and 4 (and any code read as registers): the registers
     Coils,      // codes 1 and 2: `count` bits at most
     Confirm,    // writes: None once the echo is judged
+    Replay,     // a face of Master's (rtu_data_model.cpp) replayed over the answers so far
+};
+
+// A face of Master's over any exchange.
+using Face = Ref (*)(ops::Exchange& ex, Args& a);
+
+// The next request a replayed face asks for: its frame and how its answer is judged.
+struct Asked {
+    std::vector<std::uint8_t> frame;
+    std::optional<std::size_t> expected;
+    std::optional<modbus::AnswerRule> rule;
 };
 
 // A call made and not yet settled: its future and what its result needs.
@@ -26,7 +37,15 @@ struct Call {
     Ref count;    // Coils: as passed
     Decode decode = Decode::Registers;
     bool first = false;  // the result is the first value only
+    // Replay: the face, its arguments (self first), the answers' PDUs so far (empty: none was due).
+    Face face = nullptr;
+    Ref arguments;
+    std::vector<std::vector<std::uint8_t>> answers;
 };
+
+// The face of `c` over its answers so far: its result, or nullptr when it asks for one more
+// request (then in `asked`).
+Ref replay(Call& c, Asked& asked);
 
 struct Link : atcp::Connection {
     Ref timer;  // the TimerHandle of next(t).at
@@ -49,6 +68,7 @@ Ref new_future(Link& link);
 void fail_waiting(Link& link);
 // Queues the request `frame` (a byte array or bytes: station first, CRC last) with what
 // its answer must be, sends what may go; the call's future.
-Ref submit(PyObject* self, PyObject* frame, Call call, std::optional<std::size_t> expected, modbus::AnswerRule rule);
+Ref submit(PyObject* self, PyObject* frame, Call call, std::optional<std::size_t> expected,
+           std::optional<modbus::AnswerRule> rule);
 
 }  // namespace brel::artu

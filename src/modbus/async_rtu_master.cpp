@@ -204,7 +204,157 @@ Ref write_register(Args& a) {
 Ref write_registers(Args& a) { return confirmed_write(a[0], a[1], rtu::write_registers_frame(a[1], a[2], a[3])); }
 Ref write_coil(Args& a) { return confirmed_write(a[0], a[1], rtu::write_coil_frame(a[1], a[2], a[3])); }
 
+// ---- codes 7, 8, 11, 12, 15, 17, 20 to 24, 43, raw requests and values: Master's faces, replayed ------
+
+// An exchange for Master's faces: it hands the face the answers that came, in order, and
+// when the face asks for one more, keeps its request (`asked`) and stops the face by
+// throwing Caught. Run at the call (no answers: the arguments are checked and the first
+// request is caught) and again as each answer comes. The answers were judged by the
+// queue's exchange already (CRC, station, code, the request's rule); what is left is the
+// face's own check, whose failure is Master's mismatch.
+class RtuReplay final : public ops::Exchange {
+public:
+    RtuReplay(const Call& c, Asked& asked)
+        : answers_(c.answers), station_(PyTuple_GET_ITEM(c.arguments.get(), 1)), asked_(asked) {}
+
+    void confirm(ops::Pdu request, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault) override {
+        if (!next()) ask(request, answer_size + 3, rule);
+    }
+    Ref registers(ops::Pdu request, std::size_t, ops::Fault) override {
+        const auto* pdu = next();
+        if (!pdu) ask(request, std::nullopt, modbus::AnswerRule::RegisterBytes);
+        return registers_of(*pdu);
+    }
+    void page(ops::Pdu request, const ops::PageReader& read) override {
+        const auto* pdu = next();
+        if (!pdu) ask(request, std::nullopt, modbus::AnswerRule::Identification);
+        if (!read(pdu->data(), pdu->size())) rtu::raise_mismatch(station_);
+    }
+    [[noreturn]] void no_progress(std::uint8_t, std::uint8_t) override { rtu::raise_mismatch(station_); }
+    std::vector<std::uint8_t> answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
+                                     ops::Fault) override {
+        if (const auto* pdu = next()) {
+            if (!pdu->empty() && !check(pdu->data(), pdu->size())) rtu::raise_mismatch(station_);
+            return *pdu;
+        }
+        // The queue's exchange knows the sizes of the public codes; a length given as a number
+        // fixes the answer's size; an answer of open length (a length given as a callable, or a
+        // code of no public size rule without one) is refused before anything is sent.
+        const modbus::AnswerSize standard = modbus::answer_size_of(request.data, request.size);
+        std::optional<std::size_t> expected;
+        if (shape.more || (shape.size.rule == modbus::SizeRule::Open && standard.rule == modbus::SizeRule::Open))
+            raise(PyExc_ValueError,
+                  "AsyncMaster judges an answer by its size: give execute() the length of an answer of this "
+                  "function code as an int");
+        if (shape.size.rule == modbus::SizeRule::Fixed &&
+            (standard.rule != modbus::SizeRule::Fixed || standard.fixed != shape.size.fixed))
+            expected = shape.size.fixed + 3;
+        ask(request, expected, std::nullopt);
+    }
+    std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) override {
+        if (const auto* pdu = next()) {
+            Ref registers = registers_of(*pdu);
+            return register_words(registers.get(), n);
+        }
+        Ref count = own(PyLong_FromSize_t(n));
+        rtu::Protocol p;
+        Ref frame = rtu::two_fields_frame(p, station_, func_code, address, count.get());
+        ask_frame(frame.get(), std::nullopt, modbus::AnswerRule::RegisterBytes);
+    }
+    void write_list(PyObject* address, PyObject* registers) override {
+        if (next()) return;
+        Ref frame = rtu::write_registers_frame(station_, address, registers);
+        ask_frame(frame.get(), 8, modbus::AnswerRule::Echo);
+    }
+
+private:
+    const std::vector<std::uint8_t>* next() { return next_ < answers_.size() ? &answers_[next_++] : nullptr; }
+
+    Ref registers_of(const std::vector<std::uint8_t>& pdu) {
+        if (pdu.size() < 2) rtu::raise_timeout();  // a broadcast: nothing answers a read
+        Ref values = own(PyList_New(static_cast<Py_ssize_t>((pdu.size() - 2) / 2)));
+        fill_registers(values.get(), pdu.data() + 2);
+        return values;
+    }
+
+    [[noreturn]] void ask(ops::Pdu request, std::optional<std::size_t> expected,
+                          std::optional<modbus::AnswerRule> rule) {
+        std::uint8_t frame[modbus::kMaxPdu + 3];
+        const std::size_t n = modbus::rtu_frame(frame, rtu::station_byte(station_), request.data, request.size);
+        asked_ = {std::vector<std::uint8_t>(frame, frame + n), expected, rule};
+        throw atcp::Caught{};
+    }
+    [[noreturn]] void ask_frame(PyObject* frame, std::optional<std::size_t> expected,
+                                std::optional<modbus::AnswerRule> rule) {
+        Ref bytes = rtu::bytes_of(frame);
+        const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+        asked_ = {std::vector<std::uint8_t>(p, p + PyBytes_GET_SIZE(bytes.get())), expected, rule};
+        throw atcp::Caught{};
+    }
+
+    const std::vector<std::vector<std::uint8_t>>& answers_;
+    std::size_t next_ = 0;
+    PyObject* station_;
+    Asked& asked_;
+};
+
+// A face and how many arguments it takes (self first): the member's Args::data.
+struct Replayed {
+    Face face;
+    int arguments;
+};
+
+Ref replayed(Args& a) {
+    const auto& member = *static_cast<const Replayed*>(a.data);
+    Call c;
+    c.decode = Decode::Replay;
+    c.station = Ref::borrow(a[1]);
+    c.face = member.face;
+    c.arguments = own(PyTuple_New(member.arguments));
+    for (int i = 0; i < member.arguments; ++i) PyTuple_SET_ITEM(c.arguments.get(), i, Py_NewRef(a[i]));
+    Asked asked;
+    if (replay(c, asked)) raise(PyExc_SystemError, "a replayed face asked for no request");  // checks the arguments
+    Ref frame = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(asked.frame.data()),
+                                              static_cast<Py_ssize_t>(asked.frame.size())));
+    return submit(a[0], frame.get(), std::move(c), asked.expected, asked.rule);
+}
+
+MemberSpec replayed_member(const char* key, const Replayed& member, std::vector<ParamSpec> params) {
+    MemberSpec m = method(key, replayed, std::move(params));
+    m.data = &member;
+    return m;
+}
+
+constexpr Replayed kWriteCoils{rtu::write_coils_on, 4};
+constexpr Replayed kMaskWriteRegister{rtu::mask_write_register_on, 5};
+constexpr Replayed kReadWriteRegisters{rtu::read_write_registers_on, 6};
+constexpr Replayed kReadDeviceIdentification{rtu::read_device_identification_on, 4};
+constexpr Replayed kReadValues{rtu::read_values_on, 6};
+constexpr Replayed kWriteValues{rtu::write_values_on, 6};
+constexpr Replayed kReadExceptionStatus{rtu::read_exception_status_on, 2};
+constexpr Replayed kDiagnostics{rtu::diagnostics_on, 4};
+constexpr Replayed kGetCommEventCounter{rtu::get_comm_event_counter_on, 2};
+constexpr Replayed kGetCommEventLog{rtu::get_comm_event_log_on, 2};
+constexpr Replayed kReportServerId{rtu::report_server_id_on, 2};
+constexpr Replayed kReadFileRecord{rtu::read_file_record_on, 3};
+constexpr Replayed kWriteFileRecord{rtu::write_file_record_on, 3};
+constexpr Replayed kReadFifoQueue{rtu::read_fifo_queue_on, 3};
+constexpr Replayed kExecute{rtu::execute_on, 5};
+
 }  // namespace
+
+Ref replay(Call& c, Asked& asked) {
+    Args a;
+    const Py_ssize_t n = PyTuple_GET_SIZE(c.arguments.get());
+    for (Py_ssize_t i = 0; i < n && i < kMaxParams; ++i) a.v[i] = PyTuple_GET_ITEM(c.arguments.get(), i);
+    RtuReplay exchange(c, asked);
+    try {
+        return c.face(exchange, a);
+    } catch (const atcp::Caught&) {
+        return Ref();
+    }
+}
+
 }  // namespace artu
 
 // ---- member table -------------------------------------------------------------------------
@@ -247,6 +397,42 @@ const ClassSpec& async_rtu_master_class() {
             method("read_coil", read_coil, {{"station"}, {"address"}}),
             method("read_coils", read_coils, {{"station"}, {"address"}, {"count"}}),
             method("read_input_coils", read_input_coils, {{"station"}, {"address"}, {"count"}}),
+            replayed_member("write_coils", kWriteCoils, {{"station", "int"}, {"address", "int"}, {"values"}}),
+            replayed_member("mask_write_register", kMaskWriteRegister,
+                            {{"station", "int"}, {"address", "int"}, {"and_mask", "int"}, {"or_mask", "int"}}),
+            replayed_member("read_write_registers", kReadWriteRegisters,
+                            {{"station", "int"},
+                             {"read_address", "int"},
+                             {"read_count", "int"},
+                             {"write_address", "int"},
+                             {"values"}}),
+            replayed_member(
+                "read_device_identification", kReadDeviceIdentification,
+                {{"station", "int"}, {"read_code", "int", int_default(1)}, {"object_id", "int", int_default(0)}}),
+            replayed_member("read_values", kReadValues,
+                            {{"station", "int"},
+                             {"address", "int"},
+                             {"format", "str"},
+                             {"order", "str", str_default("ABCD")},
+                             {"func_code", "int", int_default(3)}}),
+            replayed_member("write_values", kWriteValues,
+                            {{"station", "int"},
+                             {"address", "int"},
+                             {"format", "str"},
+                             {"values"},
+                             {"order", "str", str_default("ABCD")}}),
+            replayed_member("read_exception_status", kReadExceptionStatus, {{"station", "int"}}),
+            replayed_member("diagnostics", kDiagnostics,
+                            {{"station", "int"}, {"sub_function", "int"}, {"data", "bytes", bytes_default("")}}),
+            replayed_member("get_comm_event_counter", kGetCommEventCounter, {{"station", "int"}}),
+            replayed_member("get_comm_event_log", kGetCommEventLog, {{"station", "int"}}),
+            replayed_member("report_server_id", kReportServerId, {{"station", "int"}}),
+            replayed_member("read_file_record", kReadFileRecord, {{"station", "int"}, {"requests"}}),
+            replayed_member("write_file_record", kWriteFileRecord, {{"station", "int"}, {"requests"}}),
+            replayed_member("read_fifo_queue", kReadFifoQueue, {{"station", "int"}, {"address", "int"}}),
+            replayed_member(
+                "execute", kExecute,
+                {{"station", "int"}, {"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}}),
         }};
     return spec;
 }
