@@ -1481,6 +1481,43 @@ class AsyncMaster:
         """Read one input register (function code 4)."""
     async def read_input_registers(self, station: int, address: int, count: int) -> list[int]:
         """Read count consecutive input registers (function code 4)."""
+    async def read_int16(self, station: int, address: int) -> int:
+        """Read one holding register as a signed 16-bit int (-32768..32767)."""
+    async def read_uint16(self, station: int, address: int, func_code: int = 3) -> int:
+        """The same member as read_register: one register as an unsigned 16-bit int."""
+    async def write_int16(self, station: int, address: int, value: int) -> None:
+        """The same member as write_register: the value is sent as its low 16 bits (-2 as FF FE)."""
+    async def write_uint16(self, station: int, address: int, value: int) -> None:
+        """The same member as write_register."""
+    async def read_uint32(self, station: int, address: int, endian: str = ">") -> int:
+        """Read an unsigned 32-bit int from two holding registers.
+
+        Args: endian, ">" for the high word first (ABCD), any other text for the low word first (CDAB).
+        """
+    async def read_int32(self, station: int, address: int, endian: str = ">") -> int:
+        """Read a signed 32-bit int from two holding registers; endian as for read_uint32."""
+    async def read_float(self, station: int, address: int, endian: str = ">") -> float:
+        """Read a single-precision float from two holding registers; endian as for read_uint32."""
+    async def read_multi_uint32(self, station: int, address: int, count: int, endian: str = ">") -> list[int]:
+        """Read count unsigned 32-bit ints (two registers each) in one request."""
+    async def read_multi_int32(self, station: int, address: int, count: int, endian: str = ">") -> list[int]:
+        """Read count signed 32-bit ints (two registers each) in one request."""
+    async def read_multi_float(self, station: int, address: int, count: int, endian: str = ">") -> list[float]:
+        """Read count single-precision floats (two registers each) in one request."""
+    async def write_int32(self, station: int, address: int, value: int, endian: str = ">") -> None:
+        """Write a signed 32-bit int to two holding registers (code 16); endian as for read_uint32."""
+    async def write_uint32(self, station: int, address: int, value: int, endian: str = ">") -> None:
+        """Write an unsigned 32-bit int to two holding registers (code 16)."""
+    async def write_float(self, station: int, address: int, value: float, endian: str = ">") -> None:
+        """Write a single-precision float to two holding registers (code 16)."""
+    async def write_multi_int32(self, station: int, address: int, values: Iterable[int], endian: str = ">") -> None:
+        """Write signed 32-bit ints (two registers each) in one request (code 16)."""
+    async def write_multi_uint32(self, station: int, address: int, values: Iterable[int],
+                                 endian: str = ">") -> None:
+        """Write unsigned 32-bit ints (two registers each) in one request (code 16)."""
+    async def write_multi_float(self, station: int, address: int, values: Iterable[float],
+                                endian: str = ">") -> None:
+        """Write single-precision floats (two registers each) in one request (code 16), at most 63."""
     async def read_coil(self, station: int, address: int) -> bool:
         """Read one coil (function code 1)."""
     async def read_coils(self, station: int, address: int, count: int) -> list[bool]:

@@ -118,6 +118,18 @@ Ref result_of(Link& link, const Call& c, const modbus::RtuOutcome& o) {
         case Decode::Registers:
             result = own(PyList_New(static_cast<Py_ssize_t>((pdu.size() - 2) / 2)));
             fill_registers(result.get(), pdu.data() + 2);
+            switch (c.then) {
+                case Call::Then::Registers:
+                    break;
+                case Call::Then::Signed16: {
+                    Ref value = item(result.get(), 0);
+                    return rtu::signed16_of(value.get());
+                }
+                case Call::Then::Join32:
+                    return rtu::join32(result.get(), c.sign.get(), c.endian.get());
+                case Call::Then::Join32All:
+                    return rtu::join32_all(result.get(), c.count.get(), c.sign.get(), c.endian.get());
+            }
             break;
         case Decode::Coils: {
             // count is an exact int (entry rule); one beyond a machine word is simply large.

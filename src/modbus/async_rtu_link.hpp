@@ -37,6 +37,9 @@ struct Call {
     Ref count;    // Coils: as passed
     Decode decode = Decode::Registers;
     bool first = false;  // the result is the first value only
+    // Registers: what the registers then become (rtu_typed.cpp's typed values).
+    enum class Then : std::uint8_t { Registers, Signed16, Join32, Join32All } then = Then::Registers;
+    Ref sign, endian;  // Join32, Join32All
     // Replay: the face, its arguments (self first), the answers' PDUs so far (empty: none was due).
     Face face = nullptr;
     Ref arguments;

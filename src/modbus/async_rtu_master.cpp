@@ -186,6 +186,44 @@ Ref read_coil(Args& a) {
     return read_coils_with(a, one.get(), BREL_STR("FC_Read_Coils"), true);
 }
 
+// ---- typed values in registers, as rtu_typed.cpp makes them -------------------------------------
+
+// The read of `count` holding registers, which become what `then` says (Join32All: `values` of them).
+Ref read_typed(PyObject* self, PyObject* station, PyObject* address, PyObject* count, Call::Then then,
+               PyObject* sign = nullptr, PyObject* endian = nullptr, PyObject* values = nullptr) {
+    check_rule(Rule::Int, BREL_STR("station"), station);
+    check_rule(Rule::Int, BREL_STR("address"), address);
+    Ref code = rtu::function_code(BREL_STR("FC_Read_Registers"));
+    check_field(address, "address", modbus::kMaxAddress);
+    check_field(count, "count", modbus::kMaxAddress);
+    rtu::Protocol p;
+    Ref frame = rtu::two_fields_frame(p, station, code.get(), address, count);
+    Call c;
+    c.station = Ref::borrow(station);
+    c.count = Ref::borrow(values ? values : count);
+    c.then = then;
+    if (sign) c.sign = Ref::borrow(sign);
+    if (endian) c.endian = Ref::borrow(endian);
+    return submit(self, frame.get(), std::move(c), open_size(code.get(), 2 * PyLong_AsSize_t(count)),
+                  modbus::AnswerRule::RegisterBytes);
+}
+
+Ref read_int16(Args& a) {
+    Ref one = rtu::small_int(1);
+    return read_typed(a[0], a[1], a[2], one.get(), Call::Then::Signed16);
+}
+
+Ref read_32(Args& a) {
+    Ref two = rtu::small_int(2);
+    return read_typed(a[0], a[1], a[2], two.get(), Call::Then::Join32, rtu::sign_of(a), a[3]);
+}
+
+Ref read_multi_32(Args& a) {
+    Ref two = rtu::small_int(2);
+    Ref total = own(PyNumber_Multiply(two.get(), a[3]));
+    return read_typed(a[0], a[1], a[2], total.get(), Call::Then::Join32All, rtu::sign_of(a), a[4], a[3]);
+}
+
 // A write whose answer is its 8-byte echo (codes 5, 6 and 16), judged as Master judges it.
 Ref confirmed_write(PyObject* self, PyObject* station, Ref frame) {
     Call c;
@@ -199,6 +237,16 @@ Ref write_register(Args& a) {
     rtu::Protocol p;
     Ref code = p.code(BREL_STR("FC_Write_Register"));
     return confirmed_write(a[0], a[1], rtu::two_fields_frame(p, a[1], code.get(), a[2], a[3]));
+}
+
+Ref write_32(Args& a) {
+    Ref registers = rtu::split32(a[3], rtu::sign_of(a), a[4]);
+    return confirmed_write(a[0], a[1], rtu::write_registers_frame(a[1], a[2], registers.get()));
+}
+
+Ref write_multi_32(Args& a) {
+    Ref registers = rtu::split32_all(a[3], rtu::sign_of(a), a[4]);
+    return confirmed_write(a[0], a[1], rtu::write_registers_frame(a[1], a[2], registers.get()));
 }
 
 Ref write_registers(Args& a) { return confirmed_write(a[0], a[1], rtu::write_registers_frame(a[1], a[2], a[3])); }
@@ -394,6 +442,22 @@ const ClassSpec& async_rtu_master_class() {
                     {"func_code", "int", global_default("ModbusStatic.FC_Read_Registers")}}),
             method("read_input_register", read_input_register, {{"station", "int"}, {"address", "int"}}),
             method("read_input_registers", read_input_registers, {{"station"}, {"address", "int"}, {"count", "int"}}),
+            method("read_int16", read_int16, {{"station", "int"}, {"address", "int"}}),
+            alias("read_uint16", "read_register"),
+            alias("write_int16", "write_register"),
+            alias("write_uint16", "write_register"),
+            rtu::typed("read_uint32", read_32, {}, "I"),
+            rtu::typed("read_int32", read_32, {}, "i"),
+            rtu::typed("read_float", read_32, {}, "f"),
+            rtu::typed("read_multi_uint32", read_multi_32, {{"count", "int"}}, "I"),
+            rtu::typed("read_multi_int32", read_multi_32, {{"count", "int"}}, "i"),
+            rtu::typed("read_multi_float", read_multi_32, {{"count", "int"}}, "f"),
+            rtu::typed("write_int32", write_32, {{"value"}}, "i"),
+            rtu::typed("write_uint32", write_32, {{"value"}}, "I"),
+            rtu::typed("write_float", write_32, {{"value"}}, "f"),
+            rtu::typed("write_multi_int32", write_multi_32, {{"values"}}, "i"),
+            rtu::typed("write_multi_uint32", write_multi_32, {{"values"}}, "I"),
+            rtu::typed("write_multi_float", write_multi_32, {{"values"}}, "f"),
             method("read_coil", read_coil, {{"station"}, {"address"}}),
             method("read_coils", read_coils, {{"station"}, {"address"}, {"count"}}),
             method("read_input_coils", read_input_coils, {{"station"}, {"address"}, {"count"}}),

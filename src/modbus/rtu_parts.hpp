@@ -131,6 +131,16 @@ Ref master_check_crc(Args& a);
 void call_check_crc(PyObject* message, PyObject* station);
 Ref crc_verdict_of_bytes(Feedback& feedback);
 void check_crc_step(Feedback& feedback, PyObject* station);
+// The typed values of rtu_typed.cpp, through the module's struct: a register as a signed
+// 16-bit int; two registers as one 32-bit value of `sign` ("I", "i", "f"), the high word
+// first for endian ">"; `count` of them; and the other way, a value's two registers and
+// the registers of values.
+Ref signed16_of(PyObject* value);
+Ref join32(PyObject* registers, PyObject* sign, PyObject* endian);
+Ref join32_all(PyObject* registers, PyObject* count, PyObject* sign, PyObject* endian);
+Ref split32(PyObject* value, PyObject* sign, PyObject* endian);
+Ref split32_all(PyObject* values, PyObject* sign, PyObject* endian);
+PyObject* sign_of(const Args& a);
 Ref master_read_int16(Args& a);
 Ref master_read_int32(Args& a);
 Ref master_read_multi_int32(Args& a);
