@@ -1546,6 +1546,16 @@ class AsyncMaster:
     async def write_values(self, station: int, address: int, format: str, values: Sequence[Any],
                            order: str = "ABCD") -> None:
         """Write typed values laid out by format to consecutive holding registers (code 16), as Master.write_values."""
+    @property
+    def retries(self) -> int:
+        """How many times a failed request is sent again (0 to 100, default 0); settable.
+
+        A time-out, CRC error, mismatched answer or broken connection is retried (the request
+        goes in the line's queue again); a SlaveException, a broadcast and an argument
+        refused at the call are not. A call takes the retries of its moment.
+        """
+    @retries.setter
+    def retries(self, value: int) -> None: ...
     async def read_exception_status(self, station: int) -> int:
         """The eight exception status outputs as one int (function code 7)."""
     async def diagnostics(self, station: int, sub_function: int, data: bytes = b"") -> bytes:

@@ -182,6 +182,15 @@ void settle(Link& link, const modbus::RtuOutcome& o) {
                                                                                     : result_of(link, c, o);
         if (result) atcp::resolve(c.future.get(), result.get());
     } catch (const PyError&) {
+        // Sent again while it has retries left and the failure is worth it (never after a
+        // refusal, nor for a broadcast), else its caller gets the exception.
+        if (c.retries_left > 0 && o.end != modbus::RtuEnd::Unanswered && worth_retrying()) {
+            PyErr_Clear();
+            --c.retries_left;
+            Asked again = c.sent;
+            queue_call(link, std::move(c), std::move(again.frame), again.expected, again.rule);
+            return;
+        }
         atcp::fail_with_pending(c.future.get());
     }
 }
@@ -336,6 +345,7 @@ namespace {
 
 void queue_call(Link& link, Call c, std::vector<std::uint8_t> frame, std::optional<std::size_t> expected,
                 std::optional<modbus::AnswerRule> rule) {
+    c.sent = {frame, expected, rule};
     const bool write = frame.size() > 1 && modbus::changes_device(frame[1]);
     const std::uint64_t id = link.queue.submit(std::move(frame), write, expected, rule);
     link.calls.emplace(id, std::move(c));
@@ -352,6 +362,7 @@ Ref submit(PyObject* self, PyObject* frame, Call c, std::optional<std::size_t> e
     c.future = new_future(link);
     Ref future = c.future;
     if (atcp::refused_by_closed(link, future.get())) return future;
+    c.retries_left = settings_now(self).retries;
     Ref callback = getattr(link.protocol, BREL_STR("_settled"));
     call_method(future.get(), BREL_STR("add_done_callback"), callback.get());
     queue_call(link, std::move(c), std::move(bytes), expected, rule);

@@ -39,7 +39,9 @@ struct Call {
     bool first = false;  // the result is the first value only
     // Registers: what the registers then become (rtu_typed.cpp's typed values).
     enum class Then : std::uint8_t { Registers, Signed16, Join32, Join32All } then = Then::Registers;
-    Ref sign, endian;  // Join32, Join32All
+    Ref sign, endian;       // Join32, Join32All
+    long retries_left = 0;  // the master's retries when the call was made
+    Asked sent;             // its request as it was queued: sent again on a retry
     // Replay: the face, its arguments (self first), the answers' PDUs so far (empty: none was due).
     Face face = nullptr;
     Ref arguments;

@@ -485,6 +485,7 @@ const ClassSpec& async_rtu_master_class() {
                              {"format", "str"},
                              {"values"},
                              {"order", "str", str_default("ABCD")}}),
+            retries_member(),
             replayed_member("read_exception_status", kReadExceptionStatus, {{"station", "int"}}),
             replayed_member("diagnostics", kDiagnostics,
                             {{"station", "int"}, {"sub_function", "int"}, {"data", "bytes", bytes_default("")}}),

@@ -1050,6 +1050,12 @@ constexpr ReferenceText texts[] = {
      "Example: await rtu.read_values(1, 300, \"f Q\", \"CDAB\")"},
     {"AsyncMaster", "write_values",
      "Write typed values laid out by format to consecutive holding registers (code 16), as Master.write_values."},
+    {"AsyncMaster", "retries",
+     "How many times a failed request is sent again (0 to 100, default 0); settable.\n"
+     "\n"
+     "A time-out, CRC error, mismatched answer or broken connection is retried (the request\n"
+     "goes in the line's queue again); a SlaveException, a broadcast and an argument\n"
+     "refused at the call are not. A call takes the retries of its moment."},
     {"AsyncMaster", "read_exception_status",
      "The eight exception status outputs as one int (function code 7)."},
     {"AsyncMaster", "diagnostics",
@@ -1726,6 +1732,8 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncMaster", "write_values", "values", "~Sequence[Any]"},
     {"AsyncMaster", "write_values", "order", "~str"},
     {"AsyncMaster", "write_values", "return", "~None"},
+    {"AsyncMaster", "retries", "return", "~int"},
+    {"AsyncMaster", "retries", "value", "~int"},
     {"AsyncMaster", "read_exception_status", "station", "~int"},
     {"AsyncMaster", "read_exception_status", "return", "~int"},
     {"AsyncMaster", "diagnostics", "station", "~int"},

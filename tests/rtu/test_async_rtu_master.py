@@ -412,3 +412,23 @@ def test_an_answer_of_open_length_is_refused_at_the_call(url):
     sent, got = asyncio.run(run())
     assert sent == b""
     assert got == expected
+
+
+@pytest.mark.parametrize("retries", [0, 1, 2])
+def test_retries_send_a_failed_request_again_as_master(scripted, monkeypatch, retries):
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    script = (HOSTILE["crc"], HOSTILE["station"], REGISTERS, REGISTERS, REGISTERS)
+    sync = scripted(*script)
+    with brel_modbus.Master(sync.url, 19200, 0.2) as master:
+        master.retries = retries
+        expected = outcome(lambda: master.read_registers(1, 0, 2))
+    served = scripted(*script)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, 0.2) as rtu:
+            rtu.retries = retries
+            return await async_outcome(lambda: rtu.read_registers(1, 0, 2)), rtu.retries
+
+    got, kept = asyncio.run(run())
+    assert got == expected and kept == retries
+    assert len(served.requests) == len(sync.requests) == min(retries, 2) + 1
