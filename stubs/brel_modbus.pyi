@@ -1580,6 +1580,19 @@ class AsyncMaster:
         public size rule without an int length, or a callable length): the answer is judged
         by its size here, so give the length of its data part as an int.
         """
+    @property
+    def trace(self) -> Callable[[TrafficRecord], object] | None:
+        """The traffic trace: None (the default) or a callable given one TrafficRecord per frame.
+
+        As Master.trace: a "sent" record when a request goes out and a "received" record when
+        its exchange ends (the bytes that came for it, and the outcome). A call takes the trace
+        of its moment; a cancelled call's ending is not told. The trace never changes what a
+        call returns or raises: an exception of the callable is reported through
+        sys.unraisablehook. Off, it costs nothing.
+        Example: rtu.trace = records.append
+        """
+    @trace.setter
+    def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
 
 __version__: str
 """The version of the installed distribution."""

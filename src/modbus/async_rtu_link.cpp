@@ -25,6 +25,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
 #include "modbus/rtu_parts.hpp"
+#include "modbus/traffic.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -177,11 +178,22 @@ void settle(Link& link, const modbus::RtuOutcome& o) {
     Call c = std::move(it->second);
     link.calls.erase(it);
     if (o.abandoned || atcp::done(c.future.get())) return;
+    // The trace's record of what came for the request, with how its exchange ended.
+    const auto traced = [&](const char* outcome) {
+        if (c.trace && c.sent.frame.size() > 1)
+            trace_frame(c.trace.get(), "received", link.last_received.get(), c.sent.frame[0], c.sent.frame[1], outcome);
+    };
     try {
         Ref result = c.decode == Decode::Replay && o.end != modbus::RtuEnd::Refused ? replayed(link, c, o)
                                                                                     : result_of(link, c, o);
-        if (result) atcp::resolve(c.future.get(), result.get());
+        if (result) {
+            traced(o.end == modbus::RtuEnd::Unanswered ? "broadcast" : "answer");
+            atcp::resolve(c.future.get(), result.get());
+        } else {
+            traced("answer");  // the face asks for its next request
+        }
     } catch (const PyError&) {
+        traced(ending_outcome());
         // Sent again while it has retries left and the failure is worth it (never after a
         // refusal, nor for a broadcast), else its caller gets the exception.
         if (c.retries_left > 0 && o.end != modbus::RtuEnd::Unanswered && worth_retrying()) {
@@ -245,6 +257,8 @@ void pump(Link& link) {
             continue;
         }
         note_send(n.frame->front() == 0);  // station 0: a broadcast
+        if (auto it = link.calls.find(n.id); it != link.calls.end() && it->second.trace)
+            trace_frame(it->second.trace.get(), "sent", frame.get(), n.frame->at(0), n.frame->at(1), nullptr);
         link.last_sent = frame;
         link.last_received = tcp::empty_bytes();
         link.heard.clear();
@@ -292,7 +306,11 @@ Ref connection_lost(Args& a) {
             link.calls.erase(it);
             if (!o->abandoned) {
                 Ref message = atcp::closed_message(link);
-                atcp::fail(c.future.get(), errors.connection_closed, message.get());
+                PyErr_SetObject(errors.connection_closed, message.get());
+                if (c.trace && c.sent.frame.size() > 1)
+                    trace_frame(c.trace.get(), "received", link.last_received.get(), c.sent.frame[0], c.sent.frame[1],
+                                ending_outcome());
+                atcp::fail_with_pending(c.future.get());
             }
         }
     }
@@ -363,6 +381,7 @@ Ref submit(PyObject* self, PyObject* frame, Call c, std::optional<std::size_t> e
     Ref future = c.future;
     if (atcp::refused_by_closed(link, future.get())) return future;
     c.retries_left = settings_now(self).retries;
+    if (PyObject* trace = trace_of(existing_settings(self))) c.trace = Ref::borrow(trace);
     Ref callback = getattr(link.protocol, BREL_STR("_settled"));
     call_method(future.get(), BREL_STR("add_done_callback"), callback.get());
     queue_call(link, std::move(c), std::move(bytes), expected, rule);

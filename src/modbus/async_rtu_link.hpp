@@ -41,6 +41,7 @@ struct Call {
     enum class Then : std::uint8_t { Registers, Signed16, Join32, Join32All } then = Then::Registers;
     Ref sign, endian;       // Join32, Join32All
     long retries_left = 0;  // the master's retries when the call was made
+    Ref trace;              // the master's trace callable when the call was made, or empty
     Asked sent;             // its request as it was queued: sent again on a retry
     // Replay: the face, its arguments (self first), the answers' PDUs so far (empty: none was due).
     Face face = nullptr;

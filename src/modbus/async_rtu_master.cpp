@@ -498,6 +498,7 @@ const ClassSpec& async_rtu_master_class() {
             replayed_member(
                 "execute", kExecute,
                 {{"station", "int"}, {"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}}),
+            trace_member(),
         }};
     return spec;
 }

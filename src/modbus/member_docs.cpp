@@ -1078,6 +1078,15 @@ constexpr ReferenceText texts[] = {
      "Raises: ValueError at the call for an answer of open length (a function code of no\n"
      "public size rule without an int length, or a callable length): the answer is judged\n"
      "by its size here, so give the length of its data part as an int."},
+    {"AsyncMaster", "trace",
+     "The traffic trace: None (the default) or a callable given one TrafficRecord per frame.\n"
+     "\n"
+     "As Master.trace: a \"sent\" record when a request goes out and a \"received\" record when\n"
+     "its exchange ends (the bytes that came for it, and the outcome). A call takes the trace\n"
+     "of its moment; a cancelled call's ending is not told. The trace never changes what a\n"
+     "call returns or raises: an exception of the callable is reported through\n"
+     "sys.unraisablehook. Off, it costs nothing.\n"
+     "Example: rtu.trace = records.append"},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -1760,6 +1769,8 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncMaster", "execute", "data", "~bytes"},
     {"AsyncMaster", "execute", "length", "~int | Callable[[bytes], int] | None"},
     {"AsyncMaster", "execute", "return", "~bytes"},
+    {"AsyncMaster", "trace", "return", "~Callable[[TrafficRecord], object] | None"},
+    {"AsyncMaster", "trace", "value", "~Callable[[TrafficRecord], object] | None"},
 };
 // clang-format on
 

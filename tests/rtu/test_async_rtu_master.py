@@ -432,3 +432,30 @@ def test_retries_send_a_failed_request_again_as_master(scripted, monkeypatch, re
     got, kept = asyncio.run(run())
     assert got == expected and kept == retries
     assert len(served.requests) == len(sync.requests) == min(retries, 2) + 1
+
+
+TRACED = [("read_registers", (1, 0, 2), (REGISTERS,)), ("read_registers", (1, 0, 2), (HOSTILE["crc"],)),
+          ("read_registers", (1, 0, 2), (HOSTILE["refusal"],)), ("read_registers", (1, 0, 2), (None,)),
+          ("write_register", (0, 1, 7), ())]
+
+
+@pytest.mark.parametrize("member, args, answers", TRACED, ids=["answer", "crc", "refusal", "nothing", "broadcast"])
+def test_the_trace_tells_each_frame_as_master(scripted, monkeypatch, member, args, answers):
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    sync = scripted(*answers)
+    records = []
+    with brel_modbus.Master(sync.url, 19200, 0.2) as master:
+        master.trace = records.append
+        expected = outcome(lambda: getattr(master, member)(*args))
+    served = scripted(*answers)
+    got_records = []
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, 0.2) as rtu:
+            rtu.trace = got_records.append
+            return await async_outcome(lambda: getattr(rtu, member)(*args))
+
+    assert asyncio.run(run()) == expected
+    without_time = [(r.direction, r.data, r.station, r.function, r.outcome) for r in records]
+    assert [(r.direction, r.data, r.station, r.function, r.outcome) for r in got_records] == without_time
+    assert len(without_time) == 2
