@@ -1556,6 +1556,15 @@ class AsyncMaster:
         """
     @retries.setter
     def retries(self, value: int) -> None: ...
+    @property
+    def recovery_delay(self) -> float:
+        """Seconds of quiet line awaited before the request that follows a failure; settable.
+
+        0 turns the wait off; setting None follows the time-out (the default). A request made
+        while a failed one waits for its quiet line waits with it.
+        """
+    @recovery_delay.setter
+    def recovery_delay(self, value: float | None) -> None: ...
     async def read_exception_status(self, station: int) -> int:
         """The eight exception status outputs as one int (function code 7)."""
     async def diagnostics(self, station: int, sub_function: int, data: bytes = b"") -> bytes:

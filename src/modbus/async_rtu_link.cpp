@@ -380,7 +380,9 @@ Ref submit(PyObject* self, PyObject* frame, Call c, std::optional<std::size_t> e
     c.future = new_future(link);
     Ref future = c.future;
     if (atcp::refused_by_closed(link, future.get())) return future;
-    c.retries_left = settings_now(self).retries;
+    const SettingsNow settings = settings_now(self);
+    c.retries_left = settings.retries;
+    link.queue.set_recovery_delay(settings.recovery_set ? settings.recovery_delay : link.timeout);
     if (PyObject* trace = trace_of(existing_settings(self))) c.trace = Ref::borrow(trace);
     Ref callback = getattr(link.protocol, BREL_STR("_settled"));
     call_method(future.get(), BREL_STR("add_done_callback"), callback.get());

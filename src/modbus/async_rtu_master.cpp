@@ -107,6 +107,12 @@ Ref exit_block(Args& a) { return close(a); }
 Ref get_timeout(Args& a) { return own(PyFloat_FromDouble(link_of(a[0]).timeout)); }
 Ref get_last_sent(Args& a) { return link_of(a[0]).last_sent; }
 Ref get_last_received(Args& a) { return link_of(a[0]).last_received; }
+// recovery_delay: as on Master, the time-out while no value was set (or after None).
+Ref get_recovery_delay(Args& a) {
+    const SettingsNow settings = settings_now(a[0]);
+    return own(PyFloat_FromDouble(settings.recovery_set ? settings.recovery_delay : link_of(a[0]).timeout));
+}
+
 Ref get_transport(Args& a) {
     Link& link = link_of(a[0]);
     return link.transport ? link.transport : rtu::none();
@@ -486,6 +492,7 @@ const ClassSpec& async_rtu_master_class() {
                              {"values"},
                              {"order", "str", str_default("ABCD")}}),
             retries_member(),
+            property("recovery_delay", get_recovery_delay, "float", rtu::master_set_recovery_delay, "float | None"),
             replayed_member("read_exception_status", kReadExceptionStatus, {{"station", "int"}}),
             replayed_member("diagnostics", kDiagnostics,
                             {{"station", "int"}, {"sub_function", "int"}, {"data", "bytes", bytes_default("")}}),

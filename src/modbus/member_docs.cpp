@@ -1056,6 +1056,11 @@ constexpr ReferenceText texts[] = {
      "A time-out, CRC error, mismatched answer or broken connection is retried (the request\n"
      "goes in the line's queue again); a SlaveException, a broadcast and an argument\n"
      "refused at the call are not. A call takes the retries of its moment."},
+    {"AsyncMaster", "recovery_delay",
+     "Seconds of quiet line awaited before the request that follows a failure; settable.\n"
+     "\n"
+     "0 turns the wait off; setting None follows the time-out (the default). A request made\n"
+     "while a failed one waits for its quiet line waits with it."},
     {"AsyncMaster", "read_exception_status",
      "The eight exception status outputs as one int (function code 7)."},
     {"AsyncMaster", "diagnostics",
@@ -1743,6 +1748,8 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncMaster", "write_values", "return", "~None"},
     {"AsyncMaster", "retries", "return", "~int"},
     {"AsyncMaster", "retries", "value", "~int"},
+    {"AsyncMaster", "recovery_delay", "return", "~float"},
+    {"AsyncMaster", "recovery_delay", "value", "~float | None"},
     {"AsyncMaster", "read_exception_status", "station", "~int"},
     {"AsyncMaster", "read_exception_status", "return", "~int"},
     {"AsyncMaster", "diagnostics", "station", "~int"},

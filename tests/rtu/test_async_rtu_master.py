@@ -459,3 +459,21 @@ def test_the_trace_tells_each_frame_as_master(scripted, monkeypatch, member, arg
     without_time = [(r.direction, r.data, r.station, r.function, r.outcome) for r in records]
     assert [(r.direction, r.data, r.station, r.function, r.outcome) for r in got_records] == without_time
     assert len(without_time) == 2
+
+
+@pytest.mark.parametrize("value", [None, 0, 0.25, 3, -1, float("nan"), "1"])
+def test_recovery_delay_as_master(url, value):
+    def settle(master):
+        def set_and_get():
+            master.recovery_delay = value
+            return master.recovery_delay
+        return outcome(set_and_get)
+
+    with brel_modbus.Master(url, 19200, 0.5) as master:
+        expected = (master.recovery_delay, settle(master))
+
+    async def run():
+        async with brel_modbus.AsyncMaster(url, 19200, 0.5) as rtu:
+            return rtu.recovery_delay, settle(rtu)
+
+    assert asyncio.run(run()) == expected
