@@ -477,3 +477,35 @@ def test_recovery_delay_as_master(url, value):
             return rtu.recovery_delay, settle(rtu)
 
     assert asyncio.run(run()) == expected
+
+
+def uvloop_or_skip():
+    return pytest.importorskip("uvloop")
+
+
+@pytest.mark.parametrize("loop_kind", ["asyncio", "uvloop"])
+def test_a_cancelled_waiting_call_is_never_sent_and_time_outs_cancel_too(scripted, loop_kind):
+    """A on the line answers late; B, cancelled while it waits, never goes out; C, bounded by
+    wait_for, gives up while A's answer is due and is never sent either; D gets its own answer."""
+    late = frame("01 03 04 00 01 00 02")
+    served = scripted((0.2, late), REGISTERS)
+    new_loop = uvloop_or_skip().new_event_loop if loop_kind == "uvloop" else asyncio.new_event_loop
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, 1.0) as rtu:
+            a = asyncio.ensure_future(rtu.read_registers(1, 0, 2))
+            b = asyncio.ensure_future(rtu.read_registers(1, 0, 3))
+            await asyncio.sleep(0.02)
+            b.cancel()
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(rtu.read_registers(1, 0, 4), 0.05)
+            d = await rtu.read_registers(1, 0, 2)
+            return await a, b.cancelled(), d
+
+    loop = new_loop()
+    try:
+        a, b_cancelled, d = loop.run_until_complete(asyncio.wait_for(run(), WAIT))
+    finally:
+        loop.close()
+    assert (a, b_cancelled, d) == ([1, 2], True, [10, 11])
+    assert [request for _, request in served.requests] == [frame("01 03 00 00 00 02")] * 2
