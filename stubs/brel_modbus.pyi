@@ -1409,21 +1409,26 @@ class AsyncMaster:
     asyncio.timeout()) leaves its request there until its answer has come or its time-out has
     passed, and that answer is dropped: the next call never takes it. After a call that ended
     without a sound answer the next one waits for a line quiet for the time-out, as on Master.
-    The line is reached through a serial server over TCP (rtu+tcp://host:port or
-    socket://host:port); the connection opens on the first call, in `async with`, or by
-    `await connect()`.
+    The line is a device (its descriptor watched by the running loop, the silent interval
+    kept between frames) or a serial server over TCP (rtu+tcp://host:port or
+    socket://host:port, whose connection opens on the first call, in `async with`, or by
+    `await connect()`).
     Example: async with AsyncMaster("rtu+tcp://127.0.0.1:4001", 19200, 0.5) as rtu: await rtu.read_registers(1, 0, 4)
     """
 
     def __init__(self, port: str, baudrate: int, timeout: float, **kwargs: Any) -> None:
-        """Make the master for `port`; nothing is opened yet (asyncio.get_running_loop()'s
-        loop.create_connection opens it on first use).
+        """Make the master for `port`.
 
-        Args: port, rtu+tcp://host:port or socket://host:port (pyserial's options after "?" are
-        left aside); baudrate; timeout, seconds for each answer (and for opening the
-        connection); kwargs, pyserial's settings of the line, which a serial server over TCP
-        does not use.
-        Raises: ValueError for another port or a timeout that is not above 0.
+        Args: port, a device path (opened now by create_serial_instance with a time-out of 0,
+        and watched by the running loop from the first call) or rtu+tcp://host:port or
+        socket://host:port (opened on first use by the running loop's create_connection;
+        pyserial's options after "?" are left aside); baudrate, which sets the silent interval
+        on a device; timeout, seconds for each answer (and for opening a connection); kwargs,
+        the channel's settings of a device's line (parity, bytesize, stopbits, ...), which a
+        serial server over TCP does not use.
+        Raises: what Master raises when the device cannot be opened; ValueError for a port
+        without a file descriptor (loop://, rfc2217://), a serial server URL without its port,
+        or a timeout that is not above 0.
         """
     async def connect(self) -> None:
         """Open the connection now (it opens on first use otherwise).

@@ -22,6 +22,7 @@
 // The line is, for now, a TCP connection to a serial server (`rtu+tcp://` or `socket://`):
 // no silent interval is kept on it, as none is on Master's channel over TCP.
 #include "modbus/async_rtu_link.hpp"
+#include "channel/serial_channel.hpp"
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
 #include "modbus/rtu_parts.hpp"
@@ -60,7 +61,39 @@ Link& new_link(PyObject* self) {
     return atcp::new_capsule_link<Link>(self, k_link(), BREL_STR("_AsyncMaster__protocol"), kCapsule, link_type);
 }
 
-Ref new_future(Link& link) { return atcp::loop_future(link, !link.calls.empty()); }
+Ref new_future(Link& link) {
+    Ref future = atcp::loop_future(link, !link.calls.empty());
+    if (link.device && !link.transport && !link.closed) open_line(link);  // watched on this loop
+    return future;
+}
+
+void open_line(Link& link) {
+    if (!link.device) {
+        atcp::start_connecting(link);
+        return;
+    }
+    if (link.transport || link.closed) return;
+    Ref fd = own(PyLong_FromLong(link.fd));
+    Ref readable = getattr(link.protocol, BREL_STR("_readable"));
+    call_method(link.loop.get(), BREL_STR("add_reader"), fd.get(), readable.get());
+    link.transport = link.device_port;
+}
+
+void close_line(Link& link, PyObject* future) {
+    if (!link.device) {
+        atcp::close_connection(link, future);
+        return;
+    }
+    if (link.transport) {
+        Ref fd = own(PyLong_FromLong(link.fd));
+        call_method(link.loop.get(), BREL_STR("remove_reader"), fd.get());
+    }
+    Ref protocol = Ref::borrow(link.protocol);
+    Ref none = rtu::none();
+    call_method(protocol.get(), BREL_STR("connection_lost"), none.get());
+    channel::close(link.device.get());
+    atcp::resolve(future, Py_None);
+}
 
 void fail_waiting(Link& link) {
     PyObject* error = PyErr_GetRaisedException();
@@ -238,7 +271,7 @@ void pump(Link& link) {
         }
         if (!link.transport) {
             disarm(link);
-            if (!link.closed) atcp::start_connecting(link);
+            if (!link.closed) open_line(link);
             return;
         }
         Ref frame = bytes_of(n.frame->data(), n.frame->size());
@@ -276,17 +309,34 @@ Ref connection_made(Args& a) {
     return rtu::none();
 }
 
-Ref data_received(Args& a) {
-    Link& link = link_of(a[0]);
+void take(Link& link, PyObject* received) {
     char* bytes = nullptr;
     Py_ssize_t size = 0;
-    Ref data = Ref::borrow(a[1]);
-    if (!PyBytes_Check(a[1])) data = own(PyBytes_FromObject(a[1]));
+    Ref data = Ref::borrow(received);
+    if (!PyBytes_Check(received)) data = own(PyBytes_FromObject(received));
     check(PyBytes_AsStringAndSize(data.get(), &bytes, &size));
     const auto* p = reinterpret_cast<const std::uint8_t*>(bytes);
     if (link.queue.busy()) link.heard.insert(link.heard.end(), p, p + size);
     if (auto o = link.queue.received(p, static_cast<std::size_t>(size), now())) settle(link, *o);
     pump(link);
+}
+
+Ref data_received(Args& a) {
+    take(link_of(a[0]), a[1]);
+    return rtu::none();
+}
+
+// A device's descriptor is readable: what waits is read (without blocking: the port's
+// time-out is 0) and taken as data_received takes it.
+Ref readable(Args& a) {
+    Link& link = link_of(a[0]);
+    Ref data = channel::read(link.device_port.get(),
+                             [&] {
+                                 Ref waiting = channel::in_waiting(link.device_port.get());
+                                 return PyLong_AsLong(waiting.get()) > 0 ? waiting : rtu::small_int(1);
+                             }()
+                                 .get());
+    take(link, data.get());
     return rtu::none();
 }
 
@@ -409,6 +459,7 @@ const ClassSpec& async_rtu_link_class() {
                                     method("_connected", connected, {{"task"}}),
                                     method("_expire", expire),
                                     method("_settled", settled, {{"future"}}),
+                                    method("_readable", readable),
                                 }};
     return spec;
 }

@@ -60,6 +60,10 @@ struct Link : atcp::Connection {
     std::map<std::uint64_t, Call> calls;  // by the queue's id
     std::vector<std::uint8_t> heard;      // what came for the call on the line
     Ref last_sent, last_received;
+    // A device path: the channel create_serial_instance opened, its pyserial port (the
+    // "transport" the frames are written to while it is watched) and descriptor.
+    Ref device, device_port;
+    int fd = -1;
 };
 
 // ---- async_rtu_link.cpp -------------------------------------------------------------------------
@@ -70,6 +74,11 @@ Link& link_of(PyObject* self);
 Link& new_link(PyObject* self);
 // A future of the running loop, which the link keeps while it is connected.
 Ref new_future(Link& link);
+// Opens the line: a device's descriptor watched by the loop, or the connection to a serial
+// server opened; nothing when it is open or opening.
+void open_line(Link& link);
+// The line is closed (close()): a device's descriptor is no longer watched, its channel closed.
+void close_line(Link& link, PyObject* future);
 // Every call not on the line (and every connect()) fails with the pending exception.
 void fail_waiting(Link& link);
 // Queues the request `frame` (a byte array or bytes: station first, CRC last) with what

@@ -21,14 +21,19 @@ namespace {
 
 // The host and port of `rtu+tcp://host:port` or `socket://host:port` (a pyserial URL's
 // options after `?` are left aside); ValueError for any other port.
-std::pair<Ref, Ref> serial_server(PyObject* port) {
+std::optional<std::pair<Ref, Ref>> serial_server(PyObject* port) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(port, &size);
     if (!text) raise();
     std::string_view url(text, static_cast<std::size_t>(size));
     std::string_view rest;
-    for (std::string_view scheme : {"rtu+tcp://", "socket://"})
-        if (url.substr(0, scheme.size()) == scheme) rest = url.substr(scheme.size());
+    bool server = false;
+    for (std::string_view scheme : {"rtu+tcp://", "socket://"}) {
+        if (url.substr(0, scheme.size()) != scheme) continue;
+        rest = url.substr(scheme.size());
+        server = true;
+    }
+    if (!server) return std::nullopt;
     rest = rest.substr(0, rest.find('?'));
     std::string_view host, number;
     if (rest.size() > 1 && rest.front() == '[') {
@@ -52,22 +57,57 @@ std::pair<Ref, Ref> serial_server(PyObject* port) {
         raise();
     }
     Ref h = own(PyUnicode_FromStringAndSize(host.data(), static_cast<Py_ssize_t>(host.size())));
-    return {h, rtu::small_int(value)};
+    return std::pair<Ref, Ref>{h, rtu::small_int(value)};
+}
+
+// A device path: the channel opened as Master opens it (create_serial_instance, looked up in
+// the module namespace), with a time-out of 0 so that reads never block; its pyserial port
+// must have a descriptor for the loop to watch.
+void open_device(Link& link, PyObject* port, PyObject* baudrate, PyObject* kwargs) {
+    Ref factory = global(BREL_STR("create_serial_instance"));
+    Ref keywords = own(PyDict_New());
+    Ref zero = own(PyFloat_FromDouble(0));
+    check(PyDict_SetItem(keywords.get(), BREL_STR("port"), port));
+    check(PyDict_SetItem(keywords.get(), BREL_STR("baudrate"), baudrate));
+    check(PyDict_SetItem(keywords.get(), BREL_STR("timeout"), zero.get()));
+    if (kwargs) check(PyDict_Update(keywords.get(), kwargs));
+    Ref no_args = own(PyTuple_New(0));
+    link.device = own(PyObject_Call(factory.get(), no_args.get(), keywords.get()));
+    Ref gap;
+    if (rtu::attribute(link.device.get(), BREL_STR("silent_interval"), gap))
+        link.queue.line().set_silent_interval(PyFloat_AsDouble(gap.get()));
+    if (PyErr_Occurred()) raise();
+    if (!rtu::attribute(link.device.get(), BREL_STR("port"), link.device_port)) link.device_port = link.device;
+    Ref fd;
+    if (rtu::attribute(link.device_port.get(), BREL_STR("fileno"), fd))
+        fd = Ref::steal_or_null(PyObject_CallNoArgs(fd.get()));
+    if (!fd) PyErr_Clear();
+    if (!fd || !PyLong_Check(fd.get())) {
+        channel::close(link.device.get());
+        PyErr_Format(PyExc_ValueError, "AsyncMaster needs a port with a file descriptor for the event loop: %R", port);
+        raise();
+    }
+    link.fd = static_cast<int>(PyLong_AsLong(fd.get()));
 }
 
 Ref init(Args& a) {
     PyObject *self = a[0], *port = a[1], *timeout = a[3];
-    auto [host, number] = serial_server(port);
+    const auto server = serial_server(port);
     const double seconds = PyFloat_AsDouble(timeout);
     if (!(seconds > 0)) {
         PyErr_Format(PyExc_ValueError, "timeout must be above 0: %S", timeout);
         raise();
     }
     Link& link = new_link(self);
-    link.host = host;
-    link.port = number;
-    link.target = own(PyTuple_Pack(2, host.get(), number.get()));
     link.timeout = seconds;
+    if (server) {
+        link.host = server->first;
+        link.port = server->second;
+        link.target = own(PyTuple_Pack(2, server->first.get(), server->second.get()));
+    } else {
+        link.target = Ref::borrow(port);
+        open_device(link, port, a[2], a.kwargs.get());
+    }
     // As on Master, a call that ended without a sound answer is followed by a line quiet for
     // the time-out; over TCP no silent interval is kept.
     link.queue.set_recovery_delay(seconds);
@@ -91,7 +131,7 @@ Ref close(Args& a) {
     Ref message = atcp::closed_message(link);
     PyErr_SetObject(errors.connection_closed, message.get());
     fail_waiting(link);
-    atcp::close_connection(link, future.get());
+    close_line(link, future.get());
     return future;
 }
 

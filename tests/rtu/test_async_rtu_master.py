@@ -17,7 +17,7 @@ import pytest
 
 import brel_linkkit
 import brel_modbus
-from simulator import HOLDING, make_context, start_tcp_server
+from simulator import HOLDING, PtyRelay, make_context, start_serial_server, start_tcp_server
 
 from rtu_support import STATION, frame
 
@@ -33,9 +33,26 @@ def server():
         server.stop()
 
 
-@pytest.fixture(params=["rtu+tcp", "socket"])
+@pytest.fixture(scope="module")
+def pty_server():
+    """A pymodbus RTU slave on one end of a pair of pseudo-terminals; the other end's path."""
+    relay = PtyRelay()
+    try:
+        server = start_serial_server(make_context(), relay.paths[0])
+        try:
+            yield server, relay.paths[1]
+        finally:
+            server.stop()
+    finally:
+        relay.close()
+
+
+@pytest.fixture(params=["rtu+tcp", "socket", "pty"])
 def url(request, server, monkeypatch):
+    """The port of a slave: a serial server over TCP, or a pseudo-terminal (a device path)."""
     monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    if request.param == "pty":
+        return request.getfixturevalue("pty_server")[1]
     return f"{request.param}://127.0.0.1:{server.tcp_port}"
 
 
@@ -203,13 +220,13 @@ def test_a_write_goes_before_the_reads_that_wait(url, server):
     async def run():
         async with brel_modbus.AsyncMaster(url, 19200, 1.0) as rtu:
             await rtu.write_registers(STATION, 410, [1, 2, 3])
-            first = rtu.read_registers(STATION, 410, 1)     # on the line at once
+            first = rtu.read_registers(STATION, 410, 1)   # on the line at once, but for a silent interval
             waiting = [rtu.read_registers(STATION, 410 + i, 1) for i in range(3)]
             write = rtu.write_registers(STATION, 410, [7, 8, 9])
             return await asyncio.gather(first, *waiting, write)
 
     first, *waiting, written = asyncio.run(run())
-    assert first == [1]
+    assert first == ([7] if url.startswith("/") else [1])   # a device's line waits its silent interval
     assert waiting == [[7], [8], [9]] and written is None
 
 
@@ -360,10 +377,24 @@ def test_close_fails_waiting_calls_and_refuses_later_ones(url, server):
     assert later[:2] == ("error", brel_modbus.MasterClosedError)
 
 
-@pytest.mark.parametrize("port", ["/dev/ttyUSB0", "rtu+tcp://127.0.0.1", "socket://:502", "tcp://127.0.0.1:502"])
-def test_ports_other_than_a_serial_server_are_refused(port):
+@pytest.mark.parametrize("port", ["rtu+tcp://127.0.0.1", "socket://:502", "rtu+tcp://127.0.0.1:http"])
+def test_a_serial_server_without_its_port_is_refused(port):
     with pytest.raises(ValueError, match="serial server"):
         brel_modbus.AsyncMaster(port, 19200, 1.0)
+
+
+def test_a_device_that_cannot_be_opened_fails_as_on_master(tmp_path, monkeypatch):
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    missing = str(tmp_path / "ttyNONE")
+    expected = outcome(lambda: brel_modbus.Master(missing, 19200, 1.0))
+    assert expected[0] == "error"
+    assert outcome(lambda: brel_modbus.AsyncMaster(missing, 19200, 1.0)) == expected
+
+
+def test_a_port_without_a_descriptor_is_refused(monkeypatch):
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    with pytest.raises(ValueError, match="file descriptor"):
+        brel_modbus.AsyncMaster("loop://", 19200, 1.0)
 
 
 MASK_WRITE = frame("01 16 00 05 00 F0 00 0F")      # the echo of mask_write_register(1, 5, 0xF0, 0x0F)
