@@ -82,6 +82,18 @@ void open_device(Link& link, PyObject* port, PyObject* baudrate, PyObject* kwarg
     if (rtu::attribute(link.device_port.get(), BREL_STR("fileno"), fd))
         fd = Ref::steal_or_null(PyObject_CallNoArgs(fd.get()));
     if (!fd) PyErr_Clear();
+    // An adapter that echoes and a transceiver whose direction the channel switches by RTS are
+    // the channel's own writing: not yet for frames written straight to the port (a driver's
+    // RS-485 mode switches it by itself).
+    Ref echo, road;
+    const bool own_writing =
+        (rtu::attribute(link.device.get(), BREL_STR("echo"), echo) && rtu::truth(echo.get())) ||
+        (rtu::attribute(link.device.get(), BREL_STR("rs485_road"), road) && PyUnicode_Check(road.get()) &&
+         PyUnicode_CompareWithASCIIString(road.get(), "channel") == 0);
+    if (own_writing) {
+        channel::close(link.device.get());
+        raise(PyExc_ValueError, "AsyncMaster does not take echo or rs485 yet: its frames go straight to the port");
+    }
     if (!fd || !PyLong_Check(fd.get())) {
         channel::close(link.device.get());
         PyErr_Format(PyExc_ValueError, "AsyncMaster needs a port with a file descriptor for the event loop: %R", port);

@@ -540,3 +540,9 @@ def test_a_cancelled_waiting_call_is_never_sent_and_time_outs_cancel_too(scripte
         loop.close()
     assert (a, b_cancelled, d) == ([1, 2], True, [10, 11])
     assert [request for _, request in served.requests] == [frame("01 03 00 00 00 02")] * 2
+
+
+def test_a_line_the_channel_writes_in_its_own_way_is_refused(pty_server, monkeypatch):
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    with pytest.raises(ValueError, match="echo or rs485"):
+        brel_modbus.AsyncMaster(pty_server[1], 19200, 1.0, echo=True)
