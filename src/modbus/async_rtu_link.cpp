@@ -194,7 +194,13 @@ Ref replayed(Link& link, Call& c, const modbus::RtuOutcome& o) {
         c.answers.push_back(link.queue.answer());
     }
     Asked asked;
-    Ref result = replay(c, asked);
+    Ref result;
+    try {
+        result = replay(c, asked);
+    } catch (const PyError&) {
+        c.answers.pop_back();  // asked again, if at all, for a sound answer
+        throw;
+    }
     if (result) return result;
     queue_call(link, std::move(c), std::move(asked.frame), asked.expected, asked.rule);
     return Ref();

@@ -546,3 +546,24 @@ def test_a_line_the_channel_writes_in_its_own_way_is_refused(pty_server, monkeyp
     monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
     with pytest.raises(ValueError, match="echo or rs485"):
         brel_modbus.AsyncMaster(pty_server[1], 19200, 1.0, echo=True)
+
+
+def test_a_retried_shared_operation_judges_only_the_new_answer(scripted, monkeypatch):
+    """A FIFO answer whose byte count disagrees with its count fails the operation's own check;
+    the retry's sound answer is judged alone."""
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    script = (frame("01 18 00 04 00 02 00 01"), frame("01 18 00 06 00 02 00 01 00 02"))
+    sync = scripted(*script, size=6)
+    with brel_modbus.Master(sync.url, 19200, 0.2) as master:
+        master.retries = 1
+        expected = outcome(lambda: master.read_fifo_queue(1, 4))
+    served = scripted(*script, size=6)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, 0.2) as rtu:
+            rtu.retries = 1
+            return await async_outcome(lambda: rtu.read_fifo_queue(1, 4))
+
+    assert expected == ("value", [1, 2])
+    assert asyncio.run(run()) == expected
+    assert len(served.requests) == 2
