@@ -336,12 +336,25 @@ Ref data_received(Args& a) {
 // time-out is 0) and taken as data_received takes it.
 Ref readable(Args& a) {
     Link& link = link_of(a[0]);
-    Ref data = channel::read(link.device_port.get(),
-                             [&] {
-                                 Ref waiting = channel::in_waiting(link.device_port.get());
-                                 return PyLong_AsLong(waiting.get()) > 0 ? waiting : rtu::small_int(1);
-                             }()
-                                 .get());
+    Ref data;
+    try {
+        Ref waiting = channel::in_waiting(link.device_port.get());
+        Ref size = PyLong_AsLong(waiting.get()) > 0 ? waiting : rtu::small_int(1);
+        data = channel::read(link.device_port.get(), size.get());
+    } catch (const PyError&) {
+        // The device went away (a pyserial port reports it so): it is no longer watched, the
+        // call on the line fails with ConnectionError, and the master stays closed.
+        PyErr_Clear();
+        Ref fd = own(PyLong_FromLong(link.fd));
+        call_method(link.loop.get(), BREL_STR("remove_reader"), fd.get());
+        link.closed = true;
+        Ref none = rtu::none();
+        call_method(a[0], BREL_STR("connection_lost"), none.get());
+        Ref message = atcp::closed_message(link);
+        PyErr_SetObject(errors.connection_closed, message.get());
+        fail_waiting(link);
+        return rtu::none();
+    }
     take(link, data.get());
     return rtu::none();
 }

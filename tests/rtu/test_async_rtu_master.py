@@ -567,3 +567,25 @@ def test_a_retried_shared_operation_judges_only_the_new_answer(scripted, monkeyp
     assert expected == ("value", [1, 2])
     assert asyncio.run(run()) == expected
     assert len(served.requests) == 2
+
+
+def test_a_device_that_goes_away_fails_its_calls_and_stays_closed(monkeypatch):
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    relay = PtyRelay()   # nobody answers on its other end
+
+    async def run():
+        rtu = brel_modbus.AsyncMaster(relay.paths[1], 19200, 5.0)
+        call = rtu.read_registers(1, 0, 2)
+        await asyncio.sleep(0.05)
+        relay.close()   # the line hangs up: the descriptor reads as gone
+        ended = await async_outcome(lambda: call)
+        later = await async_outcome(lambda: rtu.read_registers(1, 0, 2))
+        await rtu.close()
+        return ended, later
+
+    try:
+        ended, later = asyncio.run(asyncio.wait_for(run(), WAIT))
+    finally:
+        relay.close()
+    assert ended[:2] == ("error", brel_modbus.ConnectionClosedError)
+    assert later[:2] == ("error", brel_modbus.ConnectionClosedError)
