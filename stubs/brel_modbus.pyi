@@ -1425,10 +1425,11 @@ class AsyncMaster:
         pyserial's options after "?" are left aside); baudrate, which sets the silent interval
         on a device; timeout, seconds for each answer (and for opening a connection); kwargs,
         the channel's settings of a device's line (parity, bytesize, stopbits, ...), which a
-        serial server over TCP does not use.
+        serial server over TCP does not use, and broadcast_delay (seconds of quiet line after a
+        frame to station 0, 0.1 unless told otherwise), which both use.
         Raises: what Master raises when the device cannot be opened; ValueError for a port
         without a file descriptor (loop://, rfc2217://), a serial server URL without its port,
-        or a timeout that is not above 0.
+        a timeout that is not above 0, or a negative broadcast_delay.
         """
     async def connect(self) -> None:
         """Open the connection now (it opens on first use otherwise).

@@ -301,7 +301,11 @@ void pump(Link& link) {
         link.last_sent = frame;
         link.last_received = tcp::empty_bytes();
         link.heard.clear();
-        if (auto o = link.queue.sent(n.id, now(), link.timeout)) settle(link, *o);
+        const bool broadcast = n.frame->front() == 0;
+        if (auto o = link.queue.sent(n.id, now(), link.timeout)) {
+            if (broadcast) link.queue.line().hold_until(now() + link.broadcast_delay);
+            settle(link, *o);
+        }
     }
 }
 

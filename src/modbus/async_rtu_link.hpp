@@ -64,6 +64,7 @@ struct Link : atcp::Connection {
     // "transport" the frames are written to while it is watched) and descriptor.
     Ref device, device_port;
     int fd = -1;
+    double broadcast_delay = 0;  // the quiet line after a broadcast, in seconds
 };
 
 // ---- async_rtu_link.cpp -------------------------------------------------------------------------

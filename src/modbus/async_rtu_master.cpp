@@ -73,7 +73,9 @@ void open_device(Link& link, PyObject* port, PyObject* baudrate, PyObject* kwarg
     if (kwargs) check(PyDict_Update(keywords.get(), kwargs));
     Ref no_args = own(PyTuple_New(0));
     link.device = own(PyObject_Call(factory.get(), no_args.get(), keywords.get()));
-    Ref gap;
+    Ref gap, quiet;
+    if (rtu::attribute(link.device.get(), BREL_STR("broadcast_delay"), quiet))
+        link.broadcast_delay = PyFloat_AsDouble(quiet.get());
     if (rtu::attribute(link.device.get(), BREL_STR("silent_interval"), gap))
         link.queue.line().set_silent_interval(PyFloat_AsDouble(gap.get()));
     if (PyErr_Occurred()) raise();
@@ -113,6 +115,19 @@ Ref init(Args& a) {
     Link& link = new_link(self);
     link.timeout = seconds;
     if (server) {
+        // broadcast_delay as the channel of a serial server takes it; the others mean nothing there.
+        PyObject* quiet = a.kwargs ? PyDict_GetItemWithError(a.kwargs.get(), BREL_STR("broadcast_delay")) : nullptr;
+        if (!quiet && PyErr_Occurred()) raise();
+        Ref kept = quiet ? Ref::borrow(quiet) : [] {
+            Ref linkkit = own(PyImport_ImportModule("brel_linkkit.channel"));
+            return getattr(linkkit.get(), BREL_STR("BROADCAST_DELAY"));
+        }();
+        link.broadcast_delay = PyFloat_AsDouble(kept.get());
+        if (PyErr_Occurred() || !(link.broadcast_delay >= 0)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "broadcast_delay must be a number of seconds, 0 or more: %R", kept.get());
+            raise();
+        }
         link.host = server->first;
         link.port = server->second;
         link.target = own(PyTuple_Pack(2, server->first.get(), server->second.get()));

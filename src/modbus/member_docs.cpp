@@ -958,10 +958,11 @@ constexpr ReferenceText texts[] = {
      "pyserial's options after \"?\" are left aside); baudrate, which sets the silent interval\n"
      "on a device; timeout, seconds for each answer (and for opening a connection); kwargs,\n"
      "the channel's settings of a device's line (parity, bytesize, stopbits, ...), which a\n"
-     "serial server over TCP does not use.\n"
+     "serial server over TCP does not use, and broadcast_delay (seconds of quiet line after a\n"
+     "frame to station 0, 0.1 unless told otherwise), which both use.\n"
      "Raises: what Master raises when the device cannot be opened; ValueError for a port\n"
      "without a file descriptor (loop://, rfc2217://), a serial server URL without its port,\n"
-     "or a timeout that is not above 0."},
+     "a timeout that is not above 0, or a negative broadcast_delay."},
     {"AsyncMaster", "connect",
      "Open the connection now (it opens on first use otherwise).\n"
      "\n"

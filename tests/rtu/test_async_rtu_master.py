@@ -589,3 +589,23 @@ def test_a_device_that_goes_away_fails_its_calls_and_stays_closed(monkeypatch):
         relay.close()
     assert ended[:2] == ("error", brel_modbus.ConnectionClosedError)
     assert later[:2] == ("error", brel_modbus.ConnectionClosedError)
+
+
+@pytest.mark.parametrize("delay", [0.15, 0.3])
+def test_the_line_stays_quiet_after_a_broadcast(scripted, delay):
+    served = scripted(None, REGISTERS)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, 1.0, broadcast_delay=delay) as rtu:
+            await rtu.write_register(0, 1, 7)
+            return await rtu.read_registers(1, 0, 2)
+
+    assert asyncio.run(run()) == [10, 11]
+    (broadcast_at, _), (read_at, _) = served.requests
+    assert read_at - broadcast_at >= delay * 0.9   # a lower bound only: the read waited the quiet time
+
+
+@pytest.mark.parametrize("delay", [-1, "x"])
+def test_a_broadcast_delay_below_0_is_refused(delay):
+    with pytest.raises(ValueError, match="broadcast_delay"):
+        brel_modbus.AsyncMaster("rtu+tcp://127.0.0.1:1", 19200, 1.0, broadcast_delay=delay)
