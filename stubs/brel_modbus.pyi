@@ -1397,5 +1397,217 @@ class AsciiChannel:
     def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> None:
         """Close the line."""
 
+class AsyncMaster:
+    """Modbus RTU master for asyncio: Master's data model on an asyncio connection, each operation a coroutine.
+
+    Each operation checks its arguments and builds its request frame at the call, as Master
+    does (the same bytes; a bad argument raises there, before anything is queued), and returns
+    an asyncio Future for its result: `await rtu.read_registers(1, 0, 4)`. The names,
+    parameters, defaults, results, exceptions and texts are those of Master. One request is
+    on the line at a time; calls made concurrently go out in the order they were made, but a
+    write goes before the reads that wait. A call cancelled on the line (task.cancel(),
+    asyncio.timeout()) leaves its request there until its answer has come or its time-out has
+    passed, and that answer is dropped: the next call never takes it. After a call that ended
+    without a sound answer the next one waits for a line quiet for the time-out, as on Master.
+    The line is a device (its descriptor watched by the running loop, the silent interval
+    kept between frames) or a serial server over TCP (rtu+tcp://host:port or
+    socket://host:port, whose connection opens on the first call, in `async with`, or by
+    `await connect()`).
+    Example: async with AsyncMaster("rtu+tcp://127.0.0.1:4001", 19200, 0.5) as rtu: await rtu.read_registers(1, 0, 4)
+    """
+
+    def __init__(self, port: str, baudrate: int, timeout: float, **kwargs: Any) -> None:
+        """Make the master for `port`.
+
+        Args: port, a device path (opened now by create_serial_instance with a time-out of 0,
+        and watched by the running loop from the first call) or rtu+tcp://host:port or
+        socket://host:port (opened on first use by the running loop's create_connection;
+        pyserial's options after "?" are left aside); baudrate, which sets the silent interval
+        on a device; timeout, seconds for each answer (and for opening a connection); kwargs,
+        the channel's settings of a device's line (parity, bytesize, stopbits, ...), which a
+        serial server over TCP does not use, and broadcast_delay (seconds of quiet line after a
+        frame to station 0, 0.1 unless told otherwise), which both use.
+        Raises: what Master raises when the device cannot be opened; ValueError for a port
+        without a file descriptor (loop://, rfc2217://), a serial server URL without its port,
+        a timeout that is not above 0, or a negative broadcast_delay.
+        """
+    async def connect(self) -> None:
+        """Open the connection now (it opens on first use otherwise).
+
+        Raises: OSError (ConnectionRefusedError, TimeoutError, ...) when it cannot be opened;
+        ConnectionError after close().
+        """
+    async def close(self) -> None:
+        """Close the connection; calls still waiting fail with ConnectionError. A closed master is never reopened."""
+    async def aclose(self) -> None:
+        """The same as close()."""
+    async def __aenter__(self) -> AsyncMaster:
+        """Open the connection; the master itself, for an async with block that closes it."""
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc_val: BaseException | None,
+                        exc_tb: TracebackType | None) -> None:
+        """Close the connection (an exception raised in the block passes on)."""
+    @property
+    def transport(self) -> Any:
+        """The asyncio transport of the open connection, None while there is none."""
+    @property
+    def last_command_sent(self) -> bytes:
+        """The last request frame sent, CRC included."""
+    @property
+    def last_feedback_received(self) -> bytes:
+        """The last answer received, or what arrived of it before a failure."""
+    @property
+    def last_command_sent_hex(self) -> str:
+        """last_command_sent as upper-case hexadecimal bytes separated by spaces ("01 03 00 00 00 02 C4 0B")."""
+    @property
+    def last_feedback_received_hex(self) -> str:
+        """last_feedback_received as upper-case hexadecimal bytes separated by spaces."""
+    @property
+    def timeout(self) -> float:
+        """The time-out of each answer, in seconds."""
+    async def write_register(self, station: int, address: int, value: int) -> None:
+        """Write one holding register (function code 6) and check the echo.
+
+        Example: await rtu.write_register(1, 200, 1234)
+        """
+    async def write_registers(self, station: int, address: int, values: Sequence[int]) -> None:
+        """Write consecutive holding registers (function code 16), at most 127 values.
+
+        Example: await rtu.write_registers(1, 201, [1, 2, 3])
+        """
+    async def write_coil(self, station: int, address: int, value: object) -> None:
+        """Write one coil (function code 5): on when value is true, off otherwise."""
+    async def read_register(self, station: int, address: int, func_code: int = 3) -> int:
+        """Read one register (code 3, or 4 for an input register)."""
+    async def read_registers(self, station: int, address: int, count: int, func_code: int = 3) -> list[int]:
+        """Read count consecutive registers (code 3, or 4 for input registers), at most 125.
+
+        Example: await rtu.read_registers(1, 0, 4)
+        """
+    async def read_input_register(self, station: int, address: int) -> int:
+        """Read one input register (function code 4)."""
+    async def read_input_registers(self, station: int, address: int, count: int) -> list[int]:
+        """Read count consecutive input registers (function code 4)."""
+    async def read_int16(self, station: int, address: int) -> int:
+        """Read one holding register as a signed 16-bit int (-32768..32767)."""
+    async def read_uint16(self, station: int, address: int, func_code: int = 3) -> int:
+        """The same member as read_register: one register as an unsigned 16-bit int."""
+    async def write_int16(self, station: int, address: int, value: int) -> None:
+        """The same member as write_register: the value is sent as its low 16 bits (-2 as FF FE)."""
+    async def write_uint16(self, station: int, address: int, value: int) -> None:
+        """The same member as write_register."""
+    async def read_uint32(self, station: int, address: int, endian: str = ">") -> int:
+        """Read an unsigned 32-bit int from two holding registers.
+
+        Args: endian, ">" for the high word first (ABCD), any other text for the low word first (CDAB).
+        """
+    async def read_int32(self, station: int, address: int, endian: str = ">") -> int:
+        """Read a signed 32-bit int from two holding registers; endian as for read_uint32."""
+    async def read_float(self, station: int, address: int, endian: str = ">") -> float:
+        """Read a single-precision float from two holding registers; endian as for read_uint32."""
+    async def read_multi_uint32(self, station: int, address: int, count: int, endian: str = ">") -> list[int]:
+        """Read count unsigned 32-bit ints (two registers each) in one request."""
+    async def read_multi_int32(self, station: int, address: int, count: int, endian: str = ">") -> list[int]:
+        """Read count signed 32-bit ints (two registers each) in one request."""
+    async def read_multi_float(self, station: int, address: int, count: int, endian: str = ">") -> list[float]:
+        """Read count single-precision floats (two registers each) in one request."""
+    async def write_int32(self, station: int, address: int, value: int, endian: str = ">") -> None:
+        """Write a signed 32-bit int to two holding registers (code 16); endian as for read_uint32."""
+    async def write_uint32(self, station: int, address: int, value: int, endian: str = ">") -> None:
+        """Write an unsigned 32-bit int to two holding registers (code 16)."""
+    async def write_float(self, station: int, address: int, value: float, endian: str = ">") -> None:
+        """Write a single-precision float to two holding registers (code 16)."""
+    async def write_multi_int32(self, station: int, address: int, values: Iterable[int], endian: str = ">") -> None:
+        """Write signed 32-bit ints (two registers each) in one request (code 16)."""
+    async def write_multi_uint32(self, station: int, address: int, values: Iterable[int],
+                                 endian: str = ">") -> None:
+        """Write unsigned 32-bit ints (two registers each) in one request (code 16)."""
+    async def write_multi_float(self, station: int, address: int, values: Iterable[float],
+                                endian: str = ">") -> None:
+        """Write single-precision floats (two registers each) in one request (code 16), at most 63."""
+    async def read_coil(self, station: int, address: int) -> bool:
+        """Read one coil (function code 1)."""
+    async def read_coils(self, station: int, address: int, count: int) -> list[bool]:
+        """Read count consecutive coils (function code 1)."""
+    async def read_input_coils(self, station: int, address: int, count: int) -> list[bool]:
+        """Read count consecutive discrete inputs (function code 2)."""
+    async def write_coils(self, station: int, address: int, values: Sequence[object]) -> None:
+        """Write 1 to 1968 consecutive coils from truth values (function code 15)."""
+    async def mask_write_register(self, station: int, address: int, and_mask: int, or_mask: int) -> None:
+        """Set a holding register to (value AND and_mask) OR (or_mask AND NOT and_mask) (function code 22)."""
+    async def read_write_registers(self, station: int, read_address: int, read_count: int, write_address: int,
+                                   values: Sequence[int]) -> list[int]:
+        """Write values from write_address, then read read_count registers from read_address (function code 23)."""
+    async def read_device_identification(self, station: int, read_code: int = 1,
+                                         object_id: int = 0) -> dict[int, bytes]:
+        """Read the device identification objects (function code 43/14), page after page.
+
+        Each page is a request of its own in the line's queue.
+        """
+    async def read_values(self, station: int, address: int, format: str, order: str = "ABCD",
+                          func_code: int = 3) -> list[Any]:
+        """Read typed values laid out by format from consecutive registers (code 3 or 4), as Master.read_values.
+
+        Example: await rtu.read_values(1, 300, "f Q", "CDAB")
+        """
+    async def write_values(self, station: int, address: int, format: str, values: Sequence[Any],
+                           order: str = "ABCD") -> None:
+        """Write typed values laid out by format to consecutive holding registers (code 16), as Master.write_values."""
+    @property
+    def retries(self) -> int:
+        """How many times a failed request is sent again (0 to 100, default 0); settable.
+
+        A time-out, CRC error, mismatched answer or broken connection is retried (the request
+        goes in the line's queue again); a SlaveException, a broadcast and an argument
+        refused at the call are not. A call takes the retries of its moment.
+        """
+    @retries.setter
+    def retries(self, value: int) -> None: ...
+    @property
+    def recovery_delay(self) -> float:
+        """Seconds of quiet line awaited before the request that follows a failure; settable.
+
+        0 turns the wait off; setting None follows the time-out (the default). A request made
+        while a failed one waits for its quiet line waits with it.
+        """
+    @recovery_delay.setter
+    def recovery_delay(self, value: float | None) -> None: ...
+    async def read_exception_status(self, station: int) -> int:
+        """The eight exception status outputs as one int (function code 7)."""
+    async def diagnostics(self, station: int, sub_function: int, data: bytes = b"") -> bytes:
+        """A diagnostics request (function code 8): the data part of the answer."""
+    async def get_comm_event_counter(self, station: int) -> tuple[int, int]:
+        """The status word and the event count (function code 11)."""
+    async def get_comm_event_log(self, station: int) -> tuple[int, int, int, bytes]:
+        """The status word, event count, message count and events (function code 12)."""
+    async def report_server_id(self, station: int) -> bytes:
+        """The server id and what follows it (function code 17)."""
+    async def read_file_record(self, station: int, requests: Sequence[tuple[int, int, int]]) -> list[list[int]]:
+        """Read file records (function code 20), as Master.read_file_record."""
+    async def write_file_record(self, station: int, requests: Sequence[tuple[int, int, Sequence[int]]]) -> None:
+        """Write file records (function code 21), as Master.write_file_record."""
+    async def read_fifo_queue(self, station: int, address: int) -> list[int]:
+        """The registers of the FIFO queue at address (function code 24)."""
+    async def execute(self, station: int, function_code: int, data: bytes,
+                      length: int | Callable[[bytes], int] | None = None) -> bytes:
+        """A raw request (function code and data); the data part of the answer, as Master.execute.
+
+        Raises: ValueError at the call for an answer of open length (a function code of no
+        public size rule without an int length, or a callable length): the answer is judged
+        by its size here, so give the length of its data part as an int.
+        """
+    @property
+    def trace(self) -> Callable[[TrafficRecord], object] | None:
+        """The traffic trace: None (the default) or a callable given one TrafficRecord per frame.
+
+        As Master.trace: a "sent" record when a request goes out and a "received" record when
+        its exchange ends (the bytes that came for it, and the outcome). A call takes the trace
+        of its moment; a cancelled call's ending is not told. The trace never changes what a
+        call returns or raises: an exception of the callable is reported through
+        sys.unraisablehook. Off, it costs nothing.
+        Example: rtu.trace = records.append
+        """
+    @trace.setter
+    def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
+
 __version__: str
 """The version of the installed distribution."""

@@ -82,6 +82,11 @@ ALIASES = {
     ("ModbusTCPMaster", "read_uint16"): "read_register", ("ModbusTCPMaster", "write_int16"): "write_register",
     ("ModbusTCPMaster", "write_uint16"): "write_register",
     ("SlaveException", "__repr__"): "__str__",
+    ("AsyncModbusTCPMaster", "read_uint16"): "read_register",
+    ("AsyncModbusTCPMaster", "write_int16"): "write_register",
+    ("AsyncModbusTCPMaster", "write_uint16"): "write_register", ("AsyncModbusTCPMaster", "aclose"): "close",
+    ("AsyncMaster", "read_uint16"): "read_register", ("AsyncMaster", "write_int16"): "write_register",
+    ("AsyncMaster", "write_uint16"): "write_register", ("AsyncMaster", "aclose"): "close",
 }
 # Private members: not in the stub, documented at run time only.
 PRIVATE = {
@@ -115,20 +120,20 @@ class ClassDoc:
     members: list[Member] = field(default_factory=list)
 
 
-def signature_of(node: ast.FunctionDef) -> str:
+def signature_of(node: ast.FunctionDef | ast.AsyncFunctionDef) -> str:
     args = ast.unparse(node.args)
     returns = f" -> {ast.unparse(node.returns)}" if node.returns else ""
     return f"{node.name}({args}){returns}"
 
 
-def decorators(node: ast.FunctionDef) -> list[str]:
+def decorators(node: ast.FunctionDef | ast.AsyncFunctionDef) -> list[str]:
     return [ast.unparse(d) for d in node.decorator_list]
 
 
 def body_members(body: list[ast.stmt]) -> list[Member]:
     members: list[Member] = []
     for index, node in enumerate(body):
-        if isinstance(node, ast.FunctionDef):
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):   # a coroutine member too
             marks = decorators(node)
             if any(m.endswith(".setter") for m in marks):
                 continue
@@ -222,7 +227,7 @@ def runtime_annotations(classes: list[ClassDoc], tree: ast.Module) -> list[tuple
         if not isinstance(node, ast.ClassDef) or node.name.startswith("_"):
             continue
         for f in node.body:
-            if not isinstance(f, ast.FunctionDef) or f.name in DOCUMENTED.get(node.name, ()):
+            if not isinstance(f, (ast.FunctionDef, ast.AsyncFunctionDef)) or f.name in DOCUMENTED.get(node.name, ()):
                 continue
             for a in [*f.args.posonlyargs, *f.args.args, *f.args.kwonlyargs]:
                 if a.annotation is not None and a.arg != "self":

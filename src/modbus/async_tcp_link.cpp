@@ -53,19 +53,8 @@ PyObject* k_link() { return BREL_STR("_AsyncModbusTCPMaster__link"); }
 PyObject* link_type = nullptr;  // the protocol class, made by the exec step
 constexpr const char* kCapsule = "brel_modbus.async_tcp_link";
 
-void drop_link(PyObject* capsule) { delete static_cast<Link*>(PyCapsule_GetPointer(capsule, kCapsule)); }
-
 Link& link_of(PyObject* self) {
-    Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) raise();
-    PyObject* capsule = PyDict_GetItemWithError(dict.get(), k_link());
-    if (!capsule) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "AsyncModbusTCPMaster.__init__() was not called");
-        raise();
-    }
-    auto* link = static_cast<Link*>(PyCapsule_GetPointer(capsule, kCapsule));
-    if (!link) raise();
-    return *link;
+    return capsule_link<Link>(self, k_link(), kCapsule, "AsyncModbusTCPMaster.__init__() was not called");
 }
 
 // ---- futures --------------------------------------------------------------------------------
@@ -92,14 +81,16 @@ void fail(PyObject* future, PyObject* type, PyObject* message) {
 }
 
 // ConnectionError "Connection closed by (host, port)", as the synchronous master says it.
-Ref closed_message(Link& link) { return tcp::target_message(link.target.get(), BREL_STR("Connection closed by ")); }
+Ref closed_message(Connection& link) {
+    return tcp::target_message(link.target.get(), BREL_STR("Connection closed by "));
+}
 
 void fail_shut(PyObject* future) {
     Ref error = own(PyObject_CallFunction(errors.master_closed, "is", EBADF, std::strerror(EBADF)));
     fail(future, errors.master_closed, error.get());
 }
 
-bool refused_by_closed(Link& link, PyObject* future) {
+bool refused_by_closed(Connection& link, PyObject* future) {
     if (link.shut) {
         fail_shut(future);
     } else if (link.closed) {
@@ -115,7 +106,7 @@ bool refused_by_closed(Link& link, PyObject* future) {
 
 void pump(Link& link);
 
-void start_connecting(Link& link) {
+void start_connecting(Connection& link) {
     if (link.connecting || link.transport) return;
     // With a TLS context the handshake is part of opening: a failed one fails the calls that
     // wait, before any request goes out.
@@ -135,6 +126,27 @@ void start_connecting(Link& link) {
     link.connecting = call_method(link.loop.get(), BREL_STR("create_task"), bounded.get());
     Ref callback = getattr(link.protocol, BREL_STR("_connected"));
     call_method(link.connecting.get(), BREL_STR("add_done_callback"), callback.get());
+}
+
+Ref connected_future(Connection& link, Ref future, PyObject* value) {
+    if (refused_by_closed(link, future.get())) return future;
+    if (link.transport) {
+        resolve(future.get(), value);
+    } else {
+        link.connect_waiters.emplace_back(future, Ref::borrow(value));
+        start_connecting(link);
+    }
+    return future;
+}
+
+void close_connection(Connection& link, PyObject* future) {
+    if (link.connecting) call_method(link.connecting.get(), BREL_STR("cancel"));
+    if (link.transport) {
+        link.close_waiters.push_back(Ref::borrow(future));
+        call_method(link.transport.get(), BREL_STR("close"));
+    } else {
+        resolve(future, Py_None);
+    }
 }
 
 // Every request waiting (and every connect()) fails with the pending exception.
@@ -530,31 +542,34 @@ Ref handshake_error(PyObject* error) {
     return eof;
 }
 
-// The connecting task ended: send what waits, or fail it with the task's error.
-Ref connected(Args& a) {
-    Link& link = protocol_link(a[0]);
-    Ref task = Ref::borrow(a[1]);
+Opened take_connection(Connection& link, PyObject* task) {
     link.connecting = Ref();
-    if (call_method(task.get(), BREL_STR("cancelled")).get() == Py_True) {
+    if (call_method(task, BREL_STR("cancelled")).get() == Py_True) {
         PyErr_SetString(PyExc_ConnectionError, "connecting was cancelled");
-        fail_waiting(link);
-        return none();
+        return Opened::Failed;
     }
-    Ref error = call_method(task.get(), BREL_STR("exception"));
+    Ref error = call_method(task, BREL_STR("exception"));
     if (error.get() != Py_None) {
         if (link.ssl_context) error = handshake_error(error.get());
         PyErr_SetRaisedException(Py_NewRef(error.get()));
-        fail_waiting(link);
-        return none();
+        return Opened::Failed;
     }
     if (link.closed && link.transport) {
         call_method(link.transport.get(), BREL_STR("close"));
-        return none();
+        return Opened::Closed;
     }
     std::vector<std::pair<Ref, Ref>> waiters;
     waiters.swap(link.connect_waiters);
     for (auto& w : waiters) resolve(w.first.get(), w.second.get());
-    pump(link);
+    return Opened::Open;
+}
+
+// The connecting task ended: send what waits, or fail it with the task's error.
+Ref connected(Args& a) {
+    Link& link = protocol_link(a[0]);
+    const Opened opened = take_connection(link, a[1]);
+    if (opened == Opened::Failed) fail_waiting(link);
+    if (opened == Opened::Open) pump(link);
     return none();
 }
 
@@ -588,22 +603,21 @@ Ref expire(Args& a) {
 
 // ---- the queue --------------------------------------------------------------------------------
 
-// The running loop, which the link keeps while it is connected.
-PyObject* loop_for(Link& link) {
+Ref loop_future(Connection& link, bool busy) {
     static PyObject* running = [] {
         Ref events = own(PyImport_ImportModule("asyncio"));
         return getattr(events.get(), BREL_STR("get_running_loop")).release();
     }();
     Ref loop = own(PyObject_CallNoArgs(running));
     if (link.loop.get() != loop.get()) {
-        if (link.transport || link.connecting || !link.in_flight.empty() || !link.waiting.empty())
+        if (busy || link.transport || link.connecting)
             raise(PyExc_RuntimeError, "this master's connection belongs to another event loop");
         link.loop = loop;
     }
-    return link.loop.get();
+    return call_method(link.loop.get(), BREL_STR("create_future"));
 }
 
-Ref new_future(Link& link) { return call_method(loop_for(link), BREL_STR("create_future")); }
+Ref new_future(Link& link) { return loop_future(link, !link.in_flight.empty() || !link.waiting.empty()); }
 
 // Queues a request (a write before the reads that wait) and returns its future.
 Ref submit(PyObject* self, std::unique_ptr<Request> r) {
@@ -646,18 +660,7 @@ std::unique_ptr<Request> request_of(const std::uint8_t* pdu, std::size_t size, D
 }
 
 Link& new_link(PyObject* self) {
-    auto owned = std::make_unique<Link>();
-    Link& link = *owned;
-    Ref capsule = own(PyCapsule_New(owned.get(), kCapsule, drop_link));
-    owned.release();
-    Ref protocol = own(PyObject_CallNoArgs(link_type));
-    setattr(protocol.get(), k_link(), capsule.get());
-    setattr(self, k_link(), capsule.get());
-    // Held by the master (and by the transport while connected), not by the link: so that
-    // nothing the collector cannot see keeps it.
-    setattr(self, BREL_STR("_AsyncModbusTCPMaster__protocol"), protocol.get());
-    link.protocol = protocol.get();
-    return link;
+    return new_capsule_link<Link>(self, k_link(), BREL_STR("_AsyncModbusTCPMaster__protocol"), kCapsule, link_type);
 }
 
 }  // namespace atcp

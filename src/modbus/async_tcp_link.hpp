@@ -59,33 +59,79 @@ struct Request {
     double deadline = 0;
 };
 
-struct Link {
+// What every asyncio master's link keeps of its connection (AsyncModbusTCPMaster's, and
+// AsyncMaster's to a serial server).
+struct Connection {
     Ref loop;
-    Ref transport;                 // while connected
-    PyObject* protocol = nullptr;  // the asyncio protocol object of this link (borrowed: whatever
-                                   // reaches the link holds it)
-    Ref connecting;                // the task opening the connection
-    Ref timer;                     // the TimerHandle of the earliest deadline
-    double timer_at = 0;
+    Ref transport;                                     // while connected
+    PyObject* protocol = nullptr;                      // the asyncio protocol object of this link (borrowed: whatever
+                                                       // reaches the link holds it)
+    Ref connecting;                                    // the task opening the connection
     std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, the value it gets once connected
     std::vector<Ref> close_waiters;
+    Ref target;  // (host, port)
+    Ref host, port;
+    Ref ssl_context;  // each connection's TLS context (Modbus/TCP Security); empty for plain TCP
+    double timeout = 1;
+    bool closed = false;
+    bool shut = false;  // closed by close(): a call made since is the master's misuse
+};
+
+struct Link : Connection {
+    Ref timer;  // the TimerHandle of the earliest deadline
+    double timer_at = 0;
     std::deque<std::unique_ptr<Request>> waiting;
     std::vector<std::unique_ptr<Request>> in_flight;
     modbus::RecentRequests recent;
     std::vector<std::uint8_t> received;
-    Ref target;  // (host, port)
-    Ref host, port;
-    Ref ssl_context;  // each connection's TLS context (Modbus/TCP Security); empty for plain TCP
     Ref last_sent, last_received;
-    double timeout = 1;
     long station = 1;
     long max_in_flight = 1;
     std::uint16_t next_transaction = 1;
     bool one_at_a_time = false;  // after a time-out or an unknown transaction identifier
     bool reconnect = true;
-    bool closed = false;
-    bool shut = false;  // closed by close(): a call made since is the master's misuse
 };
+
+// ---- a link in a capsule, held by its master's dict and by its protocol object ---------------
+
+template <class L>
+void drop_capsule_link(PyObject* capsule) {
+    delete static_cast<L*>(PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
+}
+
+// The link of a master (or of its protocol object) under `key`; RuntimeError
+// `not_initialised` before the master's __init__.
+template <class L>
+L& capsule_link(PyObject* self, PyObject* key, const char* capsule_name, const char* not_initialised) {
+    Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) raise();
+    PyObject* capsule = PyDict_GetItemWithError(dict.get(), key);
+    if (!capsule) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, not_initialised);
+        raise();
+    }
+    auto* link = static_cast<L*>(PyCapsule_GetPointer(capsule, capsule_name));
+    if (!link) raise();
+    return *link;
+}
+
+// A new link under `key`, held by self and by a new protocol object of `protocol_type`, which
+// self keeps under `protocol_key` (the transport too while connected), not the link: so
+// that nothing the collector cannot see keeps it.
+template <class L>
+L& new_capsule_link(PyObject* self, PyObject* key, PyObject* protocol_key, const char* capsule_name,
+                    PyObject* protocol_type) {
+    auto owned = std::make_unique<L>();
+    L& link = *owned;
+    Ref capsule = own(PyCapsule_New(owned.get(), capsule_name, drop_capsule_link<L>));
+    owned.release();
+    Ref protocol = own(PyObject_CallNoArgs(protocol_type));
+    setattr(protocol.get(), key, capsule.get());
+    setattr(self, key, capsule.get());
+    setattr(self, protocol_key, protocol.get());
+    link.protocol = protocol.get();
+    return link;
+}
 
 // An exchange for a synchronous face: it hands the face the answers that came, in order, and
 // when the face asks for one more, keeps its request (`pdu`, `needed`) and stops the face by
@@ -131,13 +177,28 @@ void resolve(PyObject* future, PyObject* value);
 // future.set_exception(type(message)) unless it is done.
 void fail(PyObject* future, PyObject* type, PyObject* message);
 // "Connection closed by (host, port)".
-Ref closed_message(Link& link);
+Ref closed_message(Connection& link);
 // future.set_exception(MasterClosedError "[Errno 9] Bad file descriptor"): a call after
 // close(), with the error the synchronous master's closed socket gives.
 void fail_shut(PyObject* future);
 // Fails `future` as the link's state says no call can go now; false when one can.
-bool refused_by_closed(Link& link, PyObject* future);
-void start_connecting(Link& link);
+bool refused_by_closed(Connection& link, PyObject* future);
+// Opens the connection (a task of the link's loop that calls protocol._connected(task)
+// when it ends), unless it is open or opening.
+void start_connecting(Connection& link);
+// A future of the running loop, which the link keeps while it is connected (`busy`: calls
+// are made on it): RuntimeError when a busy link is asked from another loop.
+Ref loop_future(Connection& link, bool busy);
+// `future` gets `value` once the connection is open, or the error of opening it.
+Ref connected_future(Connection& link, Ref future, PyObject* value);
+// The end of close(): the opening cancelled, the transport closed; `future` is done once it is.
+void close_connection(Connection& link, PyObject* future);
+// How the connecting task ended: Open (the waiters of connect() resolved), Closed (the
+// master was closed meanwhile), or Failed (the error pending).
+enum class Opened : std::uint8_t { Open, Closed, Failed };
+Opened take_connection(Connection& link, PyObject* task);
+// The pending exception handed to the future (and cleared).
+void fail_with_pending(PyObject* future);
 // Every request waiting (and every connect()) fails with the pending exception.
 void fail_waiting(Link& link);
 // A future of the running loop, which the link keeps while it is connected.

@@ -54,21 +54,10 @@ Ref init(Args& a) {
 }
 // ---- connection members -------------------------------------------------------------------
 
-// A future that gets `value` once the connection is open, or the error of opening it.
-Ref connected_future(PyObject* self, PyObject* value) {
-    Link& link = link_of(self);
-    Ref future = new_future(link);
-    if (refused_by_closed(link, future.get())) return future;
-    if (link.transport) {
-        resolve(future.get(), value);
-    } else {
-        link.connect_waiters.emplace_back(future, Ref::borrow(value));
-        start_connecting(link);
-    }
-    return future;
+Ref connect(Args& a) {
+    Link& link = link_of(a[0]);
+    return connected_future(link, new_future(link), Py_None);
 }
-
-Ref connect(Args& a) { return connected_future(a[0], Py_None); }
 
 Ref close(Args& a) {
     Link& link = link_of(a[0]);
@@ -79,22 +68,19 @@ Ref close(Args& a) {
     Ref message = closed_message(link);
     PyErr_SetObject(errors.connection_closed, message.get());
     fail_waiting(link);
-    if (link.connecting) call_method(link.connecting.get(), BREL_STR("cancel"));
     if (link.timer) {
         call_method(link.timer.get(), BREL_STR("cancel"));
         link.timer = Ref();
     }
-    if (link.transport) {
-        link.close_waiters.push_back(future);
-        call_method(link.transport.get(), BREL_STR("close"));
-    } else {
-        resolve(future.get(), Py_None);
-    }
+    close_connection(link, future.get());
     return future;
 }
 
 // __aenter__: the master itself, once connected.
-Ref enter(Args& a) { return connected_future(a[0], a[0]); }
+Ref enter(Args& a) {
+    Link& link = link_of(a[0]);
+    return connected_future(link, new_future(link), a[0]);
+}
 
 Ref exit_block(Args& a) { return close(a); }
 

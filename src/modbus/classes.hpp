@@ -16,6 +16,8 @@ const ClassSpec& tcp_slave_exception_class();  // protocol.cpp
 const ClassSpec& poller_class();               // poller.cpp
 const ClassSpec& async_tcp_master_class();     // async_tcp_master.cpp
 const ClassSpec& async_tcp_link_class();       // async_tcp_master.cpp: its asyncio protocol, not exported
+const ClassSpec& async_rtu_master_class();     // async_rtu_master.cpp
+const ClassSpec& async_rtu_link_class();       // async_rtu_link.cpp: its asyncio protocol, not exported
 const ClassSpec& udp_master_class();           // udp_master.cpp
 
 namespace ascii {
@@ -35,6 +37,7 @@ void record_tcp_master_type(PyObject* type) noexcept;
 // The asyncio protocol class of AsyncModbusTCPMaster's links, made by the exec step and kept
 // for the process (no module name holds it).
 void record_async_link_type(PyObject* type) noexcept;
+void record_async_rtu_link_type(PyObject* type) noexcept;
 // The class made from udp_master_class(): its instances' transactions run over datagrams.
 void record_udp_master_type(PyObject* type) noexcept;
 

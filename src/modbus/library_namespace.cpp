@@ -43,6 +43,8 @@ void fill_library_namespace(PyObject* ns) {
     bind(ns, "tls_context", build_function(tls::tls_context_function()));
     bind(ns, "certificate_role", build_function(tls::certificate_role_function()));
     bind(ns, "AsciiChannel", build_class(ascii::ascii_channel_class()));
+    record_async_rtu_link_type(build_class(async_rtu_link_class()).release());
+    bind(ns, "AsyncMaster", build_class(async_rtu_master_class()));
 }
 
 }  // namespace brel

@@ -184,23 +184,21 @@ private:
 
 // ---- the faces: arguments checked in order, then the shared operation ----------------------------
 
-Ref master_write_coils(Args& a) {
+Ref write_coils_on(ops::Exchange& ex, Args& a) {
     const std::uint16_t address = address_field(a[2]);
     Ref items = items_of(a[3], "truth values");
     check_items(static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())), modbus::kMaxWriteCoils);
     station_byte(a[1]);
     const std::vector<std::uint8_t> on = ops::truth_values(items.get());
-    MasterExchange ex(a[0], a[1]);
     ops::write_coils(ex, address, on);
     return none();
 }
 
-Ref master_mask_write_register(Args& a) {
+Ref mask_write_register_on(ops::Exchange& ex, Args& a) {
     const std::uint16_t address = address_field(a[2]);
     const std::uint16_t and_mask = address_field(a[3], "and_mask");
     const std::uint16_t or_mask = address_field(a[4], "or_mask");
     station_byte(a[1]);
-    MasterExchange ex(a[0], a[1]);
     ops::mask_write_register(ex, address, and_mask, or_mask);
     return none();
 }
@@ -216,7 +214,7 @@ std::uint16_t register_value(PyObject* value, Py_ssize_t i) {
     return static_cast<std::uint16_t>(PyLong_AsLong(low.get()));
 }
 
-Ref master_read_write_registers(Args& a) {
+Ref read_write_registers_on(ops::Exchange& ex, Args& a) {
     const std::uint16_t read_address = address_field(a[2], "read_address");
     const std::uint16_t read_count = address_field(a[3], "read_count");
     const std::uint16_t write_address = address_field(a[4], "write_address");
@@ -230,99 +228,116 @@ Ref master_read_write_registers(Args& a) {
         words[i] = register_value(PyTuple_GET_ITEM(items.get(), at), at);
     }
     station_byte(a[1]);
-    MasterExchange ex(a[0], a[1]);
     return ops::read_write_registers(ex, read_address, read_count, write_address, words, count);
 }
 
-Ref master_read_device_identification(Args& a) {
+Ref read_device_identification_on(ops::Exchange& ex, Args& a) {
     const std::uint8_t read_code = identification_read_code(a[2]);
     const unsigned long object_id = field_value(a[3], "object_id", 0xFF);
     station_byte(a[1]);
-    ObjectLock whole_conversation(a[0]);
-    MasterExchange ex(a[0], a[1]);
     return ops::read_device_identification(ex, read_code, static_cast<std::uint8_t>(object_id));
 }
 
-Ref master_read_values(Args& a) {
+Ref read_values_on(ops::Exchange& ex, Args& a) {
     const ValueLayout layout = value_layout(a[3], a[4]);
     check_registers(layout.registers(), modbus::kMaxReadRegisters, "read");
     check_register_read_code(a[5]);
-    MasterExchange ex(a[0], a[1]);
     return ops::read_values(ex, a[2], layout, a[5]);
 }
 
-Ref master_write_values(Args& a) {
+Ref write_values_on(ops::Exchange& ex, Args& a) {
     const ValueLayout layout = value_layout(a[3], a[5]);
     check_registers(layout.registers(), modbus::kMaxWriteRegisters, "written");
-    MasterExchange ex(a[0], a[1]);
     ops::write_values(ex, a[2], layout, a[4]);
     return none();
 }
 
 // ---- codes 7, 8, 11, 12, 17, 20, 21, 24 and raw requests: arguments, station, then the operation ------
 
-Ref master_read_exception_status(Args& a) {
+Ref read_exception_status_on(ops::Exchange& ex, Args& a) {
     station_byte(a[1]);
-    MasterExchange ex(a[0], a[1]);
     return ops::read_exception_status(ex);
 }
 
-Ref master_diagnostics(Args& a) {
+Ref diagnostics_on(ops::Exchange& ex, Args& a) {
     const auto sub_function = static_cast<std::uint16_t>(field_value(a[2], "sub_function", modbus::kMaxAddress));
     check_diagnostics_data(a[3]);
     station_byte(a[1]);
-    MasterExchange ex(a[0], a[1]);
     return ops::diagnostics(ex, sub_function, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[3])),
                             static_cast<std::size_t>(PyBytes_GET_SIZE(a[3])));
 }
 
-Ref master_get_comm_event_counter(Args& a) {
+Ref get_comm_event_counter_on(ops::Exchange& ex, Args& a) {
     station_byte(a[1]);
-    MasterExchange ex(a[0], a[1]);
     return ops::get_comm_event_counter(ex);
 }
 
-Ref master_get_comm_event_log(Args& a) {
+Ref get_comm_event_log_on(ops::Exchange& ex, Args& a) {
     station_byte(a[1]);
-    MasterExchange ex(a[0], a[1]);
     return ops::get_comm_event_log(ex);
 }
 
-Ref master_report_server_id(Args& a) {
+Ref report_server_id_on(ops::Exchange& ex, Args& a) {
     station_byte(a[1]);
-    MasterExchange ex(a[0], a[1]);
     return ops::report_server_id(ex);
 }
 
-Ref master_read_file_record(Args& a) {
+Ref read_file_record_on(ops::Exchange& ex, Args& a) {
     const std::vector<modbus::FileRecord> records = file_records(a[2], nullptr);
     station_byte(a[1]);
-    MasterExchange ex(a[0], a[1]);
     return ops::read_file_record(ex, records);
 }
 
-Ref master_write_file_record(Args& a) {
+Ref write_file_record_on(ops::Exchange& ex, Args& a) {
     std::vector<std::uint16_t> words;
     const std::vector<modbus::FileRecord> records = file_records(a[2], &words);
     station_byte(a[1]);
-    MasterExchange ex(a[0], a[1]);
     ops::write_file_record(ex, records);
     return none();
 }
 
-Ref master_read_fifo_queue(Args& a) {
+Ref read_fifo_queue_on(ops::Exchange& ex, Args& a) {
     const std::uint16_t address = address_field(a[2]);
     station_byte(a[1]);
-    MasterExchange ex(a[0], a[1]);
     return ops::read_fifo_queue(ex, address);
 }
 
-Ref master_execute(Args& a) {
+Ref execute_on(ops::Exchange& ex, Args& a) {
     const std::uint8_t code = check_raw_request(a[2], a[3], a[4], true);
     station_byte(a[1]);
-    MasterExchange ex(a[0], a[1]);
     return ops::execute(ex, code, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[3])),
                         static_cast<std::size_t>(PyBytes_GET_SIZE(a[3])), a[4]);
+}
+
+// ---- Master's members: the faces over its exchange -------------------------------------------------
+
+namespace {
+
+Ref on_master(Args& a, Ref (*face)(ops::Exchange&, Args&)) {
+    MasterExchange ex(a[0], a[1]);
+    return face(ex, a);
+}
+
+}  // namespace
+
+Ref master_write_coils(Args& a) { return on_master(a, write_coils_on); }
+Ref master_mask_write_register(Args& a) { return on_master(a, mask_write_register_on); }
+Ref master_read_write_registers(Args& a) { return on_master(a, read_write_registers_on); }
+Ref master_read_values(Args& a) { return on_master(a, read_values_on); }
+Ref master_write_values(Args& a) { return on_master(a, write_values_on); }
+Ref master_read_exception_status(Args& a) { return on_master(a, read_exception_status_on); }
+Ref master_diagnostics(Args& a) { return on_master(a, diagnostics_on); }
+Ref master_get_comm_event_counter(Args& a) { return on_master(a, get_comm_event_counter_on); }
+Ref master_get_comm_event_log(Args& a) { return on_master(a, get_comm_event_log_on); }
+Ref master_report_server_id(Args& a) { return on_master(a, report_server_id_on); }
+Ref master_read_file_record(Args& a) { return on_master(a, read_file_record_on); }
+Ref master_write_file_record(Args& a) { return on_master(a, write_file_record_on); }
+Ref master_read_fifo_queue(Args& a) { return on_master(a, read_fifo_queue_on); }
+Ref master_execute(Args& a) { return on_master(a, execute_on); }
+
+Ref master_read_device_identification(Args& a) {
+    ObjectLock whole_conversation(a[0]);  // every page, as one conversation
+    return on_master(a, read_device_identification_on);
 }
 
 }  // namespace brel::rtu

@@ -133,8 +133,8 @@ Ref master_send_write_register_request(Args& a) {
     return none();
 }
 
-Ref master_send_write_registers_request(Args& a) {
-    PyObject *self = a[0], *station = a[1], *address = a[2], *values = a[3];
+// The request frame of code 16 (its checks first), as send_write_registers_request writes it.
+Ref write_registers_frame(PyObject* station, PyObject* address, PyObject* values) {
     const Py_ssize_t count = length(values);
     if (count > static_cast<Py_ssize_t>(modbus::kRtuMaxWriteRegisters))
         raise(builtins.ValueError, "modbus write registers: invalid argument: register count must be less than 128");
@@ -165,12 +165,17 @@ Ref master_send_write_registers_request(Args& a) {
         if (PyErr_Occurred()) raise();
         p.close(msg.get());
     }
-    write_message(self, msg.get());
+    return msg;
+}
+
+Ref master_send_write_registers_request(Args& a) {
+    Ref msg = write_registers_frame(a[1], a[2], a[3]);
+    write_message(a[0], msg.get());
     return none();
 }
 
-Ref master_send_write_coil_request(Args& a) {
-    PyObject *self = a[0], *station = a[1], *address = a[2], *value = a[3];
+// The request frame of code 5 (its checks first), as send_write_coil_request writes it.
+Ref write_coil_frame(PyObject* station, PyObject* address, PyObject* value) {
     check_field(address, "address", modbus::kMaxAddress);
     Protocol p;
     Ref code = p.code(BREL_STR("FC_Write_Coil"));
@@ -192,7 +197,12 @@ Ref master_send_write_coil_request(Args& a) {
         call_method(msg.get(), BREL_STR("extend"), pair.get());
         p.close(msg.get());
     }
-    write_message(self, msg.get());
+    return msg;
+}
+
+Ref master_send_write_coil_request(Args& a) {
+    Ref msg = write_coil_frame(a[1], a[2], a[3]);
+    write_message(a[0], msg.get());
     return none();
 }
 

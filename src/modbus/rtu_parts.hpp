@@ -20,6 +20,7 @@
 #include "modbus/protocol.hpp"
 #include "modbus/serial_line.hpp"
 #include "modbus/master_settings.hpp"
+#include "modbus/operations.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
@@ -70,6 +71,7 @@ Ref frame_array(const std::uint8_t* frame, std::size_t size);
 StepTable& master_steps();
 void write_message(PyObject* self, PyObject* msg);
 Ref read_step(PyObject* self, PyObject* size);
+Ref two_fields_frame(const Protocol& p, PyObject* station, PyObject* code, PyObject* first, PyObject* second);
 void send_two_fields(PyObject* self, const Protocol& p, PyObject* station, PyObject* code, PyObject* first,
                      PyObject* second);
 Ref feedback_step(PyObject* self, PyObject* station, PyObject* normal_msg_len, PyObject* check_crc);
@@ -84,6 +86,8 @@ Ref master_timeout(Args& a);
 Ref master_set_timeout(Args& a);
 Ref master_recovery_delay(Args& a);
 Ref master_set_recovery_delay(Args& a);
+Ref write_registers_frame(PyObject* station, PyObject* address, PyObject* values);
+Ref write_coil_frame(PyObject* station, PyObject* address, PyObject* value);
 Ref master_send_write_register_request(Args& a);
 Ref master_send_write_registers_request(Args& a);
 Ref master_send_write_coil_request(Args& a);
@@ -127,6 +131,16 @@ Ref master_check_crc(Args& a);
 void call_check_crc(PyObject* message, PyObject* station);
 Ref crc_verdict_of_bytes(Feedback& feedback);
 void check_crc_step(Feedback& feedback, PyObject* station);
+// The typed values of rtu_typed.cpp, through the module's struct: a register as a signed
+// 16-bit int; two registers as one 32-bit value of `sign` ("I", "i", "f"), the high word
+// first for endian ">"; `count` of them; and the other way, a value's two registers and
+// the registers of values.
+Ref signed16_of(PyObject* value);
+Ref join32(PyObject* registers, PyObject* sign, PyObject* endian);
+Ref join32_all(PyObject* registers, PyObject* count, PyObject* sign, PyObject* endian);
+Ref split32(PyObject* value, PyObject* sign, PyObject* endian);
+Ref split32_all(PyObject* values, PyObject* sign, PyObject* endian);
+PyObject* sign_of(const Args& a);
 Ref master_read_int16(Args& a);
 Ref master_read_int32(Args& a);
 Ref master_read_multi_int32(Args& a);
@@ -142,6 +156,24 @@ std::uint16_t address_field(PyObject* v, const char* what = "address");
 void send_pdu(PyObject* self, std::uint8_t station, const std::uint8_t* pdu, std::size_t n);
 void write_confirmed(PyObject* self, PyObject* station, const std::uint8_t* pdu, std::size_t n, long size,
                      modbus::AnswerRule rule);
+// Master's faces of the shared operations over any exchange (rtu_data_model.cpp): the
+// arguments checked in order, then the operation; the master_ members run them over
+// Master's own exchange.
+Ref write_coils_on(ops::Exchange& ex, Args& a);
+Ref mask_write_register_on(ops::Exchange& ex, Args& a);
+Ref read_write_registers_on(ops::Exchange& ex, Args& a);
+Ref read_values_on(ops::Exchange& ex, Args& a);
+Ref write_values_on(ops::Exchange& ex, Args& a);
+Ref read_exception_status_on(ops::Exchange& ex, Args& a);
+Ref diagnostics_on(ops::Exchange& ex, Args& a);
+Ref get_comm_event_counter_on(ops::Exchange& ex, Args& a);
+Ref get_comm_event_log_on(ops::Exchange& ex, Args& a);
+Ref report_server_id_on(ops::Exchange& ex, Args& a);
+Ref read_file_record_on(ops::Exchange& ex, Args& a);
+Ref write_file_record_on(ops::Exchange& ex, Args& a);
+Ref read_fifo_queue_on(ops::Exchange& ex, Args& a);
+Ref execute_on(ops::Exchange& ex, Args& a);
+Ref read_device_identification_on(ops::Exchange& ex, Args& a);
 Ref master_write_coils(Args& a);
 Ref master_mask_write_register(Args& a);
 std::uint16_t register_value(PyObject* value, Py_ssize_t i);

@@ -79,6 +79,8 @@ public:
     }
 
     bool busy() const noexcept { return on_line_.has_value(); }
+    // The call on the line (ids start at 1), 0 for none.
+    std::uint64_t on_line() const noexcept { return on_line_ ? on_line_->id : 0; }
     bool abandoned() const noexcept { return on_line_ && abandoned_; }
     std::size_t waiting() const noexcept { return waiting_.size(); }
     bool queued(std::uint64_t id) const noexcept {
@@ -147,17 +149,24 @@ public:
         return end(RtuEnd::TimedOut, t);
     }
 
+    // The line itself went away at `t` (a connection closed): the call on the line ends now,
+    // as at its deadline, and the line recovers before the next one.
+    std::optional<RtuOutcome> lost(double t) {
+        if (!on_line_) return std::nullopt;
+        return end(RtuEnd::TimedOut, t);
+    }
+
     // After Done or Refused: the answer's PDU (function code first) and the whole frame.
     const std::vector<std::uint8_t>& answer() const noexcept { return answer_pdu_; }
     const std::vector<std::uint8_t>& answer_frame() const noexcept { return answer_frame_; }
 
 private:
     struct Call {
-        std::uint64_t id;
+        std::uint64_t id = 0;
         std::vector<std::uint8_t> frame;
         std::optional<std::size_t> expected;
         std::optional<AnswerRule> rule;
-        bool write;
+        bool write = false;
     };
 
     RtuOutcome end(RtuEnd how, double t) {

@@ -265,9 +265,9 @@ Ref read_step(PyObject* self, PyObject* size) {
         size);
 }
 
-// Station, code and two 16-bit fields: the read requests and the single-register write.
-void send_two_fields(PyObject* self, const Protocol& p, PyObject* station, PyObject* code, PyObject* first,
-                     PyObject* second) {
+// Station, code and two 16-bit fields: the read requests and the single-register write,
+// built on the fast road or step by step as the interpreter runs it (with its errors).
+Ref two_fields_frame(const Protocol& p, PyObject* station, PyObject* code, PyObject* first, PyObject* second) {
     std::uint8_t st, fc;
     std::uint16_t f1, f2;
     Ref msg;
@@ -280,6 +280,12 @@ void send_two_fields(PyObject* self, const Protocol& p, PyObject* station, PyObj
         p.extend_split(msg.get(), second);
         p.close(msg.get());
     }
+    return msg;
+}
+
+void send_two_fields(PyObject* self, const Protocol& p, PyObject* station, PyObject* code, PyObject* first,
+                     PyObject* second) {
+    Ref msg = two_fields_frame(p, station, code, first, second);
     write_message(self, msg.get());
 }
 

@@ -240,26 +240,16 @@ private:
 
 bool high_word_first(PyObject* endian) { return PyUnicode_CompareWithASCIIString(endian, ">") == 0; }
 
-Ref master_read_int16(Args& a) {
-    Ref value = call_method(a[0], BREL_STR("read_register"), a[1], a[2]);
-    return Struct().signed16(value.get());
-}
+Ref signed16_of(PyObject* value) { return Struct().signed16(value); }
 
-Ref master_read_int32(Args& a) {
-    PyObject *self = a[0], *sign = a[3], *endian = a[4];
-    Ref two = small_int(2);
-    Ref registers = call_method(self, BREL_STR("read_registers"), a[1], a[2], two.get());
+Ref join32(PyObject* registers, PyObject* sign, PyObject* endian) {
     Ref low, high;
-    unpack_two(registers.get(), low, high);
+    unpack_two(registers, low, high);
     if (high_word_first(endian)) std::swap(low, high);
     return Struct().join(low.get(), high.get(), sign);
 }
 
-Ref master_read_multi_int32(Args& a) {
-    PyObject *self = a[0], *count = a[3], *sign = a[4], *endian = a[5];
-    Ref two = small_int(2);
-    Ref total = own(PyNumber_Multiply(two.get(), count));
-    Ref registers = call_method(self, BREL_STR("read_registers"), a[1], a[2], total.get());
+Ref join32_all(PyObject* registers, PyObject* count, PyObject* sign, PyObject* endian) {
     // count is an exact int; one beyond a machine word runs until the registers end.
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(count, &overflow);
@@ -269,8 +259,8 @@ Ref master_read_multi_int32(Args& a) {
     std::optional<Struct> st;
     for (long long i = 0; i < n; ++i) {
         if (i > (PY_SSIZE_T_MAX - 1) / 2) raise(PyExc_IndexError, "list index out of range");
-        Ref low = item(registers.get(), static_cast<Py_ssize_t>(2 * i));
-        Ref high = item(registers.get(), static_cast<Py_ssize_t>(2 * i + 1));
+        Ref low = item(registers, static_cast<Py_ssize_t>(2 * i));
+        Ref high = item(registers, static_cast<Py_ssize_t>(2 * i + 1));
         if (swap) std::swap(low, high);
         if (!st) st.emplace();
         Ref value = st->join(low.get(), high.get(), sign);
@@ -279,20 +269,17 @@ Ref master_read_multi_int32(Args& a) {
     return values;
 }
 
-Ref master_write_int32(Args& a) {
-    PyObject *self = a[0], *value = a[3], *sign = a[4], *endian = a[5];
+Ref split32(PyObject* value, PyObject* sign, PyObject* endian) {
     Ref low, high;
     Struct().split(value, sign, low, high);
     if (high_word_first(endian)) std::swap(low, high);
     Ref registers = own(PyList_New(2));
     PyList_SET_ITEM(registers.get(), 0, low.release());
     PyList_SET_ITEM(registers.get(), 1, high.release());
-    call_method(self, BREL_STR("write_registers"), a[1], a[2], registers.get());
-    return none();
+    return registers;
 }
 
-Ref master_write_multi_int32(Args& a) {
-    PyObject *self = a[0], *values = a[3], *sign = a[4], *endian = a[5];
+Ref split32_all(PyObject* values, PyObject* sign, PyObject* endian) {
     const bool swap = high_word_first(endian);
     Ref registers = own(PyList_New(0));
     std::optional<Struct> st;
@@ -306,7 +293,37 @@ Ref master_write_multi_int32(Args& a) {
         check(PyList_Append(registers.get(), high.get()));
     }
     if (PyErr_Occurred()) raise();
-    call_method(self, BREL_STR("write_registers"), a[1], a[2], registers.get());
+    return registers;
+}
+
+Ref master_read_int16(Args& a) {
+    Ref value = call_method(a[0], BREL_STR("read_register"), a[1], a[2]);
+    return signed16_of(value.get());
+}
+
+Ref master_read_int32(Args& a) {
+    Ref two = small_int(2);
+    Ref registers = call_method(a[0], BREL_STR("read_registers"), a[1], a[2], two.get());
+    return join32(registers.get(), a[3], a[4]);
+}
+
+Ref master_read_multi_int32(Args& a) {
+    PyObject* count = a[3];
+    Ref two = small_int(2);
+    Ref total = own(PyNumber_Multiply(two.get(), count));
+    Ref registers = call_method(a[0], BREL_STR("read_registers"), a[1], a[2], total.get());
+    return join32_all(registers.get(), count, a[4], a[5]);
+}
+
+Ref master_write_int32(Args& a) {
+    Ref registers = split32(a[3], a[4], a[5]);
+    call_method(a[0], BREL_STR("write_registers"), a[1], a[2], registers.get());
+    return none();
+}
+
+Ref master_write_multi_int32(Args& a) {
+    Ref registers = split32_all(a[3], a[4], a[5]);
+    call_method(a[0], BREL_STR("write_registers"), a[1], a[2], registers.get());
     return none();
 }
 

@@ -199,6 +199,20 @@ void unsent_call_is_dropped() {
     CHECK(!q.busy());
 }
 
+void lost_line_ends_the_call_on_it() {
+    RtuQueue q;
+    q.set_recovery_delay(0.5);
+    const auto read = q.submit(kRead, false);
+    q.submit(kReadOther, false);
+    send_next(q, 0.0, 10.0);
+    q.cancel(read);
+    const auto o = q.lost(0.1);  // long before its deadline
+    CHECK(o && o->id == read && o->end == RtuEnd::TimedOut && o->abandoned);
+    CHECK(!q.busy() && q.waiting() == 1);
+    const RtuNext n = q.next(0.1);
+    CHECK(n.what == RtuNext::Do::Wait && near(n.at, 0.6));
+}
+
 const core_checks::Cases kCases = {
     {"writes_go_before_waiting_reads", writes_go_before_waiting_reads},
     {"one_call_on_the_line_at_a_time", one_call_on_the_line_at_a_time},
@@ -212,6 +226,7 @@ const core_checks::Cases kCases = {
     {"broadcast_is_done_once_sent", broadcast_is_done_once_sent},
     {"stray_bytes_are_heard_and_dropped", stray_bytes_are_heard_and_dropped},
     {"unsent_call_is_dropped", unsent_call_is_dropped},
+    {"lost_line_ends_the_call_on_it", lost_line_ends_the_call_on_it},
 };
 
 }  // namespace
