@@ -38,7 +38,9 @@ PLAN_CASES = ["every_limit_is_found_by_halving", "a_refusal_of_a_size_read_befor
               "an_answer_beyond_the_refused_size_leaves_the_bound", "a_kept_bound_is_clamped",
               "plans_keep_within_the_bound", "a_point_wider_than_the_bound_is_planned_alone",
               "covers_tells_a_gap_between_parts", "the_gap_is_the_fixed_cost_over_the_cost_per_register",
-              "the_costs_follow_the_last_reads", "a_gap_moves_only_beyond_noise"]
+              "the_costs_follow_the_last_reads", "a_gap_moves_only_beyond_noise",
+              "one_hole_is_found_within_log2_of_the_span", "several_holes_cost_log2_each",
+              "one_hole_in_2000_bits_is_found_within_log2_of_the_span"]
 
 
 def build(tmp_path_factory, source):

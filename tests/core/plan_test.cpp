@@ -175,7 +175,173 @@ void a_gap_moves_only_beyond_noise() {
     CHECK(!gap_moved(0, 1) && gap_moved(0, 2) && gap_moved(125, 10));
 }
 
+// A slave that refuses, as an illegal address, every read that touches one of its holes.
+struct HoleySlave {
+    std::vector<bool> hole;  // by address
+    bool refuses(const Request& r) const {
+        for (std::size_t a = r.address; a < std::size_t{r.address} + r.count; ++a)
+            if (hole[a]) return true;
+        return false;
+    }
+};
+
+// One table of one station polled the way the poller does it: a refused request is cut where
+// split_address says, the cut kept, and its points planned again and read at once.
+struct Learning {
+    std::span<const Point> points;
+    const HoleySlave& slave;
+    std::vector<Cut> cuts{};
+    std::size_t sent = 0;
+    std::size_t cut_refusals = 0;  // refused requests that were cut
+    std::vector<bool> read = std::vector<bool>(points.size());
+
+    void run(const Request& r) {
+        ++sent;
+        if (!slave.refuses(r)) {
+            for (const std::size_t i : r.points) read[i] = true;
+            return;
+        }
+        const auto at = split_address(points, r);
+        if (!at) return;
+        CHECK(*at > r.address && *at < std::size_t{r.address} + r.count);
+        ++cut_refusals;
+        cuts.push_back({r.station, r.table, r.period, *at});
+        for (const Request& part : make_plan(points, r.points, cuts, Gaps{})) run(part);
+    }
+    std::size_t pass() {
+        const std::size_t before = sent;
+        for (const Request& r : make_plan(points, cuts, Gaps{})) run(r);
+        return sent - before;
+    }
+};
+
+std::size_t ceil_log2(std::size_t n) {
+    std::size_t bits = 0;
+    while ((std::size_t{1} << bits) < n) ++bits;
+    return bits;
+}
+
+// `points` (one table, one period, in address order) polled twice from a slave with `holes`:
+// every point outside a hole gets its value in the first pass; the first pass sends the
+// requests of the plan it learned plus the refused requests it cut, at most ceil(log2(n)) of
+// those for each hole (n: the distinct first addresses), where a hole is a point that lies in
+// one or a stretch between two points that does; the second pass learns nothing more.
+bool holes_found_within_the_bound(const std::vector<Point>& points, const std::vector<std::size_t>& holes) {
+    HoleySlave slave{std::vector<bool>(points.back().end())};
+    for (const std::size_t a : holes) slave.hole[a] = true;
+    Learning learning{points, slave};
+    const std::size_t first = learning.pass();
+    const std::size_t refusals = learning.cut_refusals;
+    const std::size_t second = learning.pass();
+    std::size_t starts = 0, hole_count = 0;
+    bool read = true;
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const Point& p = points[i];
+        if (i == 0 || p.address != points[i - 1].address) ++starts;
+        bool in_hole = false, before_it = false;
+        for (std::size_t a = p.address; a < p.end(); ++a) in_hole = in_hole || slave.hole[a];
+        for (std::size_t a = end; i > 0 && a < p.address; ++a) before_it = before_it || slave.hole[a];
+        hole_count += in_hole + before_it;
+        end = std::max(end, p.end());
+        read = read && (in_hole || learning.read[i]);
+    }
+    const std::size_t span = points.back().end() - points.front().address;
+    const std::size_t bound = hole_count * ceil_log2(starts);
+    const bool ok = read && refusals <= bound && ceil_log2(starts) <= ceil_log2(span) && first == second + refusals &&
+                    learning.cut_refusals == refusals;
+    if (!ok)
+        std::fprintf(stderr,
+                     "  %zu points over %zu, %zu holes from %zu: %zu refusals cut (bound %zu), passes %zu, %zu%s\n",
+                     points.size(), span, hole_count, holes.empty() ? 0 : holes[0], refusals, bound, first, second,
+                     read ? "" : ", a point lost");
+    return ok;
+}
+
+std::vector<Point> spaced(std::size_t n, Table table, std::uint16_t width, std::size_t step) {
+    std::vector<Point> points;
+    for (std::size_t i = 0; i < n; ++i) points.push_back({1, table, static_cast<std::uint16_t>(i * step), width, 1.0});
+    return points;
+}
+
+// One hole in every position of every request of 1..125 registers: a point in it (points of one
+// or two registers side by side), or the stretch between two points.
+void one_hole_is_found_within_log2_of_the_span() {
+    for (std::size_t n = 1; n <= kMaxReadRegisters; ++n)
+        for (std::size_t p = 0; p < n; ++p) CHECK(holes_found_within_the_bound(row_of(n), {p}));
+    for (std::size_t n = 1; 2 * n <= kMaxReadRegisters; ++n)
+        for (std::size_t p = 0; p < 2 * n; ++p) CHECK(holes_found_within_the_bound(spaced(n, Table::Input, 2, 2), {p}));
+    for (std::size_t n = 2; 2 * n - 1 <= kMaxReadRegisters; ++n)
+        for (std::size_t p = 1; p < 2 * n - 1; p += 2)
+            CHECK(holes_found_within_the_bound(spaced(n, Table::Holding, 1, 2), {p}));
+    // Uneven gaps, the widest wherever they fall: the cut may not follow them past the bound.
+    std::uint32_t seed = 3;
+    for (int layout = 0; layout < 40; ++layout) {
+        std::vector<Point> points;
+        for (std::size_t a = 0;;) {
+            points.push_back({1, Table::Holding, static_cast<std::uint16_t>(a), 1, 1.0});
+            seed = seed * 1103515245u + 12345u;
+            a += 1 + (seed >> 16) % (layout % 2 ? 3 : 9);
+            if (a >= kMaxReadRegisters) break;
+        }
+        for (std::size_t a = 0; a < points.back().end(); ++a) CHECK(holes_found_within_the_bound(points, {a}));
+    }
+}
+
+// Several holes: every pair of positions in requests of a few sizes, and scattered sets of up to
+// six in every size; each hole costs at most ceil(log2(n)) cut refusals.
+void several_holes_cost_log2_each() {
+    for (const std::size_t n : {2, 3, 5, 8, 9, 17, 33, 64, 65})
+        for (std::size_t p = 0; p < n; ++p)
+            for (std::size_t q = p + 1; q < n; ++q) CHECK(holes_found_within_the_bound(row_of(n), {p, q}));
+    std::uint32_t seed = 7;
+    const auto next = [&seed](std::size_t below) {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<std::size_t>(seed >> 8) % below;
+    };
+    for (std::size_t n = 1; 2 * n - 1 <= kMaxReadRegisters; ++n)
+        for (int round = 0; round < 8; ++round) {
+            std::vector<std::size_t> holes;
+            for (std::size_t k = 1 + next(6); k > 0; --k) holes.push_back(next(2 * n - 1));
+            CHECK(holes_found_within_the_bound(spaced(n, Table::Holding, 1, 2), holes));
+        }
+    for (std::size_t n = 1; n <= kMaxReadBits; n += 1 + next(40)) {
+        std::vector<std::size_t> holes;
+        for (std::size_t k = 1 + next(6); k > 0; --k) holes.push_back(next(n));
+        CHECK(holes_found_within_the_bound(row_of(n, Table::Coil), holes));
+    }
+}
+
+// Bits: every request of 1..2000 bits side by side. A row's cut depends on nothing but its number
+// of points (checked on rows at other addresses), so the refusals for a hole at each position
+// follow from the cut of every shorter row; a sample is polled as the poller would.
+void one_hole_in_2000_bits_is_found_within_log2_of_the_span() {
+    std::vector<std::size_t> cut(kMaxReadBits + 1), worst(kMaxReadBits + 1);
+    for (std::size_t n = 2; n <= kMaxReadBits; ++n) {
+        std::vector<Point> points = row_of(n, Table::Coil);
+        const Request whole{1, Table::Coil, 1.0, 0, static_cast<std::uint16_t>(n), {}};
+        Request r = whole;
+        for (std::size_t i = 0; i < n; ++i) r.points.push_back(i);
+        const auto at = split_address(points, r);
+        CHECK(at && *at > 0 && *at < n);
+        cut[n] = at ? *at : 0;
+        for (Point& p : points) p.address = static_cast<std::uint16_t>(p.address + 5000 + n);
+        r.address = static_cast<std::uint16_t>(5000 + n);
+        CHECK(split_address(points, r) == std::optional<std::uint16_t>(static_cast<std::uint16_t>(5000 + n + cut[n])));
+        // refused and cut once, then the side holding the hole: the worst position over both
+        worst[n] = 1 + std::max(worst[cut[n]], worst[n - cut[n]]);
+        CHECK(worst[n] <= ceil_log2(n));
+        if (worst[n] > ceil_log2(n)) std::fprintf(stderr, "  %zu bits: %zu refusals\n", n, worst[n]);
+    }
+    for (const std::size_t n : {2, 3, 1000, 1024, 1025, 2000})
+        for (std::size_t p = 0; p < n; p += 1 + p / 16)
+            CHECK(holes_found_within_the_bound(row_of(n, Table::Coil), {p}));
+}
+
 const core_checks::Cases kCases = {
+    {"one_hole_is_found_within_log2_of_the_span", one_hole_is_found_within_log2_of_the_span},
+    {"several_holes_cost_log2_each", several_holes_cost_log2_each},
+    {"one_hole_in_2000_bits_is_found_within_log2_of_the_span", one_hole_in_2000_bits_is_found_within_log2_of_the_span},
     {"the_gap_is_the_fixed_cost_over_the_cost_per_register", the_gap_is_the_fixed_cost_over_the_cost_per_register},
     {"the_costs_follow_the_last_reads", the_costs_follow_the_last_reads},
     {"a_gap_moves_only_beyond_noise", a_gap_moves_only_beyond_noise},
