@@ -27,28 +27,18 @@ from brel_modbus_tool.codec import (BIT_TABLES, GATEWAY_NO_ANSWER, MAX_READ_BITS
                                     ArgumentProblem, Layout, error_kind, exception_name, failure_reason, parse_bit,
                                     parse_format, parse_register, parse_values, raw_hex, short_reason, shown,
                                     text_of)
-from brel_modbus_tool.output import FORMS, Cell, Duration, Row, Writer, console_for, frame_printer, timestamp
+from brel_modbus_tool.arguments import (TYPE_NUMBERS, Address, address_number, ranged, reference_number, seconds,
+                                        table_name)
+from brel_modbus_tool.connection import TARGETS, add_connection, connect
+from brel_modbus_tool.output import Cell, Duration, Row, Writer, console_for, timestamp
 from brel_modbus_tool.points import Point, explain_rows, load_learned, load_points, make_poller, save_learned
-from brel_modbus_tool.reference import Reference, datasheet_hint, parse_reference, what
+from brel_modbus_tool.reference import Reference, datasheet_hint, what
 from brel_modbus_tool.stats import PollStats
-from brel_modbus_tool.target import LineSettings, Link, OpenFailure, Target, TlsSettings, open_link, parse_target
+from brel_modbus_tool.target import Link, OpenFailure, Target, parse_target
 
 PROG = "brel-modbus"
 
-EPILOG = """\
-targets:
-  tcp://host[:port]      Modbus TCP (port 502 unless given)
-  host[:port], 127.0.0.1, [::1]:502
-                         Modbus TCP too: a host name or IP address that is no existing path
-                         (a file named like a host is the file: write tcp://name for the host)
-  tls://host[:port]      Modbus/TCP Security (port 802 unless given; --cafile, --certfile,
-                         --keyfile, --insecure)
-  udp://host[:port]      Modbus over UDP (port 502 unless given)
-  /dev/ttyUSB0, COM3     Modbus RTU on a serial port (--framing ascii: Modbus ASCII)
-  rtu+tcp://host:port    Modbus RTU through a TCP serial server, without pyserial
-  socket://host:port     Modbus RTU through a TCP serial server; any pyserial URL works
-                         (rfc2217://host:port, loop://)
-
+EPILOG = TARGETS + """\
 exit status:
   0  success
   1  a Modbus failure (time-out, exception answer, CRC error, mismatched answer,
@@ -94,86 +84,6 @@ def modbus_call(station: int, timeout: float, hint: str | None = None) -> Iterat
 
 # ---- argument types ------------------------------------------------------------------------------------
 
-def _integer(text: str) -> int:
-    try:
-        return int(text, 10)
-    except ValueError:
-        return int(text, 0)
-
-
-def ranged(low: int, high: int) -> Callable[[str], int]:
-    """An argparse type: an integer (decimal or 0x hex) from low to high."""
-    def convert(text: str) -> int:
-        try:
-            value = _integer(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-        if not low <= value <= high:
-            raise argparse.ArgumentTypeError(f"must be from {low} to {high}: {text}")
-        return value
-    return convert
-
-
-class Address(int):
-    """A protocol address that remembers how it was typed (for the datasheet hint)."""
-
-    text: str
-
-    def __new__(cls, value: int, text: str) -> Address:
-        address = super().__new__(cls, value)
-        address.text = text
-        return address
-
-
-def address_number(text: str) -> Address:
-    """An argparse type: a protocol address from 0 to 65535 (decimal or 0x hex)."""
-    return Address(ranged(0, 0xFFFF)(text), text)
-
-
-def reference_number(text: str) -> Reference:
-    try:
-        return parse_reference(text)
-    except ArgumentProblem as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
-
-
-def seconds(zero: bool, unit: str = "seconds", scale: float = 1.0) -> Callable[[str], float]:
-    """An argparse type: a time in ``unit`` (``scale`` of them make a second), above 0 (or
-    from 0 when ``zero``); the value in seconds."""
-    def convert(text: str) -> float:
-        try:
-            value = float(text)
-        except ValueError:
-            # -o was the output form before it became the time-out (as in mbpoll)
-            hint = f" (-o is the time-out, as in mbpoll: the output form is --output {text})" if text in FORMS else ""
-            raise argparse.ArgumentTypeError(f"not a number of {unit}: {text!r}{hint}") from None
-        if not (value >= 0 if zero else value > 0) or value == float("inf"):
-            raise argparse.ArgumentTypeError(f"must be a number of {unit} {'from 0' if zero else 'above 0'}: {text}")
-        return value / scale
-    return convert
-
-
-# mbpoll's -t: 0 coils, 1 discrete inputs, 3 input registers, 4 holding registers
-TYPE_NUMBERS = {"0": "coil", "1": "discrete", "3": "input", "4": "holding"}
-
-
-def table_name(text: str) -> str:
-    """An argparse type: a table by its name, or by mbpoll's -t number."""
-    number, colon, kind = text.partition(":")
-    if colon and number in TYPE_NUMBERS:
-        raise argparse.ArgumentTypeError(f"-t {text}: the type of the values goes in --format: -t {number} "
-                                         f"--format f for floats, i for 32-bit integers (and --order)")
-    return TYPE_NUMBERS.get(text, text.lower())
-
-
-PARITY_WORDS = {"none": "N", "even": "E", "odd": "O"}
-
-
-def parity_letter(text: str) -> str:
-    """An argparse type: N, E or O, or the words none, even and odd (as mbpoll writes them)."""
-    return PARITY_WORDS.get(text.lower(), text.upper())
-
-
 class StationOnce(argparse.Action):
     """Stores the station; refuses a second one, which the short options of old (-s station,
     -a address) would give: ``-s 1 -a 100`` now names the station twice."""
@@ -208,54 +118,6 @@ def parse_stations(text: str) -> list[int]:
 
 
 # ---- the parser ----------------------------------------------------------------------------------------
-
-def add_connection(parser: argparse.ArgumentParser, timeout: float) -> None:
-    parser.add_argument("target", metavar="TARGET",
-                        help="tcp://host[:port] or a bare host name or IP address (localhost:502, 127.0.0.1) "
-                             "for Modbus TCP; tls://host[:port] for Modbus/TCP Security (port 802); "
-                             "udp://host[:port] for Modbus over UDP; a serial port (/dev/ttyUSB0, COM3), a pyserial "
-                             "URL (socket://host:port, rfc2217://host:port, loop://) or rtu+tcp://host:port (a TCP "
-                             "serial server, without pyserial) for RTU")
-    group = parser.add_argument_group("connection")
-    group.add_argument("--timeout", "-o", type=seconds(zero=False), default=timeout, metavar="S",
-                       help=f"seconds to wait for each answer (default {timeout:g})")
-    group.add_argument("--retries", type=ranged(0, 100), default=0, metavar="N",
-                       help="send a request that failed (time-out, CRC, mismatch, broken connection) up to N times "
-                            "more; an exception answer is never retried (default 0)")
-    line = parser.add_argument_group("serial line (RTU targets)")
-    line.add_argument("--baud", "-b", type=ranged(1, 10_000_000), default=19200, metavar="N",
-                      help="baud rate (default 19200)")
-    line.add_argument("--parity", "-P", type=parity_letter, choices=("N", "E", "O"), default="E",
-                      help="parity: N, E, O (or none, even, odd; default E, even: the Modbus serial line's default; "
-                           "the standard pairs N with 2 stop bits)")
-    line.add_argument("--stopbits", type=float, choices=(1, 1.5, 2), default=1, help="stop bits (default 1)")
-    line.add_argument("--bytesize", type=int, choices=(7, 8), default=8, help="data bits (default 8)")
-    line.add_argument("--echo", action="store_true",
-                      help="the adapter hears its own requests (2-wire RS-485): read back and check each one")
-    line.add_argument("--rs485", action="store_true",
-                      help="switch the RS-485 transceiver by RTS (by the driver, or by the channel)")
-    line.add_argument("--low-latency", action="store_true",
-                      help="ask the driver for its low-latency mode (Linux; FTDI adapters)")
-    line.add_argument("--broadcast-delay", type=seconds(zero=True), metavar="S",
-                      help="quiet time after a broadcast to station 0 (default 0.1)")
-    parser.add_argument("--trace", action="store_true",
-                        help="print every frame sent and received on stderr: seconds since the start, direction, "
-                             "the bytes in hex and, for an answer, how the exchange ended (as mbpoll's -v)")
-    line.add_argument("--framing", choices=("rtu", "ascii"), default="rtu",
-                      help="rtu (default) or ascii: Modbus ASCII frames (':', hex, LRC, CR LF)")
-    tls = parser.add_argument_group("certificates (tls:// targets)")
-    tls.add_argument("--cafile", metavar="FILE",
-                     help="the authority that signed the server's certificate (default: the system's)")
-    tls.add_argument("--certfile", metavar="FILE",
-                     help="this client's certificate (PEM), for a server that asks for one; its key too, "
-                          "unless --keyfile")
-    tls.add_argument("--keyfile", metavar="FILE", help="the key of --certfile, when it is a file of its own")
-    tls.add_argument("--insecure", action="store_true",
-                     help="check neither the server's certificate nor its name (a test bench only)")
-    parser.add_argument("--output", choices=FORMS, default="table",
-                        help="table (aligned, for people), csv or json (with ISO timestamps, for scripts); "
-                             "default table")
-
 
 def add_station(group: argparse._ArgumentGroup, low: int, station_help: str) -> None:
     group.add_argument("--station", "-a", "-s", type=ranged(low, 255), action=StationOnce, metavar="N",
@@ -357,24 +219,6 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 # ---- shared steps --------------------------------------------------------------------------------------
-
-def line_settings(args: argparse.Namespace) -> LineSettings:
-    return LineSettings(baudrate=args.baud, parity=args.parity, stopbits=args.stopbits, bytesize=args.bytesize,
-                        echo=args.echo, rs485=args.rs485, low_latency=args.low_latency,
-                        broadcast_delay=args.broadcast_delay, framing=args.framing)
-
-
-def tls_settings(args: argparse.Namespace) -> TlsSettings:
-    return TlsSettings(cafile=args.cafile, certfile=args.certfile, keyfile=args.keyfile, insecure=args.insecure)
-
-
-def connect(args: argparse.Namespace, station: int = 1) -> Link:
-    target: Target = args.target_parsed
-    link = open_link(target, args.timeout, args.retries, line_settings(args), station, tls_settings(args))
-    if args.trace:
-        link.master.trace = frame_printer(sys.stderr)
-    return link
-
 
 def writer_for(args: argparse.Namespace) -> Writer:
     return Writer(args.output, sys.stdout)
