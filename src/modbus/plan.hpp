@@ -232,48 +232,48 @@ inline std::vector<Request> make_plan(std::span<const Point> points, std::span<c
 }
 
 // Where a refused request is cut in two: before one of its points (by address order) that
-// starts at a new address. The cuts are a bisection of what is still suspected: with the points
-// starting at n distinct addresses, and h the power of two at or above n, each side keeps at
-// most h / 2 of those addresses, so that a point lying in a hole is alone after ceil(log2(n))
-// refusals at most. The refused requests that are cut (the first included) number at most
-// ceil(log2(n)) for each hole, a hole being a point that lies in one or a stretch between two
-// points that holds one; they are what a pass that meets holes sends beyond the plan it learns,
-// and n is at most the registers (or bits) asked. Within that bound the cut goes at the widest
-// gap between points, the nearest the middle among equal gaps: a hole between two blocks of
-// registers (where no point lies) is then usually found with one refusal. None when all the
-// points start at one address (one point, or points that share their first register): such a
-// request is not split.
+// starts at a new address. The cuts are a bisection of the registers (or bits) that hold the
+// points' first ones: with those lying within d of each other (from the first point's first
+// register to the last point's, both counted), and h the power of two at or above d, each side
+// keeps its first registers within h / 2 of each other. Such a cut always exists (the first
+// point starting h / 2 or more past the first), and a request whose points all start at one
+// address is not cut, so a point lying in a hole is alone after ceil(log2(d)) refusals at most.
+// The refused requests that are cut (the first included) number at most ceil(log2(d)) for each
+// hole, a hole being a point that lies in one or a stretch between two points that holds one;
+// they are what a pass that meets holes sends beyond the plan it learns, and d is at most the
+// registers (or bits) asked. Among the cuts within that bound, the one at the widest gap between
+// points, the nearest the middle among equal gaps: a hole between two blocks of registers (where
+// no point lies) is then usually found with one refusal, and the cuts kept for later plans lie
+// where the slave has no registers. None when all the points start at one address (one point,
+// or points that share their first register).
 inline std::optional<std::uint16_t> split_address(std::span<const Point> points, const Request& request) {
     const std::size_t n = request.points.size();
     if (n < 2) return std::nullopt;
-    std::size_t starts = 1;  // distinct first addresses
-    for (std::size_t k = 1; k < n; ++k)
-        if (points[request.points[k]].address != points[request.points[k - 1]].address) ++starts;
-    if (starts < 2) return std::nullopt;
-    std::size_t half = 1;  // the most starts either side may keep
-    while (2 * half < starts) half *= 2;
+    const std::size_t first = points[request.points.front()].address;
+    const std::size_t last = points[request.points.back()].address;
+    if (first == last) return std::nullopt;
+    std::size_t half = 1;  // how far apart the first registers of either side may lie, counted as d
+    while (2 * half < last - first + 1) half *= 2;
     struct Best {
         bool found = false;
         long long gap = 0;         // registers or bits between the points before and this one
-        std::size_t distance = 0;  // from the middle, in starts (doubled)
+        std::size_t distance = 0;  // from the middle of the first registers, doubled
         std::uint16_t address = 0;
     } best;
     std::size_t end = points[request.points[0]].end();
-    std::size_t left = 1;  // starts before the point at k
     for (std::size_t k = 1; k < n; ++k) {
         const Point& here = points[request.points[k]];
-        const bool starts_anew = here.address != points[request.points[k - 1]].address;
+        const std::size_t before = points[request.points[k - 1]].address;
         const long long gap = static_cast<long long>(here.address) - static_cast<long long>(end);
         end = std::max(end, here.end());
-        if (!starts_anew) continue;
-        if (left <= half && starts - left <= half) {
-            const std::size_t distance = 2 * left > starts ? 2 * left - starts : starts - 2 * left;
-            if (!best.found || gap > best.gap || (gap == best.gap && distance < best.distance))
-                best = {true, gap, distance, here.address};
-        }
-        ++left;
+        if (here.address == before) continue;
+        if (before - first + 1 > half || last - here.address + 1 > half) continue;
+        const std::size_t twice = std::size_t{here.address} + before;
+        const std::size_t distance = twice > first + last ? twice - first - last : first + last - twice;
+        if (!best.found || gap > best.gap || (gap == best.gap && distance < best.distance))
+            best = {true, gap, distance, here.address};
     }
-    return best.address;  // found: some cut always keeps both sides within half
+    return best.address;  // found: the first point starting half or more past the first one qualifies
 }
 
 // ---- when requests are due ------------------------------------------------------------
