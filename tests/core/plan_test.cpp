@@ -339,8 +339,7 @@ void one_hole_in_2000_bits_is_found_within_log2_of_the_span() {
     std::vector<std::size_t> cut(kMaxReadBits + 1), worst(kMaxReadBits + 1);
     for (std::size_t n = 2; n <= kMaxReadBits; ++n) {
         std::vector<Point> points = row_of(n, Table::Coil);
-        const Request whole{1, Table::Coil, 1.0, 0, static_cast<std::uint16_t>(n), {}};
-        Request r = whole;
+        Request r{1, Table::Coil, 1.0, 0, static_cast<std::uint16_t>(n), {}};
         for (std::size_t i = 0; i < n; ++i) r.points.push_back(i);
         const auto at = split_address(points, r);
         CHECK(at && *at > 0 && *at < n);
