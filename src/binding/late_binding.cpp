@@ -1,6 +1,7 @@
 // Late binding: the namespace watcher, the steadiness of class entries and the step tables.
 #include "binding/late_binding.hpp"
 
+#include "module/attributes.hpp"
 #include "module/runtime.hpp"
 
 namespace brel {
@@ -120,12 +121,8 @@ bool StepTable::kept(PyTypeObject* type, PyObject* name) {
 namespace {
 // True when self's __dict__ holds `name` (an object without a __dict__ hides nothing).
 bool instance_has(PyObject* self, PyObject* name) {
-    Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) {
-        PyErr_Clear();
-        return false;
-    }
-    return check(PyDict_Contains(dict.get(), name)) != 0;
+    Ref dict = instance_dict(self);
+    return dict && check(PyDict_Contains(dict.get(), name)) != 0;
 }
 }  // namespace
 

@@ -19,14 +19,9 @@ Ref small_int(long v) { return own(PyLong_FromLong(v)); }
 Ref empty_bytes() { return own(PyBytes_FromStringAndSize(nullptr, 0)); }
 
 // self.name and self.name = value as generic attribute access does them: straight in
-// the instance's __dict__ while the class looks attributes up the generic way and
-// defines nothing of that name (so no descriptor comes first); through the interpreter
-// otherwise, which also raises the errors.
-Ref instance_dict(PyObject* self) {
-    Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) PyErr_Clear();
-    return dict;
-}
+// the instance's __dict__ (module/attributes.hpp) while the class looks attributes up the
+// generic way and defines nothing of that name (so no descriptor comes first); through the
+// interpreter otherwise, which also raises the errors.
 
 // True when self.name is read (store: written) straight in the instance's __dict__.
 bool plain_attribute(PyTypeObject* type, PyObject* name, bool store) {
@@ -36,27 +31,14 @@ bool plain_attribute(PyTypeObject* type, PyObject* name, bool store) {
 }
 
 Ref get_plain(PyObject* self, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (plain_attribute(type, name, false)) {
-        if (Ref dict = instance_dict(self)) {
-            if (PyObject* value = PyDict_GetItemWithError(dict.get(), name)) return Ref::borrow(value);
-            if (PyErr_Occurred()) raise();
-        }
-    }
-    return getattr(self, name);
+    return DirectAttributes(self, plain_attribute(Py_TYPE(self), name, false)).get(name);
 }
 
 // True when self.name = value is a store in the instance's __dict__.
 bool plain_store(PyObject* self, PyObject* name) { return plain_attribute(Py_TYPE(self), name, true); }
 
 void set_plain(PyObject* self, PyObject* name, PyObject* value) {
-    if (plain_store(self, name)) {
-        if (Ref dict = instance_dict(self)) {
-            check(PyDict_SetItem(dict.get(), name, value));
-            return;
-        }
-    }
-    setattr(self, name, value);
+    DirectAttributes(self, plain_store(self, name)).set(name, value);
 }
 
 Ref tunnel_of(PyObject* self) { return get_plain(self, BREL_STR("_Master__tunnel")); }
