@@ -166,53 +166,9 @@ Ref write_coil(Args& a) {
     return submit(a[0], std::move(r));
 }
 
-Ref read_input_registers_n(PyObject* self, PyObject* address, PyObject* count, bool first) {
-    tcp::check_address(address);
-    const std::size_t n = tcp::limited_count(count, "count", modbus::kMaxReadRegisters);
-    std::uint8_t pdu[modbus::kTcpReadPduSize];
-    modbus::tcp_two_fields(pdu, modbus::kReadInputRegisters, tcp::low16(address), static_cast<std::uint16_t>(n));
-    auto r = request_of(pdu, sizeof pdu, Decode::RuleRegisters, static_cast<long long>(1 + 2 * n));
-    r->rule = modbus::AnswerRule::RegisterBytes;
-    r->fault = "Feedback for reading registers invalid";
-    r->first = first;
-    return submit(self, std::move(r));
-}
-
-Ref read_input_registers(Args& a) { return read_input_registers_n(a[0], a[1], a[2], false); }
-
-Ref read_input_register(Args& a) {
-    Ref one = make_int(1);
-    return read_input_registers_n(a[0], a[1], one.get(), true);
-}
-
-Ref read_input_coils(Args& a) {
-    PyObject *address = a[1], *count = a[2];
-    tcp::check_address(address);
-    const std::size_t n = tcp::limited_count(count, "count", modbus::kMaxReadBits);
-    std::uint8_t pdu[modbus::kTcpReadPduSize];
-    modbus::tcp_two_fields(pdu, modbus::kReadDiscreteInputs, tcp::low16(address), static_cast<std::uint16_t>(n));
-    auto r = request_of(pdu, sizeof pdu, Decode::RuleBits, static_cast<long long>(1 + (n + 7) / 8));
-    r->rule = modbus::AnswerRule::BitBytes;
-    r->fault = "Feedback for reading coils invalid";
-    r->count = Ref::borrow(count);
-    return submit(a[0], std::move(r));
-}
-
 Ref read_coil(Args& a) {
     Ref one = make_int(1);
     return read_coils_n(a[0], a[1], one.get(), true);
-}
-
-Ref write_single_register(Args& a) {
-    PyObject *address = a[1], *value = a[2];
-    tcp::check_address(address);
-    std::uint8_t pdu[modbus::kTcpReadPduSize];
-    modbus::tcp_two_fields(pdu, modbus::kWriteSingleRegister, tcp::low16(address), tcp::low16(value));
-    auto r = request_of(pdu, sizeof pdu, Decode::Confirm, 4);
-    r->rule = modbus::AnswerRule::Echo;
-    r->fault = "Write register";
-    r->address = Ref::borrow(address);
-    return submit(a[0], std::move(r));
 }
 
 // The request an operation of operations.cpp makes, caught instead of sent: the operation
@@ -225,13 +181,19 @@ public:
     void confirm(ops::Pdu pdu, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault fault) override {
         request = request_of(pdu.data, pdu.size, Decode::Confirm, static_cast<long long>(answer_size - 1));
         request->rule = rule;
-        request->fault = fault == ops::Fault::WriteCoils ? "Write coils" : "Mask write register";
+        request->fault = tcp::write_prefix(fault);
     }
     Ref registers(ops::Pdu pdu, std::size_t count, ops::Fault) override {
         request = request_of(pdu.data, pdu.size, Decode::RuleRegisters, static_cast<long long>(1 + 2 * count));
         request->rule = modbus::AnswerRule::RegisterBytes;
         request->fault = "Feedback for reading registers invalid";
-        request->write = true;  // it writes too
+        return none();
+    }
+    Ref bits(ops::Pdu pdu, std::size_t count, ops::Fault) override {
+        request = request_of(pdu.data, pdu.size, Decode::RuleBits, static_cast<long long>(1 + (count + 7) / 8));
+        request->rule = modbus::AnswerRule::BitBytes;
+        request->fault = "Feedback for reading coils invalid";
+        request->count = own(PyLong_FromSize_t(count));
         return none();
     }
     // Not caught: code 43/14 is read page by page as the answers come (next_page).
@@ -253,6 +215,32 @@ public:
 Ref submit_caught(PyObject* self, CaughtRequest& caught, PyObject* address) {
     caught.request->address = Ref::borrow(address);
     return submit(self, std::move(caught.request));
+}
+
+Ref read_input_registers_n(PyObject* self, PyObject* address, PyObject* count, bool first) {
+    CaughtRequest caught;
+    tcp::read_input_on(caught, address, count, false);
+    caught.request->first = first;
+    return submit(self, std::move(caught.request));
+}
+
+Ref read_input_registers(Args& a) { return read_input_registers_n(a[0], a[1], a[2], false); }
+
+Ref read_input_register(Args& a) {
+    Ref one = make_int(1);
+    return read_input_registers_n(a[0], a[1], one.get(), true);
+}
+
+Ref read_input_coils(Args& a) {
+    CaughtRequest caught;
+    tcp::read_input_on(caught, a[1], a[2], true);
+    return submit(a[0], std::move(caught.request));
+}
+
+Ref write_single_register(Args& a) {
+    CaughtRequest caught;
+    tcp::write_single_register_on(caught, a);
+    return submit_caught(a[0], caught, a[1]);
 }
 
 Ref write_coils(Args& a) {

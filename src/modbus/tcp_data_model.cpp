@@ -1,4 +1,4 @@
-// ModbusTCPMaster's exchange over self.__query, its faces of the shared operations, codes 2, 4 and 6, typed values.
+// ModbusTCPMaster's exchange over self.__query and its faces of the shared operations (codes 2, 4, 6 among them).
 //
 // Codes 8, 17, 20, 21 and 24 and raw requests are shared operations too; 7, 11 and 12 belong
 // to the serial line only and are not members here.
@@ -14,9 +14,8 @@ namespace brel::tcp {
 
 // ---- the data model: codes 2, 4, 6, 8, 15, 17, 20 to 24 and 43, raw requests, typed values -------
 //
-// Each member refuses what the protocol cannot carry before anything is sent. Codes 2, 4
-// and 6 build their PDU here; codes 15, 22, 23 and 43 and the values are the shared
-// operations of operations.hpp over this master's exchange. Either way the PDU goes
+// Each member refuses what the protocol cannot carry before anything is sent, then runs
+// the shared operation of operations.hpp over this master's exchange. The PDU goes
 // through self.__query (looked up on the instance, so subclasses and the master's lock
 // apply; the function code, the declared length and exception answers are checked
 // there), and the answer must belong to the request by pdu_answer_matches. Typed values
@@ -47,14 +46,11 @@ Ref exchange(PyObject* self, const std::uint8_t* pdu, std::size_t size, std::siz
 
 // True when `data` (what follows the function code) answers the request PDU by `rule`.
 bool answers(const std::uint8_t* request, std::size_t size, modbus::AnswerRule rule, PyObject* data) {
-    std::uint8_t head[8] = {};  // a unit identifier, then the request's PDU
-    const std::size_t n = std::min(size, sizeof head - 1);
-    std::memcpy(head + 1, request, n);
     const Py_ssize_t length = PyBytes_GET_SIZE(data);
     std::vector<std::uint8_t> pdu(1 + static_cast<std::size_t>(length));
     pdu[0] = request[0];
     std::memcpy(pdu.data() + 1, PyBytes_AS_STRING(data), static_cast<std::size_t>(length));
-    return modbus::pdu_answer_matches(modbus::request_head(head, 1 + n), rule, pdu.data(), pdu.size());
+    return ops::pdu_answers({request, size}, rule, pdu.data(), pdu.size());
 }
 
 // "<prefix> address [N] to <peer> failed."
@@ -74,46 +70,19 @@ Ref registers_of(PyObject* data) {
     return result;
 }
 
-Ref read_input_registers(Args& a) {
-    PyObject *self = a[0], *address = a[1], *count = a[2];
-    check_address(address);
-    const std::size_t n = limited_count(count, "count", modbus::kMaxReadRegisters);
-    std::uint8_t pdu[modbus::kTcpReadPduSize];
-    modbus::tcp_two_fields(pdu, modbus::kReadInputRegisters, low16(address), static_cast<std::uint16_t>(n));
-    Ref data = exchange(self, pdu, sizeof pdu, 1 + 2 * n);
-    if (!answers(pdu, sizeof pdu, modbus::AnswerRule::RegisterBytes, data.get()))
-        raise_assertion(BREL_STR("Feedback for reading registers invalid"));
-    return registers_of(data.get());
-}
-
 Ref read_input_register(Args& a) { return read_one(a, BREL_STR("read_input_registers")); }
-
-Ref read_input_coils(Args& a) {
-    PyObject *self = a[0], *address = a[1], *count = a[2];
-    check_address(address);
-    const std::size_t n = limited_count(count, "count", modbus::kMaxReadBits);
-    std::uint8_t pdu[modbus::kTcpReadPduSize];
-    modbus::tcp_two_fields(pdu, modbus::kReadDiscreteInputs, low16(address), static_cast<std::uint16_t>(n));
-    Ref data = exchange(self, pdu, sizeof pdu, 1 + (n + 7) / 8);
-    if (!answers(pdu, sizeof pdu, modbus::AnswerRule::BitBytes, data.get()))
-        raise_assertion(BREL_STR("Feedback for reading coils invalid"));
-    const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get())) + 1;
-    Ref result = own(PyList_New(static_cast<Py_ssize_t>(n)));
-    fill_bits(result.get(), p);
-    return result;
-}
 
 Ref read_coil(Args& a) { return read_one(a, BREL_STR("read_coils")); }
 
-Ref write_single_register(Args& a) {
-    PyObject *self = a[0], *address = a[1], *value = a[2];
-    check_address(address);
-    std::uint8_t pdu[modbus::kTcpReadPduSize];
-    modbus::tcp_two_fields(pdu, modbus::kWriteSingleRegister, low16(address), low16(value));
-    Ref data = exchange(self, pdu, sizeof pdu, 4);
-    if (!answers(pdu, sizeof pdu, modbus::AnswerRule::Echo, data.get()))
-        raise_write_failed({self}, "Write register", address);
-    return none();
+const char* write_prefix(ops::Fault fault) {
+    switch (fault) {
+        case ops::Fault::WriteCoils:
+            return "Write coils";
+        case ops::Fault::WriteRegister:
+            return "Write register";
+        default:
+            return "Mask write register";
+    }
 }
 
 void identification_answer(const std::uint8_t* request, std::size_t size, PyObject* data, const ops::PageReader& read) {
@@ -182,6 +151,8 @@ const char* fault_words(ops::Fault fault) {
             return "writing file records";
         case ops::Fault::FifoQueue:
             return "reading the FIFO queue";
+        case ops::Fault::ReadBits:
+            return "reading coils";
         default:
             return "the request";
     }
@@ -198,8 +169,7 @@ public:
     void confirm(ops::Pdu request, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault fault) override {
         Ref data = exchange(self_, request.data, request.size, answer_size - 1);
         if (!answers(request.data, request.size, rule, data.get()))
-            raise_write_failed({self_}, fault == ops::Fault::WriteCoils ? "Write coils" : "Mask write register",
-                               address_);
+            raise_write_failed({self_}, write_prefix(fault), address_);
     }
 
     Ref registers(ops::Pdu request, std::size_t count, ops::Fault) override {
@@ -350,6 +320,35 @@ PyObject* holding_code() {
 }  // namespace
 
 // ---- the faces of the shared operations: arguments checked in order, then the operation ----------
+
+Ref read_input_on(ops::Exchange& ex, PyObject* address, PyObject* count, bool bits) {
+    check_address(address);
+    const std::size_t n = limited_count(count, "count", bits ? modbus::kMaxReadBits : modbus::kMaxReadRegisters);
+    const auto n16 = static_cast<std::uint16_t>(n);
+    if (bits) return ops::read_bits(ex, modbus::kReadDiscreteInputs, low16(address), n16);
+    return ops::read_registers(ex, modbus::kReadInputRegisters, low16(address), n16);
+}
+
+Ref write_single_register_on(ops::Exchange& ex, Args& a) {
+    check_address(a[1]);
+    ops::write_register(ex, low16(a[1]), low16(a[2]));
+    return none();
+}
+
+Ref read_input_registers(Args& a) {
+    TcpMasterExchange ex(a[0], a[1]);
+    return read_input_on(ex, a[1], a[2], false);
+}
+
+Ref read_input_coils(Args& a) {
+    TcpMasterExchange ex(a[0], a[1]);
+    return read_input_on(ex, a[1], a[2], true);
+}
+
+Ref write_single_register(Args& a) {
+    TcpMasterExchange ex(a[0], a[1]);
+    return write_single_register_on(ex, a);
+}
 
 Ref write_coils(Args& a) {
     PyObject *self = a[0], *address = a[1];

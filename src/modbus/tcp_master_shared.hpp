@@ -203,6 +203,10 @@ Ref read_file_record_on(ops::Exchange& ex, Args& a);
 Ref write_file_record_on(ops::Exchange& ex, Args& a);
 Ref read_fifo_queue_on(ops::Exchange& ex, Args& a);
 Ref execute_on(ops::Exchange& ex, Args& a);
+// Codes 2 (`bits`) and 4: (address, count) checked in order, then the operation over `ex`.
+Ref read_input_on(ops::Exchange& ex, PyObject* address, PyObject* count, bool bits);
+// Code 6: (self, address, value) checked, then the operation over `ex`.
+Ref write_single_register_on(ops::Exchange& ex, Args& a);
 Ref needed_for(const ops::AnswerShape& shape);
 std::vector<std::uint8_t> shaped_answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
                                         ops::Fault fault, PyObject* data);
@@ -211,6 +215,8 @@ std::vector<std::uint8_t> shaped_answer(ops::Pdu request, const ops::AnswerShape
 bool answers(const std::uint8_t* request, std::size_t size, modbus::AnswerRule rule, PyObject* data);
 Ref registers_of(PyObject* data);
 [[noreturn]] void raise_write_failed(const Peer& peer, const char* prefix, PyObject* address);
+// The prefix of the text of a failed write (codes 6, 15, 22) of `fault`.
+const char* write_prefix(ops::Fault fault);
 std::size_t limited_count(PyObject* count, const char* what, std::size_t top);
 std::vector<std::uint16_t> written_words(PyObject* values);
 // A code 43/14 answer's data part judged against its request and handed, function code
