@@ -21,15 +21,34 @@ namespace brel::tcp {
 
 // ---- names -----------------------------------------------------------------------------
 
-inline PyObject* k_socket() { return BREL_STR("_ModbusTCPMaster__socket"); }
-inline PyObject* k_station() { return BREL_STR("_ModbusTCPMaster__station"); }
-inline PyObject* k_head_checker() { return BREL_STR("_ModbusTCPMaster__head_checker"); }
-inline PyObject* k_protocol() { return BREL_STR("_ModbusTCPMaster__protocol"); }
-inline PyObject* k_last_sent() { return BREL_STR("_ModbusTCPMaster__last_command_sent"); }
-inline PyObject* k_last_received() { return BREL_STR("_ModbusTCPMaster__last_feedback_received"); }
-inline PyObject* k_target_host() { return BREL_STR("_ModbusTCPMaster__target_host"); }
-inline PyObject* k_query() { return BREL_STR("_ModbusTCPMaster__query"); }
+// The instance's state, kept in its __dict__ under these names (the step table's kept names).
+inline constexpr const char* kStateNames[] = {
+    "_ModbusTCPMaster__socket",     "_ModbusTCPMaster__station",           "_ModbusTCPMaster__head_checker",
+    "_ModbusTCPMaster__protocol",   "_ModbusTCPMaster__last_command_sent", "_ModbusTCPMaster__last_feedback_received",
+    "_ModbusTCPMaster__target_host"};
+
+inline PyObject* k_socket() { return BREL_STR(kStateNames[0]); }
+inline PyObject* k_station() { return BREL_STR(kStateNames[1]); }
+inline PyObject* k_head_checker() { return BREL_STR(kStateNames[2]); }
+inline PyObject* k_protocol() { return BREL_STR(kStateNames[3]); }
+inline PyObject* k_last_sent() { return BREL_STR(kStateNames[4]); }
+inline PyObject* k_last_received() { return BREL_STR(kStateNames[5]); }
+inline PyObject* k_target_host() { return BREL_STR(kStateNames[6]); }
 inline PyObject* k_class() { return BREL_STR("ModbusTCPMaster"); }
+
+// The steps of ModbusTCPMaster, in the order of its step table (tcp_late_binding.cpp): the
+// members its other members reach through look-up, so that they can be replaced.
+enum TcpMasterStep : std::size_t {
+    kQueryStep,
+    kProtocolProperty,
+    kStationProperty,
+    kHeaderBuilder,
+    kWholeQueryBuilder,
+    kReadRegistersBuilder,
+    kReadCoilsBuilder,
+    kWriteRegistersBuilder,
+    kWriteCoilBuilder,
+};
 
 // ---- helpers ---------------------------------------------------------------------------
 
@@ -128,6 +147,7 @@ inline Ref class_member(PyObject* name) {
 // ---- tcp_late_binding.cpp: the fast paths' guard ----------------------------------------------
 
 extern PyTypeObject* library_tcp_type;
+StepTable& tcp_master_steps();
 bool plain_master(PyObject* self);
 // True when self is a ModbusUDPMaster (or of a subclass): its transaction runs over datagrams.
 bool datagram_master(PyObject* self) noexcept;

@@ -189,11 +189,11 @@ struct TracedRequest {
 
 Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, PyObject* trace, TracedRequest& traced) {
     const bool plain = plain_master(self);
-    Ref builder = plain ? Ref() : class_member(BREL_STR("construct_whole_query_command"));
+    Ref builder = plain ? Ref() : class_member(tcp_master_steps().name(kWholeQueryBuilder));
     const DirectAttributes attributes(self, plain);
     Ref head_checker = attributes.get(k_head_checker());
-    Ref protocol = property_value(self, attributes, plain, BREL_STR("protocol"), k_protocol());
-    Ref station = property_value(self, attributes, plain, BREL_STR("station"), k_station());
+    Ref protocol = property_value(self, attributes, plain, tcp_master_steps().name(kProtocolProperty), k_protocol());
+    Ref station = property_value(self, attributes, plain, tcp_master_steps().name(kStationProperty), k_station());
     const bool ours = plain || is_function_with(builder.get(), construct_whole_query_command);
     Ref query_cmd;
     if (ours && PyLong_CheckExact(head_checker.get()) && PyLong_CheckExact(protocol.get()) &&
@@ -201,7 +201,7 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, PyObj
         query_cmd = plain ? build_frame(command, head_checker.get(), protocol.get(), station.get(), true)
                           : whole_query(command, head_checker.get(), protocol.get(), station.get());
     } else {
-        if (!builder) builder = class_member(BREL_STR("construct_whole_query_command"));
+        if (!builder) builder = class_member(tcp_master_steps().name(kWholeQueryBuilder));
         query_cmd = call(builder.get(), command, head_checker.get(), protocol.get(), station.get());
     }
 
