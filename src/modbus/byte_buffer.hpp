@@ -20,7 +20,12 @@ public:
 
     const std::uint8_t* data() const noexcept { return heap_.empty() ? local_ : heap_.data(); }
     std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
     bool on_heap() const noexcept { return !heap_.empty(); }
+    // The bytes as a range.
+    const std::uint8_t* begin() const noexcept { return data(); }
+    const std::uint8_t* end() const noexcept { return data() + size_; }
+    std::uint8_t operator[](std::size_t i) const noexcept { return data()[i]; }
 
     // Room for `n` more bytes at the end; commit() says how many were written there.
     std::uint8_t* reserve(std::size_t n) {

@@ -326,8 +326,9 @@ void byte_buffer_keeps_every_byte() {
     b.commit(3);
     all.insert(all.end(), 3, 0x5A);
     CHECK(b.size() == all.size() && std::equal(all.begin(), all.end(), b.data()));
+    CHECK(Bytes(b.begin(), b.end()) == all && b[all.size() - 1] == 0x5A && b[1] == (0 ^ 0xA5));
     b.clear();
-    CHECK(b.size() == 0 && !b.on_heap());
+    CHECK(b.size() == 0 && b.empty() && !b.on_heap() && b.begin() == b.end());
     const std::uint8_t five[] = {1, 2, 3, 4, 5};
     b.append(five, sizeof five);
     CHECK(!b.on_heap() && std::equal(five, five + 5, b.data()));
