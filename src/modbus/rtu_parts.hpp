@@ -39,6 +39,7 @@ struct Transaction;
 struct Protocol;
 class Feedback;
 struct Counted;
+enum MasterStep : std::size_t;
 
 Ref none();
 Ref small_int(long v);
@@ -93,7 +94,7 @@ Ref master_send_write_register_request(Args& a);
 Ref master_send_write_registers_request(Args& a);
 Ref master_send_write_coil_request(Args& a);
 bool is_broadcast(const Transaction& tx, PyObject* station);
-Ref write_and_confirm(Args& a, PyObject* sender);
+Ref write_and_confirm(Args& a, MasterStep sender);
 Ref master_write_register(Args& a);
 Ref master_write_registers(Args& a);
 Ref master_write_coil(Args& a);
@@ -195,7 +196,22 @@ Ref master_execute(Args& a);
 // The steps of Master: the members that the others reach through attribute look-up on
 // the instance, each named once here with the library's body, and the attributes its
 // steps keep in the instance's __dict__ (the channel and the record).
-enum MasterStep : std::size_t { kSendReadRegisters, kSendReadXxRegisters, kWriteMessage, kFeedbackAssistant, kRead };
+enum MasterStep : std::size_t {
+    kSendReadRegisters,
+    kSendReadXxRegisters,
+    kWriteMessage,
+    kFeedbackAssistant,
+    kRead,
+    kSendWriteRegister,
+    kSendWriteRegisters,
+    kSendWriteCoil,
+    kSendReadXxCoils,
+    kReadXxCoils,
+    kReadInt32,
+    kReadMultiInt32,
+    kWriteInt32,
+    kWriteMultiInt32,
+};
 
 // self.<step>(*args): `direct` while the step is the library's own.
 template <class Direct, class... A>
