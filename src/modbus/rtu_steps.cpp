@@ -319,4 +319,63 @@ void check_answer(Transaction& tx, modbus::AnswerRule rule, Feedback& feedback, 
         check_answer(tx, rule, feedback.object(), station);
 }
 
+// ---- the CRC of an answer, through ModbusStatic.crc_is_right and Master.__check_crc as looked up now ----
+
+void check_crc_of(PyObject* message, PyObject* station) {
+    Ref statics = BREL_GLOBAL("ModbusStatic");
+    Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
+    Ref verdict = is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")
+                      ? crc_is_right_of(message)
+                      : call(crc_is_right.get(), message);
+    if (truth(verdict.get())) return;
+    raise_crc_error(station);
+}
+
+void call_check_crc(PyObject* message, PyObject* station) {
+    Ref master = BREL_GLOBAL("Master");
+    Ref function = getattr(master.get(), BREL_STR("_Master__check_crc"));
+    if (is_function_with(function.get(), master_check_crc)) {
+        check_crc_of(message, station);
+        return;
+    }
+    call(function.get(), message, station);
+}
+
+// ModbusStatic.crc_is_right(feedback) of an answer kept as bytes: while crc_is_right and
+// calculate_crc are the library's own, the CRC is checked on the bytes; else null.
+Ref crc_verdict_of_bytes(Feedback& feedback) {
+    ByteView bytes;
+    if (!feedback.plain() || !feedback.view(bytes) || bytes.size < 2) return nullptr;
+    Ref statics = BREL_GLOBAL("ModbusStatic");
+    static TypeVerdict crc_ours;
+    if (!crc_ours.holds(statics.get(), {BREL_STR("crc_is_right"), BREL_STR("calculate_crc")}, [&] {
+            Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
+            if (!is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")) return false;
+            Ref crc_function = getattr(statics.get(), BREL_STR("calculate_crc"));
+            return calculate_crc_is_ours(crc_function.get());
+        }))
+        return nullptr;
+    return Ref::borrow(modbus::crc16_frame_ok(bytes.data, static_cast<std::size_t>(bytes.size)) ? Py_True : Py_False);
+}
+
+void check_crc_step(Feedback& feedback, PyObject* station) {
+    Ref master = BREL_GLOBAL("Master");
+    static TypeVerdict check_crc_ours;
+    Ref function;
+    if (!check_crc_ours.holds(master.get(), {BREL_STR("_Master__check_crc")}, [&] {
+            function = getattr(master.get(), BREL_STR("_Master__check_crc"));
+            return is_function_with(function.get(), master_check_crc);
+        })) {
+        call(function.get(), feedback.object(), station);
+        return;
+    }
+    Ref verdict = crc_verdict_of_bytes(feedback);
+    if (!verdict) {
+        check_crc_of(feedback.object(), station);
+        return;
+    }
+    if (truth(verdict.get())) return;
+    raise_crc_error(station);
+}
+
 }  // namespace brel::rtu
