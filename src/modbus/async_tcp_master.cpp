@@ -342,56 +342,34 @@ Ref write_layout(PyObject* self, PyObject* address, const ValueLayout& layout, P
     return write_registers_of(self, address, caught.list.get());
 }
 
-using tcp::code_of;
-using tcp::layout_of;
-using tcp::order_of;
+// The asyncio master's way with a typed member's layout: its request queued.
+class QueuedValues final : public tcp::ValueRunner {
+public:
+    explicit QueuedValues(PyObject* self) : self_(self) {}
+    Ref read(PyObject* address, const ValueLayout& layout, PyObject* func_code, bool first) override {
+        return read_layout(self_, address, layout, !tcp::int_equals(func_code, modbus::kReadHoldingRegisters), first);
+    }
+    Ref write(PyObject* address, const ValueLayout& layout, PyObject* values) override {
+        return write_layout(self_, address, layout, values);
+    }
 
-Ref read_int16(Args& a) {
-    tcp::check_address(a[1]);
-    return read_layout(a[0], a[1], layout_of(1, 'h', BREL_STR("ABCD")), false, true);
+private:
+    PyObject* self_;
+};
+
+template <Ref (*Face)(tcp::ValueRunner&, Args&)>
+Ref queued_values(Args& a) {
+    QueuedValues run(a[0]);
+    return Face(run, a);
 }
 
-Ref read_32(Args& a) {
-    tcp::check_address(a[1]);
-    return read_layout(a[0], a[1], layout_of(1, code_of(a), order_of(a[2])), false, true);
-}
-
-Ref read_multi_32(Args& a) {
-    tcp::check_address(a[1]);
-    const std::size_t n = tcp::limited_count(a[2], "count", modbus::kMaxReadRegisters / 2);
-    return read_layout(a[0], a[1], layout_of(n, code_of(a), order_of(a[3])), false, false);
-}
-
-Ref write_32(Args& a) {
-    tcp::check_address(a[1]);
-    Ref values = own(PyTuple_Pack(1, a[2]));
-    return write_layout(a[0], a[1], layout_of(1, code_of(a), order_of(a[3])), values.get());
-}
-
-Ref write_multi_32(Args& a) {
-    tcp::check_address(a[1]);
-    Ref values = items_of(a[2], "numbers");
-    const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
-    check_items(static_cast<std::size_t>(n), modbus::kMaxWriteRegisters / 2);
-    return write_layout(a[0], a[1], layout_of(static_cast<std::size_t>(n), code_of(a), order_of(a[3])), values.get());
-}
-
-Ref read_values(Args& a) {
-    PyObject *self = a[0], *address = a[1], *format = a[2], *order = a[3], *func_code = a[4];
-    tcp::check_address(address);
-    const ValueLayout layout = value_layout(format, order);
-    check_registers(layout.registers(), modbus::kMaxReadRegisters, "read");
-    check_register_read_code(func_code);
-    return read_layout(self, address, layout, !tcp::int_equals(func_code, modbus::kReadHoldingRegisters), false);
-}
-
-Ref write_values(Args& a) {
-    PyObject *self = a[0], *address = a[1], *format = a[2], *values = a[3], *order = a[4];
-    tcp::check_address(address);
-    const ValueLayout layout = value_layout(format, order);
-    check_registers(layout.registers(), modbus::kMaxWriteRegisters, "written");
-    return write_layout(self, address, layout, values);
-}
+Ref read_int16(Args& a) { return queued_values<tcp::read_int16_on>(a); }
+Ref read_32(Args& a) { return queued_values<tcp::read_32_on>(a); }
+Ref read_multi_32(Args& a) { return queued_values<tcp::read_multi_32_on>(a); }
+Ref write_32(Args& a) { return queued_values<tcp::write_32_on>(a); }
+Ref write_multi_32(Args& a) { return queued_values<tcp::write_multi_32_on>(a); }
+Ref read_values(Args& a) { return queued_values<tcp::read_values_on>(a); }
+Ref write_values(Args& a) { return queued_values<tcp::write_values_on>(a); }
 
 MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, const char* code,
                  const char* returns = nullptr) {

@@ -424,79 +424,97 @@ ValueLayout layout_of(std::size_t n, char code, PyObject* order) {
 
 char code_of(const Args& a) { return *static_cast<const char*>(a.data); }
 
-// The layout's registers read by self.read_registers(address, n), decoded.
-Ref read_layout(PyObject* self, PyObject* address, const ValueLayout& layout) {
-    TcpMasterExchange ex(self, address);
-    return ops::read_values(ex, address, layout, holding_code());
-}
+// ---- the typed faces: arguments checked in order, then the layout run by the master --------------
 
-// The values encoded by the layout, written by self.write_registers(address, registers).
-void write_layout(PyObject* self, PyObject* address, const ValueLayout& layout, PyObject* values) {
-    TcpMasterExchange ex(self, address);
-    ops::write_values(ex, address, layout, values);
-}
-
-Ref read_int16(Args& a) {
+Ref read_int16_on(ValueRunner& run, Args& a) {
     check_address(a[1]);
-    const ValueLayout layout = layout_of(1, 'h', BREL_STR("ABCD"));
-    Ref values = read_layout(a[0], a[1], layout);
-    return item(values.get(), 0);
+    return run.read(a[1], layout_of(1, 'h', BREL_STR("ABCD")), holding_code(), true);
 }
 
 // read_uint32, read_int32, read_float: (self, address, endian).
-Ref read_32(Args& a) {
+Ref read_32_on(ValueRunner& run, Args& a) {
     check_address(a[1]);
-    const ValueLayout layout = layout_of(1, code_of(a), order_of(a[2]));
-    Ref values = read_layout(a[0], a[1], layout);
-    return item(values.get(), 0);
+    return run.read(a[1], layout_of(1, code_of(a), order_of(a[2])), holding_code(), true);
 }
 
 // read_multi_*: (self, address, count, endian).
-Ref read_multi_32(Args& a) {
+Ref read_multi_32_on(ValueRunner& run, Args& a) {
     check_address(a[1]);
     const std::size_t n = limited_count(a[2], "count", modbus::kMaxReadRegisters / 2);
-    const ValueLayout layout = layout_of(n, code_of(a), order_of(a[3]));
-    return read_layout(a[0], a[1], layout);
+    return run.read(a[1], layout_of(n, code_of(a), order_of(a[3])), holding_code(), false);
 }
 
 // write_int32, write_uint32, write_float: (self, address, value, endian).
-Ref write_32(Args& a) {
+Ref write_32_on(ValueRunner& run, Args& a) {
     check_address(a[1]);
     const ValueLayout layout = layout_of(1, code_of(a), order_of(a[3]));
     Ref values = own(PyTuple_Pack(1, a[2]));
-    write_layout(a[0], a[1], layout, values.get());
-    return none();
+    return run.write(a[1], layout, values.get());
 }
 
 // write_multi_*: (self, address, values, endian).
-Ref write_multi_32(Args& a) {
+Ref write_multi_32_on(ValueRunner& run, Args& a) {
     check_address(a[1]);
     Ref values = items_of(a[2], "numbers");
     const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
     check_items(static_cast<std::size_t>(n), kMaxValueWriteRegisters / 2);
-    const ValueLayout layout = layout_of(static_cast<std::size_t>(n), code_of(a), order_of(a[3]));
-    write_layout(a[0], a[1], layout, values.get());
-    return none();
+    return run.write(a[1], layout_of(static_cast<std::size_t>(n), code_of(a), order_of(a[3])), values.get());
 }
 
-Ref read_values(Args& a) {
-    PyObject *self = a[0], *address = a[1], *format = a[2], *order = a[3], *func_code = a[4];
-    check_address(address);
-    const ValueLayout layout = value_layout(format, order);
+// read_values: (self, address, format, order, func_code).
+Ref read_values_on(ValueRunner& run, Args& a) {
+    check_address(a[1]);
+    const ValueLayout layout = value_layout(a[2], a[3]);
     check_registers(layout.registers(), modbus::kMaxReadRegisters, "read");
-    check_register_read_code(func_code);
-    TcpMasterExchange ex(self, address);
-    return ops::read_values(ex, address, layout, func_code);
+    check_register_read_code(a[4]);
+    return run.read(a[1], layout, a[4], false);
 }
 
-Ref write_values(Args& a) {
-    PyObject *self = a[0], *address = a[1], *format = a[2], *values = a[3], *order = a[4];
-    check_address(address);
-    const ValueLayout layout = value_layout(format, order);
+// write_values: (self, address, format, values, order).
+Ref write_values_on(ValueRunner& run, Args& a) {
+    check_address(a[1]);
+    const ValueLayout layout = value_layout(a[2], a[4]);
     check_registers(layout.registers(), kMaxValueWriteRegisters, "written");
-    write_layout(self, address, layout, values);
-    return none();
+    return run.write(a[1], layout, a[3]);
 }
+
+namespace {
+
+// ModbusTCPMaster's: the layout's registers through self.read_registers (or
+// self.read_input_registers), decoded; the values encoded, through self.write_registers.
+class MasterValues final : public ValueRunner {
+public:
+    explicit MasterValues(PyObject* self) : self_(self) {}
+    Ref read(PyObject* address, const ValueLayout& layout, PyObject* func_code, bool first) override {
+        TcpMasterExchange ex(self_, address);
+        Ref values = ops::read_values(ex, address, layout, func_code);
+        return first ? item(values.get(), 0) : values;
+    }
+    Ref write(PyObject* address, const ValueLayout& layout, PyObject* values) override {
+        TcpMasterExchange ex(self_, address);
+        ops::write_values(ex, address, layout, values);
+        return none();
+    }
+
+private:
+    PyObject* self_;
+};
+
+template <Ref (*Face)(ValueRunner&, Args&)>
+Ref on_master_values(Args& a) {
+    MasterValues run(a[0]);
+    return Face(run, a);
+}
+
+}  // namespace
+
+Ref read_int16(Args& a) { return on_master_values<read_int16_on>(a); }
+Ref read_32(Args& a) { return on_master_values<read_32_on>(a); }
+Ref read_multi_32(Args& a) { return on_master_values<read_multi_32_on>(a); }
+Ref write_32(Args& a) { return on_master_values<write_32_on>(a); }
+Ref write_multi_32(Args& a) { return on_master_values<write_multi_32_on>(a); }
+Ref read_values(Args& a) { return on_master_values<read_values_on>(a); }
+Ref write_values(Args& a) { return on_master_values<write_values_on>(a); }
 
 // A typed member: address, the `middle` parameters, then endian; `code` is the value's
 // format code, handed to the body as Args::data.

@@ -249,6 +249,25 @@ void identification_answer(const std::uint8_t* request, std::size_t size, PyObje
 // The typed members: the 32-bit members' endian as a byte order, n values of one format code
 // as a layout, the member's format code (its Args::data).
 PyObject* order_of(PyObject* endian);
+// What a typed member does with its layout once its arguments are checked: ModbusTCPMaster
+// runs it through its exchange now, the asyncio master queues its request. `first`: the
+// first value alone.
+class ValueRunner {
+public:
+    virtual Ref read(PyObject* address, const ValueLayout& layout, PyObject* func_code, bool first) = 0;
+    virtual Ref write(PyObject* address, const ValueLayout& layout, PyObject* values) = 0;
+
+protected:
+    ~ValueRunner() = default;
+};
+// The typed members' faces, shared by both masters: the arguments checked in order, then `run`.
+Ref read_int16_on(ValueRunner& run, Args& a);
+Ref read_32_on(ValueRunner& run, Args& a);
+Ref read_multi_32_on(ValueRunner& run, Args& a);
+Ref write_32_on(ValueRunner& run, Args& a);
+Ref write_multi_32_on(ValueRunner& run, Args& a);
+Ref read_values_on(ValueRunner& run, Args& a);
+Ref write_values_on(ValueRunner& run, Args& a);
 ValueLayout layout_of(std::size_t n, char code, PyObject* order);
 char code_of(const Args& a);
 MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, const char* code,
