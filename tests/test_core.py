@@ -18,7 +18,8 @@ ROOT = Path(__file__).resolve().parent.parent
 SOURCE = ROOT / "tests" / "core" / "exchange_test.cpp"
 CASES = ["whole_answer", "answer_wanted_in_two_steps", "late_answer_skipped", "late_refusal_skipped",
          "duplicate_of_answered_skipped", "strangers_mismatch", "length_mismatch", "refused", "code_mismatch",
-         "trailing_bytes", "recent_ring_keeps_sixteen", "judge_compares"]
+         "trailing_bytes", "recent_ring_keeps_sixteen", "judge_compares", "byte_buffer_keeps_every_byte",
+         "byte_buffer_drops_its_front"]
 
 RTU_CASES = ["whole_answer_byte_by_byte", "byte_count_tells_the_length", "expected_size_waits_past_a_short_count",
              "refused", "refusal_judged_by_crc_then_request", "crc_error_before_mismatch", "wrong_station_or_code",

@@ -1,6 +1,7 @@
 // Late binding: the namespace watcher, the steadiness of class entries and the step tables.
 #include "binding/late_binding.hpp"
 
+#include "module/attributes.hpp"
 #include "module/runtime.hpp"
 
 namespace brel {
@@ -92,10 +93,31 @@ StepTable::StepTable(std::initializer_list<Step> steps, std::initializer_list<co
     if (steps.size() > kMax || kept.size() > kMax) raise(PyExc_SystemError, "brel_modbus: step table too long");
     for (const Step& step : steps) {
         names_[count_] = intern_forever(step.name);
+        kinds_[count_] = step.kind;
         impls_[count_++] = step.impl;
     }
     for (const char* name : kept) kept_[kept_count_++] = intern_forever(name);
 }
+
+namespace {
+// True when `found`, a class's entry as its dict holds it, is the library's `impl` sitting
+// as `kind` says: each of these gives the same object at every look-up (steady_class_entry).
+bool holds_body(PyObject* found, Impl impl, StepKind kind) {
+    if (!found) return false;
+    switch (kind) {
+        case StepKind::Method:
+            return is_function_with(found, impl);
+        case StepKind::Static:
+        case StepKind::Property: {
+            const bool property = kind == StepKind::Property;
+            if (!Py_IS_TYPE(found, property ? &PyProperty_Type : &PyStaticMethod_Type)) return false;
+            Ref inner = getattr(found, property ? BREL_STR("fget") : BREL_STR("__func__"));
+            return is_function_with(inner.get(), impl);
+        }
+    }
+    return false;
+}
+}  // namespace
 
 bool StepTable::plain_class(PyTypeObject* type) {
     // The check reads the class dict itself and takes only the library's own functions.
@@ -103,7 +125,7 @@ bool StepTable::plain_class(PyTypeObject* type) {
         if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
         for (std::size_t i = 0; i < count_; ++i) {
             PyObject* found = _PyType_Lookup(type, names_[i]);  // borrowed
-            if (!found || !is_function_with(found, impls_[i])) return false;
+            if (!holds_body(found, impls_[i], kinds_[i])) return false;
         }
         for (std::size_t i = 0; i < kept_count_; ++i)
             if (_PyType_Lookup(type, kept_[i])) return false;
@@ -120,12 +142,8 @@ bool StepTable::kept(PyTypeObject* type, PyObject* name) {
 namespace {
 // True when self's __dict__ holds `name` (an object without a __dict__ hides nothing).
 bool instance_has(PyObject* self, PyObject* name) {
-    Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) {
-        PyErr_Clear();
-        return false;
-    }
-    return check(PyDict_Contains(dict.get(), name)) != 0;
+    Ref dict = instance_dict(self);
+    return dict && check(PyDict_Contains(dict.get(), name)) != 0;
 }
 }  // namespace
 
@@ -134,7 +152,7 @@ bool StepTable::own(PyObject* self, std::size_t i) {
     if (plain_class(type)) return !instance_has(self, names_[i]);
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     PyObject* found = _PyType_Lookup(type, names_[i]);  // borrowed
-    return found && is_function_with(found, impls_[i]) && !instance_has(self, names_[i]);
+    return holds_body(found, impls_[i], kinds_[i]) && !instance_has(self, names_[i]);
 }
 
 // ---- methods ------------------------------------------------------------------------------

@@ -161,9 +161,14 @@ private:
 // holds none of the steps' names. Then the body may be called directly, with the entry
 // checks it would have had; otherwise the call goes through the interpreter.
 
+// How a step sits in the class: a function object, or the interpreter's staticmethod or
+// property around one (the property's getter).
+enum class StepKind : std::uint8_t { Method, Static, Property };
+
 struct Step {
     const char* name;  // as it is looked up on the instance (private names mangled)
     Impl impl;         // the library's body, as the member table has it
+    StepKind kind = StepKind::Method;
 };
 
 class StepTable {
@@ -172,6 +177,8 @@ public:
 
     // The interned name of step `i`.
     PyObject* name(std::size_t i) const noexcept { return names_[i]; }
+    // The library's body of step `i`.
+    Impl impl(std::size_t i) const noexcept { return impls_[i]; }
     std::size_t size() const noexcept { return count_; }
 
     // True when `type` holds the library's body under every step's name, looks attributes
@@ -189,6 +196,7 @@ private:
     std::size_t kept_count_ = 0;
     PyObject* names_[kMax] = {};
     Impl impls_[kMax] = {};
+    StepKind kinds_[kMax] = {};
     PyObject* kept_[kMax] = {};
     TypeVerdict plain_;
 };

@@ -438,7 +438,7 @@ void take_answers(Link& link) {
         if (step == modbus::TcpStep::Want) return;
         if (step == modbus::TcpStep::Skipped) {
             const std::size_t skipped = link.received.size() - ex.buffer().size();
-            link.received.erase(link.received.begin(), link.received.begin() + static_cast<std::ptrdiff_t>(skipped));
+            link.received.drop_front(skipped);
             continue;
         }
         const std::size_t extent = ex.extent();
@@ -449,7 +449,7 @@ void take_answers(Link& link) {
             link.one_at_a_time = true;
             link.received.clear();
         } else {
-            link.received.erase(link.received.begin(), link.received.begin() + static_cast<std::ptrdiff_t>(extent));
+            link.received.drop_front(extent);
         }
         std::unique_ptr<Request> taken = std::move(*it);
         link.in_flight.erase(it);
@@ -478,7 +478,7 @@ Ref data_received(Args& a) {
     Ref data = Ref::borrow(a[1]);
     if (!PyBytes_Check(a[1])) data = own(PyBytes_FromObject(a[1]));
     check(PyBytes_AsStringAndSize(data.get(), &bytes, &size));
-    link.received.insert(link.received.end(), bytes, bytes + size);
+    link.received.append(bytes, static_cast<std::size_t>(size));
     take_answers(link);
     pump(link);
     return none();

@@ -83,7 +83,7 @@ struct Link : Connection {
     std::deque<std::unique_ptr<Request>> waiting;
     std::vector<std::unique_ptr<Request>> in_flight;
     modbus::RecentRequests recent;
-    std::vector<std::uint8_t> received;
+    modbus::AnswerBuffer received;  // what came and is not yet taken
     Ref last_sent, last_received;
     long station = 1;
     long max_in_flight = 1;

@@ -166,53 +166,9 @@ Ref write_coil(Args& a) {
     return submit(a[0], std::move(r));
 }
 
-Ref read_input_registers_n(PyObject* self, PyObject* address, PyObject* count, bool first) {
-    tcp::check_address(address);
-    const std::size_t n = tcp::limited_count(count, "count", modbus::kMaxReadRegisters);
-    std::uint8_t pdu[modbus::kTcpReadPduSize];
-    modbus::tcp_two_fields(pdu, modbus::kReadInputRegisters, tcp::low16(address), static_cast<std::uint16_t>(n));
-    auto r = request_of(pdu, sizeof pdu, Decode::RuleRegisters, static_cast<long long>(1 + 2 * n));
-    r->rule = modbus::AnswerRule::RegisterBytes;
-    r->fault = "Feedback for reading registers invalid";
-    r->first = first;
-    return submit(self, std::move(r));
-}
-
-Ref read_input_registers(Args& a) { return read_input_registers_n(a[0], a[1], a[2], false); }
-
-Ref read_input_register(Args& a) {
-    Ref one = make_int(1);
-    return read_input_registers_n(a[0], a[1], one.get(), true);
-}
-
-Ref read_input_coils(Args& a) {
-    PyObject *address = a[1], *count = a[2];
-    tcp::check_address(address);
-    const std::size_t n = tcp::limited_count(count, "count", modbus::kMaxReadBits);
-    std::uint8_t pdu[modbus::kTcpReadPduSize];
-    modbus::tcp_two_fields(pdu, modbus::kReadDiscreteInputs, tcp::low16(address), static_cast<std::uint16_t>(n));
-    auto r = request_of(pdu, sizeof pdu, Decode::RuleBits, static_cast<long long>(1 + (n + 7) / 8));
-    r->rule = modbus::AnswerRule::BitBytes;
-    r->fault = "Feedback for reading coils invalid";
-    r->count = Ref::borrow(count);
-    return submit(a[0], std::move(r));
-}
-
 Ref read_coil(Args& a) {
     Ref one = make_int(1);
     return read_coils_n(a[0], a[1], one.get(), true);
-}
-
-Ref write_single_register(Args& a) {
-    PyObject *address = a[1], *value = a[2];
-    tcp::check_address(address);
-    std::uint8_t pdu[modbus::kTcpReadPduSize];
-    modbus::tcp_two_fields(pdu, modbus::kWriteSingleRegister, tcp::low16(address), tcp::low16(value));
-    auto r = request_of(pdu, sizeof pdu, Decode::Confirm, 4);
-    r->rule = modbus::AnswerRule::Echo;
-    r->fault = "Write register";
-    r->address = Ref::borrow(address);
-    return submit(a[0], std::move(r));
 }
 
 // The request an operation of operations.cpp makes, caught instead of sent: the operation
@@ -225,13 +181,19 @@ public:
     void confirm(ops::Pdu pdu, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault fault) override {
         request = request_of(pdu.data, pdu.size, Decode::Confirm, static_cast<long long>(answer_size - 1));
         request->rule = rule;
-        request->fault = fault == ops::Fault::WriteCoils ? "Write coils" : "Mask write register";
+        request->fault = tcp::write_prefix(fault);
     }
     Ref registers(ops::Pdu pdu, std::size_t count, ops::Fault) override {
         request = request_of(pdu.data, pdu.size, Decode::RuleRegisters, static_cast<long long>(1 + 2 * count));
         request->rule = modbus::AnswerRule::RegisterBytes;
         request->fault = "Feedback for reading registers invalid";
-        request->write = true;  // it writes too
+        return none();
+    }
+    Ref bits(ops::Pdu pdu, std::size_t count, ops::Fault) override {
+        request = request_of(pdu.data, pdu.size, Decode::RuleBits, static_cast<long long>(1 + (count + 7) / 8));
+        request->rule = modbus::AnswerRule::BitBytes;
+        request->fault = "Feedback for reading coils invalid";
+        request->count = own(PyLong_FromSize_t(count));
         return none();
     }
     // Not caught: code 43/14 is read page by page as the answers come (next_page).
@@ -253,6 +215,32 @@ public:
 Ref submit_caught(PyObject* self, CaughtRequest& caught, PyObject* address) {
     caught.request->address = Ref::borrow(address);
     return submit(self, std::move(caught.request));
+}
+
+Ref read_input_registers_n(PyObject* self, PyObject* address, PyObject* count, bool first) {
+    CaughtRequest caught;
+    tcp::read_input_on(caught, address, count, false);
+    caught.request->first = first;
+    return submit(self, std::move(caught.request));
+}
+
+Ref read_input_registers(Args& a) { return read_input_registers_n(a[0], a[1], a[2], false); }
+
+Ref read_input_register(Args& a) {
+    Ref one = make_int(1);
+    return read_input_registers_n(a[0], a[1], one.get(), true);
+}
+
+Ref read_input_coils(Args& a) {
+    CaughtRequest caught;
+    tcp::read_input_on(caught, a[1], a[2], true);
+    return submit(a[0], std::move(caught.request));
+}
+
+Ref write_single_register(Args& a) {
+    CaughtRequest caught;
+    tcp::write_single_register_on(caught, a);
+    return submit_caught(a[0], caught, a[1]);
 }
 
 Ref write_coils(Args& a) {
@@ -354,56 +342,34 @@ Ref write_layout(PyObject* self, PyObject* address, const ValueLayout& layout, P
     return write_registers_of(self, address, caught.list.get());
 }
 
-using tcp::code_of;
-using tcp::layout_of;
-using tcp::order_of;
+// The asyncio master's way with a typed member's layout: its request queued.
+class QueuedValues final : public tcp::ValueRunner {
+public:
+    explicit QueuedValues(PyObject* self) : self_(self) {}
+    Ref read(PyObject* address, const ValueLayout& layout, PyObject* func_code, bool first) override {
+        return read_layout(self_, address, layout, !tcp::int_equals(func_code, modbus::kReadHoldingRegisters), first);
+    }
+    Ref write(PyObject* address, const ValueLayout& layout, PyObject* values) override {
+        return write_layout(self_, address, layout, values);
+    }
 
-Ref read_int16(Args& a) {
-    tcp::check_address(a[1]);
-    return read_layout(a[0], a[1], layout_of(1, 'h', BREL_STR("ABCD")), false, true);
+private:
+    PyObject* self_;
+};
+
+template <Ref (*Face)(tcp::ValueRunner&, Args&)>
+Ref queued_values(Args& a) {
+    QueuedValues run(a[0]);
+    return Face(run, a);
 }
 
-Ref read_32(Args& a) {
-    tcp::check_address(a[1]);
-    return read_layout(a[0], a[1], layout_of(1, code_of(a), order_of(a[2])), false, true);
-}
-
-Ref read_multi_32(Args& a) {
-    tcp::check_address(a[1]);
-    const std::size_t n = tcp::limited_count(a[2], "count", modbus::kMaxReadRegisters / 2);
-    return read_layout(a[0], a[1], layout_of(n, code_of(a), order_of(a[3])), false, false);
-}
-
-Ref write_32(Args& a) {
-    tcp::check_address(a[1]);
-    Ref values = own(PyTuple_Pack(1, a[2]));
-    return write_layout(a[0], a[1], layout_of(1, code_of(a), order_of(a[3])), values.get());
-}
-
-Ref write_multi_32(Args& a) {
-    tcp::check_address(a[1]);
-    Ref values = items_of(a[2], "numbers");
-    const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
-    check_items(static_cast<std::size_t>(n), modbus::kMaxWriteRegisters / 2);
-    return write_layout(a[0], a[1], layout_of(static_cast<std::size_t>(n), code_of(a), order_of(a[3])), values.get());
-}
-
-Ref read_values(Args& a) {
-    PyObject *self = a[0], *address = a[1], *format = a[2], *order = a[3], *func_code = a[4];
-    tcp::check_address(address);
-    const ValueLayout layout = value_layout(format, order);
-    check_registers(layout.registers(), modbus::kMaxReadRegisters, "read");
-    check_register_read_code(func_code);
-    return read_layout(self, address, layout, !tcp::int_equals(func_code, modbus::kReadHoldingRegisters), false);
-}
-
-Ref write_values(Args& a) {
-    PyObject *self = a[0], *address = a[1], *format = a[2], *values = a[3], *order = a[4];
-    tcp::check_address(address);
-    const ValueLayout layout = value_layout(format, order);
-    check_registers(layout.registers(), modbus::kMaxWriteRegisters, "written");
-    return write_layout(self, address, layout, values);
-}
+Ref read_int16(Args& a) { return queued_values<tcp::read_int16_on>(a); }
+Ref read_32(Args& a) { return queued_values<tcp::read_32_on>(a); }
+Ref read_multi_32(Args& a) { return queued_values<tcp::read_multi_32_on>(a); }
+Ref write_32(Args& a) { return queued_values<tcp::write_32_on>(a); }
+Ref write_multi_32(Args& a) { return queued_values<tcp::write_multi_32_on>(a); }
+Ref read_values(Args& a) { return queued_values<tcp::read_values_on>(a); }
+Ref write_values(Args& a) { return queued_values<tcp::write_values_on>(a); }
 
 MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, const char* code,
                  const char* returns = nullptr) {

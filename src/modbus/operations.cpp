@@ -1,5 +1,5 @@
-// The operations written once for every master (operations.hpp): codes 7, 8, 11, 12, 15, 17, 20 to 24, 43/14, raw
-// requests and values.
+// The operations written once for every master (operations.hpp): codes 2, 4, 6 to 8, 11, 12, 15, 17, 20 to 24,
+// 43/14, raw requests and values.
 #include "modbus/operations.hpp"
 
 #include "module/runtime.hpp"
@@ -8,6 +8,45 @@
 #include <cstring>
 
 namespace brel::ops {
+
+bool pdu_answers(Pdu request, modbus::AnswerRule rule, const std::uint8_t* answer, std::size_t size) {
+    std::uint8_t head[8] = {};  // a station byte, then the request's PDU
+    const std::size_t n = std::min(request.size, sizeof head - 1);
+    std::memcpy(head + 1, request.data, n);
+    return modbus::pdu_answer_matches(modbus::request_head(head, 1 + n), rule, answer, size);
+}
+
+Ref Exchange::bits(Pdu request, std::size_t count, Fault fault) {
+    const AnswerShape shape{{modbus::SizeRule::Fixed, 2 + (count + 7) / 8}, {}};
+    const auto answer = this->answer(
+        request, shape,
+        [&](const std::uint8_t* p, std::size_t got) {
+            return pdu_answers(request, modbus::AnswerRule::BitBytes, p, got);
+        },
+        fault);
+    if (answer.empty()) return Ref::borrow(Py_None);  // a broadcast
+    Ref states = own(PyList_New(static_cast<Py_ssize_t>(count)));
+    fill_bits(states.get(), answer.data() + 2);
+    return states;
+}
+
+Ref read_registers(Exchange& ex, std::uint8_t code, std::uint16_t address, std::uint16_t count) {
+    std::uint8_t pdu[5];
+    const std::size_t n = modbus::pdu_two_fields(pdu, code, address, count);
+    return ex.registers({pdu, n}, count, Fault::ReadRegisters);
+}
+
+Ref read_bits(Exchange& ex, std::uint8_t code, std::uint16_t address, std::uint16_t count) {
+    std::uint8_t pdu[5];
+    const std::size_t n = modbus::pdu_two_fields(pdu, code, address, count);
+    return ex.bits({pdu, n}, count, Fault::ReadBits);
+}
+
+void write_register(Exchange& ex, std::uint16_t address, std::uint16_t value) {
+    std::uint8_t pdu[5];
+    const std::size_t n = modbus::pdu_two_fields(pdu, modbus::kWriteSingleRegister, address, value);
+    ex.confirm({pdu, n}, 5, modbus::AnswerRule::Echo, Fault::WriteRegister);
+}
 
 void write_coils(Exchange& ex, std::uint16_t address, const std::vector<std::uint8_t>& on) {
     std::uint8_t pdu[modbus::kMaxPdu];

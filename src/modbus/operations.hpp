@@ -41,6 +41,8 @@ enum class Fault : std::uint8_t {
     WriteFileRecord,    // code 21's answer does not repeat the request
     FifoQueue,          // code 24's answer
     Raw,                // the answer to a raw request
+    ReadBits,           // code 1's or 2's answer is not the bits asked for
+    WriteRegister,      // code 6's answer does not repeat the request
 };
 
 // How many more bytes an answer PDU needs beyond its first `known` (function code
@@ -76,6 +78,11 @@ public:
     // Sends `request`, whose answer holds `count` registers (byte count, then two bytes
     // each), checked against the request; the registers as a list of ints.
     virtual Ref registers(Pdu request, std::size_t count, Fault fault) = 0;
+    // Sends `request`, whose answer holds `count` bits (byte count, then eight a byte, the
+    // first in the lowest bit), checked against the request; their states as a list of
+    // bools (None for a broadcast). By default the answer of that fixed length through
+    // answer().
+    virtual Ref bits(Pdu request, std::size_t count, Fault fault);
     // Sends a code 43/14 request and hands its answer, found to belong to the request, to
     // `read`; the master raises its error for Fault::Identification when it does not
     // belong or `read` cannot parse it.
@@ -98,6 +105,15 @@ public:
     virtual std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) = 0;
     virtual void write_list(PyObject* address, PyObject* registers) = 0;
 };
+
+// Codes 3 and 4 (`code`): `count` registers from `address`, as a list of ints.
+Ref read_registers(Exchange& ex, std::uint8_t code, std::uint16_t address, std::uint16_t count);
+// Codes 1 and 2 (`code`): the states of `count` coils or discrete inputs from `address`.
+Ref read_bits(Exchange& ex, std::uint8_t code, std::uint16_t address, std::uint16_t count);
+// Code 6: the register at `address` set to `value`.
+void write_register(Exchange& ex, std::uint16_t address, std::uint16_t value);
+// True when the answer PDU `answer` (function code first) answers the request PDU `request` by `rule`.
+bool pdu_answers(Pdu request, modbus::AnswerRule rule, const std::uint8_t* answer, std::size_t size);
 
 // Code 15: the coils from `address` set to `on`.
 void write_coils(Exchange& ex, std::uint16_t address, const std::vector<std::uint8_t>& on);

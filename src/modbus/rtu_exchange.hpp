@@ -15,6 +15,7 @@
 // the next request may go out. Plain C++ without the interpreter.
 #pragma once
 
+#include "modbus/byte_buffer.hpp"
 #include "modbus/frames.hpp"
 
 #include <algorithm>
@@ -57,7 +58,7 @@ public:
                !(pdu_.size() > 0 && answer_size_of(pdu_.data(), pdu_.size()).rule == SizeRule::Nothing);
     }
 
-    void feed(const std::uint8_t* data, std::size_t size) { received_.insert(received_.end(), data, data + size); }
+    void feed(const std::uint8_t* data, std::size_t size) { received_.append(data, size); }
 
     RtuStep step() {
         extent_ = 0;
@@ -88,7 +89,8 @@ public:
     std::size_t pdu_size() const noexcept { return extent_ >= 3 ? extent_ - 3 : 0; }
     // The exception code of a refusal.
     std::uint8_t exception_code() const noexcept { return received_.size() > 2 ? received_[2] : 0; }
-    const std::vector<std::uint8_t>& received() const noexcept { return received_; }
+    // What has been fed since begin().
+    const ByteBuffer<kMaxPdu + 3>& received() const noexcept { return received_; }
 
 private:
     RtuStep want(std::size_t total) noexcept {
@@ -119,7 +121,7 @@ private:
     std::vector<std::uint8_t> pdu_;  // the request's PDU
     std::optional<std::size_t> expected_;
     std::optional<AnswerRule> rule_;
-    std::vector<std::uint8_t> received_;
+    ByteBuffer<kMaxPdu + 3> received_;
     std::size_t wanted_ = 0;
     std::size_t extent_ = 0;
 };

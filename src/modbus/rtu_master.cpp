@@ -35,7 +35,16 @@ StepTable& master_steps() {
                             {"_Master__send_read_xx_registers_request", master_send_read_xx_registers_request},
                             {"_Master__write_message", locked<master_write_message>},
                             {"_Master__feedback_assistant", locked<master_feedback_assistant>},
-                            {"_Master__read", locked<master_read>}},
+                            {"_Master__read", locked<master_read>},
+                            {"send_write_register_request", master_send_write_register_request},
+                            {"send_write_registers_request", master_send_write_registers_request},
+                            {"send_write_coil_request", master_send_write_coil_request},
+                            {"_Master__send_read_xx_coils_request", master_send_read_xx_coils_request},
+                            {"_Master__read_xx_coils", retried<master_read_xx_coils>},
+                            {"_Master__read_int32", master_read_int32},
+                            {"_Master__read_multi_int32", master_read_multi_int32},
+                            {"_Master__write_int32", master_write_int32},
+                            {"_Master__write_multi_int32", master_write_multi_int32}},
                            {"_Master__tunnel", "MessageLastReceived", "MessageLastSent"});
     return steps;
 }
@@ -216,10 +225,10 @@ bool is_broadcast(const Transaction& tx, PyObject* station) {
 // instance, then the 8-byte answer with its CRC checked and compared with the request
 // (the echo of address and value or quantity). The answer is dropped. A broadcast is
 // done once its frame is written.
-Ref write_and_confirm(Args& a, PyObject* sender) {
+Ref write_and_confirm(Args& a, MasterStep sender) {
     PyObject *self = a[0], *station = a[1];
     Transaction tx(self);
-    call_method(self, sender, station, a[2], a[3]);
+    call_method(self, master_steps().name(sender), station, a[2], a[3]);
     if (is_broadcast(tx, station)) {
         answered(tx);
         return none();
@@ -230,9 +239,9 @@ Ref write_and_confirm(Args& a, PyObject* sender) {
     return none();
 }
 
-Ref master_write_register(Args& a) { return write_and_confirm(a, BREL_STR("send_write_register_request")); }
-Ref master_write_registers(Args& a) { return write_and_confirm(a, BREL_STR("send_write_registers_request")); }
-Ref master_write_coil(Args& a) { return write_and_confirm(a, BREL_STR("send_write_coil_request")); }
+Ref master_write_register(Args& a) { return write_and_confirm(a, kSendWriteRegister); }
+Ref master_write_registers(Args& a) { return write_and_confirm(a, kSendWriteRegisters); }
+Ref master_write_coil(Args& a) { return write_and_confirm(a, kSendWriteCoil); }
 
 // ---- register reads -------------------------------------------------------------------------
 
@@ -367,12 +376,12 @@ Ref master_send_read_xx_coils_request(Args& a) {
 
 Ref master_send_read_coils_request(Args& a) {
     Ref code = function_code(BREL_STR("FC_Read_Coils"));
-    return call_method(a[0], BREL_STR("_Master__send_read_xx_coils_request"), a[1], a[2], a[3], code.get());
+    return call_method(a[0], master_steps().name(kSendReadXxCoils), a[1], a[2], a[3], code.get());
 }
 
 Ref master_send_read_input_coils_request(Args& a) {
     Ref code = function_code(BREL_STR("FC_Read_Input_Coils"));
-    return call_method(a[0], BREL_STR("_Master__send_read_xx_coils_request"), a[1], a[2], a[3], code.get());
+    return call_method(a[0], master_steps().name(kSendReadXxCoils), a[1], a[2], a[3], code.get());
 }
 
 // The coil states of a checked answer through the interpreter's operators, for an
@@ -411,7 +420,7 @@ Ref decode_coils_general(PyObject* feedback, PyObject* left_len, PyObject* count
 Ref master_read_xx_coils(Args& a) {
     PyObject *self = a[0], *station = a[1], *count = a[3];
     Transaction tx(self);
-    call_method(self, BREL_STR("_Master__send_read_xx_coils_request"), station, a[2], count, a[4]);
+    call_method(self, master_steps().name(kSendReadXxCoils), station, a[2], count, a[4]);
     Counted answer;
     read_counted_answer(self, station, answer);
     check_answer(tx, modbus::AnswerRule::BitBytes, answer.feedback, station);
@@ -435,12 +444,12 @@ Ref master_read_xx_coils(Args& a) {
 
 Ref master_read_coils(Args& a) {
     Ref code = function_code(BREL_STR("FC_Read_Coils"));
-    return call_method(a[0], BREL_STR("_Master__read_xx_coils"), a[1], a[2], a[3], code.get());
+    return call_method(a[0], master_steps().name(kReadXxCoils), a[1], a[2], a[3], code.get());
 }
 
 Ref master_read_input_coils(Args& a) {
     Ref code = function_code(BREL_STR("FC_Read_Input_Coils"));
-    return call_method(a[0], BREL_STR("_Master__read_xx_coils"), a[1], a[2], a[3], code.get());
+    return call_method(a[0], master_steps().name(kReadXxCoils), a[1], a[2], a[3], code.get());
 }
 
 Ref master_read_coil(Args& a) {
@@ -568,66 +577,9 @@ void write_message_body(PyObject* self, PyObject* message) {
     set_record(self, BREL_STR("MessageLastReceived"), empty.get());
 }
 
-void check_crc_of(PyObject* message, PyObject* station) {
-    Ref statics = BREL_GLOBAL("ModbusStatic");
-    Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
-    Ref verdict = is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")
-                      ? crc_is_right_of(message)
-                      : call(crc_is_right.get(), message);
-    if (truth(verdict.get())) return;
-    raise_crc_error(station);
-}
-
 Ref master_check_crc(Args& a) {
     check_crc_of(a[0], a[1]);
     return none();
-}
-
-void call_check_crc(PyObject* message, PyObject* station) {
-    Ref master = BREL_GLOBAL("Master");
-    Ref function = getattr(master.get(), BREL_STR("_Master__check_crc"));
-    if (is_function_with(function.get(), master_check_crc)) {
-        check_crc_of(message, station);
-        return;
-    }
-    call(function.get(), message, station);
-}
-
-// ModbusStatic.crc_is_right(feedback) of an answer kept as bytes: while crc_is_right and
-// calculate_crc are the library's own, the CRC is checked on the bytes; else null.
-Ref crc_verdict_of_bytes(Feedback& feedback) {
-    ByteView bytes;
-    if (!feedback.plain() || !feedback.view(bytes) || bytes.size < 2) return nullptr;
-    Ref statics = BREL_GLOBAL("ModbusStatic");
-    static TypeVerdict crc_ours;
-    if (!crc_ours.holds(statics.get(), {BREL_STR("crc_is_right"), BREL_STR("calculate_crc")}, [&] {
-            Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
-            if (!is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")) return false;
-            Ref crc_function = getattr(statics.get(), BREL_STR("calculate_crc"));
-            return calculate_crc_is_ours(crc_function.get());
-        }))
-        return nullptr;
-    return Ref::borrow(modbus::crc16_frame_ok(bytes.data, static_cast<std::size_t>(bytes.size)) ? Py_True : Py_False);
-}
-
-void check_crc_step(Feedback& feedback, PyObject* station) {
-    Ref master = BREL_GLOBAL("Master");
-    static TypeVerdict check_crc_ours;
-    Ref function;
-    if (!check_crc_ours.holds(master.get(), {BREL_STR("_Master__check_crc")}, [&] {
-            function = getattr(master.get(), BREL_STR("_Master__check_crc"));
-            return is_function_with(function.get(), master_check_crc);
-        })) {
-        call(function.get(), feedback.object(), station);
-        return;
-    }
-    Ref verdict = crc_verdict_of_bytes(feedback);
-    if (!verdict) {
-        check_crc_of(feedback.object(), station);
-        return;
-    }
-    if (truth(verdict.get())) return;
-    raise_crc_error(station);
 }
 
 // ---- documentation strings ------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include "binding/late_binding.hpp"
 #include "channel/serial_channel.hpp"
 #include "modbus/adu.hpp"
+#include "modbus/byte_buffer.hpp"
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
 #include "modbus/traffic.hpp"
@@ -21,6 +22,7 @@
 #include "modbus/serial_line.hpp"
 #include "modbus/master_settings.hpp"
 #include "modbus/operations.hpp"
+#include "module/attributes.hpp"
 #include "module/native_state.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
@@ -37,11 +39,11 @@ struct Transaction;
 struct Protocol;
 class Feedback;
 struct Counted;
+enum MasterStep : std::size_t;
 
 Ref none();
 Ref small_int(long v);
 Ref empty_bytes();
-Ref instance_dict(PyObject* self);
 bool plain_attribute(PyTypeObject* type, PyObject* name, bool store);
 Ref get_plain(PyObject* self, PyObject* name);
 bool plain_store(PyObject* self, PyObject* name);
@@ -92,7 +94,7 @@ Ref master_send_write_register_request(Args& a);
 Ref master_send_write_registers_request(Args& a);
 Ref master_send_write_coil_request(Args& a);
 bool is_broadcast(const Transaction& tx, PyObject* station);
-Ref write_and_confirm(Args& a, PyObject* sender);
+Ref write_and_confirm(Args& a, MasterStep sender);
 Ref master_write_register(Args& a);
 Ref master_write_registers(Args& a);
 Ref master_write_coil(Args& a);
@@ -194,7 +196,22 @@ Ref master_execute(Args& a);
 // The steps of Master: the members that the others reach through attribute look-up on
 // the instance, each named once here with the library's body, and the attributes its
 // steps keep in the instance's __dict__ (the channel and the record).
-enum MasterStep : std::size_t { kSendReadRegisters, kSendReadXxRegisters, kWriteMessage, kFeedbackAssistant, kRead };
+enum MasterStep : std::size_t {
+    kSendReadRegisters,
+    kSendReadXxRegisters,
+    kWriteMessage,
+    kFeedbackAssistant,
+    kRead,
+    kSendWriteRegister,
+    kSendWriteRegisters,
+    kSendWriteCoil,
+    kSendReadXxCoils,
+    kReadXxCoils,
+    kReadInt32,
+    kReadMultiInt32,
+    kWriteInt32,
+    kWriteMultiInt32,
+};
 
 // self.<step>(*args): `direct` while the step is the library's own.
 template <class Direct, class... A>
@@ -290,29 +307,7 @@ struct MemberLock {
 };
 
 // Bytes kept in place up to the size of the longest RTU frame, on the heap beyond.
-class ByteStore {
-public:
-    void clear() noexcept {
-        size_ = 0;
-        heap_.clear();
-    }
-    void append(const std::uint8_t* data, std::size_t n) {
-        if (heap_.empty() && size_ + n <= sizeof inline_) {
-            std::copy_n(data, n, inline_ + size_);
-        } else {
-            if (heap_.empty()) heap_.assign(inline_, inline_ + size_);
-            heap_.insert(heap_.end(), data, data + n);
-        }
-        size_ += n;
-    }
-    const std::uint8_t* data() const noexcept { return heap_.empty() ? inline_ : heap_.data(); }
-    std::size_t size() const noexcept { return size_; }
-
-private:
-    std::uint8_t inline_[modbus::kMaxPdu + 3];
-    std::vector<std::uint8_t> heap_;
-    std::size_t size_ = 0;
-};
+using ByteStore = modbus::ByteBuffer<modbus::kMaxPdu + 3>;
 
 // An answer as the readers collect it: the byte array that _byte_array makes of the
 // first piece read, extended with _byte_array of each further piece. While _byte_array

@@ -19,14 +19,9 @@ Ref small_int(long v) { return own(PyLong_FromLong(v)); }
 Ref empty_bytes() { return own(PyBytes_FromStringAndSize(nullptr, 0)); }
 
 // self.name and self.name = value as generic attribute access does them: straight in
-// the instance's __dict__ while the class looks attributes up the generic way and
-// defines nothing of that name (so no descriptor comes first); through the interpreter
-// otherwise, which also raises the errors.
-Ref instance_dict(PyObject* self) {
-    Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) PyErr_Clear();
-    return dict;
-}
+// the instance's __dict__ (module/attributes.hpp) while the class looks attributes up the
+// generic way and defines nothing of that name (so no descriptor comes first); through the
+// interpreter otherwise, which also raises the errors.
 
 // True when self.name is read (store: written) straight in the instance's __dict__.
 bool plain_attribute(PyTypeObject* type, PyObject* name, bool store) {
@@ -36,27 +31,14 @@ bool plain_attribute(PyTypeObject* type, PyObject* name, bool store) {
 }
 
 Ref get_plain(PyObject* self, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (plain_attribute(type, name, false)) {
-        if (Ref dict = instance_dict(self)) {
-            if (PyObject* value = PyDict_GetItemWithError(dict.get(), name)) return Ref::borrow(value);
-            if (PyErr_Occurred()) raise();
-        }
-    }
-    return getattr(self, name);
+    return DirectAttributes(self, plain_attribute(Py_TYPE(self), name, false)).get(name);
 }
 
 // True when self.name = value is a store in the instance's __dict__.
 bool plain_store(PyObject* self, PyObject* name) { return plain_attribute(Py_TYPE(self), name, true); }
 
 void set_plain(PyObject* self, PyObject* name, PyObject* value) {
-    if (plain_store(self, name)) {
-        if (Ref dict = instance_dict(self)) {
-            check(PyDict_SetItem(dict.get(), name, value));
-            return;
-        }
-    }
-    setattr(self, name, value);
+    DirectAttributes(self, plain_store(self, name)).set(name, value);
 }
 
 Ref tunnel_of(PyObject* self) { return get_plain(self, BREL_STR("_Master__tunnel")); }
@@ -335,6 +317,65 @@ void check_answer(Transaction& tx, modbus::AnswerRule rule, Feedback& feedback, 
         check_answer(tx, rule, bytes, station);
     else
         check_answer(tx, rule, feedback.object(), station);
+}
+
+// ---- the CRC of an answer, through ModbusStatic.crc_is_right and Master.__check_crc as looked up now ----
+
+void check_crc_of(PyObject* message, PyObject* station) {
+    Ref statics = BREL_GLOBAL("ModbusStatic");
+    Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
+    Ref verdict = is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")
+                      ? crc_is_right_of(message)
+                      : call(crc_is_right.get(), message);
+    if (truth(verdict.get())) return;
+    raise_crc_error(station);
+}
+
+void call_check_crc(PyObject* message, PyObject* station) {
+    Ref master = BREL_GLOBAL("Master");
+    Ref function = getattr(master.get(), BREL_STR("_Master__check_crc"));
+    if (is_function_with(function.get(), master_check_crc)) {
+        check_crc_of(message, station);
+        return;
+    }
+    call(function.get(), message, station);
+}
+
+// ModbusStatic.crc_is_right(feedback) of an answer kept as bytes: while crc_is_right and
+// calculate_crc are the library's own, the CRC is checked on the bytes; else null.
+Ref crc_verdict_of_bytes(Feedback& feedback) {
+    ByteView bytes;
+    if (!feedback.plain() || !feedback.view(bytes) || bytes.size < 2) return nullptr;
+    Ref statics = BREL_GLOBAL("ModbusStatic");
+    static TypeVerdict crc_ours;
+    if (!crc_ours.holds(statics.get(), {BREL_STR("crc_is_right"), BREL_STR("calculate_crc")}, [&] {
+            Ref crc_is_right = getattr(statics.get(), BREL_STR("crc_is_right"));
+            if (!is_library_member(crc_is_right.get(), "ModbusStatic", "crc_is_right")) return false;
+            Ref crc_function = getattr(statics.get(), BREL_STR("calculate_crc"));
+            return calculate_crc_is_ours(crc_function.get());
+        }))
+        return nullptr;
+    return Ref::borrow(modbus::crc16_frame_ok(bytes.data, static_cast<std::size_t>(bytes.size)) ? Py_True : Py_False);
+}
+
+void check_crc_step(Feedback& feedback, PyObject* station) {
+    Ref master = BREL_GLOBAL("Master");
+    static TypeVerdict check_crc_ours;
+    Ref function;
+    if (!check_crc_ours.holds(master.get(), {BREL_STR("_Master__check_crc")}, [&] {
+            function = getattr(master.get(), BREL_STR("_Master__check_crc"));
+            return is_function_with(function.get(), master_check_crc);
+        })) {
+        call(function.get(), feedback.object(), station);
+        return;
+    }
+    Ref verdict = crc_verdict_of_bytes(feedback);
+    if (!verdict) {
+        check_crc_of(feedback.object(), station);
+        return;
+    }
+    if (truth(verdict.get())) return;
+    raise_crc_error(station);
 }
 
 }  // namespace brel::rtu

@@ -339,19 +339,19 @@ PyObject* sign_of(const Args& a) {
     }
 }
 
-Ref master_read_32(Args& a) { return call_method(a[0], BREL_STR("_Master__read_int32"), a[1], a[2], sign_of(a), a[3]); }
+Ref master_read_32(Args& a) { return call_method(a[0], master_steps().name(kReadInt32), a[1], a[2], sign_of(a), a[3]); }
 
 Ref master_read_multi_32(Args& a) {
-    return call_method(a[0], BREL_STR("_Master__read_multi_int32"), a[1], a[2], a[3], sign_of(a), a[4]);
+    return call_method(a[0], master_steps().name(kReadMultiInt32), a[1], a[2], a[3], sign_of(a), a[4]);
 }
 
 Ref master_write_32(Args& a) {
-    call_method(a[0], BREL_STR("_Master__write_int32"), a[1], a[2], a[3], sign_of(a), a[4]);
+    call_method(a[0], master_steps().name(kWriteInt32), a[1], a[2], a[3], sign_of(a), a[4]);
     return none();
 }
 
 Ref master_write_multi_32(Args& a) {
-    call_method(a[0], BREL_STR("_Master__write_multi_int32"), a[1], a[2], a[3], sign_of(a), a[4]);
+    call_method(a[0], master_steps().name(kWriteMultiInt32), a[1], a[2], a[3], sign_of(a), a[4]);
     return none();
 }
 

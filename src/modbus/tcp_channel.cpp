@@ -30,6 +30,7 @@
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
 #include "module/native_state.hpp"
+#include "module/attributes.hpp"
 #include "module/runtime.hpp"
 #include "module/shared_members.hpp"
 
@@ -338,7 +339,7 @@ Line* own_line(PyObject* channel) noexcept {
         unchanged.record(type);
     }
     // read and write are no data descriptors: the instance's __dict__ would come first.
-    const Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(channel, nullptr));
+    const Ref dict = instance_dict(channel);
     if (!dict || PyDict_GetItemWithError(dict.get(), BREL_STR("read")) ||
         PyDict_GetItemWithError(dict.get(), BREL_STR("write")) || PyErr_Occurred()) {
         PyErr_Clear();

@@ -1,4 +1,4 @@
-// ModbusTCPMaster's exchange over self.__query, its faces of the shared operations, codes 2, 4 and 6, typed values.
+// ModbusTCPMaster's exchange over self.__query and its faces of the shared operations (codes 2, 4, 6 among them).
 //
 // Codes 8, 17, 20, 21 and 24 and raw requests are shared operations too; 7, 11 and 12 belong
 // to the serial line only and are not members here.
@@ -14,9 +14,8 @@ namespace brel::tcp {
 
 // ---- the data model: codes 2, 4, 6, 8, 15, 17, 20 to 24 and 43, raw requests, typed values -------
 //
-// Each member refuses what the protocol cannot carry before anything is sent. Codes 2, 4
-// and 6 build their PDU here; codes 15, 22, 23 and 43 and the values are the shared
-// operations of operations.hpp over this master's exchange. Either way the PDU goes
+// Each member refuses what the protocol cannot carry before anything is sent, then runs
+// the shared operation of operations.hpp over this master's exchange. The PDU goes
 // through self.__query (looked up on the instance, so subclasses and the master's lock
 // apply; the function code, the declared length and exception answers are checked
 // there), and the answer must belong to the request by pdu_answer_matches. Typed values
@@ -47,14 +46,11 @@ Ref exchange(PyObject* self, const std::uint8_t* pdu, std::size_t size, std::siz
 
 // True when `data` (what follows the function code) answers the request PDU by `rule`.
 bool answers(const std::uint8_t* request, std::size_t size, modbus::AnswerRule rule, PyObject* data) {
-    std::uint8_t head[8] = {};  // a unit identifier, then the request's PDU
-    const std::size_t n = std::min(size, sizeof head - 1);
-    std::memcpy(head + 1, request, n);
     const Py_ssize_t length = PyBytes_GET_SIZE(data);
     std::vector<std::uint8_t> pdu(1 + static_cast<std::size_t>(length));
     pdu[0] = request[0];
     std::memcpy(pdu.data() + 1, PyBytes_AS_STRING(data), static_cast<std::size_t>(length));
-    return modbus::pdu_answer_matches(modbus::request_head(head, 1 + n), rule, pdu.data(), pdu.size());
+    return ops::pdu_answers({request, size}, rule, pdu.data(), pdu.size());
 }
 
 // "<prefix> address [N] to <peer> failed."
@@ -74,46 +70,19 @@ Ref registers_of(PyObject* data) {
     return result;
 }
 
-Ref read_input_registers(Args& a) {
-    PyObject *self = a[0], *address = a[1], *count = a[2];
-    check_address(address);
-    const std::size_t n = limited_count(count, "count", modbus::kMaxReadRegisters);
-    std::uint8_t pdu[modbus::kTcpReadPduSize];
-    modbus::tcp_two_fields(pdu, modbus::kReadInputRegisters, low16(address), static_cast<std::uint16_t>(n));
-    Ref data = exchange(self, pdu, sizeof pdu, 1 + 2 * n);
-    if (!answers(pdu, sizeof pdu, modbus::AnswerRule::RegisterBytes, data.get()))
-        raise_assertion(BREL_STR("Feedback for reading registers invalid"));
-    return registers_of(data.get());
-}
-
 Ref read_input_register(Args& a) { return read_one(a, BREL_STR("read_input_registers")); }
-
-Ref read_input_coils(Args& a) {
-    PyObject *self = a[0], *address = a[1], *count = a[2];
-    check_address(address);
-    const std::size_t n = limited_count(count, "count", modbus::kMaxReadBits);
-    std::uint8_t pdu[modbus::kTcpReadPduSize];
-    modbus::tcp_two_fields(pdu, modbus::kReadDiscreteInputs, low16(address), static_cast<std::uint16_t>(n));
-    Ref data = exchange(self, pdu, sizeof pdu, 1 + (n + 7) / 8);
-    if (!answers(pdu, sizeof pdu, modbus::AnswerRule::BitBytes, data.get()))
-        raise_assertion(BREL_STR("Feedback for reading coils invalid"));
-    const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get())) + 1;
-    Ref result = own(PyList_New(static_cast<Py_ssize_t>(n)));
-    fill_bits(result.get(), p);
-    return result;
-}
 
 Ref read_coil(Args& a) { return read_one(a, BREL_STR("read_coils")); }
 
-Ref write_single_register(Args& a) {
-    PyObject *self = a[0], *address = a[1], *value = a[2];
-    check_address(address);
-    std::uint8_t pdu[modbus::kTcpReadPduSize];
-    modbus::tcp_two_fields(pdu, modbus::kWriteSingleRegister, low16(address), low16(value));
-    Ref data = exchange(self, pdu, sizeof pdu, 4);
-    if (!answers(pdu, sizeof pdu, modbus::AnswerRule::Echo, data.get()))
-        raise_write_failed({self}, "Write register", address);
-    return none();
+const char* write_prefix(ops::Fault fault) {
+    switch (fault) {
+        case ops::Fault::WriteCoils:
+            return "Write coils";
+        case ops::Fault::WriteRegister:
+            return "Write register";
+        default:
+            return "Mask write register";
+    }
 }
 
 void identification_answer(const std::uint8_t* request, std::size_t size, PyObject* data, const ops::PageReader& read) {
@@ -182,6 +151,8 @@ const char* fault_words(ops::Fault fault) {
             return "writing file records";
         case ops::Fault::FifoQueue:
             return "reading the FIFO queue";
+        case ops::Fault::ReadBits:
+            return "reading coils";
         default:
             return "the request";
     }
@@ -198,8 +169,7 @@ public:
     void confirm(ops::Pdu request, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault fault) override {
         Ref data = exchange(self_, request.data, request.size, answer_size - 1);
         if (!answers(request.data, request.size, rule, data.get()))
-            raise_write_failed({self_}, fault == ops::Fault::WriteCoils ? "Write coils" : "Mask write register",
-                               address_);
+            raise_write_failed({self_}, write_prefix(fault), address_);
     }
 
     Ref registers(ops::Pdu request, std::size_t count, ops::Fault) override {
@@ -351,6 +321,35 @@ PyObject* holding_code() {
 
 // ---- the faces of the shared operations: arguments checked in order, then the operation ----------
 
+Ref read_input_on(ops::Exchange& ex, PyObject* address, PyObject* count, bool bits) {
+    check_address(address);
+    const std::size_t n = limited_count(count, "count", bits ? modbus::kMaxReadBits : modbus::kMaxReadRegisters);
+    const auto n16 = static_cast<std::uint16_t>(n);
+    if (bits) return ops::read_bits(ex, modbus::kReadDiscreteInputs, low16(address), n16);
+    return ops::read_registers(ex, modbus::kReadInputRegisters, low16(address), n16);
+}
+
+Ref write_single_register_on(ops::Exchange& ex, Args& a) {
+    check_address(a[1]);
+    ops::write_register(ex, low16(a[1]), low16(a[2]));
+    return none();
+}
+
+Ref read_input_registers(Args& a) {
+    TcpMasterExchange ex(a[0], a[1]);
+    return read_input_on(ex, a[1], a[2], false);
+}
+
+Ref read_input_coils(Args& a) {
+    TcpMasterExchange ex(a[0], a[1]);
+    return read_input_on(ex, a[1], a[2], true);
+}
+
+Ref write_single_register(Args& a) {
+    TcpMasterExchange ex(a[0], a[1]);
+    return write_single_register_on(ex, a);
+}
+
 Ref write_coils(Args& a) {
     PyObject *self = a[0], *address = a[1];
     check_address(address);
@@ -425,79 +424,97 @@ ValueLayout layout_of(std::size_t n, char code, PyObject* order) {
 
 char code_of(const Args& a) { return *static_cast<const char*>(a.data); }
 
-// The layout's registers read by self.read_registers(address, n), decoded.
-Ref read_layout(PyObject* self, PyObject* address, const ValueLayout& layout) {
-    TcpMasterExchange ex(self, address);
-    return ops::read_values(ex, address, layout, holding_code());
-}
+// ---- the typed faces: arguments checked in order, then the layout run by the master --------------
 
-// The values encoded by the layout, written by self.write_registers(address, registers).
-void write_layout(PyObject* self, PyObject* address, const ValueLayout& layout, PyObject* values) {
-    TcpMasterExchange ex(self, address);
-    ops::write_values(ex, address, layout, values);
-}
-
-Ref read_int16(Args& a) {
+Ref read_int16_on(ValueRunner& run, Args& a) {
     check_address(a[1]);
-    const ValueLayout layout = layout_of(1, 'h', BREL_STR("ABCD"));
-    Ref values = read_layout(a[0], a[1], layout);
-    return item(values.get(), 0);
+    return run.read(a[1], layout_of(1, 'h', BREL_STR("ABCD")), holding_code(), true);
 }
 
 // read_uint32, read_int32, read_float: (self, address, endian).
-Ref read_32(Args& a) {
+Ref read_32_on(ValueRunner& run, Args& a) {
     check_address(a[1]);
-    const ValueLayout layout = layout_of(1, code_of(a), order_of(a[2]));
-    Ref values = read_layout(a[0], a[1], layout);
-    return item(values.get(), 0);
+    return run.read(a[1], layout_of(1, code_of(a), order_of(a[2])), holding_code(), true);
 }
 
 // read_multi_*: (self, address, count, endian).
-Ref read_multi_32(Args& a) {
+Ref read_multi_32_on(ValueRunner& run, Args& a) {
     check_address(a[1]);
     const std::size_t n = limited_count(a[2], "count", modbus::kMaxReadRegisters / 2);
-    const ValueLayout layout = layout_of(n, code_of(a), order_of(a[3]));
-    return read_layout(a[0], a[1], layout);
+    return run.read(a[1], layout_of(n, code_of(a), order_of(a[3])), holding_code(), false);
 }
 
 // write_int32, write_uint32, write_float: (self, address, value, endian).
-Ref write_32(Args& a) {
+Ref write_32_on(ValueRunner& run, Args& a) {
     check_address(a[1]);
     const ValueLayout layout = layout_of(1, code_of(a), order_of(a[3]));
     Ref values = own(PyTuple_Pack(1, a[2]));
-    write_layout(a[0], a[1], layout, values.get());
-    return none();
+    return run.write(a[1], layout, values.get());
 }
 
 // write_multi_*: (self, address, values, endian).
-Ref write_multi_32(Args& a) {
+Ref write_multi_32_on(ValueRunner& run, Args& a) {
     check_address(a[1]);
     Ref values = items_of(a[2], "numbers");
     const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
     check_items(static_cast<std::size_t>(n), kMaxValueWriteRegisters / 2);
-    const ValueLayout layout = layout_of(static_cast<std::size_t>(n), code_of(a), order_of(a[3]));
-    write_layout(a[0], a[1], layout, values.get());
-    return none();
+    return run.write(a[1], layout_of(static_cast<std::size_t>(n), code_of(a), order_of(a[3])), values.get());
 }
 
-Ref read_values(Args& a) {
-    PyObject *self = a[0], *address = a[1], *format = a[2], *order = a[3], *func_code = a[4];
-    check_address(address);
-    const ValueLayout layout = value_layout(format, order);
+// read_values: (self, address, format, order, func_code).
+Ref read_values_on(ValueRunner& run, Args& a) {
+    check_address(a[1]);
+    const ValueLayout layout = value_layout(a[2], a[3]);
     check_registers(layout.registers(), modbus::kMaxReadRegisters, "read");
-    check_register_read_code(func_code);
-    TcpMasterExchange ex(self, address);
-    return ops::read_values(ex, address, layout, func_code);
+    check_register_read_code(a[4]);
+    return run.read(a[1], layout, a[4], false);
 }
 
-Ref write_values(Args& a) {
-    PyObject *self = a[0], *address = a[1], *format = a[2], *values = a[3], *order = a[4];
-    check_address(address);
-    const ValueLayout layout = value_layout(format, order);
+// write_values: (self, address, format, values, order).
+Ref write_values_on(ValueRunner& run, Args& a) {
+    check_address(a[1]);
+    const ValueLayout layout = value_layout(a[2], a[4]);
     check_registers(layout.registers(), kMaxValueWriteRegisters, "written");
-    write_layout(self, address, layout, values);
-    return none();
+    return run.write(a[1], layout, a[3]);
 }
+
+namespace {
+
+// ModbusTCPMaster's: the layout's registers through self.read_registers (or
+// self.read_input_registers), decoded; the values encoded, through self.write_registers.
+class MasterValues final : public ValueRunner {
+public:
+    explicit MasterValues(PyObject* self) : self_(self) {}
+    Ref read(PyObject* address, const ValueLayout& layout, PyObject* func_code, bool first) override {
+        TcpMasterExchange ex(self_, address);
+        Ref values = ops::read_values(ex, address, layout, func_code);
+        return first ? item(values.get(), 0) : values;
+    }
+    Ref write(PyObject* address, const ValueLayout& layout, PyObject* values) override {
+        TcpMasterExchange ex(self_, address);
+        ops::write_values(ex, address, layout, values);
+        return none();
+    }
+
+private:
+    PyObject* self_;
+};
+
+template <Ref (*Face)(ValueRunner&, Args&)>
+Ref on_master_values(Args& a) {
+    MasterValues run(a[0]);
+    return Face(run, a);
+}
+
+}  // namespace
+
+Ref read_int16(Args& a) { return on_master_values<read_int16_on>(a); }
+Ref read_32(Args& a) { return on_master_values<read_32_on>(a); }
+Ref read_multi_32(Args& a) { return on_master_values<read_multi_32_on>(a); }
+Ref write_32(Args& a) { return on_master_values<write_32_on>(a); }
+Ref write_multi_32(Args& a) { return on_master_values<write_multi_32_on>(a); }
+Ref read_values(Args& a) { return on_master_values<read_values_on>(a); }
+Ref write_values(Args& a) { return on_master_values<write_values_on>(a); }
 
 // A typed member: address, the `middle` parameters, then endian; `code` is the value's
 // format code, handed to the body as Args::data.

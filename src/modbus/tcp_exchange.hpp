@@ -10,14 +10,13 @@
 // identifiers, the declared length or the function code. Plain C++ without the interpreter.
 #pragma once
 
+#include "modbus/byte_buffer.hpp"
 #include "modbus/frames.hpp"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
-#include <vector>
 
 namespace brel::modbus {
 
@@ -50,37 +49,7 @@ private:
 };
 
 // The bytes of one answer: in place up to the longest normal answer, on the heap beyond.
-class AnswerBuffer {
-public:
-    const std::uint8_t* data() const noexcept { return heap_.empty() ? local_ : heap_.data(); }
-    std::size_t size() const noexcept { return size_; }
-    // Room for `n` more bytes at the end; commit() says how many were written there.
-    std::uint8_t* reserve(std::size_t n) {
-        if (size_ + n > sizeof local_ && heap_.size() < size_ + n) {
-            if (heap_.empty()) heap_.assign(local_, local_ + size_);
-            heap_.resize(size_ + n);
-        }
-        return tail();
-    }
-    // The end of the bytes so far, where a reserve() has made room.
-    std::uint8_t* tail() noexcept { return (heap_.empty() ? local_ : heap_.data()) + size_; }
-    void commit(std::size_t n) noexcept { size_ += n; }
-    void append(const void* bytes, std::size_t n) {
-        if (n) std::memcpy(reserve(n), bytes, n);
-        commit(n);
-    }
-    // Drop the first n bytes (a skipped answer); what follows moves to the front.
-    void drop_front(std::size_t n) noexcept {
-        std::uint8_t* base = heap_.empty() ? local_ : heap_.data();
-        std::memmove(base, base + n, size_ - n);
-        size_ -= n;
-    }
-
-private:
-    std::uint8_t local_[kMbapSize + kMaxPdu + 8];
-    std::vector<std::uint8_t> heap_;
-    std::size_t size_ = 0;
-};
+using AnswerBuffer = ByteBuffer<kMbapSize + kMaxPdu + 8>;
 
 // The comparisons with a request the exchange cannot read as a whole frame of bytes (a
 // replaced builder may make any object): made by the caller, the way it compares objects.

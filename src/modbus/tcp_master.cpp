@@ -103,7 +103,7 @@ Ref construct_header(Args& a) { return build_frame(a[0], a[1], a[2], a[3], false
 
 // The header from ModbusTCPMaster.construct_header, then the command.
 Ref whole_query(PyObject* command, PyObject* head_checker, PyObject* protocol, PyObject* station) {
-    Ref header_builder = class_member(BREL_STR("construct_header"));
+    Ref header_builder = class_member(tcp_master_steps().name(kHeaderBuilder));
     if (is_function_with(header_builder.get(), construct_header))
         return build_frame(command, head_checker, protocol, station, true);
     Ref header = call(header_builder.get(), command, head_checker, protocol, station);
@@ -174,13 +174,14 @@ Ref write_coil_pdu(PyObject* address, PyObject* value) {
 
 Ref construct_write_coil_command(Args& a) { return write_coil_pdu(a[0], a[1]); }
 
-// ModbusTCPMaster.<name>(first, second) looked up now; our own builder runs in C++ (the
-// operation's entry rules for these arguments are the builder's own).
+// ModbusTCPMaster.<builder step>(first, second) looked up now; our own builder runs in C++
+// (the operation's entry rules for these arguments are the builder's own).
 template <class Build>
-Ref command_from(PyObject* self, PyObject* name, Impl ours, Build build, PyObject* first, PyObject* second) {
+Ref command_from(PyObject* self, TcpMasterStep step, Build build, PyObject* first, PyObject* second) {
     if (plain_master(self)) return build(first, second);
-    Ref builder = class_member(name);
-    if (is_function_with(builder.get(), ours)) return build(first, second);
+    StepTable& steps = tcp_master_steps();
+    Ref builder = class_member(steps.name(step));
+    if (is_function_with(builder.get(), steps.impl(step))) return build(first, second);
     return call(builder.get(), first, second);
 }
 
@@ -228,8 +229,7 @@ Ref read_coils(Args& a) {
     check_address(address);
     check_count_field(count);
     Ref command = command_from(
-        self, BREL_STR("construct_read_coils_command"), construct_read_coils_command,
-        [](PyObject* x, PyObject* y) { return two_field_pdu(1, x, y); }, address, count);
+        self, kReadCoilsBuilder, [](PyObject* x, PyObject* y) { return two_field_pdu(1, x, y); }, address, count);
     Ref byte_count = coil_byte_count(count);
     Ref one = make_int(1);
     Ref needed = own(PyNumber_Add(byte_count.get(), one.get()));
@@ -276,8 +276,7 @@ Ref read_registers(Args& a) {
     check_address(address);
     check_count_field(count);
     Ref command = command_from(
-        self, BREL_STR("construct_read_registers_command"), construct_read_registers_command,
-        [](PyObject* x, PyObject* y) { return two_field_pdu(3, x, y); }, address, count);
+        self, kReadRegistersBuilder, [](PyObject* x, PyObject* y) { return two_field_pdu(3, x, y); }, address, count);
     // count is within 0..65535 here (checked above): 2 * count and 2 * count + 1 as ints.
     const long byte_count = 2 * PyLong_AsLong(count);
     Ref needed = make_int(byte_count + 1);
@@ -339,8 +338,7 @@ Ref echo_word(PyObject* feedback, Py_ssize_t i) {
 Ref write_registers(Args& a) {
     PyObject *self = a[0], *address = a[1], *values = a[2];
     check_address(address);
-    Ref command = command_from(self, BREL_STR("construct_write_registers_command"), construct_write_registers_command,
-                               write_registers_pdu, address, values);
+    Ref command = command_from(self, kWriteRegistersBuilder, write_registers_pdu, address, values);
     Ref four = make_int(4);
     Ref feedback = query_of(self, command.get(), four.get());
     check_registers_echo({self}, feedback.get(), address, values);
@@ -372,8 +370,7 @@ Ref write_register(Args& a) {
 Ref write_coil(Args& a) {
     PyObject *self = a[0], *address = a[1], *value = a[2];
     check_address(address);
-    Ref command = command_from(self, BREL_STR("construct_write_coil_command"), construct_write_coil_command,
-                               write_coil_pdu, address, value);
+    Ref command = command_from(self, kWriteCoilBuilder, write_coil_pdu, address, value);
     Ref four = make_int(4);
     Ref feedback = query_of(self, command.get(), four.get());
     check_coil_echo({self}, feedback.get(), command.get(), address);

@@ -21,15 +21,34 @@ namespace brel::tcp {
 
 // ---- names -----------------------------------------------------------------------------
 
-inline PyObject* k_socket() { return BREL_STR("_ModbusTCPMaster__socket"); }
-inline PyObject* k_station() { return BREL_STR("_ModbusTCPMaster__station"); }
-inline PyObject* k_head_checker() { return BREL_STR("_ModbusTCPMaster__head_checker"); }
-inline PyObject* k_protocol() { return BREL_STR("_ModbusTCPMaster__protocol"); }
-inline PyObject* k_last_sent() { return BREL_STR("_ModbusTCPMaster__last_command_sent"); }
-inline PyObject* k_last_received() { return BREL_STR("_ModbusTCPMaster__last_feedback_received"); }
-inline PyObject* k_target_host() { return BREL_STR("_ModbusTCPMaster__target_host"); }
-inline PyObject* k_query() { return BREL_STR("_ModbusTCPMaster__query"); }
+// The instance's state, kept in its __dict__ under these names (the step table's kept names).
+inline constexpr const char* kStateNames[] = {
+    "_ModbusTCPMaster__socket",     "_ModbusTCPMaster__station",           "_ModbusTCPMaster__head_checker",
+    "_ModbusTCPMaster__protocol",   "_ModbusTCPMaster__last_command_sent", "_ModbusTCPMaster__last_feedback_received",
+    "_ModbusTCPMaster__target_host"};
+
+inline PyObject* k_socket() { return BREL_STR(kStateNames[0]); }
+inline PyObject* k_station() { return BREL_STR(kStateNames[1]); }
+inline PyObject* k_head_checker() { return BREL_STR(kStateNames[2]); }
+inline PyObject* k_protocol() { return BREL_STR(kStateNames[3]); }
+inline PyObject* k_last_sent() { return BREL_STR(kStateNames[4]); }
+inline PyObject* k_last_received() { return BREL_STR(kStateNames[5]); }
+inline PyObject* k_target_host() { return BREL_STR(kStateNames[6]); }
 inline PyObject* k_class() { return BREL_STR("ModbusTCPMaster"); }
+
+// The steps of ModbusTCPMaster, in the order of its step table (tcp_late_binding.cpp): the
+// members its other members reach through look-up, so that they can be replaced.
+enum TcpMasterStep : std::size_t {
+    kQueryStep,
+    kProtocolProperty,
+    kStationProperty,
+    kHeaderBuilder,
+    kWholeQueryBuilder,
+    kReadRegistersBuilder,
+    kReadCoilsBuilder,
+    kWriteRegistersBuilder,
+    kWriteCoilBuilder,
+};
 
 // ---- helpers ---------------------------------------------------------------------------
 
@@ -128,6 +147,7 @@ inline Ref class_member(PyObject* name) {
 // ---- tcp_late_binding.cpp: the fast paths' guard ----------------------------------------------
 
 extern PyTypeObject* library_tcp_type;
+StepTable& tcp_master_steps();
 bool plain_master(PyObject* self);
 // True when self is a ModbusUDPMaster (or of a subclass): its transaction runs over datagrams.
 bool datagram_master(PyObject* self) noexcept;
@@ -203,6 +223,10 @@ Ref read_file_record_on(ops::Exchange& ex, Args& a);
 Ref write_file_record_on(ops::Exchange& ex, Args& a);
 Ref read_fifo_queue_on(ops::Exchange& ex, Args& a);
 Ref execute_on(ops::Exchange& ex, Args& a);
+// Codes 2 (`bits`) and 4: (address, count) checked in order, then the operation over `ex`.
+Ref read_input_on(ops::Exchange& ex, PyObject* address, PyObject* count, bool bits);
+// Code 6: (self, address, value) checked, then the operation over `ex`.
+Ref write_single_register_on(ops::Exchange& ex, Args& a);
 Ref needed_for(const ops::AnswerShape& shape);
 std::vector<std::uint8_t> shaped_answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
                                         ops::Fault fault, PyObject* data);
@@ -211,6 +235,8 @@ std::vector<std::uint8_t> shaped_answer(ops::Pdu request, const ops::AnswerShape
 bool answers(const std::uint8_t* request, std::size_t size, modbus::AnswerRule rule, PyObject* data);
 Ref registers_of(PyObject* data);
 [[noreturn]] void raise_write_failed(const Peer& peer, const char* prefix, PyObject* address);
+// The prefix of the text of a failed write (codes 6, 15, 22) of `fault`.
+const char* write_prefix(ops::Fault fault);
 std::size_t limited_count(PyObject* count, const char* what, std::size_t top);
 std::vector<std::uint16_t> written_words(PyObject* values);
 // A code 43/14 answer's data part judged against its request and handed, function code
@@ -223,6 +249,25 @@ void identification_answer(const std::uint8_t* request, std::size_t size, PyObje
 // The typed members: the 32-bit members' endian as a byte order, n values of one format code
 // as a layout, the member's format code (its Args::data).
 PyObject* order_of(PyObject* endian);
+// What a typed member does with its layout once its arguments are checked: ModbusTCPMaster
+// runs it through its exchange now, the asyncio master queues its request. `first`: the
+// first value alone.
+class ValueRunner {
+public:
+    virtual Ref read(PyObject* address, const ValueLayout& layout, PyObject* func_code, bool first) = 0;
+    virtual Ref write(PyObject* address, const ValueLayout& layout, PyObject* values) = 0;
+
+protected:
+    ~ValueRunner() = default;
+};
+// The typed members' faces, shared by both masters: the arguments checked in order, then `run`.
+Ref read_int16_on(ValueRunner& run, Args& a);
+Ref read_32_on(ValueRunner& run, Args& a);
+Ref read_multi_32_on(ValueRunner& run, Args& a);
+Ref write_32_on(ValueRunner& run, Args& a);
+Ref write_multi_32_on(ValueRunner& run, Args& a);
+Ref read_values_on(ValueRunner& run, Args& a);
+Ref write_values_on(ValueRunner& run, Args& a);
 ValueLayout layout_of(std::size_t n, char code, PyObject* order);
 char code_of(const Args& a);
 MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, const char* code,

@@ -14,6 +14,7 @@
 #include "modbus/tcp_socket_streams.hpp"
 #include "modbus/tls.hpp"
 #include "modbus/udp_stream.hpp"
+#include "module/attributes.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -23,39 +24,10 @@
 namespace brel::tcp {
 namespace {
 
-// ---- the instance's attributes --------------------------------------------------------------
-//
-// The transaction's state, read and written as the interpreter would through the instance:
-// on the plain road (the library's own class, which defines none of these names, so no
-// descriptor can intercept them) straight in the instance dict, else through the attribute
-// protocol. A name missing from the dict is read through the attribute protocol too, for
-// its error.
-class Attributes {
-public:
-    Attributes(PyObject* self, bool plain) : self_(self) {
-        if (!plain) return;
-        dict_ = Ref::steal_or_null(PyObject_GenericGetDict(self, nullptr));
-        if (!dict_) PyErr_Clear();
-    }
-    Ref get(PyObject* name) const {
-        if (dict_) {
-            if (PyObject* value = PyDict_GetItemWithError(dict_.get(), name)) return Ref::borrow(value);
-            if (PyErr_Occurred()) raise();
-        }
-        return getattr(self_, name);
-    }
-    void set(PyObject* name, PyObject* value) const {
-        if (dict_) {
-            check(PyDict_SetItem(dict_.get(), name, value));
-            return;
-        }
-        setattr(self_, name, value);
-    }
-
-private:
-    PyObject* self_;
-    Ref dict_;
-};
+// The transaction's state is read and written as the interpreter would through the
+// instance: on the plain road (the library's own class, which defines none of these names,
+// so no descriptor can intercept them) straight in the instance dict, else through the
+// attribute protocol (module/attributes.hpp).
 
 using modbus::AnswerBuffer;
 
@@ -199,7 +171,7 @@ void reopen(PyObject* self) {
 // self.<property> (protocol, station). When plain_master() has found the property to be the
 // library's own, the attribute behind it is read here as its getter reads it; a value the
 // getter's return check would refuse goes through the property, for its error.
-Ref property_value(PyObject* self, const Attributes& attributes, bool plain, PyObject* property_name,
+Ref property_value(PyObject* self, const DirectAttributes& attributes, bool plain, PyObject* property_name,
                    PyObject* attribute) {
     if (plain) {
         Ref value = attributes.get(attribute);
@@ -217,11 +189,11 @@ struct TracedRequest {
 
 Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, PyObject* trace, TracedRequest& traced) {
     const bool plain = plain_master(self);
-    Ref builder = plain ? Ref() : class_member(BREL_STR("construct_whole_query_command"));
-    const Attributes attributes(self, plain);
+    Ref builder = plain ? Ref() : class_member(tcp_master_steps().name(kWholeQueryBuilder));
+    const DirectAttributes attributes(self, plain);
     Ref head_checker = attributes.get(k_head_checker());
-    Ref protocol = property_value(self, attributes, plain, BREL_STR("protocol"), k_protocol());
-    Ref station = property_value(self, attributes, plain, BREL_STR("station"), k_station());
+    Ref protocol = property_value(self, attributes, plain, tcp_master_steps().name(kProtocolProperty), k_protocol());
+    Ref station = property_value(self, attributes, plain, tcp_master_steps().name(kStationProperty), k_station());
     const bool ours = plain || is_function_with(builder.get(), construct_whole_query_command);
     Ref query_cmd;
     if (ours && PyLong_CheckExact(head_checker.get()) && PyLong_CheckExact(protocol.get()) &&
@@ -229,7 +201,7 @@ Ref query_once(PyObject* self, PyObject* command, PyObject* length_needed, PyObj
         query_cmd = plain ? build_frame(command, head_checker.get(), protocol.get(), station.get(), true)
                           : whole_query(command, head_checker.get(), protocol.get(), station.get());
     } else {
-        if (!builder) builder = class_member(BREL_STR("construct_whole_query_command"));
+        if (!builder) builder = class_member(tcp_master_steps().name(kWholeQueryBuilder));
         query_cmd = call(builder.get(), command, head_checker.get(), protocol.get(), station.get());
     }
 

@@ -1,4 +1,4 @@
-// Checks of the Modbus TCP exchange without I/O, fed byte sequences: `exchange_test NAME` runs one case.
+// Checks of the Modbus TCP exchange without I/O and of its byte buffer: `exchange_test NAME` runs one case.
 #include "cases.hpp"
 #include "modbus/tcp_exchange.hpp"
 
@@ -308,6 +308,48 @@ void judge_compares() {
     CHECK_STEP(feed(y, read_answer(0x4242), 64).end, TcpStep::Done);
 }
 
+// The byte buffer the answers are read into: what came before moves to the heap with it
+// when a longer run comes, room reserved and committed in pieces, the front dropped.
+void byte_buffer_keeps_every_byte() {
+    ByteBuffer<8> b;
+    Bytes all;
+    for (std::uint8_t i = 0; i < 40; ++i) {
+        const std::uint8_t piece[] = {i, static_cast<std::uint8_t>(i ^ 0xA5)};
+        b.append(piece, sizeof piece);
+        all.insert(all.end(), piece, piece + sizeof piece);
+        CHECK(b.on_heap() == (all.size() > 8));
+        CHECK(b.size() == all.size() && std::equal(all.begin(), all.end(), b.data()));
+    }
+    std::uint8_t* room = b.reserve(100);
+    CHECK(room == b.tail());
+    std::memset(room, 0x5A, 3);
+    b.commit(3);
+    all.insert(all.end(), 3, 0x5A);
+    CHECK(b.size() == all.size() && std::equal(all.begin(), all.end(), b.data()));
+    CHECK(Bytes(b.begin(), b.end()) == all && b[all.size() - 1] == 0x5A && b[1] == (0 ^ 0xA5));
+    b.clear();
+    CHECK(b.size() == 0 && b.empty() && !b.on_heap() && b.begin() == b.end());
+    const std::uint8_t five[] = {1, 2, 3, 4, 5};
+    b.append(five, sizeof five);
+    CHECK(!b.on_heap() && std::equal(five, five + 5, b.data()));
+}
+
+void byte_buffer_drops_its_front() {
+    for (std::size_t length : {std::size_t{6}, std::size_t{30}}) {  // in place, on the heap
+        ByteBuffer<8> b;
+        Bytes all(length);
+        for (std::size_t i = 0; i < length; ++i) all[i] = static_cast<std::uint8_t>(3 * i + 1);
+        b.append(all.data(), all.size());
+        b.drop_front(4);
+        CHECK(b.size() == length - 4 && std::equal(all.begin() + 4, all.end(), b.data()));
+        b.drop_front(length);  // more than is left: empty
+        CHECK(b.size() == 0);
+        const std::uint8_t one = 9;
+        b.append(&one, 1);
+        CHECK(b.size() == 1 && b.data()[0] == 9);
+    }
+}
+
 const core_checks::Cases kCases = {
     {"whole_answer", whole_answer},
     {"answer_wanted_in_two_steps", answer_wanted_in_two_steps},
@@ -321,6 +363,8 @@ const core_checks::Cases kCases = {
     {"trailing_bytes", trailing_bytes},
     {"recent_ring_keeps_sixteen", recent_ring_keeps_sixteen},
     {"judge_compares", judge_compares},
+    {"byte_buffer_keeps_every_byte", byte_buffer_keeps_every_byte},
+    {"byte_buffer_drops_its_front", byte_buffer_drops_its_front},
 };
 
 }  // namespace

@@ -257,3 +257,41 @@ def test_a_descriptor_on_a_class_is_asked_at_each_use(master, channel, monkeypat
     monkeypatch.undo()
     reads(master, channel, 1)
 
+
+
+@pytest.mark.parametrize("name, call, answer, result", [
+    ("send_write_coil_request", ("write_coil", 1, 10, True), "01 05 00 0A FF 00", None),
+    ("send_write_register_request", ("write_register", 1, 10, 7), "01 06 00 0A 00 07", None),
+    ("send_write_registers_request", ("write_registers", 1, 10, [7]), "01 10 00 0A 00 01", None),
+    ("_Master__send_read_xx_coils_request", ("read_coils", 1, 0, 3), "01 01 01 05", [True, False, True]),
+    ("_Master__read_xx_coils", ("read_input_coils", 1, 0, 3), "01 02 01 05", [True, False, True]),
+    ("_Master__read_int32", ("read_int32", 1, 0), "01 03 04 00 0A 01 02", 0x000A0102),
+    ("_Master__write_int32", ("write_uint32", 1, 0, 0x000A0102), "01 10 00 00 00 02", None),
+])
+def test_a_step_replaced_in_the_class_after_reads_runs_then_goes(master, channel, monkeypatch, name, call, answer,
+                                                                 result):
+    """Each step of Master's table, replaced in the class once reads have run on the library's
+    own road, is called by its member; the other members keep their bytes and results
+    meanwhile, and once it is put back nothing calls the replacement."""
+    reads(master, channel)
+    own = getattr(Master, name)
+    called = []
+
+    def step(*args):
+        called.append(args[1:])
+        return own(*args)
+
+    monkeypatch.setattr(Master, name, step)
+    member, *args = call
+    channel.answer(frame(answer))
+    assert getattr(master, member)(*args) == result
+    assert len(called) == 1 and called[0][0] == 1   # the station first
+    sent = channel.writes[3:]
+    reads(master, channel, 2)
+    monkeypatch.undo()
+    channel.answer(frame(answer))
+    assert getattr(master, member)(*args) == result
+    assert len(called) == 1
+    reads(master, channel, 2)
+    assert len(sent) == 1
+    assert channel.writes == [REQUEST] * 3 + sent + [REQUEST] * 2 + sent + [REQUEST] * 2   # the same bytes both ways

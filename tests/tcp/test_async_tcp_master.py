@@ -301,6 +301,36 @@ def test_answers_that_do_not_fit_raise_as_the_synchronous_master(run, answer, er
     run(body)
 
 
+@pytest.mark.parametrize("name, args, pdu, expected", [
+    ("read_input_coils", (0, 9), "0202FF01", [True] * 9),
+    ("read_input_coils", (0, 9), "0202A500", [True, False, True, False, False, True, False, True, False]),
+    ("read_input_coils", (0, 9), "0201FF00", "Feedback for reading coils invalid"),
+    ("read_input_registers", (0, 2), "0404BEEF0102", [0xBEEF, 0x0102]),
+    ("read_input_registers", (0, 2), "0403BEEF0102", "Feedback for reading registers invalid"),
+    ("write_single_register", (1, 3), "0600010003", None),
+    ("write_single_register", (1, 3), "0600010004", "Write register address [1] to "),
+    ("write_single_register", (1, 3), "0600020003", "Write register address [1] to "),
+])
+def test_input_reads_and_the_single_register_write_judge_their_answers(run, name, args, pdu, expected):
+    async def script(reader, writer, peer):
+        transaction, unit, _ = await peer.request(reader)
+        writer.write(mbap(transaction, bytes.fromhex(pdu), unit=unit))
+        await answer_all(reader, writer, peer)
+
+    async def body():
+        async with Peer(script) as peer:
+            async with AsyncModbusTCPMaster("127.0.0.1", peer.port, TIMEOUT) as master:
+                if isinstance(expected, str):
+                    with pytest.raises(AssertionError) as info:
+                        await getattr(master, name)(*args)
+                    assert str(info.value).startswith(expected)
+                else:
+                    assert await getattr(master, name)(*args) == expected
+                assert peer.requests[0][2][:3] == bytes.fromhex(pdu)[:1] + args[0].to_bytes(2, "big")
+                assert await master.read_registers(4, 1) == [4]   # still in step with the peer
+    run(body)
+
+
 def test_exception_answer_text_is_the_synchronous_one(run):
     async def body():
         async with Peer(lambda r, w, p: refuse(r, w, p)) as peer:

@@ -212,3 +212,47 @@ def test_a_data_descriptor_over_the_state_is_asked_at_each_use(connect, monkeypa
     sock.queue(mbap(4, H("0302000A")))
     assert master.read_registers(3, 1) == [10]
     assert sock.sent[-1][6] == 1
+
+
+@pytest.mark.parametrize("builder, call, answer, result", [
+    ("construct_read_coils_command", ("read_coils", 0, 3), "010105", [True, False, True]),
+    ("construct_read_registers_command", ("read_registers", 2, 1), "03020007", [7]),
+    ("construct_write_registers_command", ("write_registers", 4, [9]), "1000040001", None),
+    ("construct_write_coil_command", ("write_coil", 4, True), "050004FF00", None),
+])
+def test_each_builder_replaced_in_the_class_builds_its_request(connect, monkeypatch, builder, call, answer, result):
+    """Every builder step, replaced in the class after a call on the library's own road, is
+    called by its operation with the operation's arguments, and only until it is put back."""
+    master, sock = connect()
+    name, *args = call
+    sock.queue(mbap(1, H(answer)))
+    assert getattr(master, name)(*args) == result
+    own = getattr(ModbusTCPMaster, builder)
+    seen = []
+
+    def replaced(*given):
+        seen.append(given)
+        return own(*given)
+
+    monkeypatch.setattr(ModbusTCPMaster, builder, staticmethod(replaced))
+    sock.queue(mbap(2, H(answer)))
+    assert getattr(master, name)(*args) == result
+    assert seen == [tuple(args)]
+    monkeypatch.undo()
+    sock.queue(mbap(3, H(answer)))
+    assert getattr(master, name)(*args) == result
+    assert len(seen) == 1
+    assert [request[7:] for request in sock.sent[-3:]] == [sock.sent[-1][7:]] * 3
+
+
+def test_a_plain_class_value_under_a_state_name_does_not_hide_the_instance_state(connect, monkeypatch):
+    master, sock = connect()
+    sock.queue(mbap(1, H("03020007")))
+    assert master.read_registers(0, 1) == [7]
+    monkeypatch.setattr(ModbusTCPMaster, "_ModbusTCPMaster__station", 9, raising=False)
+    sock.queue(mbap(2, H("03020008")))
+    assert master.read_registers(1, 1) == [8]
+    assert master.last_command_sent[6] == 1   # the instance's own station
+    monkeypatch.undo()
+    sock.queue(mbap(3, H("03020009")))
+    assert master.read_registers(2, 1) == [9]
