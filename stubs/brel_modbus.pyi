@@ -1463,7 +1463,17 @@ class AsyncMaster:
         """last_feedback_received as upper-case hexadecimal bytes separated by spaces."""
     @property
     def timeout(self) -> float:
-        """The time-out of each answer, in seconds."""
+        """The time-out of each answer, in seconds (None: none); settable as on Master.
+
+        The setter checks the value as Master's channel on the same port does, with its texts:
+        pyserial's for a device and for socket:// (ValueError "Not a valid timeout: ..."; None
+        waits without end, 0 ends a call that has no answer at once), the TCP channel's for
+        rtu+tcp:// (a finite number, 0 or more). The call on the line keeps the time-out it
+        was sent with; while no recovery_delay was set, the recovery delay follows it.
+        Example: rtu.timeout = 0.25
+        """
+    @timeout.setter
+    def timeout(self, value: float) -> None: ...
     async def write_register(self, station: int, address: int, value: int) -> None:
         """Write one holding register (function code 6) and check the echo.
 
@@ -1608,6 +1618,24 @@ class AsyncMaster:
         """
     @trace.setter
     def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
+    @property
+    def serial(self) -> Any:
+        """The channel of a device, as Master.serial (from create_serial_instance, opened with a
+        time-out of 0 for reads that never block); None for a serial server over TCP, whose
+        connection is `transport`.
+        """
+    @property
+    def reconnect(self) -> bool:
+        """Whether the call after a lost line opens it again (True by default); settable.
+
+        A device that went away (unplugged, its line hung up) fails the calls on it with
+        ConnectionError, then the next call opens its path again with the settings it was
+        first opened with (failing as Master's constructor does while the device is missing);
+        a serial server's closed connection is opened again. Off, the master stays closed.
+        Example: rtu.reconnect = False
+        """
+    @reconnect.setter
+    def reconnect(self, value: bool) -> None: ...
 
 __version__: str
 """The version of the installed distribution."""

@@ -58,12 +58,15 @@ Link& link_of(PyObject* self) {
 }
 
 Link& new_link(PyObject* self) {
-    return atcp::new_capsule_link<Link>(self, k_link(), BREL_STR("_AsyncMaster__protocol"), kCapsule, link_type);
+    Link& link = atcp::new_capsule_link<Link>(self, k_link(), BREL_STR("_AsyncMaster__protocol"), kCapsule, link_type);
+    Ref gone = getattr(link.protocol, BREL_STR("_master_gone"));
+    link.master_ref = own(PyWeakref_NewRef(self, gone.get()));
+    return link;
 }
 
 Ref new_future(Link& link) {
     Ref future = atcp::loop_future(link, !link.calls.empty());
-    if (link.device && !link.transport && !link.closed) open_line(link);  // watched on this loop
+    if (link.device && !link.transport && !link.closed && !link.device_gone) open_line(link);  // watched on this loop
     return future;
 }
 
@@ -72,7 +75,7 @@ void open_line(Link& link) {
         atcp::start_connecting(link);
         return;
     }
-    if (link.transport || link.closed) return;
+    if (link.transport || link.closed || link.device_gone) return;
     Ref fd = own(PyLong_FromLong(link.fd));
     Ref readable = getattr(link.protocol, BREL_STR("_readable"));
     call_method(link.loop.get(), BREL_STR("add_reader"), fd.get(), readable.get());
@@ -257,6 +260,7 @@ void disarm(Link& link) {
 void arm_timer(Link& link, double at) {
     if (link.timer && link.timer_at == at) return;
     disarm(link);
+    if (!std::isfinite(at)) return;  // no time-out: only the answer ends the call
     Ref delay = own(PyFloat_FromDouble(std::max(0.0, at - now())));
     Ref expire = getattr(link.protocol, BREL_STR("_expire"));
     link.timer = call_method(link.loop.get(), BREL_STR("call_later"), delay.get(), expire.get());
@@ -346,12 +350,22 @@ Ref readable(Args& a) {
         Ref size = PyLong_AsLong(waiting.get()) > 0 ? waiting : rtu::small_int(1);
         data = channel::read(link.device_port.get(), size.get());
     } catch (const PyError&) {
-        // The device went away (a pyserial port reports it so): it is no longer watched, the
-        // call on the line fails with ConnectionError, and the master stays closed.
+        // The device went away (a pyserial port reports it so): it is no longer watched and
+        // its channel is closed; the call on the line and the calls that wait fail with
+        // ConnectionError. With reconnect on, the next call opens the device again; else
+        // the master stays closed.
         PyErr_Clear();
         Ref fd = own(PyLong_FromLong(link.fd));
         call_method(link.loop.get(), BREL_STR("remove_reader"), fd.get());
-        link.closed = true;
+        if (link.reconnect)
+            link.device_gone = true;
+        else
+            link.closed = true;
+        try {
+            channel::close(link.device.get());
+        } catch (const PyError&) {
+            PyErr_Clear();  // a channel whose device is gone may fail to close: it is left all the same
+        }
         Ref none = rtu::none();
         call_method(a[0], BREL_STR("connection_lost"), none.get());
         Ref message = atcp::closed_message(link);
@@ -390,6 +404,12 @@ Ref connection_lost(Args& a) {
     std::vector<Ref> waiters;
     waiters.swap(link.close_waiters);
     for (auto& w : waiters) atcp::resolve(w.get(), Py_None);
+    if (!link.reconnect && !link.device && !link.closed) {  // nothing opens the connection again
+        link.closed = true;
+        Ref message = atcp::closed_message(link);
+        PyErr_SetObject(errors.connection_closed, message.get());
+        fail_waiting(link);
+    }
     pump(link);
     return rtu::none();
 }
@@ -430,6 +450,39 @@ Ref settled(Args& a) {
     return rtu::none();
 }
 
+// The master was freed without close() (its calls keep it while they last): its line is
+// closed, a device's descriptor no longer watched and its channel closed, a connection
+// closed, and the link lets go of the loop's timer, so that nothing is left holding the link
+// once the transport lets go of its protocol object.
+Ref master_gone(Args& a) {
+    Link& link = link_of(a[0]);
+    link.closed = true;
+    link.shut = true;
+    const auto quietly = [](auto&& step) {
+        try {
+            step();
+        } catch (const PyError&) {
+            PyErr_Clear();  // a loop already closed: nothing is watched any more
+        }
+    };
+    quietly([&] { disarm(link); });
+    if (link.device) {
+        if (link.transport)
+            quietly([&] {
+                Ref fd = own(PyLong_FromLong(link.fd));
+                call_method(link.loop.get(), BREL_STR("remove_reader"), fd.get());
+            });
+        quietly([&] { channel::close(link.device.get()); });
+    } else {
+        if (link.connecting) quietly([&] { call_method(link.connecting.get(), BREL_STR("cancel")); });
+        if (link.transport) quietly([&] { call_method(link.transport.get(), BREL_STR("close")); });
+    }
+    link.transport = Ref();
+    link.connecting = Ref();
+    link.timer = Ref();
+    return rtu::none();
+}
+
 }  // namespace
 
 namespace {
@@ -451,11 +504,23 @@ Ref submit(PyObject* self, PyObject* frame, Call c, std::optional<std::size_t> e
     const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get()));
     std::vector<std::uint8_t> bytes(p, p + PyBytes_GET_SIZE(sent.get()));
     c.future = new_future(link);
+    c.master = Ref::borrow(self);
     Ref future = c.future;
     if (atcp::refused_by_closed(link, future.get())) return future;
     const SettingsNow settings = settings_now(self);
+    link.reconnect = settings.reconnect;
+    if (link.device_gone && !link.closed) {
+        try {
+            open_device(link);
+        } catch (const PyError&) {
+            atcp::fail_with_pending(future.get());  // what opening it raised; the next call tries again
+            return future;
+        }
+        link.device_gone = false;
+        open_line(link);
+    }
     c.retries_left = settings.retries;
-    link.queue.set_recovery_delay(settings.recovery_set ? settings.recovery_delay : link.timeout);
+    link.queue.set_recovery_delay(settings.recovery_set ? settings.recovery_delay : delay_of_timeout(link));
     if (PyObject* trace = trace_of(existing_settings(self))) c.trace = Ref::borrow(trace);
     Ref callback = getattr(link.protocol, BREL_STR("_settled"));
     call_method(future.get(), BREL_STR("add_done_callback"), callback.get());
@@ -483,6 +548,7 @@ const ClassSpec& async_rtu_link_class() {
                                     method("_expire", expire),
                                     method("_settled", settled, {{"future"}}),
                                     method("_readable", readable),
+                                    method("_master_gone", master_gone, {{"reference"}}),
                                 }};
     return spec;
 }

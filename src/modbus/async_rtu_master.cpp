@@ -6,10 +6,12 @@
 // it when the line allows, judges its answer with the same RTU exchange as the synchronous
 // master and settles the Future it returns. This file ends with the class's member table.
 #include "modbus/async_rtu_link.hpp"
+#include "channel/tcp_channel.hpp"
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
 #include "modbus/rtu_parts.hpp"
 
+#include <cmath>
 #include <string_view>
 
 namespace brel {
@@ -63,16 +65,25 @@ std::optional<std::pair<Ref, Ref>> serial_server(PyObject* port) {
 // A device path: the channel opened as Master opens it (create_serial_instance, looked up in
 // the module namespace), with a time-out of 0 so that reads never block; its pyserial port
 // must have a descriptor for the loop to watch.
-void open_device(Link& link, PyObject* port, PyObject* baudrate, PyObject* kwargs) {
-    Ref factory = global(BREL_STR("create_serial_instance"));
+void first_open(Link& link, PyObject* port, PyObject* baudrate, PyObject* kwargs) {
     Ref keywords = own(PyDict_New());
     Ref zero = own(PyFloat_FromDouble(0));
     check(PyDict_SetItem(keywords.get(), BREL_STR("port"), port));
     check(PyDict_SetItem(keywords.get(), BREL_STR("baudrate"), baudrate));
     check(PyDict_SetItem(keywords.get(), BREL_STR("timeout"), zero.get()));
     if (kwargs) check(PyDict_Update(keywords.get(), kwargs));
+    link.device_keywords = keywords;
+    open_device(link);
+}
+
+}  // namespace
+
+void open_device(Link& link) {
+    PyObject* port = PyDict_GetItemWithError(link.device_keywords.get(), BREL_STR("port"));
+    if (!port) raise();
+    Ref factory = global(BREL_STR("create_serial_instance"));
     Ref no_args = own(PyTuple_New(0));
-    link.device = own(PyObject_Call(factory.get(), no_args.get(), keywords.get()));
+    link.device = own(PyObject_Call(factory.get(), no_args.get(), link.device_keywords.get()));
     Ref gap, quiet;
     if (rtu::attribute(link.device.get(), BREL_STR("broadcast_delay"), quiet))
         link.broadcast_delay = PyFloat_AsDouble(quiet.get());
@@ -104,6 +115,8 @@ void open_device(Link& link, PyObject* port, PyObject* baudrate, PyObject* kwarg
     link.fd = static_cast<int>(PyLong_AsLong(fd.get()));
 }
 
+namespace {
+
 Ref init(Args& a) {
     PyObject *self = a[0], *port = a[1], *timeout = a[3];
     const auto server = serial_server(port);
@@ -128,12 +141,13 @@ Ref init(Args& a) {
             PyErr_Format(PyExc_ValueError, "broadcast_delay must be a number of seconds, 0 or more: %R", kept.get());
             raise();
         }
+        link.pyserial_url = PyUnicode_Tailmatch(port, BREL_STR("socket://"), 0, PY_SSIZE_T_MAX, -1) == 1;
         link.host = server->first;
         link.port = server->second;
         link.target = own(PyTuple_Pack(2, server->first.get(), server->second.get()));
     } else {
         link.target = Ref::borrow(port);
-        open_device(link, port, a[2], a.kwargs.get());
+        first_open(link, port, a[2], a.kwargs.get());
     }
     // As on Master, a call that ended without a sound answer is followed by a line quiet for
     // the time-out; over TCP no silent interval is kept.
@@ -171,13 +185,49 @@ Ref exit_block(Args& a) { return close(a); }
 
 // ---- properties ---------------------------------------------------------------------------
 
-Ref get_timeout(Args& a) { return own(PyFloat_FromDouble(link_of(a[0]).timeout)); }
+// timeout: None while answers are awaited without end (as a pyserial port's None).
+Ref get_timeout(Args& a) {
+    const Link& link = link_of(a[0]);
+    return link.no_timeout ? rtu::none() : own(PyFloat_FromDouble(link.timeout));
+}
+
+// The setter checks the value as Master's channel on the same port checks it, with its texts:
+// a device's own channel (its time-out set and put back to 0, which keeps its reads from
+// blocking), pyserial's for socket://, the TCP channel's for rtu+tcp://. The call on the line
+// keeps the deadline it was sent with.
+Ref set_timeout(Args& a) {
+    Link& link = link_of(a[0]);
+    PyObject* value = a[1];
+    if (link.device) {
+        setattr(link.device.get(), BREL_STR("timeout"), value);
+        Ref zero = own(PyFloat_FromDouble(0));
+        setattr(link.device.get(), BREL_STR("timeout"), zero.get());
+    } else if (link.pyserial_url) {
+        Ref serial = own(PyImport_ImportModule("serial"));
+        Ref unopened = call_method(serial.get(), BREL_STR("Serial"));
+        setattr(unopened.get(), BREL_STR("timeout"), value);
+    } else {
+        tcp_channel::checked_timeout(value);
+    }
+    const double seconds = value == Py_None ? HUGE_VAL : PyFloat_AsDouble(value);
+    if (PyErr_Occurred()) raise();
+    link.timeout = seconds;
+    link.no_timeout = value == Py_None;
+    return rtu::none();
+}
+
+// serial: the channel of a device, as Master's; None for a serial server, whose connection
+// is the transport.
+Ref get_serial(Args& a) {
+    Link& link = link_of(a[0]);
+    return link.device ? link.device : rtu::none();
+}
 Ref get_last_sent(Args& a) { return link_of(a[0]).last_sent; }
 Ref get_last_received(Args& a) { return link_of(a[0]).last_received; }
 // recovery_delay: as on Master, the time-out while no value was set (or after None).
 Ref get_recovery_delay(Args& a) {
     const SettingsNow settings = settings_now(a[0]);
-    return own(PyFloat_FromDouble(settings.recovery_set ? settings.recovery_delay : link_of(a[0]).timeout));
+    return own(PyFloat_FromDouble(settings.recovery_set ? settings.recovery_delay : delay_of_timeout(link_of(a[0]))));
 }
 
 Ref get_transport(Args& a) {
@@ -500,7 +550,7 @@ const ClassSpec& async_rtu_master_class() {
             property("last_feedback_received", get_last_received, "bytes"),
             hex_view("last_command_sent_hex", "last_command_sent"),
             hex_view("last_feedback_received_hex", "last_feedback_received"),
-            property("timeout", get_timeout, "float"),
+            property("timeout", get_timeout, "float", set_timeout, "float"),
             method("write_register", write_register, {{"station"}, {"address"}, {"value"}}),
             method("write_registers", write_registers, {{"station"}, {"address"}, {"values"}}),
             method("write_coil", write_coil, {{"station"}, {"address"}, {"value"}}),
@@ -573,6 +623,8 @@ const ClassSpec& async_rtu_master_class() {
                 "execute", kExecute,
                 {{"station", "int"}, {"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}}),
             trace_member(),
+            property("serial", get_serial),
+            reconnect_member(),
         }};
     return spec;
 }
