@@ -1429,7 +1429,9 @@ class AsyncMaster:
         frame to station 0, 0.1 unless told otherwise), which both use.
         Raises: what Master raises when the device cannot be opened; ValueError for a port
         without a file descriptor (loop://, rfc2217://), a serial server URL without its port,
-        a timeout that is not above 0, or a negative broadcast_delay.
+        a timeout that is not above 0, a negative broadcast_delay, framing="ascii" (Master's
+        alone), or echo=True or rs485 switched by the channel (both wait for the frame to
+        leave the line with blocking reads, which the loop must not do).
         """
     async def connect(self) -> None:
         """Open the connection now (it opens on first use otherwise).
@@ -1601,9 +1603,12 @@ class AsyncMaster:
                       length: int | Callable[[bytes], int] | None = None) -> bytes:
         """A raw request (function code and data); the data part of the answer, as Master.execute.
 
-        Raises: ValueError at the call for an answer of open length (a function code of no
-        public size rule without an int length, or a callable length): the answer is judged
-        by its size here, so give the length of its data part as an int.
+        length as on Master: an int, or a callable read over the answer. An answer whose length
+        only the callable tells is judged once the line has gone quiet after its last byte (the
+        silent interval on a device, 20 ms over a serial server): what came is the answer, and
+        the callable's length must be its length (shorter: the time-out, longer: the CRC error,
+        as Master reads it). Raises: ValueError at the call, as Master, for a function code of
+        no public size rule without a length.
         """
     @property
     def trace(self) -> Callable[[TrafficRecord], object] | None:

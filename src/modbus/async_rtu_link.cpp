@@ -185,7 +185,7 @@ Ref result_of(Link& link, const Call& c, const modbus::RtuOutcome& o) {
 }
 
 void queue_call(Link& link, Call c, std::vector<std::uint8_t> frame, std::optional<std::size_t> expected,
-                std::optional<modbus::AnswerRule> rule);
+                std::optional<modbus::AnswerRule> rule, bool open = false);
 
 // A replayed call's answer came: its face runs again over every answer so far, and either
 // ends or asks for its next request, which goes in the queue as a call of its own.
@@ -205,7 +205,7 @@ Ref replayed(Link& link, Call& c, const modbus::RtuOutcome& o) {
         throw;
     }
     if (result) return result;
-    queue_call(link, std::move(c), std::move(asked.frame), asked.expected, asked.rule);
+    queue_call(link, std::move(c), std::move(asked.frame), asked.expected, asked.rule, asked.open);
     return Ref();
 }
 
@@ -242,7 +242,7 @@ void settle(Link& link, const modbus::RtuOutcome& o) {
             PyErr_Clear();
             --c.retries_left;
             Asked again = c.sent;
-            queue_call(link, std::move(c), std::move(again.frame), again.expected, again.rule);
+            queue_call(link, std::move(c), std::move(again.frame), again.expected, again.rule, again.open);
             return;
         }
         atcp::fail_with_pending(c.future.get());
@@ -488,17 +488,17 @@ Ref master_gone(Args& a) {
 namespace {
 
 void queue_call(Link& link, Call c, std::vector<std::uint8_t> frame, std::optional<std::size_t> expected,
-                std::optional<modbus::AnswerRule> rule) {
-    c.sent = {frame, expected, rule};
+                std::optional<modbus::AnswerRule> rule, bool open) {
+    c.sent = {frame, expected, rule, open};
     const bool write = frame.size() > 1 && modbus::changes_device(frame[1]);
-    const std::uint64_t id = link.queue.submit(std::move(frame), write, expected, rule);
+    const std::uint64_t id = link.queue.submit(std::move(frame), write, expected, rule, open);
     link.calls.emplace(id, std::move(c));
 }
 
 }  // namespace
 
 Ref submit(PyObject* self, PyObject* frame, Call c, std::optional<std::size_t> expected,
-           std::optional<modbus::AnswerRule> rule) {
+           std::optional<modbus::AnswerRule> rule, bool open) {
     Link& link = link_of(self);
     Ref sent = rtu::bytes_of(frame);
     const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get()));
@@ -524,7 +524,7 @@ Ref submit(PyObject* self, PyObject* frame, Call c, std::optional<std::size_t> e
     if (PyObject* trace = trace_of(existing_settings(self))) c.trace = Ref::borrow(trace);
     Ref callback = getattr(link.protocol, BREL_STR("_settled"));
     call_method(future.get(), BREL_STR("add_done_callback"), callback.get());
-    queue_call(link, std::move(c), std::move(bytes), expected, rule);
+    queue_call(link, std::move(c), std::move(bytes), expected, rule, open);
     pump(link);
     return future;
 }

@@ -29,6 +29,7 @@ struct Asked {
     std::vector<std::uint8_t> frame;
     std::optional<std::size_t> expected;
     std::optional<modbus::AnswerRule> rule;
+    bool open = false;  // its length only the face can tell: judged once the line is quiet
 };
 
 // A call made and not yet settled: its future and what its result needs.
@@ -101,6 +102,10 @@ void fail_waiting(Link& link);
 // Queues the request `frame` (a byte array or bytes: station first, CRC last) with what
 // its answer must be, sends what may go; the call's future.
 Ref submit(PyObject* self, PyObject* frame, Call call, std::optional<std::size_t> expected,
-           std::optional<modbus::AnswerRule> rule);
+           std::optional<modbus::AnswerRule> rule, bool open = false);
+
+// The quiet time after the last byte of an answer of open length on a line without a silent
+// interval of its own (a serial server over TCP, whose pieces of one frame come close together).
+inline constexpr double kOpenQuiet = 0.02;
 
 }  // namespace brel::artu

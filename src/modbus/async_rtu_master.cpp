@@ -96,8 +96,9 @@ void open_device(Link& link) {
         fd = Ref::steal_or_null(PyObject_CallNoArgs(fd.get()));
     if (!fd) PyErr_Clear();
     // An adapter that echoes and a transceiver whose direction the channel switches by RTS are
-    // the channel's own writing: not yet for frames written straight to the port (a driver's
-    // RS-485 mode switches it by itself).
+    // the channel's own writing: it waits for its frame to leave the line with blocking reads
+    // and sleeps, which the loop must not do; here frames go straight to the port (a driver's
+    // RS-485 mode switches the direction by itself).
     Ref echo, road;
     const bool own_writing =
         (rtu::attribute(link.device.get(), BREL_STR("echo"), echo) && rtu::truth(echo.get())) ||
@@ -105,7 +106,9 @@ void open_device(Link& link) {
          PyUnicode_CompareWithASCIIString(road.get(), "channel") == 0);
     if (own_writing) {
         channel::close(link.device.get());
-        raise(PyExc_ValueError, "AsyncMaster does not take echo or rs485 yet: its frames go straight to the port");
+        raise(PyExc_ValueError,
+              "AsyncMaster does not take echo or rs485 with the channel switching RTS: its frames go "
+              "straight to the port (a driver's RS-485 mode is fine)");
     }
     if (!fd || !PyLong_Check(fd.get())) {
         channel::close(link.device.get());
@@ -119,6 +122,9 @@ namespace {
 
 Ref init(Args& a) {
     PyObject *self = a[0], *port = a[1], *timeout = a[3];
+    // Modbus ASCII is Master's (through an AsciiChannel): here frames are RTU's.
+    if (rtu::ascii_framing(a.kwargs.get()))
+        raise(PyExc_ValueError, "AsyncMaster speaks RTU: for framing=\"ascii\" use Master");
     const auto server = serial_server(port);
     const double seconds = PyFloat_AsDouble(timeout);
     if (!(seconds > 0)) {
@@ -150,8 +156,10 @@ Ref init(Args& a) {
         first_open(link, port, a[2], a.kwargs.get());
     }
     // As on Master, a call that ended without a sound answer is followed by a line quiet for
-    // the time-out; over TCP no silent interval is kept.
+    // the time-out; over TCP no silent interval is kept, and an answer of open length ends
+    // after kOpenQuiet without a byte (on a device, after the silent interval).
     link.queue.set_recovery_delay(seconds);
+    if (server || link.queue.line().silent_interval() <= 0) link.queue.set_open_quiet(kOpenQuiet);
     link.last_sent = rtu::empty_bytes();
     link.last_received = rtu::empty_bytes();
     return rtu::none();
@@ -404,23 +412,29 @@ public:
     [[noreturn]] void no_progress(std::uint8_t, std::uint8_t) override { rtu::raise_mismatch(station_); }
     std::vector<std::uint8_t> answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
                                      ops::Fault) override {
+        const bool open = shape.more || shape.size.rule == modbus::SizeRule::Open;
         if (const auto* pdu = next()) {
-            if (!pdu->empty() && !check(pdu->data(), pdu->size())) rtu::raise_mismatch(station_);
+            if (pdu->empty()) return *pdu;  // a broadcast
+            // An open answer came whole once the line was quiet: its length as the face reads
+            // it must be what came. Master reads it piece by piece: a shorter answer is its
+            // time-out, a longer one its CRC error (the bytes after the length taken as the CRC).
+            if (open && shape.more) {
+                const std::size_t length = read_length(shape, *pdu);
+                if (length > pdu->size()) rtu::raise_timeout();
+                if (length < pdu->size()) rtu::raise_crc_error(station_);
+            }
+            if (!check(pdu->data(), pdu->size())) rtu::raise_mismatch(station_);
             return *pdu;
         }
         // The queue's exchange knows the sizes of the public codes; a length given as a number
         // fixes the answer's size; an answer of open length (a length given as a callable, or a
-        // code of no public size rule without one) is refused before anything is sent.
+        // code of no public size rule without one) is judged once the line has gone quiet.
         const modbus::AnswerSize standard = modbus::answer_size_of(request.data, request.size);
         std::optional<std::size_t> expected;
-        if (shape.more || (shape.size.rule == modbus::SizeRule::Open && standard.rule == modbus::SizeRule::Open))
-            raise(PyExc_ValueError,
-                  "AsyncMaster judges an answer by its size: give execute() the length of an answer of this "
-                  "function code as an int");
-        if (shape.size.rule == modbus::SizeRule::Fixed &&
+        if (shape.size.rule == modbus::SizeRule::Fixed && !shape.more &&
             (standard.rule != modbus::SizeRule::Fixed || standard.fixed != shape.size.fixed))
             expected = shape.size.fixed + 3;
-        ask(request, expected, std::nullopt);
+        ask(request, expected, std::nullopt, open);
     }
     std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) override {
         if (const auto* pdu = next()) {
@@ -448,12 +462,25 @@ private:
         return values;
     }
 
-    [[noreturn]] void ask(ops::Pdu request, std::optional<std::size_t> expected,
-                          std::optional<modbus::AnswerRule> rule) {
+    [[noreturn]] void ask(ops::Pdu request, std::optional<std::size_t> expected, std::optional<modbus::AnswerRule> rule,
+                          bool open = false) {
         std::uint8_t frame[modbus::kMaxPdu + 3];
         const std::size_t n = modbus::rtu_frame(frame, rtu::station_byte(station_), request.data, request.size);
-        asked_ = {std::vector<std::uint8_t>(frame, frame + n), expected, rule};
+        asked_ = {std::vector<std::uint8_t>(frame, frame + n), expected, rule, open};
         throw atcp::Caught{};
+    }
+
+    // The PDU's length as `shape` reads it from the PDU `pdu` (the face's length callable asked
+    // for more bytes after each piece, as Master asks it); beyond the PDU when it wants more
+    // than came.
+    std::size_t read_length(const ops::AnswerShape& shape, const std::vector<std::uint8_t>& pdu) {
+        std::size_t known = 1;
+        while (const std::size_t more = shape.more_after(pdu.data(), known)) {
+            if (more > modbus::kMaxPdu - known) rtu::raise_mismatch(station_);
+            known += more;
+            if (known > pdu.size()) break;
+        }
+        return known;
     }
     [[noreturn]] void ask_frame(PyObject* frame, std::optional<std::size_t> expected,
                                 std::optional<modbus::AnswerRule> rule) {
@@ -487,7 +514,7 @@ Ref replayed(Args& a) {
     if (replay(c, asked)) raise(PyExc_SystemError, "a replayed face asked for no request");  // checks the arguments
     Ref frame = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(asked.frame.data()),
                                               static_cast<Py_ssize_t>(asked.frame.size())));
-    return submit(a[0], frame.get(), std::move(c), asked.expected, asked.rule);
+    return submit(a[0], frame.get(), std::move(c), asked.expected, asked.rule, asked.open);
 }
 
 MemberSpec replayed_member(const char* key, const Replayed& member, std::vector<ParamSpec> params) {

@@ -962,7 +962,9 @@ constexpr ReferenceText texts[] = {
      "frame to station 0, 0.1 unless told otherwise), which both use.\n"
      "Raises: what Master raises when the device cannot be opened; ValueError for a port\n"
      "without a file descriptor (loop://, rfc2217://), a serial server URL without its port,\n"
-     "a timeout that is not above 0, or a negative broadcast_delay."},
+     "a timeout that is not above 0, a negative broadcast_delay, framing=\"ascii\" (Master's\n"
+     "alone), or echo=True or rs485 switched by the channel (both wait for the frame to\n"
+     "leave the line with blocking reads, which the loop must not do)."},
     {"AsyncMaster", "connect",
      "Open the connection now (it opens on first use otherwise).\n"
      "\n"
@@ -1093,9 +1095,12 @@ constexpr ReferenceText texts[] = {
     {"AsyncMaster", "execute",
      "A raw request (function code and data); the data part of the answer, as Master.execute.\n"
      "\n"
-     "Raises: ValueError at the call for an answer of open length (a function code of no\n"
-     "public size rule without an int length, or a callable length): the answer is judged\n"
-     "by its size here, so give the length of its data part as an int."},
+     "length as on Master: an int, or a callable read over the answer. An answer whose length\n"
+     "only the callable tells is judged once the line has gone quiet after its last byte (the\n"
+     "silent interval on a device, 20 ms over a serial server): what came is the answer, and\n"
+     "the callable's length must be its length (shorter: the time-out, longer: the CRC error,\n"
+     "as Master reads it). Raises: ValueError at the call, as Master, for a function code of\n"
+     "no public size rule without a length."},
     {"AsyncMaster", "trace",
      "The traffic trace: None (the default) or a callable given one TrafficRecord per frame.\n"
      "\n"

@@ -13,6 +13,9 @@
 // its deadline passes, and its end is reported as abandoned for the caller to drop: the
 // next call never takes its answer. A call that ends without a sound answer (a CRC error,
 // a mismatch, a time-out, abandoned or not) makes the line recover for the recovery delay.
+// A call submitted `open` (an answer whose length only its reader can tell) is judged once
+// the line has been quiet for the quiet time after its last byte (the silent interval, or
+// the open quiet time when that is longer): next() names that time, and expire() judges.
 // Times are the caller's, in seconds. Plain C++ without the interpreter.
 #pragma once
 
@@ -56,13 +59,15 @@ class RtuQueue {
 public:
     RtuLine& line() noexcept { return line_; }
     void set_recovery_delay(double seconds) noexcept { recovery_ = seconds > 0 ? seconds : 0; }
+    // The least quiet time that ends an open answer (a line without a silent interval of its own).
+    void set_open_quiet(double seconds) noexcept { open_quiet_ = seconds > 0 ? seconds : 0; }
 
     // Queues the request `frame` (station first, CRC last); `write`: it changes the
     // device and goes before the waiting reads. `expected` and `rule` as RtuExchange::begin.
     std::uint64_t submit(std::vector<std::uint8_t> frame, bool write,
                          std::optional<std::size_t> expected = std::nullopt,
-                         std::optional<AnswerRule> rule = std::nullopt) {
-        Call c{++last_id_, std::move(frame), expected, rule, write};
+                         std::optional<AnswerRule> rule = std::nullopt, bool open = false) {
+        Call c{++last_id_, std::move(frame), expected, rule, write, open};
         auto at = waiting_.end();
         if (write) at = std::find_if(waiting_.begin(), waiting_.end(), [](const Call& w) { return !w.write; });
         waiting_.insert(at, std::move(c));
@@ -92,7 +97,7 @@ public:
         RtuNext n;
         if (on_line_) {
             n.what = RtuNext::Do::Wait;
-            n.at = deadline_;
+            n.at = quiet_at_ > 0 ? std::min(deadline_, quiet_at_) : deadline_;
             return n;
         }
         if (waiting_.empty()) return n;
@@ -115,7 +120,9 @@ public:
         abandoned_ = false;
         line_.sent(t);
         deadline_ = t + timeout;
-        exchange_.begin(on_line_->frame.data(), on_line_->frame.size(), on_line_->expected, on_line_->rule);
+        quiet_at_ = 0;
+        exchange_.begin(on_line_->frame.data(), on_line_->frame.size(), on_line_->expected, on_line_->rule,
+                        on_line_->open);
         if (exchange_.answer_expected()) return std::nullopt;
         return end(RtuEnd::Unanswered, t);
     }
@@ -128,24 +135,18 @@ public:
         line_.heard(t);
         if (!on_line_ || size == 0) return std::nullopt;  // stray bytes
         exchange_.feed(data, size);
-        switch (exchange_.step()) {
-            case RtuStep::Want:
-                return std::nullopt;
-            case RtuStep::Done:
-                return end(RtuEnd::Done, t);
-            case RtuStep::Refused:
-                return end(RtuEnd::Refused, t);
-            case RtuStep::CrcError:
-                return end(RtuEnd::CrcError, t);
-            case RtuStep::Mismatch:
-                return end(RtuEnd::Mismatch, t);
-        }
-        return std::nullopt;
+        return judged(exchange_.step(), t);
     }
 
-    // At `t`: the end of the call on the line when its deadline has passed.
+    // At `t`: the end of the call on the line when its deadline has passed, or when its open
+    // answer has been followed by the quiet time.
     std::optional<RtuOutcome> expire(double t) {
-        if (!on_line_ || t < deadline_) return std::nullopt;
+        if (!on_line_) return std::nullopt;
+        if (quiet_at_ > 0 && t >= quiet_at_) {
+            if (auto o = judged(exchange_.quiet(), t)) return o;
+            quiet_at_ = 0;  // not even a frame's head: more bytes, or the deadline
+        }
+        if (t < deadline_) return std::nullopt;
         return end(RtuEnd::TimedOut, t);
     }
 
@@ -167,7 +168,28 @@ private:
         std::optional<std::size_t> expected;
         std::optional<AnswerRule> rule;
         bool write = false;
+        bool open = false;
     };
+
+    // What a step of the exchange at `t` makes of the call on the line: its end, or none
+    // while its answer is wanted (an open one then waits for the quiet time).
+    std::optional<RtuOutcome> judged(RtuStep step, double t) {
+        switch (step) {
+            case RtuStep::Want:
+                if (exchange_.open() && !exchange_.received().empty())
+                    quiet_at_ = t + std::max(line_.silent_interval(), open_quiet_);
+                return std::nullopt;
+            case RtuStep::Done:
+                return end(RtuEnd::Done, t);
+            case RtuStep::Refused:
+                return end(RtuEnd::Refused, t);
+            case RtuStep::CrcError:
+                return end(RtuEnd::CrcError, t);
+            case RtuStep::Mismatch:
+                return end(RtuEnd::Mismatch, t);
+        }
+        return std::nullopt;
+    }
 
     RtuOutcome end(RtuEnd how, double t) {
         RtuOutcome o{on_line_->id, how, abandoned_, 0};
@@ -183,6 +205,7 @@ private:
         if (how == RtuEnd::CrcError || how == RtuEnd::Mismatch || how == RtuEnd::TimedOut) line_.unclean(t, recovery_);
         on_line_.reset();
         abandoned_ = false;
+        quiet_at_ = 0;
         return o;
     }
 
@@ -194,6 +217,8 @@ private:
     bool abandoned_ = false;
     double deadline_ = 0;
     double recovery_ = 0;
+    double open_quiet_ = 0;
+    double quiet_at_ = 0;  // the call on the line is open and its answer ends, if quiet till then
     std::uint64_t last_id_ = 0;
 };
 

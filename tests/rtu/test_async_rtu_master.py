@@ -326,23 +326,59 @@ def test_a_shared_operation_judges_hostile_answers_as_master(scripted, monkeypat
     assert got == expected and after is None
 
 
-def test_an_answer_of_open_length_is_refused_at_the_call(url):
-    """A code of no public size rule needs its answer's length; with it, it goes as on Master."""
+def length_of_count(so_far):
+    """An answer's length read from its byte count, as a caller of execute() gives it."""
+    return 1 if len(so_far) == 1 else (so_far[1] if len(so_far) == 2 else 0)
+
+
+def test_an_answer_of_open_length_as_master(url):
+    """A length given as a callable: the answer is judged once the line has gone quiet, with the
+    result Master gives; a code of no public size rule without a length is refused at the call."""
+    calls = [(STATION, 3, b"\x00\x00\x00\x03", length_of_count), (STATION, 0x41, b"\x01", 1),
+             (STATION, 3, b"\xea\x60\x00\x01", length_of_count)]
     with brel_modbus.Master(url, 19200, 1.0) as master:
-        expected = outcome(lambda: master.execute(STATION, 0x41, b"\x01", 1))
+        expected = [outcome(lambda c=c: master.execute(*c)) for c in calls]
+        refused = outcome(lambda: master.execute(STATION, 0x41, b""))
 
     async def run():
         async with brel_modbus.AsyncMaster(url, 19200, 1.0) as rtu:
-            with pytest.raises(ValueError, match="length"):
-                rtu.execute(STATION, 0x41, b"")
-            with pytest.raises(ValueError, match="length"):
-                rtu.execute(STATION, 3, b"\x00\x00\x00\x01", lambda so_far: 0)
-            sent = rtu.last_command_sent
-            return sent, await async_outcome(lambda: rtu.execute(STATION, 0x41, b"\x01", 1))
+            got = [await async_outcome(lambda c=c: rtu.execute(*c)) for c in calls]
+            return got, outcome(lambda: rtu.execute(STATION, 0x41, b"")), rtu.last_command_sent
 
-    sent, got = asyncio.run(run())
-    assert sent == b""
+    got, got_refused, sent = asyncio.run(run())
+    assert expected[0] == ("value", bytes([6]) + b"".join(v.to_bytes(2, "big") for v in HOLDING[:3]))
     assert got == expected
+    assert refused[:2] == ("error", ValueError) and got_refused == refused
+    assert sent == frame("01 03 EA 60 00 01")
+
+
+OPEN_ANSWERS = {
+    "sound": frame("01 41 03 AA BB CC"),
+    "refusal": frame("01 C1 01"),
+    "shorter than its count": frame("01 41 04 AA BB CC"),
+    "longer than its count": frame("01 41 02 AA BB CC"),
+    "other code": frame("01 42 03 AA BB CC"),
+    "other station": frame("02 41 03 AA BB CC"),
+    "cut short": frame("01 41 03 AA BB CC")[:4],
+    "nothing": None,
+}
+
+
+@pytest.mark.parametrize("kind", OPEN_ANSWERS)
+def test_an_open_answer_judged_when_quiet_ends_as_on_master(scripted, monkeypatch, kind):
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    answer = OPEN_ANSWERS[kind]
+    sync = scripted(answer, size=5)
+    with brel_modbus.Master(sync.url, 19200, 0.3) as master:
+        expected = outcome(lambda: master.execute(1, 0x41, b"\x01", length_of_count))
+    served = scripted(answer, size=5)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, 0.3) as rtu:
+            return await async_outcome(lambda: rtu.execute(1, 0x41, b"\x01", length_of_count))
+
+    assert asyncio.run(run()) == expected
+    assert expected[0] == ("value" if kind == "sound" else "error")
 
 
 @pytest.mark.parametrize("retries", [0, 1, 2])
@@ -448,10 +484,23 @@ def test_a_cancelled_waiting_call_is_never_sent_and_time_outs_cancel_too(scripte
     assert [request for _, request in served.requests] == [frame("01 03 00 00 00 02")] * 2
 
 
-def test_a_line_the_channel_writes_in_its_own_way_is_refused(pty_server, monkeypatch):
-    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
-    with pytest.raises(ValueError, match="echo or rs485"):
-        brel_modbus.AsyncMaster(pty_server[1], 19200, 1.0, echo=True)
+@pytest.mark.parametrize("keywords, text", [({"echo": True}, "echo or rs485"), ({"framing": "ascii"}, "Master"),
+                                            ({"framing": "x"}, "framing must be")])
+def test_a_line_the_loop_cannot_drive_is_refused(url, keywords, text):
+    """An echoing adapter (the channel reads its own frame back with blocking reads) on a
+    device, and a framing other than RTU on any port, with Master's text for a wrong one."""
+    if "echo" in keywords and not url.startswith("/"):
+        pytest.skip("a serial server's channel has no echo to read")
+    with pytest.raises(ValueError, match=text):
+        brel_modbus.AsyncMaster(url, 19200, 1.0, **keywords)
+
+
+def test_rtu_framing_is_taken(url, server):
+    async def run():
+        async with brel_modbus.AsyncMaster(url, 19200, 1.0, framing="rtu") as rtu:
+            return await rtu.read_registers(STATION, 0, 2)
+
+    assert asyncio.run(run()) == HOLDING[0:2]
 
 
 def test_a_retried_shared_operation_judges_only_the_new_answer(scripted, monkeypatch):
