@@ -1430,8 +1430,10 @@ class AsyncMaster:
         Raises: what Master raises when the device cannot be opened; ValueError for a port
         without a file descriptor (loop://, rfc2217://), a serial server URL without its port,
         a timeout that is not above 0, a negative broadcast_delay, framing="ascii" (Master's
-        alone), or echo=True or rs485 switched by the channel (both wait for the frame to
-        leave the line with blocking reads, which the loop must not do).
+        alone), or rs485 switched by the channel (it holds RTS until the frame has left the
+        line with sleeps, which the loop must not do). With echo=True the echo of each
+        request is read back and compared before its answer, with the channel's OSError
+        ("serial echo: ...") when it is not the request.
         """
     async def connect(self) -> None:
         """Open the connection now (it opens on first use otherwise).

@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
 
 namespace brel {
 namespace artu {
@@ -122,6 +123,35 @@ namespace {
 
 // ---- the end of a call ----------------------------------------------------------------------
 
+std::string hex_of(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::uint8_t b : bytes) {
+        if (!text.empty()) text += ' ';
+        text += kDigits[b >> 4];
+        text += kDigits[b & 15];
+    }
+    return text;
+}
+
+// The error of the channel's own echo check (brel_linkkit's SerialEchoError), with its texts:
+// nothing came back, the start of the frame and then nothing more, or other bytes.
+[[noreturn]] void raise_echo_error(const std::vector<std::uint8_t>& frame, const std::vector<std::uint8_t>& echo) {
+    std::string got;
+    if (echo.empty())
+        got = "nothing within the time-out";
+    else if (echo.size() < frame.size() && std::equal(echo.begin(), echo.end(), frame.begin()))
+        got = "only " + hex_of(echo) + " within the time-out";
+    else
+        got = hex_of(echo);
+    const std::string text = "serial echo: expected " + hex_of(frame) + ", got " + got;
+    Ref linkkit = own(PyImport_ImportModule("brel_linkkit.channel"));
+    Ref type = getattr(linkkit.get(), BREL_STR("SerialEchoError"));
+    Ref message = own(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    PyErr_SetObject(type.get(), message.get());
+    raise();
+}
+
 // The result of a call's end, or the exception Master raises for it.
 Ref result_of(Link& link, const Call& c, const modbus::RtuOutcome& o) {
     PyObject* station = c.station.get();
@@ -145,6 +175,8 @@ Ref result_of(Link& link, const Call& c, const modbus::RtuOutcome& o) {
         case modbus::RtuEnd::Unanswered:  // a broadcast: a write is done, a read never answered
             if (c.decode != Decode::Confirm) rtu::raise_timeout();
             return rtu::none();
+        case modbus::RtuEnd::EchoError:
+            raise_echo_error(c.sent.frame, link.queue.echo());
     }
     const auto& pdu = link.queue.answer();  // function code, byte count, data
     Ref result;
@@ -214,6 +246,7 @@ void settle(Link& link, const modbus::RtuOutcome& o) {
     const auto& frame = link.queue.answer_frame();
     link.last_received =
         frame.empty() ? bytes_of(link.heard.data(), link.heard.size()) : bytes_of(frame.data(), frame.size());
+    if (o.end == modbus::RtuEnd::EchoError) link.last_received = rtu::empty_bytes();  // no answer was read
     link.heard.clear();
     auto it = link.calls.find(o.id);
     if (it == link.calls.end()) return;
@@ -330,7 +363,9 @@ void take(Link& link, PyObject* received) {
     if (!PyBytes_Check(received)) data = own(PyBytes_FromObject(received));
     check(PyBytes_AsStringAndSize(data.get(), &bytes, &size));
     const auto* p = reinterpret_cast<const std::uint8_t*>(bytes);
-    if (link.queue.busy()) link.heard.insert(link.heard.end(), p, p + size);
+    // What comes for the call on the line, after its echo.
+    const std::size_t echo = std::min(link.queue.echo_left(), static_cast<std::size_t>(size));
+    if (link.queue.busy()) link.heard.insert(link.heard.end(), p + echo, p + size);
     if (auto o = link.queue.received(p, static_cast<std::size_t>(size), now())) settle(link, *o);
     pump(link);
 }

@@ -95,21 +95,21 @@ void open_device(Link& link) {
     if (rtu::attribute(link.device_port.get(), BREL_STR("fileno"), fd))
         fd = Ref::steal_or_null(PyObject_CallNoArgs(fd.get()));
     if (!fd) PyErr_Clear();
-    // An adapter that echoes and a transceiver whose direction the channel switches by RTS are
-    // the channel's own writing: it waits for its frame to leave the line with blocking reads
-    // and sleeps, which the loop must not do; here frames go straight to the port (a driver's
-    // RS-485 mode switches the direction by itself).
+    // A transceiver whose direction the channel switches by RTS is the channel's own writing:
+    // it holds RTS until the frame has left the line with sleeps, which the loop must not do;
+    // here frames go straight to the port (a driver's RS-485 mode switches it by itself). An
+    // adapter's echo is read back by the queue: the request's bytes before the answer.
     Ref echo, road;
-    const bool own_writing =
-        (rtu::attribute(link.device.get(), BREL_STR("echo"), echo) && rtu::truth(echo.get())) ||
-        (rtu::attribute(link.device.get(), BREL_STR("rs485_road"), road) && PyUnicode_Check(road.get()) &&
-         PyUnicode_CompareWithASCIIString(road.get(), "channel") == 0);
-    if (own_writing) {
+    if (rtu::attribute(link.device.get(), BREL_STR("rs485_road"), road) && PyUnicode_Check(road.get()) &&
+        PyUnicode_CompareWithASCIIString(road.get(), "channel") == 0) {
         channel::close(link.device.get());
         raise(PyExc_ValueError,
-              "AsyncMaster does not take echo or rs485 with the channel switching RTS: its frames go "
-              "straight to the port (a driver's RS-485 mode is fine)");
+              "AsyncMaster does not take rs485 with the channel switching RTS: its frames go straight to the "
+              "port (a driver's RS-485 mode is fine)");
     }
+    // A byte's time on the line, at most: the silent interval is 3.5 of them (or more).
+    if (rtu::attribute(link.device.get(), BREL_STR("echo"), echo) && rtu::truth(echo.get()))
+        link.queue.set_echo(link.queue.line().silent_interval() / 3.5);
     if (!fd || !PyLong_Check(fd.get())) {
         channel::close(link.device.get());
         PyErr_Format(PyExc_ValueError, "AsyncMaster needs a port with a file descriptor for the event loop: %R", port);

@@ -963,8 +963,10 @@ constexpr ReferenceText texts[] = {
      "Raises: what Master raises when the device cannot be opened; ValueError for a port\n"
      "without a file descriptor (loop://, rfc2217://), a serial server URL without its port,\n"
      "a timeout that is not above 0, a negative broadcast_delay, framing=\"ascii\" (Master's\n"
-     "alone), or echo=True or rs485 switched by the channel (both wait for the frame to\n"
-     "leave the line with blocking reads, which the loop must not do)."},
+     "alone), or rs485 switched by the channel (it holds RTS until the frame has left the\n"
+     "line with sleeps, which the loop must not do). With echo=True the echo of each\n"
+     "request is read back and compared before its answer, with the channel's OSError\n"
+     "(\"serial echo: ...\") when it is not the request."},
     {"AsyncMaster", "connect",
      "Open the connection now (it opens on first use otherwise).\n"
      "\n"

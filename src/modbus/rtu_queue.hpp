@@ -16,6 +16,10 @@
 // A call submitted `open` (an answer whose length only its reader can tell) is judged once
 // the line has been quiet for the quiet time after its last byte (the silent interval, or
 // the open quiet time when that is longer): next() names that time, and expire() judges.
+// On a line that echoes (a two-wire adapter whose receiver hears its own transmitter) the
+// first bytes after a request are its echo: the request's size of them must be the request
+// (else EchoError), within the time-out plus the frame's time on the line; the answer's
+// time-out starts once the echo is whole. A broadcast's echo is heard and dropped.
 // Times are the caller's, in seconds. Plain C++ without the interpreter.
 #pragma once
 
@@ -37,6 +41,7 @@ enum class RtuEnd : std::uint8_t {
     Mismatch,    // a sound frame that does not answer the request
     TimedOut,    // the deadline passed before the answer was whole
     Unanswered,  // no answer is expected (a broadcast): done once sent
+    EchoError,   // the line's echo of the request was not the request: RtuQueue::echo()
 };
 
 struct RtuOutcome {
@@ -59,6 +64,11 @@ class RtuQueue {
 public:
     RtuLine& line() noexcept { return line_; }
     void set_recovery_delay(double seconds) noexcept { recovery_ = seconds > 0 ? seconds : 0; }
+    // The line echoes each request; `byte_time`: seconds a byte takes on the line.
+    void set_echo(double byte_time) noexcept {
+        echo_on_ = true;
+        byte_time_ = byte_time > 0 ? byte_time : 0;
+    }
     // The least quiet time that ends an open answer (a line without a silent interval of its own).
     void set_open_quiet(double seconds) noexcept { open_quiet_ = seconds > 0 ? seconds : 0; }
 
@@ -121,6 +131,13 @@ public:
         line_.sent(t);
         deadline_ = t + timeout;
         quiet_at_ = 0;
+        echo_.clear();
+        echo_left_ = 0;
+        if (echo_on_) {
+            echo_left_ = on_line_->frame.size();
+            answer_timeout_ = timeout;
+            deadline_ += static_cast<double>(echo_left_) * byte_time_;
+        }
         exchange_.begin(on_line_->frame.data(), on_line_->frame.size(), on_line_->expected, on_line_->rule,
                         on_line_->open);
         if (exchange_.answer_expected()) return std::nullopt;
@@ -134,6 +151,18 @@ public:
     std::optional<RtuOutcome> received(const std::uint8_t* data, std::size_t size, double t) {
         line_.heard(t);
         if (!on_line_ || size == 0) return std::nullopt;  // stray bytes
+        if (echo_left_ > 0) {
+            const std::size_t n = std::min(size, echo_left_);
+            echo_.insert(echo_.end(), data, data + n);
+            echo_left_ -= n;
+            data += n;
+            size -= n;
+            if (echo_left_ == 0) {
+                if (echo_ != on_line_->frame) return end(RtuEnd::EchoError, t);
+                deadline_ = t + answer_timeout_;
+            }
+            if (size == 0) return std::nullopt;
+        }
         exchange_.feed(data, size);
         return judged(exchange_.step(), t);
     }
@@ -147,7 +176,7 @@ public:
             quiet_at_ = 0;  // not even a frame's head: more bytes, or the deadline
         }
         if (t < deadline_) return std::nullopt;
-        return end(RtuEnd::TimedOut, t);
+        return end(echo_left_ > 0 ? RtuEnd::EchoError : RtuEnd::TimedOut, t);
     }
 
     // The line itself went away at `t` (a connection closed): the call on the line ends now,
@@ -156,6 +185,11 @@ public:
         if (!on_line_) return std::nullopt;
         return end(RtuEnd::TimedOut, t);
     }
+
+    // Bytes of a call's request still due as its echo (0 once it is whole, or on a line
+    // without one), and what came of the echo (after EchoError: all of it).
+    std::size_t echo_left() const noexcept { return echo_left_; }
+    const std::vector<std::uint8_t>& echo() const noexcept { return echo_; }
 
     // After Done or Refused: the answer's PDU (function code first) and the whole frame.
     const std::vector<std::uint8_t>& answer() const noexcept { return answer_pdu_; }
@@ -195,14 +229,16 @@ private:
         RtuOutcome o{on_line_->id, how, abandoned_, 0};
         answer_pdu_.clear();
         answer_frame_.clear();
-        if (how != RtuEnd::TimedOut && how != RtuEnd::Unanswered) {
+        if (how != RtuEnd::TimedOut && how != RtuEnd::Unanswered && how != RtuEnd::EchoError) {
             const auto& got = exchange_.received();
             answer_frame_.assign(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(exchange_.extent()));
         }
         if (how == RtuEnd::Done || how == RtuEnd::Refused)
             answer_pdu_.assign(exchange_.pdu(), exchange_.pdu() + exchange_.pdu_size());
         if (how == RtuEnd::Refused) o.exception_code = exchange_.exception_code();
-        if (how == RtuEnd::CrcError || how == RtuEnd::Mismatch || how == RtuEnd::TimedOut) line_.unclean(t, recovery_);
+        if (how == RtuEnd::CrcError || how == RtuEnd::Mismatch || how == RtuEnd::TimedOut || how == RtuEnd::EchoError)
+            line_.unclean(t, recovery_);
+        echo_left_ = 0;
         on_line_.reset();
         abandoned_ = false;
         quiet_at_ = 0;
@@ -218,6 +254,11 @@ private:
     double deadline_ = 0;
     double recovery_ = 0;
     double open_quiet_ = 0;
+    bool echo_on_ = false;
+    double byte_time_ = 0;
+    double answer_timeout_ = 0;
+    std::size_t echo_left_ = 0;
+    std::vector<std::uint8_t> echo_;
     double quiet_at_ = 0;  // the call on the line is open and its answer ends, if quiet till then
     std::uint64_t last_id_ = 0;
 };

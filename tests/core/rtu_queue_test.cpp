@@ -267,6 +267,50 @@ void open_answer_outcomes() {
     run(Bytes(kOpenAnswer.begin(), kOpenAnswer.begin() + 4), std::nullopt, std::nullopt);
 }
 
+// On a line that echoes, the request's bytes come first: whole and equal, the answer's
+// time-out starts then; otherwise EchoError with what came, at once or at the deadline
+// (the time-out plus the frame's time on the line).
+void echo_is_read_before_the_answer() {
+    {
+        RtuQueue q;
+        q.set_echo(0.001);
+        const auto id = q.submit(kRead, false);
+        send_next(q, 0.0, 0.5);
+        CHECK(q.echo_left() == kRead.size());
+        CHECK(!feed(q, Bytes(kRead.begin(), kRead.begin() + 3), 0.1));
+        CHECK(!q.expire(0.5));  // the deadline counts the frame's time on the line
+        CHECK(!feed(q, Bytes(kRead.begin() + 3, kRead.end()), 0.505));
+        CHECK(q.echo_left() == 0);
+        CHECK(!q.expire(1.0));  // the answer's time-out from the echo's end
+        const auto end = q.expire(1.005);
+        CHECK(end && end->id == id && end->end == RtuEnd::TimedOut);
+    }
+    {
+        RtuQueue q;
+        q.set_echo(0.001);
+        const auto id = q.submit(kRead, false);
+        send_next(q, 0.0, 0.5);
+        Bytes both = kRead;
+        both.insert(both.end(), kRegisters.begin(), kRegisters.end());
+        const auto o = feed(q, both, 0.1);  // the echo and the answer in one piece
+        CHECK(o && o->id == id && o->end == RtuEnd::Done && q.answer_frame() == kRegisters);
+    }
+    const auto failing = [](const Bytes& echo, double at, const Bytes& kept) {
+        RtuQueue q;
+        q.set_echo(0.001);
+        q.set_recovery_delay(0.2);
+        q.submit(kRead, false);
+        send_next(q, 0.0, 0.5);
+        auto o = feed(q, echo, 0.1);
+        if (!o) o = q.expire(at);
+        CHECK(o && o->end == RtuEnd::EchoError && q.echo() == kept);
+        CHECK(q.line().recovering());
+    };
+    failing(with_bad_crc(kRead), 0.0, with_bad_crc(kRead));
+    failing(Bytes(kRead.begin(), kRead.begin() + 3), 0.5 + 0.001 * kRead.size(), Bytes(kRead.begin(), kRead.begin() + 3));
+    failing(Bytes(), 0.5 + 0.001 * kRead.size(), Bytes());
+}
+
 const core_checks::Cases kCases = {
     {"writes_go_before_waiting_reads", writes_go_before_waiting_reads},
     {"one_call_on_the_line_at_a_time", one_call_on_the_line_at_a_time},
@@ -283,6 +327,7 @@ const core_checks::Cases kCases = {
     {"lost_line_ends_the_call_on_it", lost_line_ends_the_call_on_it},
     {"open_answer_is_judged_when_the_line_is_quiet", open_answer_is_judged_when_the_line_is_quiet},
     {"open_answer_outcomes", open_answer_outcomes},
+    {"echo_is_read_before_the_answer", echo_is_read_before_the_answer},
 };
 
 }  // namespace

@@ -1,12 +1,15 @@
 """Shared pieces of the AsyncMaster tests. The slaves (a pymodbus RTU slave over TCP and on a
-pseudo-terminal pair) are fixtures of conftest.py; here a scripted serial server and the
-outcome of a call as a comparable value."""
+pseudo-terminal pair) are fixtures of conftest.py; here a scripted serial server, a
+scripted pseudo-terminal and the outcome of a call as a comparable value."""
 
 from __future__ import annotations
 
+import os
+import select
 import socket
 import threading
 import time
+import tty
 
 from rtu_support import frame
 
@@ -69,3 +72,48 @@ class ScriptedServer:
 
 
 REGISTERS = frame("01 03 04 00 0A 00 0B")       # the answer to read_registers(1, 0, 2)
+
+
+class ScriptedPty:
+    """A pseudo-terminal whose far end reads each request (`size` bytes) and writes the next
+    (echo, answer) of `script` back: echo True repeats the request, bytes are sent as they are,
+    None sends nothing; then the answer (bytes or None). Its device path is `path`."""
+
+    def __init__(self, *script, size=8):
+        self.script = list(script)
+        self.size = size
+        self.requests = []
+        self.errors = []
+        self.master_fd, self.slave_fd = os.openpty()
+        tty.setraw(self.slave_fd)
+        self.path = os.ttyname(self.slave_fd)
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _read(self, size):
+        data = b""
+        deadline = time.monotonic() + WAIT
+        while len(data) < size:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.master_fd], [], [], left)[0]:
+                raise TimeoutError(f"the request did not come: {data.hex(' ')}")
+            data += os.read(self.master_fd, size - len(data))
+        return data
+
+    def _run(self):
+        try:
+            for echo, answer in self.script:
+                request = self._read(self.size)
+                self.requests.append(request)
+                out = (request if echo is True else echo or b"") + (answer or b"")
+                if out:
+                    os.write(self.master_fd, out)
+        except Exception as exc:   # reported by stop()
+            self.errors.append(exc)
+
+    def stop(self):
+        self.thread.join(WAIT * 2)
+        for fd in (self.master_fd, self.slave_fd):
+            os.close(fd)
+        assert not self.thread.is_alive(), "scripted pty did not finish"
+        assert not self.errors, self.errors

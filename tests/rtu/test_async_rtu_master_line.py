@@ -1,5 +1,6 @@
 """AsyncMaster's line as Master has it: the timeout, serial and reconnect properties, a device
-that goes away and comes back, and a master dropped while its line is open."""
+that goes away and comes back, a master dropped while its line is open, and an adapter that
+echoes each request."""
 
 from __future__ import annotations
 
@@ -15,8 +16,8 @@ import brel_linkkit
 import brel_modbus
 from simulator import HOLDING, PtyRelay
 
-from async_rtu_support import REGISTERS, WAIT, async_outcome, outcome
-from rtu_support import STATION
+from async_rtu_support import REGISTERS, WAIT, ScriptedPty, async_outcome, outcome
+from rtu_support import STATION, frame
 
 
 def serial_road(monkeypatch):
@@ -155,3 +156,46 @@ def test_a_dropped_connected_master_is_freed_with_its_line(url, server):
         return master() is None, protocol() is None, closing
 
     assert asyncio.run(asyncio.wait_for(run(), WAIT)) == (True, True, True)
+
+
+GOOD = frame("01 03 04 00 0A 00 0B")   # the answer to read_registers(1, 0, 2)
+REQUEST = frame("01 03 00 00 00 02")
+ECHOES = {
+    "sound": (True, GOOD),
+    "in pieces": (REQUEST[:3], REQUEST[3:] + GOOD),
+    "nothing": (None, None),
+    "cut short": (REQUEST[:3], None),
+    "other bytes": (REQUEST[:-1] + b"\x00", GOOD),
+    "echo, then no answer": (True, None),
+    "echo, then a refusal": (True, frame("01 83 02")),
+}
+
+
+@pytest.mark.parametrize("kind", ECHOES)
+def test_an_echoing_adapter_as_master(monkeypatch, kind):
+    """A line that echoes each request: the echo is read back and compared before the answer,
+    with the channel's error and texts when it is not the request; then a sound exchange."""
+    serial_road(monkeypatch)
+    script = (ECHOES[kind], (True, GOOD))
+    sync = ScriptedPty(*script)
+    try:
+        with brel_modbus.Master(sync.path, 19200, 0.2, echo=True) as master:
+            expected = outcome(lambda: master.read_registers(1, 0, 2)), master.last_feedback_received
+            assert master.read_registers(1, 0, 2) == [10, 11]
+    finally:
+        sync.stop()
+    served = ScriptedPty(*script)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.path, 19200, 0.2, echo=True) as rtu:
+            got = await async_outcome(lambda: rtu.read_registers(1, 0, 2)), rtu.last_feedback_received
+            return got, await rtu.read_registers(1, 0, 2)
+
+    try:
+        got, after = asyncio.run(asyncio.wait_for(run(), WAIT))
+    finally:
+        served.stop()
+    assert got == expected
+    assert after == [10, 11]
+    assert expected[0][0] == ("value" if kind in ("sound", "in pieces") else "error")
+    assert served.requests == [REQUEST] * 2
