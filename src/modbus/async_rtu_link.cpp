@@ -222,8 +222,11 @@ void queue_call(Link& link, Call c, std::vector<std::uint8_t> frame, std::option
 // A replayed call's answer came: its face runs again over every answer so far, and either
 // ends or asks for its next request, which goes in the queue as a call of its own.
 Ref replayed(Link& link, Call& c, const modbus::RtuOutcome& o) {
+    c.last_unjudged = o.end == modbus::RtuEnd::CrcError && c.sent.open;
     if (o.end == modbus::RtuEnd::Unanswered) {
         c.answers.emplace_back();
+    } else if (c.last_unjudged) {
+        c.answers.push_back(link.queue.answer_frame());
     } else {
         result_of(link, c, o);  // raises for anything but a sound answer
         c.answers.push_back(link.queue.answer());
@@ -234,6 +237,7 @@ Ref replayed(Link& link, Call& c, const modbus::RtuOutcome& o) {
         result = replay(c, asked);
     } catch (const PyError&) {
         c.answers.pop_back();  // asked again, if at all, for a sound answer
+        c.last_unjudged = false;
         throw;
     }
     if (result) return result;

@@ -50,6 +50,9 @@ struct Call {
     Face face = nullptr;
     Ref arguments;
     std::vector<std::vector<std::uint8_t>> answers;
+    // The last answer is a whole frame whose CRC failed (an open answer): the face reads its
+    // length over it, as Master reads an answer piece by piece, before it is a CRC error.
+    bool last_unjudged = false;
 };
 
 // The face of `c` over its answers so far: its result, or nullptr when it asks for one more

@@ -360,6 +360,10 @@ OPEN_ANSWERS = {
     "other code": frame("01 42 03 AA BB CC"),
     "other station": frame("02 41 03 AA BB CC"),
     "cut short": frame("01 41 03 AA BB CC")[:4],
+    "without its last byte": frame("01 41 03 AA BB CC")[:-1],
+    "crc": frame("01 41 03 AA BB CC")[:-1] + b"\x00",
+    "crc, other station": frame("02 41 03 AA BB CC")[:-1] + b"\x00",
+    "crc, longer than its count": frame("01 41 02 AA BB CC")[:-1] + b"\x00",
     "nothing": None,
 }
 
