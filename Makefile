@@ -166,6 +166,7 @@ bench: install bench-deps bench-tools bench-valgrind
 	$(PY) bench/instructions.py
 	$(PY) bench/threads.py $(THREADS_ARGS)
 	$(PY) bench/asyncio_tcp.py $(ASYNCIO_ARGS)
+	$(PY) bench/rtu_tcp.py $(RTU_TCP_ARGS)
 	$(PY) bench/scale.py $(SCALE_ARGS)
 
 # Many connections from one asyncio process against the epoll slave, and pipelining on one

@@ -1,7 +1,8 @@
-"""Client CPU per read for RTU over TCP: Master on rtu+tcp:// and on socket://, beside ModbusTCPMaster.
+"""Client CPU per read for RTU over TCP: Master on rtu+tcp:// and on socket://, AsyncMaster on
+rtu+tcp:// (default event loop, and uvloop when installed), beside ModbusTCPMaster.
 
     python bench/rtu_tcp.py [ROUNDS] [CALLS] [--client-cpu N] [--slave-cpu M]
-    perf stat --no-inherit -e task-clock python bench/rtu_tcp.py --only tcp|rtu+tcp|socket CALLS
+    perf stat --no-inherit -e task-clock python bench/rtu_tcp.py --only tcp|rtu+tcp|socket|async CALLS
 
 One slave process serves two ports on 127.0.0.1: Modbus TCP (MBAP) and RTU frames over
 TCP. It answers from a table of whole answers made once per distinct request, so that it
@@ -10,7 +11,8 @@ core M (default 0), the client to core N (default 1): different cores, the same 
 for every client. Each round makes CALLS reads of 10 holding registers from station 1
 with each client in turn; the figures are the medians over the rounds of the client's CPU
 time and of the wall time per call, in microseconds, and the ratio of each client's CPU
-per call to ModbusTCPMaster's.
+per call to ModbusTCPMaster's and to Master's on rtu+tcp://. AsyncMaster's reads are
+awaited one after the other by one coroutine on an event loop kept for the whole run.
 
 ``--only CLIENT CALLS`` makes CALLS reads with one client and prints nothing: for a CPU
 count of the client process alone (``perf stat --no-inherit``), where the scheduler's noise
@@ -97,6 +99,54 @@ def option(argv: list[str], name: str, default: int) -> int:
     return default
 
 
+def calls_of(read):
+    """A client that makes `n` calls of `read` one after the other: the last result."""
+    def run(n: int):
+        for _ in range(n):
+            last = read()
+        return last
+    return run
+
+
+def event_loops() -> dict:
+    """The default event loop and, when installed, uvloop's: one of each for the whole run."""
+    import asyncio
+    loops = {"asyncio": asyncio.new_event_loop()}
+    try:
+        import uvloop
+    except ImportError:
+        return loops
+    loops["uvloop"] = uvloop.new_event_loop()
+    return loops
+
+
+def awaited_calls(loop, url: str):
+    """A client that awaits `n` reads one after the other on AsyncMaster, on `loop`."""
+    import brel_modbus
+
+    async def opened():
+        master = brel_modbus.AsyncMaster(url, 115200, 1.0)
+        await master.connect()
+        return master
+
+    master = loop.run_until_complete(opened())
+
+    async def reads(n: int):
+        read = master.read_registers
+        for _ in range(n):
+            last = await read(1, 0, 10)
+        return last
+
+    def run(n: int):
+        return loop.run_until_complete(reads(n))
+
+    async def closed():
+        await master.close()
+
+    run.close = lambda: loop.run_until_complete(closed())
+    return run
+
+
 def main(argv: list[str]) -> None:
     only = None
     if "--only" in argv:
@@ -114,41 +164,46 @@ def main(argv: list[str]) -> None:
         os.sched_setaffinity(0, {client_cpu})
         import brel_modbus
 
+        rtu_url = f"rtu+tcp://127.0.0.1:{ports['rtu']}"
         tcp = brel_modbus.ModbusTCPMaster("127.0.0.1", int(ports["tcp"]), 1.0)
-        own = brel_modbus.Master(f"rtu+tcp://127.0.0.1:{ports['rtu']}", 115200, 1.0)
+        own = brel_modbus.Master(rtu_url, 115200, 1.0)
         pyserial = brel_modbus.Master(f"socket://127.0.0.1:{ports['rtu']}", 115200, 1.0)
         clients = {
-            "ModbusTCPMaster": lambda: tcp.read_registers(0, 10),
-            "Master rtu+tcp://": lambda: own.read_registers(1, 0, 10),
-            "Master socket://": lambda: pyserial.read_registers(1, 0, 10),
+            "ModbusTCPMaster": calls_of(lambda: tcp.read_registers(0, 10)),
+            "Master rtu+tcp://": calls_of(lambda: own.read_registers(1, 0, 10)),
+            "Master socket://": calls_of(lambda: pyserial.read_registers(1, 0, 10)),
         }
+        loops = event_loops()
+        for name, loop in loops.items():
+            clients[f"AsyncMaster {name}"] = awaited_calls(loop, rtu_url)
         if only is not None:
-            read = {"tcp": clients["ModbusTCPMaster"], "rtu+tcp": clients["Master rtu+tcp://"],
-                    "socket": clients["Master socket://"]}[only]
-            for _ in range(int(argv[0]) if argv else 10000):
-                read()
+            chosen = {"tcp": "ModbusTCPMaster", "rtu+tcp": "Master rtu+tcp://", "socket": "Master socket://",
+                      "async": "AsyncMaster asyncio"}[only]
+            assert clients[chosen](int(argv[0]) if argv else 10000) is not None
             return
         expected = [1000 + i for i in range(10)]
-        for read in clients.values():
-            for _ in range(200):
-                assert read() == expected
+        for run in clients.values():
+            assert run(200) == expected
         cpus: dict[str, list[float]] = {name: [] for name in clients}
         walls: dict[str, list[float]] = {name: [] for name in clients}
         for _ in range(rounds):
-            for name, read in clients.items():
+            for name, run in clients.items():
                 w0, c0 = time.perf_counter(), time.process_time()
-                for _ in range(calls):
-                    read()
+                run(calls)
                 walls[name].append((time.perf_counter() - w0) / calls * 1e6)
                 cpus[name].append((time.process_time() - c0) / calls * 1e6)
         for master in (tcp, own, pyserial):
             master.close()
+        for name, loop in loops.items():
+            clients[f"AsyncMaster {name}"].close()
+            loop.close()
         base = statistics.median(cpus["ModbusTCPMaster"])
+        rtu_base = statistics.median(cpus["Master rtu+tcp://"])
         print(f"read 10 registers, {rounds} rounds x {calls} calls, client cpu {client_cpu}, slave cpu {slave_cpu}")
         for name in clients:
             cpu = statistics.median(cpus[name])
-            print(f"  {name:20s} client cpu {cpu:6.1f} us/call ({cpu / base:4.2f}x)   "
-                  f"wall {statistics.median(walls[name]):6.1f} us/call")
+            print(f"  {name:22s} client cpu {cpu:6.1f} us/call ({cpu / base:4.2f}x, {cpu / rtu_base:4.2f}x Master "
+                  f"rtu+tcp://)   wall {statistics.median(walls[name]):6.1f} us/call")
     finally:
         slave.stdin.close()
         slave.wait(timeout=15)

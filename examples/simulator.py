@@ -170,6 +170,7 @@ class PtyRelay:
             tty.setraw(fd)   # no echo, no line editing, no CR/LF translation
         self.paths = (os.ttyname(self.slave_a), os.ttyname(self.slave_b))
         self._stop = threading.Event()
+        self._closed = False
         self._thread = threading.Thread(target=self._relay, name="pty-relay", daemon=True)
         self._thread.start()
 
@@ -186,8 +187,13 @@ class PtyRelay:
                 os.write(route[fd], data)
 
     def close(self) -> None:
+        """Stops the relay and closes the four descriptors, once: a second call does nothing
+        (their numbers may belong to others by then)."""
         self._stop.set()
         self._thread.join(WAIT)
+        if self._closed:
+            return
+        self._closed = True
         for fd in (self.master_a, self.slave_a, self.master_b, self.slave_b):
             with contextlib.suppress(OSError):
                 os.close(fd)

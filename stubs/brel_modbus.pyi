@@ -1429,7 +1429,11 @@ class AsyncMaster:
         frame to station 0, 0.1 unless told otherwise), which both use.
         Raises: what Master raises when the device cannot be opened; ValueError for a port
         without a file descriptor (loop://, rfc2217://), a serial server URL without its port,
-        a timeout that is not above 0, or a negative broadcast_delay.
+        a timeout that is not above 0, a negative broadcast_delay, framing="ascii" (Master's
+        alone), or rs485 switched by the channel (it holds RTS until the frame has left the
+        line with sleeps, which the loop must not do). With echo=True the echo of each
+        request is read back and compared before its answer, with the channel's OSError
+        ("serial echo: ...") when it is not the request.
         """
     async def connect(self) -> None:
         """Open the connection now (it opens on first use otherwise).
@@ -1463,7 +1467,17 @@ class AsyncMaster:
         """last_feedback_received as upper-case hexadecimal bytes separated by spaces."""
     @property
     def timeout(self) -> float:
-        """The time-out of each answer, in seconds."""
+        """The time-out of each answer, in seconds (None: none); settable as on Master.
+
+        The setter checks the value as Master's channel on the same port does, with its texts:
+        pyserial's for a device and for socket:// (ValueError "Not a valid timeout: ..."; None
+        waits without end, 0 ends a call that has no answer at once), the TCP channel's for
+        rtu+tcp:// (a finite number, 0 or more). The call on the line keeps the time-out it
+        was sent with; while no recovery_delay was set, the recovery delay follows it.
+        Example: rtu.timeout = 0.25
+        """
+    @timeout.setter
+    def timeout(self, value: float) -> None: ...
     async def write_register(self, station: int, address: int, value: int) -> None:
         """Write one holding register (function code 6) and check the echo.
 
@@ -1591,9 +1605,12 @@ class AsyncMaster:
                       length: int | Callable[[bytes], int] | None = None) -> bytes:
         """A raw request (function code and data); the data part of the answer, as Master.execute.
 
-        Raises: ValueError at the call for an answer of open length (a function code of no
-        public size rule without an int length, or a callable length): the answer is judged
-        by its size here, so give the length of its data part as an int.
+        length as on Master: an int, or a callable read over the answer. An answer whose length
+        only the callable tells is judged once the line has gone quiet after its last byte (the
+        silent interval on a device, 20 ms over a serial server): what came is the answer, and
+        the callable's length must be its length (shorter: the time-out, longer: the CRC error,
+        as Master reads it). Raises: ValueError at the call, as Master, for a function code of
+        no public size rule without a length.
         """
     @property
     def trace(self) -> Callable[[TrafficRecord], object] | None:
@@ -1608,6 +1625,24 @@ class AsyncMaster:
         """
     @trace.setter
     def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
+    @property
+    def serial(self) -> Any:
+        """The channel of a device, as Master.serial (from create_serial_instance, opened with a
+        time-out of 0 for reads that never block); None for a serial server over TCP, whose
+        connection is `transport`.
+        """
+    @property
+    def reconnect(self) -> bool:
+        """Whether the call after a lost line opens it again (True by default); settable.
+
+        A device that went away (unplugged, its line hung up) fails the calls on it with
+        ConnectionError, then the next call opens its path again with the settings it was
+        first opened with (failing as Master's constructor does while the device is missing);
+        a serial server's closed connection is opened again. Off, the master stays closed.
+        Example: rtu.reconnect = False
+        """
+    @reconnect.setter
+    def reconnect(self, value: bool) -> None: ...
 
 __version__: str
 """The version of the installed distribution."""

@@ -33,7 +33,8 @@ RTU_QUEUE_CASES = ["writes_go_before_waiting_reads", "one_call_on_the_line_at_a_
                    "cancelled_waiting_call_is_never_sent", "abandoned_answer_is_dropped_before_the_next_call",
                    "abandoned_call_ends_at_its_deadline", "faults_make_the_line_recover", "short_answer_times_out",
                    "broadcast_is_done_once_sent", "stray_bytes_are_heard_and_dropped", "unsent_call_is_dropped",
-                   "lost_line_ends_the_call_on_it"]
+                   "lost_line_ends_the_call_on_it", "open_answer_is_judged_when_the_line_is_quiet",
+                   "open_answer_outcomes", "echo_is_read_before_the_answer"]
 
 PLAN_CASES = ["every_limit_is_found_by_halving", "a_refusal_of_a_size_read_before_is_not_a_limit",
               "an_answer_beyond_the_refused_size_leaves_the_bound", "a_kept_bound_is_clamped",

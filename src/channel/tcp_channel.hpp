@@ -23,4 +23,7 @@ Ref read(PyObject* channel, Line& line, Py_ssize_t size);
 Ref write(PyObject* channel, Line& line, PyObject* data);
 Ref in_waiting(PyObject* channel, Line& line);
 
+// A time-out as the channel's timeout setter takes it, in seconds; its ValueError otherwise.
+double checked_timeout(PyObject* value);
+
 }  // namespace brel::tcp_channel

@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
 
 namespace brel {
 namespace artu {
@@ -58,12 +59,15 @@ Link& link_of(PyObject* self) {
 }
 
 Link& new_link(PyObject* self) {
-    return atcp::new_capsule_link<Link>(self, k_link(), BREL_STR("_AsyncMaster__protocol"), kCapsule, link_type);
+    Link& link = atcp::new_capsule_link<Link>(self, k_link(), BREL_STR("_AsyncMaster__protocol"), kCapsule, link_type);
+    Ref gone = getattr(link.protocol, BREL_STR("_master_gone"));
+    link.master_ref = own(PyWeakref_NewRef(self, gone.get()));
+    return link;
 }
 
 Ref new_future(Link& link) {
     Ref future = atcp::loop_future(link, !link.calls.empty());
-    if (link.device && !link.transport && !link.closed) open_line(link);  // watched on this loop
+    if (link.device && !link.transport && !link.closed && !link.device_gone) open_line(link);  // watched on this loop
     return future;
 }
 
@@ -72,7 +76,7 @@ void open_line(Link& link) {
         atcp::start_connecting(link);
         return;
     }
-    if (link.transport || link.closed) return;
+    if (link.transport || link.closed || link.device_gone) return;
     Ref fd = own(PyLong_FromLong(link.fd));
     Ref readable = getattr(link.protocol, BREL_STR("_readable"));
     call_method(link.loop.get(), BREL_STR("add_reader"), fd.get(), readable.get());
@@ -119,6 +123,35 @@ namespace {
 
 // ---- the end of a call ----------------------------------------------------------------------
 
+std::string hex_of(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::uint8_t b : bytes) {
+        if (!text.empty()) text += ' ';
+        text += kDigits[b >> 4];
+        text += kDigits[b & 15];
+    }
+    return text;
+}
+
+// The error of the channel's own echo check (brel_linkkit's SerialEchoError), with its texts:
+// nothing came back, the start of the frame and then nothing more, or other bytes.
+[[noreturn]] void raise_echo_error(const std::vector<std::uint8_t>& frame, const std::vector<std::uint8_t>& echo) {
+    std::string got;
+    if (echo.empty())
+        got = "nothing within the time-out";
+    else if (echo.size() < frame.size() && std::equal(echo.begin(), echo.end(), frame.begin()))
+        got = "only " + hex_of(echo) + " within the time-out";
+    else
+        got = hex_of(echo);
+    const std::string text = "serial echo: expected " + hex_of(frame) + ", got " + got;
+    Ref linkkit = own(PyImport_ImportModule("brel_linkkit.channel"));
+    Ref type = getattr(linkkit.get(), BREL_STR("SerialEchoError"));
+    Ref message = own(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    PyErr_SetObject(type.get(), message.get());
+    raise();
+}
+
 // The result of a call's end, or the exception Master raises for it.
 Ref result_of(Link& link, const Call& c, const modbus::RtuOutcome& o) {
     PyObject* station = c.station.get();
@@ -142,6 +175,8 @@ Ref result_of(Link& link, const Call& c, const modbus::RtuOutcome& o) {
         case modbus::RtuEnd::Unanswered:  // a broadcast: a write is done, a read never answered
             if (c.decode != Decode::Confirm) rtu::raise_timeout();
             return rtu::none();
+        case modbus::RtuEnd::EchoError:
+            raise_echo_error(c.sent.frame, link.queue.echo());
     }
     const auto& pdu = link.queue.answer();  // function code, byte count, data
     Ref result;
@@ -182,13 +217,16 @@ Ref result_of(Link& link, const Call& c, const modbus::RtuOutcome& o) {
 }
 
 void queue_call(Link& link, Call c, std::vector<std::uint8_t> frame, std::optional<std::size_t> expected,
-                std::optional<modbus::AnswerRule> rule);
+                std::optional<modbus::AnswerRule> rule, bool open = false);
 
 // A replayed call's answer came: its face runs again over every answer so far, and either
 // ends or asks for its next request, which goes in the queue as a call of its own.
 Ref replayed(Link& link, Call& c, const modbus::RtuOutcome& o) {
+    c.last_unjudged = o.end == modbus::RtuEnd::CrcError && c.sent.open;
     if (o.end == modbus::RtuEnd::Unanswered) {
         c.answers.emplace_back();
+    } else if (c.last_unjudged) {
+        c.answers.push_back(link.queue.answer_frame());
     } else {
         result_of(link, c, o);  // raises for anything but a sound answer
         c.answers.push_back(link.queue.answer());
@@ -199,10 +237,11 @@ Ref replayed(Link& link, Call& c, const modbus::RtuOutcome& o) {
         result = replay(c, asked);
     } catch (const PyError&) {
         c.answers.pop_back();  // asked again, if at all, for a sound answer
+        c.last_unjudged = false;
         throw;
     }
     if (result) return result;
-    queue_call(link, std::move(c), std::move(asked.frame), asked.expected, asked.rule);
+    queue_call(link, std::move(c), std::move(asked.frame), asked.expected, asked.rule, asked.open);
     return Ref();
 }
 
@@ -211,6 +250,7 @@ void settle(Link& link, const modbus::RtuOutcome& o) {
     const auto& frame = link.queue.answer_frame();
     link.last_received =
         frame.empty() ? bytes_of(link.heard.data(), link.heard.size()) : bytes_of(frame.data(), frame.size());
+    if (o.end == modbus::RtuEnd::EchoError) link.last_received = rtu::empty_bytes();  // no answer was read
     link.heard.clear();
     auto it = link.calls.find(o.id);
     if (it == link.calls.end()) return;
@@ -239,7 +279,7 @@ void settle(Link& link, const modbus::RtuOutcome& o) {
             PyErr_Clear();
             --c.retries_left;
             Asked again = c.sent;
-            queue_call(link, std::move(c), std::move(again.frame), again.expected, again.rule);
+            queue_call(link, std::move(c), std::move(again.frame), again.expected, again.rule, again.open);
             return;
         }
         atcp::fail_with_pending(c.future.get());
@@ -257,6 +297,7 @@ void disarm(Link& link) {
 void arm_timer(Link& link, double at) {
     if (link.timer && link.timer_at == at) return;
     disarm(link);
+    if (!std::isfinite(at)) return;  // no time-out: only the answer ends the call
     Ref delay = own(PyFloat_FromDouble(std::max(0.0, at - now())));
     Ref expire = getattr(link.protocol, BREL_STR("_expire"));
     link.timer = call_method(link.loop.get(), BREL_STR("call_later"), delay.get(), expire.get());
@@ -326,7 +367,9 @@ void take(Link& link, PyObject* received) {
     if (!PyBytes_Check(received)) data = own(PyBytes_FromObject(received));
     check(PyBytes_AsStringAndSize(data.get(), &bytes, &size));
     const auto* p = reinterpret_cast<const std::uint8_t*>(bytes);
-    if (link.queue.busy()) link.heard.insert(link.heard.end(), p, p + size);
+    // What comes for the call on the line, after its echo.
+    const std::size_t echo = std::min(link.queue.echo_left(), static_cast<std::size_t>(size));
+    if (link.queue.busy()) link.heard.insert(link.heard.end(), p + echo, p + size);
     if (auto o = link.queue.received(p, static_cast<std::size_t>(size), now())) settle(link, *o);
     pump(link);
 }
@@ -346,12 +389,22 @@ Ref readable(Args& a) {
         Ref size = PyLong_AsLong(waiting.get()) > 0 ? waiting : rtu::small_int(1);
         data = channel::read(link.device_port.get(), size.get());
     } catch (const PyError&) {
-        // The device went away (a pyserial port reports it so): it is no longer watched, the
-        // call on the line fails with ConnectionError, and the master stays closed.
+        // The device went away (a pyserial port reports it so): it is no longer watched and
+        // its channel is closed; the call on the line and the calls that wait fail with
+        // ConnectionError. With reconnect on, the next call opens the device again; else
+        // the master stays closed.
         PyErr_Clear();
         Ref fd = own(PyLong_FromLong(link.fd));
         call_method(link.loop.get(), BREL_STR("remove_reader"), fd.get());
-        link.closed = true;
+        if (link.reconnect)
+            link.device_gone = true;
+        else
+            link.closed = true;
+        try {
+            channel::close(link.device.get());
+        } catch (const PyError&) {
+            PyErr_Clear();  // a channel whose device is gone may fail to close: it is left all the same
+        }
         Ref none = rtu::none();
         call_method(a[0], BREL_STR("connection_lost"), none.get());
         Ref message = atcp::closed_message(link);
@@ -390,6 +443,12 @@ Ref connection_lost(Args& a) {
     std::vector<Ref> waiters;
     waiters.swap(link.close_waiters);
     for (auto& w : waiters) atcp::resolve(w.get(), Py_None);
+    if (!link.reconnect && !link.device && !link.closed) {  // nothing opens the connection again
+        link.closed = true;
+        Ref message = atcp::closed_message(link);
+        PyErr_SetObject(errors.connection_closed, message.get());
+        fail_waiting(link);
+    }
     pump(link);
     return rtu::none();
 }
@@ -430,36 +489,81 @@ Ref settled(Args& a) {
     return rtu::none();
 }
 
+// The master was freed without close() (its calls keep it while they last): its line is
+// closed, a device's descriptor no longer watched and its channel closed, a connection
+// closed, and the link lets go of the loop's timer, so that nothing is left holding the link
+// once the transport lets go of its protocol object.
+Ref master_gone(Args& a) {
+    Link& link = link_of(a[0]);
+    link.closed = true;
+    link.shut = true;
+    const auto quietly = [](auto&& step) {
+        try {
+            step();
+        } catch (const PyError&) {
+            PyErr_Clear();  // a loop already closed: nothing is watched any more
+        }
+    };
+    quietly([&] { disarm(link); });
+    if (link.device) {
+        if (link.transport)
+            quietly([&] {
+                Ref fd = own(PyLong_FromLong(link.fd));
+                call_method(link.loop.get(), BREL_STR("remove_reader"), fd.get());
+            });
+        quietly([&] { channel::close(link.device.get()); });
+    } else {
+        if (link.connecting) quietly([&] { call_method(link.connecting.get(), BREL_STR("cancel")); });
+        if (link.transport) quietly([&] { call_method(link.transport.get(), BREL_STR("close")); });
+    }
+    link.transport = Ref();
+    link.connecting = Ref();
+    link.timer = Ref();
+    return rtu::none();
+}
+
 }  // namespace
 
 namespace {
 
 void queue_call(Link& link, Call c, std::vector<std::uint8_t> frame, std::optional<std::size_t> expected,
-                std::optional<modbus::AnswerRule> rule) {
-    c.sent = {frame, expected, rule};
+                std::optional<modbus::AnswerRule> rule, bool open) {
+    c.sent = {frame, expected, rule, open};
     const bool write = frame.size() > 1 && modbus::changes_device(frame[1]);
-    const std::uint64_t id = link.queue.submit(std::move(frame), write, expected, rule);
+    const std::uint64_t id = link.queue.submit(std::move(frame), write, expected, rule, open);
     link.calls.emplace(id, std::move(c));
 }
 
 }  // namespace
 
 Ref submit(PyObject* self, PyObject* frame, Call c, std::optional<std::size_t> expected,
-           std::optional<modbus::AnswerRule> rule) {
+           std::optional<modbus::AnswerRule> rule, bool open) {
     Link& link = link_of(self);
     Ref sent = rtu::bytes_of(frame);
     const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(sent.get()));
     std::vector<std::uint8_t> bytes(p, p + PyBytes_GET_SIZE(sent.get()));
     c.future = new_future(link);
+    c.master = Ref::borrow(self);
     Ref future = c.future;
     if (atcp::refused_by_closed(link, future.get())) return future;
     const SettingsNow settings = settings_now(self);
+    link.reconnect = settings.reconnect;
+    if (link.device_gone && !link.closed) {
+        try {
+            open_device(link);
+        } catch (const PyError&) {
+            atcp::fail_with_pending(future.get());  // what opening it raised; the next call tries again
+            return future;
+        }
+        link.device_gone = false;
+        open_line(link);
+    }
     c.retries_left = settings.retries;
-    link.queue.set_recovery_delay(settings.recovery_set ? settings.recovery_delay : link.timeout);
+    link.queue.set_recovery_delay(settings.recovery_set ? settings.recovery_delay : delay_of_timeout(link));
     if (PyObject* trace = trace_of(existing_settings(self))) c.trace = Ref::borrow(trace);
     Ref callback = getattr(link.protocol, BREL_STR("_settled"));
     call_method(future.get(), BREL_STR("add_done_callback"), callback.get());
-    queue_call(link, std::move(c), std::move(bytes), expected, rule);
+    queue_call(link, std::move(c), std::move(bytes), expected, rule, open);
     pump(link);
     return future;
 }
@@ -483,6 +587,7 @@ const ClassSpec& async_rtu_link_class() {
                                     method("_expire", expire),
                                     method("_settled", settled, {{"future"}}),
                                     method("_readable", readable),
+                                    method("_master_gone", master_gone, {{"reference"}}),
                                 }};
     return spec;
 }

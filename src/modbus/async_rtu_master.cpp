@@ -6,10 +6,12 @@
 // it when the line allows, judges its answer with the same RTU exchange as the synchronous
 // master and settles the Future it returns. This file ends with the class's member table.
 #include "modbus/async_rtu_link.hpp"
+#include "channel/tcp_channel.hpp"
 #include "modbus/classes.hpp"
 #include "modbus/errors.hpp"
 #include "modbus/rtu_parts.hpp"
 
+#include <cmath>
 #include <string_view>
 
 namespace brel {
@@ -63,16 +65,25 @@ std::optional<std::pair<Ref, Ref>> serial_server(PyObject* port) {
 // A device path: the channel opened as Master opens it (create_serial_instance, looked up in
 // the module namespace), with a time-out of 0 so that reads never block; its pyserial port
 // must have a descriptor for the loop to watch.
-void open_device(Link& link, PyObject* port, PyObject* baudrate, PyObject* kwargs) {
-    Ref factory = global(BREL_STR("create_serial_instance"));
+void first_open(Link& link, PyObject* port, PyObject* baudrate, PyObject* kwargs) {
     Ref keywords = own(PyDict_New());
     Ref zero = own(PyFloat_FromDouble(0));
     check(PyDict_SetItem(keywords.get(), BREL_STR("port"), port));
     check(PyDict_SetItem(keywords.get(), BREL_STR("baudrate"), baudrate));
     check(PyDict_SetItem(keywords.get(), BREL_STR("timeout"), zero.get()));
     if (kwargs) check(PyDict_Update(keywords.get(), kwargs));
+    link.device_keywords = keywords;
+    open_device(link);
+}
+
+}  // namespace
+
+void open_device(Link& link) {
+    PyObject* port = PyDict_GetItemWithError(link.device_keywords.get(), BREL_STR("port"));
+    if (!port) raise();
+    Ref factory = global(BREL_STR("create_serial_instance"));
     Ref no_args = own(PyTuple_New(0));
-    link.device = own(PyObject_Call(factory.get(), no_args.get(), keywords.get()));
+    link.device = own(PyObject_Call(factory.get(), no_args.get(), link.device_keywords.get()));
     Ref gap, quiet;
     if (rtu::attribute(link.device.get(), BREL_STR("broadcast_delay"), quiet))
         link.broadcast_delay = PyFloat_AsDouble(quiet.get());
@@ -84,18 +95,21 @@ void open_device(Link& link, PyObject* port, PyObject* baudrate, PyObject* kwarg
     if (rtu::attribute(link.device_port.get(), BREL_STR("fileno"), fd))
         fd = Ref::steal_or_null(PyObject_CallNoArgs(fd.get()));
     if (!fd) PyErr_Clear();
-    // An adapter that echoes and a transceiver whose direction the channel switches by RTS are
-    // the channel's own writing: not yet for frames written straight to the port (a driver's
-    // RS-485 mode switches it by itself).
+    // A transceiver whose direction the channel switches by RTS is the channel's own writing:
+    // it holds RTS until the frame has left the line with sleeps, which the loop must not do;
+    // here frames go straight to the port (a driver's RS-485 mode switches it by itself). An
+    // adapter's echo is read back by the queue: the request's bytes before the answer.
     Ref echo, road;
-    const bool own_writing =
-        (rtu::attribute(link.device.get(), BREL_STR("echo"), echo) && rtu::truth(echo.get())) ||
-        (rtu::attribute(link.device.get(), BREL_STR("rs485_road"), road) && PyUnicode_Check(road.get()) &&
-         PyUnicode_CompareWithASCIIString(road.get(), "channel") == 0);
-    if (own_writing) {
+    if (rtu::attribute(link.device.get(), BREL_STR("rs485_road"), road) && PyUnicode_Check(road.get()) &&
+        PyUnicode_CompareWithASCIIString(road.get(), "channel") == 0) {
         channel::close(link.device.get());
-        raise(PyExc_ValueError, "AsyncMaster does not take echo or rs485 yet: its frames go straight to the port");
+        raise(PyExc_ValueError,
+              "AsyncMaster does not take rs485 with the channel switching RTS: its frames go straight to the "
+              "port (a driver's RS-485 mode is fine)");
     }
+    // A byte's time on the line, at most: the silent interval is 3.5 of them (or more).
+    if (rtu::attribute(link.device.get(), BREL_STR("echo"), echo) && rtu::truth(echo.get()))
+        link.queue.set_echo(link.queue.line().silent_interval() / 3.5);
     if (!fd || !PyLong_Check(fd.get())) {
         channel::close(link.device.get());
         PyErr_Format(PyExc_ValueError, "AsyncMaster needs a port with a file descriptor for the event loop: %R", port);
@@ -104,8 +118,13 @@ void open_device(Link& link, PyObject* port, PyObject* baudrate, PyObject* kwarg
     link.fd = static_cast<int>(PyLong_AsLong(fd.get()));
 }
 
+namespace {
+
 Ref init(Args& a) {
     PyObject *self = a[0], *port = a[1], *timeout = a[3];
+    // Modbus ASCII is Master's (through an AsciiChannel): here frames are RTU's.
+    if (rtu::ascii_framing(a.kwargs.get()))
+        raise(PyExc_ValueError, "AsyncMaster speaks RTU: for framing=\"ascii\" use Master");
     const auto server = serial_server(port);
     const double seconds = PyFloat_AsDouble(timeout);
     if (!(seconds > 0)) {
@@ -128,16 +147,19 @@ Ref init(Args& a) {
             PyErr_Format(PyExc_ValueError, "broadcast_delay must be a number of seconds, 0 or more: %R", kept.get());
             raise();
         }
+        link.pyserial_url = PyUnicode_Tailmatch(port, BREL_STR("socket://"), 0, PY_SSIZE_T_MAX, -1) == 1;
         link.host = server->first;
         link.port = server->second;
         link.target = own(PyTuple_Pack(2, server->first.get(), server->second.get()));
     } else {
         link.target = Ref::borrow(port);
-        open_device(link, port, a[2], a.kwargs.get());
+        first_open(link, port, a[2], a.kwargs.get());
     }
     // As on Master, a call that ended without a sound answer is followed by a line quiet for
-    // the time-out; over TCP no silent interval is kept.
+    // the time-out; over TCP no silent interval is kept, and an answer of open length ends
+    // after kOpenQuiet without a byte (on a device, after the silent interval).
     link.queue.set_recovery_delay(seconds);
+    if (server || link.queue.line().silent_interval() <= 0) link.queue.set_open_quiet(kOpenQuiet);
     link.last_sent = rtu::empty_bytes();
     link.last_received = rtu::empty_bytes();
     return rtu::none();
@@ -171,13 +193,49 @@ Ref exit_block(Args& a) { return close(a); }
 
 // ---- properties ---------------------------------------------------------------------------
 
-Ref get_timeout(Args& a) { return own(PyFloat_FromDouble(link_of(a[0]).timeout)); }
+// timeout: None while answers are awaited without end (as a pyserial port's None).
+Ref get_timeout(Args& a) {
+    const Link& link = link_of(a[0]);
+    return link.no_timeout ? rtu::none() : own(PyFloat_FromDouble(link.timeout));
+}
+
+// The setter checks the value as Master's channel on the same port checks it, with its texts:
+// a device's own channel (its time-out set and put back to 0, which keeps its reads from
+// blocking), pyserial's for socket://, the TCP channel's for rtu+tcp://. The call on the line
+// keeps the deadline it was sent with.
+Ref set_timeout(Args& a) {
+    Link& link = link_of(a[0]);
+    PyObject* value = a[1];
+    if (link.device) {
+        setattr(link.device.get(), BREL_STR("timeout"), value);
+        Ref zero = own(PyFloat_FromDouble(0));
+        setattr(link.device.get(), BREL_STR("timeout"), zero.get());
+    } else if (link.pyserial_url) {
+        Ref serial = own(PyImport_ImportModule("serial"));
+        Ref unopened = call_method(serial.get(), BREL_STR("Serial"));
+        setattr(unopened.get(), BREL_STR("timeout"), value);
+    } else {
+        tcp_channel::checked_timeout(value);
+    }
+    const double seconds = value == Py_None ? HUGE_VAL : PyFloat_AsDouble(value);
+    if (PyErr_Occurred()) raise();
+    link.timeout = seconds;
+    link.no_timeout = value == Py_None;
+    return rtu::none();
+}
+
+// serial: the channel of a device, as Master's; None for a serial server, whose connection
+// is the transport.
+Ref get_serial(Args& a) {
+    Link& link = link_of(a[0]);
+    return link.device ? link.device : rtu::none();
+}
 Ref get_last_sent(Args& a) { return link_of(a[0]).last_sent; }
 Ref get_last_received(Args& a) { return link_of(a[0]).last_received; }
 // recovery_delay: as on Master, the time-out while no value was set (or after None).
 Ref get_recovery_delay(Args& a) {
     const SettingsNow settings = settings_now(a[0]);
-    return own(PyFloat_FromDouble(settings.recovery_set ? settings.recovery_delay : link_of(a[0]).timeout));
+    return own(PyFloat_FromDouble(settings.recovery_set ? settings.recovery_delay : delay_of_timeout(link_of(a[0]))));
 }
 
 Ref get_transport(Args& a) {
@@ -336,7 +394,10 @@ Ref write_coil(Args& a) { return confirmed_write(a[0], a[1], rtu::write_coil_fra
 class RtuReplay final : public ops::Exchange {
 public:
     RtuReplay(const Call& c, Asked& asked)
-        : answers_(c.answers), station_(PyTuple_GET_ITEM(c.arguments.get(), 1)), asked_(asked) {}
+        : answers_(c.answers),
+          station_(PyTuple_GET_ITEM(c.arguments.get(), 1)),
+          asked_(asked),
+          last_unjudged_(c.last_unjudged) {}
 
     void confirm(ops::Pdu request, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault) override {
         if (!next()) ask(request, answer_size + 3, rule);
@@ -354,23 +415,44 @@ public:
     [[noreturn]] void no_progress(std::uint8_t, std::uint8_t) override { rtu::raise_mismatch(station_); }
     std::vector<std::uint8_t> answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
                                      ops::Fault) override {
+        const bool open = shape.more || shape.size.rule == modbus::SizeRule::Open;
+        const bool unjudged = last_unjudged_ && next_ + 1 == answers_.size();
+        if (const auto* frame = unjudged ? next() : nullptr) {
+            // A whole frame whose CRC failed: Master, reading the length piece by piece, waits
+            // for more than came (its time-out) or checks the CRC of the bytes the length covers.
+            if ((*frame)[0] != rtu::station_byte(station_) || (*frame)[1] != request.data[0])
+                rtu::raise_mismatch(station_);  // Master's check of the first five bytes
+            std::vector<std::uint8_t> body(frame->begin() + 1, frame->end());
+            const std::size_t length = shape.more ? read_length(shape, body) : body.size() - 2;
+            if (length + 3 > frame->size()) rtu::raise_timeout();
+            if (length + 3 == frame->size() || !modbus::crc16_frame_ok(frame->data(), length + 3))
+                rtu::raise_crc_error(station_);
+            body.resize(length);
+            if (!check(body.data(), body.size())) rtu::raise_mismatch(station_);
+            return body;
+        }
         if (const auto* pdu = next()) {
-            if (!pdu->empty() && !check(pdu->data(), pdu->size())) rtu::raise_mismatch(station_);
+            if (pdu->empty()) return *pdu;  // a broadcast
+            // An open answer came whole once the line was quiet: its length as the face reads
+            // it must be what came. Master reads it piece by piece: a shorter answer is its
+            // time-out, a longer one its CRC error (the bytes after the length taken as the CRC).
+            if (open && shape.more) {
+                const std::size_t length = read_length(shape, *pdu);
+                if (length > pdu->size()) rtu::raise_timeout();
+                if (length < pdu->size()) rtu::raise_crc_error(station_);
+            }
+            if (!check(pdu->data(), pdu->size())) rtu::raise_mismatch(station_);
             return *pdu;
         }
         // The queue's exchange knows the sizes of the public codes; a length given as a number
         // fixes the answer's size; an answer of open length (a length given as a callable, or a
-        // code of no public size rule without one) is refused before anything is sent.
+        // code of no public size rule without one) is judged once the line has gone quiet.
         const modbus::AnswerSize standard = modbus::answer_size_of(request.data, request.size);
         std::optional<std::size_t> expected;
-        if (shape.more || (shape.size.rule == modbus::SizeRule::Open && standard.rule == modbus::SizeRule::Open))
-            raise(PyExc_ValueError,
-                  "AsyncMaster judges an answer by its size: give execute() the length of an answer of this "
-                  "function code as an int");
-        if (shape.size.rule == modbus::SizeRule::Fixed &&
+        if (shape.size.rule == modbus::SizeRule::Fixed && !shape.more &&
             (standard.rule != modbus::SizeRule::Fixed || standard.fixed != shape.size.fixed))
             expected = shape.size.fixed + 3;
-        ask(request, expected, std::nullopt);
+        ask(request, expected, std::nullopt, open);
     }
     std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) override {
         if (const auto* pdu = next()) {
@@ -398,12 +480,25 @@ private:
         return values;
     }
 
-    [[noreturn]] void ask(ops::Pdu request, std::optional<std::size_t> expected,
-                          std::optional<modbus::AnswerRule> rule) {
+    [[noreturn]] void ask(ops::Pdu request, std::optional<std::size_t> expected, std::optional<modbus::AnswerRule> rule,
+                          bool open = false) {
         std::uint8_t frame[modbus::kMaxPdu + 3];
         const std::size_t n = modbus::rtu_frame(frame, rtu::station_byte(station_), request.data, request.size);
-        asked_ = {std::vector<std::uint8_t>(frame, frame + n), expected, rule};
+        asked_ = {std::vector<std::uint8_t>(frame, frame + n), expected, rule, open};
         throw atcp::Caught{};
+    }
+
+    // The PDU's length as `shape` reads it from the PDU `pdu` (the face's length callable asked
+    // for more bytes after each piece, as Master asks it); beyond the PDU when it wants more
+    // than came.
+    std::size_t read_length(const ops::AnswerShape& shape, const std::vector<std::uint8_t>& pdu) {
+        std::size_t known = 1;
+        while (const std::size_t more = shape.more_after(pdu.data(), known)) {
+            if (more > modbus::kMaxPdu - known) rtu::raise_mismatch(station_);
+            known += more;
+            if (known > pdu.size()) break;
+        }
+        return known;
     }
     [[noreturn]] void ask_frame(PyObject* frame, std::optional<std::size_t> expected,
                                 std::optional<modbus::AnswerRule> rule) {
@@ -417,6 +512,7 @@ private:
     std::size_t next_ = 0;
     PyObject* station_;
     Asked& asked_;
+    bool last_unjudged_;
 };
 
 // A face and how many arguments it takes (self first): the member's Args::data.
@@ -437,7 +533,7 @@ Ref replayed(Args& a) {
     if (replay(c, asked)) raise(PyExc_SystemError, "a replayed face asked for no request");  // checks the arguments
     Ref frame = own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(asked.frame.data()),
                                               static_cast<Py_ssize_t>(asked.frame.size())));
-    return submit(a[0], frame.get(), std::move(c), asked.expected, asked.rule);
+    return submit(a[0], frame.get(), std::move(c), asked.expected, asked.rule, asked.open);
 }
 
 MemberSpec replayed_member(const char* key, const Replayed& member, std::vector<ParamSpec> params) {
@@ -500,7 +596,7 @@ const ClassSpec& async_rtu_master_class() {
             property("last_feedback_received", get_last_received, "bytes"),
             hex_view("last_command_sent_hex", "last_command_sent"),
             hex_view("last_feedback_received_hex", "last_feedback_received"),
-            property("timeout", get_timeout, "float"),
+            property("timeout", get_timeout, "float", set_timeout, "float"),
             method("write_register", write_register, {{"station"}, {"address"}, {"value"}}),
             method("write_registers", write_registers, {{"station"}, {"address"}, {"values"}}),
             method("write_coil", write_coil, {{"station"}, {"address"}, {"value"}}),
@@ -573,6 +669,8 @@ const ClassSpec& async_rtu_master_class() {
                 "execute", kExecute,
                 {{"station", "int"}, {"function_code", "int"}, {"data", "bytes"}, {"length", nullptr, none_default}}),
             trace_member(),
+            property("serial", get_serial),
+            reconnect_member(),
         }};
     return spec;
 }

@@ -962,7 +962,11 @@ constexpr ReferenceText texts[] = {
      "frame to station 0, 0.1 unless told otherwise), which both use.\n"
      "Raises: what Master raises when the device cannot be opened; ValueError for a port\n"
      "without a file descriptor (loop://, rfc2217://), a serial server URL without its port,\n"
-     "a timeout that is not above 0, or a negative broadcast_delay."},
+     "a timeout that is not above 0, a negative broadcast_delay, framing=\"ascii\" (Master's\n"
+     "alone), or rs485 switched by the channel (it holds RTS until the frame has left the\n"
+     "line with sleeps, which the loop must not do). With echo=True the echo of each\n"
+     "request is read back and compared before its answer, with the channel's OSError\n"
+     "(\"serial echo: ...\") when it is not the request."},
     {"AsyncMaster", "connect",
      "Open the connection now (it opens on first use otherwise).\n"
      "\n"
@@ -985,7 +989,14 @@ constexpr ReferenceText texts[] = {
     {"AsyncMaster", "last_feedback_received_hex",
      "last_feedback_received as upper-case hexadecimal bytes separated by spaces."},
     {"AsyncMaster", "timeout",
-     "The time-out of each answer, in seconds."},
+     "The time-out of each answer, in seconds (None: none); settable as on Master.\n"
+     "\n"
+     "The setter checks the value as Master's channel on the same port does, with its texts:\n"
+     "pyserial's for a device and for socket:// (ValueError \"Not a valid timeout: ...\"; None\n"
+     "waits without end, 0 ends a call that has no answer at once), the TCP channel's for\n"
+     "rtu+tcp:// (a finite number, 0 or more). The call on the line keeps the time-out it\n"
+     "was sent with; while no recovery_delay was set, the recovery delay follows it.\n"
+     "Example: rtu.timeout = 0.25"},
     {"AsyncMaster", "write_register",
      "Write one holding register (function code 6) and check the echo.\n"
      "\n"
@@ -1086,9 +1097,12 @@ constexpr ReferenceText texts[] = {
     {"AsyncMaster", "execute",
      "A raw request (function code and data); the data part of the answer, as Master.execute.\n"
      "\n"
-     "Raises: ValueError at the call for an answer of open length (a function code of no\n"
-     "public size rule without an int length, or a callable length): the answer is judged\n"
-     "by its size here, so give the length of its data part as an int."},
+     "length as on Master: an int, or a callable read over the answer. An answer whose length\n"
+     "only the callable tells is judged once the line has gone quiet after its last byte (the\n"
+     "silent interval on a device, 20 ms over a serial server): what came is the answer, and\n"
+     "the callable's length must be its length (shorter: the time-out, longer: the CRC error,\n"
+     "as Master reads it). Raises: ValueError at the call, as Master, for a function code of\n"
+     "no public size rule without a length."},
     {"AsyncMaster", "trace",
      "The traffic trace: None (the default) or a callable given one TrafficRecord per frame.\n"
      "\n"
@@ -1098,6 +1112,18 @@ constexpr ReferenceText texts[] = {
      "call returns or raises: an exception of the callable is reported through\n"
      "sys.unraisablehook. Off, it costs nothing.\n"
      "Example: rtu.trace = records.append"},
+    {"AsyncMaster", "serial",
+     "The channel of a device, as Master.serial (from create_serial_instance, opened with a\n"
+     "time-out of 0 for reads that never block); None for a serial server over TCP, whose\n"
+     "connection is `transport`."},
+    {"AsyncMaster", "reconnect",
+     "Whether the call after a lost line opens it again (True by default); settable.\n"
+     "\n"
+     "A device that went away (unplugged, its line hung up) fails the calls on it with\n"
+     "ConnectionError, then the next call opens its path again with the settings it was\n"
+     "first opened with (failing as Master's constructor does while the device is missing);\n"
+     "a serial server's closed connection is opened again. Off, the master stays closed.\n"
+     "Example: rtu.reconnect = False"},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -1610,6 +1636,7 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncMaster", "last_command_sent_hex", "return", "~str"},
     {"AsyncMaster", "last_feedback_received_hex", "return", "~str"},
     {"AsyncMaster", "timeout", "return", "~float"},
+    {"AsyncMaster", "timeout", "value", "~float"},
     {"AsyncMaster", "write_register", "station", "~int"},
     {"AsyncMaster", "write_register", "address", "~int"},
     {"AsyncMaster", "write_register", "value", "~int"},
@@ -1784,6 +1811,9 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncMaster", "execute", "return", "~bytes"},
     {"AsyncMaster", "trace", "return", "~Callable[[TrafficRecord], object] | None"},
     {"AsyncMaster", "trace", "value", "~Callable[[TrafficRecord], object] | None"},
+    {"AsyncMaster", "serial", "return", "~Any"},
+    {"AsyncMaster", "reconnect", "return", "~bool"},
+    {"AsyncMaster", "reconnect", "value", "~bool"},
 };
 // clang-format on
 

@@ -11,7 +11,10 @@
 // a mismatch, as on the synchronous master. Bytes after the answer are left in the buffer
 // (extent() tells where the answer ends). An answer whose length neither the caller nor
 // the size rule knows is what has come: feed it once the line has gone quiet. A short
-// answer is never an outcome here: the caller's time-out ends it. RtuLine below tells when
+// answer is never an outcome here: the caller's time-out ends it. An exchange begun `open`
+// (an answer whose length only its reader can tell) judges a refusal as any other, and any
+// other answer only when the caller says the line has gone quiet (quiet()): then what has
+// come is the whole answer. RtuLine below tells when
 // the next request may go out. Plain C++ without the interpreter.
 #pragma once
 
@@ -42,7 +45,9 @@ public:
     // answer must repeat the request; without one only the station and the function code
     // are compared, and the data part is the caller's to judge.
     void begin(const std::uint8_t* frame, std::size_t size, std::optional<std::size_t> expected = std::nullopt,
-               std::optional<AnswerRule> rule = std::nullopt) {
+               std::optional<AnswerRule> rule = std::nullopt, bool open = false) {
+        open_ = open && !expected;
+        quiet_ = false;
         request_ = request_head(frame, size);
         pdu_.clear();
         if (size > 3) pdu_.assign(frame + 1, frame + size - 2);
@@ -58,7 +63,10 @@ public:
                !(pdu_.size() > 0 && answer_size_of(pdu_.data(), pdu_.size()).rule == SizeRule::Nothing);
     }
 
-    void feed(const std::uint8_t* data, std::size_t size) { received_.append(data, size); }
+    void feed(const std::uint8_t* data, std::size_t size) {
+        received_.append(data, size);
+        if (size) quiet_ = false;  // an open answer goes on
+    }
 
     RtuStep step() {
         extent_ = 0;
@@ -70,6 +78,7 @@ public:
             if (a[0] != request_.station() || a[1] != (request_.code() | kExceptionFlag)) return RtuStep::Mismatch;
             return RtuStep::Refused;
         }
+        if (open_ && !quiet_) return want(received_.size() + 1);  // until the line is quiet
         const std::size_t whole = whole_size();
         if (received_.size() < whole) return want(whole);
         extent_ = whole;
@@ -79,6 +88,14 @@ public:
             return RtuStep::Mismatch;
         return RtuStep::Done;
     }
+
+    // An open exchange: the line has gone quiet, what has come is the whole answer (judged
+    // if it holds a frame's head at least).
+    RtuStep quiet() {
+        quiet_ = true;
+        return step();
+    }
+    bool open() const noexcept { return open_; }
 
     // After Want: the least number of bytes the whole buffer must hold.
     std::size_t wanted() const noexcept { return wanted_; }
@@ -103,7 +120,7 @@ private:
     // all in, the least it can be). An answer of open length is what has come.
     std::size_t whole_size() const noexcept {
         if (expected_) return *expected_ < kRtuHeadSize ? kRtuHeadSize : *expected_;
-        if (pdu_.empty()) return received_.size();
+        if (pdu_.empty() || open_) return received_.size();
         const AnswerSize size = answer_size_of(pdu_.data(), pdu_.size());
         if (size.rule == SizeRule::Open || size.rule == SizeRule::Nothing) return received_.size();
         const std::uint8_t* answer_pdu = received_.data() + 1;
@@ -124,6 +141,8 @@ private:
     ByteBuffer<kMaxPdu + 3> received_;
     std::size_t wanted_ = 0;
     std::size_t extent_ = 0;
+    bool open_ = false;   // judged once the line is quiet
+    bool quiet_ = false;  // ... and it is
 };
 
 // The longest recovery wait, as a multiple of the delay: a line that never falls quiet for

@@ -51,8 +51,6 @@ StepTable& master_steps() {
 
 // ---- construction, record, lifecycle ------------------------------------------------------
 
-// The framing keyword, taken out of the keywords for the channel: true for "ascii", false
-// for "rtu" or none; ValueError for anything else.
 bool ascii_framing(PyObject* kwargs) {
     PyObject* framing = kwargs ? PyDict_GetItemWithError(kwargs, BREL_STR("framing")) : nullptr;
     if (!framing) {

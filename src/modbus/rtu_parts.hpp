@@ -79,6 +79,9 @@ void send_two_fields(PyObject* self, const Protocol& p, PyObject* station, PyObj
 Ref feedback_step(PyObject* self, PyObject* station, PyObject* normal_msg_len, PyObject* check_crc);
 void read_counted_answer(PyObject* self, PyObject* station, Counted& answer);
 void check_answer(Transaction& tx, modbus::AnswerRule rule, Feedback& feedback, PyObject* station);
+// The framing keyword, taken out of the keywords for the channel: true for "ascii", false
+// for "rtu" or none; ValueError for anything else.
+bool ascii_framing(PyObject* kwargs);
 Ref master_init(Args& a);
 Ref master_serial(Args& a);
 Ref master_last_command_sent(Args& a);

@@ -419,8 +419,6 @@ Ref in_waiting(PyObject* channel, Line& line) {
 
 // ---- the class ------------------------------------------------------------------------------
 
-namespace {
-
 double checked_timeout(PyObject* value) {
     const double seconds = PyFloat_AsDouble(value);
     if (seconds == -1.0 && PyErr_Occurred()) raise();
@@ -428,6 +426,8 @@ double checked_timeout(PyObject* value) {
         raise(PyExc_ValueError, "rtu+tcp: the time-out must be a finite number of seconds, 0 or more");
     return seconds;
 }
+
+namespace {
 
 Ref init(Args& a) {
     PyObject *self = a[0], *host = a[1], *port = a[2];

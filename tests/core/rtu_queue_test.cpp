@@ -213,6 +213,104 @@ void lost_line_ends_the_call_on_it() {
     CHECK(n.what == RtuNext::Do::Wait && near(n.at, 0.6));
 }
 
+const Bytes kOpenRequest = frame(1, {0x41, 0x01});
+const Bytes kOpenAnswer = frame(1, {0x41, 0x03, 0xAA, 0xBB, 0xCC});
+
+// An open answer ends once the line has been quiet for the quiet time after its last byte
+// (the silent interval, or the open quiet time when that is longer): what came is the answer.
+void open_answer_is_judged_when_the_line_is_quiet() {
+    for (const double silent : {0.004, 0.0}) {
+        RtuQueue q;
+        q.line().set_silent_interval(silent);
+        q.set_open_quiet(0.02);
+        const double quiet = silent > 0.02 ? silent : 0.02;
+        const auto id = q.submit(kOpenRequest, false, std::nullopt, std::nullopt, true);
+        send_next(q, 1.0);
+        CHECK(!feed(q, Bytes(kOpenAnswer.begin(), kOpenAnswer.begin() + 6), 1.01));  // a sound head, more to come
+        CHECK(near(q.next(1.01).at, 1.01 + quiet));
+        CHECK(!q.expire(1.01 + quiet / 2));
+        CHECK(!feed(q, Bytes(kOpenAnswer.begin() + 6, kOpenAnswer.end()), 1.015));  // the quiet time starts again
+        CHECK(!q.expire(1.01 + quiet));
+        CHECK(near(q.next(1.02).at, 1.015 + quiet));
+        const auto o = q.expire(1.015 + quiet);
+        CHECK(o && o->id == id && o->end == RtuEnd::Done);
+        CHECK(q.answer_frame() == kOpenAnswer);
+        CHECK(q.answer() == Bytes({0x41, 0x03, 0xAA, 0xBB, 0xCC}));
+    }
+}
+
+// A refusal of an open request is judged at once; a quiet answer with a spoiled CRC or from
+// another station ends so; fewer bytes than a frame's head wait for more, or the deadline.
+void open_answer_outcomes() {
+    const auto run = [](const Bytes& answer, std::optional<RtuEnd> at_once, std::optional<RtuEnd> when_quiet) {
+        RtuQueue q;
+        q.set_open_quiet(0.01);
+        q.submit(kOpenRequest, false, std::nullopt, std::nullopt, true);
+        send_next(q, 0.0, 0.5);
+        const auto o = feed(q, answer, 0.1);
+        CHECK(o.has_value() == at_once.has_value());
+        if (o && at_once) CHECK(o->end == *at_once);
+        if (o) return;
+        const auto later = q.expire(0.11);
+        CHECK(later.has_value() == when_quiet.has_value());
+        if (later && when_quiet) CHECK(later->end == *when_quiet);
+        if (!later) {
+            CHECK(q.busy() && !q.expire(0.49));
+            const auto end = q.expire(0.5);
+            CHECK(end && end->end == RtuEnd::TimedOut);
+        }
+    };
+    run(frame(1, {0xC1, 0x01}), RtuEnd::Refused, std::nullopt);
+    run(with_bad_crc(kOpenAnswer), std::nullopt, RtuEnd::CrcError);
+    run(frame(2, {0x41, 0x03, 0xAA, 0xBB, 0xCC}), std::nullopt, RtuEnd::Mismatch);
+    run(frame(1, {0x42, 0x03, 0xAA, 0xBB, 0xCC}), std::nullopt, RtuEnd::Mismatch);
+    run(Bytes(kOpenAnswer.begin(), kOpenAnswer.begin() + 4), std::nullopt, std::nullopt);
+}
+
+// On a line that echoes, the request's bytes come first: whole and equal, the answer's
+// time-out starts then; otherwise EchoError with what came, at once or at the deadline
+// (the time-out plus the frame's time on the line).
+void echo_is_read_before_the_answer() {
+    {
+        RtuQueue q;
+        q.set_echo(0.001);
+        const auto id = q.submit(kRead, false);
+        send_next(q, 0.0, 0.5);
+        CHECK(q.echo_left() == kRead.size());
+        CHECK(!feed(q, Bytes(kRead.begin(), kRead.begin() + 3), 0.1));
+        CHECK(!q.expire(0.5));  // the deadline counts the frame's time on the line
+        CHECK(!feed(q, Bytes(kRead.begin() + 3, kRead.end()), 0.505));
+        CHECK(q.echo_left() == 0);
+        CHECK(!q.expire(1.0));  // the answer's time-out from the echo's end
+        const auto end = q.expire(1.005);
+        CHECK(end && end->id == id && end->end == RtuEnd::TimedOut);
+    }
+    {
+        RtuQueue q;
+        q.set_echo(0.001);
+        const auto id = q.submit(kRead, false);
+        send_next(q, 0.0, 0.5);
+        Bytes both = kRead;
+        both.insert(both.end(), kRegisters.begin(), kRegisters.end());
+        const auto o = feed(q, both, 0.1);  // the echo and the answer in one piece
+        CHECK(o && o->id == id && o->end == RtuEnd::Done && q.answer_frame() == kRegisters);
+    }
+    const auto failing = [](const Bytes& echo, double at, const Bytes& kept) {
+        RtuQueue q;
+        q.set_echo(0.001);
+        q.set_recovery_delay(0.2);
+        q.submit(kRead, false);
+        send_next(q, 0.0, 0.5);
+        auto o = feed(q, echo, 0.1);
+        if (!o) o = q.expire(at);
+        CHECK(o && o->end == RtuEnd::EchoError && q.echo() == kept);
+        CHECK(q.line().recovering());
+    };
+    failing(with_bad_crc(kRead), 0.0, with_bad_crc(kRead));
+    failing(Bytes(kRead.begin(), kRead.begin() + 3), 0.5 + 0.001 * kRead.size(), Bytes(kRead.begin(), kRead.begin() + 3));
+    failing(Bytes(), 0.5 + 0.001 * kRead.size(), Bytes());
+}
+
 const core_checks::Cases kCases = {
     {"writes_go_before_waiting_reads", writes_go_before_waiting_reads},
     {"one_call_on_the_line_at_a_time", one_call_on_the_line_at_a_time},
@@ -227,6 +325,9 @@ const core_checks::Cases kCases = {
     {"stray_bytes_are_heard_and_dropped", stray_bytes_are_heard_and_dropped},
     {"unsent_call_is_dropped", unsent_call_is_dropped},
     {"lost_line_ends_the_call_on_it", lost_line_ends_the_call_on_it},
+    {"open_answer_is_judged_when_the_line_is_quiet", open_answer_is_judged_when_the_line_is_quiet},
+    {"open_answer_outcomes", open_answer_outcomes},
+    {"echo_is_read_before_the_answer", echo_is_read_before_the_answer},
 };
 
 }  // namespace

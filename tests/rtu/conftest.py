@@ -9,15 +9,20 @@ rtu_support.py.
   ``socket://127.0.0.1:PORT`` (pyserial), through ``rtu+tcp://127.0.0.1:PORT`` (the
   library's own TcpChannel) or over a pair of pseudo-terminals joined by a relay
   thread. Each server runs on its own event loop thread and is shut down from it.
+* AsyncMaster's: ``server`` (a pymodbus RTU slave over TCP), ``pty_server`` (one on a
+  pseudo-terminal pair), ``url`` (the port of a slave over each road) and ``scripted``
+  (serial servers that answer as told, async_rtu_support.py).
 """
 
 from __future__ import annotations
 
 import pytest
 
+import brel_linkkit
 import brel_modbus
 
 from rtu_support import STATION, FakeChannel, use_python_helpers
+from async_rtu_support import ScriptedServer
 from simulator import PtyRelay, make_context, start_serial_server, start_tcp_server
 
 
@@ -112,3 +117,51 @@ def rtu(slave, monkeypatch):
     monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
     with slave.master() as m:
         yield m
+
+
+# ---- AsyncMaster's slaves ---------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def server():
+    server = start_tcp_server(make_context(), rtu_framing=True)
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture(scope="module")
+def pty_server():
+    """A pymodbus RTU slave on one end of a pair of pseudo-terminals; the other end's path."""
+    relay = PtyRelay()
+    try:
+        server = start_serial_server(make_context(), relay.paths[0])
+        try:
+            yield server, relay.paths[1]
+        finally:
+            server.stop()
+    finally:
+        relay.close()
+
+
+@pytest.fixture(params=["rtu+tcp", "socket", "pty"])
+def url(request, server, monkeypatch):
+    """The port of a slave: a serial server over TCP, or a pseudo-terminal (a device path)."""
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    if request.param == "pty":
+        return request.getfixturevalue("pty_server")[1]
+    return f"{request.param}://127.0.0.1:{server.tcp_port}"
+
+
+@pytest.fixture
+def scripted():
+    made = []
+
+    def start(*answers, size=8):
+        s = ScriptedServer(*answers, size=size)
+        made.append(s)
+        return s
+
+    yield start
+    for s in made:
+        s.stop()
