@@ -61,9 +61,7 @@ Ref none() { return Ref::borrow(Py_None); }
 
 // ---- the state ---------------------------------------------------------------------------
 
-// How a master is asked: Master takes the station first; FixMaster and ModbusTCPMaster read
-// their own station.
-enum class MasterKind : std::uint8_t { Stationed, Fixed, Tcp };
+using poller::MasterKind;
 
 struct State {
     MasterKind kind = MasterKind::Stationed;
@@ -278,49 +276,6 @@ Ref plan(Args& a) {
 
 // ---- one request ------------------------------------------------------------------------------
 
-// The master's answer to one request: the registers or bits it read, through its public members.
-Ref read_request(PyObject* master, MasterKind kind, const polling::Request& r) {
-    Ref address = make_int(r.address), count = make_int(r.count);
-    PyObject* method = nullptr;
-    switch (r.table) {
-        case Table::Holding:
-            method = BREL_STR("read_registers");
-            break;
-        case Table::Input:
-            method = BREL_STR("read_input_registers");
-            break;
-        case Table::Coil:
-            method = BREL_STR("read_coils");
-            break;
-        case Table::Discrete:
-            method = BREL_STR("read_input_coils");
-            break;
-    }
-    switch (kind) {
-        case MasterKind::Stationed: {
-            Ref station = make_int(r.station);
-            return call_method(master, method, station.get(), address.get(), count.get());
-        }
-        case MasterKind::Tcp:
-            return call_method(master, method, address.get(), count.get());
-        case MasterKind::Fixed:
-            break;
-    }
-    // FixMaster: input registers through read_registers with function code 4, discrete inputs
-    // through its Master at its station.
-    if (r.table == Table::Input) {
-        Ref statics = global(BREL_STR("ModbusStatic"));
-        Ref code = getattr(statics.get(), BREL_STR("FC_Read_Input_Registers"));
-        return call_method(master, BREL_STR("read_registers"), address.get(), count.get(), code.get());
-    }
-    if (r.table == Table::Discrete) {
-        Ref inner = getattr(master, BREL_STR("master"));
-        Ref station = getattr(master, BREL_STR("station"));
-        return call_method(inner.get(), method, station.get(), address.get(), count.get());
-    }
-    return call_method(master, method, address.get(), count.get());
-}
-
 double since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -345,7 +300,7 @@ void send(PyObject* master, State& st, polling::PassWalk& walk, PyObject* values
     const auto start = std::chrono::steady_clock::now();
     Ref answer;
     try {
-        answer = read_request(master, st.kind, r);
+        answer = poller::read_request(master, st.kind, r);
     } catch (const PyError&) {
         // KeyboardInterrupt, SystemExit and the like end the pass. The request is then neither
         // answered nor failed, so it is not counted: requests stay answers plus failures.

@@ -197,6 +197,49 @@ void take_point(Book& book, NewPoint&& p) {
     book.planned = false;
 }
 
+// The master's answer to one request: the registers or bits it read, through its public members.
+Ref read_request(PyObject* master, MasterKind kind, const polling::Request& r) {
+    Ref address = make_int(r.address), count = make_int(r.count);
+    PyObject* method = nullptr;
+    switch (r.table) {
+        case Table::Holding:
+            method = BREL_STR("read_registers");
+            break;
+        case Table::Input:
+            method = BREL_STR("read_input_registers");
+            break;
+        case Table::Coil:
+            method = BREL_STR("read_coils");
+            break;
+        case Table::Discrete:
+            method = BREL_STR("read_input_coils");
+            break;
+    }
+    switch (kind) {
+        case MasterKind::Stationed: {
+            Ref station = make_int(r.station);
+            return call_method(master, method, station.get(), address.get(), count.get());
+        }
+        case MasterKind::Tcp:
+            return call_method(master, method, address.get(), count.get());
+        case MasterKind::Fixed:
+            break;
+    }
+    // FixMaster: input registers through read_registers with function code 4, discrete inputs
+    // through its Master at its station.
+    if (r.table == Table::Input) {
+        Ref statics = global(BREL_STR("ModbusStatic"));
+        Ref code = getattr(statics.get(), BREL_STR("FC_Read_Input_Registers"));
+        return call_method(master, BREL_STR("read_registers"), address.get(), count.get(), code.get());
+    }
+    if (r.table == Table::Discrete) {
+        Ref inner = getattr(master, BREL_STR("master"));
+        Ref station = getattr(master, BREL_STR("station"));
+        return call_method(inner.get(), method, station.get(), address.get(), count.get());
+    }
+    return call_method(master, method, address.get(), count.get());
+}
+
 void give_points(const Book& book, const polling::Request& r, PyObject* values, PyObject* value) {
     for (const std::size_t index : r.points) check(PyDict_SetItem(values, book.data[index].name.get(), value));
 }

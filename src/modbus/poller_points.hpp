@@ -74,6 +74,15 @@ struct Book {
     }
 };
 
+// How a master is asked: Master and AsyncMaster take the station first; FixMaster,
+// ModbusTCPMaster and AsyncModbusTCPMaster read their own station.
+enum class MasterKind : std::uint8_t { Stationed, Fixed, Tcp };
+
+// The master's answer to one request through its public members (read_registers,
+// read_input_registers, read_coils, read_input_coils): the registers or bits it read, or an
+// asyncio master's future of them.
+Ref read_request(PyObject* master, MasterKind kind, const polling::Request& r);
+
 PyObject* table_text(Table t);
 std::string utf8_of(PyObject* text);
 Ref make_int(long long v);
