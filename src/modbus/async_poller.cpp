@@ -547,12 +547,16 @@ int readings_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
+// Ends the run; the exception being raised meanwhile (the iterator may go while one unwinds
+// the frame that held it) is kept.
 int readings_clear(PyObject* obj) noexcept {
+    PyObject* raised = PyErr_GetRaisedException();
     try {
         readings_finish(reinterpret_cast<Readings*>(obj));
     } catch (const PyError&) {
         PyErr_WriteUnraisable(obj);
     }
+    PyErr_SetRaisedException(raised);
     return 0;
 }
 
