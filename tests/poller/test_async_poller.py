@@ -204,7 +204,7 @@ def test_poll_merges_each_masters_points_and_reads_them_all():
 ])
 def test_learns_as_poller_does(holes, limits, code):
     # The same points over the same slaves: the same requests, pass after pass, the same values.
-    points = [("p%d" % a, 1, H, a) for a in (0, 2, 3, 6, 9, 12, 13, 17, 20, 22, 25, 30)]
+    points = [(f"p{a}", 1, H, a) for a in (0, 2, 3, 6, 9, 12, 13, 17, 20, 22, 25, 30)]
     blocking, awaiting = Slaves(holes=holes), Slaves(holes=holes)
     for slaves in (blocking, awaiting):
         slaves.limits = dict(limits)
@@ -240,7 +240,7 @@ def test_a_dead_station_is_tried_by_one_request_per_backoff(exc):
     poller = AsyncPoller(0, max_failures=2, max_backoff=4.0)
     poller.add(master, "live", 1, H, 0)
     for address in (0, 50, 100):   # three requests of the dead station
-        poller.add(master, "dead%d" % address, 2, H, address)
+        poller.add(master, f"dead{address}", 2, H, address)
     clock = Clock()
     tried = {}
 
@@ -251,7 +251,7 @@ def test_a_dead_station_is_tried_by_one_request_per_backoff(exc):
             values = await poller.poll()
             tried[t] = sum(1 for r in slaves.requests[before:] if r[0] == 2)
             assert values["live"] == register(1, H, 0)
-            assert all(values["dead%d" % a] is exc for a in (0, 50, 100))
+            assert all(values[f"dead{a}"] is exc for a in (0, 50, 100))
 
     on_clock(clock, passes)
     # failing twice marks it down within the first pass (its third request is not sent), then
@@ -320,13 +320,13 @@ def test_run_with_a_duration_of_zero_gives_one_reading_per_master_then_stops():
     masters = [FakeAsyncMaster(Slaves()) for _ in range(3)]
     poller = AsyncPoller()
     for n, master in enumerate(masters):
-        poller.add(master, "m%d" % n, n + 1, H, n)
+        poller.add(master, f"m{n}", n + 1, H, n)
 
     async def body():
         return [values async for values in poller.run(duration=0)]
 
     readings = asyncio.run(body())
-    assert sorted(readings, key=lambda v: next(iter(v))) == [{"m%d" % n: register(n + 1, H, n)} for n in range(3)]
+    assert sorted(readings, key=lambda v: next(iter(v))) == [{f"m{n}": register(n + 1, H, n)} for n in range(3)]
 
 
 def test_cancelling_the_task_of_run_ends_the_run():
