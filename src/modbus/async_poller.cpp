@@ -86,26 +86,11 @@ struct State {
     PyObject* capsule = nullptr;  // borrowed: the capsule that owns this state, for the callbacks
 };
 
-void free_state(PyObject* capsule) noexcept { delete static_cast<State*>(PyCapsule_GetPointer(capsule, kCapsuleName)); }
+const char* const kCapsule = kCapsuleName;
+constexpr auto free_state = poller::free_state<State, &kCapsule>;
+using Held = poller::Held<State>;
 
-struct Held {
-    Ref capsule;
-    State* state = nullptr;
-    State* operator->() const noexcept { return state; }
-};
-
-Held state_of(PyObject* self) {
-    Held held{.capsule = Ref::steal_or_null(PyObject_GetAttr(self, k_state()))};
-    if (held.capsule) held.state = static_cast<State*>(PyCapsule_GetPointer(held.capsule.get(), kCapsuleName));
-    if (!held.state) {
-        if (held.capsule || PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            raise(PyExc_TypeError, "AsyncPoller: the instance holds no poller state (was __init__ called?)");
-        }
-        raise();
-    }
-    return held;
-}
+Held state_of(PyObject* self) { return poller::held_state<State>(self, k_state(), kCapsuleName, "AsyncPoller"); }
 
 Ref running_loop() {
     Ref asyncio = own(PyImport_ImportModule("asyncio"));
@@ -590,16 +575,7 @@ PyTypeObject readings_type = [] {
 Ref run(Args& a) {
     PyObject *self = a[0], *duration = a[1];
     state_of(self);  // a poller, before anything else
-    double seconds = INFINITY;
-    if (duration != Py_None) {
-        seconds = PyFloat_AsDouble(duration);
-        if (seconds == -1.0 && PyErr_Occurred()) raise();
-        if (!(seconds >= 0) || std::isinf(seconds)) {
-            PyErr_Format(PyExc_ValueError, "AsyncPoller.run: duration must be None or a number of seconds from 0: %R",
-                         duration);
-            raise();
-        }
-    }
+    const double seconds = poller::run_seconds("AsyncPoller", duration);
     static bool ready = false;
     if (!ready) {
         check(PyType_Ready(&readings_type));

@@ -77,28 +77,11 @@ struct State {
     std::atomic<unsigned> writes{0};
 };
 
-void free_state(PyObject* capsule) noexcept { delete static_cast<State*>(PyCapsule_GetPointer(capsule, kCapsuleName)); }
+const char* const kCapsule = kCapsuleName;
+constexpr auto free_state = poller::free_state<State, &kCapsule>;
+using Held = poller::Held<State>;
 
-// The state of a poller, with the capsule that keeps it alive while the caller works on it
-// (interpreter code run meanwhile may replace the attribute).
-struct Held {
-    Ref capsule;
-    State* state = nullptr;
-    State* operator->() const noexcept { return state; }
-};
-
-Held state_of(PyObject* self) {
-    Held held{.capsule = Ref::steal_or_null(PyObject_GetAttr(self, k_state()))};
-    if (held.capsule) held.state = static_cast<State*>(PyCapsule_GetPointer(held.capsule.get(), kCapsuleName));
-    if (!held.state) {
-        if (held.capsule || PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            raise(PyExc_TypeError, "Poller: the instance holds no poller state (was __init__ called?)");
-        }
-        raise();
-    }
-    return held;
-}
+Held state_of(PyObject* self) { return poller::held_state<State>(self, k_state(), kCapsuleName, "Poller"); }
 
 // ---- clock and sleep -----------------------------------------------------------------------
 
@@ -492,17 +475,8 @@ PyTypeObject passes_type = [] {
 Ref run(Args& a) {
     PyObject *self = a[0], *duration = a[1];
     state_of(self);  // a poller, before anything else
-    double end = INFINITY;
-    if (duration != Py_None) {
-        const double seconds = PyFloat_AsDouble(duration);
-        if (seconds == -1.0 && PyErr_Occurred()) raise();
-        if (!(seconds >= 0) || std::isinf(seconds)) {
-            PyErr_Format(PyExc_ValueError, "Poller.run: duration must be None or a number of seconds from 0: %R",
-                         duration);
-            raise();
-        }
-        end = clock_now(self) + seconds;
-    }
+    const double seconds = poller::run_seconds("Poller", duration);
+    const double end = std::isinf(seconds) ? INFINITY : clock_now(self) + seconds;
     static bool ready = false;
     if (!ready) {
         check(PyType_Ready(&passes_type));

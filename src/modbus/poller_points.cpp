@@ -431,6 +431,31 @@ void load_learned(polling::Learning& learning, PyObject* learned) {
     learning.limits = std::move(limits);
 }
 
+void* capsule_state(PyObject* self, PyObject* key, const char* capsule_name, const char* who, Ref& capsule) {
+    capsule = Ref::steal_or_null(PyObject_GetAttr(self, key));
+    void* state = capsule ? PyCapsule_GetPointer(capsule.get(), capsule_name) : nullptr;
+    if (!state) {
+        if (capsule || PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s: the instance holds no poller state (was __init__ called?)", who);
+        }
+        raise();
+    }
+    return state;
+}
+
+double run_seconds(const char* who, PyObject* duration) {
+    if (duration == Py_None) return INFINITY;
+    const double seconds = PyFloat_AsDouble(duration);
+    if (seconds == -1.0 && PyErr_Occurred()) raise();
+    if (!(seconds >= 0) || std::isinf(seconds)) {
+        PyErr_Format(PyExc_ValueError, "%s.run: duration must be None or a number of seconds from 0: %R", who,
+                     duration);
+        raise();
+    }
+    return seconds;
+}
+
 std::size_t gap_value(const char* who, PyObject* value, const char* what) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);

@@ -119,6 +119,33 @@ Ref stats_of(const Book& book);
 Ref learned_of(const polling::Learning& learning);
 void load_learned(polling::Learning& learning, PyObject* learned);
 
+// The state of a poller in a capsule of its __dict__, with the capsule that keeps it alive while
+// the caller works on it (interpreter code run meanwhile may replace the attribute).
+template <class State>
+struct Held {
+    Ref capsule;
+    State* state = nullptr;
+    State* operator->() const noexcept { return state; }
+};
+
+// The state under `key`, or TypeError "<who>: the instance holds no poller state ...".
+void* capsule_state(PyObject* self, PyObject* key, const char* capsule_name, const char* who, Ref& capsule);
+
+template <class State>
+Held<State> held_state(PyObject* self, PyObject* key, const char* capsule_name, const char* who) {
+    Held<State> held;
+    held.state = static_cast<State*>(capsule_state(self, key, capsule_name, who, held.capsule));
+    return held;
+}
+
+template <class State, const char* const* capsule_name>
+void free_state(PyObject* capsule) noexcept {
+    delete static_cast<State*>(PyCapsule_GetPointer(capsule, *capsule_name));
+}
+
+// run(duration): seconds from 0, or infinity for None; ValueError "<who>.run: ..." otherwise.
+double run_seconds(const char* who, PyObject* duration);
+
 // A gap argument (max_gap, max_bit_gap): an int from 0, larger ones taken as 65535.
 std::size_t gap_value(const char* who, PyObject* value, const char* what);
 // The keyword-only figures of a poller: max_failures (an int from 1) and max_backoff (a
