@@ -338,14 +338,10 @@ Ref init(Args& a) {
     return none();
 }
 
-bool is_instance(PyObject* obj, const char* class_name) {
-    Ref cls = global(own(PyUnicode_FromString(class_name)).get());
-    return check(PyObject_IsInstance(obj, cls.get())) != 0;
-}
-
 MasterKind kind_of(PyObject* master) {
-    if (is_instance(master, "AsyncMaster")) return MasterKind::Stationed;
-    if (is_instance(master, "AsyncModbusTCPMaster")) return MasterKind::Tcp;
+    const auto kind =
+        poller::kind_of(master, {{"AsyncMaster", MasterKind::Stationed}, {"AsyncModbusTCPMaster", MasterKind::Tcp}});
+    if (kind) return *kind;
     PyErr_Format(PyExc_TypeError, "AsyncPoller.add: master must be an AsyncMaster or AsyncModbusTCPMaster, not %.200s",
                  Py_TYPE(master)->tp_name);
     raise();

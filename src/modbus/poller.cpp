@@ -136,20 +136,15 @@ void sleep_for(double seconds) {
 
 // ---- construction ------------------------------------------------------------------------------
 
-bool is_instance(PyObject* obj, const char* class_name) {
-    Ref cls = global(own(PyUnicode_FromString(class_name)).get());
-    return check(PyObject_IsInstance(obj, cls.get())) != 0;
-}
-
 MasterKind kind_of(PyObject* master) {
-    if (is_instance(master, "Master")) return MasterKind::Stationed;
-    if (is_instance(master, "FixMaster")) return MasterKind::Fixed;
-    if (is_instance(master, "ModbusTCPMaster")) return MasterKind::Tcp;
+    const auto kind = poller::kind_of(
+        master,
+        {{"Master", MasterKind::Stationed}, {"FixMaster", MasterKind::Fixed}, {"ModbusTCPMaster", MasterKind::Tcp}});
+    if (kind) return *kind;
     PyErr_Format(PyExc_TypeError, "Poller: master must be a Master, FixMaster or ModbusTCPMaster, not %.200s",
                  Py_TYPE(master)->tp_name);
     raise();
 }
-// ---- construction, continued ---------------------------------------------------------------
 
 // Poller(master, max_gap=16, max_bit_gap=256, clock=None, max_failures=3, max_backoff=60.0, learned=None)
 Ref init(Args& a) {

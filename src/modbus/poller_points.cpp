@@ -141,6 +141,14 @@ std::string utf8_of(PyObject* text) {
     return std::string(chars, static_cast<std::size_t>(size));
 }
 
+std::optional<MasterKind> kind_of(PyObject* master, std::initializer_list<ClassKind> classes) {
+    for (const ClassKind& row : classes) {
+        Ref cls = global(own(PyUnicode_FromString(row.class_name)).get());
+        if (check(PyObject_IsInstance(master, cls.get()))) return row.kind;
+    }
+    return std::nullopt;
+}
+
 NewPoint checked_point(const char* who, PyObject* const* a, PyObject* fixed) {
     PyObject* name = a[0];
     const long long station = field_of(a[1], "station", 0xFF);

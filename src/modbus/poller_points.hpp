@@ -8,6 +8,7 @@
 #include "module/runtime.hpp"
 
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -77,6 +78,14 @@ struct Book {
 // How a master is asked: Master and AsyncMaster take the station first; FixMaster,
 // ModbusTCPMaster and AsyncModbusTCPMaster read their own station.
 enum class MasterKind : std::uint8_t { Stationed, Fixed, Tcp };
+
+// The kind of the first class in `classes` (module names) that `master` is an instance of;
+// none when it is of none of them.
+struct ClassKind {
+    const char* class_name;
+    MasterKind kind;
+};
+std::optional<MasterKind> kind_of(PyObject* master, std::initializer_list<ClassKind> classes);
 
 // The master's answer to one request through its public members (read_registers,
 // read_input_registers, read_coils, read_input_coils): the registers or bits it read, or an
