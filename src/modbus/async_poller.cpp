@@ -118,6 +118,8 @@ struct CallbackData {
     unsigned long long pass_id;
 };
 
+void fail_all(State& st);
+
 PyObject* callback_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     PyObject* argument = nargs > 0 ? args[0] : Py_None;  // a future's callback gets it; a timer's nothing
     return guarded([&]() -> PyObject* {
@@ -125,7 +127,11 @@ PyObject* callback_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
         auto* state = static_cast<State*>(PyCapsule_GetPointer(capsule, kCapsuleName));
         const auto* data = static_cast<const CallbackData*>(PyCapsule_GetPointer(PyTuple_GET_ITEM(self, 1), nullptr));
         if (!state || !data) raise();
-        data->body(*state, data->link, data->pass_id, argument);
+        try {
+            data->body(*state, data->link, data->pass_id, argument);
+        } catch (const PyError&) {
+            fail_all(*state);
+        }
         return none().release();
     });
 }
@@ -317,6 +323,23 @@ void pass_ended(State& st, std::size_t index) {
         deliver(*st.run, values);
         schedule_next(st, index);
     }
+}
+
+// A callback of the loop that failed (no memory, an exception of the interpreter's own making):
+// what waits for the passes gets the error, rather than waiting for ever, and the passes end.
+void fail_all(State& st) {
+    Ref error = Ref::steal_or_null(PyErr_GetRaisedException());
+    for (auto& link : st.links) {
+        if (link->poll && !future_done(link->poll->future.get()))
+            call_method(link->poll->future.get(), BREL_STR("set_exception"), error.get());
+        drop_pass(*link);
+    }
+    if (st.run && st.run->waiter && !future_done(st.run->waiter.get())) {
+        Ref waiter = st.run->waiter;
+        st.run->waiter = Ref();
+        call_method(waiter.get(), BREL_STR("set_exception"), error.get());
+    }
+    stop_run(st);
 }
 
 // ---- members --------------------------------------------------------------------------------
