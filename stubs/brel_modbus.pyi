@@ -1672,6 +1672,16 @@ class AsyncPoller:
     def stats(self) -> dict[AsyncMaster | AsyncModbusTCPMaster, dict[int, dict[str, int | float | str | None]]]:
         """Figures per master and station: {master: {station: {name: figure}}}, as Poller.stats gives
         them (rtt, last_success and backoff in seconds of the event loop's clock)."""
+    async def write(self, name: str, value: Any) -> None:
+        """Write a point's value (its format and order) through its master: write_registers (function
+        code 16) for a holding register point, write_coil (function code 5) for a coil point. The
+        master sends it before the reads that wait, so it goes out before the poller's next read
+        on that master; it returns when written, or raises as the master does.
+
+        Raises: KeyError for an unknown name; ValueError for an input register or discrete input
+        point, or a value its format cannot hold; TypeError for a value of the wrong type.
+        Example: await poller.write("setpoint", 21.5)
+        """
 
 __version__: str
 """The version of the installed distribution."""

@@ -609,6 +609,23 @@ Ref run(Args& a) {
     return Ref::steal(reinterpret_cast<PyObject*>(it));
 }
 
+// write(name, value): the point's value through its master (write_registers or write_coil);
+// the master's future. An asyncio master sends a write before the reads that wait, and the
+// poller has one read at most on each master: the write goes next.
+Ref write(Args& a) {
+    PyObject *self = a[0], *name = a[1], *value = a[2];
+    Held st = state_of(self);
+    const auto found = st->by_name.find(poller::utf8_of(name));
+    if (found == st->by_name.end()) {
+        PyErr_Format(PyExc_KeyError, "AsyncPoller.write: no point is named %R", name);
+        raise();
+    }
+    Link& link = *st->links[found->second.first];
+    const poller::PointWrite w = poller::point_write("AsyncPoller", link.book, found->second.second, name, value);
+    Ref master = link.master;  // held: the write may run any interpreter code
+    return poller::call_write(master.get(), link.kind, w);
+}
+
 // stats: {master: {station: {name: figure}}}, each master's as Poller.stats gives them.
 Ref stats(Args& a) {
     Held st = state_of(a[0]);
@@ -648,6 +665,7 @@ const ClassSpec& async_poller_class() {
             method("run", run, {{"duration", "float | None", none_default}}),
             method("plan", plan, {}, "list"),
             property("stats", stats, "dict"),
+            method("write", write, {{"name", "str"}, {"value"}}),
         }};
     return spec;
 }

@@ -1151,6 +1151,15 @@ constexpr ReferenceText texts[] = {
     {"AsyncPoller", "stats",
      "Figures per master and station: {master: {station: {name: figure}}}, as Poller.stats gives\n"
      "them (rtt, last_success and backoff in seconds of the event loop's clock)."},
+    {"AsyncPoller", "write",
+     "Write a point's value (its format and order) through its master: write_registers (function\n"
+     "code 16) for a holding register point, write_coil (function code 5) for a coil point. The\n"
+     "master sends it before the reads that wait, so it goes out before the poller's next read\n"
+     "on that master; it returns when written, or raises as the master does.\n"
+     "\n"
+     "Raises: KeyError for an unknown name; ValueError for an input register or discrete input\n"
+     "point, or a value its format cannot hold; TypeError for a value of the wrong type.\n"
+     "Example: await poller.write(\"setpoint\", 21.5)"},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -1856,6 +1865,9 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncPoller", "run", "return", "~AsyncIterator[dict[str, Any]]"},
     {"AsyncPoller", "plan", "return", "~list[tuple[AsyncMaster | AsyncModbusTCPMaster, int, str, int, int, list[str]]]"},
     {"AsyncPoller", "stats", "return", "~dict[AsyncMaster | AsyncModbusTCPMaster, dict[int, dict[str, int | float | str | None]]]"},
+    {"AsyncPoller", "write", "name", "~str"},
+    {"AsyncPoller", "write", "value", "~Any"},
+    {"AsyncPoller", "write", "return", "~None"},
 };
 // clang-format on
 

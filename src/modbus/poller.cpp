@@ -360,41 +360,10 @@ Ref write(Args& a) {
         PyErr_Format(PyExc_KeyError, "Poller.write: no point is named %R", name);
         raise();
     }
-    const std::size_t index = found->second;
-    const polling::Point point = st->book.points[index];
-    if (point.table == Table::Input || point.table == Table::Discrete) {
-        PyErr_Format(PyExc_ValueError, "Poller.write: %R is %s, which cannot be written", name,
-                     point.table == Table::Input ? "an input register" : "a discrete input");
-        raise();
-    }
+    const poller::PointWrite w = poller::point_write("Poller", st->book, found->second, name, value);
     Ref master = getattr(self, k_master());
-    Ref address = make_int(point.address);
-    Ref payload;  // the registers, or the coil's value
-    PyObject* method = BREL_STR("write_coil");
-    if (point.table == Table::Holding) {
-        const poller::PointData& d = st->book.data[index];
-        if (point.width > modbus::kMaxWriteRegisters) {
-            PyErr_Format(PyExc_ValueError, "Poller.write: %R takes %u registers, at most %zu can be written", name,
-                         static_cast<unsigned>(point.width), modbus::kMaxWriteRegisters);
-            raise();
-        }
-        Ref values = d.one_value ? own(PyList_New(1)) : Ref::borrow(value);
-        if (d.one_value) PyList_SET_ITEM(values.get(), 0, Py_NewRef(value));
-        const std::vector<std::uint16_t> words = encode_to_words(d.layout, values.get());
-        payload = own(PyList_New(static_cast<Py_ssize_t>(words.size())));
-        for (std::size_t i = 0; i < words.size(); ++i)
-            PyList_SET_ITEM(payload.get(), static_cast<Py_ssize_t>(i), make_int(words[i]).release());
-        method = BREL_STR("write_registers");
-    } else {
-        payload = Ref::borrow(value);
-    }
     WriteUnderWay under_way(*st.state);
-    if (st->kind == MasterKind::Stationed) {
-        Ref station = make_int(point.station);
-        call_method(master.get(), method, station.get(), address.get(), payload.get());
-    } else {
-        call_method(master.get(), method, address.get(), payload.get());
-    }
+    poller::call_write(master.get(), st->kind, w);
     return none();
 }
 

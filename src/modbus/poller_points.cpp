@@ -248,6 +248,38 @@ Ref read_request(PyObject* master, MasterKind kind, const polling::Request& r) {
     return call_method(master, method, address.get(), count.get());
 }
 
+PointWrite point_write(const char* who, const Book& book, std::size_t index, PyObject* name, PyObject* value) {
+    const polling::Point point = book.points[index];
+    if (point.table == Table::Input || point.table == Table::Discrete) {
+        PyErr_Format(PyExc_ValueError, "%s.write: %R is %s, which cannot be written", who, name,
+                     point.table == Table::Input ? "an input register" : "a discrete input");
+        raise();
+    }
+    PointWrite w{BREL_STR("write_coil"), make_int(point.station), make_int(point.address), Ref::borrow(value)};
+    if (point.table == Table::Holding) {
+        const PointData& d = book.data[index];
+        if (point.width > modbus::kMaxWriteRegisters) {
+            PyErr_Format(PyExc_ValueError, "%s.write: %R takes %u registers, at most %zu can be written", who, name,
+                         static_cast<unsigned>(point.width), modbus::kMaxWriteRegisters);
+            raise();
+        }
+        Ref values = d.one_value ? own(PyList_New(1)) : Ref::borrow(value);
+        if (d.one_value) PyList_SET_ITEM(values.get(), 0, Py_NewRef(value));
+        const std::vector<std::uint16_t> words = encode_to_words(d.layout, values.get());
+        w.payload = own(PyList_New(static_cast<Py_ssize_t>(words.size())));
+        for (std::size_t i = 0; i < words.size(); ++i)
+            PyList_SET_ITEM(w.payload.get(), static_cast<Py_ssize_t>(i), make_int(words[i]).release());
+        w.method = BREL_STR("write_registers");
+    }
+    return w;
+}
+
+Ref call_write(PyObject* master, MasterKind kind, const PointWrite& w) {
+    if (kind == MasterKind::Stationed)
+        return call_method(master, w.method, w.station.get(), w.address.get(), w.payload.get());
+    return call_method(master, w.method, w.address.get(), w.payload.get());
+}
+
 void give_points(const Book& book, const polling::Request& r, PyObject* values, PyObject* value) {
     for (const std::size_t index : r.points) check(PyDict_SetItem(values, book.data[index].name.get(), value));
 }

@@ -108,6 +108,18 @@ NewPoint checked_point(const char* who, PyObject* const* args, PyObject* fixed);
 // The point joins the book (its name already known to be new).
 void take_point(Book& book, NewPoint&& p);
 
+// A point's value as a write: write_registers with its registers (its format and order) for
+// a holding register, write_coil for a coil; checked as `who`'s write() checks it (ValueError
+// for an input, a discrete input, or more registers than one write takes).
+struct PointWrite {
+    PyObject* method;  // borrowed interned name
+    Ref station, address, payload;
+};
+PointWrite point_write(const char* who, const Book& book, std::size_t index, PyObject* name, PyObject* value);
+// The write through the master's public member: what it returns (None, or an asyncio
+// master's future).
+Ref call_write(PyObject* master, MasterKind kind, const PointWrite& w);
+
 // The points of `r` get `value` (a failure) in `values`.
 void give_points(const Book& book, const polling::Request& r, PyObject* values, PyObject* value);
 

@@ -46,6 +46,18 @@ class FakeAsyncMaster(AsyncMaster):
     def read_input_coils(self, station, address, count):
         return self._future(station, "discrete", address, count)
 
+    def _written(self, station, table, address, values):
+        future = asyncio.get_running_loop().create_future()
+        self.slaves.write(station, table, address, values)
+        future.set_result(None)
+        return future
+
+    def write_registers(self, station, address, values):
+        return self._written(station, H, address, values)
+
+    def write_coil(self, station, address, value):
+        return self._written(station, "coil", address, value)
+
 
 class FakeAsyncTCPMaster(AsyncModbusTCPMaster):
     def __init__(self, slaves, station=1):   # no connection
@@ -352,3 +364,42 @@ def test_cancelling_the_task_of_run_ends_the_run():
         return await poller.poll()   # the run is over: a pass may start
 
     assert asyncio.run(body()) == {"s": register(1, H, 0)}
+
+
+def test_write_goes_through_the_points_master_in_its_format():
+    slaves = Slaves()
+    one, other = FakeAsyncMaster(Slaves()), FakeAsyncMaster(slaves)
+    poller = AsyncPoller()
+    poller.add(one, "x", 1, H, 0)
+    poller.add(other, "level", 3, H, 10, "f", "CDAB")
+    poller.add(other, "pump", 3, "coil", 4)
+    poller.add(other, "temp", 3, "input", 2)
+
+    async def body():
+        assert await poller.write("level", 1.5) is None
+        await poller.write("pump", True)
+        return await poller.poll()
+
+    values = asyncio.run(body())
+    # 1.5 is 0x3FC00000: its words swapped (CDAB)
+    assert slaves.requests[:2] == [(3, "write holding", 10, [0x0000, 0x3FC0]), (3, "write coil", 4, [True])]
+    assert values["level"] == 1.5 and values["pump"] is True
+    assert one.slaves.requests == [(1, H, 0, 1)]   # nothing written through the other master
+
+
+@pytest.mark.parametrize("name, value, error, text", [
+    ("nothing", 1, KeyError, "\"AsyncPoller.write: no point is named 'nothing'\""),
+    ("temp", 1, ValueError, "AsyncPoller.write: 'temp' is an input register, which cannot be written"),
+    ("level", "high", TypeError, None),
+])
+def test_write_checks_before_sending(name, value, error, text):
+    slaves = Slaves()
+    master = FakeAsyncMaster(slaves)
+    poller = AsyncPoller()
+    poller.add(master, "level", 3, H, 10, "f")
+    poller.add(master, "temp", 3, "input", 2)
+    with pytest.raises(error) as caught:
+        poller.write(name, value)
+    if text:
+        assert str(caught.value) == text
+    assert slaves.requests == []

@@ -118,3 +118,25 @@ def test_many_connections_with_a_dead_unit():
     dead_figures = stats[masters[dead - 1]][dead]
     assert dead_figures["timeouts"] == 2 and dead_figures["state"] == "down"
     assert all(stats[m][m.station]["answers"] == 2 for m in masters if m.station != dead)
+
+
+def test_write_then_read_back_on_both_masters(slaves):
+    async def body():
+        async with AsyncModbusTCPMaster("127.0.0.1", slaves.tcp_port, 2.0, STATION) as tcp, \
+                AsyncMaster(rtu_url(slaves), 19200, 2.0) as rtu:
+            poller = AsyncPoller()
+            poller.add(tcp, "setpoint", STATION, "holding", 310, "f")
+            poller.add(rtu, "limit", STATION, "holding", 320, "i", "CDAB")
+            try:
+                await poller.write("setpoint", 21.5)
+                await poller.write("limit", -70000)
+                [values] = await passes(poller, 1)
+                raw = await tcp.read_registers(310, 2), await tcp.read_registers(320, 2)
+            finally:
+                await tcp.write_registers(310, [0, 0, 0, 0])
+                await tcp.write_registers(320, [0, 0])
+            return values, raw
+
+    values, raw = asyncio.run(body())
+    assert values == {"setpoint": 21.5, "limit": -70000}
+    assert raw == ([0x41AC, 0x0000], [(-70000 & 0xFFFF), (-70000 >> 16) & 0xFFFF])
