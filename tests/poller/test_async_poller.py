@@ -18,20 +18,30 @@ class FakeAsyncMaster(AsyncMaster):
     """An AsyncMaster whose reads are answered by `slaves` at once, or held back (their futures
     kept in `held`) while `hold` is set."""
 
-    def __init__(self, slaves, hold=False):   # no line
+    def __init__(self, slaves, hold=False, later=False):   # no line
         self.slaves = slaves
         self.hold = hold
         self.held = []
+        self.later = later   # answered on the loop's next step rather than at once
 
     def _future(self, station, table, address, count):
         future = asyncio.get_running_loop().create_future()
         if self.hold:
             self.held.append(future)
             return future
-        try:
-            future.set_result(self.slaves.answer(station, table, address, count))
-        except Exception as exc:
-            future.set_exception(exc)
+
+        def settle():
+            if future.cancelled():
+                return
+            try:
+                future.set_result(self.slaves.answer(station, table, address, count))
+            except Exception as exc:
+                future.set_exception(exc)
+
+        if self.later:
+            asyncio.get_running_loop().call_soon(settle)
+        else:
+            settle()
         return future
 
     def read_registers(self, station, address, count, func_code=3):
@@ -403,3 +413,44 @@ def test_write_checks_before_sending(name, value, error, text):
     if text:
         assert str(caught.value) == text
     assert slaves.requests == []
+
+
+@pytest.mark.parametrize("steps", range(12))
+def test_poll_cancelled_after_any_number_of_loop_steps_leaves_the_poller_sound(steps):
+    slaves = Slaves(holes={(1, H, 5)}, silent={2})
+    masters = [FakeAsyncMaster(slaves, later=True) for _ in range(3)]
+    poller = AsyncPoller(max_failures=2)
+    for n, master in enumerate(masters):
+        for address in (0, 3, 5, 8, 40):
+            poller.add(master, f"m{n}.{address}", 1, H, address, period=1e-9)
+        poller.add(master, f"m{n}.silent", 2, H, 0, period=1e-9)
+
+    async def body():
+        task = asyncio.ensure_future(poller.poll())
+        for _ in range(steps):
+            await asyncio.sleep(0)
+        task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            pass
+        await asyncio.sleep(0)
+        return await poller.poll()
+
+    values = asyncio.run(body())
+    for n in range(3):
+        for address in (0, 3, 8, 40):
+            assert values[f"m{n}.{address}"] == register(1, H, address)
+        assert isinstance(values[f"m{n}.5"], SlaveException)
+        assert isinstance(values[f"m{n}.silent"], brel_modbus.ModbusTimeoutError)
+    for master in masters:
+        for figures in poller.stats[master].values():
+            assert figures["requests"] == (figures["answers"] + figures["timeouts"] + figures["slave_exceptions"]
+                                           + figures["other_errors"])
+
+
+def test_an_empty_poller_runs_out_at_once():
+    async def body():
+        return [values async for values in AsyncPoller().run()]
+
+    assert asyncio.run(body()) == []
