@@ -140,3 +140,30 @@ def test_write_then_read_back_on_both_masters(slaves):
     values, raw = asyncio.run(body())
     assert values == {"setpoint": 21.5, "limit": -70000}
     assert raw == ([0x41AC, 0x0000], [(-70000 & 0xFFFF), (-70000 >> 16) & 0xFFFF])
+
+
+@pytest.mark.skipif(not MANY_SLAVE.exists(), reason="the many-connection slave is not built (make bench-tools)")
+def test_run_on_uvloop_with_a_dead_unit():
+    uvloop = pytest.importorskip("uvloop")
+
+    async def body(port):
+        masters = [AsyncModbusTCPMaster("127.0.0.1", port, 0.2, unit) for unit in (1, 2, 3)]
+        poller = AsyncPoller(max_failures=1)
+        for master in masters:
+            poller.add(master, f"h{master.station}", master.station, "holding", 4 + master.station, period=0.01)
+        readings = []
+        try:
+            async with asyncio.timeout(20):
+                async for values in poller.run(duration=0.5):
+                    readings.append(values)
+        finally:
+            for master in masters:
+                await master.close()
+        return readings, poller.stats[masters[1]][2]
+
+    with run_many_slave("--drop-unit", "2") as slave:
+        readings, dead = uvloop.run(body(slave.port))
+    live = [values for values in readings if "h2" not in values]
+    assert len(live) >= 2 and all(values in ({"h1": 5}, {"h3": 7}) for values in live)
+    assert all(isinstance(values["h2"], ModbusTimeoutError) for values in readings if "h2" in values)
+    assert dead["state"] == "down" and dead["answers"] == 0
