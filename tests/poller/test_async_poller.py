@@ -287,11 +287,17 @@ def test_a_dead_station_is_tried_by_one_request_per_backoff(exc):
 
 # ---- side by side ------------------------------------------------------------------------
 
-def test_a_master_held_up_delays_no_other_masters_readings():
+def slow_and_fast():
+    """A poller of two masters, one point each: one whose requests are held back, one that answers."""
     slow, fast = FakeAsyncMaster(Slaves(), hold=True), FakeAsyncMaster(Slaves())
     poller = AsyncPoller()
     poller.add(slow, "s", 1, H, 0, period=0.001)
     poller.add(fast, "f", 1, H, 0, period=0.001)
+    return poller, slow, fast
+
+
+def test_a_master_held_up_delays_no_other_masters_readings():
+    poller, slow, fast = slow_and_fast()
 
     async def body():
         readings = []
@@ -312,10 +318,7 @@ def test_a_master_held_up_delays_no_other_masters_readings():
 
 
 def test_cancelled_poll_cancels_the_requests_under_way_and_counts_nothing():
-    slow, fast = FakeAsyncMaster(Slaves(), hold=True), FakeAsyncMaster(Slaves())
-    poller = AsyncPoller()
-    poller.add(slow, "s", 1, H, 0, period=0.001)
-    poller.add(fast, "f", 1, H, 0, period=0.001)
+    poller, slow, fast = slow_and_fast()
 
     async def body():
         task = asyncio.ensure_future(poller.poll())
