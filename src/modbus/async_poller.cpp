@@ -207,7 +207,11 @@ void pump(State& st, std::size_t index) {
         try {
             future = poller::read_request(link.master.get(), link.kind, step->request);
         } catch (const PyError&) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+            // KeyboardInterrupt and the like end the pass; the request never went
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                link.walk->abandoned();
+                throw;
+            }
             Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
             poller::take_failure(link.book, *link.walk, exc.get(), since(link.sent_at), link.values.get());
             continue;
@@ -223,7 +227,10 @@ void pump(State& st, std::size_t index) {
 
 // Drops the pass under way (its request cancelled): nothing of it is counted.
 void drop_pass(Link& link) {
-    if (!link.walk) return;
+    if (!link.walk) {
+        link.poll.reset();
+        return;
+    }
     if (link.in_flight) {
         link.walk->abandoned();
         Ref future = link.in_flight;
@@ -453,7 +460,16 @@ Ref poll(Args& a) {
     call_method(result.get(), BREL_STR("add_done_callback"), settled.get());
     const double now = loop_time(loop.get());
     for (auto& link : st->links) link->poll = waiter;
-    for (std::size_t i = 0; i < st->links.size(); ++i) start_pass(*st.state, i, now);
+    try {
+        for (std::size_t i = 0; i < st->links.size(); ++i) start_pass(*st.state, i, now);
+    } catch (const PyError&) {
+        // a master that raised KeyboardInterrupt or the like: no pass of this poll goes on
+        PyObject* raised = PyErr_GetRaisedException();
+        for (auto& link : st->links)
+            if (link->poll == waiter) drop_pass(*link);
+        PyErr_SetRaisedException(raised);
+        throw;
+    }
     return result;
 }
 

@@ -457,3 +457,22 @@ def test_an_empty_poller_runs_out_at_once():
         return [values async for values in AsyncPoller().run()]
 
     assert asyncio.run(body()) == []
+
+
+def test_an_interrupt_raised_by_a_master_ends_the_poll_and_the_next_one_runs():
+    slaves = Slaves()
+    first, second = FakeAsyncMaster(slaves), FakeAsyncMaster(slaves)
+    poller = AsyncPoller()
+    poller.add(first, "a", 1, H, 0, period=1e-9)
+    poller.add(second, "b", 2, H, 0, period=1e-9)
+    second.read_registers = lambda *args: (_ for _ in ()).throw(KeyboardInterrupt)
+
+    async def body():
+        with pytest.raises(KeyboardInterrupt):
+            poller.poll()
+        del second.read_registers
+        await asyncio.sleep(0)
+        return await poller.poll()
+
+    assert asyncio.run(body()) == {"a": register(1, H, 0), "b": register(2, H, 0)}
+    assert poller.stats[second][2]["requests"] == 1   # the interrupted request is not counted
