@@ -119,6 +119,7 @@ MEMORY_ARGS ?=
 POLLER_ARGS ?=
 THREADS_ARGS ?=
 SCALE_ARGS ?=
+ASYNC_POLLER_ARGS ?=
 
 # libmodbus (slave and C client) from Debian, installed when missing.
 bench-libmodbus:
@@ -168,11 +169,14 @@ bench: install bench-deps bench-tools bench-valgrind
 	$(PY) bench/asyncio_tcp.py $(ASYNCIO_ARGS)
 	$(PY) bench/rtu_tcp.py $(RTU_TCP_ARGS)
 	$(PY) bench/scale.py $(SCALE_ARGS)
+	$(PY) bench/async_poller.py $(ASYNC_POLLER_ARGS)
 
 # Many connections from one asyncio process against the epoll slave, and pipelining on one
-# connection (bench/scale.py); needs only the many-connection slave among the C tools.
+# connection (bench/scale.py), then AsyncPoller over many devices with dead ones
+# (bench/async_poller.py); needs only the many-connection slave among the C tools.
 bench-scale: install bench-deps $(BENCH_BUILD)/many_slave
 	$(PY) bench/scale.py $(SCALE_ARGS)
+	$(PY) bench/async_poller.py $(ASYNC_POLLER_ARGS)
 
 bench-memory: install bench-deps bench-tools
 	$(PY) bench/memory.py $(MEMORY_ARGS)

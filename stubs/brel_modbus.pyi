@@ -14,7 +14,7 @@ import os
 import socket
 import ssl
 import struct
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import AsyncIterator, Callable, Iterable, Iterator, Sequence
 from types import TracebackType
 from _typeshed import structseq
 from typing import Any, Final, Iterable as _Iterable, List as _List, Optional as _Optional, Sequence as _Sequence, final
@@ -1643,6 +1643,80 @@ class AsyncMaster:
         """
     @reconnect.setter
     def reconnect(self, value: bool) -> None: ...
+
+
+class AsyncPoller:
+    """Reads the points of many asyncio masters (AsyncMaster, AsyncModbusTCPMaster) at once: each
+    master's points are merged into few requests as Poller merges them, and the masters are
+    read side by side on the running event loop, one request on each at a time.
+
+    A station that does not answer costs only its own master its time-outs: after max_failures
+    failures in a row it is down, and tried again by one request per back-off (from its
+    shortest period, doubling up to max_backoff), its points given its last failure meanwhile.
+    Refusals are learned as Poller learns them (holes cut out, block limits found), and gateway
+    exceptions 10 and 11 count as the unit being down.
+    Example: poller = AsyncPoller(); poller.add(plc, "level", 1, "holding", 4, "f")
+    """
+
+    def __init__(self, max_gap: int = 16, max_bit_gap: int = 256, *, max_failures: int = 3,
+                 max_backoff: float = 60.0) -> None:
+        """Make an empty poller.
+
+        Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the same
+        for coils and discrete inputs; max_failures, the failures in a row (time-outs, CRC
+        errors, mismatches, lost connections, gateway exceptions 10 and 11) that mark a station
+        down; max_backoff, the longest wait in seconds between two tries of a station that is down.
+        Raises: ValueError for a negative gap, max_failures below 1, or a max_backoff that is not
+        a positive number.
+        """
+    def add(self, master: AsyncMaster | AsyncModbusTCPMaster, name: str, station: int, table: str, address: int,
+            format: str = "H", order: str = "ABCD", period: float = 1.0) -> None:
+        """Add a point read through `master`: a value of `format` (registers) or one bit at `address`
+        of `table` ('holding', 'input', 'coil', 'discrete') of `station`, read every `period` seconds.
+
+        Raises: TypeError for a master that is not an AsyncMaster or AsyncModbusTCPMaster;
+        ValueError for a repeated name (over all masters), an unknown table, a bad format or
+        order, a period that is not positive, a point past address 65535, station 0 on an
+        AsyncMaster, or a station other than an AsyncModbusTCPMaster's own; OverflowError for a
+        station outside 0..255 or an address outside 0..65535.
+        Example: poller.add(plc, "level", 1, "holding", 4, "f")
+        """
+    async def poll(self) -> dict[str, Any]:
+        """One pass over every due request of every master, the masters side by side: name -> value,
+        or the exception of the point's failed request.
+
+        Cancelled, the requests under way are cancelled and nothing of them is counted.
+        Raises: RuntimeError while another pass of this poller (poll() or run()) is under way.
+        Example: values = await poller.poll()
+        """
+    def run(self, duration: float | None = None) -> AsyncIterator[dict[str, Any]]:
+        """An async iterator of readings: each master's passes follow its points' periods, and each
+        pass that ends is one reading (name -> value | exception, that master's points due then);
+        stops after `duration` seconds from its first step (None: never).
+
+        A master slowed by a station that does not answer delays no other master's readings.
+        Cancelling the step that waits (or the iterator's aclose()) ends the run and cancels the
+        requests under way. One run at a time: its first step raises RuntimeError while another
+        pass of this poller is under way.
+        Raises: ValueError for a negative duration.
+        Example: async for values in poller.run(duration=10.0): print(values)
+        """
+    def plan(self) -> list[tuple[AsyncMaster | AsyncModbusTCPMaster, int, str, int, int, list[str]]]:
+        """The requests a pass sends: (master, station, table, address, count, [names])."""
+    @property
+    def stats(self) -> dict[AsyncMaster | AsyncModbusTCPMaster, dict[int, dict[str, int | float | str | None]]]:
+        """Figures per master and station: {master: {station: {name: figure}}}, as Poller.stats gives
+        them (rtt, last_success and backoff in seconds of the event loop's clock)."""
+    async def write(self, name: str, value: Any) -> None:
+        """Write a point's value (its format and order) through its master: write_registers (function
+        code 16) for a holding register point, write_coil (function code 5) for a coil point. The
+        master sends it before the reads that wait, so it goes out before the poller's next read
+        on that master; it returns when written, or raises as the master does.
+
+        Raises: KeyError for an unknown name; ValueError for an input register or discrete input
+        point, or a value its format cannot hold; TypeError for a value of the wrong type.
+        Example: await poller.write("setpoint", 21.5)
+        """
 
 __version__: str
 """The version of the installed distribution."""

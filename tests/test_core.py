@@ -1,8 +1,9 @@
 """The Modbus TCP exchange of src/modbus/tcp_exchange.hpp, the Modbus RTU exchange of
 src/modbus/rtu_exchange.hpp, the order of the calls on an RTU line of src/modbus/rtu_queue.hpp
-and the poller's planning of src/modbus/plan.hpp, plain C++ without the interpreter:
-tests/core/exchange_test.cpp, tests/core/rtu_exchange_test.cpp, tests/core/rtu_queue_test.cpp
-and tests/core/plan_test.cpp built with the system compiler (with AddressSanitizer and
+the poller's planning of src/modbus/plan.hpp and its walk of a pass of
+src/modbus/poller_learning.hpp, plain C++ without the interpreter: tests/core/exchange_test.cpp,
+tests/core/rtu_exchange_test.cpp, tests/core/rtu_queue_test.cpp, tests/core/plan_test.cpp and
+tests/core/poller_learning_test.cpp built with the system compiler (with AddressSanitizer and
 UndefinedBehaviorSanitizer) and run once per case."""
 
 from __future__ import annotations
@@ -43,6 +44,10 @@ PLAN_CASES = ["every_limit_is_found_by_halving", "a_refusal_of_a_size_read_befor
               "the_costs_follow_the_last_reads", "a_gap_moves_only_beyond_noise",
               "one_hole_is_found_within_log2_of_the_span", "several_holes_cost_log2_each",
               "one_hole_in_2000_bits_is_found_within_log2_of_the_span"]
+
+LEARNING_CASES = ["a_hole_is_cut_out_within_the_pass", "a_block_limit_is_learned_and_no_point_lost",
+                  "a_failure_is_never_split_and_a_dead_unit_is_tried_once_per_backoff",
+                  "a_gateway_that_cannot_reach_the_unit_counts_as_a_failure", "an_abandoned_request_is_not_counted"]
 
 
 def build(tmp_path_factory, source):
@@ -122,4 +127,19 @@ def test_every_plan_case_is_run(plan_test):
 @pytest.mark.parametrize("case", PLAN_CASES)
 def test_plan(plan_test, case):
     proc = run(plan_test, case)
+    assert proc.returncode == 0, proc.stderr
+
+
+@pytest.fixture(scope="module")
+def learning_test(tmp_path_factory):
+    return build(tmp_path_factory, ROOT / "tests" / "core" / "poller_learning_test.cpp")
+
+
+def test_every_learning_case_is_run(learning_test):
+    assert run(learning_test, "--list").stdout.split() == sorted(LEARNING_CASES)
+
+
+@pytest.mark.parametrize("case", LEARNING_CASES)
+def test_poller_learning(learning_test, case):
+    proc = run(learning_test, case)
     assert proc.returncode == 0, proc.stderr

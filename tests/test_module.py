@@ -34,7 +34,8 @@ def test_namespace_in_order():
         "_byte_array", "ModbusStatic", "SlaveException", "Master", "FixMaster", "ModbusTCPMaster", "TCPSlaveException",
         "Poller", "AsyncModbusTCPMaster", "ModbusError", "ModbusTimeoutError", "FrameError", "MismatchError",
         "ConnectionClosedError", "MasterClosedError", "TrafficRecord", "log_traffic",
-        "TcpChannel", "ModbusUDPMaster", "tls_context", "certificate_role", "AsciiChannel", "AsyncMaster"]
+        "TcpChannel", "ModbusUDPMaster", "tls_context", "certificate_role", "AsciiChannel", "AsyncMaster",
+        "AsyncPoller"]
     assert brel_modbus.create_serial_instance is brel_linkkit.create_serial_instance
     assert brel_modbus._tcp_connect is socket.create_connection
     assert brel_modbus.struct is struct

@@ -19,6 +19,7 @@ const ClassSpec& async_tcp_link_class();       // async_tcp_master.cpp: its asyn
 const ClassSpec& async_rtu_master_class();     // async_rtu_master.cpp
 const ClassSpec& async_rtu_link_class();       // async_rtu_link.cpp: its asyncio protocol, not exported
 const ClassSpec& udp_master_class();           // udp_master.cpp
+const ClassSpec& async_poller_class();         // async_poller.cpp
 
 namespace ascii {
 const ClassSpec& ascii_channel_class();  // ascii_channel.cpp

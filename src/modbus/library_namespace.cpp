@@ -45,6 +45,7 @@ void fill_library_namespace(PyObject* ns) {
     bind(ns, "AsciiChannel", build_class(ascii::ascii_channel_class()));
     record_async_rtu_link_type(build_class(async_rtu_link_class()).release());
     bind(ns, "AsyncMaster", build_class(async_rtu_master_class()));
+    bind(ns, "AsyncPoller", build_class(async_poller_class()));
 }
 
 }  // namespace brel

@@ -1124,6 +1124,68 @@ constexpr ReferenceText texts[] = {
      "first opened with (failing as Master's constructor does while the device is missing);\n"
      "a serial server's closed connection is opened again. Off, the master stays closed.\n"
      "Example: rtu.reconnect = False"},
+    {"AsyncPoller", "",
+     "Reads the points of many asyncio masters (AsyncMaster, AsyncModbusTCPMaster) at once: each\n"
+     "master's points are merged into few requests as Poller merges them, and the masters are\n"
+     "read side by side on the running event loop, one request on each at a time.\n"
+     "\n"
+     "A station that does not answer costs only its own master its time-outs: after max_failures\n"
+     "failures in a row it is down, and tried again by one request per back-off (from its\n"
+     "shortest period, doubling up to max_backoff), its points given its last failure meanwhile.\n"
+     "Refusals are learned as Poller learns them (holes cut out, block limits found), and gateway\n"
+     "exceptions 10 and 11 count as the unit being down.\n"
+     "Example: poller = AsyncPoller(); poller.add(plc, \"level\", 1, \"holding\", 4, \"f\")"},
+    {"AsyncPoller", "__init__",
+     "Make an empty poller.\n"
+     "\n"
+     "Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the same\n"
+     "for coils and discrete inputs; max_failures, the failures in a row (time-outs, CRC\n"
+     "errors, mismatches, lost connections, gateway exceptions 10 and 11) that mark a station\n"
+     "down; max_backoff, the longest wait in seconds between two tries of a station that is down.\n"
+     "Raises: ValueError for a negative gap, max_failures below 1, or a max_backoff that is not\n"
+     "a positive number."},
+    {"AsyncPoller", "add",
+     "Add a point read through `master`: a value of `format` (registers) or one bit at `address`\n"
+     "of `table` ('holding', 'input', 'coil', 'discrete') of `station`, read every `period` seconds.\n"
+     "\n"
+     "Raises: TypeError for a master that is not an AsyncMaster or AsyncModbusTCPMaster;\n"
+     "ValueError for a repeated name (over all masters), an unknown table, a bad format or\n"
+     "order, a period that is not positive, a point past address 65535, station 0 on an\n"
+     "AsyncMaster, or a station other than an AsyncModbusTCPMaster's own; OverflowError for a\n"
+     "station outside 0..255 or an address outside 0..65535.\n"
+     "Example: poller.add(plc, \"level\", 1, \"holding\", 4, \"f\")"},
+    {"AsyncPoller", "poll",
+     "One pass over every due request of every master, the masters side by side: name -> value,\n"
+     "or the exception of the point's failed request.\n"
+     "\n"
+     "Cancelled, the requests under way are cancelled and nothing of them is counted.\n"
+     "Raises: RuntimeError while another pass of this poller (poll() or run()) is under way.\n"
+     "Example: values = await poller.poll()"},
+    {"AsyncPoller", "run",
+     "An async iterator of readings: each master's passes follow its points' periods, and each\n"
+     "pass that ends is one reading (name -> value | exception, that master's points due then);\n"
+     "stops after `duration` seconds from its first step (None: never).\n"
+     "\n"
+     "A master slowed by a station that does not answer delays no other master's readings.\n"
+     "Cancelling the step that waits (or the iterator's aclose()) ends the run and cancels the\n"
+     "requests under way. One run at a time: its first step raises RuntimeError while another\n"
+     "pass of this poller is under way.\n"
+     "Raises: ValueError for a negative duration.\n"
+     "Example: async for values in poller.run(duration=10.0): print(values)"},
+    {"AsyncPoller", "plan",
+     "The requests a pass sends: (master, station, table, address, count, [names])."},
+    {"AsyncPoller", "stats",
+     "Figures per master and station: {master: {station: {name: figure}}}, as Poller.stats gives\n"
+     "them (rtt, last_success and backoff in seconds of the event loop's clock)."},
+    {"AsyncPoller", "write",
+     "Write a point's value (its format and order) through its master: write_registers (function\n"
+     "code 16) for a holding register point, write_coil (function code 5) for a coil point. The\n"
+     "master sends it before the reads that wait, so it goes out before the poller's next read\n"
+     "on that master; it returns when written, or raises as the master does.\n"
+     "\n"
+     "Raises: KeyError for an unknown name; ValueError for an input register or discrete input\n"
+     "point, or a value its format cannot hold; TypeError for a value of the wrong type.\n"
+     "Example: await poller.write(\"setpoint\", 21.5)"},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -1814,6 +1876,28 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncMaster", "serial", "return", "~Any"},
     {"AsyncMaster", "reconnect", "return", "~bool"},
     {"AsyncMaster", "reconnect", "value", "~bool"},
+    {"AsyncPoller", "__init__", "max_gap", "~int"},
+    {"AsyncPoller", "__init__", "max_bit_gap", "~int"},
+    {"AsyncPoller", "__init__", "max_failures", "~int"},
+    {"AsyncPoller", "__init__", "max_backoff", "~float"},
+    {"AsyncPoller", "__init__", "return", "~None"},
+    {"AsyncPoller", "add", "master", "~AsyncMaster | AsyncModbusTCPMaster"},
+    {"AsyncPoller", "add", "name", "~str"},
+    {"AsyncPoller", "add", "station", "~int"},
+    {"AsyncPoller", "add", "table", "~str"},
+    {"AsyncPoller", "add", "address", "~int"},
+    {"AsyncPoller", "add", "format", "~str"},
+    {"AsyncPoller", "add", "order", "~str"},
+    {"AsyncPoller", "add", "period", "~float"},
+    {"AsyncPoller", "add", "return", "~None"},
+    {"AsyncPoller", "poll", "return", "~dict[str, Any]"},
+    {"AsyncPoller", "run", "duration", "~float | None"},
+    {"AsyncPoller", "run", "return", "~AsyncIterator[dict[str, Any]]"},
+    {"AsyncPoller", "plan", "return", "~list[tuple[AsyncMaster | AsyncModbusTCPMaster, int, str, int, int, list[str]]]"},
+    {"AsyncPoller", "stats", "return", "~dict[AsyncMaster | AsyncModbusTCPMaster, dict[int, dict[str, int | float | str | None]]]"},
+    {"AsyncPoller", "write", "name", "~str"},
+    {"AsyncPoller", "write", "value", "~Any"},
+    {"AsyncPoller", "write", "return", "~None"},
 };
 // clang-format on
 

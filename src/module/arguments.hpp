@@ -54,7 +54,7 @@ struct ParamSpec {
     bool keyword_only = false;  // given by keyword only (after the positional parameters)
 };
 
-inline constexpr int kMaxParams = 8;
+inline constexpr int kMaxParams = 9;
 
 // The run-time form of a parameter table, owned by a function object.
 struct Signature {
