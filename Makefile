@@ -232,7 +232,8 @@ fuzz-clang:
 		{ apt-get update && apt-get install -y --no-install-recommends clang libclang-rt-14-dev; }
 
 $(FUZZ_BUILD)/frames_fuzz: fuzz/frames_fuzz.cpp src/modbus/adu.hpp src/modbus/frames.hpp src/modbus/crc16.hpp src/modbus/values.hpp \
-		src/modbus/plan.hpp src/modbus/tcp_exchange.hpp src/modbus/byte_buffer.hpp | fuzz-clang
+		src/modbus/plan.hpp src/modbus/tcp_exchange.hpp src/modbus/byte_buffer.hpp src/modbus/rtu_exchange.hpp \
+		src/modbus/ascii_frames.hpp src/modbus/x509_role.hpp | fuzz-clang
 	@mkdir -p $(FUZZ_BUILD)
 	clang++ -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
 		-Isrc $< -o $@

@@ -175,13 +175,16 @@ void check_plan(const std::uint8_t* data, std::size_t size) {
         }
         expect(*cut > r.address && std::any_of(r.points.begin(), r.points.end(),
                                                [&](std::size_t index) { return points[index].address == *cut; }));
-        // With every point at its own address, each side keeps a quarter of them or more.
-        std::size_t left = 0, distinct = 1;
-        for (std::size_t k = 0; k < r.points.size(); ++k) {
-            left += points[r.points[k]].address < *cut;
-            distinct += k > 0 && points[r.points[k]].address != points[r.points[k - 1]].address;
-        }
-        if (distinct == r.points.size()) expect(4 * left >= r.points.size() && 4 * left <= 3 * r.points.size());
+        // Bisection: with d the registers from the first point's first register to the last
+        // point's (both counted), each side keeps its first registers within half of the
+        // power of two at or above d, so every refusal halves what is still suspected.
+        const std::size_t lo = first.address, hi = points[r.points.back()].address;
+        std::size_t half = 1;
+        while (2 * half < hi - lo + 1) half *= 2;
+        std::size_t left_last = lo;
+        for (const std::size_t index : r.points)
+            if (points[index].address < *cut) left_last = std::max<std::size_t>(left_last, points[index].address);
+        expect(left_last - lo + 1 <= half && hi - *cut + 1 <= half);
         std::vector<pl::Cut> more(cuts);
         more.push_back({r.station, r.table, r.period, *cut});
         const std::vector<pl::Request> halves = pl::make_plan(points, r.points, more, gaps);
