@@ -631,14 +631,7 @@ class FixMaster:
         """Send one raw request and return the data of its answer; see Master for length."""
     @property
     def trace(self) -> Callable[[TrafficRecord], object] | None:
-        """The traffic trace: None (the default) or a callable given one TrafficRecord per frame.
-
-        Each request gives a "sent" record when it has gone out and a "received" record when its
-        exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one
-        more pair. The trace never changes what a call returns or raises: an exception of the
-        callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.
-        Example: master.trace = records.append
-        """
+        """As Master.trace."""
     @trace.setter
     def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
 
@@ -892,14 +885,7 @@ class ModbusTCPMaster:
         """
     @property
     def trace(self) -> Callable[[TrafficRecord], object] | None:
-        """The traffic trace: None (the default) or a callable given one TrafficRecord per frame.
-
-        Each request gives a "sent" record when it has gone out and a "received" record when its
-        exchange ends (all the bytes that came for it, and the outcome), so a retry shows as one
-        more pair. The trace never changes what a call returns or raises: an exception of the
-        callable is reported through sys.unraisablehook and the call goes on. Off, it costs nothing.
-        Example: master.trace = records.append
-        """
+        """As Master.trace."""
     @trace.setter
     def trace(self, value: Callable[[TrafficRecord], object] | None) -> None: ...
 

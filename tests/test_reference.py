@@ -325,6 +325,27 @@ def test_a_changed_stub_changes_the_reference(tmp_path):
     assert "Read a coil." in api and api != (ROOT / "docs" / "api.md").read_text(encoding="utf-8")
 
 
+@pytest.mark.parametrize("pointer, error", [("As Master.trace.", None), ("As Master.no_such_member.", ValueError),
+                                            ("As FixMaster.trace.", ValueError)])
+def test_a_member_that_points_to_another_takes_its_text(tmp_path, pointer, error):
+    stub = tmp_path / "brel_modbus.pyi"
+    text = (ROOT / "stubs" / "brel_modbus.pyi").read_text(encoding="utf-8")
+    marker = "Example: master.trace = records.append"
+    assert marker in text
+    # Master's text changed once; ModbusTCPMaster.trace points to the pointer under test
+    text = text.replace(marker, "Example: master.trace = print", 1)
+    head, tcp, rest = text.partition("class ModbusTCPMaster")
+    stub.write_text(head + tcp + rest.replace('"""As Master.trace."""', f'"""{pointer}"""', 1), encoding="utf-8")
+    if error:
+        with pytest.raises(error):
+            make_reference.read_stub(stub)
+        return
+    _, classes, _ = make_reference.read_stub(stub)
+    docs = {(c.name, m.name): m.doc for c in classes for m in c.members}
+    assert docs["ModbusTCPMaster", "trace"] == docs["FixMaster", "trace"] == docs["Master", "trace"]
+    assert docs["Master", "trace"].endswith("Example: master.trace = print")
+
+
 def test_the_stub_documents_every_public_member():
     assert ast.get_docstring(STUB)
     classes = stub_classes()
@@ -364,6 +385,10 @@ def test_fixed_docstrings_stay(owner, key):
 
 def test_runtime_docstrings_are_the_stubs():
     stub_docs = {(cls, name): doc for cls, node in stub_classes().items() for name, doc in stub_members(node)}
+    for key, doc in stub_docs.items():   # "As Class.member.": that member's text
+        same = make_reference.SAME_AS.fullmatch(doc or "")
+        if same:
+            stub_docs[key] = stub_docs[same[1], same[2]]
     compared = 0
     for owner, key, member in runtime_members():
         if (owner, key) in FIXED or (owner, key) not in stub_docs:

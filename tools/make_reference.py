@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import argparse
 import ast
+import re
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -102,6 +103,9 @@ PRIVATE = {
     ("Master", "_Master__check_crc"): "Raise ValueError when message (an answer of station) has a CRC error.",
 }
 MODULE = ""   # the owner name of the module's docstring; "" as key is a class's own docstring
+# A member whose stub docstring is only "As Class.member." has that member's text: the stub says
+# it once, docs/api.md and the runtime give it whole on every class.
+SAME_AS = re.compile(r"As ([A-Za-z_]\w*)\.([A-Za-z_]\w*)\.")
 
 
 @dataclass
@@ -153,12 +157,27 @@ def body_members(body: list[ast.stmt]) -> list[Member]:
     return members
 
 
+def share_texts(classes: list[ClassDoc]) -> None:
+    """Gives each member whose docstring is "As Class.member." the text of that member."""
+    texts = {(cls.name, m.name): m.doc for cls in classes for m in cls.members}
+    for cls in classes:
+        for m in cls.members:
+            same = SAME_AS.fullmatch(m.doc or "")
+            if not same:
+                continue
+            text = texts.get((same[1], same[2]))
+            if not text or SAME_AS.fullmatch(text):
+                raise ValueError(f"{cls.name}.{m.name}: {same[1]}.{same[2]} has no text of its own")
+            m.doc = text
+
+
 def read_stub(path: Path = STUB) -> tuple[str | None, list[ClassDoc], list[Member]]:
     """The module docstring, the public classes and the public module-level names of the stub."""
     tree = ast.parse(path.read_text(encoding="utf-8"))
     classes = [ClassDoc(node.name, [ast.unparse(b) for b in node.bases], ast.get_docstring(node),
                         body_members(node.body))
                for node in tree.body if isinstance(node, ast.ClassDef) and not node.name.startswith("_")]
+    share_texts(classes)
     names = [m for m in body_members(tree.body) if not m.name.startswith("_") or m.name == "__version__"]
     return ast.get_docstring(tree), classes, names
 

@@ -60,8 +60,7 @@ Link& link_of(PyObject* self) {
 
 Link& new_link(PyObject* self) {
     Link& link = atcp::new_capsule_link<Link>(self, k_link(), BREL_STR("_AsyncMaster__protocol"), kCapsule, link_type);
-    Ref gone = getattr(link.protocol, BREL_STR("_master_gone"));
-    link.master_ref = own(PyWeakref_NewRef(self, gone.get()));
+    atcp::watch_master(link, self);
     return link;
 }
 
@@ -495,29 +494,17 @@ Ref settled(Args& a) {
 // once the transport lets go of its protocol object.
 Ref master_gone(Args& a) {
     Link& link = link_of(a[0]);
-    link.closed = true;
-    link.shut = true;
-    const auto quietly = [](auto&& step) {
-        try {
-            step();
-        } catch (const PyError&) {
-            PyErr_Clear();  // a loop already closed: nothing is watched any more
-        }
-    };
-    quietly([&] { disarm(link); });
+    atcp::quietly([&] { disarm(link); });
     if (link.device) {
         if (link.transport)
-            quietly([&] {
+            atcp::quietly([&] {
                 Ref fd = own(PyLong_FromLong(link.fd));
                 call_method(link.loop.get(), BREL_STR("remove_reader"), fd.get());
             });
-        quietly([&] { channel::close(link.device.get()); });
-    } else {
-        if (link.connecting) quietly([&] { call_method(link.connecting.get(), BREL_STR("cancel")); });
-        if (link.transport) quietly([&] { call_method(link.transport.get(), BREL_STR("close")); });
+        atcp::quietly([&] { channel::close(link.device.get()); });
+        link.transport = Ref();  // the device's port: closed with its channel
     }
-    link.transport = Ref();
-    link.connecting = Ref();
+    atcp::let_go(link);
     link.timer = Ref();
     return rtu::none();
 }

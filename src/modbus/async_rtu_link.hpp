@@ -60,8 +60,7 @@ struct Call {
 Ref replay(Call& c, Asked& asked);
 
 struct Link : atcp::Connection {
-    Ref master_ref;  // a weak reference to the master: its callback closes the line when the master is freed
-    Ref timer;       // the TimerHandle of next(t).at
+    Ref timer;  // the TimerHandle of next(t).at
     double timer_at = 0;
     modbus::RtuQueue queue;
     std::map<std::uint64_t, Call> calls;  // by the queue's id

@@ -149,6 +149,20 @@ void close_connection(Connection& link, PyObject* future) {
     }
 }
 
+void watch_master(Connection& link, PyObject* master) {
+    Ref gone = getattr(link.protocol, BREL_STR("_master_gone"));
+    link.master_ref = own(PyWeakref_NewRef(master, gone.get()));
+}
+
+void let_go(Connection& link) {
+    link.closed = true;
+    link.shut = true;
+    if (link.connecting) quietly([&] { call_method(link.connecting.get(), BREL_STR("cancel")); });
+    if (link.transport) quietly([&] { call_method(link.transport.get(), BREL_STR("close")); });
+    link.transport = Ref();
+    link.connecting = Ref();
+}
+
 // Every request waiting (and every connect()) fails with the pending exception.
 void fail_waiting(Link& link) {
     PyObject* error = PyErr_GetRaisedException();
@@ -525,6 +539,16 @@ Ref connection_lost(Args& a) {
 
 Ref flow_control(Args&) { return none(); }
 
+// The master was freed without close(). Its calls keep it while they last, so none is left:
+// the timer and the connection are let go.
+Ref master_gone(Args& a) {
+    Link& link = protocol_link(a[0]);
+    if (link.timer) quietly([&] { call_method(link.timer.get(), BREL_STR("cancel")); });
+    link.timer = Ref();
+    let_go(link);
+    return none();
+}
+
 // The error of a TLS connection that could not be opened. A peer that closed the connection
 // in the handshake is ssl.SSLEOFError, as the synchronous master's handshake tells it (asyncio
 // tells it as a ConnectionResetError, which is kept as the cause).
@@ -626,6 +650,7 @@ Ref submit(PyObject* self, std::unique_ptr<Request> r) {
     link.reconnect = settings.reconnect;
     r->retries_left = settings.retries;
     r->unit = static_cast<std::uint8_t>(link.station & 0xFF);  // the station at the call, whenever it goes
+    r->master = Ref::borrow(self);
     if (PyObject* trace = trace_of(existing_settings(self))) r->trace = Ref::borrow(trace);
     r->future = new_future(link);
     Ref future = r->future;
@@ -660,7 +685,10 @@ std::unique_ptr<Request> request_of(const std::uint8_t* pdu, std::size_t size, D
 }
 
 Link& new_link(PyObject* self) {
-    return new_capsule_link<Link>(self, k_link(), BREL_STR("_AsyncModbusTCPMaster__protocol"), kCapsule, link_type);
+    Link& link =
+        new_capsule_link<Link>(self, k_link(), BREL_STR("_AsyncModbusTCPMaster__protocol"), kCapsule, link_type);
+    watch_master(link, self);
+    return link;
 }
 
 }  // namespace atcp
@@ -680,6 +708,7 @@ const ClassSpec& async_tcp_link_class() {
                                     method("resume_writing", flow_control),
                                     method("_connected", connected, {{"task"}}),
                                     method("_expire", expire),
+                                    method("_master_gone", master_gone, {{"reference"}}),
                                 }};
     return spec;
 }

@@ -50,6 +50,7 @@ struct Request {
     long retries_left = 0;
     std::uint8_t unit = 1;  // the station when the call was made
     Ref trace;              // the master's trace callable when the call was made, or empty
+    Ref master;             // the master lives while its call does
     // Replay: the face, its arguments (self first) and the data parts of the answers so far.
     Face face = nullptr;
     Ref arguments;
@@ -72,6 +73,7 @@ struct Connection {
     Ref target;  // (host, port)
     Ref host, port;
     Ref ssl_context;  // each connection's TLS context (Modbus/TCP Security); empty for plain TCP
+    Ref master_ref;   // a weak reference to the master: its callback lets the connection go when the master is freed
     double timeout = 1;
     bool closed = false;
     bool shut = false;  // closed by close(): a call made since is the master's misuse
@@ -91,6 +93,16 @@ struct Link : Connection {
     bool one_at_a_time = false;  // after a time-out or an unknown transaction identifier
     bool reconnect = true;
 };
+
+// Runs `step` and drops what it raises: for the ends of a link whose loop may be closed already.
+template <class F>
+void quietly(F&& step) noexcept {
+    try {
+        step();
+    } catch (const PyError&) {
+        PyErr_Clear();
+    }
+}
 
 // ---- a link in a capsule, held by its master's dict and by its protocol object ---------------
 
@@ -191,6 +203,13 @@ void start_connecting(Connection& link);
 Ref loop_future(Connection& link, bool busy);
 // `future` gets `value` once the connection is open, or the error of opening it.
 Ref connected_future(Connection& link, Ref future, PyObject* value);
+// The link lets its connection go when `master` is freed without close(): a weak reference to
+// the master whose callback is the protocol object's _master_gone (which calls let_go).
+void watch_master(Connection& link, PyObject* master);
+// The master was freed without close(): the link is closed, its opening cancelled and its
+// transport closed (quietly, as the loop may be closed), so that once the transport lets go
+// of the protocol object nothing is left holding the link.
+void let_go(Connection& link);
 // The end of close(): the opening cancelled, the transport closed; `future` is done once it is.
 void close_connection(Connection& link, PyObject* future);
 // How the connecting task ended: Open (the waiters of connect() resolved), Closed (the

@@ -120,8 +120,6 @@ Ref read_coils_n(PyObject* self, PyObject* address, PyObject* count, bool first)
     return submit(self, std::move(r));
 }
 
-Ref read_coils(Args& a) { return read_coils_n(a[0], a[1], a[2], false); }
-
 Ref read_registers_n(PyObject* self, PyObject* address, PyObject* count, bool first) {
     tcp::check_address(address);
     tcp::check_count_field(count);
@@ -129,13 +127,6 @@ Ref read_registers_n(PyObject* self, PyObject* address, PyObject* count, bool fi
     auto r = request_of(pdu.get(), Decode::Registers, 2 * PyLong_AsLong(count) + 1);
     r->first = first;
     return submit(self, std::move(r));
-}
-
-Ref read_registers(Args& a) { return read_registers_n(a[0], a[1], a[2], false); }
-
-Ref read_register(Args& a) {
-    Ref one = make_int(1);
-    return read_registers_n(a[0], a[1], one.get(), true);
 }
 
 Ref write_registers_of(PyObject* self, PyObject* address, PyObject* values) {
@@ -164,11 +155,6 @@ Ref write_coil(Args& a) {
     r->address = Ref::borrow(address);
     r->command = pdu;
     return submit(a[0], std::move(r));
-}
-
-Ref read_coil(Args& a) {
-    Ref one = make_int(1);
-    return read_coils_n(a[0], a[1], one.get(), true);
 }
 
 // The request an operation of operations.cpp makes, caught instead of sent: the operation
@@ -224,11 +210,19 @@ Ref read_input_registers_n(PyObject* self, PyObject* address, PyObject* count, b
     return submit(self, std::move(caught.request));
 }
 
-Ref read_input_registers(Args& a) { return read_input_registers_n(a[0], a[1], a[2], false); }
+// The two faces of a read of `count` items: the list (read_coils(address, count)) and its
+// first item alone (read_coil(address)).
+using ReadN = Ref (*)(PyObject* self, PyObject* address, PyObject* count, bool first);
 
-Ref read_input_register(Args& a) {
+template <ReadN Read>
+Ref read_many(Args& a) {
+    return Read(a[0], a[1], a[2], false);
+}
+
+template <ReadN Read>
+Ref read_one(Args& a) {
     Ref one = make_int(1);
-    return read_input_registers_n(a[0], a[1], one.get(), true);
+    return Read(a[0], a[1], one.get(), true);
 }
 
 Ref read_input_coils(Args& a) {
@@ -386,12 +380,9 @@ const ClassSpec& async_tcp_master_class() {
         .name = "AsyncModbusTCPMaster",
         .members = {
             method("__init__", init,
-                   {{"host", "str"},
-                    {"port", "int"},
-                    {"timeout", "float"},
-                    {"station", "int", int_default(1)},
-                    {.name = "max_in_flight", .annotation = "int", .value = int_default(1), .keyword_only = true},
-                    {.name = "ssl_context", .value = none_default, .keyword_only = true}}),
+                   tcp::target_params(
+                       {{.name = "max_in_flight", .annotation = "int", .value = int_default(1), .keyword_only = true},
+                        {.name = "ssl_context", .value = none_default, .keyword_only = true}})),
             method("connect", connect),
             method("close", close),
             alias("aclose", "close"),
@@ -406,16 +397,16 @@ const ClassSpec& async_tcp_master_class() {
             hex_view("last_command_sent_hex", "last_command_sent"),
             hex_view("last_feedback_received_hex", "last_feedback_received"),
             property("protocol", get_protocol),
-            method("read_coils", read_coils, {{"address", "int"}, {"count", "int"}}),
-            method("read_registers", read_registers, {{"address", "int"}, {"count", "int"}}),
-            method("read_register", read_register, {{"address", "int"}}),
+            method("read_coils", read_many<read_coils_n>, {{"address", "int"}, {"count", "int"}}),
+            method("read_registers", read_many<read_registers_n>, {{"address", "int"}, {"count", "int"}}),
+            method("read_register", read_one<read_registers_n>, {{"address", "int"}}),
             method("write_registers", write_registers, {{"address", "int"}, {"values", "list[int]"}}),
             method("write_register", write_register, {{"address", "int"}, {"value", "int"}}),
             method("write_coil", write_coil, {{"address", "int"}, {"value", "bool"}}),
-            method("read_input_registers", read_input_registers, {{"address", "int"}, {"count", "int"}}),
-            method("read_input_register", read_input_register, {{"address", "int"}}),
+            method("read_input_registers", read_many<read_input_registers_n>, {{"address", "int"}, {"count", "int"}}),
+            method("read_input_register", read_one<read_input_registers_n>, {{"address", "int"}}),
             method("read_input_coils", read_input_coils, {{"address", "int"}, {"count", "int"}}),
-            method("read_coil", read_coil, {{"address", "int"}}),
+            method("read_coil", read_one<read_coils_n>, {{"address", "int"}}),
             method("write_single_register", write_single_register, {{"address", "int"}, {"value", "int"}}),
             method("read_int16", read_int16, {{"address", "int"}}),
             alias("read_uint16", "read_register"),

@@ -410,14 +410,9 @@ const ClassSpec& tcp_master_class() {
         .name = "ModbusTCPMaster",
         .doc = "Modbus 主站控制端，也叫客户端。",
         .members = {
-            method("__init__", init,
-                   {{"host", "str"},
-                    {"port", "int"},
-                    {"timeout", "float"},
-                    {"station", "int", int_default(1)},
-                    // after the documented parameters, without an annotation so that the
-                    // documented annotations stay as they are
-                    {"ssl_context", nullptr, none_default}}),
+            // ssl_context after the documented parameters, without an annotation so that the
+            // documented annotations stay as they are
+            method("__init__", init, target_params({{"ssl_context", nullptr, none_default}})),
             property("socket", get_socket),
             method("close", locked<close_socket>),
             enter_member(),

@@ -15,6 +15,7 @@
 #include <climits>
 #include <functional>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace brel::tcp {
@@ -272,5 +273,14 @@ ValueLayout layout_of(std::size_t n, char code, PyObject* order);
 char code_of(const Args& a);
 MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, const char* code,
                  const char* returns = nullptr);
+
+// The parameters of a TCP (or UDP) master's constructor: host, port, timeout, station = 1,
+// then `more`.
+inline std::vector<ParamSpec> target_params(std::initializer_list<ParamSpec> more = {}) {
+    std::vector<ParamSpec> params{
+        {"host", "str"}, {"port", "int"}, {"timeout", "float"}, {"station", "int", int_default(1)}};
+    params.insert(params.end(), more);
+    return params;
+}
 
 }  // namespace brel::tcp

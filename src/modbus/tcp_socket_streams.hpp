@@ -18,24 +18,36 @@ namespace brel {
 // attribute) when that is a positive number of seconds; false (no deadline) otherwise.
 bool answer_deadline(PyObject* sock, std::chrono::steady_clock::time_point& deadline);
 
+// What a stream driven through the socket object's own methods keeps (SocketObjectStream here,
+// UdpStream for a datagram socket): the socket, its recv, whether the request is out, and the
+// answer's deadline.
+class SocketMethodStream : public TcpStream {
+public:
+    explicit SocketMethodStream(PyObject* sock) noexcept : sock_(sock) {}
+    bool request_out() const noexcept final { return out_; }
+
+protected:
+    ~SocketMethodStream() = default;
+
+    PyObject* sock_;  // borrowed: the caller holds it
+    Ref recv_;
+    bool out_ = false;
+    bool bounded_ = false;  // deadline_ is set: the socket has a time-out
+    std::chrono::steady_clock::time_point deadline_{};
+};
+
 // Through the socket object's send (or its replaced sendall) and recv, one receive call per
 // piece; stale input is dropped through recv when the socket tells its descriptor.
-class SocketObjectStream final : public TcpStream {
+class SocketObjectStream final : public SocketMethodStream {
 public:
-    explicit SocketObjectStream(PyObject* sock) noexcept : sock_(sock) {}
+    using SocketMethodStream::SocketMethodStream;
     StreamStatus send(const Outgoing& request) override;
-    bool request_out() const noexcept override { return out_; }
     StreamStatus receive(modbus::AnswerBuffer& buffer, std::size_t need, std::size_t room) override;
 
 private:
     void wait_for_more() const;
 
-    PyObject* sock_;  // borrowed: the caller holds it
-    Ref recv_;
-    bool out_ = false;
     bool first_ = true;  // no receive yet for this answer
-    bool bounded_ = false;
-    std::chrono::steady_clock::time_point deadline_{};
 };
 
 #if !defined(_WIN32)

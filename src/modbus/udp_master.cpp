@@ -57,13 +57,11 @@ bool datagram_master(PyObject* self) noexcept { return library_udp_type && PyObj
 }  // namespace tcp
 
 const ClassSpec& udp_master_class() {
-    static const ClassSpec spec{
-        .name = "ModbusUDPMaster",
-        .base = "ModbusTCPMaster",
-        .members = {
-            method("__init__", tcp::udp_init,
-                   {{"host", "str"}, {"port", "int"}, {"timeout", "float"}, {"station", "int", int_default(1)}}),
-        }};
+    static const ClassSpec spec{.name = "ModbusUDPMaster",
+                                .base = "ModbusTCPMaster",
+                                .members = {
+                                    method("__init__", tcp::udp_init, tcp::target_params()),
+                                }};
     return spec;
 }
 

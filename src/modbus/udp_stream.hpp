@@ -8,30 +8,23 @@
 // socket is connected, so the system drops datagrams from any other address or port.
 #pragma once
 
-#include "modbus/tcp_stream.hpp"
+#include "modbus/tcp_socket_streams.hpp"
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
 namespace brel {
 
-class UdpStream final : public TcpStream {
+class UdpStream final : public SocketMethodStream {
 public:
-    explicit UdpStream(PyObject* sock) noexcept : sock_(sock) {}
+    using SocketMethodStream::SocketMethodStream;
     StreamStatus send(const Outgoing& request) override;
-    bool request_out() const noexcept override { return out_; }
     StreamStatus receive(modbus::AnswerBuffer& buffer, std::size_t need, std::size_t room) override;
 
 private:
     bool matches(const std::uint8_t* datagram, std::size_t size) const noexcept;
 
-    PyObject* sock_;  // borrowed: the caller holds it
-    Ref recv_;
-    int fd_ = -1;  // the socket's descriptor for waiting, -1 when it tells none
-    bool out_ = false;
-    bool bounded_ = false;
-    std::chrono::steady_clock::time_point deadline_{};
+    int fd_ = -1;               // the socket's descriptor for waiting, -1 when it tells none
     std::uint8_t ids_[4] = {};  // the request's transaction and protocol identifiers
     bool have_ids_ = false;
 };
