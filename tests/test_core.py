@@ -24,8 +24,9 @@ CASES = ["whole_answer", "answer_wanted_in_two_steps", "late_answer_skipped", "l
 
 RTU_CASES = ["whole_answer_byte_by_byte", "byte_count_tells_the_length", "expected_size_waits_past_a_short_count",
              "refused", "refusal_judged_by_crc_then_request", "crc_error_before_mismatch", "wrong_station_or_code",
-             "echo_rule_compares_the_fields", "trailing_bytes_stay", "size_rules_of_other_codes",
-             "no_answer_expected", "open_length_is_what_came", "begin_forgets_the_last_answer",
+             "echo_rule_compares_the_fields", "judge_of_whole_frames", "trailing_bytes_stay",
+             "size_rules_of_other_codes", "no_answer_expected", "open_length_is_what_came",
+             "begin_forgets_the_last_answer",
              "silent_interval_after_the_last_byte", "recovery_waits_for_a_quiet_line",
              "recovery_is_given_up_after_its_bound", "no_recovery_without_a_delay", "hold_after_a_broadcast"]
 

@@ -106,8 +106,8 @@ public:
         deadline.restore();
         check_crc(answer);
         const bool parsed = read(answer.data() + 1, answer.size() - 3);
-        if (!parsed || (tx.sent && !modbus::rtu_answer_matches(tx.request, modbus::AnswerRule::Identification,
-                                                               answer.data(), answer.size())))
+        if (!parsed ||
+            (tx.sent && !answer_belongs(tx, modbus::AnswerRule::Identification, answer.data(), answer.size())))
             raise_mismatch(station_);
         answered(tx);
     }

@@ -37,6 +37,29 @@ enum class RtuStep : std::uint8_t {
     Mismatch,  // a sound frame that does not answer the request
 };
 
+// The verdict on a whole answer frame (station first, CRC last) to the request whose first
+// bytes are `request`: the one judge of both RTU masters. The exchange below asks it once
+// it holds the answer; the synchronous Master asks it once its steps have read the answer
+// and checked the CRC (through its own replaceable steps, so it passes `check_crc` false).
+// A five-byte frame with the exception flag is a refusal when it comes from the station
+// for the function asked; any other frame answers the request by `rule`, or, without one,
+// by its station and function code alone. Only the first eight bytes are compared.
+constexpr RtuStep judge_rtu_answer(const RequestHead& request, std::optional<AnswerRule> rule,
+                                   const std::uint8_t* answer, std::size_t size, bool check_crc) noexcept {
+    if (check_crc && !crc16_frame_ok(answer, size)) return RtuStep::CrcError;
+    if (size == kRtuHeadSize && answer[1] >= kExceptionFlag)
+        return answer[0] == request.station() && answer[1] == (request.code() | kExceptionFlag) ? RtuStep::Refused
+                                                                                                : RtuStep::Mismatch;
+    const bool matches = rule ? rtu_answer_matches(request, *rule, answer, size)
+                              : size >= kRtuHeadSize && answer[0] == request.station() && answer[1] == request.code();
+    return matches ? RtuStep::Done : RtuStep::Mismatch;
+}
+
+// True when the judge takes the answer as the request's, normally or as a refusal.
+constexpr bool rtu_answer_belongs(RtuStep verdict) noexcept {
+    return verdict == RtuStep::Done || verdict == RtuStep::Refused;
+}
+
 class RtuExchange {
 public:
     // Begins the exchange of the request `frame` (station first, CRC last). `expected`: the
@@ -74,19 +97,13 @@ public:
         const std::uint8_t* a = received_.data();
         if (a[1] >= kExceptionFlag) {
             extent_ = kRtuHeadSize;
-            if (!crc16_frame_ok(a, kRtuHeadSize)) return RtuStep::CrcError;
-            if (a[0] != request_.station() || a[1] != (request_.code() | kExceptionFlag)) return RtuStep::Mismatch;
-            return RtuStep::Refused;
+            return judge_rtu_answer(request_, rule_, a, kRtuHeadSize, true);
         }
         if (open_ && !quiet_) return want(received_.size() + 1);  // until the line is quiet
         const std::size_t whole = whole_size();
         if (received_.size() < whole) return want(whole);
         extent_ = whole;
-        if (!crc16_frame_ok(a, whole)) return RtuStep::CrcError;
-        if (rule_ ? !rtu_answer_matches(request_, *rule_, a, whole)
-                  : a[0] != request_.station() || a[1] != request_.code())
-            return RtuStep::Mismatch;
-        return RtuStep::Done;
+        return judge_rtu_answer(request_, rule_, a, whole, true);
     }
 
     // An open exchange: the line has gone quiet, what has come is the whole answer (judged

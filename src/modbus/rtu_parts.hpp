@@ -19,6 +19,7 @@
 #include "modbus/traffic.hpp"
 #include "modbus/frames.hpp"
 #include "modbus/protocol.hpp"
+#include "modbus/rtu_exchange.hpp"
 #include "modbus/serial_line.hpp"
 #include "modbus/master_settings.hpp"
 #include "modbus/operations.hpp"
@@ -66,6 +67,8 @@ void answered(Transaction& tx) noexcept;
 // ValueError (a FrameError) "modbus: message from slave with station %s has crc error".
 [[noreturn]] void raise_crc_error(PyObject* station);
 bool answer_head(PyObject* feedback, std::uint8_t* out, std::size_t room, std::size_t& size);
+// The judge of both RTU masters (judge_rtu_answer) on an answer whose CRC was checked.
+bool answer_belongs(const Transaction& tx, modbus::AnswerRule rule, const std::uint8_t* answer, std::size_t size);
 void check_answer(Transaction& tx, modbus::AnswerRule rule, PyObject* feedback, PyObject* station);
 void check_answer(Transaction& tx, modbus::AnswerRule rule, const ByteView& answer, PyObject* station);
 Ref to_byte_array(PyObject* data);

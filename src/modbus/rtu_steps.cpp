@@ -193,22 +193,25 @@ bool answer_head(PyObject* feedback, std::uint8_t* out, std::size_t room, std::s
     return true;
 }
 
+// The judge of both RTU masters on an answer whose CRC the steps have checked already.
+bool answer_belongs(const Transaction& tx, modbus::AnswerRule rule, const std::uint8_t* answer, std::size_t size) {
+    return modbus::rtu_answer_belongs(modbus::judge_rtu_answer(tx.request, rule, answer, size, false));
+}
+
 // ValueError unless the answer (CRC checked) answers the transaction's request. Nothing
 // to compare with when the request did not go out through the library's own writer.
 void check_answer(Transaction& tx, modbus::AnswerRule rule, PyObject* feedback, PyObject* station) {
     if (!tx.sent) return;
     std::uint8_t head[8];
     std::size_t size = 0;
-    if (!answer_head(feedback, head, sizeof head, size) || size < 5 ||
-        !modbus::rtu_answer_matches(tx.request, rule, head, size))
+    if (!answer_head(feedback, head, sizeof head, size) || !answer_belongs(tx, rule, head, size))
         raise_mismatch(station);
     answered(tx);
 }
 
 void check_answer(Transaction& tx, modbus::AnswerRule rule, const ByteView& answer, PyObject* station) {
     if (!tx.sent) return;
-    if (!modbus::rtu_answer_matches(tx.request, rule, answer.data, static_cast<std::size_t>(answer.size)))
-        raise_mismatch(station);
+    if (!answer_belongs(tx, rule, answer.data, static_cast<std::size_t>(answer.size))) raise_mismatch(station);
     answered(tx);
 }
 

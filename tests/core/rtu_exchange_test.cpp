@@ -150,6 +150,36 @@ void echo_rule_compares_the_fields() {
     CHECK_STEP(feed(z, frame(1, {0x06, 0x00, 0x10, 0x00, 0x08})).end, RtuStep::Done);
 }
 
+// The judge on whole frames, as the synchronous Master asks it after its steps read the
+// answer and checked its CRC.
+RtuStep judged(const Bytes& request, std::optional<AnswerRule> rule, const Bytes& answer, bool check_crc) {
+    return judge_rtu_answer(request_head(request.data(), request.size() - 2), rule, answer.data(), answer.size(),
+                            check_crc);
+}
+
+void judge_of_whole_frames() {
+    const Bytes write = frame(1, {0x06, 0x00, 0x10, 0x00, 0x07});
+    CHECK_STEP(judged(kRead, AnswerRule::RegisterBytes, kRegisters, true), RtuStep::Done);
+    CHECK_STEP(judged(kRead, AnswerRule::RegisterBytes, with_bad_crc(kRegisters), true), RtuStep::CrcError);
+    // a CRC already checked by the caller is not looked at again
+    CHECK_STEP(judged(kRead, AnswerRule::RegisterBytes, with_bad_crc(kRegisters), false), RtuStep::Done);
+    CHECK_STEP(judged(kRead, AnswerRule::BitBytes, kRegisters, false), RtuStep::Mismatch);
+    for (const auto& rule :
+         {std::optional(AnswerRule::RegisterBytes), std::optional(AnswerRule::Echo), std::optional<AnswerRule>()}) {
+        CHECK_STEP(judged(kRead, rule, frame(1, {0x83, 0x02}), false), RtuStep::Refused);
+        CHECK_STEP(judged(kRead, rule, frame(2, {0x83, 0x02}), false), RtuStep::Mismatch);
+        CHECK_STEP(judged(kRead, rule, frame(1, {0x86, 0x02}), false), RtuStep::Mismatch);
+    }
+    // the exception flag on a frame longer than a refusal is no refusal
+    CHECK_STEP(judged(kRead, AnswerRule::RegisterBytes, frame(1, {0x83, 0x04, 0x12, 0x34, 0x56, 0x78}), false),
+               RtuStep::Mismatch);
+    CHECK_STEP(judged(write, AnswerRule::Echo, write, false), RtuStep::Done);
+    CHECK_STEP(judged(write, AnswerRule::Echo, frame(1, {0x06, 0x00, 0x11, 0x00, 0x07}), false), RtuStep::Mismatch);
+    CHECK_STEP(judged(write, std::nullopt, frame(1, {0x06, 0x00, 0x11, 0x00, 0x07}), false), RtuStep::Done);
+    CHECK(rtu_answer_belongs(RtuStep::Done) && rtu_answer_belongs(RtuStep::Refused));
+    CHECK(!rtu_answer_belongs(RtuStep::Mismatch) && !rtu_answer_belongs(RtuStep::CrcError));
+}
+
 void trailing_bytes_stay() {
     RtuExchange x = begun(kRead, 9, AnswerRule::RegisterBytes);
     const Bytes both = concat(kRegisters, {0x01, 0x02});
@@ -273,6 +303,7 @@ const core_checks::Cases kCases = {
     {"crc_error_before_mismatch", crc_error_before_mismatch},
     {"wrong_station_or_code", wrong_station_or_code},
     {"echo_rule_compares_the_fields", echo_rule_compares_the_fields},
+    {"judge_of_whole_frames", judge_of_whole_frames},
     {"trailing_bytes_stay", trailing_bytes_stay},
     {"size_rules_of_other_codes", size_rules_of_other_codes},
     {"no_answer_expected", no_answer_expected},
