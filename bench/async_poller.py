@@ -17,8 +17,9 @@ Two runs side by side, one after the other on a fresh slave each: all devices li
 same number of devices with --dead of them dead. Figures: the median pass time of the live
 run; for the dead run the first pass (every dead device times out), then the median and the
 longest pass after --warm passes, and how many of those passes included a retry of a dead
-unit (a pass with one waits for its time-out). Goal: every pass after the first no longer
-than 1.1 x the live median plus one time-out. Results go to the terminal and to
+unit (a pass with one waits for its time-out). Goal: every pass, the first included, no
+longer than 1.1 x the live median plus one time-out (a time-out ends a unit's pass: its
+other read is not sent). Results go to the terminal and to
 bench/build/async-poller-last.txt.
 """
 
@@ -109,19 +110,20 @@ def main() -> None:
     longest = max(s for s, _ in steady)
     retried = sum(1 for _, tried in steady if tried)
     bound = 1.1 * live_median + args.timeout
-    longest_after_first = max(s for s, _ in with_dead[1:])
+    first = with_dead[0][0]
+    longest_of_all = max(s for s, _ in with_dead)
     lines = [
         f"AsyncPoller, {args.devices} devices (one connection each), {dead} dead, time-out {args.timeout} s, "
         f"{args.passes} passes every {args.period} s ({args.warm} warm-up), "
         f"brel_modbus {brel_modbus.__version__}",
         f"  all live: median pass {live_median * 1e3:.1f} ms",
-        f"  {dead} dead: first pass {with_dead[0][0] * 1e3:.1f} ms "
-        "(every dead unit times out, twice in a row: two requests)",
+        f"  {dead} dead: first pass {first * 1e3:.1f} ms "
+        "(every dead unit times out once: its second read is not sent)",
         f"  {dead} dead, steady: median pass {steady_median * 1e3:.1f} ms "
         f"({steady_median / live_median:.2f}x live), longest {longest * 1e3:.1f} ms, "
         f"{retried} of {len(steady)} passes retried a dead unit",
-        f"  goal: every pass after the first <= 1.1 x live + one time-out = {bound * 1e3:.1f} ms: "
-        f"longest {longest_after_first * 1e3:.1f} ms, {'met' if longest_after_first <= bound else 'NOT met'}",
+        f"  goal: every pass, the first included, <= 1.1 x live + one time-out = {bound * 1e3:.1f} ms: "
+        f"longest {longest_of_all * 1e3:.1f} ms, {'met' if longest_of_all <= bound else 'NOT met'}",
     ]
     text = "\n".join(lines)
     print(text)

@@ -907,7 +907,8 @@ class Poller:
         the same for coils and discrete inputs; clock, the time source of the periods
         (the system's monotonic clock when None; a callable returning seconds as a float);
         max_failures, the failures in a row (time-outs, CRC errors, mismatches, lost
-        connections, gateway exceptions 10 and 11) that mark a station down; max_backoff, the
+        connections, gateway exceptions 10 and 11; a failure ends the station's pass, its other
+        requests not sent, and counts once) that mark a station down; max_backoff, the
         longest wait in seconds between two tries of a station that is down; learned, what an
         earlier poller learned (its `learned`, also after a trip through JSON) to start from.
         Raises: ValueError for a max_gap that is negative or a str other than "auto", max_failures
@@ -1636,24 +1637,31 @@ class AsyncPoller:
     master's points are merged into few requests as Poller merges them, and the masters are
     read side by side on the running event loop, one request on each at a time.
 
-    A station that does not answer costs only its own master its time-outs: after max_failures
-    failures in a row it is down, and tried again by one request per back-off (from its
+    A station that does not answer costs only its own master its time-outs: a failure ends its
+    pass (its other requests are not sent, their points get the same failure), after
+    max_failures failed passes in a row it is down, and tried again by one request per back-off (from its
     shortest period, doubling up to max_backoff), its points given its last failure meanwhile.
     Refusals are learned as Poller learns them (holes cut out, block limits found), and gateway
     exceptions 10 and 11 count as the unit being down.
     Example: poller = AsyncPoller(); poller.add(plc, "level", 1, "holding", 4, "f")
     """
 
-    def __init__(self, max_gap: int = 16, max_bit_gap: int = 256, *, max_failures: int = 3,
-                 max_backoff: float = 60.0) -> None:
+    def __init__(self, max_gap: int | str = 16, max_bit_gap: int = 256, *, max_failures: int = 3,
+                 max_backoff: float = 60.0, learned: list | None = None) -> None:
         """Make an empty poller.
 
-        Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the same
-        for coils and discrete inputs; max_failures, the failures in a row (time-outs, CRC
-        errors, mismatches, lost connections, gateway exceptions 10 and 11) that mark a station
-        down; max_backoff, the longest wait in seconds between two tries of a station that is down.
-        Raises: ValueError for a negative gap, max_failures below 1, or a max_backoff that is not
-        a positive number.
+        Args: max_gap, the most unused registers read to merge two points, or "auto": each
+        master's gap follows its round trips (on the loop's clock) as Poller's does; max_bit_gap,
+        the same for coils and discrete inputs; max_failures, the failed passes in a row
+        (time-outs, CRC errors, mismatches, lost connections, gateway exceptions 10 and 11: a
+        failure ends the station's pass and counts once) that mark a station down; max_backoff,
+        the longest wait in seconds between two tries of a station that is down; learned, a list
+        as the learned property gives it, one Poller-shaped dict per master in the order the
+        masters are first added.
+        Raises: ValueError for a negative gap, a max_gap text other than "auto", max_failures
+        below 1, a max_backoff that is not a positive number, or an entry of learned out of
+        range; TypeError for a learned that is not a list of dicts as Poller.learned gives them.
+        Example: poller = AsyncPoller(max_gap="auto", learned=json.load(file))
         """
     def add(self, master: AsyncMaster | AsyncModbusTCPMaster, name: str, station: int, table: str, address: int,
             format: str = "H", order: str = "ABCD", period: float = 1.0) -> None:
@@ -1702,6 +1710,14 @@ class AsyncPoller:
         Raises: KeyError for an unknown name; ValueError for an input register or discrete input
         point, or a value its format cannot hold; TypeError for a value of the wrong type.
         Example: await poller.write("setpoint", 21.5)
+        """
+    @property
+    def learned(self) -> list[dict[str, dict[str, dict[str, Any]]]]:
+        """What was learned of each master's stations, as plain data json.dumps takes: one dict per
+        master in the order the masters were first added, each as Poller.learned gives it
+        (station -> table -> cuts, max_block, largest_read, smallest_refused), then the entries
+        given to the constructor for masters not added yet.
+        Example: json.dump(poller.learned, file)
         """
 
 __version__: str

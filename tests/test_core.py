@@ -48,7 +48,8 @@ PLAN_CASES = ["every_limit_is_found_by_halving", "a_refusal_of_a_size_read_befor
 
 LEARNING_CASES = ["a_hole_is_cut_out_within_the_pass", "a_block_limit_is_learned_and_no_point_lost",
                   "a_failure_is_never_split_and_a_dead_unit_is_tried_once_per_backoff",
-                  "a_gateway_that_cannot_reach_the_unit_counts_as_a_failure", "an_abandoned_request_is_not_counted"]
+                  "a_gateway_that_cannot_reach_the_unit_counts_as_a_failure", "an_abandoned_request_is_not_counted",
+                  "a_failure_ends_only_its_own_stations_pass", "a_transient_failure_does_not_mark_a_unit_down"]
 
 
 def build(tmp_path_factory, source):

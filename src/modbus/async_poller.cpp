@@ -13,11 +13,14 @@
 // each pass that ends is one reading. Cancelling what waits (the poll future, or the step of
 // the iteration) cancels the requests under way and ends the passes; their stations are not
 // counted against.
+//
+// Round trips are timed on the loop's clock. With max_gap="auto" each master's register gap
+// follows its own round trips (plan.hpp's ReadCosts), as Poller's does. What was learned is one
+// Poller-shaped dict per master, in the order the masters were first added.
 #include "modbus/classes.hpp"
 #include "modbus/poller_points.hpp"
 #include "module/runtime.hpp"
 
-#include <chrono>
 #include <cmath>
 #include <deque>
 #include <memory>
@@ -35,10 +38,6 @@ constexpr const char* kCapsuleName = "brel_modbus.AsyncPoller.state";
 PyObject* k_state() { return BREL_STR("_AsyncPoller__state"); }
 
 Ref none() { return Ref::borrow(Py_None); }
-
-double since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // ---- the state ---------------------------------------------------------------------------
 
@@ -58,8 +57,10 @@ struct Link {
     std::vector<double> due;
     double now = 0;
     Ref values;
+    Ref loop;       // of the pass under way: its clock times the round trips
     Ref in_flight;  // the future of the request on its way
-    std::chrono::steady_clock::time_point sent_at;
+    double sent_at = 0;
+    polling::ReadCosts costs;        // answered register reads, for max_gap="auto"
     unsigned long long pass_id = 0;  // moves on when a pass ends or is dropped
     std::shared_ptr<PollWaiter> poll;
     // run(): the timer of the next pass, and whether this master has passes left.
@@ -78,6 +79,8 @@ struct RunState {
 
 struct State {
     polling::Gaps gaps;
+    bool auto_gap = false;
+    std::vector<polling::Learning> learned;  // given to the constructor: one per master to come
     unsigned long long max_failures = 3;
     double max_backoff = 60.0;
     std::vector<std::unique_ptr<Link>> links;  // in the order their masters were first added
@@ -158,8 +161,9 @@ Ref callback(const State& st, Body body, std::size_t link, unsigned long long pa
 void pump(State& st, std::size_t index);
 void pass_ended(State& st, std::size_t index);
 
-void start_pass(State& st, std::size_t index, double now) {
+void start_pass(State& st, std::size_t index, PyObject* loop, double now) {
     Link& link = *st.links[index];
+    link.loop = Ref::borrow(loop);
     link.now = now;
     link.values = own(PyDict_New());
     std::vector<polling::Request> requests = link.book.due_requests(now, link.due);
@@ -173,7 +177,7 @@ void request_done(State& st, std::size_t index, unsigned long long pass_id, PyOb
     Link& link = *st.links[index];
     if (pass_id != link.pass_id || link.in_flight.get() != future) return;  // a pass dropped meanwhile
     link.in_flight = Ref();
-    const double round_trip = since(link.sent_at);
+    const double round_trip = loop_time(link.loop.get()) - link.sent_at;
     if (call_method(future, BREL_STR("cancelled")).get() == Py_True) {
         // cancelled by someone else than the poller: neither answered nor failed
         link.walk->abandoned();
@@ -183,6 +187,8 @@ void request_done(State& st, std::size_t index, unsigned long long pass_id, PyOb
     Ref exc = call_method(future, BREL_STR("exception"));
     if (exc.get() == Py_None) {
         Ref answer = call_method(future, BREL_STR("result"));
+        if (const polling::Request& r = link.walk->sent(); !polling::is_bits(r.table))
+            link.costs.add(r.count, round_trip);
         poller::take_answer(link.book, *link.walk, answer.get(), round_trip, link.values.get());
     } else if (PyObject_IsInstance(exc.get(), PyExc_Exception) == 1) {
         poller::take_failure(link.book, *link.walk, exc.get(), round_trip, link.values.get());
@@ -202,7 +208,7 @@ void pump(State& st, std::size_t index) {
             poller::take_skip(link.book, step->request, link.values.get());
             continue;
         }
-        link.sent_at = std::chrono::steady_clock::now();
+        link.sent_at = loop_time(link.loop.get());
         Ref future;
         try {
             future = poller::read_request(link.master.get(), link.kind, step->request);
@@ -213,7 +219,7 @@ void pump(State& st, std::size_t index) {
                 throw;
             }
             Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
-            poller::take_failure(link.book, *link.walk, exc.get(), since(link.sent_at), link.values.get());
+            poller::take_failure(link.book, *link.walk, exc.get(), 0.0, link.values.get());
             continue;
         }
         link.in_flight = future;
@@ -222,6 +228,7 @@ void pump(State& st, std::size_t index) {
         return;
     }
     link.book.advance(link.due, link.now);
+    if (st.auto_gap) poller::follow_costs(link.book, link.costs);
     pass_ended(st, index);
 }
 
@@ -253,7 +260,7 @@ void timer_fired(State& st, std::size_t index, unsigned long long pass_id, PyObj
     link.timer = Ref();
     double slot = 0;
     link.book.next_slot(slot);
-    start_pass(st, index, std::max(loop_time(st.run->loop.get()), slot));
+    start_pass(st, index, st.run->loop.get(), std::max(loop_time(st.run->loop.get()), slot));
 }
 
 // A reading for the step that waits, or kept for the next one.
@@ -351,16 +358,40 @@ void fail_all(State& st) {
 
 // ---- members --------------------------------------------------------------------------------
 
-// AsyncPoller(max_gap=16, max_bit_gap=256, *, max_failures=3, max_backoff=60.0)
+// What was learned, as the constructor takes it: None, or a list of Poller-shaped dicts, one
+// per master in the order they are first added; every entry checked before any is taken.
+std::vector<polling::Learning> learned_list(PyObject* learned) {
+    std::vector<polling::Learning> list;
+    if (learned == Py_None) return list;
+    if (!PyList_Check(learned)) {
+        PyErr_Format(PyExc_TypeError,
+                     "AsyncPoller: learned must be a list (as AsyncPoller.learned gives) or None, not %.200s",
+                     Py_TYPE(learned)->tp_name);
+        raise();
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(learned); ++i) {
+        const std::string who = "AsyncPoller: learned[" + std::to_string(i) + "]";
+        Ref entry = Ref::borrow(PyList_GET_ITEM(learned, i));
+        if (entry.get() == Py_None) {
+            PyErr_Format(PyExc_TypeError, "%s must be a dict (as Poller.learned gives), not None", who.c_str());
+            raise();
+        }
+        poller::load_learned(list.emplace_back(), entry.get(), who.c_str());
+    }
+    return list;
+}
+
+// AsyncPoller(max_gap=16, max_bit_gap=256, *, max_failures=3, max_backoff=60.0, learned=None)
 Ref init(Args& a) {
     PyObject* self = a[0];
     auto state = std::make_unique<State>();
-    state->gaps.registers = poller::gap_value("AsyncPoller", a[1], "max_gap");
+    state->auto_gap = poller::register_gap("AsyncPoller", a[1], state->gaps.registers);
     state->gaps.bits = poller::gap_value("AsyncPoller", a[2], "max_bit_gap");
     polling::Learning limits;
     poller::set_unit_limits("AsyncPoller", limits, a[3], a[4]);
     state->max_failures = limits.max_failures;
     state->max_backoff = limits.max_backoff;
+    state->learned = learned_list(a[5]);
     Ref capsule = own(PyCapsule_New(state.get(), kCapsuleName, free_state));
     state->capsule = capsule.get();
     state.release();  // the capsule owns it now
@@ -398,6 +429,10 @@ Ref add(Args& a) {
         link->book.gaps = st->gaps;
         link->book.learning.max_failures = st->max_failures;
         link->book.learning.max_backoff = st->max_backoff;
+        if (index < st->learned.size()) {
+            link->book.learning.cuts = st->learned[index].cuts;
+            link->book.learning.limits = st->learned[index].limits;
+        }
         link->finished = st->run && st->run->started;  // a run under way does not take new masters
         st->links.push_back(std::move(link));
     }
@@ -461,7 +496,7 @@ Ref poll(Args& a) {
     const double now = loop_time(loop.get());
     for (auto& link : st->links) link->poll = waiter;
     try {
-        for (std::size_t i = 0; i < st->links.size(); ++i) start_pass(*st.state, i, now);
+        for (std::size_t i = 0; i < st->links.size(); ++i) start_pass(*st.state, i, loop.get(), now);
     } catch (const PyError&) {
         // a master that raised KeyboardInterrupt or the like: no pass of this poll goes on
         PyObject* raised = PyErr_GetRaisedException();
@@ -653,6 +688,19 @@ Ref stats(Args& a) {
     return result;
 }
 
+// learned: what each master's stations taught, one Poller-shaped dict per master in the order
+// they were first added (then those given to the constructor for masters not added yet).
+Ref learned(Args& a) {
+    Held st = state_of(a[0]);
+    const std::size_t n = std::max(st->links.size(), st->learned.size());
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        Ref entry = poller::learned_of(i < st->links.size() ? st->links[i]->book.learning : st->learned[i]);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    return list;
+}
+
 }  // namespace
 
 // ---- member table ---------------------------------------------------------------------------------
@@ -662,10 +710,11 @@ const ClassSpec& async_poller_class() {
         .name = "AsyncPoller",
         .members = {
             method("__init__", init,
-                   {{"max_gap", "int", int_default(16)},
+                   {{"max_gap", "int | str", int_default(16)},
                     {"max_bit_gap", "int", int_default(256)},
                     {.name = "max_failures", .annotation = "int", .value = int_default(3), .keyword_only = true},
-                    {.name = "max_backoff", .annotation = "float", .value = float_default(60.0), .keyword_only = true}},
+                    {.name = "max_backoff", .annotation = "float", .value = float_default(60.0), .keyword_only = true},
+                    {.name = "learned", .annotation = "list | None", .value = none_default, .keyword_only = true}},
                    "None"),
             method("add", add,
                    {{"master"},
@@ -682,6 +731,7 @@ const ClassSpec& async_poller_class() {
             method("plan", plan, {}, "list"),
             property("stats", stats, "dict"),
             method("write", write, {{"name", "str"}, {"value"}}),
+            property("learned", learned, "list"),
         }};
     return spec;
 }

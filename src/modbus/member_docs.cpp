@@ -613,7 +613,8 @@ constexpr ReferenceText texts[] = {
      "the same for coils and discrete inputs; clock, the time source of the periods\n"
      "(the system's monotonic clock when None; a callable returning seconds as a float);\n"
      "max_failures, the failures in a row (time-outs, CRC errors, mismatches, lost\n"
-     "connections, gateway exceptions 10 and 11) that mark a station down; max_backoff, the\n"
+     "connections, gateway exceptions 10 and 11; a failure ends the station's pass, its other\n"
+     "requests not sent, and counts once) that mark a station down; max_backoff, the\n"
      "longest wait in seconds between two tries of a station that is down; learned, what an\n"
      "earlier poller learned (its `learned`, also after a trip through JSON) to start from.\n"
      "Raises: ValueError for a max_gap that is negative or a str other than \"auto\", max_failures\n"
@@ -1129,8 +1130,9 @@ constexpr ReferenceText texts[] = {
      "master's points are merged into few requests as Poller merges them, and the masters are\n"
      "read side by side on the running event loop, one request on each at a time.\n"
      "\n"
-     "A station that does not answer costs only its own master its time-outs: after max_failures\n"
-     "failures in a row it is down, and tried again by one request per back-off (from its\n"
+     "A station that does not answer costs only its own master its time-outs: a failure ends its\n"
+     "pass (its other requests are not sent, their points get the same failure), after\n"
+     "max_failures failed passes in a row it is down, and tried again by one request per back-off (from its\n"
      "shortest period, doubling up to max_backoff), its points given its last failure meanwhile.\n"
      "Refusals are learned as Poller learns them (holes cut out, block limits found), and gateway\n"
      "exceptions 10 and 11 count as the unit being down.\n"
@@ -1138,12 +1140,18 @@ constexpr ReferenceText texts[] = {
     {"AsyncPoller", "__init__",
      "Make an empty poller.\n"
      "\n"
-     "Args: max_gap, the most unused registers read to merge two points; max_bit_gap, the same\n"
-     "for coils and discrete inputs; max_failures, the failures in a row (time-outs, CRC\n"
-     "errors, mismatches, lost connections, gateway exceptions 10 and 11) that mark a station\n"
-     "down; max_backoff, the longest wait in seconds between two tries of a station that is down.\n"
-     "Raises: ValueError for a negative gap, max_failures below 1, or a max_backoff that is not\n"
-     "a positive number."},
+     "Args: max_gap, the most unused registers read to merge two points, or \"auto\": each\n"
+     "master's gap follows its round trips (on the loop's clock) as Poller's does; max_bit_gap,\n"
+     "the same for coils and discrete inputs; max_failures, the failed passes in a row\n"
+     "(time-outs, CRC errors, mismatches, lost connections, gateway exceptions 10 and 11: a\n"
+     "failure ends the station's pass and counts once) that mark a station down; max_backoff,\n"
+     "the longest wait in seconds between two tries of a station that is down; learned, a list\n"
+     "as the learned property gives it, one Poller-shaped dict per master in the order the\n"
+     "masters are first added.\n"
+     "Raises: ValueError for a negative gap, a max_gap text other than \"auto\", max_failures\n"
+     "below 1, a max_backoff that is not a positive number, or an entry of learned out of\n"
+     "range; TypeError for a learned that is not a list of dicts as Poller.learned gives them.\n"
+     "Example: poller = AsyncPoller(max_gap=\"auto\", learned=json.load(file))"},
     {"AsyncPoller", "add",
      "Add a point read through `master`: a value of `format` (registers) or one bit at `address`\n"
      "of `table` ('holding', 'input', 'coil', 'discrete') of `station`, read every `period` seconds.\n"
@@ -1186,6 +1194,12 @@ constexpr ReferenceText texts[] = {
      "Raises: KeyError for an unknown name; ValueError for an input register or discrete input\n"
      "point, or a value its format cannot hold; TypeError for a value of the wrong type.\n"
      "Example: await poller.write(\"setpoint\", 21.5)"},
+    {"AsyncPoller", "learned",
+     "What was learned of each master's stations, as plain data json.dumps takes: one dict per\n"
+     "master in the order the masters were first added, each as Poller.learned gives it\n"
+     "(station -> table -> cuts, max_block, largest_read, smallest_refused), then the entries\n"
+     "given to the constructor for masters not added yet.\n"
+     "Example: json.dump(poller.learned, file)"},
     {"Master", "_Master__read_int32",
      "Read one 32-bit value (sign 'i', 'I' or 'f') from two holding registers."},
     {"Master", "_Master__read_multi_int32",
@@ -1876,10 +1890,11 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncMaster", "serial", "return", "~Any"},
     {"AsyncMaster", "reconnect", "return", "~bool"},
     {"AsyncMaster", "reconnect", "value", "~bool"},
-    {"AsyncPoller", "__init__", "max_gap", "~int"},
+    {"AsyncPoller", "__init__", "max_gap", "~int | str"},
     {"AsyncPoller", "__init__", "max_bit_gap", "~int"},
     {"AsyncPoller", "__init__", "max_failures", "~int"},
     {"AsyncPoller", "__init__", "max_backoff", "~float"},
+    {"AsyncPoller", "__init__", "learned", "~list | None"},
     {"AsyncPoller", "__init__", "return", "~None"},
     {"AsyncPoller", "add", "master", "~AsyncMaster | AsyncModbusTCPMaster"},
     {"AsyncPoller", "add", "name", "~str"},
@@ -1898,6 +1913,7 @@ constexpr ReferenceAnnotation annotations[] = {
     {"AsyncPoller", "write", "name", "~str"},
     {"AsyncPoller", "write", "value", "~Any"},
     {"AsyncPoller", "write", "return", "~None"},
+    {"AsyncPoller", "learned", "return", "~list[dict[str, dict[str, dict[str, Any]]]]"},
 };
 // clang-format on
 

@@ -151,19 +151,8 @@ Ref init(Args& a) {
     PyObject *self = a[0], *master = a[1], *clock = a[4];
     auto state = std::make_unique<State>();
     state->kind = kind_of(master);
-    if (PyUnicode_Check(a[2])) {
-        if (PyUnicode_CompareWithASCIIString(a[2], "auto") != 0) {
-            PyErr_Format(PyExc_ValueError, "Poller: max_gap must be a number of registers or 'auto': %R", a[2]);
-            raise();
-        }
-        state->auto_gap = true;  // the default gap until reads of two sizes were measured
-    } else if (PyLong_Check(a[2])) {
-        state->book.gaps.registers = poller::gap_value("Poller", a[2], "max_gap");
-    } else {
-        PyErr_Format(PyExc_TypeError, "Argument 'max_gap' has incorrect type (expected int or 'auto', got %.200s)",
-                     Py_TYPE(a[2])->tp_name);
-        raise();
-    }
+    // with "auto", the default gap until reads of two sizes were measured
+    state->auto_gap = poller::register_gap("Poller", a[2], state->book.gaps.registers);
     state->book.gaps.bits = poller::gap_value("Poller", a[3], "max_bit_gap");
     if (clock != Py_None && !PyCallable_Check(clock)) {
         PyErr_Format(PyExc_TypeError, "Poller: clock must be callable or None, not %.200s", Py_TYPE(clock)->tp_name);
@@ -310,11 +299,7 @@ Ref pass_at(PyObject* self, State& st, double now) {
             send(master.get(), st, walk, values.get());
     }
     book.advance(due, now);
-    if (st.auto_gap)
-        if (const auto gap = st.costs.gap(); gap && polling::gap_moved(book.gaps.registers, *gap)) {
-            book.gaps.registers = *gap;
-            book.planned = false;
-        }
+    if (st.auto_gap) poller::follow_costs(book, st.costs);
     return values;
 }
 

@@ -8,12 +8,15 @@
 // lowers the station's block bound for the table (BlockLimits). Either way the points are read
 // at once, within the pass. A failure of the link or of the unit (time-out, CRC, mismatch, lost
 // connection, gateway codes 10 and 11) is never split: it counts against the station (Unit),
-// which after max_failures in a row is tried by one request per back-off only.
+// which after max_failures in a row is tried by one request per back-off only. A failure also
+// ends the station's pass: its requests left in that pass are not sent, their points get the
+// same failure, and the pass counts one failure for the station, however many requests it has.
 #pragma once
 
 #include "modbus/plan.hpp"
 
 #include <algorithm>
+#include <bitset>
 #include <cmath>
 #include <cstdint>
 #include <map>
@@ -102,7 +105,7 @@ public:
     };
 
     // The next request, or none once the pass is over. A Skip is over at once: its points get
-    // the station's last failure.
+    // the station's last failure (its station is down, or failed in this pass).
     std::optional<Step> next() {
         for (;;) {
             Frame& top = frames_.back();
@@ -118,6 +121,10 @@ public:
             if (r.points.size() > 1 && r.count > learning_.limits.most(r.station, r.table)) {
                 push_plan(r.points);
                 continue;
+            }
+            if (failed_[r.station]) {
+                frames_.back().outcome = std::max(frames_.back().outcome, Outcome::Failed);
+                return Step{Step::Do::Skip, std::move(r)};
             }
             if (Unit& unit = learning_.figures[r.station].unit; unit.down) {
                 if (now_ < unit.retry_at) {
@@ -165,6 +172,7 @@ public:
                 break;
         }
         learning_.unit_failed(points_, sent_.station, now_);
+        failed_.set(sent_.station);
         frames_.back().outcome = std::max(frames_.back().outcome, Outcome::Failed);
     }
 
@@ -264,6 +272,7 @@ private:
     double now_;
     std::vector<Frame> frames_;
     Request sent_;
+    std::bitset<256> failed_;  // the stations that failed in this pass
 };
 
 }  // namespace brel::modbus::polling

@@ -99,8 +99,8 @@ long error_code_of(PyObject* exc) {
 Ref optional_float(std::optional<double> v) { return v ? own(PyFloat_FromDouble(*v)) : none(); }
 
 // An int of `learned` within low..high, else ValueError naming where it was found.
-long long learned_int(PyObject* value, long long low, long long high, const char* where, PyObject* station,
-                      PyObject* table) {
+long long learned_int(const char* who, PyObject* value, long long low, long long high, const char* where,
+                      PyObject* station, PyObject* table) {
     long long v = -1;
     if (PyLong_Check(value) && !PyBool_Check(value)) {
         int overflow = 0;
@@ -111,8 +111,8 @@ long long learned_int(PyObject* value, long long low, long long high, const char
         v = low - 1;
     }
     if (v < low || v > high) {
-        PyErr_Format(PyExc_ValueError, "Poller: learned[%R][%R] %s must be an int from %lld to %lld: %R", station,
-                     table, where, low, high, value);
+        PyErr_Format(PyExc_ValueError, "%s[%R][%R] %s must be an int from %lld to %lld: %R", who, station, table, where,
+                     low, high, value);
         raise();
     }
     return v;
@@ -399,10 +399,10 @@ Ref learned_of(const polling::Learning& learning) {
 
 // Poller(..., learned=...): what an earlier poller learned (its `learned`, through JSON or not).
 // Every entry is checked before any is taken.
-void load_learned(polling::Learning& learning, PyObject* learned) {
+void load_learned(polling::Learning& learning, PyObject* learned, const char* who) {
     if (learned == Py_None) return;
     if (!PyDict_Check(learned)) {
-        PyErr_Format(PyExc_TypeError, "Poller: learned must be a dict (as Poller.learned gives) or None, not %.200s",
+        PyErr_Format(PyExc_TypeError, "%s must be a dict (as Poller.learned gives) or None, not %.200s", who,
                      Py_TYPE(learned)->tp_name);
         raise();
     }
@@ -418,11 +418,11 @@ void load_learned(polling::Learning& learning, PyObject* learned) {
         const long long station = number ? PyLong_AsLongLong(number.get()) : -1;
         PyErr_Clear();
         if (station < 0 || station > 255) {
-            PyErr_Format(PyExc_ValueError, "Poller: learned: %R is not a station (0 to 255)", station_key);
+            PyErr_Format(PyExc_ValueError, "%s: %R is not a station (0 to 255)", who, station_key);
             raise();
         }
         if (!PyDict_Check(tables)) {
-            PyErr_Format(PyExc_TypeError, "Poller: learned[%R] must be a dict of tables, not %.200s", station_key,
+            PyErr_Format(PyExc_TypeError, "%s[%R] must be a dict of tables, not %.200s", who, station_key,
                          Py_TYPE(tables)->tp_name);
             raise();
         }
@@ -433,38 +433,37 @@ void load_learned(polling::Learning& learning, PyObject* learned) {
             for (const Table t : {Table::Holding, Table::Input, Table::Coil, Table::Discrete})
                 if (PyUnicode_Check(table_key) && PyUnicode_Compare(table_key, table_text(t)) == 0) table = t;
             if (!table) {
-                PyErr_Format(PyExc_ValueError,
-                             "Poller: learned[%R]: %R is not 'holding', 'input', 'coil' or 'discrete'", station_key,
-                             table_key);
+                PyErr_Format(PyExc_ValueError, "%s[%R]: %R is not 'holding', 'input', 'coil' or 'discrete'", who,
+                             station_key, table_key);
                 raise();
             }
             if (!PyDict_Check(entry)) {
-                PyErr_Format(PyExc_TypeError, "Poller: learned[%R][%R] must be a dict, not %.200s", station_key,
-                             table_key, Py_TYPE(entry)->tp_name);
+                PyErr_Format(PyExc_TypeError, "%s[%R][%R] must be a dict, not %.200s", who, station_key, table_key,
+                             Py_TYPE(entry)->tp_name);
                 raise();
             }
             const auto s8 = static_cast<std::uint8_t>(station);
             const long long top = static_cast<long long>(polling::read_limit(*table));
             if (PyObject* list = PyDict_GetItemString(entry, "cuts")) {
                 if (!PyList_Check(list)) {
-                    PyErr_Format(PyExc_TypeError, "Poller: learned[%R][%R] cuts must be a list, not %.200s",
-                                 station_key, table_key, Py_TYPE(list)->tp_name);
+                    PyErr_Format(PyExc_TypeError, "%s[%R][%R] cuts must be a list, not %.200s", who, station_key,
+                                 table_key, Py_TYPE(list)->tp_name);
                     raise();
                 }
                 for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-                    const long long at =
-                        learned_int(PyList_GET_ITEM(list, i), 1, modbus::kMaxAddress, "cuts", station_key, table_key);
+                    const long long at = learned_int(who, PyList_GET_ITEM(list, i), 1, modbus::kMaxAddress, "cuts",
+                                                     station_key, table_key);
                     cuts.push_back({s8, *table, 0, static_cast<std::uint16_t>(at)});
                 }
             }
             if (PyObject* read = PyDict_GetItemString(entry, "largest_read"); read && read != Py_None)
                 limits.answered(
                     s8, *table,
-                    static_cast<std::size_t>(learned_int(read, 0, top, "largest_read", station_key, table_key)));
+                    static_cast<std::size_t>(learned_int(who, read, 0, top, "largest_read", station_key, table_key)));
             if (PyObject* refused = PyDict_GetItemString(entry, "smallest_refused"); refused && refused != Py_None)
-                limits.set_refused(
-                    s8, *table,
-                    static_cast<std::size_t>(learned_int(refused, 2, top, "smallest_refused", station_key, table_key)));
+                limits.set_refused(s8, *table,
+                                   static_cast<std::size_t>(
+                                       learned_int(who, refused, 2, top, "smallest_refused", station_key, table_key)));
         }
     }
     learning.cuts = std::move(cuts);
@@ -506,6 +505,30 @@ std::size_t gap_value(const char* who, PyObject* value, const char* what) {
     }
     // Any gap beyond the read limit merges as much as the limit allows.
     return overflow || v > 0xFFFF ? 0xFFFF : static_cast<std::size_t>(v);
+}
+
+bool register_gap(const char* who, PyObject* value, std::size_t& gap) {
+    if (PyUnicode_Check(value)) {
+        if (PyUnicode_CompareWithASCIIString(value, "auto") != 0) {
+            PyErr_Format(PyExc_ValueError, "%s: max_gap must be a number of registers or 'auto': %R", who, value);
+            raise();
+        }
+        return true;
+    }
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "Argument 'max_gap' has incorrect type (expected int or 'auto', got %.200s)",
+                     Py_TYPE(value)->tp_name);
+        raise();
+    }
+    gap = gap_value(who, value, "max_gap");
+    return false;
+}
+
+void follow_costs(Book& book, const polling::ReadCosts& costs) {
+    if (const auto gap = costs.gap(); gap && polling::gap_moved(book.gaps.registers, *gap)) {
+        book.gaps.registers = *gap;
+        book.planned = false;
+    }
 }
 
 void set_unit_limits(const char* who, polling::Learning& learning, PyObject* max_failures, PyObject* max_backoff) {

@@ -136,9 +136,10 @@ void take_skip(const Book& book, const polling::Request& r, PyObject* values);
 
 // {station: {name: figure}} for the stats property.
 Ref stats_of(const Book& book);
-// The book's learned cuts and bounds as plain data, and back (every entry checked first).
+// The book's learned cuts and bounds as plain data, and back (every entry checked first; the
+// messages start with `who`, the argument as its poller names it).
 Ref learned_of(const polling::Learning& learning);
-void load_learned(polling::Learning& learning, PyObject* learned);
+void load_learned(polling::Learning& learning, PyObject* learned, const char* who = "Poller: learned");
 
 // The state of a poller in a capsule of its __dict__, with the capsule that keeps it alive while
 // the caller works on it (interpreter code run meanwhile may replace the attribute).
@@ -169,6 +170,11 @@ double run_seconds(const char* who, PyObject* duration);
 
 // A gap argument (max_gap, max_bit_gap): an int from 0, larger ones taken as 65535.
 std::size_t gap_value(const char* who, PyObject* value, const char* what);
+// max_gap: a gap as gap_value takes it into `gap`, or "auto" (true, `gap` left as it is).
+bool register_gap(const char* who, PyObject* value, std::size_t& gap);
+// max_gap="auto": the register gap follows the round trips measured (plan.hpp's ReadCosts),
+// the plan made again when it moves.
+void follow_costs(Book& book, const polling::ReadCosts& costs);
 // The keyword-only figures of a poller: max_failures (an int from 1) and max_backoff (a
 // positive number of seconds, already a float).
 void set_unit_limits(const char* who, polling::Learning& learning, PyObject* max_failures, PyObject* max_backoff);

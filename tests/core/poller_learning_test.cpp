@@ -14,12 +14,13 @@ using namespace brel::modbus::polling;
 namespace {
 
 // A station that refuses a read touching a hole (code 2) or longer than `limit` (`limit_code`),
-// or never answers.
+// or never answers (every station, or those in `dead_stations`).
 struct Device {
     std::set<std::uint16_t> holes;
     std::size_t limit = kMaxReadRegisters;
     long limit_code = 3;
     bool dead = false;
+    std::set<std::uint8_t> dead_stations;
 };
 
 struct PassResult {
@@ -48,7 +49,7 @@ PassResult walk_once(const std::vector<Point>& points, Learning& learning, const
         bool hole = false;
         for (std::size_t a = r.address; a < std::size_t{r.address} + r.count; ++a)
             hole = hole || device.holes.count(static_cast<std::uint16_t>(a));
-        if (device.dead) {
+        if (device.dead || device.dead_stations.count(r.station)) {
             walk.failed(Failure::Timeout);
             give(r, 'f');
         } else if (r.count > device.limit) {
@@ -126,9 +127,13 @@ void a_failure_is_never_split_and_a_dead_unit_is_tried_once_per_backoff() {
     Learning learning;
     learning.max_failures = 2;
     learning.max_backoff = 3.0;
+    // a pass ends at the station's first failure, and counts one
     const PassResult first = walk_once(points, learning, device, 0);
-    CHECK(first.sent == 2);  // down after the second: the third is skipped
-    CHECK(first.got.at(0) == 'f' && first.got.at(1) == 'f' && first.got.at(2) == 's');
+    CHECK(first.sent == 1);
+    CHECK(first.got.at(0) == 'f' && first.got.at(1) == 's' && first.got.at(2) == 's');
+    CHECK(learning.figures[1].unit.failures == 1 && !learning.figures[1].unit.down);
+    const PassResult second = walk_once(points, learning, device, 0);
+    CHECK(second.sent == 1 && second.got.at(2) == 's');
     CHECK(learning.figures[1].unit.down && learning.figures[1].unit.backoff == 1.0);
     std::vector<int> sent;
     for (const double now : {0.5, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0})
@@ -137,6 +142,53 @@ void a_failure_is_never_split_and_a_dead_unit_is_tried_once_per_backoff() {
     CHECK((sent == std::vector<int>{0, 1, 0, 1, 0, 0, 1, 0}));
     CHECK(learning.figures[1].requests == 5 && learning.figures[1].timeouts == 5 && learning.figures[1].answers == 0);
     CHECK(learning.cuts.empty());
+}
+
+// Three stations, their requests interleaved by address; the middle one dead.
+std::vector<Point> three_stations() {
+    std::vector<Point> points;
+    for (std::uint8_t station = 1; station <= 3; ++station)
+        for (std::uint16_t k = 0; k < 3; ++k) points.push_back({station, Table::Holding, std::uint16_t(k * 100), 1, 1.0});
+    return points;
+}
+
+void a_failure_ends_only_its_own_stations_pass() {
+    const std::vector<Point> points = three_stations();
+    Device device;
+    device.dead_stations = {2};
+    Learning learning;
+    learning.max_failures = 3;
+    for (int pass = 1; pass <= 3; ++pass) {
+        const PassResult result = walk_once(points, learning, device, pass);
+        CHECK(result.sent == 7);  // three to each live station, one to the dead
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            CHECK(result.times.count(i) && result.times.at(i) == 1);
+            if (points[i].station != 2) CHECK(result.got.at(i) == 'v');
+        }
+        int sent_to_dead = 0;
+        for (std::size_t i = 0; i < points.size(); ++i)
+            if (points[i].station == 2) sent_to_dead += result.got.at(i) == 'f';
+        CHECK(sent_to_dead == 1);  // one request, the others given its failure
+        CHECK(learning.figures[2].unit.failures == static_cast<unsigned long long>(pass));
+        CHECK(learning.figures[2].unit.down == (pass == 3));
+        CHECK(learning.figures[1].unit.failures == 0 && learning.figures[3].unit.failures == 0);
+    }
+    CHECK(learning.figures[2].timeouts == 3 && learning.figures[2].requests == 3);
+    CHECK(learning.figures[1].answers == 9 && learning.figures[3].answers == 9);
+}
+
+void a_transient_failure_does_not_mark_a_unit_down() {
+    const std::vector<Point> points = row_of(4, 100);  // four requests
+    Learning learning;
+    learning.max_failures = 2;
+    Device device;
+    for (int pass = 0; pass < 4; ++pass) {
+        device.dead = pass % 2 == 0;  // every other pass times out
+        const PassResult result = walk_once(points, learning, device, pass);
+        CHECK(result.sent == (device.dead ? 1 : 4));
+        CHECK(!learning.figures[1].unit.down);
+        CHECK(learning.figures[1].unit.failures == (device.dead ? 1u : 0u));
+    }
 }
 
 void a_gateway_that_cannot_reach_the_unit_counts_as_a_failure() {
@@ -177,6 +229,8 @@ const core_checks::Cases kCases = {
     {"a_gateway_that_cannot_reach_the_unit_counts_as_a_failure",
      a_gateway_that_cannot_reach_the_unit_counts_as_a_failure},
     {"an_abandoned_request_is_not_counted", an_abandoned_request_is_not_counted},
+    {"a_failure_ends_only_its_own_stations_pass", a_failure_ends_only_its_own_stations_pass},
+    {"a_transient_failure_does_not_mark_a_unit_down", a_transient_failure_does_not_mark_a_unit_down},
 };
 
 }  // namespace

@@ -124,10 +124,11 @@ def shape(function):
 
 def test_signatures():
     empty = inspect.Parameter.empty
-    assert shape(AsyncPoller) == [("max_gap", "POSITIONAL_OR_KEYWORD", "int", 16),
+    assert shape(AsyncPoller) == [("max_gap", "POSITIONAL_OR_KEYWORD", "int | str", 16),
                                   ("max_bit_gap", "POSITIONAL_OR_KEYWORD", "int", 256),
                                   ("max_failures", "KEYWORD_ONLY", "int", 3),
-                                  ("max_backoff", "KEYWORD_ONLY", "float", 60.0)]
+                                  ("max_backoff", "KEYWORD_ONLY", "float", 60.0),
+                                  ("learned", "KEYWORD_ONLY", "list | None", None)]
     assert shape(AsyncPoller.add) == [
         ("self", "POSITIONAL_OR_KEYWORD", empty, empty),
         ("master", "POSITIONAL_OR_KEYWORD", "AsyncMaster | AsyncModbusTCPMaster", empty),
@@ -144,6 +145,18 @@ def test_signatures():
     ((), {"max_failures": 0}, ValueError, "AsyncPoller: max_failures must be at least 1: 0"),
     ((), {"max_backoff": 0.0}, ValueError, "AsyncPoller: max_backoff must be a positive number of seconds: 0.0"),
     ((16, 256, 3), {}, TypeError, None),
+    (("x",), {}, ValueError, "AsyncPoller: max_gap must be a number of registers or 'auto': 'x'"),
+    ((1.5,), {}, TypeError, "Argument 'max_gap' has incorrect type (expected int or 'auto', got float)"),
+    ((), {"learned": {}}, TypeError,
+     "AsyncPoller: learned must be a list (as AsyncPoller.learned gives) or None, not dict"),
+    ((), {"learned": [None]}, TypeError, "AsyncPoller: learned[0] must be a dict (as Poller.learned gives), not None"),
+    ((), {"learned": [{}, []]}, TypeError,
+     "AsyncPoller: learned[1] must be a dict (as Poller.learned gives) or None, not list"),
+    ((), {"learned": [{}, {"x": {}}]}, ValueError, "AsyncPoller: learned[1]: 'x' is not a station (0 to 255)"),
+    ((), {"learned": [{"1": {H: {"cuts": [0]}}}]}, ValueError,
+     "AsyncPoller: learned[0]['1']['holding'] cuts must be an int from 1 to 65535: 0"),
+    ((), {"learned": [{"1": {"coil": {"largest_read": 2001}}}]}, ValueError,
+     "AsyncPoller: learned[0]['1']['coil'] largest_read must be an int from 0 to 2000: 2001"),
 ])
 def test_constructor_checks(args, kwargs, error, text):
     with pytest.raises(error) as caught:
@@ -276,13 +289,13 @@ def test_a_dead_station_is_tried_by_one_request_per_backoff(exc):
             assert all(values[f"dead{a}"] is exc for a in (0, 50, 100))
 
     on_clock(clock, passes)
-    # failing twice marks it down within the first pass (its third request is not sent), then
-    # one request at t = 1, 3, 7 (back-off 1, 2, 4) and 11 (at most max_backoff)
-    assert tried == {0: 2, 1: 1, 2: 0, 3: 1, 4: 0, 5: 0, 6: 0, 7: 1, 8: 0, 9: 0, 10: 0, 11: 1}
+    # a failure ends the station's pass (its other requests are not sent): one failure a pass,
+    # down after the second pass, then one request at t = 2, 4, 8 (back-off 1, 2, 4, the most)
+    assert tried == {0: 1, 1: 1, 2: 1, 3: 0, 4: 1, 5: 0, 6: 0, 7: 0, 8: 1, 9: 0, 10: 0, 11: 0}
     stats = poller.stats[master]
     assert stats[1]["requests"] == stats[1]["answers"] == 12
     assert stats[2]["state"] == "down" and stats[2]["backoff"] == 4.0
-    assert stats[2]["requests"] == 6 and stats[2]["answers"] == 0 and stats[2]["last_success"] is None
+    assert stats[2]["requests"] == 5 and stats[2]["answers"] == 0 and stats[2]["last_success"] is None
 
 
 # ---- side by side ------------------------------------------------------------------------
@@ -476,3 +489,147 @@ def test_an_interrupt_raised_by_a_master_ends_the_poll_and_the_next_one_runs():
 
     assert asyncio.run(body()) == {"a": register(1, H, 0), "b": register(2, H, 0)}
     assert poller.stats[second][2]["requests"] == 1   # the interrupted request is not counted
+
+
+# ---- what was learned, kept ----------------------------------------------------------------
+
+def learning_points():
+    """A meter with a hole on station 1 of one master, an inverter that reads 8 registers at most
+    on station 3 of another: (slaves, points) of each."""
+    meter = Slaves(holes={(1, H, a) for a in range(10, 15)})
+    inverter = Slaves()
+    inverter.limits[(3, "input")] = 8
+    return [(meter, [(f"h{a}", 1, H, a) for a in (0, 5, 9, 20, 25, 30)]),
+            (inverter, [(f"i{a}", 3, "input", a) for a in range(40)])]
+
+
+def test_what_was_learned_is_one_plain_dict_per_master_as_poller_gives_it():
+    import json
+
+    devices = learning_points()
+    clock = Clock()
+    poller = AsyncPoller()
+    masters = [FakeAsyncMaster(slaves) for slaves, _ in devices]
+    syncs = []
+    for slaves, _ in devices:
+        twin = Slaves(holes=slaves.holes)
+        twin.limits = dict(slaves.limits)
+        syncs.append(Poller(FakeMaster(twin), clock=clock))
+    for master, sync, (_, points) in zip(masters, syncs, devices, strict=True):
+        for point in points:
+            poller.add(master, *point)
+            sync.add(*point)
+    assert poller.learned == [{}, {}]
+
+    async def passes():
+        for _ in range(6):
+            values = await poller.poll()
+            for sync in syncs:
+                expected = sync.poll()
+                same(expected, {name: values[name] for name in expected})
+            clock.t += 1.0
+        return values
+
+    values = on_clock(clock, passes)
+    learned = poller.learned
+    assert learned == [sync.learned for sync in syncs]
+    assert learned[0] and learned[1]   # a cut on the meter, a bound on the inverter
+    kept = json.loads(json.dumps(learned))
+    assert kept == learned
+
+    # a new poller starts from it: no refusal, one request per planned read
+    again = AsyncPoller(learned=kept)
+    assert again.learned == kept   # kept for the masters to come
+    fresh = [(Slaves(holes=slaves.holes), points) for slaves, points in devices]
+    for (slaves, _), (old, _) in zip(fresh, devices, strict=True):
+        slaves.limits = dict(old.limits)
+    new_masters = [FakeAsyncMaster(slaves) for slaves, _ in fresh]
+    for master, (_, points) in zip(new_masters, fresh, strict=True):
+        for point in points:
+            again.add(master, *point)
+    assert [row[1:] for row in again.plan()] == [row[1:] for row in poller.plan()]
+    same(poll_once(again), values)
+    for master, (slaves, _) in zip(new_masters, fresh, strict=True):
+        assert len(slaves.requests) == sum(1 for row in again.plan() if row[0] is master)
+        assert all(row["slave_exceptions"] == 0 for row in again.stats[master].values())
+    assert again.learned == learned
+
+
+def test_learned_given_for_more_masters_than_were_added_is_kept():
+    kept = [{"1": {H: {"cuts": [5], "max_block": None, "largest_read": 0, "smallest_refused": None}}},
+            {"2": {"coil": {"cuts": [], "max_block": 4, "largest_read": 4, "smallest_refused": 5}}}]
+    poller = AsyncPoller(learned=kept)
+    master = FakeAsyncMaster(Slaves())
+    poller.add(master, "a", 1, H, 0)
+    poller.add(master, "b", 1, H, 10)
+    assert [row[3:5] for row in poller.plan()] == [(0, 1), (10, 1)]   # cut at 5
+    assert poller.learned == kept
+
+
+# ---- the gap it picks ----------------------------------------------------------------------
+
+class Line(FakeAsyncMaster):
+    """Reads that take, on the loop's clock, a fixed time per request plus a time per register."""
+
+    def __init__(self, slaves, clock, fixed, per_register):
+        super().__init__(slaves)
+        self.clock, self.fixed, self.per_register = clock, fixed, per_register
+
+    def read_registers(self, station, address, count, func_code=3):
+        self.clock.t += self.fixed + self.per_register * count
+        return super().read_registers(station, address, count, func_code)
+
+
+AUTO_POINTS = (0, 3, 9, 12, 30, 31, 40, 70, 75, 100)
+
+
+@pytest.mark.parametrize("fixed, per_register, gap", [
+    (8.5, 1.0, 8),      # a gap of 8 registers costs less than a request, one of 9 more
+    (2.5, 1.0, 2),      # a slow line: short gaps only
+    (4.0, 0.0, 125),    # a register costs nothing measurable: any gap the read limit allows
+])
+def test_max_gap_auto_follows_the_round_trips_of_the_master(fixed, per_register, gap):
+    slaves = Slaves()
+    clock = Clock()
+    master = Line(slaves, clock, fixed, per_register)
+    poller = AsyncPoller(max_gap="auto")
+    for a in AUTO_POINTS:
+        poller.add(master, f"r{a}", 1, H, a)
+    assert poller.stats[master][1]["max_gap"] == 16   # until reads were measured
+
+    async def passes():
+        gaps = []
+        for t in range(5):
+            clock.t = 1000.0 * t
+            values = await poller.poll()
+            assert values == {f"r{a}": register(1, H, a) for a in AUTO_POINTS}
+            gaps.append(poller.stats[master][1]["max_gap"])
+        return gaps
+
+    gaps = on_clock(clock, passes)
+    assert gaps[0] == 16   # until reads of two sizes were measured three times each
+    assert gaps[-1] == gap
+    # the plan merges across gaps up to the one measured, and no further
+    plan = poller.plan()
+    for before, after in zip(plan, plan[1:], strict=False):
+        assert after[3] - (before[3] + before[4]) > gap
+    for row in plan:
+        inside = sorted(a for a in AUTO_POINTS if row[3] <= a < row[3] + row[4])
+        assert all(b - a - 1 <= gap for a, b in zip(inside, inside[1:], strict=False))
+
+
+def test_a_fixed_gap_does_not_follow_the_round_trips():
+    clock = Clock()
+    master = Line(Slaves(), clock, 8.5, 1.0)
+    poller = AsyncPoller(max_gap=16)
+    for a in AUTO_POINTS:
+        poller.add(master, f"r{a}", 1, H, a)
+    plan = poller.plan()
+
+    async def passes():
+        for t in range(5):
+            clock.t = 1000.0 * t
+            await poller.poll()
+
+    on_clock(clock, passes)
+    assert poller.plan() == plan and poller.stats[master][1]["max_gap"] == 16

@@ -49,14 +49,17 @@ def test_a_failure_of_the_link_or_unit_is_never_split(exc, key):
     assert (figures[key], figures["failures"], figures["state"]) == (1, 1, "up")
 
 
-@pytest.mark.parametrize("code, failures", [(10, 2), (11, 2), (1, 0), (4, 0), (6, 0)])
-def test_gateway_exceptions_count_against_the_unit_others_are_answers(code, failures):
+# A gateway that cannot reach the unit fails the unit's pass: its coil is not asked. Any other
+# exception answer is a refusal, and the coil is asked too.
+@pytest.mark.parametrize("code, failures, sent", [(10, 1, 1), (11, 1, 1), (1, 0, 2), (4, 0, 2), (6, 0, 2)])
+def test_gateway_exceptions_count_against_the_unit_others_are_answers(code, failures, sent):
     slaves = Slaves()
-    slaves.failures[1] = SlaveException(1, 0x83, code)
+    slaves.failures[1] = exc = SlaveException(1, 0x83, code)
     p = poller(("a", 1, H, 0), ("b", 1, "coil", 0), slaves=slaves)
-    p.poll()
+    values = p.poll()
+    assert values == {"a": exc, "b": exc} and len(slaves.requests) == sent
     figures = p.stats[1]
-    assert figures["failures"] == failures and figures["slave_exceptions"] == 2
+    assert figures["failures"] == failures and figures["slave_exceptions"] == sent
     assert figures["last_success"] is None
 
 
@@ -65,13 +68,15 @@ def test_an_answer_after_failures_starts_the_count_again():
     clock = Clock()
     p = poller(("a", 1, H, 0), ("b", 1, "coil", 0), slaves=slaves, clock=clock)
     p.poll()
-    assert p.stats[1]["failures"] == 2
+    clock.t = 1
+    p.poll()
+    assert p.stats[1]["failures"] == 2  # one per pass
     slaves.silent.clear()
-    clock.t = 1.5
+    clock.t = 2.5
     p.poll()
     assert p.stats[1] | {"rtt_p50": 0, "rtt_p99": 0} == {
         "requests": 4, "answers": 2, "timeouts": 2, "crc_errors": 0, "mismatches": 0, "slave_exceptions": 0,
-        "other_errors": 0, "rtt_p50": 0, "rtt_p99": 0, "state": "up", "failures": 0, "last_success": 1.5,
+        "other_errors": 0, "rtt_p50": 0, "rtt_p99": 0, "state": "up", "failures": 0, "last_success": 2.5,
         "backoff": None, "max_gap": 16}
 
 
@@ -142,8 +147,12 @@ def test_a_dead_unit_is_tried_by_one_request_per_backoff_and_costs_the_others_no
     clock = Clock()
     p = poller(("a", 1, H, 0), ("b", 2, H, 0), ("c", 2, H, 50), ("d", 2, "coil", 0), ("e", 3, "input", 7),
                slaves=slaves, clock=clock, max_backoff=4)
-    first = p.poll()
-    assert [r[0] for r in slaves.requests] == [1, 2, 2, 2, 3]
+    for t in range(3):  # one time-out a pass, the unit's other requests not sent: down after three
+        clock.t = t
+        before = len(slaves.requests)
+        first = p.poll()
+        assert [r[0] for r in slaves.requests[before:]] == [1, 2, 3]
+        assert first["c"] is first["b"] and first["d"] is first["b"]
     assert p.stats[2] | {"rtt_p50": 0, "rtt_p99": 0} == {
         "requests": 3, "answers": 0, "timeouts": 3, "crc_errors": 0, "mismatches": 0, "slave_exceptions": 0,
         "other_errors": 0, "rtt_p50": 0, "rtt_p99": 0, "state": "down", "failures": 3, "last_success": None,
@@ -151,7 +160,7 @@ def test_a_dead_unit_is_tried_by_one_request_per_backoff_and_costs_the_others_no
     last = first["d"]
     assert str(last) == TIMEOUT
     tries, backoffs = [], []
-    for t in range(1, 13):
+    for t in range(3, 15):
         clock.t = t
         before = len(slaves.requests)
         values = p.poll()
@@ -162,20 +171,20 @@ def test_a_dead_unit_is_tried_by_one_request_per_backoff_and_costs_the_others_no
             tries.append(t)
             assert sent(slaves, 2, before) == [(2, H, 0, 1)]
         backoffs.append(p.stats[2]["backoff"])
-    assert tries == [1, 3, 7, 11]
+    assert tries == [3, 5, 9, 13]
     assert backoffs == [2, 2, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4]
     assert p.stats[2]["state"] == "down" and p.stats[2]["failures"] == 7 and p.stats[2]["requests"] == 7
-    assert p.stats[1]["state"] == "up" and p.stats[1]["last_success"] == 12
+    assert p.stats[1]["state"] == "up" and p.stats[1]["last_success"] == 14
 
     # back: the try that is answered brings the unit up, and its other requests follow at once
     slaves.silent.clear()
-    clock.t = 15
+    clock.t = 17
     before = len(slaves.requests)
     values = p.poll()
     assert sent(slaves, 2, before) == [(2, H, 0, 1), (2, H, 50, 1), (2, "coil", 0, 1)]
     assert values["b"] == register(2, H, 0) and values["c"] == register(2, H, 50)
     assert p.stats[2]["state"] == "up" and p.stats[2]["failures"] == 0
-    assert p.stats[2]["last_success"] == 15 and p.stats[2]["backoff"] is None
+    assert p.stats[2]["last_success"] == 17 and p.stats[2]["backoff"] is None
 
 
 @pytest.mark.parametrize("max_failures", [1, 2, 5])
@@ -184,7 +193,7 @@ def test_the_unit_goes_down_after_max_failures_in_a_row(max_failures):
     slaves.failures[4] = SlaveException(4, 0x83, 11)
     clock = Clock()
     p = poller(*[(f"p{a}", 4, H, a * 100) for a in range(4)], slaves=slaves, clock=clock, max_failures=max_failures)
-    for t in range(3):
+    for t in range(6):  # one failure a pass, however many requests the unit has
         clock.t = t
         p.poll()
         if p.stats[4]["state"] == "down":
