@@ -537,9 +537,7 @@ Ref replayed(Args& a) {
 }
 
 MemberSpec replayed_member(const char* key, const Replayed& member, std::vector<ParamSpec> params) {
-    MemberSpec m = method(key, replayed, std::move(params));
-    m.data = &member;
-    return m;
+    return with_data(method(key, replayed, std::move(params)), &member);
 }
 
 constexpr Replayed kWriteCoils{rtu::write_coils_on, 4};

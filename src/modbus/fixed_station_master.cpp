@@ -76,9 +76,7 @@ Ref set_forwarded(Args& a) {
 }
 
 MemberSpec forwarded_property(const char* name, const char* returns, const char* setter_annotation) {
-    MemberSpec m = property(name, get_forwarded, returns, set_forwarded, setter_annotation);
-    m.data = name;
-    return m;
+    return with_data(property(name, get_forwarded, returns, set_forwarded, setter_annotation), name);
 }
 
 // ---- lifecycle -------------------------------------------------------------------------
@@ -156,9 +154,7 @@ const Forward execute{"execute", 3, true};
 MemberSpec forwarding(const Forward& f, std::vector<ParamSpec> params, const char* doc = nullptr) {
     if (params.size() != static_cast<std::size_t>(f.count))
         raise(PyExc_SystemError, "brel_modbus: forwarding row and parameter table disagree");
-    MemberSpec m = method(f.method, forward, std::move(params), nullptr, doc);
-    m.data = &f;
-    return m;
+    return with_data(method(f.method, forward, std::move(params), nullptr, doc), &f);
 }
 
 constexpr ParamSpec address{"address", "int"};

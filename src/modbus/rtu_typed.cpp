@@ -360,9 +360,7 @@ MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, cons
     std::vector<ParamSpec> params{{"station"}, {"address"}};
     params.insert(params.end(), middle.begin(), middle.end());
     params.push_back({"endian", "str", str_default(">")});
-    MemberSpec m = method(key, impl, std::move(params));
-    m.data = sign;
-    return m;
+    return with_data(method(key, impl, std::move(params)), sign);
 }
 
 }  // namespace brel::rtu

@@ -522,9 +522,7 @@ MemberSpec typed(const char* key, Impl impl, std::vector<ParamSpec> middle, cons
     std::vector<ParamSpec> params{{"address", "int"}};
     params.insert(params.end(), middle.begin(), middle.end());
     params.push_back({"endian", "str", str_default(">")});
-    MemberSpec m = method(key, impl, std::move(params), returns);
-    m.data = code;
-    return m;
+    return with_data(method(key, impl, std::move(params), returns), code);
 }
 
 }  // namespace brel::tcp

@@ -30,6 +30,11 @@ inline MemberSpec method(const char* key, Impl impl, std::vector<ParamSpec> para
     return {
         .key = key, .kind = Kind::Method, .impl = impl, .params = std::move(params), .returns = returns, .doc = doc};
 }
+// A member whose body is handed `data` as Args::data (one body serving several rows).
+inline MemberSpec with_data(MemberSpec member, const void* data) {
+    member.data = data;
+    return member;
+}
 inline MemberSpec static_method(const char* key, Impl impl, std::vector<ParamSpec> params,
                                 const char* returns = nullptr) {
     return {.key = key, .kind = Kind::StaticMethod, .impl = impl, .params = std::move(params), .returns = returns};

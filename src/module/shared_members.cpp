@@ -39,9 +39,7 @@ MemberSpec hex_view(const char* key, const char* source) {
     // One record per source name, alive for the process (the classes are never rebuilt).
     static std::map<std::string, HexSource> sources;
     auto [it, added] = sources.try_emplace(source, HexSource{source});
-    MemberSpec m = property(key, hex_of, "str");
-    m.data = &it->second;
-    return m;
+    return with_data(property(key, hex_of, "str"), &it->second);
 }
 
 }  // namespace brel
