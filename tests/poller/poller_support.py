@@ -5,6 +5,9 @@ table can take no more than so many registers or bits in one read."""
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
+
 import brel_modbus
 from brel_modbus import SlaveException
 
@@ -18,6 +21,36 @@ def register(station, table, address):
 
 def bit(station, table, address):
     return (station + CODES[table] + address) % 3 == 0
+
+
+@contextlib.asynccontextmanager
+async def time_limit(seconds):
+    """asyncio.timeout(seconds) where the interpreter has it; before 3.11 the same limit made by
+    cancelling the current task when the time has passed (TimeoutError, as asyncio.timeout)."""
+    if hasattr(asyncio, "timeout"):
+        async with asyncio.timeout(seconds):
+            yield
+        return
+    task, fired = asyncio.current_task(), []
+    handle = asyncio.get_running_loop().call_later(seconds, lambda: (fired.append(1), task.cancel()))
+    try:
+        yield
+    except asyncio.CancelledError:
+        if fired:
+            raise TimeoutError from None
+        raise
+    finally:
+        handle.cancel()
+
+
+def run_on(loop, body):
+    """Run the coroutine body() to its end on the given loop, then close the loop (asyncio.Runner
+    with a loop factory, which only 3.11 and later have)."""
+    try:
+        return loop.run_until_complete(body())
+    finally:
+        loop.run_until_complete(loop.shutdown_asyncgens())
+        loop.close()
 
 
 class Clock:

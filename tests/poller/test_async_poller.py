@@ -9,7 +9,7 @@ import pytest
 
 import brel_modbus
 from brel_modbus import AsyncMaster, AsyncModbusTCPMaster, AsyncPoller, Poller, SlaveException
-from poller_support import Clock, FakeMaster, Slaves, bit, register
+from poller_support import Clock, FakeMaster, Slaves, bit, register, run_on, time_limit
 
 H = "holding"
 
@@ -95,8 +95,7 @@ class ClockLoop(asyncio.SelectorEventLoop):
 
 
 def on_clock(clock, body):
-    with asyncio.Runner(loop_factory=lambda: ClockLoop(clock)) as runner:
-        return runner.run(body())
+    return run_on(ClockLoop(clock), body)
 
 
 def poll_once(poller):
@@ -315,7 +314,7 @@ def test_a_master_held_up_delays_no_other_masters_readings():
     async def body():
         readings = []
         steps = poller.run()
-        async with asyncio.timeout(10):
+        async with time_limit(10):
             async for values in steps:
                 readings.append(values)
                 if len(readings) == 5:

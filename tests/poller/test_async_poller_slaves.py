@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 
 from brel_modbus import AsyncMaster, AsyncModbusTCPMaster, AsyncPoller, ModbusTimeoutError
+from poller_support import time_limit
 from simulator import COILS, HOLDING, INPUT, SPARSE_HOLDING, SPARSE_STATION, STATION, SimulatedSlaves
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent.parent / "bench"))
@@ -30,7 +31,7 @@ def rtu_url(slaves):
 
 async def passes(poller, count):
     readings = []
-    async with asyncio.timeout(20):
+    async with time_limit(20):
         for _ in range(count):
             readings.append(await poller.poll())
     return readings
@@ -72,7 +73,7 @@ def test_a_silent_station_on_the_rtu_line_goes_down_and_the_others_keep_reading(
             poller.add(rtu, "live", STATION, "holding", 1, period=0.001)
             poller.add(rtu, "dead", SILENT, "holding", 1, period=0.001)
             readings = []
-            async with asyncio.timeout(20):
+            async with time_limit(20):
                 async for values in poller.run():
                     readings.append(values)
                     if len(readings) == 4:
@@ -153,7 +154,7 @@ def test_run_on_uvloop_with_a_dead_unit():
             poller.add(master, f"h{master.station}", master.station, "holding", 4 + master.station, period=0.01)
         readings = []
         try:
-            async with asyncio.timeout(20):
+            async with time_limit(20):
                 async for values in poller.run(duration=0.5):
                     readings.append(values)
         finally:
