@@ -242,3 +242,20 @@ def test_keywords_bind_in_any_order():
 def test_non_string_keyword_refused():
     with pytest.raises(TypeError, match="keywords must be strings"):
         ModbusStatic.split_register(**{1: 2})
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="ELF symbol versions")
+def test_the_module_needs_no_newer_c_library_than_the_wheels_promise():
+    # The wheels are tagged manylinux_2_28: a symbol of a newer glibc or libstdc++ (one that an
+    # inline header function pulls in, such as __libc_single_threaded behind std::shared_ptr)
+    # makes the module fail to load there. Caught here, before the wheel's own check.
+    import re
+    import shutil
+
+    objdump = shutil.which("objdump")
+    if objdump is None:
+        pytest.skip("no objdump")
+    dump = subprocess.run([objdump, "-T", brel_modbus.__file__], capture_output=True, text=True, check=True).stdout
+    too_new = sorted({f"{lib}_{version}" for lib, version in re.findall(r"\((GLIBC|GLIBCXX)_([\d.]+)\)", dump)
+                      if tuple(map(int, version.split("."))) > {"GLIBC": (2, 28), "GLIBCXX": (3, 4, 25)}[lib]})
+    assert not too_new, too_new

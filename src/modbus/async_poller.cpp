@@ -19,6 +19,7 @@
 // Poller-shaped dict per master, in the order the masters were first added.
 #include "modbus/classes.hpp"
 #include "modbus/poller_points.hpp"
+#include "module/counted.hpp"
 #include "module/runtime.hpp"
 
 #include <cmath>
@@ -62,7 +63,7 @@ struct Link {
     double sent_at = 0;
     polling::ReadCosts costs;        // answered register reads, for max_gap="auto"
     unsigned long long pass_id = 0;  // moves on when a pass ends or is dropped
-    std::shared_ptr<PollWaiter> poll;
+    Counted<PollWaiter> poll;
     // run(): the timer of the next pass, and whether this master has passes left.
     Ref timer;
     bool finished = false;
@@ -85,7 +86,7 @@ struct State {
     double max_backoff = 60.0;
     std::vector<std::unique_ptr<Link>> links;  // in the order their masters were first added
     std::unordered_map<std::string, std::pair<std::size_t, std::size_t>> by_name;  // -> link, point
-    std::shared_ptr<RunState> run;
+    Counted<RunState> run;
     PyObject* capsule = nullptr;  // borrowed: the capsule that owns this state, for the callbacks
 };
 
@@ -323,7 +324,7 @@ void stop_run(State& st) {
 void pass_ended(State& st, std::size_t index) {
     Link& link = *st.links[index];
     Ref values = link.values;
-    std::shared_ptr<PollWaiter> poll = std::move(link.poll);
+    Counted<PollWaiter> poll = std::move(link.poll);
     link.walk.reset();
     link.values = Ref();
     link.pass_id += 1;
@@ -482,7 +483,7 @@ Ref poll(Args& a) {
     if ((st->run && !st->run->stopped) || busy(*st.state))
         raise(PyExc_RuntimeError, "AsyncPoller.poll: a pass of this poller is under way");
     Ref loop = running_loop();
-    auto waiter = std::make_shared<PollWaiter>();
+    auto waiter = Counted<PollWaiter>::make();
     waiter->future = call_method(loop.get(), BREL_STR("create_future"));
     waiter->values = own(PyDict_New());
     waiter->pending = st->links.size();
@@ -514,7 +515,7 @@ struct Readings {
     PyObject ob_base;
     PyObject* poller;  // owned; null once the iterator is done
     double duration;   // seconds from the first step; infinity without one
-    std::shared_ptr<RunState>* run;
+    Counted<RunState>* run;
 };
 
 void readings_finish(Readings* it) {
@@ -655,7 +656,7 @@ Ref run(Args& a) {
     if (!it) raise();
     it->poller = Py_NewRef(self);
     it->duration = seconds;
-    it->run = new std::shared_ptr<RunState>(std::make_shared<RunState>());
+    it->run = new Counted<RunState>(Counted<RunState>::make());
     PyObject_GC_Track(it);
     return Ref::steal(reinterpret_cast<PyObject*>(it));
 }
