@@ -278,7 +278,7 @@ Ref data_bytes(const modbus::TcpExchange& ex) {
 
 // A request of codes 1, 3, 5 or 16 as the operation carried it.
 ops::Carried carried_of(const Request& r) {
-    return {r.command.get(), r.check, r.address.get(), r.count.get(), static_cast<std::size_t>(*r.needed)};
+    return {r.command.get(), r.check, r.address.get(), r.count.get(), static_cast<std::size_t>(*r.needed), nullptr};
 }
 
 // The result of a sound answer's data part (raises what the synchronous members raise).
@@ -311,8 +311,8 @@ Ref decoded(Link& link, Request& r, PyObject* data) {
         case Decode::Replay:
             break;  // next_page(), replay()
         case Decode::Values: {
-            const ops::Carried read{nullptr, ops::CarriedCheck::RegisterBytes, nullptr, nullptr,
-                                    static_cast<std::size_t>(*r.needed)};
+            const ops::Carried read{nullptr, ops::CarriedCheck::RegisterBytes,    nullptr,
+                                    nullptr, static_cast<std::size_t>(*r.needed), nullptr};
             Ref registers = tcp::judge_carried(peer, read, data);
             const std::vector<std::uint16_t> words = register_words(registers.get(), r.layout->registers());
             result = decode_words(*r.layout, words.data(), words.size());

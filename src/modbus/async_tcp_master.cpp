@@ -158,28 +158,28 @@ public:
     Ref list_address, list;
 };
 
-// Codes 1 (read_coils, ops::read_coils) and 3 (read_registers, ops::read_holding_registers):
+// Codes 1 (read_coils, ops::carried_read_bits) and 3 (read_registers, ops::carried_read_registers):
 // the request built as ModbusTCPMaster's own builder builds it, carried with the caller's
 // arguments.
-template <std::uint8_t Code, Ref (*Read)(ops::Exchange&, PyObject*, PyObject*, PyObject*)>
+template <std::uint8_t Code, Ref (*Read)(ops::Exchange&, PyObject*, PyObject*, PyObject*, PyObject*)>
 Ref read_carried(PyObject* self, PyObject* address, PyObject* count, bool first) {
     tcp::check_address(address);
     tcp::check_count_field(count);
     Ref pdu = tcp::two_field_pdu(Code, address, count);
     CaughtRequest caught;
-    Read(caught, pdu.get(), address, count);
+    Read(caught, pdu.get(), address, count, nullptr);
     caught.request->first = first;
     return submit(self, std::move(caught.request));
 }
 
-constexpr auto read_coils_n = read_carried<modbus::kReadCoils, ops::read_coils>;
-constexpr auto read_registers_n = read_carried<modbus::kReadHoldingRegisters, ops::read_holding_registers>;
+constexpr auto read_coils_n = read_carried<modbus::kReadCoils, ops::carried_read_bits>;
+constexpr auto read_registers_n = read_carried<modbus::kReadHoldingRegisters, ops::carried_read_registers>;
 
 Ref write_registers_of(PyObject* self, PyObject* address, PyObject* values) {
     tcp::check_address(address);
     Ref pdu = tcp::write_registers_pdu(address, values);
     CaughtRequest caught;
-    ops::write_registers(caught, pdu.get(), address, values);
+    ops::carried_write_registers(caught, pdu.get(), address, values);
     return submit(self, std::move(caught.request));
 }
 
@@ -197,7 +197,7 @@ Ref write_coil(Args& a) {
     tcp::check_address(address);
     Ref pdu = tcp::write_coil_pdu(address, value);
     CaughtRequest caught;
-    ops::write_coil(caught, pdu.get(), address);
+    ops::carried_write_coil(caught, pdu.get(), address, value);
     return submit(a[0], std::move(caught.request));
 }
 

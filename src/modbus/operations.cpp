@@ -30,28 +30,41 @@ Ref Exchange::bits(Pdu request, std::size_t count, Fault fault) {
     return states;
 }
 
-Ref Exchange::carried(const Carried&) { raise(PyExc_SystemError, "this master runs no builder's requests"); }
+Ref Exchange::carried(const Carried&) { raise(PyExc_SystemError, "this master runs no step-made requests"); }
 
-// ---- codes 1, 3, 5 and 16 as the TCP masters' builders made them ---------------------------------
-//
-// The faces have checked address and count (exact ints within 0..65535) before the builder ran.
+// ---- codes 1 to 6 and 16 carried with the caller's objects ----------------------------------------
 
-Ref read_coils(Exchange& ex, PyObject* command, PyObject* address, PyObject* count) {
-    const auto n = static_cast<std::size_t>(PyLong_AsLong(count));
-    return ex.carried({command, CarriedCheck::BitBytes, address, count, (n + 7) / 8 + 1});
+namespace {
+
+// The count of a read as the TCP masters have checked it (an int within 0..65535); 0 for
+// what Master's steps have still to judge.
+std::size_t count_of(PyObject* count) {
+    if (!PyLong_Check(count)) return 0;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(count, &overflow);
+    return overflow || n < 0 || n > 0xFFFF ? 0 : static_cast<std::size_t>(n);
 }
 
-Ref read_holding_registers(Exchange& ex, PyObject* command, PyObject* address, PyObject* count) {
-    const auto n = static_cast<std::size_t>(PyLong_AsLong(count));
-    return ex.carried({command, CarriedCheck::RegisterBytes, address, count, 2 * n + 1});
+}  // namespace
+
+Ref carried_read_bits(Exchange& ex, PyObject* command, PyObject* address, PyObject* count, PyObject* code) {
+    return ex.carried({command, CarriedCheck::BitBytes, address, count, (count_of(count) + 7) / 8 + 1, code});
 }
 
-void write_registers(Exchange& ex, PyObject* command, PyObject* address, PyObject* values) {
-    ex.carried({command, CarriedCheck::RegistersEcho, address, values, 4});
+Ref carried_read_registers(Exchange& ex, PyObject* command, PyObject* address, PyObject* count, PyObject* code) {
+    return ex.carried({command, CarriedCheck::RegisterBytes, address, count, 2 * count_of(count) + 1, code});
 }
 
-void write_coil(Exchange& ex, PyObject* command, PyObject* address) {
-    ex.carried({command, CarriedCheck::CoilEcho, address, nullptr, 4});
+void carried_write_registers(Exchange& ex, PyObject* command, PyObject* address, PyObject* values) {
+    ex.carried({command, CarriedCheck::RegistersEcho, address, values, 4, nullptr});
+}
+
+void carried_write_coil(Exchange& ex, PyObject* command, PyObject* address, PyObject* value) {
+    ex.carried({command, CarriedCheck::CoilEcho, address, value, 4, nullptr});
+}
+
+void carried_write_register(Exchange& ex, PyObject* address, PyObject* value) {
+    ex.carried({nullptr, CarriedCheck::RegisterEcho, address, value, 4, nullptr});
 }
 
 // ---- codes 2, 4 and 6 and the rest, over checked fields ------------------------------------------

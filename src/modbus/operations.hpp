@@ -66,24 +66,27 @@ struct AnswerShape {
 // cannot be parsed.
 using PageReader = std::function<bool(const std::uint8_t* pdu, std::size_t size)>;
 
-// How a TCP master judges the answer to a request its builder made (codes 1, 3, 5, 16):
-// against the caller's own objects, compared as the interpreter compares them, not against
-// checked fields.
+// Codes 1 to 6 and 16 as the masters whose requests are made by replaceable steps run them
+// (ModbusTCPMaster's builders, Master's senders): the caller's own objects go to the step
+// as they came, and the answer is judged against them, compared as the interpreter
+// compares them, not against checked fields. The check says how.
 enum class CarriedCheck : std::uint8_t {
-    BitBytes,       // code 1: the byte count against ceil(count / 8); at most count bits
-    RegisterBytes,  // code 3: the byte count; its registers (IndexError when the answer is short)
-    RegistersEcho,  // code 16: the address and quantity echoed, against the caller's address and len(values)
-    CoilEcho,       // code 5: the address echoed against the caller's, the state against the command's
+    BitBytes,       // codes 1 and 2: the byte count against the count asked; at most count bits
+    RegisterBytes,  // codes 3 and 4: the byte count; its registers (TCP: IndexError when the answer is short)
+    RegistersEcho,  // code 16: the address and quantity echoed (TCP: against the caller's address and len(values))
+    CoilEcho,       // code 5: the address and state echoed (TCP: the state against the builder's command)
+    RegisterEcho,   // code 6 through Master's sender (the TCP masters run code 6 over checked fields)
 };
 
-// A request as the master's builder returned it, carried with the caller's objects its
-// answer is judged against (borrowed: the call holds them).
+// A request carried with the caller's objects its answer is judged against (borrowed: the
+// call holds them).
 struct Carried {
-    PyObject* command;  // the request PDU: bytes, or whatever a replaced builder returned
+    PyObject* command;  // TCP: the request PDU its builder made (bytes, or what a replaced builder returned)
     CarriedCheck check;
     PyObject* address;   // as the caller passed it
-    PyObject* subject;   // BitBytes: the count; RegistersEcho: the values written; else unused
-    std::size_t needed;  // the data bytes after the function code the answer must declare
+    PyObject* subject;   // the count read, the values written or the value written
+    std::size_t needed;  // TCP: the data bytes after the function code the answer must declare
+    PyObject* code;      // Master's reads: the function code as the caller passed it, else nullptr
 };
 
 // One master's way of exchanging a request PDU for its answer.
@@ -125,19 +128,21 @@ public:
     virtual std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) = 0;
     virtual void write_list(PyObject* address, PyObject* registers) = 0;
 
-    // Sends a request its builder made and judges the answer by the request's check; the
-    // result (None for the writes). Only the TCP masters build requests that way.
+    // Sends a request made by the master's steps from the caller's objects and judges its
+    // answer by the request's check; the bits or registers read, None for a write.
     virtual Ref carried(const Carried& request);
 };
 
-// Codes 1, 3, 5 and 16 of the TCP masters: the request `command` their builder made from
-// the caller's objects, which the answer is judged against. Code 1: the states of `count`
-// coils; code 3: `count` registers; code 16: `values` written from `address`; code 5: the
-// coil at `address` set.
-Ref read_coils(Exchange& ex, PyObject* command, PyObject* address, PyObject* count);
-Ref read_holding_registers(Exchange& ex, PyObject* command, PyObject* address, PyObject* count);
-void write_registers(Exchange& ex, PyObject* command, PyObject* address, PyObject* values);
-void write_coil(Exchange& ex, PyObject* command, PyObject* address);
+// Codes 1 to 6 and 16 carried (see Carried): `command` is the TCP masters' request as their
+// builder made it (nullptr for Master, whose steps build and send it), `code` Master's
+// function code of a read (nullptr for the TCP masters). The states of `count` bits, the
+// `count` registers, or the write done.
+Ref carried_read_bits(Exchange& ex, PyObject* command, PyObject* address, PyObject* count, PyObject* code = nullptr);
+Ref carried_read_registers(Exchange& ex, PyObject* command, PyObject* address, PyObject* count,
+                           PyObject* code = nullptr);
+void carried_write_registers(Exchange& ex, PyObject* command, PyObject* address, PyObject* values);
+void carried_write_coil(Exchange& ex, PyObject* command, PyObject* address, PyObject* value);
+void carried_write_register(Exchange& ex, PyObject* address, PyObject* value);
 
 // Codes 3 and 4 (`code`): `count` registers from `address`, as a list of ints.
 Ref read_registers(Exchange& ex, std::uint8_t code, std::uint16_t address, std::uint16_t count);

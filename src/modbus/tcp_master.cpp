@@ -211,7 +211,7 @@ Ref read_coils(Args& a) {
     Ref command = command_from(
         self, kReadCoilsBuilder, [](PyObject* x, PyObject* y) { return two_field_pdu(1, x, y); }, address, count);
     TcpMasterExchange ex(self, address);
-    return ops::read_coils(ex, command.get(), address, count);
+    return ops::carried_read_bits(ex, command.get(), address, count);
 }
 
 // Code 1: feedback[0] == the byte count, then the bits, count of them at most.
@@ -253,7 +253,7 @@ Ref read_registers(Args& a) {
     Ref command = command_from(
         self, kReadRegistersBuilder, [](PyObject* x, PyObject* y) { return two_field_pdu(3, x, y); }, address, count);
     TcpMasterExchange ex(self, address);
-    return ops::read_holding_registers(ex, command.get(), address, count);
+    return ops::carried_read_registers(ex, command.get(), address, count);
 }
 
 // Code 3: feedback[0] == the byte count, then byte_count / 2 registers (IndexError when fewer came).
@@ -313,7 +313,7 @@ Ref write_registers(Args& a) {
     check_address(address);
     Ref command = command_from(self, kWriteRegistersBuilder, write_registers_pdu, address, values);
     TcpMasterExchange ex(self, address);
-    ops::write_registers(ex, command.get(), address, values);
+    ops::carried_write_registers(ex, command.get(), address, values);
     return none();
 }
 
@@ -345,7 +345,7 @@ Ref write_coil(Args& a) {
     check_address(address);
     Ref command = command_from(self, kWriteCoilBuilder, write_coil_pdu, address, value);
     TcpMasterExchange ex(self, address);
-    ops::write_coil(ex, command.get(), address);
+    ops::carried_write_coil(ex, command.get(), address, value);
     return none();
 }
 
@@ -379,6 +379,8 @@ Ref judge_carried(const Peer& peer, const ops::Carried& request, PyObject* feedb
         case ops::CarriedCheck::CoilEcho:
             check_coil_echo(peer, feedback, request.command, request.address);
             break;
+        case ops::CarriedCheck::RegisterEcho:
+            raise(PyExc_SystemError, "code 6 is not carried over TCP");
     }
     return none();
 }
