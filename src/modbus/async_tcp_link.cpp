@@ -276,18 +276,18 @@ Ref data_bytes(const modbus::TcpExchange& ex) {
         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ex.data()), static_cast<Py_ssize_t>(ex.data_size())));
 }
 
+// A request of codes 1, 3, 5 or 16 as the operation carried it.
+ops::Carried carried_of(const Request& r) {
+    return {r.command.get(), r.check, r.address.get(), r.count.get(), static_cast<std::size_t>(*r.needed), nullptr};
+}
+
 // The result of a sound answer's data part (raises what the synchronous members raise).
 Ref decoded(Link& link, Request& r, PyObject* data) {
     const tcp::Peer peer{nullptr, link.target.get()};
     Ref result;
     switch (r.decode) {
-        case Decode::Coils: {
-            Ref byte_count = tcp::coil_byte_count(r.count.get());
-            result = tcp::coils_answer(data, byte_count.get(), r.count.get());
-            break;
-        }
-        case Decode::Registers:
-            result = tcp::registers_answer(data, static_cast<long>(*r.needed - 1));
+        case Decode::Carried:
+            result = tcp::judge_carried(peer, carried_of(r), data);
             break;
         case Decode::RuleRegisters:
         case Decode::RuleBits:
@@ -303,12 +303,6 @@ Ref decoded(Link& link, Request& r, PyObject* data) {
                 fill_bits(result.get(), reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)) + 1);
             }
             break;
-        case Decode::RegistersEcho:
-            tcp::check_registers_echo(peer, data, r.address.get(), r.count.get());
-            return none();
-        case Decode::CoilEcho:
-            tcp::check_coil_echo(peer, data, r.command.get(), r.address.get());
-            return none();
         case Decode::Confirm:
             if (!tcp::answers(r.pdu.data(), r.pdu.size(), r.rule, data))
                 tcp::raise_write_failed(peer, r.fault, r.address.get());
@@ -317,7 +311,9 @@ Ref decoded(Link& link, Request& r, PyObject* data) {
         case Decode::Replay:
             break;  // next_page(), replay()
         case Decode::Values: {
-            Ref registers = tcp::registers_answer(data, static_cast<long>(*r.needed - 1));
+            const ops::Carried read{nullptr, ops::CarriedCheck::RegisterBytes,    nullptr,
+                                    nullptr, static_cast<std::size_t>(*r.needed), nullptr};
+            Ref registers = tcp::judge_carried(peer, read, data);
             const std::vector<std::uint16_t> words = register_words(registers.get(), r.layout->registers());
             result = decode_words(*r.layout, words.data(), words.size());
             break;

@@ -19,12 +19,9 @@ inline constexpr long kMaxInFlight = 16;
 
 // What the data part of an answer becomes.
 enum class Decode : std::uint8_t {
-    Coils,           // read_coils: bits, count of them
-    Registers,       // read_registers: registers, count of them
+    Carried,         // codes 1, 3, 5, 16: judged by `check` against the caller's objects
     RuleRegisters,   // codes 4 and 23: registers checked against the request by its rule
     RuleBits,        // code 2: bits checked by its rule
-    RegistersEcho,   // code 16: the address and quantity echoed
-    CoilEcho,        // code 5: the address and value echoed
     Confirm,         // codes 6, 15, 22: the request repeated, by its rule
     Values,          // registers decoded by a layout
     Identification,  // code 43/14: one page into `count` (a dict), then the next page asked for
@@ -38,14 +35,15 @@ struct Request {
     Ref future;
     std::vector<std::uint8_t> pdu;    // function code first
     std::optional<long long> needed;  // data bytes after the function code the answer must declare
-    Decode decode = Decode::Registers;
-    bool first = false;  // the result is the first value only
-    bool write = false;  // goes before waiting reads
+    Decode decode = Decode::Carried;
+    ops::CarriedCheck check = ops::CarriedCheck::RegisterBytes;  // Carried: how the answer is judged
+    bool first = false;                                          // the result is the first value only
+    bool write = false;                                          // goes before waiting reads
     modbus::AnswerRule rule = modbus::AnswerRule::Echo;
     const char* fault = nullptr;  // the prefix of a failed write's text, or a failed read's text
-    Ref count;                    // Coils: count; RegistersEcho: the values written
+    Ref count;                    // Carried: the count read or the values written; Identification: the dict
     Ref address;                  // the operation's address, as passed
-    Ref command;                  // CoilEcho: the PDU as bytes
+    Ref command;                  // Carried: the PDU as bytes
     std::optional<ValueLayout> layout;
     long retries_left = 0;
     std::uint8_t unit = 1;  // the station when the call was made

@@ -109,54 +109,6 @@ Ref get_transport(Args& a) {
 
 // ---- the operations -------------------------------------------------------------------------
 
-Ref read_coils_n(PyObject* self, PyObject* address, PyObject* count, bool first) {
-    tcp::check_address(address);
-    tcp::check_count_field(count);
-    Ref pdu = tcp::two_field_pdu(1, address, count);
-    const long n = PyLong_AsLong(count);
-    auto r = request_of(pdu.get(), Decode::Coils, (n + 7) / 8 + 1);
-    r->count = Ref::borrow(count);
-    r->first = first;
-    return submit(self, std::move(r));
-}
-
-Ref read_registers_n(PyObject* self, PyObject* address, PyObject* count, bool first) {
-    tcp::check_address(address);
-    tcp::check_count_field(count);
-    Ref pdu = tcp::two_field_pdu(3, address, count);
-    auto r = request_of(pdu.get(), Decode::Registers, 2 * PyLong_AsLong(count) + 1);
-    r->first = first;
-    return submit(self, std::move(r));
-}
-
-Ref write_registers_of(PyObject* self, PyObject* address, PyObject* values) {
-    tcp::check_address(address);
-    Ref pdu = tcp::write_registers_pdu(address, values);
-    auto r = request_of(pdu.get(), Decode::RegistersEcho, 4);
-    r->address = Ref::borrow(address);
-    r->count = Ref::borrow(values);
-    return submit(self, std::move(r));
-}
-
-Ref write_registers(Args& a) { return write_registers_of(a[0], a[1], a[2]); }
-
-Ref write_register(Args& a) {
-    tcp::check_address(a[1]);
-    Ref values = own(PyList_New(1));
-    PyList_SET_ITEM(values.get(), 0, Py_NewRef(a[2]));
-    return write_registers_of(a[0], a[1], values.get());
-}
-
-Ref write_coil(Args& a) {
-    PyObject *address = a[1], *value = a[2];
-    tcp::check_address(address);
-    Ref pdu = tcp::write_coil_pdu(address, value);
-    auto r = request_of(pdu.get(), Decode::CoilEcho, 4);
-    r->address = Ref::borrow(address);
-    r->command = pdu;
-    return submit(a[0], std::move(r));
-}
-
 // The request an operation of operations.cpp makes, caught instead of sent: the operation
 // builds it once for both masters, the asyncio master sends it later and judges its
 // answer as ModbusTCPMaster's exchange does.
@@ -191,12 +143,63 @@ public:
         raise(PyExc_SystemError, "answers of their own shape are not caught");
     }
     std::vector<std::uint16_t> read_words(PyObject*, std::size_t, PyObject*) override { return {}; }
+    Ref carried(const ops::Carried& c) override {
+        request = request_of(c.command, Decode::Carried, static_cast<long long>(c.needed));
+        request->check = c.check;
+        request->command = Ref::borrow(c.command);
+        request->address = Ref::borrow(c.address);
+        request->count = Ref::borrow(c.subject ? c.subject : Py_None);
+        return none();
+    }
     void write_list(PyObject* address, PyObject* registers) override {
         list_address = Ref::borrow(address);
         list = Ref::borrow(registers);
     }
     Ref list_address, list;
 };
+
+// Codes 1 (read_coils, ops::carried_read_bits) and 3 (read_registers, ops::carried_read_registers):
+// the request built as ModbusTCPMaster's own builder builds it, carried with the caller's
+// arguments.
+template <std::uint8_t Code, Ref (*Read)(ops::Exchange&, PyObject*, PyObject*, PyObject*, PyObject*)>
+Ref read_carried(PyObject* self, PyObject* address, PyObject* count, bool first) {
+    tcp::check_address(address);
+    tcp::check_count_field(count);
+    Ref pdu = tcp::two_field_pdu(Code, address, count);
+    CaughtRequest caught;
+    Read(caught, pdu.get(), address, count, nullptr);
+    caught.request->first = first;
+    return submit(self, std::move(caught.request));
+}
+
+constexpr auto read_coils_n = read_carried<modbus::kReadCoils, ops::carried_read_bits>;
+constexpr auto read_registers_n = read_carried<modbus::kReadHoldingRegisters, ops::carried_read_registers>;
+
+Ref write_registers_of(PyObject* self, PyObject* address, PyObject* values) {
+    tcp::check_address(address);
+    Ref pdu = tcp::write_registers_pdu(address, values);
+    CaughtRequest caught;
+    ops::carried_write_registers(caught, pdu.get(), address, values);
+    return submit(self, std::move(caught.request));
+}
+
+Ref write_registers(Args& a) { return write_registers_of(a[0], a[1], a[2]); }
+
+Ref write_register(Args& a) {
+    tcp::check_address(a[1]);
+    Ref values = own(PyList_New(1));
+    PyList_SET_ITEM(values.get(), 0, Py_NewRef(a[2]));
+    return write_registers_of(a[0], a[1], values.get());
+}
+
+Ref write_coil(Args& a) {
+    PyObject *address = a[1], *value = a[2];
+    tcp::check_address(address);
+    Ref pdu = tcp::write_coil_pdu(address, value);
+    CaughtRequest caught;
+    ops::carried_write_coil(caught, pdu.get(), address, value);
+    return submit(a[0], std::move(caught.request));
+}
 
 Ref submit_caught(PyObject* self, CaughtRequest& caught, PyObject* address) {
     caught.request->address = Ref::borrow(address);

@@ -1,4 +1,4 @@
-// The operations written once for every master (operations.hpp): codes 2, 4, 6 to 8, 11, 12, 15, 17, 20 to 24,
+// The operations written once for every master (operations.hpp): codes 1 to 8, 11, 12, 15 to 17, 20 to 24,
 // 43/14, raw requests and values.
 #include "modbus/operations.hpp"
 
@@ -29,6 +29,45 @@ Ref Exchange::bits(Pdu request, std::size_t count, Fault fault) {
     fill_bits(states.get(), answer.data() + 2);
     return states;
 }
+
+Ref Exchange::carried(const Carried&) { raise(PyExc_SystemError, "this master runs no step-made requests"); }
+
+// ---- codes 1 to 6 and 16 carried with the caller's objects ----------------------------------------
+
+namespace {
+
+// The count of a read as the TCP masters have checked it (an int within 0..65535); 0 for
+// what Master's steps have still to judge.
+std::size_t count_of(PyObject* count) {
+    if (!PyLong_Check(count)) return 0;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(count, &overflow);
+    return overflow || n < 0 || n > 0xFFFF ? 0 : static_cast<std::size_t>(n);
+}
+
+}  // namespace
+
+Ref carried_read_bits(Exchange& ex, PyObject* command, PyObject* address, PyObject* count, PyObject* code) {
+    return ex.carried({command, CarriedCheck::BitBytes, address, count, (count_of(count) + 7) / 8 + 1, code});
+}
+
+Ref carried_read_registers(Exchange& ex, PyObject* command, PyObject* address, PyObject* count, PyObject* code) {
+    return ex.carried({command, CarriedCheck::RegisterBytes, address, count, 2 * count_of(count) + 1, code});
+}
+
+void carried_write_registers(Exchange& ex, PyObject* command, PyObject* address, PyObject* values) {
+    ex.carried({command, CarriedCheck::RegistersEcho, address, values, 4, nullptr});
+}
+
+void carried_write_coil(Exchange& ex, PyObject* command, PyObject* address, PyObject* value) {
+    ex.carried({command, CarriedCheck::CoilEcho, address, value, 4, nullptr});
+}
+
+void carried_write_register(Exchange& ex, PyObject* address, PyObject* value) {
+    ex.carried({nullptr, CarriedCheck::RegisterEcho, address, value, 4, nullptr});
+}
+
+// ---- codes 2, 4 and 6 and the rest, over checked fields ------------------------------------------
 
 Ref read_registers(Exchange& ex, std::uint8_t code, std::uint16_t address, std::uint16_t count) {
     std::uint8_t pdu[5];

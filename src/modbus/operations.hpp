@@ -66,6 +66,29 @@ struct AnswerShape {
 // cannot be parsed.
 using PageReader = std::function<bool(const std::uint8_t* pdu, std::size_t size)>;
 
+// Codes 1 to 6 and 16 as the masters whose requests are made by replaceable steps run them
+// (ModbusTCPMaster's builders, Master's senders): the caller's own objects go to the step
+// as they came, and the answer is judged against them, compared as the interpreter
+// compares them, not against checked fields. The check says how.
+enum class CarriedCheck : std::uint8_t {
+    BitBytes,       // codes 1 and 2: the byte count against the count asked; at most count bits
+    RegisterBytes,  // codes 3 and 4: the byte count; its registers (TCP: IndexError when the answer is short)
+    RegistersEcho,  // code 16: the address and quantity echoed (TCP: against the caller's address and len(values))
+    CoilEcho,       // code 5: the address and state echoed (TCP: the state against the builder's command)
+    RegisterEcho,   // code 6 through Master's sender (the TCP masters run code 6 over checked fields)
+};
+
+// A request carried with the caller's objects its answer is judged against (borrowed: the
+// call holds them).
+struct Carried {
+    PyObject* command;  // TCP: the request PDU its builder made (bytes, or what a replaced builder returned)
+    CarriedCheck check;
+    PyObject* address;   // as the caller passed it
+    PyObject* subject;   // the count read, the values written or the value written
+    std::size_t needed;  // TCP: the data bytes after the function code the answer must declare
+    PyObject* code;      // Master's reads: the function code as the caller passed it, else nullptr
+};
+
 // One master's way of exchanging a request PDU for its answer.
 class Exchange {
 public:
@@ -104,7 +127,22 @@ public:
     // (3 or 4), their words as the master takes them; self.write_registers with a list.
     virtual std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) = 0;
     virtual void write_list(PyObject* address, PyObject* registers) = 0;
+
+    // Sends a request made by the master's steps from the caller's objects and judges its
+    // answer by the request's check; the bits or registers read, None for a write.
+    virtual Ref carried(const Carried& request);
 };
+
+// Codes 1 to 6 and 16 carried (see Carried): `command` is the TCP masters' request as their
+// builder made it (nullptr for Master, whose steps build and send it), `code` Master's
+// function code of a read (nullptr for the TCP masters). The states of `count` bits, the
+// `count` registers, or the write done.
+Ref carried_read_bits(Exchange& ex, PyObject* command, PyObject* address, PyObject* count, PyObject* code = nullptr);
+Ref carried_read_registers(Exchange& ex, PyObject* command, PyObject* address, PyObject* count,
+                           PyObject* code = nullptr);
+void carried_write_registers(Exchange& ex, PyObject* command, PyObject* address, PyObject* values);
+void carried_write_coil(Exchange& ex, PyObject* command, PyObject* address, PyObject* value);
+void carried_write_register(Exchange& ex, PyObject* address, PyObject* value);
 
 // Codes 3 and 4 (`code`): `count` registers from `address`, as a list of ints.
 Ref read_registers(Exchange& ex, std::uint8_t code, std::uint16_t address, std::uint16_t count);

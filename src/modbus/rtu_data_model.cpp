@@ -1,5 +1,5 @@
-// Master's exchange over its steps and its faces of the shared operations: codes 7, 8, 11, 12, 15, 17, 20 to 24, 43,
-// raw requests, values.
+// Master's exchange over its steps and its faces of the shared operations: codes 1 to 8, 11, 12, 15 to 17, 20 to
+// 24, 43, raw requests, values.
 #include "modbus/operations.hpp"
 #include "modbus/rtu_parts.hpp"
 
@@ -155,6 +155,23 @@ public:
         call_method(self_, BREL_STR("write_registers"), station_, address, registers);
     }
 
+    // The caller's objects handed to Master's sender steps as they came.
+    Ref carried(const ops::Carried& c) override {
+        switch (c.check) {
+            case ops::CarriedCheck::BitBytes:
+                return read_bits_through_steps(self_, station_, c.address, c.subject, c.code);
+            case ops::CarriedCheck::RegisterBytes:
+                return read_registers_through_steps(self_, station_, c.address, c.subject, c.code);
+            case ops::CarriedCheck::RegistersEcho:
+                return write_through_steps(self_, station_, kSendWriteRegisters, c.address, c.subject);
+            case ops::CarriedCheck::CoilEcho:
+                return write_through_steps(self_, station_, kSendWriteCoil, c.address, c.subject);
+            case ops::CarriedCheck::RegisterEcho:
+                break;
+        }
+        return write_through_steps(self_, station_, kSendWriteRegister, c.address, c.subject);
+    }
+
 private:
     // The answer's first five bytes through __feedback_assistant (an exception answer is
     // raised there), which must begin with the n bytes `expected`.
@@ -181,6 +198,38 @@ private:
 };
 
 }  // namespace
+
+// ---- codes 1 to 6 and 16: the caller's objects carried to Master's steps ------------------------
+
+Ref master_write_register(Args& a) {
+    MasterExchange ex(a[0], a[1]);
+    ops::carried_write_register(ex, a[2], a[3]);
+    return none();
+}
+
+Ref master_write_registers(Args& a) {
+    MasterExchange ex(a[0], a[1]);
+    ops::carried_write_registers(ex, nullptr, a[2], a[3]);
+    return none();
+}
+
+Ref master_write_coil(Args& a) {
+    MasterExchange ex(a[0], a[1]);
+    ops::carried_write_coil(ex, nullptr, a[2], a[3]);
+    return none();
+}
+
+Ref master_read_registers(Args& a) {
+    refuse_writing_code(a[4]);
+    MasterExchange ex(a[0], a[1]);
+    return ops::carried_read_registers(ex, nullptr, a[2], a[3], a[4]);
+}
+
+// Master.__read_xx_coils(station, address, count, code), a step of read_coils and read_input_coils.
+Ref master_read_xx_coils(Args& a) {
+    MasterExchange ex(a[0], a[1]);
+    return ops::carried_read_bits(ex, nullptr, a[2], a[3], a[4]);
+}
 
 // ---- the faces: arguments checked in order, then the shared operation ----------------------------
 

@@ -219,14 +219,13 @@ bool is_broadcast(const Transaction& tx, PyObject* station) {
     return PyLong_Check(station) && PyObject_RichCompareBool(station, Ref(small_int(0)).get(), Py_EQ) == 1;
 }
 
-// write_register, write_registers and write_coil: the sender looked up on the
-// instance, then the 8-byte answer with its CRC checked and compared with the request
-// (the echo of address and value or quantity). The answer is dropped. A broadcast is
-// done once its frame is written.
-Ref write_and_confirm(Args& a, MasterStep sender) {
-    PyObject *self = a[0], *station = a[1];
+// Codes 5, 6 and 16 through Master's exchange (rtu_data_model.cpp): the sender looked up on
+// the instance and given the caller's objects, then the 8-byte answer with its CRC checked
+// and compared with the request (the echo of address and value or quantity). The answer is
+// dropped. A broadcast is done once its frame is written.
+Ref write_through_steps(PyObject* self, PyObject* station, MasterStep sender, PyObject* address, PyObject* subject) {
     Transaction tx(self);
-    call_method(self, master_steps().name(sender), station, a[2], a[3]);
+    call_method(self, master_steps().name(sender), station, address, subject);
     if (is_broadcast(tx, station)) {
         answered(tx);
         return none();
@@ -236,10 +235,6 @@ Ref write_and_confirm(Args& a, MasterStep sender) {
     check_answer(tx, modbus::AnswerRule::Echo, feedback.get(), station);
     return none();
 }
-
-Ref master_write_register(Args& a) { return write_and_confirm(a, kSendWriteRegister); }
-Ref master_write_registers(Args& a) { return write_and_confirm(a, kSendWriteRegisters); }
-Ref master_write_coil(Args& a) { return write_and_confirm(a, kSendWriteCoil); }
 
 // ---- register reads -------------------------------------------------------------------------
 
@@ -331,15 +326,16 @@ Ref decode_registers(Feedback& feedback) {
     return values;
 }
 
-Ref master_read_registers(Args& a) {
-    PyObject *self = a[0], *station = a[1];
-    refuse_writing_code(a[4]);
+// Codes 3 and 4 through Master's exchange: the sender step given the caller's objects, the
+// counted answer through the steps, its registers.
+Ref read_registers_through_steps(PyObject* self, PyObject* station, PyObject* address, PyObject* count,
+                                 PyObject* code) {
     Transaction tx(self);
     if (master_steps().own(self, kSendReadRegisters)) {
-        check_rule(Rule::Int, BREL_STR("func_code"), a[4]);  // its entry rule
-        send_read_xx_registers(self, station, a[2], a[3], a[4]);
+        check_rule(Rule::Int, BREL_STR("func_code"), code);  // its entry rule
+        send_read_xx_registers(self, station, address, count, code);
     } else {
-        call_method(self, master_steps().name(kSendReadRegisters), station, a[2], a[3], a[4]);
+        call_method(self, master_steps().name(kSendReadRegisters), station, address, count, code);
     }
     Counted answer;
     read_counted_answer(self, station, answer);
@@ -415,10 +411,11 @@ Ref decode_coils_general(PyObject* feedback, PyObject* left_len, PyObject* count
     return values;
 }
 
-Ref master_read_xx_coils(Args& a) {
-    PyObject *self = a[0], *station = a[1], *count = a[3];
+// Codes 1 and 2 through Master's exchange: the sender step given the caller's objects, the
+// counted answer through the steps, at most count states.
+Ref read_bits_through_steps(PyObject* self, PyObject* station, PyObject* address, PyObject* count, PyObject* code) {
     Transaction tx(self);
-    call_method(self, master_steps().name(kSendReadXxCoils), station, a[2], count, a[4]);
+    call_method(self, master_steps().name(kSendReadXxCoils), station, address, count, code);
     Counted answer;
     read_counted_answer(self, station, answer);
     check_answer(tx, modbus::AnswerRule::BitBytes, answer.feedback, station);

@@ -6,8 +6,8 @@
 // collected in a Feedback. The files: rtu_steps.cpp (these parts), rtu_master.cpp (the
 // class: its Python face, its steps and its member table), rtu_typed.cpp (the 32-bit
 // typed values over the module's `struct`), rtu_data_model.cpp (Master's exchange
-// for the shared operations of operations.hpp: codes 7, 8, 11, 12, 15, 17, 20 to 24, 43, raw
-// requests and values of any layout).
+// for the shared operations of operations.hpp: codes 1 to 8, 11, 12, 15 to 17, 20 to 24, 43,
+// raw requests and values of any layout).
 #pragma once
 
 #include "binding/late_binding.hpp"
@@ -100,7 +100,11 @@ Ref master_send_write_register_request(Args& a);
 Ref master_send_write_registers_request(Args& a);
 Ref master_send_write_coil_request(Args& a);
 bool is_broadcast(const Transaction& tx, PyObject* station);
-Ref write_and_confirm(Args& a, MasterStep sender);
+// The bodies of codes 1 to 6 and 16 through Master's steps, run by Master's exchange for
+// the carried operations (rtu_master.cpp); the faces are in rtu_data_model.cpp.
+Ref write_through_steps(PyObject* self, PyObject* station, MasterStep sender, PyObject* address, PyObject* subject);
+Ref read_registers_through_steps(PyObject* self, PyObject* station, PyObject* address, PyObject* count, PyObject* code);
+Ref read_bits_through_steps(PyObject* self, PyObject* station, PyObject* address, PyObject* count, PyObject* code);
 Ref master_write_register(Args& a);
 Ref master_write_registers(Args& a);
 Ref master_write_coil(Args& a);

@@ -158,62 +158,58 @@ const char* fault_words(ops::Fault fault) {
     }
 }
 
-// Each request through self.__query with the length its answer needs (the function code,
-// the declared length and exception answers are checked there), then judged against the
-// request: an answer that does not belong is AssertionError, in the operation's words.
-class TcpMasterExchange final : public ops::Exchange {
-public:
-    // `address`: the operation's address, named in the texts of a failed write.
-    TcpMasterExchange(PyObject* self, PyObject* address) : self_(self), address_(address) {}
-
-    void confirm(ops::Pdu request, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault fault) override {
-        Ref data = exchange(self_, request.data, request.size, answer_size - 1);
-        if (!answers(request.data, request.size, rule, data.get()))
-            raise_write_failed({self_}, write_prefix(fault), address_);
-    }
-
-    Ref registers(ops::Pdu request, std::size_t count, ops::Fault) override {
-        Ref data = exchange(self_, request.data, request.size, 1 + 2 * count);
-        if (!answers(request.data, request.size, modbus::AnswerRule::RegisterBytes, data.get()))
-            raise_assertion(BREL_STR("Feedback for reading registers invalid"));
-        return registers_of(data.get());
-    }
-
-    void page(ops::Pdu request, const ops::PageReader& read) override {
-        Ref data = exchange(self_, request.data, request.size, Py_None);
-        identification_answer(request.data, request.size, data.get(), read);
-    }
-
-    [[noreturn]] void no_progress(std::uint8_t next, std::uint8_t asked) override { raise_no_progress(next, asked); }
-
-    // The length comes from the MBAP header; a fixed one is asked of __query (which says
-    // when the header declares another), any other is walked over the whole answer, which
-    // must end where the shape says.
-    std::vector<std::uint8_t> answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
-                                     ops::Fault fault) override {
-        Ref needed = needed_for(shape);
-        Ref data = exchange(self_, request.data, request.size, needed.get());
-        return shaped_answer(request, shape, check, fault, data.get());
-    }
-
-    std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) override {
-        PyObject* reader = int_equals(func_code, modbus::kReadHoldingRegisters) ? BREL_STR("read_registers")
-                                                                                : BREL_STR("read_input_registers");
-        Ref count = own(PyLong_FromSize_t(n));
-        Ref registers = call_method(self_, reader, address, count.get());
-        return words_of(registers.get());
-    }
-
-    void write_list(PyObject* address, PyObject* registers) override {
-        call_method(self_, BREL_STR("write_registers"), address, registers);
-    }
-
-private:
-    PyObject* self_;
-    PyObject* address_;
-};
-
 }  // namespace
+
+// ---- ModbusTCPMaster's exchange (tcp_master_shared.hpp) ----------------------------------------
+
+void TcpMasterExchange::confirm(ops::Pdu request, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault fault) {
+    Ref data = exchange(self_, request.data, request.size, answer_size - 1);
+    if (!answers(request.data, request.size, rule, data.get()))
+        raise_write_failed({self_}, write_prefix(fault), address_);
+}
+
+Ref TcpMasterExchange::registers(ops::Pdu request, std::size_t count, ops::Fault) {
+    Ref data = exchange(self_, request.data, request.size, 1 + 2 * count);
+    if (!answers(request.data, request.size, modbus::AnswerRule::RegisterBytes, data.get()))
+        raise_assertion(BREL_STR("Feedback for reading registers invalid"));
+    return registers_of(data.get());
+}
+
+void TcpMasterExchange::page(ops::Pdu request, const ops::PageReader& read) {
+    Ref data = exchange(self_, request.data, request.size, Py_None);
+    identification_answer(request.data, request.size, data.get(), read);
+}
+
+void TcpMasterExchange::no_progress(std::uint8_t next, std::uint8_t asked) { raise_no_progress(next, asked); }
+
+// The length comes from the MBAP header; a fixed one is asked of __query (which says when
+// the header declares another), any other is walked over the whole answer, which must end
+// where the shape says.
+std::vector<std::uint8_t> TcpMasterExchange::answer(ops::Pdu request, const ops::AnswerShape& shape,
+                                                    const ops::AnswerCheck& check, ops::Fault fault) {
+    Ref needed = needed_for(shape);
+    Ref data = exchange(self_, request.data, request.size, needed.get());
+    return shaped_answer(request, shape, check, fault, data.get());
+}
+
+std::vector<std::uint16_t> TcpMasterExchange::read_words(PyObject* address, std::size_t n, PyObject* func_code) {
+    PyObject* reader = int_equals(func_code, modbus::kReadHoldingRegisters) ? BREL_STR("read_registers")
+                                                                            : BREL_STR("read_input_registers");
+    Ref count = own(PyLong_FromSize_t(n));
+    Ref registers = call_method(self_, reader, address, count.get());
+    return words_of(registers.get());
+}
+
+void TcpMasterExchange::write_list(PyObject* address, PyObject* registers) {
+    call_method(self_, BREL_STR("write_registers"), address, registers);
+}
+
+// The command as the builder returned it, through self.__query as it is.
+Ref TcpMasterExchange::carried(const ops::Carried& request) {
+    Ref needed = own(PyLong_FromSize_t(request.needed));
+    Ref feedback = query_of(self_, request.command, needed.get());
+    return judge_carried({self_}, request, feedback.get());
+}
 
 // What __query is asked for an answer of `shape`: its fixed length after the function code,
 // or None (the length comes from the MBAP header and is walked by shaped_answer).

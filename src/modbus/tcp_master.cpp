@@ -196,26 +196,6 @@ bool first_byte_is(PyObject* feedback, long value) {
     return equal(first.get(), expected.get());
 }
 
-// ceil(count / 8) with the interpreter's floor division and modulo.
-Ref coil_byte_count(PyObject* count) {
-    int overflow = 0;
-    const long long c = PyLong_AsLongLongAndOverflow(count, &overflow);
-    if (!overflow && c > LLONG_MIN / 2 && c < LLONG_MAX / 2) {
-        long long q = c / 8, r = c % 8;
-        if (r < 0) {
-            q -= 1;
-            r += 8;
-        }
-        return make_int(q + (r != 0 ? 1 : 0));
-    }
-    Ref eight = make_int(8);
-    Ref quotient = own(PyNumber_FloorDivide(count, eight.get()));
-    Ref remainder = own(PyNumber_Remainder(count, eight.get()));
-    if (!check(PyObject_IsTrue(remainder.get()))) return quotient;
-    Ref one = make_int(1);
-    return own(PyNumber_Add(quotient.get(), one.get()));
-}
-
 // count as a list size to stop at; -1 when no list can reach it (count <= 0 or huge).
 Py_ssize_t coil_target(PyObject* count) {
     int overflow = 0;
@@ -230,20 +210,15 @@ Ref read_coils(Args& a) {
     check_count_field(count);
     Ref command = command_from(
         self, kReadCoilsBuilder, [](PyObject* x, PyObject* y) { return two_field_pdu(1, x, y); }, address, count);
-    Ref byte_count = coil_byte_count(count);
-    Ref one = make_int(1);
-    Ref needed = own(PyNumber_Add(byte_count.get(), one.get()));
-    Ref feedback = query_of(self, command.get(), needed.get());
-    return coils_answer(feedback.get(), byte_count.get(), count);
+    TcpMasterExchange ex(self, address);
+    return ops::carried_read_bits(ex, command.get(), address, count);
 }
 
-Ref coils_answer(PyObject* feedback_object, PyObject* byte_count, PyObject* count) {
+// Code 1: feedback[0] == the byte count, then the bits, count of them at most.
+Ref coils_answer(PyObject* feedback_object, long byte_count, PyObject* count) {
     Ref feedback = Ref::borrow(feedback_object);
     Ref one = make_int(1);
-    {
-        Ref first = item(feedback.get(), 0);
-        if (!equal(first.get(), byte_count)) raise_assertion(BREL_STR("Feedback for reading coils invalid"));
-    }
+    if (!first_byte_is(feedback.get(), byte_count)) raise_assertion(BREL_STR("Feedback for reading coils invalid"));
 
     const Py_ssize_t target = coil_target(count);
     if (PyBytes_CheckExact(feedback.get())) {
@@ -277,13 +252,11 @@ Ref read_registers(Args& a) {
     check_count_field(count);
     Ref command = command_from(
         self, kReadRegistersBuilder, [](PyObject* x, PyObject* y) { return two_field_pdu(3, x, y); }, address, count);
-    // count is within 0..65535 here (checked above): 2 * count and 2 * count + 1 as ints.
-    const long byte_count = 2 * PyLong_AsLong(count);
-    Ref needed = make_int(byte_count + 1);
-    Ref feedback = query_of(self, command.get(), needed.get());
-    return registers_answer(feedback.get(), byte_count);
+    TcpMasterExchange ex(self, address);
+    return ops::carried_read_registers(ex, command.get(), address, count);
 }
 
+// Code 3: feedback[0] == the byte count, then byte_count / 2 registers (IndexError when fewer came).
 Ref registers_answer(PyObject* feedback_object, long byte_count) {
     Ref feedback = Ref::borrow(feedback_object);
     if (!first_byte_is(feedback.get(), byte_count)) raise_assertion(BREL_STR("Feedback for reading registers invalid"));
@@ -339,12 +312,12 @@ Ref write_registers(Args& a) {
     PyObject *self = a[0], *address = a[1], *values = a[2];
     check_address(address);
     Ref command = command_from(self, kWriteRegistersBuilder, write_registers_pdu, address, values);
-    Ref four = make_int(4);
-    Ref feedback = query_of(self, command.get(), four.get());
-    check_registers_echo({self}, feedback.get(), address, values);
+    TcpMasterExchange ex(self, address);
+    ops::carried_write_registers(ex, command.get(), address, values);
     return none();
 }
 
+// Code 16: the echoed address == the caller's address and the echoed quantity == len(values).
 void check_registers_echo(const Peer& peer, PyObject* feedback, PyObject* address, PyObject* values) {
     Ref fb_address = echo_word(feedback, 0);
     Ref fb_count = echo_word(feedback, 2);
@@ -371,12 +344,12 @@ Ref write_coil(Args& a) {
     PyObject *self = a[0], *address = a[1], *value = a[2];
     check_address(address);
     Ref command = command_from(self, kWriteCoilBuilder, write_coil_pdu, address, value);
-    Ref four = make_int(4);
-    Ref feedback = query_of(self, command.get(), four.get());
-    check_coil_echo({self}, feedback.get(), command.get(), address);
+    TcpMasterExchange ex(self, address);
+    ops::carried_write_coil(ex, command.get(), address, value);
     return none();
 }
 
+// Code 5: the echoed address == the caller's address and the echoed state == the command's.
 void check_coil_echo(const Peer& peer, PyObject* feedback, PyObject* command, PyObject* address) {
     Ref fb_address = echo_word(feedback, 0);
     bool success = equal(fb_address.get(), address);
@@ -391,6 +364,25 @@ void check_coil_echo(const Peer& peer, PyObject* feedback, PyObject* command, Py
         Ref message = peer.message(prefix.get(), BREL_STR(" failed."));
         raise_assertion(message.get());
     }
+}
+
+Ref judge_carried(const Peer& peer, const ops::Carried& request, PyObject* feedback) {
+    const long byte_count = static_cast<long>(request.needed) - 1;
+    switch (request.check) {
+        case ops::CarriedCheck::BitBytes:
+            return coils_answer(feedback, byte_count, request.subject);
+        case ops::CarriedCheck::RegisterBytes:
+            return registers_answer(feedback, byte_count);
+        case ops::CarriedCheck::RegistersEcho:
+            check_registers_echo(peer, feedback, request.address, request.subject);
+            break;
+        case ops::CarriedCheck::CoilEcho:
+            check_coil_echo(peer, feedback, request.command, request.address);
+            break;
+        case ops::CarriedCheck::RegisterEcho:
+            raise(PyExc_SystemError, "code 6 is not carried over TCP");
+    }
+    return none();
 }
 
 constexpr const char* kQueryDoc =

@@ -175,14 +175,10 @@ Ref read_one(Args& a, PyObject* reader);
 Ref two_field_pdu(std::uint8_t code, PyObject* address, PyObject* count);
 Ref write_registers_pdu(PyObject* address, PyObject* values);
 Ref write_coil_pdu(PyObject* address, PyObject* value);
-// The judging and decoding halves of the first operations, on the data part of an answer
-// (what follows the function code), for either front: read_coils (byte_count: ceil(count
-// / 8)), read_registers (byte_count: 2 * count), write_registers, write_coil.
-Ref coils_answer(PyObject* feedback, PyObject* byte_count, PyObject* count);
-Ref registers_answer(PyObject* feedback, long byte_count);
-void check_registers_echo(const Peer& peer, PyObject* feedback, PyObject* address, PyObject* values);
-void check_coil_echo(const Peer& peer, PyObject* feedback, PyObject* command, PyObject* address);
-Ref coil_byte_count(PyObject* count);
+// The answer to a request of codes 1, 3, 5 or 16 its builder made, on the data part of the
+// answer (what follows the function code), judged by the request's check against the
+// caller's objects, for either front: the bits or registers read, None for a write.
+Ref judge_carried(const Peer& peer, const ops::Carried& request, PyObject* feedback);
 
 // ---- tcp_transaction.cpp: self.__query ----------------------------------------------------------
 
@@ -192,6 +188,30 @@ Ref query(Args& a);
 [[noreturn]] void raise_outcome(const Peer& peer, modbus::TcpStep step, const modbus::TcpExchange& exchange);
 
 // ---- tcp_data_model.cpp: codes 2, 4, 6, 15, 22, 23 and 43, typed values -------------------------
+
+// ModbusTCPMaster's exchange: each request through self.__query with the length its answer
+// needs (the function code, the declared length and exception answers are checked there),
+// then judged against the request: an answer that does not belong is AssertionError, in
+// the operation's words.
+class TcpMasterExchange final : public ops::Exchange {
+public:
+    // `address`: the operation's address, named in the texts of a failed write.
+    TcpMasterExchange(PyObject* self, PyObject* address) : self_(self), address_(address) {}
+
+    void confirm(ops::Pdu request, std::size_t answer_size, modbus::AnswerRule rule, ops::Fault fault) override;
+    Ref registers(ops::Pdu request, std::size_t count, ops::Fault fault) override;
+    void page(ops::Pdu request, const ops::PageReader& read) override;
+    [[noreturn]] void no_progress(std::uint8_t next, std::uint8_t asked) override;
+    std::vector<std::uint8_t> answer(ops::Pdu request, const ops::AnswerShape& shape, const ops::AnswerCheck& check,
+                                     ops::Fault fault) override;
+    std::vector<std::uint16_t> read_words(PyObject* address, std::size_t n, PyObject* func_code) override;
+    void write_list(PyObject* address, PyObject* registers) override;
+    Ref carried(const ops::Carried& request) override;
+
+private:
+    PyObject* self_;
+    PyObject* address_;
+};
 
 Ref read_input_registers(Args& a);
 Ref read_input_register(Args& a);

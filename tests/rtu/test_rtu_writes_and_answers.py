@@ -278,3 +278,40 @@ def test_master_looked_up_for_check_crc(master, channel, monkeypatch):
     channel.answer(b"\x01\x06\x00\x01\x00\x03\x00\x00")
     master.write_register(1, 1, 3)
     assert checked == [(b"\x01\x06\x00\x01\x00\x03\x00\x00", 1)]
+
+
+class Truthy:
+    """A value no field check would take: only a replaced step knows what to make of it."""
+
+    def __bool__(self):
+        return True
+
+
+@pytest.mark.parametrize("sender, call, written, answer, result", [
+    ("send_write_register_request", ("write_register", 1, int("300"), 7.5), "01 06 01 2C 00 07", "01 06 01 2C 00 07",
+     None),
+    ("send_write_registers_request", ("write_registers", 1, int("300"), (7, 8)), "01 10 01 2C 00 02",
+     "01 10 01 2C 00 02", None),
+    ("send_write_coil_request", ("write_coil", 1, int("300"), Truthy()), "01 05 01 2C FF 00", "01 05 01 2C FF 00",
+     None),
+    ("send_read_registers_request", ("read_registers", 1, int("300"), int("1"), 3), "01 03 01 2C 00 01",
+     "01 03 02 00 09", [9]),
+    ("_Master__send_read_xx_coils_request", ("read_coils", 1, int("300"), int("3")), "01 01 01 2C 00 03",
+     "01 01 01 05", [True, False, True]),
+])
+def test_a_replaced_sender_gets_the_callers_own_objects(master, channel, sender, call, written, answer, result):
+    """Master's codes 1, 3, 5, 6 and 16 hand a replaced sender the very objects the caller
+    passed, and judge the answer against the request it wrote."""
+    member, *args = call
+    seen = []
+
+    def send(*given):
+        seen.append(given)
+        master._Master__write_message(bytearray(frame(written)))
+
+    setattr(master, sender, send)
+    channel.answer(frame(answer))
+    assert getattr(master, member)(*args) == result
+    assert len(seen) == 1
+    assert all(got is passed for got, passed in zip(seen[0][:len(args)], args, strict=True))   # the code may follow
+    assert channel.writes[-1] == frame(written)

@@ -310,8 +310,17 @@ def test_answers_that_do_not_fit_raise_as_the_synchronous_master(run, answer, er
     ("write_single_register", (1, 3), "0600010003", None),
     ("write_single_register", (1, 3), "0600010004", "Write register address [1] to "),
     ("write_single_register", (1, 3), "0600020003", "Write register address [1] to "),
+    ("read_coils", (0, 9), "0102FF01", [True] * 9),
+    ("read_coils", (0, 9), "0101FF00", "Feedback for reading coils invalid"),
+    ("read_registers", (0, 2), "0304BEEF0102", [0xBEEF, 0x0102]),
+    ("read_registers", (0, 2), "0303BEEF0102", "Feedback for reading registers invalid"),
+    ("write_registers", (1, [3]), "1000010001", None),
+    ("write_registers", (1, [3]), "1000010002", "Write registers to "),
+    ("write_registers", (1, [3]), "1000020001", "Write registers to "),
+    ("write_coil", (1, True), "050001FF00", None),
+    ("write_coil", (1, True), "0500010000", "Write coil address [1] to "),
 ])
-def test_input_reads_and_the_single_register_write_judge_their_answers(run, name, args, pdu, expected):
+def test_reads_and_writes_judge_their_answers(run, name, args, pdu, expected):
     async def script(reader, writer, peer):
         transaction, unit, _ = await peer.request(reader)
         writer.write(mbap(transaction, bytes.fromhex(pdu), unit=unit))

@@ -256,3 +256,41 @@ def test_a_plain_class_value_under_a_state_name_does_not_hide_the_instance_state
     monkeypatch.undo()
     sock.queue(mbap(3, H("03020009")))
     assert master.read_registers(2, 1) == [9]
+
+
+class Made(bytes):
+    """A request a replaced builder made: not the library's own bytes object."""
+
+
+@pytest.mark.parametrize("builder, call, made, feedback, needed, result", [
+    ("construct_read_coils_command", ("read_coils", 0, 3), Made(H("0100000003")), H("0105"), 2,
+     [True, False, True]),
+    ("construct_read_registers_command", ("read_registers", 2, 2), Made(H("0300020002")), H("0400070008"), 5, [7, 8]),
+    ("construct_read_registers_command", ("read_registers", 2, 2), Made(H("0300020002")), H("040007"), 5, IndexError),
+    ("construct_write_registers_command", ("write_registers", 4, [9, 10]), Made(H("1000040002040009000A")),
+     H("00040002"), 4, None),
+    ("construct_write_registers_command", ("write_registers", 4, [9]), Made(H("100004000102000009")), H("00040002"), 4,
+     AssertionError),
+    # the state echoed is judged against the command the builder made, not against `value`
+    ("construct_write_coil_command", ("write_coil", 4, True), [5, 0, 4, 0, 0], H("00040000"), 4, None),
+    ("construct_write_coil_command", ("write_coil", 4, True), Made(H("050004FF00")), H("00040000"), 4, AssertionError),
+    ("construct_write_coil_command", ("write_coil", 4, False), Made(H("050004FF00")), H("0004FF00"), 4, None),
+])
+def test_a_replaced_builders_request_reaches_the_query_as_made(connect, monkeypatch, builder, call, made, feedback,
+                                                                 needed, result):
+    """The object a replaced builder returns is what __query gets, with the length the
+    operation needs, and the answer is judged against it and the caller's own arguments."""
+    master, _ = connect()
+    name, *args = call
+    seen = []
+    monkeypatch.setattr(ModbusTCPMaster, builder, staticmethod(lambda *given: seen.append(given) or made))
+    queried = []
+    master._ModbusTCPMaster__query = lambda command, length_needed=None: queried.append((command, length_needed)) or \
+        feedback
+    if isinstance(result, type):
+        with pytest.raises(result):
+            getattr(master, name)(*args)
+    else:
+        assert getattr(master, name)(*args) == result
+    assert seen == [tuple(args)]
+    assert len(queried) == 1 and queried[0][0] is made and queried[0][1] == needed
