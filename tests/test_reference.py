@@ -310,7 +310,7 @@ def public(name):
 
 
 def test_the_generated_reference_is_current():
-    # docs/api.md and src/modbus/member_docs.cpp are what tools/make_reference.py makes from the stub
+    # docs/api.md and src/modbus/member_texts.inc are what tools/make_reference.py makes from the stub
     stale = [str(path) for path, text in make_reference.outputs().items() if path.read_text(encoding="utf-8") != text]
     assert not stale, "out of date (run python tools/make_reference.py): " + ", ".join(stale)
     assert make_reference.main(["--check"]) == 0

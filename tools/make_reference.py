@@ -1,10 +1,11 @@
-"""Make the reference from the stub: docs/api.md, and src/modbus/member_docs.cpp (the runtime docstrings).
+"""Make the reference from the stub: docs/api.md, and src/modbus/member_texts.inc (the runtime docstrings).
 
 The stub stubs/brel_modbus.pyi is the one source of the reference texts. This script reads it with
 `ast` and writes:
 
 - docs/api.md: one section per class, each member with its signature and docstring;
-- src/modbus/member_docs.cpp: the same docstrings as C++ strings, which the class builder gives to
+- src/modbus/member_texts.inc: the same docstrings as C++ strings (rows of the tables in
+  src/modbus/member_docs.cpp), which the class builder gives to
   every member that has no docstring of its own in its member table (members whose docstring is
   fixed keep it: they are listed in KEPT below and left out), and the stub's annotations, shown
   only, for the members that came after the documented interface.
@@ -31,7 +32,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "stubs" / "brel_modbus.pyi"
 API = ROOT / "docs" / "api.md"
-MEMBER_DOCS = ROOT / "src" / "modbus" / "member_docs.cpp"
+MEMBER_TEXTS = ROOT / "src" / "modbus" / "member_texts.inc"
 
 # Members whose runtime docstring is fixed: their member tables carry it, the stub may say more.
 KEPT = {
@@ -266,66 +267,23 @@ def c_string(text: str, indent: str) -> list[str]:
     return out
 
 
-def make_member_docs(rows: list[tuple[str, str, str]], annotations: list[tuple[str, str, str, str]]) -> str:
+def make_member_texts(rows: list[tuple[str, str, str]], annotations: list[tuple[str, str, str, str]]) -> str:
+    """The rows of the two tables in src/modbus/member_docs.cpp, which includes this file once for
+    each: data only."""
     out = [
-        "// The reference texts that the class builder gives members without a docstring of their own.",
+        "// The reference texts and shown-only annotations: rows of the two tables of member_docs.cpp.",
         "// Made by tools/make_reference.py from stubs/brel_modbus.pyi: edit the stub, then run the script.",
-        '#include "module/class_builder.hpp"',
-        "",
-        "#include <cstring>",
-        "",
-        "namespace brel {",
-        "namespace {",
-        "",
-        "bool same(const char* a, const char* b) noexcept { return std::strcmp(a, b) == 0; }",
-        "",
-        "struct ReferenceText {",
-        "    const char* owner;  // class name; \"\" for the module",
-        "    const char* key;    // member key; \"\" for the class (or module) itself",
-        "    const char* text;",
-        "};",
-        "",
         "// clang-format off",
-        "constexpr ReferenceText texts[] = {",
+        "#if defined(BREL_REFERENCE_TEXTS)",
     ]
     for owner, key, text in rows:
         out.append(f'    {{"{owner}", "{key}",')
         out += c_string(text, "     ")
         out[-1] += "},"
-    out += [
-        "};",
-        "",
-        "struct ReferenceAnnotation {",
-        "    const char* owner;",
-        "    const char* key;",
-        "    const char* param;  // \"return\": the result",
-        "    const char* text;   // shown only: starts with '~'",
-        "};",
-        "",
-        "constexpr ReferenceAnnotation annotations[] = {",
-    ]
+    out.append("#elif defined(BREL_REFERENCE_ANNOTATIONS)")
     for owner, key, param, text in annotations:
         out.append(f'    {{"{owner}", "{key}", "{param}", "{text}"}},')
-    out += [
-        "};",
-        "// clang-format on",
-        "",
-        "}  // namespace",
-        "",
-        "const char* reference_annotation(const char* owner, const char* key, const char* param) noexcept {",
-        "    for (const ReferenceAnnotation& a : annotations)",
-        "        if (same(a.owner, owner) && same(a.key, key) && same(a.param, param)) return a.text;",
-        "    return nullptr;",
-        "}",
-        "",
-        "const char* reference_doc(const char* owner, const char* key) noexcept {",
-        "    for (const ReferenceText& t : texts)",
-        "        if (same(t.owner, owner) && same(t.key, key)) return t.text;",
-        "    return nullptr;",
-        "}",
-        "",
-        "}  // namespace brel",
-    ]
+    out += ["#endif", "// clang-format on"]
     return "\n".join(out) + "\n"
 
 
@@ -333,7 +291,7 @@ def outputs() -> dict[Path, str]:
     module_doc, classes, names = read_stub()
     tree = ast.parse(STUB.read_text(encoding="utf-8"))
     return {API: make_api(module_doc, classes, names),
-            MEMBER_DOCS: make_member_docs(runtime_docs(module_doc, classes, names),
+            MEMBER_TEXTS: make_member_texts(runtime_docs(module_doc, classes, names),
                                           runtime_annotations(classes, tree))}
 
 
