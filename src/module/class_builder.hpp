@@ -69,7 +69,7 @@ Ref build_class(const ClassSpec& spec, PyObject* first_base = nullptr, PyObject*
 // The reference text of a member ("" as key: of the class itself), or nullptr. build_class
 // gives it to every member, and to the class, whose table gives no docstring. The script leaves
 // out the classes whose docstring the documented interface fixes as None. Defined in
-// src/modbus/member_docs.cpp, which tools/make_reference.py makes from the stub.
+// src/modbus/member_docs.cpp over the rows tools/make_reference.py makes from the stub.
 const char* reference_doc(const char* owner, const char* key) noexcept;
 // The reference's annotation of parameter `param` ("return": the result) of a member, as an
 // annotation text that is shown only ("~int"), or nullptr; nullptr for every member whose
