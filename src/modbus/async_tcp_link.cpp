@@ -124,6 +124,7 @@ void start_connecting(Connection& link) {
     Ref timeout = own(PyFloat_FromDouble(link.timeout));
     Ref bounded = call(wait_for.get(), opening.get(), timeout.get());
     link.connecting = call_method(link.loop.get(), BREL_STR("create_task"), bounded.get());
+    link.opening = std::move(opening);
     Ref callback = getattr(link.protocol, BREL_STR("_connected"));
     call_method(link.connecting.get(), BREL_STR("add_done_callback"), callback.get());
 }
@@ -564,6 +565,9 @@ Ref handshake_error(PyObject* error) {
 
 Opened take_connection(Connection& link, PyObject* task) {
     link.connecting = Ref();
+    // A task cancelled before its first step never started the coroutine: closed here, it is
+    // not reported as never awaited. One that ran has finished, and close() does nothing.
+    if (Ref opening = std::move(link.opening)) quietly([&] { call_method(opening.get(), BREL_STR("close")); });
     if (call_method(task, BREL_STR("cancelled")).get() == Py_True) {
         PyErr_SetString(PyExc_ConnectionError, "connecting was cancelled");
         return Opened::Failed;

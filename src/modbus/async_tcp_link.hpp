@@ -66,6 +66,7 @@ struct Connection {
     PyObject* protocol = nullptr;                      // the asyncio protocol object of this link (borrowed: whatever
                                                        // reaches the link holds it)
     Ref connecting;                                    // the task opening the connection
+    Ref opening;  // its create_connection coroutine: closed when the task ends, run or not
     std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, the value it gets once connected
     std::vector<Ref> close_waiters;
     Ref target;  // (host, port)

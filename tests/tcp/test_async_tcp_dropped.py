@@ -5,13 +5,14 @@ master until it ends. Plain TCP and TLS, on the default loop and on uvloop."""
 import asyncio
 import gc
 import shutil
+import warnings
 import weakref
 
 import pytest
 
 import test_async_tcp_master as scripted
 import test_tls
-from brel_modbus import AsyncModbusTCPMaster, tls_context
+from brel_modbus import AsyncMaster, AsyncModbusTCPMaster, tls_context
 from test_async_tcp_master import TIMEOUT, Peer, registers_answer
 from tls_certs import server_context
 
@@ -128,3 +129,25 @@ def test_a_dropped_master_never_connected_is_freed():
     del master
     gc.collect()
     assert [r() for r in refs] == [None, None]
+
+
+@pytest.mark.parametrize("make", [
+    lambda port: AsyncModbusTCPMaster("127.0.0.1", port, TIMEOUT),
+    lambda port: AsyncMaster(f"socket://127.0.0.1:{port}", 19200, TIMEOUT),
+], ids=["tcp", "rtu-socket"])
+def test_closed_before_its_connection_opens_leaves_no_coroutine_unawaited(run, make):
+    # close() right after connect(), before the loop has started opening: the opening coroutine
+    # is closed with its task, not left for the collector to report as never awaited.
+    async def body():
+        async with Watched() as peer:
+            master = make(peer.port)
+            opening = master.connect()
+            await master.close()
+            with pytest.raises(ConnectionError):
+                await opening
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        run(body)
+        gc.collect()
+    assert [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)] == []
