@@ -89,7 +89,9 @@ def test_a_call_in_progress_keeps_its_dropped_master_until_it_ends(run, security
 
     async def body():
         async with Watched(peer_context) as peer:
-            master = AsyncModbusTCPMaster("127.0.0.1", peer.port, TIMEOUT, 1, max_in_flight=2, ssl_context=context)
+            # The calls wait through the collector's runs: a time-out longer than those can take
+            # in a large test process under a sanitizer.
+            master = AsyncModbusTCPMaster("127.0.0.1", peer.port, SEEN, 1, max_in_flight=2, ssl_context=context)
             await master.connect()
             peer.release.clear()                  # the answers wait for the test
             calls = [master.read_register(7), master.read_registers(8, 2)]
