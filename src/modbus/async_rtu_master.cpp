@@ -12,6 +12,7 @@
 #include "modbus/rtu_parts.hpp"
 
 #include <cmath>
+#include <string>
 #include <string_view>
 
 namespace brel {
