@@ -62,11 +62,11 @@ struct Request {
 // AsyncMaster's to a serial server).
 struct Connection {
     Ref loop;
-    Ref transport;                                     // while connected
-    PyObject* protocol = nullptr;                      // the asyncio protocol object of this link (borrowed: whatever
-                                                       // reaches the link holds it)
-    Ref connecting;                                    // the task opening the connection
-    Ref opening;  // its create_connection coroutine: closed when the task ends, run or not
+    Ref transport;                 // while connected
+    PyObject* protocol = nullptr;  // the asyncio protocol object of this link (borrowed: whatever
+                                   // reaches the link holds it)
+    Ref connecting;                // the task opening the connection
+    Ref opening;                   // its create_connection coroutine: closed when the task ends, run or not
     std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, the value it gets once connected
     std::vector<Ref> close_waiters;
     Ref target;  // (host, port)
