@@ -385,6 +385,34 @@ def test_an_open_answer_judged_when_quiet_ends_as_on_master(scripted, monkeypatc
     assert expected[0] == ("value" if kind == "sound" else "error")
 
 
+# Device identification answers, each judged by its head (station, function code) before
+# the length its objects give.
+IDENTIFICATION_ANSWERS = {
+    "other code": frame("01 4E 00 00 00 00 2F 2F 65 78"),
+    "other code, short": frame("01 4E 01"),
+    "sound": frame("01 2B 0E 01 01 00 00 01 00 03 41 42 43"),
+}
+
+
+@pytest.mark.parametrize("kind", IDENTIFICATION_ANSWERS)
+def test_a_device_identification_answer_is_judged_by_its_head_as_on_master(scripted, monkeypatch, kind):
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    answer = IDENTIFICATION_ANSWERS[kind]
+    sync = scripted(answer, size=7)
+    with brel_modbus.Master(sync.url, 19200, 0.3) as master:
+        expected = outcome(lambda: master.read_device_identification(1, 1, 0))
+    served = scripted(answer, size=7)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, 0.3) as rtu:
+            return await async_outcome(lambda: rtu.read_device_identification(1, 1, 0))
+
+    assert asyncio.run(run()) == expected
+    assert expected == (("value", {0: b"ABC"}) if kind == "sound" else
+                        ("error", brel_modbus.MismatchError, "modbus: answer from slave with station 1 does not "
+                         "match the request"))
+
+
 @pytest.mark.parametrize("retries", [0, 1, 2])
 def test_retries_send_a_failed_request_again_as_master(scripted, monkeypatch, retries):
     monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
