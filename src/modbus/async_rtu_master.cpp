@@ -461,6 +461,9 @@ public:
             return register_words(registers.get(), n);
         }
         Ref count = own(PyLong_FromSize_t(n));
+        // As Master's read_registers: the address and count fields before the station.
+        check_field(address, "address", modbus::kMaxAddress);
+        check_field(count.get(), "count", modbus::kMaxAddress);
         rtu::Protocol p;
         Ref frame = rtu::two_fields_frame(p, station_, func_code, address, count.get());
         ask_frame(frame.get(), std::nullopt, modbus::AnswerRule::RegisterBytes);

@@ -131,6 +131,8 @@ BAD = [
     ("read_device_identification", (STATION, 5)),
     ("read_values", (STATION, 0, "x9")),
     ("read_values", (STATION, 0, "H", "ABCD", 1)),
+    ("read_values", (263, 70000, "i")),                 # the address is judged before the station
+    ("read_values", (263, 1, "i")),
     ("write_values", (STATION, 0, "H", [70000])),
     ("diagnostics", (STATION, 70000)),
     ("read_file_record", (STATION, [(1, 2)])),
@@ -149,12 +151,12 @@ def test_bad_arguments_raise_at_the_call(url, member, args):
         rtu = brel_modbus.AsyncMaster(url, 19200, 1.0)
         try:
             got = outcome(lambda: getattr(rtu, member)(*args))   # not awaited: it raises here
-            return got[:2], rtu.transport, rtu.last_command_sent
+            return got, rtu.transport, rtu.last_command_sent
         finally:
             await rtu.close()
 
     got, transport, sent = asyncio.run(run())
-    assert got == expected[:2]
+    assert got == expected
     assert transport is None and sent == b""
 
 
