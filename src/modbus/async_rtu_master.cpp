@@ -411,6 +411,7 @@ public:
     void page(ops::Pdu request, const ops::PageReader& read) override {
         const auto* pdu = next();
         if (!pdu) ask(request, std::nullopt, modbus::AnswerRule::Identification);
+        if (pdu->empty()) rtu::raise_timeout();  // a broadcast: nothing answers a read
         if (!read(pdu->data(), pdu->size())) rtu::raise_mismatch(station_);
     }
     [[noreturn]] void no_progress(std::uint8_t, std::uint8_t) override { rtu::raise_mismatch(station_); }

@@ -415,6 +415,23 @@ def test_a_device_identification_answer_is_judged_by_its_head_as_on_master(scrip
                          "match the request"))
 
 
+@pytest.mark.parametrize("member, args", [("read_device_identification", (0, 1, 0)), ("read_registers", (0, 0, 2))])
+def test_a_read_from_station_0_times_out_as_on_master(scripted, monkeypatch, member, args):
+    """No slave answers a broadcast: a read of one ends in the time-out."""
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    sync = scripted(None, size=7 if member == "read_device_identification" else 8)
+    with brel_modbus.Master(sync.url, 19200, 0.2) as master:
+        expected = outcome(lambda: getattr(master, member)(*args))
+    served = scripted(None, size=7 if member == "read_device_identification" else 8)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, 0.2) as rtu:
+            return await async_outcome(lambda: getattr(rtu, member)(*args))
+
+    assert expected == ("error", brel_modbus.ModbusTimeoutError, "modbus: read from slave timeout")
+    assert asyncio.run(run()) == expected
+
+
 @pytest.mark.parametrize("retries", [0, 1, 2])
 def test_retries_send_a_failed_request_again_as_master(scripted, monkeypatch, retries):
     monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
