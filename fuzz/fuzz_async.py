@@ -40,7 +40,8 @@ TIMEOUT = 0.001         # AsyncModbusTCPMaster's time-out, waited out for real
 # AsyncMaster's: over TCP an answer of open length (device identification) ends after 20 ms
 # without a byte, which must come before the time-out, however late the loop delivers.
 RTU_TIMEOUT = 0.05
-ALLOWED = (OSError, brel_modbus.SlaveException, AssertionError, IndexError, ValueError, OverflowError, TypeError, struct.error)
+ALLOWED = (OSError, brel_modbus.SlaveException, AssertionError, IndexError, ValueError, OverflowError, TypeError,
+           struct.error)
 TCP_NAMES = [n for n in tcp_model.OPERATIONS if hasattr(brel_modbus.AsyncModbusTCPMaster, n)]
 RTU_NAMES = [n for n, _ in rtu_model.OPERATIONS if hasattr(brel_modbus.AsyncMaster, n)]
 
@@ -78,7 +79,8 @@ class PieceTransport(asyncio.Transport):
     def close(self) -> None:
         if not self.closed:
             self.closed = True
-            self.protocol.connection_lost(None)
+            protocol, self.protocol = self.protocol, None      # as asyncio's transports let go
+            protocol.connection_lost(None)
 
     def is_closing(self) -> bool:
         return self.closed
@@ -171,6 +173,10 @@ class PieceLoop:
             return task.result()
         finally:
             events._set_running_loop(None)
+            # A timer still armed (the master's own, for an answer that came) would fire later
+            # on a loop that goes on; here it is dropped with everything it holds.
+            self.timers.clear()
+            self.ready.clear()
 
 
 async def run_async(make_master, name: str, args: list):
