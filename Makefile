@@ -214,7 +214,7 @@ sanitize: venv
 	done
 
 # ---- reliability (tests/reliability, fuzz/README.md) ----
-FUZZ_TARGETS := rtu tcp static
+FUZZ_TARGETS := rtu tcp static async
 FUZZ_SECONDS ?= 600
 FUZZ_CI_SECONDS ?= 60
 FUZZ_BUILD := build/fuzz

@@ -160,6 +160,7 @@ class PieceSocket:
         self.sent = b""
         self.send_calls = 0
         self.received = b""
+        self.chunks: list[bytes] = []     # each receive's data, in order
         self.timeout = timeout
 
     def send(self, data) -> int:
@@ -185,6 +186,7 @@ class PieceSocket:
         else:
             self.pieces.pop(0)
         self.received += data
+        self.chunks.append(data)
         return data
 
     def close(self) -> None:

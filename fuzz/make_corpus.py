@@ -3,8 +3,9 @@
 record, each wrapped in the input layout of its fuzz target. Normal answers and
 exception answers (an address the slave does not have) for every operation.
 
-    .venv/bin/python fuzz/make_corpus.py      # rewrites fuzz/corpus/{rtu,tcp,static,frames}
+    .venv/bin/python fuzz/make_corpus.py      # rewrites fuzz/corpus/{rtu,tcp,static,frames,async}
     .venv/bin/python fuzz/make_corpus.py --tcp-hand   # adds the seeds of TCP_HAND_ARGS to corpus/tcp only
+    .venv/bin/python fuzz/make_corpus.py --async      # rewrites corpus/async from corpus/tcp and corpus/rtu
 """
 
 from __future__ import annotations
@@ -211,6 +212,17 @@ def save(folder: pathlib.Path, data: bytes) -> int:
     return int(new)
 
 
+def async_seeds(corpus: pathlib.Path) -> int:
+    """corpus/async: the seeds of corpus/tcp and corpus/rtu, each behind the byte that picks
+    its side in fuzz_async.py (0 TCP, 1 RTU). Returns how many there are."""
+    shutil.rmtree(corpus / "async", ignore_errors=True)
+    (corpus / "async").mkdir(parents=True)
+    for side, name in enumerate(("tcp", "rtu")):
+        for path in sorted((corpus / name).iterdir()):
+            save(corpus / "async", bytes((side,)) + path.read_bytes())
+    return len(list((corpus / "async").iterdir()))
+
+
 def tcp_hand_only() -> None:
     """Only the seeds of TCP_HAND_ARGS, added to corpus/tcp; nothing else is rewritten."""
     corpus = HERE / "corpus"
@@ -277,8 +289,14 @@ def main() -> None:
         save(corpus / "static", bytes((case, 1, 1)) + bytes(range(20)))
     for seed in value_seeds():
         save(corpus / "static", seed)
-    print({name: len(list((corpus / name).iterdir())) for name in ("rtu", "tcp", "static", "frames")})
+    async_seeds(corpus)
+    print({name: len(list((corpus / name).iterdir())) for name in ("rtu", "tcp", "static", "frames", "async")})
 
 
 if __name__ == "__main__":
-    tcp_hand_only() if sys.argv[1:] == ["--tcp-hand"] else main()
+    if sys.argv[1:] == ["--tcp-hand"]:
+        tcp_hand_only()
+    elif sys.argv[1:] == ["--async"]:
+        print(f"async: {async_seeds(HERE / 'corpus')} seeds")
+    else:
+        main()

@@ -411,6 +411,7 @@ public:
     void page(ops::Pdu request, const ops::PageReader& read) override {
         const auto* pdu = next();
         if (!pdu) ask(request, std::nullopt, modbus::AnswerRule::Identification);
+        if (pdu->empty()) rtu::raise_timeout();  // a broadcast: nothing answers a read
         if (!read(pdu->data(), pdu->size())) rtu::raise_mismatch(station_);
     }
     [[noreturn]] void no_progress(std::uint8_t, std::uint8_t) override { rtu::raise_mismatch(station_); }
@@ -461,6 +462,9 @@ public:
             return register_words(registers.get(), n);
         }
         Ref count = own(PyLong_FromSize_t(n));
+        // As Master's read_registers: the address and count fields before the station.
+        check_field(address, "address", modbus::kMaxAddress);
+        check_field(count.get(), "count", modbus::kMaxAddress);
         rtu::Protocol p;
         Ref frame = rtu::two_fields_frame(p, station_, func_code, address, count.get());
         ask_frame(frame.get(), std::nullopt, modbus::AnswerRule::RegisterBytes);

@@ -99,6 +99,13 @@ public:
             extent_ = kRtuHeadSize;
             return judge_rtu_answer(request_, rule_, a, kRtuHeadSize, true);
         }
+        // Master reads a device identification page piece by piece and judges its head
+        // (station, function code, MEI type, read code) before it reads the objects' lengths.
+        if (rule_ == AnswerRule::Identification && pdu_.size() >= 3 &&
+            (a[0] != request_.station() || a[1] != request_.code() || a[2] != pdu_[1] || a[3] != pdu_[2])) {
+            extent_ = kRtuHeadSize;
+            return RtuStep::Mismatch;
+        }
         if (open_ && !quiet_) return want(received_.size() + 1);  // until the line is quiet
         const std::size_t whole = whole_size();
         if (received_.size() < whole) return want(whole);

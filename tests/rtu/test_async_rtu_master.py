@@ -131,6 +131,8 @@ BAD = [
     ("read_device_identification", (STATION, 5)),
     ("read_values", (STATION, 0, "x9")),
     ("read_values", (STATION, 0, "H", "ABCD", 1)),
+    ("read_values", (263, 70000, "i")),                 # the address is judged before the station
+    ("read_values", (263, 1, "i")),
     ("write_values", (STATION, 0, "H", [70000])),
     ("diagnostics", (STATION, 70000)),
     ("read_file_record", (STATION, [(1, 2)])),
@@ -149,12 +151,12 @@ def test_bad_arguments_raise_at_the_call(url, member, args):
         rtu = brel_modbus.AsyncMaster(url, 19200, 1.0)
         try:
             got = outcome(lambda: getattr(rtu, member)(*args))   # not awaited: it raises here
-            return got[:2], rtu.transport, rtu.last_command_sent
+            return got, rtu.transport, rtu.last_command_sent
         finally:
             await rtu.close()
 
     got, transport, sent = asyncio.run(run())
-    assert got == expected[:2]
+    assert got == expected
     assert transport is None and sent == b""
 
 
@@ -383,6 +385,51 @@ def test_an_open_answer_judged_when_quiet_ends_as_on_master(scripted, monkeypatc
 
     assert asyncio.run(run()) == expected
     assert expected[0] == ("value" if kind == "sound" else "error")
+
+
+# Device identification answers, each judged by its head (station, function code) before
+# the length its objects give.
+IDENTIFICATION_ANSWERS = {
+    "other code": frame("01 4E 00 00 00 00 2F 2F 65 78"),
+    "other code, short": frame("01 4E 01"),
+    "sound": frame("01 2B 0E 01 01 00 00 01 00 03 41 42 43"),
+}
+
+
+@pytest.mark.parametrize("kind", IDENTIFICATION_ANSWERS)
+def test_a_device_identification_answer_is_judged_by_its_head_as_on_master(scripted, monkeypatch, kind):
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    answer = IDENTIFICATION_ANSWERS[kind]
+    sync = scripted(answer, size=7)
+    with brel_modbus.Master(sync.url, 19200, 0.3) as master:
+        expected = outcome(lambda: master.read_device_identification(1, 1, 0))
+    served = scripted(answer, size=7)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, 0.3) as rtu:
+            return await async_outcome(lambda: rtu.read_device_identification(1, 1, 0))
+
+    assert asyncio.run(run()) == expected
+    assert expected == (("value", {0: b"ABC"}) if kind == "sound" else
+                        ("error", brel_modbus.MismatchError, "modbus: answer from slave with station 1 does not "
+                         "match the request"))
+
+
+@pytest.mark.parametrize("member, args", [("read_device_identification", (0, 1, 0)), ("read_registers", (0, 0, 2))])
+def test_a_read_from_station_0_times_out_as_on_master(scripted, monkeypatch, member, args):
+    """No slave answers a broadcast: a read of one ends in the time-out."""
+    monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
+    sync = scripted(None, size=7 if member == "read_device_identification" else 8)
+    with brel_modbus.Master(sync.url, 19200, 0.2) as master:
+        expected = outcome(lambda: getattr(master, member)(*args))
+    served = scripted(None, size=7 if member == "read_device_identification" else 8)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, 0.2) as rtu:
+            return await async_outcome(lambda: getattr(rtu, member)(*args))
+
+    assert expected == ("error", brel_modbus.ModbusTimeoutError, "modbus: read from slave timeout")
+    assert asyncio.run(run()) == expected
 
 
 @pytest.mark.parametrize("retries", [0, 1, 2])
