@@ -162,6 +162,11 @@ void let_go(Connection& link) {
     if (link.transport) quietly([&] { call_method(link.transport.get(), BREL_STR("close")); });
     link.transport = Ref();
     link.connecting = Ref();
+    // The weak reference holds its callback, a method of the protocol object, which holds the
+    // link: a cycle the collector cannot see through the link's capsule. When the collector
+    // freed the master, the reference keeps its callback after calling it, so it goes here.
+    // (This runs inside that callback; the interpreter does not touch the reference after it.)
+    link.master_ref = Ref();
 }
 
 // Every request waiting (and every connect()) fails with the pending exception.

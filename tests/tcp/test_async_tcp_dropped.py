@@ -19,6 +19,7 @@ from tls_certs import server_context
 run = scripted.run
 certs = test_tls.certs
 PROTOCOL = "_AsyncModbusTCPMaster__protocol"
+PROTOCOL_OF = {AsyncModbusTCPMaster: PROTOCOL, AsyncMaster: "_AsyncMaster__protocol"}
 SEEN = 5.0   # how long the peer may take to see the connection closed (it is at once when all is well)
 
 
@@ -153,3 +154,33 @@ def test_closed_before_its_connection_opens_leaves_no_coroutine_unawaited(run, m
         run(body)
         gc.collect()
     assert [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)] == []
+
+
+@pytest.mark.parametrize("make", [
+    lambda port: AsyncModbusTCPMaster("127.0.0.1", port, TIMEOUT),
+    lambda port: AsyncMaster(f"socket://127.0.0.1:{port}", 19200, TIMEOUT),
+], ids=["tcp", "rtu-socket"])
+@pytest.mark.parametrize("close", [True, False], ids=["closed", "open"])
+def test_a_master_the_collector_frees_from_a_cycle_lets_its_link_go(run, make, close):
+    # Only the cycle collector can free a master that sits in a reference cycle; its weak
+    # reference's callback then runs from the collector, and the link (its protocol object,
+    # the loop it holds) must go as when the master is freed by its count.
+    class Holder:
+        pass
+
+    async def body():
+        async with Watched() as peer:
+            master = make(peer.port)
+            await master.connect()
+            if close:
+                await master.close()
+            holder = Holder()
+            holder.master, holder.me = master, holder
+            refs = [weakref.ref(master), weakref.ref(vars(master)[PROTOCOL_OF[type(master)]])]
+            del master, holder
+            gone = await freed(refs)
+            if not close:
+                await asyncio.wait_for(peer.ended.wait(), SEEN)
+            return gone
+
+    assert run(body) == [True, True]
