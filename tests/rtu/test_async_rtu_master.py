@@ -370,20 +370,27 @@ OPEN_ANSWERS = {
 }
 
 
+def outcomes_on_both(scripted, answer, call, size, timeout=0.3):
+    """call(master) on Master, then on AsyncMaster (awaited), each against its own scripted
+    server that gives `answer` to a request of `size` bytes: (Master's outcome, AsyncMaster's)."""
+    sync = scripted(answer, size=size)
+    with brel_modbus.Master(sync.url, 19200, timeout) as master:
+        expected = outcome(lambda: call(master))
+    served = scripted(answer, size=size)
+
+    async def run():
+        async with brel_modbus.AsyncMaster(served.url, 19200, timeout) as rtu:
+            return await async_outcome(lambda: call(rtu))
+
+    return expected, asyncio.run(run())
+
+
 @pytest.mark.parametrize("kind", OPEN_ANSWERS)
 def test_an_open_answer_judged_when_quiet_ends_as_on_master(scripted, monkeypatch, kind):
     monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
-    answer = OPEN_ANSWERS[kind]
-    sync = scripted(answer, size=5)
-    with brel_modbus.Master(sync.url, 19200, 0.3) as master:
-        expected = outcome(lambda: master.execute(1, 0x41, b"\x01", length_of_count))
-    served = scripted(answer, size=5)
-
-    async def run():
-        async with brel_modbus.AsyncMaster(served.url, 19200, 0.3) as rtu:
-            return await async_outcome(lambda: rtu.execute(1, 0x41, b"\x01", length_of_count))
-
-    assert asyncio.run(run()) == expected
+    expected, got = outcomes_on_both(scripted, OPEN_ANSWERS[kind],
+                                     lambda m: m.execute(1, 0x41, b"\x01", length_of_count), size=5)
+    assert got == expected
     assert expected[0] == ("value" if kind == "sound" else "error")
 
 
@@ -399,17 +406,9 @@ IDENTIFICATION_ANSWERS = {
 @pytest.mark.parametrize("kind", IDENTIFICATION_ANSWERS)
 def test_a_device_identification_answer_is_judged_by_its_head_as_on_master(scripted, monkeypatch, kind):
     monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
-    answer = IDENTIFICATION_ANSWERS[kind]
-    sync = scripted(answer, size=7)
-    with brel_modbus.Master(sync.url, 19200, 0.3) as master:
-        expected = outcome(lambda: master.read_device_identification(1, 1, 0))
-    served = scripted(answer, size=7)
-
-    async def run():
-        async with brel_modbus.AsyncMaster(served.url, 19200, 0.3) as rtu:
-            return await async_outcome(lambda: rtu.read_device_identification(1, 1, 0))
-
-    assert asyncio.run(run()) == expected
+    expected, got = outcomes_on_both(scripted, IDENTIFICATION_ANSWERS[kind],
+                                     lambda m: m.read_device_identification(1, 1, 0), size=7)
+    assert got == expected
     assert expected == (("value", {0: b"ABC"}) if kind == "sound" else
                         ("error", brel_modbus.MismatchError, "modbus: answer from slave with station 1 does not "
                          "match the request"))
@@ -419,17 +418,10 @@ def test_a_device_identification_answer_is_judged_by_its_head_as_on_master(scrip
 def test_a_read_from_station_0_times_out_as_on_master(scripted, monkeypatch, member, args):
     """No slave answers a broadcast: a read of one ends in the time-out."""
     monkeypatch.setattr(brel_modbus, "create_serial_instance", brel_linkkit.create_serial_instance)
-    sync = scripted(None, size=7 if member == "read_device_identification" else 8)
-    with brel_modbus.Master(sync.url, 19200, 0.2) as master:
-        expected = outcome(lambda: getattr(master, member)(*args))
-    served = scripted(None, size=7 if member == "read_device_identification" else 8)
-
-    async def run():
-        async with brel_modbus.AsyncMaster(served.url, 19200, 0.2) as rtu:
-            return await async_outcome(lambda: getattr(rtu, member)(*args))
-
+    expected, got = outcomes_on_both(scripted, None, lambda m: getattr(m, member)(*args),
+                                     size=7 if member == "read_device_identification" else 8, timeout=0.2)
     assert expected == ("error", brel_modbus.ModbusTimeoutError, "modbus: read from slave timeout")
-    assert asyncio.run(run()) == expected
+    assert got == expected
 
 
 @pytest.mark.parametrize("retries", [0, 1, 2])
